@@ -1,0 +1,225 @@
+#ifndef MOBUEMBEDDED_FIRMOBU_H
+#define MOBUEMBEDDED_FIRMOBU_H
+
+#include "MobuEmbedded/ConvolutionMobu.h"
+#include "MobuEmbedded/MobuDebug.h"
+
+#include <cmath>
+#include <complex>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+/** Uniformly partitioned FIR block convolver with one block of latency.
+ *
+ * The engine is built with a real transform length M = 2N and filters blocks of
+ * N samples.  Every transform is an N-point complex FFT of an "odd-frequency"
+ * DFT (mDFT): a real block x of up to 2N samples is packed as x[n] - j x[n+N],
+ * multiplied by exp(-j pi n / M) and transformed.  Products of such spectra
+ * are negacyclic convolutions of length 2N.
+ *
+ * The first N taps act on the current block directly (firstPartition).  Older
+ * blocks contribute through overlapping 2N-tap windows with a hop of N
+ * (windowSpectra); their sum over the last P blocks is accumulated one block
+ * ahead into a carry spectrum, which a multiplication by j advances by N
+ * samples.  The result is the exact linear convolution to rounding.
+ *
+ * The last P input spectra are kept in a ring (history), so nothing moves in
+ * memory from block to block, and the multiply and the sum over partitions
+ * run in one pass.  Nothing is allocated by filterLocal once sizes are set.
+ *
+ * fade argument of filterLocal: 0 plain, 1 linear fade in over the block,
+ * negative linear fade out, above 1 silence (the memory still advances).
+ */
+class FIRMobu : public ConvolutionMobu {
+public:
+    using ComplexArray = Eigen::Array<std::complex<double>, Eigen::Dynamic, Eigen::Dynamic>;
+    using ComplexColumn = Eigen::Array<std::complex<double>, Eigen::Dynamic, 1>;
+
+    /// An engine without transform length: init must be called before use.
+    FIRMobu();
+    /// An engine of transform length M (blocks of M/2 samples).
+    explicit FIRMobu(int M);
+    virtual ~FIRMobu() = default;
+
+    /// Sets the transform length M (N = M/2) and the twiddle factors.
+    void init(unsigned M);
+
+    /// Clears the filter memory (input spectra and carry); coefficients stay.
+    void reset() override;
+
+    /// Loads every column of h as one channel's filter (rows are taps), then resets.
+    void loadTimeDomainCoefficients(Eigen::MatrixXd h) override;
+    /// Loads every channel of an audio file; 0 or a negative code (old coefficients kept on error).
+    int loadTimeDomainCoefficients(std::string fileName) override;
+    /** Loads channel m of an audio file as a one-channel filter, trimming trailing
+     * zeros but never below 2049 taps; 0 or a negative code (old coefficients kept on error). */
+    int loadTimeDomainCoefficients(std::string fileName, unsigned m);
+
+    int getChCnt() override { return static_cast<int>(firstPartition.cols()); }
+    int getSampleCnt() override { return static_cast<int>(fftLength / 2); }
+
+    /// When set, each coefficient column has its mean removed before use (off by default).
+    void setRemoveDC(bool on) { removeDC = on; }
+
+    /// Output of the last filterLocal call, N x C.
+    const Eigen::ArrayXXd& getFiltered() const { return filtered; }
+    /// Gains of single-tap channels (0 marks a convolving channel).
+    const Eigen::Array<double, 1, Eigen::Dynamic>& getDirectGains() const { return directGains; }
+
+    /** Forward odd-frequency transform of each column of x (N..2N rows; missing
+     * rows count as zero) into the columns of X (N rows). */
+    template <typename Derived> void mDFT(const Eigen::DenseBase<Derived>& x, ComplexArray& X);
+
+    /** Inverse of one spectrum column Y: z (N x 1) has the first half of the
+     * 2N-sample signal in its real part and the negated second half in its imaginary part. */
+    template <typename DerivedY, typename DerivedZ>
+    void iMDFT(const Eigen::DenseBase<DerivedY>& Y, const Eigen::DenseBase<DerivedZ>& z);
+
+    /** Filters one block: in has N rows and one column per channel.  The result
+     * lands in getFiltered().  A block of another length is reported (-1313)
+     * and not processed. */
+    template <typename Derived> void filterLocal(const Eigen::DenseBase<Derived>& in, int fade);
+
+    /** One-channel engines: filters in, scales by gain (a single value) and writes
+     * out as 32-bit integers truncated toward zero and saturated. */
+    template <typename DerivedIn, typename DerivedOut>
+    void filterGained(const Eigen::DenseBase<DerivedIn>& in, const Eigen::DenseBase<DerivedOut>& out, int fade,
+                      double gain);
+    /// As above with a per-sample gain column of N values.
+    template <typename DerivedIn, typename DerivedOut, typename DerivedGain>
+    void filterGained(const Eigen::DenseBase<DerivedIn>& in, const Eigen::DenseBase<DerivedOut>& out, int fade,
+                      const Eigen::DenseBase<DerivedGain>& gain);
+
+    /// Double to 32-bit integer: truncation toward zero, saturating at the limits (NaN gives 0).
+    static int32_t toInt32(double v) {
+        if (v >= 2147483647.0)
+            return std::numeric_limits<int32_t>::max();
+        if (v <= -2147483648.0)
+            return std::numeric_limits<int32_t>::min();
+        if (std::isnan(v))
+            return 0;
+        return static_cast<int32_t>(v);
+    }
+
+protected:
+    bool removeDC = false;
+    Eigen::Array<double, 1, Eigen::Dynamic> directGains; ///< per channel, 0 for convolving channels
+    ComplexArray firstPartition;                         ///< N x C, spectra of taps 0..N-1
+    std::vector<ComplexArray> windowSpectra;             ///< C of N x P, spectra of taps pN..pN+2N-1
+    std::vector<ComplexArray> history;                   ///< C of N x P, last P input spectra (a ring)
+    std::vector<int> historyHead;                        ///< C ring positions of the newest input spectrum
+    std::vector<ComplexColumn> carry;                    ///< C of N, older blocks' contribution ahead
+    unsigned fftLength = 0;                              ///< M = 2N
+    ComplexColumn twiddleFwd;                            ///< exp(-j pi n / M)
+    ComplexColumn twiddleInv;                            ///< exp(+j pi n / M)
+    ComplexColumn blockSpectrum;                         ///< output spectrum of the current block
+    Eigen::ArrayXXd filtered;                            ///< N x C output of the last block
+    Eigen::MatrixXcd ifftOut;                            ///< N x 1 inverse transform scratch
+    Eigen::MatrixXcd packed;                             ///< N x K forward transform scratch
+    Eigen::MatrixXd zeros;                               ///< N x K zeros
+    Eigen::ArrayXXd fadeOut;                             ///< N x C ramps 1 -> 0
+    Eigen::ArrayXXd fadeIn;                              ///< N x C ramps 0 -> 1
+
+private:
+    /// Convolves the block already packed and twiddled in packed.col(0) through channel c into filtered.col(c).
+    void convolvePacked(int c);
+    /// Sizes filtered and the fades for N x C.
+    void prepareOutput(int N, int C);
+    /// Applies the fade argument to filtered.
+    void applyFade(int fade);
+    /// Reports a block of the wrong length; returns true when the length is wrong.
+    bool wrongBlockLength(Eigen::Index rows);
+    /// Reads the whole audio file; 0 or the reader's negative code (already reported).
+    int readFile(const std::string& fileName, Eigen::MatrixXd& b);
+};
+
+template <typename Derived> void FIRMobu::mDFT(const Eigen::DenseBase<Derived>& x, ComplexArray& X) {
+    const Eigen::Index N = fftLength / 2;
+    const Eigen::Index L = x.rows();
+    const Eigen::Index K = x.cols();
+    X.resize(N, K);
+    if (packed.rows() != N || packed.cols() != K) {
+        packed.resize(N, K);
+        zeros.setZero(N, K);
+    }
+    packed.real() = zeros;
+    packed.imag() = zeros;
+    const Eigen::Index first = std::min(N, L);
+    packed.real().topRows(first) = x.topRows(first).template cast<double>();
+    if (L > N) {
+        const Eigen::Index second = std::min(2 * N, L) - N;
+        packed.imag().topRows(second) = -x.middleRows(N, second).template cast<double>();
+    }
+    for (Eigen::Index k = 0; k < K; ++k) {
+        packed.col(k).array() *= twiddleFwd;
+        fwd(X.col(k).data(), packed.col(k).data(), N);
+    }
+}
+
+template <typename DerivedY, typename DerivedZ>
+void FIRMobu::iMDFT(const Eigen::DenseBase<DerivedY>& Y, const Eigen::DenseBase<DerivedZ>& zOut) {
+    auto& z = const_cast<Eigen::DenseBase<DerivedZ>&>(zOut).derived();
+    const Eigen::Index N = fftLength / 2;
+    z.resize(N, 1);
+    ComplexColumn y = Y; // contiguous copy of the spectrum
+    inv(z.data(), y.data(), N);
+    z.array() *= twiddleInv;
+}
+
+template <typename Derived> void FIRMobu::filterLocal(const Eigen::DenseBase<Derived>& in, int fade) {
+    if (wrongBlockLength(in.rows()))
+        return;
+    const int N = static_cast<int>(fftLength / 2);
+    const int C = getChCnt();
+    prepareOutput(N, C);
+    if (packed.rows() != N || packed.cols() < 1) {
+        packed.resize(N, 1);
+        zeros.setZero(N, 1);
+    }
+    for (int c = 0; c < C; ++c) {
+        if (directGains(c) != 0.0) {
+            filtered.col(c) = in.col(c).template cast<double>().array() * directGains(c);
+            continue;
+        }
+        // Pack the block (imaginary part zero: only N samples) and twiddle it in one pass.
+        std::complex<double>* p = packed.data();
+        for (int n = 0; n < N; ++n)
+            p[n] = twiddleFwd(n) * static_cast<double>(in(n, c));
+        convolvePacked(c);
+    }
+    applyFade(fade);
+}
+
+template <typename DerivedIn, typename DerivedOut>
+void FIRMobu::filterGained(const Eigen::DenseBase<DerivedIn>& in, const Eigen::DenseBase<DerivedOut>& outC, int fade,
+                           double gain) {
+    filterLocal(in, fade);
+    if (getChCnt() != 1) {
+        MobuDebug().evaluateError(-1350, std::string(" gains.cols() == ") + "1" + " but should be " +
+                                             std::to_string(getChCnt()) + "returning without processing.\n");
+        return;
+    }
+    auto& out = const_cast<Eigen::DenseBase<DerivedOut>&>(outC);
+    const Eigen::Index N = filtered.rows();
+    for (Eigen::Index n = 0; n < N; ++n)
+        out(n) = toInt32(filtered(n, 0) * gain);
+}
+
+template <typename DerivedIn, typename DerivedOut, typename DerivedGain>
+void FIRMobu::filterGained(const Eigen::DenseBase<DerivedIn>& in, const Eigen::DenseBase<DerivedOut>& outC, int fade,
+                           const Eigen::DenseBase<DerivedGain>& gain) {
+    filterLocal(in, fade);
+    if (getChCnt() != 1) {
+        MobuDebug().evaluateError(-1350, std::string(" gains.cols() == ") + "1" + " but should be " +
+                                             std::to_string(getChCnt()) + "returning without processing.\n");
+        return;
+    }
+    auto& out = const_cast<Eigen::DenseBase<DerivedOut>&>(outC);
+    const Eigen::Index N = filtered.rows();
+    for (Eigen::Index n = 0; n < N; ++n)
+        out(n) = toInt32(filtered(n, 0) * gain(n));
+}
+
+#endif

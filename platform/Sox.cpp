@@ -1,0 +1,159 @@
+#include "Sox.h"
+
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <mutex>
+
+namespace {
+/// libsox keeps global state: initialise it once per process and keep it.
+int soxInitOnce() {
+    static std::once_flag flag;
+    static int result = SOX_SUCCESS;
+    std::call_once(flag, [] {
+        sox_globals.verbosity = 1; // errors only
+        result = sox_init();
+    });
+    return result;
+}
+
+std::string referenceName(const std::string& fileName) { return fileName + ".scale"; }
+} // namespace
+
+SoxDebug::SoxDebug() {
+    errors[SOX_INIT_ERROR] = "Couldn't initialise the audio file library. ";
+    errors[SOX_CLOSE_FILE_ERROR] = "Couldn't close the audio file. ";
+    errors[SOX_READ_FILE_OPEN_ERROR] = "Couldn't open the audio file for reading. ";
+    errors[SOX_WRITE_FILE_OPEN_ERROR] = "Couldn't open the audio file for writing. ";
+    errors[SOX_READ_ERROR] = "Couldn't read samples from the audio file. ";
+    errors[SOX_REFERENCE_WARNING] = "Warning : rescaling reference not found, reading samples at file scale. ";
+    errors[SOX_WRITE_ERROR] = "Couldn't write samples to the audio file. ";
+    errors[SOX_NOT_OPEN_ERROR] = "The audio file is not open. ";
+    errors[SOX_SHORT_WRITE_ERROR] = "Fewer samples were written than requested. ";
+    errors[SOX_CHANNEL_ERROR] = "The channel count of the data doesn't match the audio file. ";
+    errors[SOX_PARAMETER_ERROR] = "Invalid sample rate or channel count for the audio file. ";
+    errors[SOX_WORD_SIZE_ERROR] = "Unsupported sample word size for the audio file. ";
+}
+
+template <typename FP_TYPE> Sox<FP_TYPE>::Sox() { initialised = soxInitOnce() == SOX_SUCCESS; }
+
+template <typename FP_TYPE> Sox<FP_TYPE>::~Sox() {
+    closeRead();
+    closeWrite();
+}
+
+template <typename FP_TYPE> int Sox<FP_TYPE>::openRead(const std::string& fileName) {
+    if (!initialised)
+        return SOX_INIT_ERROR;
+    closeRead();
+    in = sox_open_read(fileName.c_str(), nullptr, nullptr, nullptr);
+    if (in == nullptr)
+        return SOX_READ_FILE_OPEN_ERROR;
+    scaleIn = 1.0;
+    std::ifstream ref(referenceName(fileName));
+    double s = 0.0;
+    if (ref && (ref >> s) && std::isfinite(s) && s > 0.0) {
+        scaleIn = s;
+        return 0;
+    }
+    return SOX_REFERENCE_WARNING;
+}
+
+template <typename FP_TYPE> int Sox<FP_TYPE>::read(Matrix& audioData, int count) {
+    if (in == nullptr)
+        return SOX_NOT_OPEN_ERROR;
+    const unsigned ch = in->signal.channels;
+    if (ch == 0)
+        return SOX_READ_ERROR;
+    std::vector<sox_sample_t> samples;
+    const size_t chunk = 65536 * ch;
+    const size_t wanted = count > 0 ? static_cast<size_t>(count) * ch : SIZE_MAX;
+    while (samples.size() < wanted) {
+        const size_t ask = std::min(chunk, wanted - samples.size());
+        const size_t old = samples.size();
+        samples.resize(old + ask);
+        const size_t got = sox_read(in, samples.data() + old, ask);
+        samples.resize(old + got);
+        if (got < ask) {
+            if (in->sox_errno != 0)
+                return SOX_READ_ERROR;
+            break;
+        }
+    }
+    const size_t frames = samples.size() / ch;
+    audioData.resize(static_cast<Eigen::Index>(frames), ch);
+    SOX_SAMPLE_LOCALS;
+    size_t clips = 0;
+    (void)clips;
+    for (size_t f = 0; f < frames; ++f)
+        for (unsigned c = 0; c < ch; ++c)
+            audioData(f, c) = static_cast<FP_TYPE>(SOX_SAMPLE_TO_FLOAT_64BIT(samples[f * ch + c], clips) * scaleIn);
+    return static_cast<int>(frames);
+}
+
+template <typename FP_TYPE> int Sox<FP_TYPE>::closeRead() {
+    if (in == nullptr)
+        return 0;
+    const int r = sox_close(in);
+    in = nullptr;
+    return r == SOX_SUCCESS ? 0 : SOX_CLOSE_FILE_ERROR;
+}
+
+template <typename FP_TYPE> double Sox<FP_TYPE>::getFSIn() const {
+    return in == nullptr ? 0.0 : in->signal.rate;
+}
+
+template <typename FP_TYPE> int Sox<FP_TYPE>::getChCntIn() const {
+    return in == nullptr ? 0 : static_cast<int>(in->signal.channels);
+}
+
+template <typename FP_TYPE>
+int Sox<FP_TYPE>::openWrite(const std::string& fileName, double fs, int channels, double maxVal,
+                            unsigned int wordSize) {
+    if (!initialised)
+        return SOX_INIT_ERROR;
+    if (!(fs > 0.0) || channels <= 0)
+        return SOX_PARAMETER_ERROR;
+    sox_encodinginfo_t enc{};
+    if (wordSize == 64)
+        enc.encoding = SOX_ENCODING_FLOAT;
+    else if (wordSize == 8 || wordSize == 16 || wordSize == 24 || wordSize == 32)
+        enc.encoding = wordSize == 8 ? SOX_ENCODING_UNSIGNED : SOX_ENCODING_SIGN2;
+    else
+        return SOX_WORD_SIZE_ERROR;
+    enc.bits_per_sample = wordSize;
+    enc.compression = HUGE_VAL;
+    closeWrite();
+    sox_signalinfo_t sig{};
+    sig.rate = fs;
+    sig.channels = static_cast<unsigned>(channels);
+    sig.precision = wordSize == 64 ? 32 : wordSize; // libsox carries 32-bit samples internally
+    out = sox_open_write(fileName.c_str(), &sig, &enc, nullptr, nullptr, nullptr);
+    if (out == nullptr)
+        return SOX_WRITE_FILE_OPEN_ERROR;
+    scaleOut = (std::isfinite(maxVal) && maxVal > 1.0) ? maxVal : 1.0;
+    std::ofstream ref(referenceName(fileName), std::ios::trunc);
+    if (ref) {
+        ref.precision(17);
+        ref << scaleOut << "\n";
+    }
+    return 0;
+}
+
+template <typename FP_TYPE> int Sox<FP_TYPE>::writeInterleaved(const std::vector<sox_sample_t>& samples) {
+    const size_t written = sox_write(out, samples.data(), samples.size());
+    if (written != samples.size() && out->sox_errno != 0)
+        return SOX_WRITE_ERROR;
+    return static_cast<int>(written);
+}
+
+template <typename FP_TYPE> int Sox<FP_TYPE>::closeWrite() {
+    if (out == nullptr)
+        return 0;
+    const int r = sox_close(out);
+    out = nullptr;
+    return r == SOX_SUCCESS ? 0 : SOX_CLOSE_FILE_ERROR;
+}
+
+template class Sox<double>;
+template class Sox<float>;

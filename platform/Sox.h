@@ -1,0 +1,107 @@
+#ifndef MOBU_PLATFORM_SOX_H
+#define MOBU_PLATFORM_SOX_H
+
+#include "Debug.h"
+
+#include <Eigen/Dense>
+#include <sox.h>
+
+#include <string>
+#include <vector>
+
+#define SOX_INIT_ERROR -40021            ///< libsox could not be initialised
+#define SOX_CLOSE_FILE_ERROR -40022      ///< closing a file failed
+#define SOX_READ_FILE_OPEN_ERROR -40023  ///< a file could not be opened for reading
+#define SOX_WRITE_FILE_OPEN_ERROR -40024 ///< a file could not be opened for writing
+#define SOX_READ_ERROR -40025            ///< reading samples failed
+#define SOX_REFERENCE_WARNING -40026     ///< no rescaling reference: samples are read at file scale (harmless)
+#define SOX_WRITE_ERROR -40027           ///< writing samples failed
+#define SOX_NOT_OPEN_ERROR -40028        ///< the file for this operation is not open
+#define SOX_SHORT_WRITE_ERROR -40029     ///< fewer samples were written than given
+#define SOX_CHANNEL_ERROR -40030         ///< the data's channel count differs from the file's
+#define SOX_PARAMETER_ERROR -40031       ///< invalid sample rate or channel count
+#define SOX_WORD_SIZE_ERROR -40032       ///< unsupported sample word size
+
+/// Error table of the audio-file classes.
+class SoxDebug : virtual public Debug {
+public:
+    SoxDebug();
+};
+
+/** Audio-file reading and writing through libsox.
+ *
+ * Samples are exchanged as FP_TYPE values in the range [-1, 1) of the file's
+ * full scale, multiplied by the file's rescaling reference.
+ *
+ * Writing takes the largest absolute value of the data (maxVal).  Data whose
+ * peak is above 1 would clip, so it is written divided by maxVal and the
+ * factor is stored beside the audio file in "<file>.scale" (the rescaling
+ * reference); data within [-1, 1] is written unchanged with a factor of 1.
+ * Reading multiplies by the stored factor.  When a file has no reference (any
+ * file written by another program) openRead returns SOX_REFERENCE_WARNING
+ * (-40026) and the samples are read at file scale; callers treat that code as
+ * success.
+ */
+template <typename FP_TYPE> class Sox {
+public:
+    using Matrix = Eigen::Matrix<FP_TYPE, Eigen::Dynamic, Eigen::Dynamic>;
+
+    Sox();
+    ~Sox();
+    Sox(const Sox&) = delete;
+    Sox& operator=(const Sox&) = delete;
+
+    /// Opens a file for reading: 0, SOX_REFERENCE_WARNING, or a negative error.
+    int openRead(const std::string& fileName);
+    /** Reads frames into audioData (frames x channels).
+     * @param count frames to read; 0 reads to the end of the file.
+     * @return frames read (>= 0) or a negative error code. */
+    int read(Matrix& audioData, int count = 0);
+    /// Closes the file open for reading (0 when none is open).
+    int closeRead();
+
+    double getFSIn() const;     ///< sample rate of the file open for reading, 0 when unknown
+    int getChCntIn() const;     ///< channel count of the file open for reading
+    double getScaleIn() const { return scaleIn; } ///< rescaling factor applied on reading
+
+    /** Opens a file for writing.
+     * @param fs sample rate, channels channel count,
+     * @param maxVal largest absolute sample value of the data to come (the scaling reference),
+     * @param wordSize bits per sample: 64 writes IEEE doubles, 8/16/24/32 signed integers.
+     * @return 0 or a negative error code. */
+    int openWrite(const std::string& fileName, double fs, int channels, double maxVal, unsigned int wordSize = 64);
+
+    /// Writes frames (rows) x channels; returns the number of samples written or a negative code.
+    template <typename Derived> int write(const Eigen::DenseBase<Derived>& audioData);
+
+    /// Closes the file open for writing (0 when none is open).
+    int closeWrite();
+
+private:
+    int writeInterleaved(const std::vector<sox_sample_t>& samples);
+
+    sox_format_t* in = nullptr;
+    sox_format_t* out = nullptr;
+    double scaleIn = 1.0;
+    double scaleOut = 1.0;
+    bool initialised = false;
+};
+
+template <typename FP_TYPE>
+template <typename Derived>
+int Sox<FP_TYPE>::write(const Eigen::DenseBase<Derived>& audioData) {
+    if (out == nullptr)
+        return SoxDebug().evaluateError(SOX_NOT_OPEN_ERROR, " when writing\n");
+    if (static_cast<unsigned>(audioData.cols()) != out->signal.channels)
+        return SoxDebug().evaluateError(SOX_CHANNEL_ERROR, " when writing\n");
+    std::vector<sox_sample_t> samples(static_cast<size_t>(audioData.rows() * audioData.cols()));
+    size_t k = 0;
+    SOX_SAMPLE_LOCALS;
+    size_t clips = 0;
+    for (Eigen::Index r = 0; r < audioData.rows(); ++r)
+        for (Eigen::Index c = 0; c < audioData.cols(); ++c)
+            samples[k++] = SOX_FLOAT_64BIT_TO_SAMPLE(static_cast<double>(audioData(r, c)) / scaleOut, clips);
+    return writeInterleaved(samples);
+}
+
+#endif

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the project builds, runs and tests with.
+# Idempotent: packages already present are skipped, and the package lists are
+# refreshed only when something has to be installed.
+set -euo pipefail
+
+PACKAGES=(
+  build-essential cmake ninja-build pkg-config git
+  libeigen3-dev libfftw3-dev libjsoncpp-dev
+  libsox-dev libsox-fmt-all sox
+  libasound2-dev alsa-utils
+  libgtest-dev googletest libnss-wrapper
+  libzita-convolver-dev
+  python3-numpy python3-scipy
+)
+PACKAGES+=("$@")
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+echo "Installing: ${missing[*]}"
+$SUDO apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

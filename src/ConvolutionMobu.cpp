@@ -1,0 +1,9 @@
+#include "MobuEmbedded/ConvolutionMobu.h"
+
+#include <fftw3.h>
+#include <mutex>
+
+ConvolutionMobu::ConvolutionMobu() {
+    static std::once_flag planner;
+    std::call_once(planner, [] { fftw_make_planner_thread_safe(); });
+}

@@ -1,0 +1,33 @@
+#include "MobuEmbedded/MobuDebug.h"
+
+MobuDebug::MobuDebug() {
+    errors[0] = "No error";
+    errors[-100] = "Couldn't open the file";
+    errors[-1200] = "Audio: Couldn't open the audio devices.";
+    errors[-1300] = "Calibration: No reference chirp found, please generate it first. ";
+    errors[-1301] = "Calibration: The sample recording variable 'N' has a type which is too small. ";
+    errors[-1302] = "Calibration: You requested a speaker greated then the known number of speakers. ";
+    errors[-1303] = "FilterManager: The number of filters loaded from mat file doesn't match the required 4 banks, "
+                    "woofer, mid and tweeter combinations. ";
+    errors[-1304] = "There is no newtork overloading of this class. No network present. ";
+    errors[-1305] = "The requested bank is greater then the number of existing banks. ";
+    errors[-1306] = "The requested bank is not present or created. ";
+    errors[-1307] = "The speaker pair is outside the known range. ";
+    errors[-1308] = "The speaker is outside the known set of speakers. ";
+    errors[-1309] = "The number of samples requested and present don't match. ";
+    errors[-1310] = "The size of the FP_TYPE and jack_default_audio_sample_t are different. ";
+    errors[-1311] = "One of FP_TYPE and jack_default_audio_sample_t is floating point and the other isn't. ";
+    errors[-1312] = "The FIRMobu object has not been created yet for use. ";
+    errors[-1313] = "The ConvolutionMobu object and the audio subsystem have mismatching block sizes. ";
+    errors[-1314] = "Calibration: You are using the Calibration(fs) constructor, however a test fs=getFS() failed - "
+                    "this indicates that your audio device defines the fs, don't use this constructor. ";
+    errors[-1320] = "The NPC algorithm can only process one channel, you gave more then one channel for the filter. ";
+    errors[-1321] = "The NPC class requires you to loadH firt. This loads the filter and partitions it. ";
+    errors[-1330] = "The NPCMobu channel count is too small or large. ";
+    errors[-1350] = "Wrong number of channels specified. ";
+    errors[-1351] = "Wrong type of sample format specified. ";
+    errors[-1352] = "You have passed in a coeff index or value which is in error. ";
+    errors[-1353] = "Filter couldn't be designed with those parameters. ";
+    errors[-1354] = "Problem when writing to output file (ofstream). ";
+    errors[-1356] = "Problem when using the file name, is it empty, did you set it ? ";
+}

@@ -1,0 +1,339 @@
+// FIR engine: exactness against a direct time-domain convolution, the gain
+// path, fades, block-length errors, coefficient files and integer output.
+#include "TestSupport.h"
+
+#include <MobuEmbedded/FIRMobu.h>
+#include <Sox.h>
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+using testing::internal::CaptureStderr;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStderr;
+using testing::internal::GetCapturedStdout;
+
+namespace {
+
+Eigen::MatrixXd randomMatrix(Eigen::Index rows, Eigen::Index cols, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::uniform_real_distribution<double> dist(-1.0, 1.0);
+    Eigen::MatrixXd m(rows, cols);
+    for (Eigen::Index c = 0; c < cols; ++c)
+        for (Eigen::Index r = 0; r < rows; ++r)
+            m(r, c) = dist(gen);
+    return m;
+}
+
+// y[n] = sum_k h[k] x[n-k], computed directly with long double accumulation.
+Eigen::MatrixXd directConvolution(const Eigen::MatrixXd& x, const Eigen::MatrixXd& h) {
+    Eigen::MatrixXd y(x.rows(), x.cols());
+    for (Eigen::Index c = 0; c < x.cols(); ++c)
+        for (Eigen::Index n = 0; n < x.rows(); ++n) {
+            long double acc = 0.0L;
+            const Eigen::Index kMax = std::min<Eigen::Index>(h.rows() - 1, n);
+            for (Eigen::Index k = 0; k <= kMax; ++k)
+                acc += static_cast<long double>(h(k, c)) * x(n - k, c);
+            y(n, c) = static_cast<double>(acc);
+        }
+    return y;
+}
+
+// Runs x through the engine block by block and returns the concatenated output.
+Eigen::MatrixXd filterStream(FIRMobu& fir, const Eigen::MatrixXd& x, int N) {
+    Eigen::MatrixXd y(x.rows(), x.cols());
+    for (Eigen::Index s = 0; s + N <= x.rows(); s += N) {
+        fir.filterLocal(x.middleRows(s, N), 0);
+        y.middleRows(s, N) = fir.getFiltered().matrix();
+    }
+    return y;
+}
+
+double relativeError(const Eigen::MatrixXd& y, const Eigen::MatrixXd& ref) {
+    return (y - ref).cwiseAbs().maxCoeff() / ref.cwiseAbs().maxCoeff();
+}
+
+// Loads h silently (the loader prints trace lines).
+void load(FIRMobu& fir, const Eigen::MatrixXd& h) {
+    CaptureStdout();
+    fir.loadTimeDomainCoefficients(h);
+    GetCapturedStdout();
+}
+
+std::string writeWav(const std::string& dir, const std::string& name, const Eigen::MatrixXd& data) {
+    const std::string path = dir + "/" + name;
+    Sox<double> sox;
+    const double peak = data.size() ? data.cwiseAbs().maxCoeff() : 1.0;
+    EXPECT_EQ(sox.openWrite(path, 48000, static_cast<int>(data.cols()), peak), 0);
+    EXPECT_EQ(sox.write(data), data.size());
+    EXPECT_EQ(sox.closeWrite(), 0);
+    return path;
+}
+
+} // namespace
+
+struct ConvolutionCase {
+    int N;
+    int taps;
+    int channels;
+};
+
+class FIRMobuExactness : public testing::TestWithParam<ConvolutionCase> {};
+
+TEST_P(FIRMobuExactness, MatchesDirectConvolutionAcrossBlocks) {
+    const auto p = GetParam();
+    const int blocks = p.taps / p.N + 12;
+    const Eigen::MatrixXd x = randomMatrix(static_cast<Eigen::Index>(blocks) * p.N, p.channels, 1);
+    const Eigen::MatrixXd h = randomMatrix(p.taps, p.channels, 2);
+    FIRMobu fir(2 * p.N);
+    load(fir, h);
+    ASSERT_EQ(fir.getChCnt(), p.channels);
+    ASSERT_EQ(fir.getSampleCnt(), p.N);
+    EXPECT_LT(relativeError(filterStream(fir, x, p.N), directConvolution(x, h)), 1e-9);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, FIRMobuExactness,
+                         testing::Values(ConvolutionCase{64, 17, 1}, ConvolutionCase{64, 64, 1},
+                                         ConvolutionCase{64, 192, 1}, ConvolutionCase{64, 193, 1},
+                                         ConvolutionCase{64, 1280, 1}, ConvolutionCase{64, 193, 3},
+                                         ConvolutionCase{256, 5120 + 7, 2}, ConvolutionCase{512, 1536, 8}),
+                         [](const testing::TestParamInfo<ConvolutionCase>& info) {
+                             return "N" + std::to_string(info.param.N) + "_taps" + std::to_string(info.param.taps) +
+                                    "_ch" + std::to_string(info.param.channels);
+                         });
+
+TEST(FIRMobu, ResetClearsMemoryButKeepsCoefficients) {
+    const int N = 64;
+    const Eigen::MatrixXd h = randomMatrix(300, 1, 3);
+    const Eigen::MatrixXd x = randomMatrix(10 * N, 1, 4);
+    FIRMobu fir(2 * N);
+    load(fir, h);
+    filterStream(fir, randomMatrix(5 * N, 1, 5), N); // unrelated history
+    fir.reset();
+    EXPECT_LT(relativeError(filterStream(fir, x, N), directConvolution(x, h)), 1e-9);
+}
+
+TEST(FIRMobu, UnitImpulsePassesInputWithoutDelay) {
+    const int N = 128;
+    Eigen::MatrixXd h = Eigen::MatrixXd::Zero(5, 2);
+    h(0, 0) = h(0, 1) = 1.0;
+    FIRMobu fir(2 * N);
+    load(fir, h);
+    EXPECT_EQ(fir.getDirectGains().cwiseAbs().maxCoeff(), 0.0); // convolving channels
+    const Eigen::MatrixXd x = randomMatrix(6 * N, 2, 6) * 1e6;
+    EXPECT_LT((filterStream(fir, x, N) - x).cwiseAbs().maxCoeff(), 1e-12 * 1e6 * 10);
+}
+
+TEST(FIRMobu, OneRowIsAPureGainPerChannel) {
+    const int N = 32;
+    Eigen::MatrixXd h(1, 3);
+    h << 0.5, -2.0, 1.25;
+    FIRMobu fir(2 * N);
+    load(fir, h);
+    EXPECT_TRUE((fir.getDirectGains().matrix() - h.row(0)).isZero(0.0));
+    const Eigen::MatrixXd x = randomMatrix(N, 3, 7);
+    fir.filterLocal(x, 0);
+    for (int c = 0; c < 3; ++c)
+        EXPECT_TRUE((fir.getFiltered().col(c).matrix() - x.col(c) * h(0, c)).isZero(0.0)) << c;
+}
+
+TEST(FIRMobu, IntegerAndSingleColumnInputsMatchDoubleInput) {
+    const int N = 64;
+    const Eigen::MatrixXd h = randomMatrix(200, 1, 8);
+    Eigen::Matrix<int32_t, Eigen::Dynamic, Eigen::Dynamic> xi(N, 2);
+    for (int n = 0; n < N; ++n)
+        xi(n, 0) = xi(n, 1) = (n * 7919) % 20001 - 10000;
+    FIRMobu a(2 * N), b(2 * N);
+    load(a, h);
+    load(b, h);
+    a.filterLocal(xi.col(1), 0);
+    const Eigen::VectorXd xd = xi.col(1).cast<double>();
+    b.filterLocal(xd, 0);
+    EXPECT_TRUE((a.getFiltered() - b.getFiltered()).isZero(0.0));
+}
+
+TEST(FIRMobu, FadesRampTheBlockAndSilenceKeepsHistoryAdvancing) {
+    const int N = 64;
+    const Eigen::MatrixXd h = randomMatrix(3 * N + 5, 1, 9);
+    const Eigen::MatrixXd x = randomMatrix(4 * N, 1, 10);
+    FIRMobu plain(2 * N), fadeIn(2 * N), fadeOut(2 * N), silent(2 * N);
+    for (FIRMobu* f : {&plain, &fadeIn, &fadeOut, &silent})
+        load(*f, h);
+    const Eigen::ArrayXd up = Eigen::ArrayXd::LinSpaced(N, 0.0, 1.0);
+    for (int b = 0; b < 4; ++b) {
+        const auto block = x.middleRows(b * N, N);
+        plain.filterLocal(block, 0);
+        fadeIn.filterLocal(block, 1);
+        fadeOut.filterLocal(block, -5);
+        silent.filterLocal(block, b == 1 ? 2 : 0);
+        const Eigen::ArrayXd y = plain.getFiltered().col(0);
+        EXPECT_EQ(fadeIn.getFiltered()(0, 0), 0.0);
+        EXPECT_EQ(fadeIn.getFiltered()(N - 1, 0), y(N - 1));
+        EXPECT_EQ(fadeOut.getFiltered()(0, 0), y(0));
+        EXPECT_EQ(fadeOut.getFiltered()(N - 1, 0), 0.0);
+        EXPECT_LT((fadeIn.getFiltered().col(0) - y * up).abs().maxCoeff(), 1e-15);
+        EXPECT_LT((fadeOut.getFiltered().col(0) - y * up.reverse()).abs().maxCoeff(), 1e-15);
+        if (b == 1)
+            EXPECT_TRUE(silent.getFiltered().isZero(0.0));
+        else // the silent block's input still reached the memory
+            EXPECT_TRUE((silent.getFiltered().col(0) - y).isZero(0.0)) << b;
+    }
+}
+
+TEST(FIRMobu, WrongBlockLengthIsReportedAndNothingChanges) {
+    const int N = 64;
+    FIRMobu fir(2 * N);
+    load(fir, randomMatrix(100, 1, 11));
+    fir.filterLocal(randomMatrix(N, 1, 12), 0);
+    const Eigen::ArrayXXd before = fir.getFiltered();
+    CaptureStderr();
+    fir.filterLocal(randomMatrix(N - 1, 1, 13), 0);
+    EXPECT_EQ(GetCapturedStderr(), "Error : -1313 The ConvolutionMobu object and the audio subsystem have mismatching "
+                                   "block sizes.   input sample count == 63 but should be 64returning without "
+                                   "processing.\n");
+    EXPECT_TRUE((fir.getFiltered() - before).isZero(0.0));
+}
+
+TEST(FIRMobu, EngineWithoutCoefficientsHasNoChannels) {
+    FIRMobu fir(128);
+    EXPECT_EQ(fir.getChCnt(), 0);
+    fir.filterLocal(Eigen::MatrixXd::Ones(64, 1), 0);
+    EXPECT_EQ(fir.getFiltered().rows(), 64);
+    EXPECT_EQ(fir.getFiltered().cols(), 0);
+}
+
+TEST(FIRMobu, FilterGainedTruncatesTowardZeroAndSaturates) {
+    const int N = 8;
+    Eigen::MatrixXd h = Eigen::MatrixXd::Zero(2, 1);
+    h(0, 0) = 1.0; // two rows: the convolving path
+    FIRMobu fir(2 * N);
+    load(fir, h);
+    Eigen::VectorXd in(N);
+    in << 7.3, -7.3, 3e9, -3e9, 2147483647.5, -2147483648.5, 0.25, -0.75;
+    Eigen::Array<int32_t, Eigen::Dynamic, 2, Eigen::RowMajor> out = Eigen::Array<int32_t, Eigen::Dynamic, 2,
+                                                                                 Eigen::RowMajor>::Constant(N, 2, 99);
+    fir.filterGained(in, out.col(0), 0, 1.0);
+    const int32_t expected[N] = {7, -7, INT32_MAX, INT32_MIN, INT32_MAX, INT32_MIN, 0, 0};
+    for (int n = 0; n < N; ++n) {
+        EXPECT_EQ(out(n, 0), expected[n]) << n;
+        EXPECT_EQ(out(n, 1), 99) << "other column untouched";
+    }
+    // A per-sample gain column; the engine is reset so the block is filtered afresh.
+    fir.reset();
+    Eigen::ArrayXd gain = Eigen::ArrayXd::Constant(N, 2.0);
+    gain(0) = -1.0;
+    Eigen::Matrix<int32_t, Eigen::Dynamic, 1> outMapped(N);
+    fir.filterGained(in, outMapped, 0, gain);
+    EXPECT_EQ(outMapped(0), -7);
+    EXPECT_EQ(outMapped(1), -14);
+    EXPECT_EQ(outMapped(6), 0);
+    EXPECT_EQ(outMapped(7), -1);
+}
+
+TEST(FIRMobu, FilterGainedOnSeveralChannelsReportsAndLeavesOutputAlone) {
+    const int N = 8;
+    FIRMobu fir(2 * N);
+    load(fir, randomMatrix(20, 2, 14));
+    Eigen::Matrix<int32_t, Eigen::Dynamic, 1> out = Eigen::Matrix<int32_t, Eigen::Dynamic, 1>::Constant(N, 5);
+    CaptureStderr();
+    fir.filterGained(randomMatrix(N, 2, 15), out, 0, 1.0);
+    EXPECT_EQ(GetCapturedStderr(), "Error : -1350 Wrong number of channels specified.   gains.cols() == 1 but should "
+                                   "be 2returning without processing.\n");
+    EXPECT_TRUE((out.array() == 5).all());
+}
+
+class FIRMobuFiles : public testing::Test {
+protected:
+    void SetUp() override { dir = mobutest::makeTempDir("fir"); }
+    void TearDown() override { mobutest::removeTree(dir); }
+
+    // Loads channel m of a file, returning the code and the captured standard output.
+    int loadChannel(FIRMobu& fir, const std::string& path, unsigned m, std::string& out) {
+        CaptureStdout();
+        const int r = fir.loadTimeDomainCoefficients(path, m);
+        out = GetCapturedStdout();
+        return r;
+    }
+    std::string dir;
+};
+
+TEST_F(FIRMobuFiles, TrailingZerosAreTrimmedButNeverBelow2049Taps) {
+    struct Case {
+        int length, zeros, kept;
+    };
+    for (const Case& k : {Case{10000, 3000, 7000}, Case{3000, 2000, 2049}, Case{2000, 0, 2000}}) {
+        Eigen::MatrixXd data = randomMatrix(k.length, 2, 16) * 0.5;
+        data.col(1).tail(k.zeros).setZero();
+        const std::string path = writeWav(dir, "trim" + std::to_string(k.length) + ".wav", data);
+        FIRMobu fir(512);
+        std::string out;
+        ASSERT_EQ(loadChannel(fir, path, 1, out), 0);
+        EXPECT_NE(out.find("Trimming channel 1 from " + std::to_string(k.length) + " to " + std::to_string(k.kept) +
+                           " samples\n"),
+                  std::string::npos)
+            << out;
+        char maxLine[128];
+        snprintf(maxLine, sizeof maxLine, "FIRMobu::loadTimeDomainCoefficients : max coefficient = %f\n",
+                 data.maxCoeff());
+        EXPECT_NE(out.find(maxLine), std::string::npos) << out;
+        // The loaded filter is channel 1 as stored (to the file's 32-bit resolution).
+        Eigen::MatrixXd stored;
+        Sox<double> sox;
+        sox.openRead(path);
+        sox.read(stored);
+        const Eigen::MatrixXd x = randomMatrix(256 * 45, 1, 17);
+        EXPECT_LT(relativeError(filterStream(fir, x, 256), directConvolution(x, stored.col(1))), 1e-9);
+    }
+}
+
+TEST_F(FIRMobuFiles, WholeFileLoadsEveryChannel) {
+    const Eigen::MatrixXd data = randomMatrix(700, 3, 18) * 0.9;
+    const std::string path = writeWav(dir, "whole.wav", data);
+    FIRMobu fir(256);
+    CaptureStdout();
+    ASSERT_EQ(fir.loadTimeDomainCoefficients(path), 0);
+    GetCapturedStdout();
+    ASSERT_EQ(fir.getChCnt(), 3);
+    const Eigen::MatrixXd x = randomMatrix(128 * 12, 3, 19);
+    EXPECT_LT(relativeError(filterStream(fir, x, 128), directConvolution(x, data)), 1e-8);
+}
+
+TEST_F(FIRMobuFiles, FailuresReturnCodesAndKeepTheOldCoefficients) {
+    const int N = 64;
+    const Eigen::MatrixXd h = randomMatrix(150, 1, 20);
+    const Eigen::MatrixXd x = randomMatrix(6 * N, 1, 21);
+    const Eigen::MatrixXd ref = directConvolution(x, h);
+    const std::string twoCh = writeWav(dir, "two.wav", randomMatrix(3000, 2, 22) * 0.5);
+    const std::string empty = writeWav(dir, "empty.wav", Eigen::MatrixXd(0, 1));
+    mobutest::writeFile(dir + "/garbage.wav", "this is not audio");
+
+    FIRMobu fir(2 * N);
+    load(fir, h);
+    std::string out;
+
+    CaptureStderr();
+    EXPECT_EQ(loadChannel(fir, twoCh, 2, out), -1350);
+    EXPECT_EQ(GetCapturedStderr(), "Error : -1350 Wrong number of channels specified.  loadTimeDomainCoefficients, "
+                                   "m+1<b.cols, less channels in the FIR filter then requested.\n");
+
+    CaptureStderr();
+    EXPECT_EQ(loadChannel(fir, empty, 0, out), -1309);
+    EXPECT_NE(GetCapturedStderr().find("Error : -1309 The number of samples requested and present don't match.  "
+                                       "loadTimeDomainCoefficients, b.rows<1, the filter is empty.\n"),
+              std::string::npos);
+
+    for (const std::string& bad : {dir + "/missing.wav", dir + "/garbage.wav"}) {
+        CaptureStderr();
+        const int r = loadChannel(fir, bad, 0, out);
+        const std::string err = GetCapturedStderr();
+        EXPECT_EQ(r, SOX_READ_FILE_OPEN_ERROR) << bad;
+        EXPECT_NE(err.find("Error : -40023 "), std::string::npos) << err;
+        EXPECT_NE(err.find(bad + "\n"), std::string::npos) << err;
+        CaptureStderr();
+        EXPECT_EQ(fir.loadTimeDomainCoefficients(bad), SOX_READ_FILE_OPEN_ERROR);
+        GetCapturedStderr();
+    }
+    EXPECT_EQ(fir.getChCnt(), 1);
+    EXPECT_LT(relativeError(filterStream(fir, x, N), ref), 1e-9);
+}

@@ -1,0 +1,96 @@
+// Audio files through the Sox wrapper, and the option parser.
+#include "TestSupport.h"
+
+#include <OptionParser.h>
+#include <Sox.h>
+
+#include <gtest/gtest.h>
+
+class SoxFiles : public testing::Test {
+protected:
+    void SetUp() override { dir = mobutest::makeTempDir("sox"); }
+    void TearDown() override { mobutest::removeTree(dir); }
+    std::string dir;
+};
+
+TEST_F(SoxFiles, RoundTripKeepsRateShapeAndValuesIncludingPeaksAboveFullScale) {
+    Eigen::MatrixXd data(5, 2);
+    data << 0.0, 1.0, 0.5, -0.25, -3.0, 2.5, 1e-6, 0.0, 0.125, -1.0;
+    const std::string path = dir + "/rt.wav";
+    Sox<double> w;
+    ASSERT_EQ(w.openWrite(path, 44100, 2, data.cwiseAbs().maxCoeff()), 0);
+    EXPECT_EQ(w.write(data), 10);
+    EXPECT_EQ(w.closeWrite(), 0);
+
+    Sox<double> r;
+    EXPECT_EQ(r.openRead(path), 0); // the rescaling reference is found
+    EXPECT_EQ(r.getFSIn(), 44100.0);
+    EXPECT_EQ(r.getChCntIn(), 2);
+    Eigen::MatrixXd back;
+    EXPECT_EQ(r.read(back), 5);
+    ASSERT_EQ(back.rows(), 5);
+    ASSERT_EQ(back.cols(), 2);
+    EXPECT_LT((back - data).cwiseAbs().maxCoeff(), 3.0 * 2e-9);
+}
+
+TEST_F(SoxFiles, FilesWithoutReferenceReadAtFileScaleWithTheWarningCode) {
+    Eigen::MatrixXd data(3, 1);
+    data << 0.5, -0.5, 0.25;
+    const std::string path = dir + "/plain.wav";
+    {
+        Sox<float> w;
+        ASSERT_EQ(w.openWrite(path, 96000, 1, 0.5, 16), 0);
+        EXPECT_EQ(w.write(data.cast<float>()), 3);
+    }
+    mobutest::removeTree(path + ".scale");
+    Sox<double> r;
+    EXPECT_EQ(r.openRead(path), SOX_REFERENCE_WARNING);
+    Eigen::MatrixXd back;
+    EXPECT_EQ(r.read(back), 3);
+    EXPECT_LT((back - data).cwiseAbs().maxCoeff(), 1.0 / 32768);
+    EXPECT_EQ(r.read(back), 0); // end of file
+}
+
+TEST_F(SoxFiles, ErrorsAreReturnedAsCodes) {
+    Sox<double> s;
+    Eigen::MatrixXd m(2, 2);
+    m.setZero();
+    EXPECT_EQ(s.openRead(dir + "/missing.wav"), SOX_READ_FILE_OPEN_ERROR);
+    EXPECT_EQ(s.read(m), SOX_NOT_OPEN_ERROR);
+    EXPECT_EQ(s.openWrite(dir + "/x.wav", 0.0, 1, 1.0), SOX_PARAMETER_ERROR);
+    EXPECT_EQ(s.openWrite(dir + "/x.wav", 48000, 0, 1.0), SOX_PARAMETER_ERROR);
+    EXPECT_EQ(s.openWrite(dir + "/x.wav", 48000, 1, 1.0, 12), SOX_WORD_SIZE_ERROR);
+    EXPECT_EQ(s.openWrite(dir + "/no/such/dir/x.wav", 48000, 1, 1.0), SOX_WRITE_FILE_OPEN_ERROR);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(s.write(m), SOX_NOT_OPEN_ERROR);
+    ASSERT_EQ(s.openWrite(dir + "/x.wav", 48000, 1, 1.0), 0);
+    EXPECT_EQ(s.write(m), SOX_CHANNEL_ERROR);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("Error : -40028 "), std::string::npos) << err;
+    EXPECT_NE(err.find("Error : -40030 "), std::string::npos) << err;
+    EXPECT_EQ(SoxDebug().message(SOX_REFERENCE_WARNING).empty(), false);
+}
+
+TEST(OptionParser, ShortAndLongForms) {
+    const char* argv[] = {"prog", "-N", "512", "--s=10.5", "--name", "x", "-v", "--gain=-3", "-k", "-2"};
+    OptionParser p(10, argv);
+    int n = 0;
+    double s = 0, gain = 0;
+    int k = 0;
+    std::string name;
+    EXPECT_EQ(p.getArg("N", n), 0);
+    EXPECT_EQ(n, 512);
+    EXPECT_EQ(p.getArg("s", s), 0);
+    EXPECT_EQ(s, 10.5);
+    EXPECT_EQ(p.getArg("name", name), 0);
+    EXPECT_EQ(name, "x");
+    EXPECT_TRUE(p.has("v"));
+    EXPECT_EQ(p.getArg("gain", gain), 0);
+    EXPECT_EQ(gain, -3.0);
+    EXPECT_EQ(p.getArg("k", k), 0);
+    EXPECT_EQ(k, -2);
+    EXPECT_EQ(p.getArg("missing", n), -1);
+    EXPECT_EQ(p.getArg("v", n), -2); // a flag has no number
+    EXPECT_EQ(p.getArg("name", n), -2);
+    EXPECT_EQ(n, 512); // failed conversions leave the value alone
+}

@@ -1,0 +1,47 @@
+#ifndef MOBU_TESTS_TESTSUPPORT_H
+#define MOBU_TESTS_TESTSUPPORT_H
+
+#include <string>
+#include <vector>
+
+namespace mobutest {
+
+/// Exit status and captured output of a child process.
+struct ProcessResult {
+    int status = -1; ///< exit status (0..255), or 128 + signal number
+    std::string out; ///< standard output
+    std::string err; ///< standard error
+};
+
+/** Runs argv[0] with arguments, waiting for it to end.
+ * extraEnv entries ("NAME=value") are added to (or replace) the environment. */
+ProcessResult runProcess(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv = {});
+
+/// A new empty directory under the test's scratch area.
+std::string makeTempDir(const std::string& prefix = "t");
+
+/// Removes a file or directory tree (no error if missing).
+void removeTree(const std::string& path);
+
+/// The home directory the test program was started with (its password entry).
+std::string testHome();
+
+/** Environment entries that give a child process the home directory `home`
+ * through the password database (an empty home gives the user no entry). */
+std::vector<std::string> homeEnvironment(const std::string& home);
+
+/// Whole contents of a file ("" when it cannot be read).
+std::string readFile(const std::string& path);
+
+/// Writes text to a file, replacing it.
+void writeFile(const std::string& path, const std::string& text);
+
+/// True when path exists.
+bool exists(const std::string& path);
+
+/// Python interpreter with numpy and scipy (Debian's).
+inline const char* referencePython() { return "/usr/bin/python3"; }
+
+} // namespace mobutest
+
+#endif
