@@ -1,0 +1,29 @@
+#ifndef MOBU_PLATFORM_ALSADEBUG_H
+#define MOBU_PLATFORM_ALSADEBUG_H
+
+#include "Debug.h"
+
+// Scheduling codes of the ALSA helper classes.
+#define ALSA_SCHED_GET_ERROR -41001          ///< the thread's scheduling parameters could not be read
+#define ALSA_SCHED_SET_ERROR -41002          ///< the scheduling change was refused
+#define ALSA_PRIORITY_TOO_HIGH_ERROR -41003  ///< priority above the policy's maximum
+#define ALSA_PRIORITY_TOO_LOW_ERROR -41004   ///< priority below the policy's minimum
+#define ALSA_SCHED_POLICY_ERROR -41005       ///< the policy read back is not the one requested
+
+namespace ALSA {
+
+/** Error table of the ALSA helper classes.
+ *
+ * Besides its own codes it prints alsa-lib's negative error numbers with
+ * alsa-lib's text (snd_strerror), in the same "Error : %d %s " form.
+ */
+class ALSADebug : virtual public Debug {
+public:
+    ALSADebug();
+    int evaluateError(int errorNum) override;
+    using Debug::evaluateError;
+};
+
+} // namespace ALSA
+
+#endif
