@@ -13,3 +13,7 @@ echo "== Optimised build"
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
 "$root/scripts/build.sh" "$root/build-asan" -DMOBU_SANITIZE=address -DMOBU_BUILD_BENCH=OFF
 (cd "$root/build-asan" && ctest --output-on-failure -j "$(nproc)")
+
+echo "== ThreadSanitizer build (tests of code shared between threads)"
+"$root/scripts/build.sh" "$root/build-tsan" -DMOBU_SANITIZE=thread -DMOBU_BUILD_BENCH=OFF
+(cd "$root/build-tsan" && ctest --output-on-failure -L concurrency)
