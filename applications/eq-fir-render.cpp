@@ -1,0 +1,83 @@
+// Runs every channel of the FIR filter ~/.mobu/dayton.48k.wav through the
+// equaliser in ~/.mobu/paraEQ0.json and writes the result to
+// /tmp/paraEQ_X_FIR.wav, then writes the equaliser's impulse response (two
+// identical channels) to /tmp/paraEQ0.wav.  Both are N samples long: 8192 for a
+// 96 kHz filter, 5000 otherwise.
+#include <MobuEmbedded/ParaEQ.h>
+#include <Sox.h>
+
+#include <cstdio>
+#include <pwd.h>
+#include <string>
+#include <unistd.h>
+
+namespace {
+/// Writes data (frames x channels) to an audio file; 0 or the SoxDebug code reported.
+int writeAudio(const std::string& name, double fs, const Eigen::MatrixXd& data) {
+    Sox<double> sox;
+    const double maxVal = data.size() > 0 ? data.cwiseAbs().maxCoeff() : 0.0;
+    int ret = sox.openWrite(name, fs, static_cast<int>(data.cols()), maxVal);
+    if (ret != 0) return SoxDebug().evaluateError(ret, name + "\n");
+    const int written = sox.write(data);
+    if (written < 0) return SoxDebug().evaluateError(written, name + "\n");
+    if (written != data.rows() * data.cols()) return SoxDebug().evaluateError(SOX_SHORT_WRITE_ERROR, name + "\n");
+    ret = sox.closeWrite();
+    if (ret != 0) return SoxDebug().evaluateError(ret, name + "\n");
+    return 0;
+}
+
+/// The equaliser of the user's paraEQ0.json at rate fs, its cascade reset from the file's settings.
+void loadEqualiser(ParaEQ& eq, double fs) {
+    eq.setFS(fs);
+    eq.setFileName("paraEQ0.json");
+    eq.loadFromFile();
+    eq.resetCascade();
+}
+} // namespace
+
+int main() {
+    const struct passwd* pw = getpwuid(getuid());
+    const std::string home = (pw != nullptr && pw->pw_dir != nullptr) ? pw->pw_dir : "";
+    const std::string firName = home + "/.mobu/dayton.48k.wav";
+
+    Eigen::MatrixXd F;
+    double fs = 0.0;
+    {
+        Sox<double> sox;
+        int ret = sox.openRead(firName);
+        if (ret != 0 && ret != SOX_REFERENCE_WARNING) return SoxDebug().evaluateError(ret, firName + "\n");
+        ret = sox.read(F);
+        if (ret < 0) return SoxDebug().evaluateError(ret, firName + "\n");
+        fs = sox.getFSIn();
+    }
+
+    const int N = fs == 96000.0 ? 8192 : 5000;
+    if (F.rows() > N) {
+        printf("Error : FIR N=%ld but we are specifying an N=%d which is too short\n", static_cast<long>(F.rows()), N);
+        return -1;
+    }
+    const Eigen::Index channels = F.cols();
+    Eigen::ArrayXXd padded = Eigen::ArrayXXd::Zero(N, channels);
+    padded.topRows(F.rows()) = F.array();
+
+    Eigen::ArrayXXd R = Eigen::ArrayXXd::Zero(N, channels);
+    for (Eigen::Index c = 0; c < channels; ++c) {
+        ParaEQ eq;
+        loadEqualiser(eq, fs);
+        const int ret = eq.process(padded.col(c), R.col(c));
+        if (ret != 0) // nothing is written rather than a partly filtered file
+            return IIRDebug().evaluateError(ret, "when filtering channel " + std::to_string(c) + "\n");
+    }
+    int ret = writeAudio("/tmp/paraEQ_X_FIR.wav", fs, R.matrix());
+    if (ret != 0) return ret;
+
+    ParaEQ eq;
+    eq.setFS(fs);
+    eq.setFileName("paraEQ0.json");
+    eq.loadFromFile();
+    eq.genImpulseResponse(N);
+    Eigen::MatrixXd h(N, 2);
+    h.col(0) = eq.getImpulseResponse().matrix();
+    h.col(1) = h.col(0);
+    return writeAudio("/tmp/paraEQ0.wav", fs, h);
+}

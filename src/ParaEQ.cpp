@@ -1,0 +1,333 @@
+#include "MobuEmbedded/ParaEQ.h"
+
+#include "MobuEmbedded/MobuDebug.h"
+
+#include <json/json.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <limits>
+#include <vector>
+
+namespace {
+/// Upper bound on the section count of a binary record when the stream's size is unknown.
+constexpr int64_t maxStreamSections = 1 << 20;
+constexpr int64_t recordRows = 3;
+
+void toLittleEndian(uint64_t v, unsigned char* out) {
+    for (int k = 0; k < 8; ++k)
+        out[k] = static_cast<unsigned char>(v >> (8 * k));
+}
+
+uint64_t fromLittleEndian(const unsigned char* in) {
+    uint64_t v = 0;
+    for (int k = 0; k < 8; ++k)
+        v |= static_cast<uint64_t>(in[k]) << (8 * k);
+    return v;
+}
+
+bool writeInt64(std::ostream& os, int64_t v) {
+    unsigned char b[8];
+    toLittleEndian(static_cast<uint64_t>(v), b);
+    os.write(reinterpret_cast<const char*>(b), 8);
+    return !os.fail();
+}
+
+bool readInt64(std::istream& is, int64_t& v) {
+    unsigned char b[8];
+    if (!is.read(reinterpret_cast<char*>(b), 8)) return false;
+    v = static_cast<int64_t>(fromLittleEndian(b));
+    return true;
+}
+
+/// Bytes left in a seekable stream from the read position, or -1 when unknown.
+std::streamoff bytesLeft(std::istream& is) {
+    const std::streampos pos = is.tellg();
+    if (pos == std::streampos(-1)) return -1;
+    is.seekg(0, std::ios::end);
+    const std::streampos end = is.tellg();
+    is.clear();
+    is.seekg(pos);
+    if (end == std::streampos(-1) || !is) {
+        is.clear();
+        return -1;
+    }
+    return end - pos;
+}
+
+int writeRecord(std::ostream& os, const Eigen::ArrayXXd& m) {
+    if (!writeInt64(os, m.rows())) return MobuDebug().evaluateError(PARAEQ_WRITE_ERROR, "when writing the row count\n");
+    if (!writeInt64(os, m.cols()))
+        return MobuDebug().evaluateError(PARAEQ_WRITE_ERROR, "when writing the column count\n");
+    std::vector<unsigned char> bytes(static_cast<size_t>(m.size()) * 8);
+    for (Eigen::Index k = 0; k < m.size(); ++k) { // column-major, as Eigen stores it
+        uint64_t bits;
+        const double v = m.data()[k];
+        std::memcpy(&bits, &v, 8);
+        toLittleEndian(bits, &bytes[static_cast<size_t>(k) * 8]);
+    }
+    os.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (os.fail()) return MobuDebug().evaluateError(PARAEQ_WRITE_ERROR, "when writing the coefficients\n");
+    return 0;
+}
+
+/// Reads one record into m; checks the counts before allocating anything.
+int readRecord(std::istream& is, Eigen::ArrayXXd& m) {
+    int64_t rows = 0, cols = 0;
+    if (!readInt64(is, rows)) return MobuDebug().evaluateError(PARAEQ_READ_ERROR, "when reading the row count\n");
+    if (!readInt64(is, cols)) return MobuDebug().evaluateError(PARAEQ_READ_ERROR, "when reading the column count\n");
+    if (rows != recordRows)
+        return MobuDebug().evaluateError(PARAEQ_READ_ERROR,
+                                         "the coefficient record has " + std::to_string(rows) + " rows instead of 3\n");
+    const std::streamoff left = bytesLeft(is);
+    if (cols < 0 || cols > maxStreamSections || (left >= 0 && cols > left / (recordRows * 8)))
+        return MobuDebug().evaluateError(PARAEQ_READ_ERROR, "the coefficient record claims " + std::to_string(cols) +
+                                                                " sections, more than the stream holds\n");
+    std::vector<unsigned char> bytes(static_cast<size_t>(rows * cols * 8));
+    if (!is.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size())))
+        return MobuDebug().evaluateError(PARAEQ_READ_ERROR, "when reading the coefficients\n");
+    m.resize(rows, cols);
+    for (Eigen::Index k = 0; k < m.size(); ++k) {
+        const uint64_t bits = fromLittleEndian(&bytes[static_cast<size_t>(k) * 8]);
+        std::memcpy(m.data() + k, &bits, 8);
+    }
+    return 0;
+}
+} // namespace
+
+ParaEQ::ParaEQ() {
+    setUnity();
+    buffer(0).reset(B, A);
+    buffer(1).reset(B, A);
+}
+
+void ParaEQ::reset(int n) {
+    A.setZero(3, std::max(n, 0));
+    B.setZero(3, std::max(n, 0));
+}
+
+void ParaEQ::setUnity() {
+    reset(1);
+    A(0, 0) = 1.0;
+    B = A;
+}
+
+int ParaEQ::indexError(const char* format, long have, int asked) {
+    printf(format, have, asked);
+    return MobuDebug().evaluateError(PARAEQ_INDEX_ERROR);
+}
+
+int ParaEQ::loadA(unsigned i, unsigned j, double v) {
+    if (i >= 3)
+        return indexError("You're asking for a coeff index which is too large, we have %ld coeffs, you're requesting "
+                          "array index %d",
+                          3, static_cast<int>(i));
+    if (j >= static_cast<unsigned long>(A.cols()))
+        return indexError("You're asking for an IIR filter index which is too large, we have %ld filters, you're "
+                          "requesting filter array index %d",
+                          static_cast<long>(A.cols()), static_cast<int>(j));
+    A(i, j) = v;
+    return 0;
+}
+
+int ParaEQ::loadB(unsigned i, unsigned j, double v) {
+    if (i >= 3)
+        return indexError("You're asking for a coeff index which is too large, we have %ld coeffs, you're requesting "
+                          "array index %d",
+                          3, static_cast<int>(i));
+    if (j >= static_cast<unsigned long>(B.cols()))
+        return indexError("You're asking for an IIR filter index which is too large, we have %ld filters, you're "
+                          "requesting filter array index %d",
+                          static_cast<long>(B.cols()), static_cast<int>(j));
+    B(i, j) = v;
+    return 0;
+}
+
+int ParaEQ::appendDesign() {
+    if (!design.isStable()) return PARAEQ_DESIGN_ERROR;
+    const Eigen::Index n = A.cols();
+    A.conservativeResize(3, n + 1);
+    B.conservativeResize(3, n + 1);
+    A.col(n) << design.a0, design.a1, design.a2;
+    B.col(n) << design.b0, design.b1, design.b2;
+    return 0;
+}
+
+int ParaEQ::newBPF(double fc, double dB, double Q) {
+    if (!(std::isfinite(fc) && fc > 0.0 && std::isfinite(dB) && std::isfinite(Q) && Q > 0.0))
+        return PARAEQ_DESIGN_ERROR;
+    design.designBPF(fc, dB, Q);
+    return appendDesign();
+}
+
+int ParaEQ::newLPF(double fc, double dB) {
+    if (!(std::isfinite(fc) && fc > 0.0 && std::isfinite(dB))) return PARAEQ_DESIGN_ERROR;
+    design.designLPF(fc, dB);
+    return appendDesign();
+}
+
+int ParaEQ::newHPF(double fc, double dB) {
+    if (!(std::isfinite(fc) && fc > 0.0 && std::isfinite(dB))) return PARAEQ_DESIGN_ERROR;
+    design.designHPF(fc, dB, 0.0);
+    return appendDesign();
+}
+
+int ParaEQ::fromJSON(std::istream& is) {
+    if (!is.good()) // a file that could not be opened reads as an empty stream
+        return 0;
+    const std::streamoff length = bytesLeft(is);
+    if (length == 0) return 0;
+
+    Json::CharReaderBuilder builder;
+    builder["collectComments"] = false;
+    Json::Value root;
+    std::string errors;
+    bool parsed = false;
+    try {
+        parsed = Json::parseFromStream(builder, is, &root, &errors);
+    } catch (const std::exception& e) { // e.g. nesting deeper than the parser's stack limit
+        errors = std::string(e.what()) + "\n";
+    }
+    if (!parsed) return MobuDebug().evaluateError(PARAEQ_JSON_ERROR, errors);
+    if (!root.isArray())
+        return MobuDebug().evaluateError(PARAEQ_JSON_ERROR,
+                                         "the json file " + fileName + " doesn't hold an array of filters\n");
+
+    for (const Json::Value& filter : root) {
+        const bool isBPF = filter.isObject() && filter["type"].isString() &&
+                           filter["type"].asString().find("BPF") != std::string::npos;
+        if (!isBPF)
+            return MobuDebug().evaluateError(PARAEQ_DESIGN_ERROR, "a non BPF filter found in the json file " +
+                                                                      fileName + " expand here to handle\n");
+        if (!filter["Fc"].isNumeric() || !filter["dB"].isNumeric() || !filter["Q"].isNumeric())
+            return MobuDebug().evaluateError(PARAEQ_DESIGN_ERROR, "a BPF filter from the json file " + fileName +
+                                                                      " is missing a parameter {Fc, dB, Q}\n");
+        const double Fc = filter["Fc"].asDouble(), dB = filter["dB"].asDouble(), Q = filter["Q"].asDouble();
+        printf("fs %f\n", fs);
+        printf("Fc %f\n", Fc);
+        if (newBPF(2.0 * Fc / fs, dB, Q) != 0) {
+            char values[160];
+            snprintf(values, sizeof(values), " can't be designed (unstable) with Fc %g, dB %g, Q %g at fs %g\n", Fc, dB,
+                     Q, fs);
+            return MobuDebug().evaluateError(PARAEQ_DESIGN_ERROR,
+                                             "a BPF filter from the json file " + fileName + values);
+        }
+    }
+    return 0;
+}
+
+int ParaEQ::loadIntoInactive() {
+    if (fileName.empty()) return MobuDebug().evaluateError(PARAEQ_FILENAME_ERROR, "no equaliser file name\n");
+    reset(0);
+    int ret;
+    {
+        std::ifstream file(fileName, std::ios::binary);
+        ret = fromJSON(file);
+    }
+    if (ret < 0) setUnity();
+    inactiveBuffer()->reset(B, A);
+    return ret;
+}
+
+int ParaEQ::loadFromFile() {
+    const int ret = loadIntoInactive();
+    if (ret < 0 && ret != PARAEQ_FILENAME_ERROR) resetCascade(); // the unity section is put in force at once
+    return ret;
+}
+
+int ParaEQ::toStream(std::ostream& os) {
+    const int ret = writeRecord(os, A);
+    return ret != 0 ? ret : writeRecord(os, B);
+}
+
+int ParaEQ::fromStream(std::istream& is) {
+    Eigen::ArrayXXd newA, newB;
+    int ret = readRecord(is, newA);
+    if (ret == 0) ret = readRecord(is, newB);
+    if (ret != 0) return ret;
+    if (newA.cols() != newB.cols())
+        return MobuDebug().evaluateError(PARAEQ_READ_ERROR, "the A and B records hold different section counts\n");
+    if (newA.cols() != A.cols()) {
+        std::cout << "Resetting" << std::endl;
+        reset(static_cast<int>(newA.cols()));
+    }
+    A = newA;
+    B = newB;
+    return 0;
+}
+
+int ParaEQ::saveToFile() {
+    if (fileName.empty()) return MobuDebug().evaluateError(PARAEQ_FILENAME_ERROR, "no equaliser file name\n");
+    std::ofstream file(fileName, std::ios::binary | std::ios::trunc);
+    int ret = toStream(file);
+    if (ret == 0) {
+        file.close();
+        if (file.fail()) ret = MobuDebug().evaluateError(PARAEQ_WRITE_ERROR, "when closing " + fileName + "\n");
+    }
+    return ret;
+}
+
+int ParaEQ::resetCascade() {
+    const int ret = activeBuffer()->reset(B, A);
+    if (ret != 0) IIRDebug().evaluateError(ret, "when resetting the equaliser cascade\n");
+    return ret;
+}
+
+int ParaEQ::genImpulseResponse(int n) {
+    if (n < 1) return MobuDebug().evaluateError(PARAEQ_INDEX_ERROR, "an impulse response needs at least one sample\n");
+    const int ret = resetCascade();
+    h.setZero(n);
+    h[0] = 1.0;
+    if (ret != 0) return ret;
+    return activeBuffer()->process(h, h);
+}
+
+int ParaEQ::getH(unsigned i, double& out) {
+    if (i >= static_cast<unsigned long>(h.size()))
+        return indexError("You're asking for an impulse response (h) index which is too large, we have %ld samples, "
+                          "you're requesting array index %d",
+                          static_cast<long>(h.size()), static_cast<int>(i));
+    out = h[i];
+    return 0;
+}
+
+double ParaEQ::getH(unsigned i) {
+    double v = 0.0;
+    if (getH(i, v) != 0) return static_cast<double>(PARAEQ_INDEX_ERROR);
+    const double smallest = std::numeric_limits<double>::min();
+    if (std::abs(v) < smallest) return v < 0.0 ? -smallest : smallest;
+    return v;
+}
+
+int ParaEQ::spliceOutIIR(unsigned i) {
+    const Eigen::Index n = A.cols();
+    if (i >= static_cast<unsigned long>(n))
+        return indexError("You're asking for an IIR filter index which is too large, we have %ld filters, you're "
+                          "requesting filter array index %d",
+                          static_cast<long>(n), static_cast<int>(i));
+    for (Eigen::Index k = i; k + 1 < n; ++k) {
+        A.col(k) = A.col(k + 1);
+        B.col(k) = B.col(k + 1);
+    }
+    A.conservativeResize(3, n - 1);
+    B.conservativeResize(3, n - 1);
+    return 0;
+}
+
+void ParaEQ::dumpAB() {
+    std::cout << "a : \n"
+              << A << "\n"
+              << "b : \n"
+              << B << "\n";
+}
+
+int ParaEQ::process(const Eigen::Ref<const Eigen::ArrayXd>& in, Eigen::Ref<Eigen::ArrayXd> out) {
+    if (work.size() != out.size()) work.resize(out.size());
+    const int ret = activeBuffer()->process(in, work);
+    if (ret == 0) out = work;
+    return ret;
+}
