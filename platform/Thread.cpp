@@ -7,8 +7,14 @@
 
 Thread::~Thread() { join(); }
 
+namespace {
+/// The Thread whose body runs on this thread (so that a body stopping itself is recognised).
+thread_local const Thread* currentBody = nullptr;
+} // namespace
+
 void* Thread::threadMain_static(void* self) {
     auto* t = static_cast<Thread*>(self);
+    currentBody = t;
     const int r = t->threadMain();
     t->active.store(false, std::memory_order_release);
     return reinterpret_cast<void*>(static_cast<intptr_t>(r));
@@ -48,7 +54,7 @@ int Thread::run(int priority) {
 }
 
 int Thread::stop() {
-    if (!joinable)
+    if (currentBody != this && !joinable)
         return 0;
     stopFlag.store(true, std::memory_order_release);
     wakeForStop();
@@ -56,6 +62,8 @@ int Thread::stop() {
 }
 
 int Thread::join() {
+    if (currentBody == this)
+        return -EDEADLK; // the body cannot wait for itself; its owner joins it later
     if (!joinable)
         return 0;
     pthread_join(handle, nullptr);

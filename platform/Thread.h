@@ -29,10 +29,12 @@ public:
      * @return 0, or a negative errno when no thread could be started (or one is running). */
     int run(int priority = 0);
 
-    /// Requests the body to end, wakes it and joins it; 0 (also when nothing ran).
+    /** Requests the body to end, wakes it and joins it; 0 (also when nothing ran).
+     * Called from the body itself it only requests and wakes, and returns -EDEADLK;
+     * the owner's later stop() or join() then joins. */
     int stop();
 
-    /// Waits for the body to end by itself; 0 (also when nothing ran).
+    /// Waits for the body to end by itself; 0 (also when nothing ran), -EDEADLK from the body itself.
     int join();
 
     /// True while threadMain runs.
