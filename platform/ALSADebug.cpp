@@ -11,6 +11,13 @@ ALSADebug::ALSADebug() {
     errors[ALSA_PRIORITY_TOO_HIGH_ERROR] = "Thread priority error. ";
     errors[ALSA_PRIORITY_TOO_LOW_ERROR] = "Thread priority error. ";
     errors[ALSA_SCHED_POLICY_ERROR] = "Thread scheduling policy error. ";
+    errors[ALSA_PCM_NOT_OPEN_ERROR] = "The pcm device isn't open, open first. ";
+    errors[ALSA_TRANSFER_TIMEOUT_ERROR] = "The pcm device didn't transfer any audio within the time-out. ";
+    errors[ALSA_BLOCK_SHAPE_ERROR] =
+        "The capture and playback blocks need the same non-zero frame count and at least one channel each. ";
+    errors[ALSA_CONFIG_NOT_LOADED_ERROR] = "No ALSA configuration is loaded. ";
+    errors[ALSA_CONFIG_NOT_TEXT_ERROR] = "The ALSA configuration key holds a compound, not a value. ";
+    errors[ALSA_MIXER_NOT_OPEN_ERROR] = "The ALSA mixer isn't open. ";
 }
 
 int ALSADebug::evaluateError(int errorNum) {
