@@ -2,6 +2,7 @@
 
 #include "MobuEmbedded/MobuDebug.h"
 
+#include <ThreadPriority.h>
 #include <json/json.h>
 
 #include <cmath>
@@ -237,6 +238,23 @@ int ParaEQ::loadFromFile() {
     const int ret = loadIntoInactive();
     if (ret < 0 && ret != PARAEQ_FILENAME_ERROR) resetCascade(); // the unity section is put in force at once
     return ret;
+}
+
+int ParaEQ::prepTransition() {
+    // printf rather than std::cout: producers on several threads may print at once.
+    printf("prepTransition\n");
+    const int priority = ALSA::getThreadPriority(true);
+    printf("FullDuplexFIR::prepTransition thread priority %d\n", priority);
+    if (transitionPending()) { // the target belongs to the audio thread until it switches
+        printf("ParaEQ::prepTransition : already waiting for a switch\n");
+        fflush(stdout);
+        return 0;
+    }
+    fflush(stdout);
+    IIRCascade* spare = inactiveBuffer();
+    spare->clearState(); // the new cascade starts from silence, not from its last use
+    target.store(spare, std::memory_order_release);
+    return 0;
 }
 
 int ParaEQ::toStream(std::ostream& os) {

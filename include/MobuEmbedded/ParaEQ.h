@@ -28,6 +28,11 @@
  * both cascades.  The sample rate (setFS) must be set before sections are
  * added from a file.
  *
+ * Hand-over while audio runs: a producer thread builds the inactive cascade
+ * (loadIntoInactive) and calls prepTransition; the audio thread calls
+ * completeTransition between two blocks to start using it.  A producer must
+ * not build again while transitionPending() (ParaEQFileWatcher waits).
+ *
  * The JSON file is an array of objects with "type" (a string containing
  * "BPF"), "Fc" (Hz), "dB" and "Q", for example
  *   [{"type": "BPF", "Fc": 1000, "dB": -3, "Q": 2}, {"type": "BPF", "Fc": 8000, "dB": 1.5, "Q": 0.7}]
@@ -106,6 +111,23 @@ public:
      * Allocates only when the block length changes.
      * @return 0, or the cascade's code (IIR_LENGTH_ERROR when the lengths differ). */
     int process(const Eigen::Ref<const Eigen::ArrayXd>& in, Eigen::Ref<Eigen::ArrayXd> out);
+
+    /** Producer: requests a switch to the inactive cascade, which must be complete.
+     * Prints "prepTransition", the calling thread's scheduling policy and priority
+     * and "FullDuplexFIR::prepTransition thread priority <p>".  When no switch is
+     * pending, clears the memory of the inactive cascade and makes it the target;
+     * otherwise prints "ParaEQ::prepTransition : already waiting for a switch" and
+     * changes nothing.
+     * @return 0 in both cases (transitionPending() tells them apart). */
+    int prepTransition() override;
+
+    /// True while a requested switch has not been completed by the audio thread.
+    using ObjectDoubleBuffer<IIRCascade>::transitionPending;
+
+    /** Audio thread, between two process calls: makes the target cascade the
+     * active one.  Takes no lock and allocates nothing.
+     * @return true when a switch was pending (and is now done). */
+    using ObjectDoubleBuffer<IIRCascade>::completeTransition;
 
     /// Resets the active cascade (state cleared) from A and B.  For single-threaded tools.
     int resetCascade();
