@@ -23,6 +23,9 @@ class ConvolutionMobu : virtual public Eigen::FFT<double>, public MobuCommon {
 public:
     ConvolutionMobu();
     virtual ~ConvolutionMobu() = default;
+    // The FFT front end owns its FFTW plans: a copy would destroy them twice.
+    ConvolutionMobu(const ConvolutionMobu&) = delete;
+    ConvolutionMobu& operator=(const ConvolutionMobu&) = delete;
 
     /// Loads one filter per column of the audio file; 0 or a negative code.
     virtual int loadTimeDomainCoefficients(std::string fileName) = 0;

@@ -1,0 +1,489 @@
+// FIR convolution benchmark.
+//
+// Runs three convolvers side by side in one process on the same random data:
+//   FIRMobu  - the system's engine (double, uniformly partitioned, odd-frequency transform)
+//   zita     - libzita-convolver (float, non-uniformly partitioned, background threads
+//              for the long partitions), configured for the same block size, taps and channels
+//   fftw     - a textbook uniformly partitioned overlap-save convolver in double written
+//              here: 2N-point real FFTs, a ring of input spectra, one multiply-add pass
+//              per partition
+// For every block size and filter length it first checks that the three produce the
+// same output (to float precision for zita, to double rounding for the two double
+// engines) over more blocks than the filter is long, then times each engine alone and
+// prints CPU nanoseconds per output sample per channel.  CPU time is that of the whole
+// process, so the zita library's worker threads are counted.
+//
+// It also prints the bound a uniformly partitioned engine cannot beat: every block must
+// read all of FIRMobu's input-spectrum ring and filter spectra (32 bytes per bin and
+// partition), so the bytes read per output sample divided by the streaming read
+// bandwidth of this machine for a buffer of that size (measured here) is a lower limit
+// of its time per sample.
+#include <MobuEmbedded/FIRMobu.h>
+#include <OptionParser.h>
+
+#include <fftw3.h>
+#include <zita-convolver.h>
+
+#include <sched.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <iostream>
+#include <memory>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+double cpuSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
+}
+
+/// Sends standard output to /dev/null while alive (the engine prints trace lines while loading).
+class QuietStdout {
+public:
+    QuietStdout() {
+        std::cout.flush();
+        std::fflush(stdout);
+        saved = dup(STDOUT_FILENO);
+        FILE* null = std::fopen("/dev/null", "w");
+        if (null != nullptr) {
+            dup2(fileno(null), STDOUT_FILENO);
+            std::fclose(null);
+        }
+    }
+    ~QuietStdout() {
+        std::cout.flush();
+        std::fflush(stdout);
+        if (saved >= 0) {
+            dup2(saved, STDOUT_FILENO);
+            close(saved);
+        }
+    }
+    QuietStdout(const QuietStdout&) = delete;
+    QuietStdout& operator=(const QuietStdout&) = delete;
+
+private:
+    int saved = -1;
+};
+
+/// Memory from fftw_malloc (aligned for FFTW's SIMD code), freed on destruction.
+template <typename T> class FftwBuffer {
+public:
+    explicit FftwBuffer(size_t count) : data_(static_cast<T*>(fftw_malloc(count * sizeof(T))), fftw_free) {
+        if (!data_) throw std::bad_alloc();
+        std::memset(static_cast<void*>(data_.get()), 0, count * sizeof(T));
+    }
+    T* get() const { return data_.get(); }
+
+private:
+    std::unique_ptr<T, void (*)(void*)> data_;
+};
+
+/// A block convolver under test: N x C blocks in, N x C blocks out (column-major doubles).
+class Engine {
+public:
+    virtual ~Engine() = default;
+    virtual void process(const double* in, double* out) = 0;
+};
+
+class MobuEngine : public Engine {
+public:
+    MobuEngine(int N, const Eigen::MatrixXd& h) : N(N), C(static_cast<int>(h.cols())), fir(2 * N) {
+        QuietStdout quiet;
+        fir.loadTimeDomainCoefficients(h);
+    }
+    void process(const double* in, double* out) override {
+        fir.filterLocal(Eigen::Map<const Eigen::MatrixXd>(in, N, C), 0);
+        Eigen::Map<Eigen::MatrixXd>(out, N, C) = fir.getFiltered().matrix();
+    }
+
+private:
+    const int N, C;
+    FIRMobu fir;
+};
+
+/// libzita-convolver: C inputs, C outputs, filter c from input c to output c.
+class ZitaEngine : public Engine {
+public:
+    ZitaEngine(int N, const Eigen::MatrixXd& h) : N(N), C(static_cast<int>(h.cols())) {
+        const auto taps = static_cast<uint32_t>(h.rows());
+        // Smallest partition = the block, largest the library's maximum; the density of a
+        // diagonal C x C matrix is 1/C.
+        if (conv.configure(C, C, taps, N, N, Convproc::MAXPART, 1.0f / static_cast<float>(C)) != 0)
+            throw std::runtime_error("zita configure failed");
+        std::vector<float> hf(taps);
+        for (int c = 0; c < C; ++c) {
+            for (uint32_t k = 0; k < taps; ++k)
+                hf[k] = static_cast<float>(h(k, c));
+            if (conv.impdata_create(c, c, 1, hf.data(), 0, static_cast<int32_t>(taps)) != 0)
+                throw std::runtime_error("zita impdata_create failed");
+        }
+        if (conv.start_process(0, SCHED_OTHER) != 0) throw std::runtime_error("zita start_process failed");
+        // The worker threads must be running before the first block: a level whose thread has
+        // not started yet is computed in the caller instead, which mixes up the output of the
+        // first blocks, and a thread that starts only after stop_process never ends.
+        usleep(50000);
+    }
+    ~ZitaEngine() override {
+        conv.stop_process();
+        while (!conv.check_stop())
+            usleep(1000);
+        conv.cleanup();
+    }
+    void process(const double* in, double* out) override {
+        for (int c = 0; c < C; ++c) {
+            float* x = conv.inpdata(c);
+            for (int n = 0; n < N; ++n)
+                x[n] = static_cast<float>(in[c * N + n]);
+        }
+        // Synchronous: waits for late partitions, so the output is always complete.
+        conv.process(true);
+        for (int c = 0; c < C; ++c) {
+            const float* y = conv.outdata(c);
+            for (int n = 0; n < N; ++n)
+                out[c * N + n] = y[n];
+        }
+    }
+
+private:
+    const int N, C;
+    Convproc conv;
+};
+
+/// Textbook uniformly partitioned overlap-save in double with 2N-point real FFTs.
+class OverlapSaveEngine : public Engine {
+public:
+    OverlapSaveEngine(int N, const Eigen::MatrixXd& h)
+        : N(N), C(static_cast<int>(h.cols())), B(N + 1), P(static_cast<int>((h.rows() + N - 1) / N)), frame(2 * N),
+          time(2 * N), acc(B), spectra(static_cast<size_t>(C) * P * B), filters(static_cast<size_t>(C) * P * B),
+          frames(static_cast<size_t>(C) * 2 * N), head(C, 0) {
+        r2c = fftw_plan_dft_r2c_1d(2 * N, frame.get(), acc.get(), FFTW_ESTIMATE);
+        c2r = fftw_plan_dft_c2r_1d(2 * N, acc.get(), time.get(), FFTW_ESTIMATE);
+        // Partition p holds taps pN..pN+N-1, zero-padded to 2N, scaled for the inverse transform.
+        const double scale = 1.0 / (2.0 * N);
+        for (int c = 0; c < C; ++c)
+            for (int p = 0; p < P; ++p) {
+                double* f = frame.get();
+                std::fill(f, f + 2 * N, 0.0);
+                for (int n = 0; n < N && p * N + n < h.rows(); ++n)
+                    f[n] = h(p * N + n, c) * scale;
+                fftw_execute_dft_r2c(r2c, f, filterSpectrum(c, p));
+            }
+    }
+    ~OverlapSaveEngine() override {
+        fftw_destroy_plan(r2c);
+        fftw_destroy_plan(c2r);
+    }
+    void process(const double* in, double* out) override {
+        for (int c = 0; c < C; ++c) {
+            // The frame holds the previous block and the new one.
+            double* f = frames.get() + static_cast<size_t>(c) * 2 * N;
+            std::copy(f + N, f + 2 * N, f);
+            std::copy(in + c * N, in + (c + 1) * N, f + N);
+            int& h0 = head[c];
+            h0 = h0 == 0 ? P - 1 : h0 - 1;
+            fftw_execute_dft_r2c(r2c, f, inputSpectrum(c, h0));
+
+            double* a = reinterpret_cast<double*>(acc.get());
+            std::fill(a, a + 2 * B, 0.0);
+            for (int p = 0; p < P; ++p) {
+                const int slot = (h0 + p) % P;
+                const double* x = reinterpret_cast<const double*>(inputSpectrum(c, slot));
+                const double* g = reinterpret_cast<const double*>(filterSpectrum(c, p));
+                for (int k = 0; k < 2 * B; k += 2) {
+                    a[k] += x[k] * g[k] - x[k + 1] * g[k + 1];
+                    a[k + 1] += x[k] * g[k + 1] + x[k + 1] * g[k];
+                }
+            }
+            fftw_execute_dft_c2r(c2r, acc.get(), time.get());
+            std::copy(time.get() + N, time.get() + 2 * N, out + c * N);
+        }
+    }
+
+private:
+    fftw_complex* inputSpectrum(int c, int slot) { return spectra.get() + (static_cast<size_t>(c) * P + slot) * B; }
+    fftw_complex* filterSpectrum(int c, int p) { return filters.get() + (static_cast<size_t>(c) * P + p) * B; }
+
+    const int N, C, B, P;
+    FftwBuffer<double> frame, time;
+    FftwBuffer<fftw_complex> acc, spectra, filters;
+    FftwBuffer<double> frames;
+    std::vector<int> head;
+    fftw_plan r2c = nullptr, c2r = nullptr;
+};
+
+/// Streaming read bandwidth in bytes per nanosecond for a buffer of the given size, read
+/// over and over (as an engine reads its spectra block after block); best of `runs`.
+double readBandwidth(size_t bytes, double seconds, int runs) {
+    const size_t words = std::max<size_t>(bytes / sizeof(uint64_t), 64) & ~size_t(7);
+    std::vector<uint64_t> buffer(words);
+    for (size_t i = 0; i < words; ++i)
+        buffer[i] = i * 0x9E3779B97F4A7C15ull;
+    const size_t passesPerReading = std::max<size_t>(1, (size_t(8) << 20) / (words * sizeof(uint64_t)));
+    volatile uint64_t sink = 0;
+    double best = 0.0;
+    for (int r = 0; r < runs; ++r) {
+        size_t passes = 0;
+        const double start = cpuSeconds();
+        double elapsed = 0.0;
+        do {
+            // Reading the clock is a system call: read at least 8 MiB between readings.
+            for (size_t k = 0; k < passesPerReading; ++k, ++passes) {
+                // Independent integer sums vectorise without reassociation concerns.
+                uint64_t s0 = 0, s1 = 0, s2 = 0, s3 = 0, s4 = 0, s5 = 0, s6 = 0, s7 = 0;
+                const uint64_t* p = buffer.data();
+                for (size_t i = 0; i < words; i += 8) {
+                    s0 += p[i];
+                    s1 += p[i + 1];
+                    s2 += p[i + 2];
+                    s3 += p[i + 3];
+                    s4 += p[i + 4];
+                    s5 += p[i + 5];
+                    s6 += p[i + 6];
+                    s7 += p[i + 7];
+                }
+                sink = sink + (s0 ^ s1 ^ s2 ^ s3 ^ s4 ^ s5 ^ s6 ^ s7);
+            }
+            elapsed = cpuSeconds() - start;
+        } while (elapsed < seconds / runs);
+        best = std::max(best, static_cast<double>(passes) * words * sizeof(uint64_t) / (elapsed * 1e9));
+    }
+    return best;
+}
+
+/// CPU nanoseconds per sample of one forward and one inverse N-point complex FFT, planned as the
+/// engine plans them: the transforms every block needs whatever the filter length.
+double transformTime(int N, double seconds, int runs) {
+    FftwBuffer<fftw_complex> a(N), b(N);
+    for (int n = 0; n < N; ++n)
+        a.get()[n][0] = std::sin(0.1 * n);
+    const fftw_plan forward = fftw_plan_dft_1d(N, a.get(), b.get(), FFTW_FORWARD, FFTW_ESTIMATE | FFTW_PRESERVE_INPUT);
+    const fftw_plan inverse = fftw_plan_dft_1d(N, b.get(), a.get(), FFTW_BACKWARD, FFTW_ESTIMATE | FFTW_PRESERVE_INPUT);
+    const size_t pairsPerReading = std::max(1, (1 << 20) / N);
+    double best = 1e300;
+    for (int r = 0; r < runs; ++r) {
+        size_t done = 0;
+        const double start = cpuSeconds();
+        double elapsed = 0.0;
+        do {
+            for (size_t k = 0; k < pairsPerReading; ++k, ++done) {
+                fftw_execute_dft(forward, a.get(), b.get());
+                fftw_execute_dft(inverse, b.get(), a.get());
+            }
+            elapsed = cpuSeconds() - start;
+        } while (elapsed < seconds / runs);
+        best = std::min(best, elapsed * 1e9 / (static_cast<double>(done) * N));
+    }
+    fftw_destroy_plan(forward);
+    fftw_destroy_plan(inverse);
+    return best;
+}
+
+std::string cpuModel() {
+    std::FILE* f = std::fopen("/proc/cpuinfo", "r");
+    if (f == nullptr) return "unknown processor";
+    char line[512];
+    std::string model = "unknown processor";
+    while (std::fgets(line, sizeof line, f) != nullptr) {
+        const std::string text(line);
+        const size_t colon = text.find(':');
+        if (colon != std::string::npos && (text.rfind("model name", 0) == 0 || text.rfind("Model", 0) == 0)) {
+            model = text.substr(colon + 2);
+            model.erase(model.find_last_not_of(" \n") + 1);
+            break;
+        }
+    }
+    std::fclose(f);
+    return model;
+}
+
+Eigen::MatrixXd randomMatrix(Eigen::Index rows, Eigen::Index cols, std::mt19937_64& gen, double scale) {
+    std::uniform_real_distribution<double> dist(-scale, scale);
+    Eigen::MatrixXd m(rows, cols);
+    for (Eigen::Index i = 0; i < m.size(); ++i)
+        m.data()[i] = dist(gen);
+    return m;
+}
+
+/// Largest difference relative to the largest reference sample.
+double relativeError(const Eigen::MatrixXd& y, const Eigen::MatrixXd& ref) {
+    return (y - ref).cwiseAbs().maxCoeff() / ref.cwiseAbs().maxCoeff();
+}
+
+/// Runs x (a whole number of N-row blocks) through the engine and returns the output.
+Eigen::MatrixXd runStream(Engine& engine, const Eigen::MatrixXd& x, int N) {
+    const Eigen::Index C = x.cols();
+    Eigen::MatrixXd in(N, C), out(N, C), y(x.rows(), C);
+    for (Eigen::Index s = 0; s + N <= x.rows(); s += N) {
+        in = x.middleRows(s, N);
+        engine.process(in.data(), out.data());
+        y.middleRows(s, N) = out;
+    }
+    return y;
+}
+
+/// CPU nanoseconds per output sample per channel: best of `runs` runs of about seconds/runs each.
+double timeEngine(Engine& engine, const std::vector<Eigen::MatrixXd>& blocks, int N, double seconds, int runs) {
+    const Eigen::Index C = blocks.front().cols();
+    Eigen::MatrixXd out(N, C);
+    // Reading the clock is a system call: run enough blocks between readings to take about 2 ms.
+    size_t blocksPerReading = 1;
+    for (;;) {
+        const double start = cpuSeconds();
+        for (size_t k = 0; k < blocksPerReading; ++k)
+            engine.process(blocks[k % blocks.size()].data(), out.data());
+        if (cpuSeconds() - start > 2e-3) break;
+        blocksPerReading *= 2;
+    }
+    double best = 1e300;
+    for (int r = 0; r < runs; ++r) {
+        size_t done = 0;
+        const double start = cpuSeconds();
+        double elapsed = 0.0;
+        do {
+            for (size_t k = 0; k < blocksPerReading; ++k, ++done)
+                engine.process(blocks[done % blocks.size()].data(), out.data());
+            elapsed = cpuSeconds() - start;
+        } while (elapsed < seconds / runs);
+        best = std::min(best, elapsed * 1e9 / (static_cast<double>(done) * N * C));
+    }
+    return best;
+}
+
+std::vector<int> parseList(const OptionParser& options, const std::string& name, std::vector<int> fallback) {
+    std::string text;
+    if (options.getArg(name, text) != 0 || text.empty()) return fallback;
+    std::vector<int> values;
+    size_t pos = 0;
+    while (pos <= text.size()) {
+        const size_t comma = std::min(text.find(',', pos), text.size());
+        values.push_back(std::stoi(text.substr(pos, comma - pos)));
+        pos = comma + 1;
+    }
+    return values;
+}
+
+void usage() {
+    std::cout << "fir-bench [--quick] [-c channels] [-t seconds] [--N=64,256,1024] [--taps=4096,16384,65536,262144]\n"
+                 "  --quick   short timing runs (about ten times faster, noisier figures)\n"
+                 "  -c        channels per engine (default 1)\n"
+                 "  -t        CPU seconds spent timing each engine in each configuration (default 0.5)\n"
+                 "  --N       block lengths, powers of two from 64 to 8192\n"
+                 "  --taps    filter lengths, at least 2\n";
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    const OptionParser options(argc, argv);
+    if (options.has("h") || options.has("help")) {
+        usage();
+        return 0;
+    }
+    const bool quick = options.has("quick");
+    int C = 1;
+    double seconds = quick ? 0.05 : 0.5;
+    std::vector<int> blockSizes, tapCounts;
+    try {
+        if (options.has("c") && (options.getArg("c", C) != 0 || C < 1 || C > 64)) throw std::invalid_argument("c");
+        if (options.has("t") && (options.getArg("t", seconds) != 0 || !(seconds > 0.0)))
+            throw std::invalid_argument("t");
+        blockSizes = parseList(options, "N", {64, 256, 1024});
+        tapCounts = parseList(options, "taps", {4096, 16384, 65536, 262144});
+        for (const int N : blockSizes)
+            if (N < 64 || N > 8192 || (N & (N - 1)) != 0) throw std::invalid_argument("N");
+        for (const int L : tapCounts)
+            if (L < 2) throw std::invalid_argument("taps");
+    } catch (const std::exception&) {
+        usage();
+        return 255;
+    }
+    const int runs = quick ? 1 : 5;
+
+    std::mt19937_64 gen(20240611);
+    const double dramBandwidth = readBandwidth(size_t(512) << 20, quick ? 0.2 : 1.0, quick ? 1 : 3);
+    std::printf("FIR benchmark on %s: %d channel(s), CPU time of the whole process, best of %d run(s) of %.3g s\n",
+                cpuModel().c_str(), C, runs, seconds / runs);
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+    __builtin_cpu_init();
+    std::printf("AVX2 %s\n", __builtin_cpu_supports("avx2") ? "available (the engine uses its AVX2 kernels)"
+                                                            : "not available (the engine uses its portable kernels)");
+#endif
+    std::printf("streaming read bandwidth from memory (512 MiB buffer): %.1f GB/s\n\n", dramBandwidth);
+    std::printf("check: largest output difference relative to the largest output sample, against FIRMobu\n");
+
+    struct Row {
+        int N, L, P;
+        double mobu, zita, fftw, transforms, bandwidth, bound;
+        bool ok;
+    };
+    std::vector<Row> rows;
+    bool allOk = true;
+    for (const int N : blockSizes)
+        for (const int L : tapCounts) {
+            Row row{N, L, static_cast<int>((L + N - 1) / N), 0, 0, 0, 0, 0, 0, true};
+            // Taps scaled so that the output stays near full scale whatever the length.
+            const Eigen::MatrixXd h = randomMatrix(L, C, gen, std::sqrt(3.0 / L));
+            MobuEngine mobu(N, h);
+            ZitaEngine zita(N, h);
+            OverlapSaveEngine fftw(N, h);
+
+            // Check over more blocks than the filter is long, so every partition takes part.
+            const int checkBlocks = row.P + 4;
+            const Eigen::MatrixXd x = randomMatrix(static_cast<Eigen::Index>(checkBlocks) * N, C, gen, 1.0);
+            const Eigen::MatrixXd yMobu = runStream(mobu, x, N);
+            const double errZita = relativeError(runStream(zita, x, N), yMobu);
+            const double errFftw = relativeError(runStream(fftw, x, N), yMobu);
+            // zita computes in float; the two double engines must agree to double rounding.
+            row.ok = errZita < 1e-5 && errFftw < 1e-9;
+            std::printf("  N %5d taps %6d: zita %.1e  fftw %.1e  %s\n", N, L, errZita, errFftw,
+                        row.ok ? "same" : "DIFFERENT: not timed");
+            std::fflush(stdout);
+            if (!row.ok) {
+                allOk = false;
+                rows.push_back(row);
+                continue;
+            }
+
+            std::vector<Eigen::MatrixXd> blocks;
+            for (int b = 0; b < 16; ++b)
+                blocks.push_back(randomMatrix(N, C, gen, 1.0));
+            row.mobu = timeEngine(mobu, blocks, N, seconds, runs);
+            row.zita = timeEngine(zita, blocks, N, seconds, runs);
+            row.fftw = timeEngine(fftw, blocks, N, seconds, runs);
+            row.transforms = transformTime(N, quick ? 0.02 : 0.1, runs);
+
+            // history and windowSpectra: N x P complex doubles each per channel, all read every block.
+            const double bytesPerBlock = 2.0 * 16.0 * N * row.P * C;
+            row.bandwidth = readBandwidth(static_cast<size_t>(bytesPerBlock), quick ? 0.05 : 0.3, runs);
+            row.bound = bytesPerBlock / row.bandwidth / (static_cast<double>(N) * C);
+            rows.push_back(row);
+        }
+
+    std::printf("\nCPU ns per output sample per channel.  P: partitions of N taps.  2 FFT: one forward and one\n"
+                "inverse N-point transform, which every block needs.  bound: bytes of history and windowSpectra\n"
+                "read per sample / read bandwidth (GB/s) for a buffer of that size.\n\n");
+    std::printf("%5s %7s %5s | %9s %9s %9s | %8s | %7s | %6s %9s | %8s\n", "N", "taps", "P", "FIRMobu", "zita", "fftw",
+                "FIRMobu/", "2 FFT", "GB/s", "bound", "FIRMobu/");
+    std::printf("%5s %7s %5s | %9s %9s %9s | %8s | %7s | %6s %9s | %8s\n", "", "", "", "", "", "", "zita", "", "", "",
+                "bound");
+    for (const Row& r : rows) {
+        if (!r.ok) {
+            std::printf("%5d %7d %5d | output differs: not timed\n", r.N, r.L, r.P);
+            continue;
+        }
+        std::printf("%5d %7d %5d | %9.2f %9.2f %9.2f | %8.2f | %7.2f | %6.1f %9.2f | %8.2f\n", r.N, r.L, r.P, r.mobu,
+                    r.zita, r.fftw, r.mobu / r.zita, r.transforms, r.bandwidth, r.bound, r.mobu / r.bound);
+    }
+    return allOk ? 0 : 1;
+}
