@@ -12,19 +12,6 @@
 #include <unistd.h>
 
 namespace {
-/// Writes data (frames x channels) to an audio file; 0 or the SoxDebug code reported.
-int writeAudio(const std::string& name, double fs, const Eigen::MatrixXd& data) {
-    Sox<double> sox;
-    const double maxVal = data.size() > 0 ? data.cwiseAbs().maxCoeff() : 0.0;
-    int ret = sox.openWrite(name, fs, static_cast<int>(data.cols()), maxVal);
-    if (ret != 0) return SoxDebug().evaluateError(ret, name + "\n");
-    const int written = sox.write(data);
-    if (written < 0) return SoxDebug().evaluateError(written, name + "\n");
-    if (written != data.rows() * data.cols()) return SoxDebug().evaluateError(SOX_SHORT_WRITE_ERROR, name + "\n");
-    ret = sox.closeWrite();
-    if (ret != 0) return SoxDebug().evaluateError(ret, name + "\n");
-    return 0;
-}
 
 /// The equaliser of the user's paraEQ0.json at rate fs, its cascade reset from the file's settings.
 void loadEqualiser(ParaEQ& eq, double fs) {
@@ -68,7 +55,7 @@ int main() {
         if (ret != 0) // nothing is written rather than a partly filtered file
             return IIRDebug().evaluateError(ret, "when filtering channel " + std::to_string(c) + "\n");
     }
-    int ret = writeAudio("/tmp/paraEQ_X_FIR.wav", fs, R.matrix());
+    int ret = writeAudioFile("/tmp/paraEQ_X_FIR.wav", fs, R.matrix());
     if (ret != 0) return ret;
 
     ParaEQ eq;
@@ -79,5 +66,5 @@ int main() {
     Eigen::MatrixXd h(N, 2);
     h.col(0) = eq.getImpulseResponse().matrix();
     h.col(1) = h.col(0);
-    return writeAudio("/tmp/paraEQ0.wav", fs, h);
+    return writeAudioFile("/tmp/paraEQ0.wav", fs, h);
 }

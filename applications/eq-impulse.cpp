@@ -5,22 +5,6 @@
 
 #include <string>
 
-namespace {
-/// Writes data (frames x channels) to an audio file; 0 or the SoxDebug code reported.
-int writeAudio(const std::string& name, double fs, const Eigen::MatrixXd& data) {
-    Sox<double> sox;
-    const double maxVal = data.size() > 0 ? data.cwiseAbs().maxCoeff() : 0.0;
-    int ret = sox.openWrite(name, fs, static_cast<int>(data.cols()), maxVal);
-    if (ret != 0) return SoxDebug().evaluateError(ret, name + "\n");
-    const int written = sox.write(data);
-    if (written < 0) return SoxDebug().evaluateError(written, name + "\n");
-    if (written != data.rows() * data.cols()) return SoxDebug().evaluateError(SOX_SHORT_WRITE_ERROR, name + "\n");
-    ret = sox.closeWrite();
-    if (ret != 0) return SoxDebug().evaluateError(ret, name + "\n");
-    return 0;
-}
-} // namespace
-
 int main() {
     const double fs = 48000.0;
     const int N = 5000;
@@ -33,5 +17,5 @@ int main() {
     Eigen::MatrixXd h(N, 2);
     h.col(0) = eq.getImpulseResponse().matrix();
     h.col(1) = h.col(0);
-    return writeAudio("/tmp/paraEQ0.wav", fs, h);
+    return writeAudioFile("/tmp/paraEQ0.wav", fs, h);
 }

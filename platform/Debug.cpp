@@ -10,8 +10,7 @@ Debug::Debug() {
 }
 
 int Debug::evaluateError(int errorNum) {
-    if (errorNum == 0)
-        return 0;
+    if (errorNum == 0) return 0;
     const auto it = errors.find(errorNum);
     if (it != errors.end())
         fprintf(stderr, "Error : %d %s ", errorNum, it->second.c_str());

@@ -26,12 +26,10 @@ public:
      * @return 0 on success, -1 when the option is missing, -2 when its value does not convert. */
     template <typename T> int getArg(const std::string& name, T& value) const {
         const auto it = options.find(name);
-        if (it == options.end())
-            return -1;
+        if (it == options.end()) return -1;
         std::istringstream is(it->second);
         T v{};
-        if (!(is >> v) || !(is >> std::ws).eof())
-            return -2;
+        if (!(is >> v) || !(is >> std::ws).eof()) return -2;
         value = v;
         return 0;
     }
@@ -42,8 +40,7 @@ private:
 
 template <> inline int OptionParser::getArg<std::string>(const std::string& name, std::string& value) const {
     const auto it = options.find(name);
-    if (it == options.end())
-        return -1;
+    if (it == options.end()) return -1;
     value = it->second;
     return 0;
 }

@@ -17,7 +17,9 @@ int soxInitOnce() {
     return result;
 }
 
-std::string referenceName(const std::string& fileName) { return fileName + ".scale"; }
+std::string referenceName(const std::string& fileName) {
+    return fileName + ".scale";
+}
 } // namespace
 
 SoxDebug::SoxDebug() {
@@ -35,7 +37,9 @@ SoxDebug::SoxDebug() {
     errors[SOX_WORD_SIZE_ERROR] = "Unsupported sample word size for the audio file. ";
 }
 
-template <typename FP_TYPE> Sox<FP_TYPE>::Sox() { initialised = soxInitOnce() == SOX_SUCCESS; }
+template <typename FP_TYPE> Sox<FP_TYPE>::Sox() {
+    initialised = soxInitOnce() == SOX_SUCCESS;
+}
 
 template <typename FP_TYPE> Sox<FP_TYPE>::~Sox() {
     closeRead();
@@ -43,12 +47,10 @@ template <typename FP_TYPE> Sox<FP_TYPE>::~Sox() {
 }
 
 template <typename FP_TYPE> int Sox<FP_TYPE>::openRead(const std::string& fileName) {
-    if (!initialised)
-        return SOX_INIT_ERROR;
+    if (!initialised) return SOX_INIT_ERROR;
     closeRead();
     in = sox_open_read(fileName.c_str(), nullptr, nullptr, nullptr);
-    if (in == nullptr)
-        return SOX_READ_FILE_OPEN_ERROR;
+    if (in == nullptr) return SOX_READ_FILE_OPEN_ERROR;
     scaleIn = 1.0;
     std::ifstream ref(referenceName(fileName));
     double s = 0.0;
@@ -60,11 +62,9 @@ template <typename FP_TYPE> int Sox<FP_TYPE>::openRead(const std::string& fileNa
 }
 
 template <typename FP_TYPE> int Sox<FP_TYPE>::read(Matrix& audioData, int count) {
-    if (in == nullptr)
-        return SOX_NOT_OPEN_ERROR;
+    if (in == nullptr) return SOX_NOT_OPEN_ERROR;
     const unsigned ch = in->signal.channels;
-    if (ch == 0)
-        return SOX_READ_ERROR;
+    if (ch == 0) return SOX_READ_ERROR;
     std::vector<sox_sample_t> samples;
     const size_t chunk = 65536 * ch;
     const size_t wanted = count > 0 ? static_cast<size_t>(count) * ch : SIZE_MAX;
@@ -75,8 +75,7 @@ template <typename FP_TYPE> int Sox<FP_TYPE>::read(Matrix& audioData, int count)
         const size_t got = sox_read(in, samples.data() + old, ask);
         samples.resize(old + got);
         if (got < ask) {
-            if (in->sox_errno != 0)
-                return SOX_READ_ERROR;
+            if (in->sox_errno != 0) return SOX_READ_ERROR;
             break;
         }
     }
@@ -92,8 +91,7 @@ template <typename FP_TYPE> int Sox<FP_TYPE>::read(Matrix& audioData, int count)
 }
 
 template <typename FP_TYPE> int Sox<FP_TYPE>::closeRead() {
-    if (in == nullptr)
-        return 0;
+    if (in == nullptr) return 0;
     const int r = sox_close(in);
     in = nullptr;
     return r == SOX_SUCCESS ? 0 : SOX_CLOSE_FILE_ERROR;
@@ -110,10 +108,8 @@ template <typename FP_TYPE> int Sox<FP_TYPE>::getChCntIn() const {
 template <typename FP_TYPE>
 int Sox<FP_TYPE>::openWrite(const std::string& fileName, double fs, int channels, double maxVal,
                             unsigned int wordSize) {
-    if (!initialised)
-        return SOX_INIT_ERROR;
-    if (!(fs > 0.0) || channels <= 0)
-        return SOX_PARAMETER_ERROR;
+    if (!initialised) return SOX_INIT_ERROR;
+    if (!(fs > 0.0) || channels <= 0) return SOX_PARAMETER_ERROR;
     sox_encodinginfo_t enc{};
     if (wordSize == 64)
         enc.encoding = SOX_ENCODING_FLOAT;
@@ -129,8 +125,7 @@ int Sox<FP_TYPE>::openWrite(const std::string& fileName, double fs, int channels
     sig.channels = static_cast<unsigned>(channels);
     sig.precision = wordSize == 64 ? 32 : wordSize; // libsox carries 32-bit samples internally
     out = sox_open_write(fileName.c_str(), &sig, &enc, nullptr, nullptr, nullptr);
-    if (out == nullptr)
-        return SOX_WRITE_FILE_OPEN_ERROR;
+    if (out == nullptr) return SOX_WRITE_FILE_OPEN_ERROR;
     scaleOut = (std::isfinite(maxVal) && maxVal > 1.0) ? maxVal : 1.0;
     std::ofstream ref(referenceName(fileName), std::ios::trunc);
     if (ref) {
@@ -142,14 +137,12 @@ int Sox<FP_TYPE>::openWrite(const std::string& fileName, double fs, int channels
 
 template <typename FP_TYPE> int Sox<FP_TYPE>::writeInterleaved(const std::vector<sox_sample_t>& samples) {
     const size_t written = sox_write(out, samples.data(), samples.size());
-    if (written != samples.size() && out->sox_errno != 0)
-        return SOX_WRITE_ERROR;
+    if (written != samples.size() && out->sox_errno != 0) return SOX_WRITE_ERROR;
     return static_cast<int>(written);
 }
 
 template <typename FP_TYPE> int Sox<FP_TYPE>::closeWrite() {
-    if (out == nullptr)
-        return 0;
+    if (out == nullptr) return 0;
     const int r = sox_close(out);
     out = nullptr;
     return r == SOX_SUCCESS ? 0 : SOX_CLOSE_FILE_ERROR;
@@ -157,3 +150,16 @@ template <typename FP_TYPE> int Sox<FP_TYPE>::closeWrite() {
 
 template class Sox<double>;
 template class Sox<float>;
+
+int writeAudioFile(const std::string& name, double fs, const Eigen::MatrixXd& data) {
+    Sox<double> sox;
+    const double maxVal = data.size() > 0 ? data.cwiseAbs().maxCoeff() : 0.0;
+    int ret = sox.openWrite(name, fs, static_cast<int>(data.cols()), maxVal);
+    if (ret != 0) return SoxDebug().evaluateError(ret, name + "\n");
+    const int written = sox.write(data);
+    if (written < 0) return SoxDebug().evaluateError(written, name + "\n");
+    if (written != data.rows() * data.cols()) return SoxDebug().evaluateError(SOX_SHORT_WRITE_ERROR, name + "\n");
+    ret = sox.closeWrite();
+    if (ret != 0) return SoxDebug().evaluateError(ret, name + "\n");
+    return 0;
+}

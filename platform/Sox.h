@@ -60,8 +60,8 @@ public:
     /// Closes the file open for reading (0 when none is open).
     int closeRead();
 
-    double getFSIn() const;     ///< sample rate of the file open for reading, 0 when unknown
-    int getChCntIn() const;     ///< channel count of the file open for reading
+    double getFSIn() const;                       ///< sample rate of the file open for reading, 0 when unknown
+    int getChCntIn() const;                       ///< channel count of the file open for reading
     double getScaleIn() const { return scaleIn; } ///< rescaling factor applied on reading
 
     /** Opens a file for writing.
@@ -87,11 +87,17 @@ private:
     bool initialised = false;
 };
 
+/** Writes a whole matrix (frames x channels) to an audio file of 64-bit samples at
+ * rate fs, with the data's peak as scaling reference: open, one write, a check
+ * that every sample was written, close.  Failures are reported through SoxDebug
+ * with the file name.
+ * @return 0 or the negative code reported. */
+int writeAudioFile(const std::string& name, double fs, const Eigen::MatrixXd& data);
+
 template <typename FP_TYPE>
 template <typename Derived>
 int Sox<FP_TYPE>::write(const Eigen::DenseBase<Derived>& audioData) {
-    if (out == nullptr)
-        return SoxDebug().evaluateError(SOX_NOT_OPEN_ERROR, " when writing\n");
+    if (out == nullptr) return SoxDebug().evaluateError(SOX_NOT_OPEN_ERROR, " when writing\n");
     if (static_cast<unsigned>(audioData.cols()) != out->signal.channels)
         return SoxDebug().evaluateError(SOX_CHANNEL_ERROR, " when writing\n");
     std::vector<sox_sample_t> samples(static_cast<size_t>(audioData.rows() * audioData.cols()));

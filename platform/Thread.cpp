@@ -5,7 +5,9 @@
 #include <cstring>
 #include <sched.h>
 
-Thread::~Thread() { join(); }
+Thread::~Thread() {
+    join();
+}
 
 namespace {
 /// The Thread whose body runs on this thread (so that a body stopping itself is recognised).
@@ -21,8 +23,7 @@ void* Thread::threadMain_static(void* self) {
 }
 
 int Thread::run(int priority) {
-    if (running())
-        return -EBUSY;
+    if (running()) return -EBUSY;
     join(); // a body that ended by itself
     stopFlag.store(false, std::memory_order_release);
     active.store(true, std::memory_order_release);
@@ -39,12 +40,12 @@ int Thread::run(int priority) {
         r = pthread_create(&handle, &attr, threadMain_static, this);
         pthread_attr_destroy(&attr);
         if (r != 0)
-            fprintf(stderr, "Thread::run : couldn't start with SCHED_FIFO priority %d (%s), using the caller's "
-                            "scheduling\n",
+            fprintf(stderr,
+                    "Thread::run : couldn't start with SCHED_FIFO priority %d (%s), using the caller's "
+                    "scheduling\n",
                     priority, strerror(r));
     }
-    if (r != 0)
-        r = pthread_create(&handle, nullptr, threadMain_static, this);
+    if (r != 0) r = pthread_create(&handle, nullptr, threadMain_static, this);
     if (r != 0) {
         active.store(false, std::memory_order_release);
         return -r;
@@ -54,18 +55,15 @@ int Thread::run(int priority) {
 }
 
 int Thread::stop() {
-    if (currentBody != this && !joinable)
-        return 0;
+    if (currentBody != this && !joinable) return 0;
     stopFlag.store(true, std::memory_order_release);
     wakeForStop();
     return join();
 }
 
 int Thread::join() {
-    if (currentBody == this)
-        return -EDEADLK; // the body cannot wait for itself; its owner joins it later
-    if (!joinable)
-        return 0;
+    if (currentBody == this) return -EDEADLK; // the body cannot wait for itself; its owner joins it later
+    if (!joinable) return 0;
     pthread_join(handle, nullptr);
     joinable = false;
     active.store(false, std::memory_order_release);

@@ -28,12 +28,10 @@ int getThreadPriority(bool print) {
 int changeThreadPriority(int priority) {
     int policy = 0;
     const int current = getThreadPriority(policy, true);
-    if (current < 0)
-        return current;
+    if (current < 0) return current;
     const int maxPriority = sched_get_priority_max(SCHED_FIFO);
     const int minPriority = sched_get_priority_min(SCHED_FIFO);
-    if (priority < 0)
-        priority = maxPriority;
+    if (priority < 0) priority = maxPriority;
     if (priority > maxPriority)
         return ALSADebug().evaluateError(ALSA_PRIORITY_TOO_HIGH_ERROR, "requested priority is too high\n");
     if (priority < minPriority)

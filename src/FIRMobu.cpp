@@ -131,8 +131,7 @@ MOBU_INLINE void accumulateGroup(double* carry, const double* const* x, const do
             }
         for (int u = 0; u < U; ++u) {
             V sum = complexFromSums(sa[u], sb[u]);
-            if (!first)
-                sum += loadVec<V>(carry + k + u * lanes);
+            if (!first) sum += loadVec<V>(carry + k + u * lanes);
             storeVec(carry + k + u * lanes, sum);
         }
     }
@@ -148,8 +147,7 @@ MOBU_INLINE void accumulateGroup(double* carry, const double* const* x, const do
             sb += xi * swapPairs(gi);
         }
         V sum = complexFromSums(sa, sb);
-        if (!first)
-            sum += loadVec<V>(carry + k);
+        if (!first) sum += loadVec<V>(carry + k);
         storeVec(carry + k, sum);
     }
     if constexpr (lanes > 2) {
@@ -169,8 +167,7 @@ MOBU_INLINE void multiplyAccumulateWith(double* carry, const double* ring, int h
     auto gather = [&](int p, int count) {
         for (int i = 0; i < count; ++i) {
             int column = head + p + i;
-            if (column >= P)
-                column -= P;
+            if (column >= P) column -= P;
             x[i] = ring + column * stride;
             g[i] = windows + (p + i) * stride;
         }
@@ -268,7 +265,9 @@ const SpectrumKernels& spectrumKernels() {
 
 } // namespace
 
-void FIRMobu::SpectrumArray::Free::operator()(void* p) const { std::free(p); }
+void FIRMobu::SpectrumArray::Free::operator()(void* p) const {
+    std::free(p);
+}
 
 void FIRMobu::SpectrumArray::resize(Eigen::Index rows, Eigen::Index cols, int line) {
     constexpr size_t cacheLine = 64, page = 4096;
@@ -280,8 +279,7 @@ void FIRMobu::SpectrumArray::resize(Eigen::Index rows, Eigen::Index cols, int li
     const size_t bytes = offset + static_cast<size_t>(newStride * cols) * sizeof(std::complex<double>);
     const size_t rounded = (bytes + page - 1) / page * page;
     void* raw = std::aligned_alloc(page, rounded);
-    if (raw == nullptr)
-        throw std::bad_alloc();
+    if (raw == nullptr) throw std::bad_alloc();
     storage.reset(static_cast<std::complex<double>*>(raw));
     first = reinterpret_cast<std::complex<double>*>(static_cast<char*>(raw) + offset);
     nRows = rows;
@@ -290,11 +288,12 @@ void FIRMobu::SpectrumArray::resize(Eigen::Index rows, Eigen::Index cols, int li
     firstLine = line;
 }
 
-FIRMobu::SpectrumArray::SpectrumArray(const SpectrumArray& other) { *this = other; }
+FIRMobu::SpectrumArray::SpectrumArray(const SpectrumArray& other) {
+    *this = other;
+}
 
 FIRMobu::SpectrumArray& FIRMobu::SpectrumArray::operator=(SpectrumArray&& other) noexcept {
-    if (this == &other)
-        return *this;
+    if (this == &other) return *this;
     storage = std::move(other.storage);
     first = std::exchange(other.first, nullptr);
     nRows = std::exchange(other.nRows, 0);
@@ -305,8 +304,7 @@ FIRMobu::SpectrumArray& FIRMobu::SpectrumArray::operator=(SpectrumArray&& other)
 }
 
 FIRMobu::SpectrumArray& FIRMobu::SpectrumArray::operator=(const SpectrumArray& other) {
-    if (this == &other)
-        return *this;
+    if (this == &other) return *this;
     if (other.storage) {
         resize(other.nRows, other.nCols, other.firstLine);
         view() = other.view();
@@ -321,7 +319,9 @@ FIRMobu::SpectrumArray& FIRMobu::SpectrumArray::operator=(const SpectrumArray& o
 
 FIRMobu::FIRMobu() = default;
 
-FIRMobu::FIRMobu(int M) { init(static_cast<unsigned>(M)); }
+FIRMobu::FIRMobu(int M) {
+    init(static_cast<unsigned>(M));
+}
 
 void FIRMobu::init(unsigned M) {
     fftLength = M;
@@ -359,8 +359,7 @@ void FIRMobu::loadTimeDomainCoefficients(Eigen::MatrixXd h) {
         directGains = Eigen::Array<double, 1, Eigen::Dynamic>::Zero(h.cols());
 
     Eigen::MatrixXd copy = h;
-    if (removeDC && copy.rows() > 0)
-        copy.rowwise() -= copy.colwise().mean();
+    if (removeDC && copy.rows() > 0) copy.rowwise() -= copy.colwise().mean();
     if (copy.rows() < N) {
         const Eigen::Index old = copy.rows();
         copy.conservativeResize(N, Eigen::NoChange);
@@ -403,8 +402,7 @@ void FIRMobu::loadTimeDomainCoefficients(Eigen::MatrixXd h) {
 int FIRMobu::readFile(const std::string& fileName, Eigen::MatrixXd& b) {
     Sox<double> sox;
     const int openRes = sox.openRead(fileName);
-    if (openRes < 0 && openRes != SOX_REFERENCE_WARNING)
-        return MobuDebug().evaluateError(openRes, fileName + "\n");
+    if (openRes < 0 && openRes != SOX_REFERENCE_WARNING) return MobuDebug().evaluateError(openRes, fileName + "\n");
     const int readRes = sox.read(b);
     if (readRes < 0) {
         MobuDebug().evaluateError(1, fileName + "\n");
@@ -416,8 +414,7 @@ int FIRMobu::readFile(const std::string& fileName, Eigen::MatrixXd& b) {
 int FIRMobu::loadTimeDomainCoefficients(std::string fileName) {
     Eigen::MatrixXd b;
     const int res = readFile(fileName, b);
-    if (res < 0)
-        return res;
+    if (res < 0) return res;
     loadTimeDomainCoefficients(b);
     return 0;
 }
@@ -425,8 +422,7 @@ int FIRMobu::loadTimeDomainCoefficients(std::string fileName) {
 int FIRMobu::loadTimeDomainCoefficients(std::string fileName, unsigned m) {
     Eigen::MatrixXd b;
     const int res = readFile(fileName, b);
-    if (res < 0)
-        return res;
+    if (res < 0) return res;
     if (m + 1 > b.cols())
         return MobuDebug().evaluateError(
             -1350, "loadTimeDomainCoefficients, m+1<b.cols, less channels in the FIR filter then requested.\n");
@@ -447,8 +443,7 @@ int FIRMobu::loadTimeDomainCoefficients(std::string fileName, unsigned m) {
 
 bool FIRMobu::wrongBlockLength(Eigen::Index rows) {
     const Eigen::Index N = fftLength / 2;
-    if (rows == N)
-        return false;
+    if (rows == N) return false;
     MobuDebug().evaluateError(-1313, " input sample count == " + std::to_string(rows) + " but should be " +
                                          std::to_string(N) + "returning without processing.\n");
     return true;

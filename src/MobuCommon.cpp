@@ -13,8 +13,7 @@ int MobuCommon::setFileName(const char* name) {
         return DirectoryScannerDebug().evaluateError(DIRECTORYSCANNER_NODIR_ERROR, " your home directory");
     std::string path = std::string(pw->pw_dir) + "/.mobu";
     DirectoryScanner ds;
-    if (ds.open(path) != 0)
-        ds.mkDir(path, 0700); // a failure shows when the file is used
+    if (ds.open(path) != 0) ds.mkDir(path, 0700); // a failure shows when the file is used
     path += "/";
     path += name;
     std::cout << "Setting the file name to " << path << std::endl;

@@ -92,11 +92,11 @@ TEST(MobuCommon, SetFileNameSucceedsEvenWhenTheDirectoryCannotBeMade) {
     // The home directory is a file: ~/.mobu cannot be created, which shows only when the file is used.
     const std::string dir = mobutest::makeTempDir("home");
     mobutest::writeFile(dir + "/home", "");
-    const auto r = mobutest::runProcess({MOBU_HELPER_setfilename_probe, "x.json"},
-                                        mobutest::homeEnvironment(dir + "/home"));
+    const auto r =
+        mobutest::runProcess({MOBU_HELPER_setfilename_probe, "x.json"}, mobutest::homeEnvironment(dir + "/home"));
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "Setting the file name to " + dir + "/home/.mobu/x.json\nresult 0 file " + dir +
-                         "/home/.mobu/x.json\n");
+    EXPECT_EQ(r.out,
+              "Setting the file name to " + dir + "/home/.mobu/x.json\nresult 0 file " + dir + "/home/.mobu/x.json\n");
     mobutest::removeTree(dir);
 }
 

@@ -216,8 +216,8 @@ TEST(FIRMobu, FilterGainedTruncatesTowardZeroAndSaturates) {
     load(fir, h);
     Eigen::VectorXd in(N);
     in << 7.3, -7.3, 3e9, -3e9, 2147483647.5, -2147483648.5, 0.25, -0.75;
-    Eigen::Array<int32_t, Eigen::Dynamic, 2, Eigen::RowMajor> out = Eigen::Array<int32_t, Eigen::Dynamic, 2,
-                                                                                 Eigen::RowMajor>::Constant(N, 2, 99);
+    Eigen::Array<int32_t, Eigen::Dynamic, 2, Eigen::RowMajor> out =
+        Eigen::Array<int32_t, Eigen::Dynamic, 2, Eigen::RowMajor>::Constant(N, 2, 99);
     fir.filterGained(in, out.col(0), 0, 1.0);
     const int32_t expected[N] = {7, -7, INT32_MAX, INT32_MIN, INT32_MAX, INT32_MIN, 0, 0};
     for (int n = 0; n < N; ++n) {

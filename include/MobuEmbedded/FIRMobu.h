@@ -142,12 +142,9 @@ public:
 
     /// Double to 32-bit integer: truncation toward zero, saturating at the limits (NaN gives 0).
     static int32_t toInt32(double v) {
-        if (v >= 2147483647.0)
-            return std::numeric_limits<int32_t>::max();
-        if (v <= -2147483648.0)
-            return std::numeric_limits<int32_t>::min();
-        if (std::isnan(v))
-            return 0;
+        if (v >= 2147483647.0) return std::numeric_limits<int32_t>::max();
+        if (v <= -2147483648.0) return std::numeric_limits<int32_t>::min();
+        if (std::isnan(v)) return 0;
         return static_cast<int32_t>(v);
     }
 
@@ -181,6 +178,10 @@ private:
     bool wrongBlockLength(Eigen::Index rows);
     /// Reads the whole audio file; 0 or the reader's negative code (already reported).
     int readFile(const std::string& fileName, Eigen::MatrixXd& b);
+    /// filterGained with the gain of sample n given by gainAt(n).
+    template <typename DerivedIn, typename DerivedOut, typename GainAt>
+    void filterGainedWith(const Eigen::DenseBase<DerivedIn>& in, const Eigen::DenseBase<DerivedOut>& out, int fade,
+                          const GainAt& gainAt);
 };
 
 template <typename Derived> void FIRMobu::mDFT(const Eigen::DenseBase<Derived>& x, ComplexArray& X) {
@@ -217,8 +218,7 @@ void FIRMobu::iMDFT(const Eigen::DenseBase<DerivedY>& Y, const Eigen::DenseBase<
 }
 
 template <typename Derived> void FIRMobu::filterLocal(const Eigen::DenseBase<Derived>& in, int fade) {
-    if (wrongBlockLength(in.rows()))
-        return;
+    if (wrongBlockLength(in.rows())) return;
     const int N = static_cast<int>(fftLength / 2);
     const int C = getChCnt();
     prepareOutput(N, C);
@@ -240,9 +240,9 @@ template <typename Derived> void FIRMobu::filterLocal(const Eigen::DenseBase<Der
     applyFade(fade);
 }
 
-template <typename DerivedIn, typename DerivedOut>
-void FIRMobu::filterGained(const Eigen::DenseBase<DerivedIn>& in, const Eigen::DenseBase<DerivedOut>& outC, int fade,
-                           double gain) {
+template <typename DerivedIn, typename DerivedOut, typename GainAt>
+void FIRMobu::filterGainedWith(const Eigen::DenseBase<DerivedIn>& in, const Eigen::DenseBase<DerivedOut>& outC,
+                               int fade, const GainAt& gainAt) {
     filterLocal(in, fade);
     if (getChCnt() != 1) {
         MobuDebug().evaluateError(-1350, std::string(" gains.cols() == ") + "1" + " but should be " +
@@ -252,22 +252,19 @@ void FIRMobu::filterGained(const Eigen::DenseBase<DerivedIn>& in, const Eigen::D
     auto& out = const_cast<Eigen::DenseBase<DerivedOut>&>(outC);
     const Eigen::Index N = filtered.rows();
     for (Eigen::Index n = 0; n < N; ++n)
-        out(n) = toInt32(filtered(n, 0) * gain);
+        out(n) = toInt32(filtered(n, 0) * gainAt(n));
+}
+
+template <typename DerivedIn, typename DerivedOut>
+void FIRMobu::filterGained(const Eigen::DenseBase<DerivedIn>& in, const Eigen::DenseBase<DerivedOut>& out, int fade,
+                           double gain) {
+    filterGainedWith(in, out, fade, [gain](Eigen::Index) { return gain; });
 }
 
 template <typename DerivedIn, typename DerivedOut, typename DerivedGain>
-void FIRMobu::filterGained(const Eigen::DenseBase<DerivedIn>& in, const Eigen::DenseBase<DerivedOut>& outC, int fade,
+void FIRMobu::filterGained(const Eigen::DenseBase<DerivedIn>& in, const Eigen::DenseBase<DerivedOut>& out, int fade,
                            const Eigen::DenseBase<DerivedGain>& gain) {
-    filterLocal(in, fade);
-    if (getChCnt() != 1) {
-        MobuDebug().evaluateError(-1350, std::string(" gains.cols() == ") + "1" + " but should be " +
-                                             std::to_string(getChCnt()) + "returning without processing.\n");
-        return;
-    }
-    auto& out = const_cast<Eigen::DenseBase<DerivedOut>&>(outC);
-    const Eigen::Index N = filtered.rows();
-    for (Eigen::Index n = 0; n < N; ++n)
-        out(n) = toInt32(filtered(n, 0) * gain(n));
+    filterGainedWith(in, out, fade, [&gain](Eigen::Index n) { return gain(n); });
 }
 
 #endif

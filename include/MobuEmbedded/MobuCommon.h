@@ -25,7 +25,6 @@ public:
     /// The full path set by setFileName.
     const std::string& getFileName() const { return fileName; }
 
-
 protected:
     std::string fileName; ///< full path set by setFileName
     double fs = 0.0;      ///< sample rate in Hz, set by derived classes or owners

@@ -48,8 +48,7 @@ public:
      * (the old buffer is now inactive), false when there was nothing to do. */
     bool completeTransition() {
         T* t = target.load(std::memory_order_acquire);
-        if (t == active.load(std::memory_order_relaxed))
-            return false;
+        if (t == active.load(std::memory_order_relaxed)) return false;
         active.store(t, std::memory_order_release);
         return true;
     }
@@ -61,8 +60,7 @@ public:
                        std::chrono::microseconds step = std::chrono::microseconds(500)) const {
         const auto end = std::chrono::steady_clock::now() + timeout;
         while (transitionPending()) {
-            if (std::chrono::steady_clock::now() >= end)
-                return false;
+            if (std::chrono::steady_clock::now() >= end) return false;
             std::this_thread::sleep_for(step);
         }
         return true;

@@ -5,8 +5,7 @@
 #include <iostream>
 
 int main(int argc, char* argv[]) {
-    if (argc < 2)
-        return 2;
+    if (argc < 2) return 2;
     MobuCommon common;
     const int r = common.setFileName(argv[1]);
     std::cout << "result " << r << " file " << common.getFileName() << std::endl;

@@ -50,8 +50,7 @@ std::string makeTempDir(const std::string& prefix) {
     std::string tmpl = std::string(base ? base : "/tmp") + "/" + prefix + "-XXXXXX";
     std::vector<char> buf(tmpl.begin(), tmpl.end());
     buf.push_back('\0');
-    if (mkdtemp(buf.data()) == nullptr)
-        return std::string();
+    if (mkdtemp(buf.data()) == nullptr) return std::string();
     return std::string(buf.data());
 }
 

@@ -40,7 +40,9 @@ void writeFile(const std::string& path, const std::string& text);
 bool exists(const std::string& path);
 
 /// Python interpreter with numpy and scipy (Debian's).
-inline const char* referencePython() { return "/usr/bin/python3"; }
+inline const char* referencePython() {
+    return "/usr/bin/python3";
+}
 
 } // namespace mobutest
 
