@@ -52,16 +52,16 @@ int main() {
         ParaEQ eq;
         loadEqualiser(eq, fs);
         const int ret = eq.process(padded.col(c), R.col(c));
-        if (ret != 0) // nothing is written rather than a partly filtered file
-            return IIRDebug().evaluateError(ret, "when filtering channel " + std::to_string(c) + "\n");
+        if (ret != 0) { // the channels from this one on stay silent
+            IIRDebug().evaluateError(ret, "when filtering channel " + std::to_string(c) + "\n");
+            break;
+        }
     }
     int ret = writeAudioFile("/tmp/paraEQ_X_FIR.wav", fs, R.matrix());
     if (ret != 0) return ret;
 
     ParaEQ eq;
-    eq.setFS(fs);
-    eq.setFileName("paraEQ0.json");
-    eq.loadFromFile();
+    loadEqualiser(eq, fs);
     eq.genImpulseResponse(N);
     Eigen::MatrixXd h(N, 2);
     h.col(0) = eq.getImpulseResponse().matrix();

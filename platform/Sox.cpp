@@ -127,10 +127,15 @@ int Sox<FP_TYPE>::openWrite(const std::string& fileName, double fs, int channels
     out = sox_open_write(fileName.c_str(), &sig, &enc, nullptr, nullptr, nullptr);
     if (out == nullptr) return SOX_WRITE_FILE_OPEN_ERROR;
     scaleOut = (std::isfinite(maxVal) && maxVal > 1.0) ? maxVal : 1.0;
+    // Without its reference the file would read back at the wrong scale (or an old one): fail instead.
     std::ofstream ref(referenceName(fileName), std::ios::trunc);
-    if (ref) {
-        ref.precision(17);
-        ref << scaleOut << "\n";
+    ref.precision(17);
+    ref << scaleOut << "\n";
+    ref.close();
+    if (!ref) {
+        closeWrite();
+        std::remove(referenceName(fileName).c_str());
+        return SOX_WRITE_FILE_OPEN_ERROR;
     }
     return 0;
 }

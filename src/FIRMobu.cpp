@@ -251,8 +251,13 @@ __attribute__((target("avx2"))) void realOutputAvx2(double* out, const double* z
 }
 #endif
 
+// MOBU_FIR_KERNELS=portable in the environment forces the portable kernels (the code the
+// aarch64 board runs), so that they are tested on x86-64 machines too.
 const SpectrumKernels& spectrumKernels() {
     static const SpectrumKernels chosen = [] {
+        const char* forced = getenv("MOBU_FIR_KERNELS");
+        if (forced != nullptr && std::strcmp(forced, "portable") == 0)
+            return SpectrumKernels{multiplyAccumulatePortable, blockSpectrumPortable, realOutputPortable};
 #ifdef MOBU_AVX2_KERNELS
         __builtin_cpu_init();
         if (__builtin_cpu_supports("avx2"))
@@ -423,7 +428,7 @@ int FIRMobu::loadTimeDomainCoefficients(std::string fileName, unsigned m) {
     Eigen::MatrixXd b;
     const int res = readFile(fileName, b);
     if (res < 0) return res;
-    if (m + 1 > b.cols())
+    if (m >= b.cols())
         return MobuDebug().evaluateError(
             -1350, "loadTimeDomainCoefficients, m+1<b.cols, less channels in the FIR filter then requested.\n");
     if (b.rows() < 1)
@@ -439,6 +444,13 @@ int FIRMobu::loadTimeDomainCoefficients(std::string fileName, unsigned m) {
     printf("FIRMobu::loadTimeDomainCoefficients : max coefficient = %f\n", b.maxCoeff());
     fflush(stdout);
     return 0;
+}
+
+bool FIRMobu::tooFewChannels(Eigen::Index cols) {
+    if (cols >= getChCnt()) return false;
+    MobuDebug().evaluateError(-1350, " input channel count == " + std::to_string(cols) + " but should be " +
+                                         std::to_string(getChCnt()) + " returning without processing.\n");
+    return true;
 }
 
 bool FIRMobu::wrongBlockLength(Eigen::Index rows) {

@@ -222,7 +222,7 @@ int ParaEQ::fromJSON(std::istream& is) {
 }
 
 int ParaEQ::loadIntoInactive() {
-    if (fileName.empty()) return MobuDebug().evaluateError(PARAEQ_FILENAME_ERROR, "no equaliser file name\n");
+    if (fileName.empty()) return MobuDebug().evaluateError(PARAEQ_FILENAME_ERROR);
     reset(0);
     int ret;
     {
@@ -279,7 +279,7 @@ int ParaEQ::fromStream(std::istream& is) {
 }
 
 int ParaEQ::saveToFile() {
-    if (fileName.empty()) return MobuDebug().evaluateError(PARAEQ_FILENAME_ERROR, "no equaliser file name\n");
+    if (fileName.empty()) return MobuDebug().evaluateError(PARAEQ_FILENAME_ERROR);
     std::ofstream file(fileName, std::ios::binary | std::ios::trunc);
     int ret = toStream(file);
     if (ret == 0) {

@@ -67,11 +67,12 @@ int ParaEQFileWatcher::refreshParaEQ() {
 int ParaEQFileWatcher::buildLocked() {
     owed.store(false, std::memory_order_release); // the file is read below: later rewrites owe again
     const int ret = loadIntoInactive();
-    if (ret == PARAEQ_FILENAME_ERROR) return ret; // nothing was built
     if (ret < 0) {
         printf("Couldn't load filters from %s using an impulse for this channel\n", fileName.c_str());
         fflush(stdout);
     }
+    if (ret == PARAEQ_FILENAME_ERROR) // nothing was built: the equaliser keeps what it runs
+        return 0;
     return prepTransition();
 }
 
@@ -86,16 +87,7 @@ int ParaEQFileWatcher::serveOwedReloads() {
 }
 
 bool ParaEQFileWatcher::waitForSwitch() const {
-    // The audio thread completes a switch at a block boundary and signals nothing
-    // (it must not make system calls for it), so poll, backing off to a few milliseconds.
-    std::chrono::microseconds step(100);
-    const std::chrono::microseconds longest(5000);
-    while (transitionPending()) {
-        if (stopRequested()) return false;
-        std::this_thread::sleep_for(step);
-        step = std::min(step * 2, longest);
-    }
-    return true;
+    return waitUntilIdle([this] { return stopRequested(); });
 }
 
 void ParaEQFileWatcher::closeWrite(char* name) {

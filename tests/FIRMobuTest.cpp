@@ -200,6 +200,19 @@ TEST(FIRMobu, WrongBlockLengthIsReportedAndNothingChanges) {
     EXPECT_TRUE((fir.getFiltered() - before).isZero(0.0));
 }
 
+TEST(FIRMobu, BlockWithTooFewChannelsIsReportedAndNothingChanges) {
+    const int N = 32;
+    FIRMobu fir(2 * N);
+    load(fir, randomMatrix(50, 3, 23));
+    fir.filterLocal(randomMatrix(N, 3, 24), 0);
+    const Eigen::ArrayXXd before = fir.getFiltered();
+    CaptureStderr();
+    fir.filterLocal(randomMatrix(N, 1, 25), 0);
+    EXPECT_EQ(GetCapturedStderr(), "Error : -1350 Wrong number of channels specified.   input channel count == 1 but "
+                                   "should be 3 returning without processing.\n");
+    EXPECT_TRUE((fir.getFiltered() - before).isZero(0.0));
+}
+
 TEST(FIRMobu, EngineWithoutCoefficientsHasNoChannels) {
     FIRMobu fir(128);
     EXPECT_EQ(fir.getChCnt(), 0);
@@ -321,6 +334,10 @@ TEST_F(FIRMobuFiles, FailuresReturnCodesAndKeepTheOldCoefficients) {
     EXPECT_EQ(loadChannel(fir, twoCh, 2, out), -1350);
     EXPECT_EQ(GetCapturedStderr(), "Error : -1350 Wrong number of channels specified.  loadTimeDomainCoefficients, "
                                    "m+1<b.cols, less channels in the FIR filter then requested.\n");
+
+    CaptureStderr();
+    EXPECT_EQ(loadChannel(fir, twoCh, static_cast<unsigned>(-1), out), -1350); // no wrap-around past the last channel
+    GetCapturedStderr();
 
     CaptureStderr();
     EXPECT_EQ(loadChannel(fir, empty, 0, out), -1309);

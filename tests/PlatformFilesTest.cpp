@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 class SoxFiles : public testing::Test {
 protected:
     void SetUp() override { dir = mobutest::makeTempDir("sox"); }
@@ -61,6 +63,9 @@ TEST_F(SoxFiles, ErrorsAreReturnedAsCodes) {
     EXPECT_EQ(s.openWrite(dir + "/x.wav", 48000, 0, 1.0), SOX_PARAMETER_ERROR);
     EXPECT_EQ(s.openWrite(dir + "/x.wav", 48000, 1, 1.0, 12), SOX_WORD_SIZE_ERROR);
     EXPECT_EQ(s.openWrite(dir + "/no/such/dir/x.wav", 48000, 1, 1.0), SOX_WRITE_FILE_OPEN_ERROR);
+    // A rescaling reference that can't be written fails the open (the data would read back wrongly).
+    ASSERT_EQ(mkdir((dir + "/blocked.wav.scale").c_str(), 0700), 0);
+    EXPECT_EQ(s.openWrite(dir + "/blocked.wav", 48000, 1, 4.0), SOX_WRITE_FILE_OPEN_ERROR);
     testing::internal::CaptureStderr();
     EXPECT_EQ(s.write(m), SOX_NOT_OPEN_ERROR);
     ASSERT_EQ(s.openWrite(dir + "/x.wav", 48000, 1, 1.0), 0);

@@ -176,6 +176,8 @@ private:
     void applyFade(int fade);
     /// Reports a block of the wrong length; returns true when the length is wrong.
     bool wrongBlockLength(Eigen::Index rows);
+    /// Reports a block with fewer columns than channels (-1350); returns true when it has too few.
+    bool tooFewChannels(Eigen::Index cols);
     /// Reads the whole audio file; 0 or the reader's negative code (already reported).
     int readFile(const std::string& fileName, Eigen::MatrixXd& b);
     /// filterGained with the gain of sample n given by gainAt(n).
@@ -218,7 +220,7 @@ void FIRMobu::iMDFT(const Eigen::DenseBase<DerivedY>& Y, const Eigen::DenseBase<
 }
 
 template <typename Derived> void FIRMobu::filterLocal(const Eigen::DenseBase<Derived>& in, int fade) {
-    if (wrongBlockLength(in.rows())) return;
+    if (wrongBlockLength(in.rows()) || tooFewChannels(in.cols())) return;
     const int N = static_cast<int>(fftLength / 2);
     const int C = getChCnt();
     prepareOutput(N, C);

@@ -1,10 +1,12 @@
 #ifndef MOBUEMBEDDED_OBJECTDOUBLEBUFFER_H
 #define MOBUEMBEDDED_OBJECTDOUBLEBUFFER_H
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <iostream>
 #include <thread>
+#include <type_traits>
 
 /** Two copies of an object and the hand-over between a producer and the audio thread.
  *
@@ -54,16 +56,26 @@ public:
     }
 
     /** Producer: waits until no switch is pending, so the inactive buffer is free
-     * to be rebuilt.  Sleeps in steps of `step`; gives up after `timeout`.
+     * to be rebuilt, or until giveUp() returns true.  The consumer completes a
+     * switch at a block boundary and signals nothing (the audio thread makes no
+     * system call for it), so this polls, backing off from 0.1 ms to 5 ms.
      * @return true when idle. */
-    bool waitUntilIdle(std::chrono::milliseconds timeout = std::chrono::milliseconds(5000),
-                       std::chrono::microseconds step = std::chrono::microseconds(500)) const {
-        const auto end = std::chrono::steady_clock::now() + timeout;
+    template <typename GiveUp, typename = std::enable_if_t<std::is_invocable_r_v<bool, GiveUp>>>
+    bool waitUntilIdle(GiveUp giveUp) const {
+        std::chrono::microseconds step(100);
+        const std::chrono::microseconds longest(5000);
         while (transitionPending()) {
-            if (std::chrono::steady_clock::now() >= end) return false;
+            if (giveUp()) return false;
             std::this_thread::sleep_for(step);
+            step = std::min(step * 2, longest);
         }
         return true;
+    }
+
+    /// As above, giving up after timeout.
+    bool waitUntilIdle(std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) const {
+        const auto end = std::chrono::steady_clock::now() + timeout;
+        return waitUntilIdle([end] { return std::chrono::steady_clock::now() >= end; });
     }
 
     /// The buffer the consumer uses now.

@@ -65,6 +65,12 @@ public:
      * @return 0, or PARAEQ_FILENAME_ERROR when no file name is set (nothing built). */
     int refreshParaEQ();
 
+    // The single-threaded loaders of ParaEQ would reset the cascade the audio thread
+    // runs; a watcher loads only through refreshParaEQ and its watch thread.
+    int loadFromFile() = delete;
+    int resetCascade() = delete;
+    int genImpulseResponse(int n) = delete;
+
     /// Watch thread: the file was closed after writing; prints "closeWrite" and reloads it.
     void closeWrite(char* name) override;
 
