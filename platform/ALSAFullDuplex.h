@@ -27,7 +27,12 @@ namespace ALSA {
  * bufferBlocks x N frames), pre-fills the playback with prefillBlocks blocks
  * of silence, starts capture then playback, and loops: read N frames into
  * inputAudio, process(), write outputAudio, until process() returns non-zero.
- * go() returns that value (or a negative code when the streams fail).
+ * go() returns that value (or a negative code when the streams fail).  A
+ * device whose buffer (either direction) can't hold two blocks is refused with
+ * -EINVAL before anything is transferred; a smaller buffer than asked for
+ * shortens the pre-fill to what fits (getPrefillBlocks()).  go() may be called
+ * again, with the same or another N; the streams are set up again when their
+ * installed parameters don't match.
  *
  * The first call's outputAudio is never played (that call only sizes the
  * blocks, whose contents may not be set yet): the pre-fill is silence.  From
@@ -37,8 +42,11 @@ namespace ALSA {
  *
  * An over/under-run on either stream restarts both (drop, prepare, pre-fill,
  * start) and is visible to the next process() call through xrunDetected()
- * (or Capture::/Playback::xrunDetected()), with a silent inputAudio.  The
- * flags are cleared after that call.
+ * (or Capture::/Playback::xrunDetected()); after an overrun that call's
+ * inputAudio is silent.  The flags are cleared after that call.  The restart
+ * keeps the loop's delay: the last pre-filled block is the outputAudio the
+ * device could not take (underrun) or the one made from the silent input
+ * (overrun), so the output of call k still comes back at call k + prefillBlocks.
  *
  * process() must keep the blocks' shapes once the loop runs: a block resized
  * to another frame or channel count ends the run with ALSA_BLOCK_SHAPE_ERROR.
@@ -100,6 +108,8 @@ protected:
 
 private:
     int configure(Stream& stream, unsigned channels, snd_pcm_uframes_t frames);
+    /// -EINVAL (reported) when the stream's installed buffer can't hold two blocks.
+    int checkBuffer(const Stream& stream, const char* direction) const;
     int restart(const AudioBlock& lastPrefill);
     bool shapesHold() const {
         return inputAudio.rows() == frames && outputAudio.rows() == frames && inputAudio.cols() == inChannels &&
@@ -129,9 +139,12 @@ template <typename T> int FullDuplex<T>::configure(Stream& stream, unsigned chan
     unsigned current = 0;
     snd_pcm_format_t format = SND_PCM_FORMAT_UNKNOWN;
     snd_pcm_access_t access = SND_PCM_ACCESS_MMAP_INTERLEAVED;
+    snd_pcm_uframes_t period = 0, buffer = 0;
+    const snd_pcm_uframes_t wantedBuffer = n * static_cast<snd_pcm_uframes_t>(bufferBlocks);
     const bool keep = stream.paramsSet() && stream.getChannels(current) == 0 && current == channels &&
                       stream.getFormat(format) == 0 && format == sampleFormat() && stream.getAccess(access) == 0 &&
-                      access == SND_PCM_ACCESS_RW_INTERLEAVED;
+                      access == SND_PCM_ACCESS_RW_INTERLEAVED && stream.getPeriodSize(period) == 0 && period == n &&
+                      stream.getBufferSize(buffer) == 0 && buffer == wantedBuffer;
     if (!keep) {
         unsigned rate = stream.getSampleRate();
         if (stream.paramsSet()) // start again from the device's full range, keeping the rate
@@ -144,7 +157,7 @@ template <typename T> int FullDuplex<T>::configure(Stream& stream, unsigned chan
         if (err == 0 && stream.getSampleRate() == 0) err = stream.setSampleRate(48000);
         if (err == 0) err = stream.setChannels(channels);
         if (err == 0) err = stream.setPeriodSize(n);
-        if (err == 0) err = stream.setBufferSize(n * static_cast<snd_pcm_uframes_t>(bufferBlocks));
+        if (err == 0) err = stream.setBufferSize(wantedBuffer);
         if (err == 0) err = stream.setParams();
         if (err < 0) return err;
     }
@@ -152,9 +165,22 @@ template <typename T> int FullDuplex<T>::configure(Stream& stream, unsigned chan
     return stream.setSWParams(std::numeric_limits<snd_pcm_uframes_t>::max(), n);
 }
 
+template <typename T> int FullDuplex<T>::checkBuffer(const Stream& stream, const char* direction) const {
+    snd_pcm_uframes_t buffer = 0;
+    int err = stream.getBufferSize(buffer);
+    if (err < 0) return err;
+    const auto n = static_cast<snd_pcm_uframes_t>(frames);
+    if (buffer / n >= 2) return 0;
+    // One block in the device while the next is transferred: anything less
+    // overruns (or underruns) at once, or can't be pre-filled at all.
+    return ALSADebug().evaluateError(-EINVAL, std::string("the ") + direction + " buffer of " + std::to_string(buffer) +
+                                                  " frames can't hold two blocks of " + std::to_string(n) +
+                                                  " frames\n");
+}
+
 template <typename T> int FullDuplex<T>::restart(const AudioBlock& lastPrefill) {
-    // Pre-fill: silence, with lastPrefill (a block process() made but the device
-    // could not take) as the last block.
+    // Pre-fill: silence, with lastPrefill (the block process() made that has not
+    // been written yet, or silence at the first start) as the last block.
     Capture::drop();
     Playback::drop();
     int err = Capture::prepare();
@@ -187,7 +213,9 @@ template <typename T> int FullDuplex<T>::go() {
         return ALSADebug().evaluateError(ALSA_PCM_NOT_OPEN_ERROR, "FullDuplex::go\n");
     const auto n = static_cast<snd_pcm_uframes_t>(frames);
     if ((ret = configure(static_cast<Capture&>(*this), static_cast<unsigned>(inChannels), n)) < 0 ||
-        (ret = configure(static_cast<Playback&>(*this), static_cast<unsigned>(outChannels), n)) < 0)
+        (ret = configure(static_cast<Playback&>(*this), static_cast<unsigned>(outChannels), n)) < 0 ||
+        (ret = checkBuffer(static_cast<Capture&>(*this), "capture")) < 0 ||
+        (ret = checkBuffer(static_cast<Playback&>(*this), "playback")) < 0)
         return ret;
     silence.setZero(frames, outChannels);
     link();
@@ -200,9 +228,11 @@ template <typename T> int FullDuplex<T>::go() {
             break;
         }
         const snd_pcm_sframes_t got = Capture::readFrames(inputAudio.data(), n);
-        if (got == -EPIPE || got == -ESTRPIPE) {
+        // After an overrun the streams are restarted once process() has made the
+        // block that would have been written now: it ends the new pre-fill.
+        const bool overrun = got == -EPIPE || got == -ESTRPIPE;
+        if (overrun) {
             inputAudio.setZero();
-            if ((ret = restart(silence)) < 0) break;
         } else if (got < 0) {
             ret = static_cast<int>(got);
             break;
@@ -214,6 +244,10 @@ template <typename T> int FullDuplex<T>::go() {
         if (!shapesHold()) {
             ret = ALSADebug().evaluateError(ALSA_BLOCK_SHAPE_ERROR, "process() changed the blocks' shapes\n");
             break;
+        }
+        if (overrun) {
+            ret = restart(outputAudio);
+            continue;
         }
         const snd_pcm_sframes_t put = Playback::writeFrames(outputAudio.data(), n);
         if (put == -EPIPE || put == -ESTRPIPE)

@@ -288,10 +288,26 @@ snd_pcm_sframes_t Stream::transfer(void* buffer, snd_pcm_uframes_t frames, bool 
     if (!handle) return report(ALSA_PCM_NOT_OPEN_ERROR, what);
     char* data = static_cast<char*>(buffer);
     snd_pcm_uframes_t done = 0;
+    // The device has timeoutMs to move once a transfer has to wait; the time
+    // starts again whenever frames go through.
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point deadline{};
+    bool waiting = false;
     while (done < frames) {
         snd_pcm_sframes_t got =
             write ? snd_pcm_writei(handle, data, frames - done) : snd_pcm_readi(handle, data, frames - done);
-        if (got == -EAGAIN) {
+        if (got == 0 && !running())
+            // Prepared but not started (or stopped): no frame will fit or arrive
+            // until someone starts the stream, so waiting here would be for ever.
+            return report(-EBADFD, std::string(what) + (write ? ": the buffer is full" : ": nothing was captured") +
+                                       " and the stream is " + snd_pcm_state_name(snd_pcm_state(handle)));
+        if (got == -EAGAIN || got == 0) {
+            if (!waiting) {
+                deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+                waiting = true;
+            } else if (Clock::now() >= deadline) {
+                return report(ALSA_TRANSFER_TIMEOUT_ERROR, what);
+            }
             const int ready = waitReady();
             if (ready == 0) return report(ALSA_TRANSFER_TIMEOUT_ERROR, what);
             if (ready > 0) continue;
@@ -303,6 +319,7 @@ snd_pcm_sframes_t Stream::transfer(void* buffer, snd_pcm_uframes_t frames, bool 
             return got;
         }
         if (got < 0) return report(static_cast<int>(got), what);
+        waiting = false;
         data += snd_pcm_frames_to_bytes(handle, got);
         done += static_cast<snd_pcm_uframes_t>(got);
     }

@@ -12,6 +12,9 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
 #include <thread>
 
 namespace {
@@ -32,19 +35,44 @@ Block testSignal(Eigen::Index frames, Eigen::Index channels, int shift = 0) {
     return s;
 }
 
+/** Runs f() on a thread of its own and returns its result.  A call still running
+ * after `limit` ends the test program with a failure: a hang must not become the
+ * whole suite's time-out. */
+template <typename F> auto finishesWithin(std::chrono::seconds limit, F f) {
+    auto result = std::async(std::launch::async, f);
+    if (result.wait_for(limit) != std::future_status::ready) {
+        std::fprintf(stderr, "FAILED: still running after %lld s\n", static_cast<long long>(limit.count()));
+        std::_Exit(EXIT_FAILURE);
+    }
+    return result.get();
+}
+
 /** Plays `signal` block by block from the second process() call on (the first
  * only sizes the blocks) and keeps every captured block; ends after `blocks`
  * blocks have been captured. */
 class LoopRecorder : public ALSA::FullDuplex<int> {
 public:
-    LoopRecorder(const Block& signal, Eigen::Index n, Eigen::Index captureChannels, int blocks)
-        : FullDuplex<int>("board_playback", "board_capture"), signal(signal), n(n), captureChannels(captureChannels),
+    LoopRecorder(const Block& signal, Eigen::Index n, Eigen::Index captureChannels, int blocks,
+                 const char* playback = "board_playback")
+        : FullDuplex<int>(playback, "board_capture"), signal(signal), n(n), captureChannels(captureChannels),
           blocks(blocks), recorded(Block::Zero(n * blocks, captureChannels)) {}
+
+    /// Sets up another measurement (block size and length) on the same streams.
+    void measureAgain(Eigen::Index blockSize, int blockCount) {
+        n = blockSize;
+        blocks = blockCount;
+        recorded.setZero(n * blocks, captureChannels);
+        calls = xruns = 0;
+        silentInputAtOverrun = true;
+    }
 
     int process() override {
         if (calls > 0) {
             recorded.middleRows((calls - 1) * n, n) = inputAudio;
-            if (xrunDetected()) ++xruns;
+            if (xrunDetected()) {
+                ++xruns;
+                if (Capture::xrunDetected() && (inputAudio != 0).any()) silentInputAtOverrun = false;
+            }
         } else {
             inputAudio.setZero(n, captureChannels);
             outputAudio.setConstant(n, signal.cols(), 0x5a5a5a5a); // never played
@@ -61,11 +89,13 @@ public:
     }
 
     const Block signal;
-    const Eigen::Index n, captureChannels;
-    const int blocks;
+    Eigen::Index n;
+    const Eigen::Index captureChannels;
+    int blocks;
     Block recorded;
     int calls = 0;
     int xruns = 0;
+    bool silentInputAtOverrun = true; ///< every call that saw a capture overrun had a silent inputAudio
     int stallAtCall = -1;
 };
 
@@ -96,6 +126,62 @@ TEST(ALSAFullDuplex, LockStepLoopBackIsBitExactAfterAConstantDelay) {
         EXPECT_EQ(r.xruns, 0);
         expectLoopedBack(r, loopDelay(r));
     }
+}
+
+/** Every captured block is either silence (its frames were dropped by a restart)
+ * or exactly the signal `delay` frames earlier.  Returns how many blocks from
+ * `fromBlock` on carried the signal. */
+int blocksAtTheDelay(const LoopRecorder& r, Eigen::Index delay, int fromBlock) {
+    int carried = 0;
+    for (int b = 0; b < r.blocks; ++b) {
+        const auto got = r.recorded.middleRows(b * r.n, r.n);
+        if ((got == 0).all()) continue;
+        Block expected = Block::Zero(r.n, r.captureChannels);
+        for (Eigen::Index f = 0; f < r.n; ++f) {
+            const Eigen::Index source = b * r.n + f - delay;
+            if (source >= 0 && source < r.signal.rows()) expected.row(f) = r.signal.row(source).head(r.captureChannels);
+        }
+        EXPECT_TRUE((got == expected).all())
+            << "captured block " << b << " is not the signal " << delay << " frames earlier";
+        if (b >= fromBlock) ++carried;
+    }
+    return carried;
+}
+
+TEST(ALSAFullDuplex, GoAgainWithAnotherBlockSizeLoopsBackWithTheNewBlocks) {
+    LoopbackBoard board({"--mode", "lockstep"});
+    ASSERT_TRUE(board.ok()) << board.generator().err;
+    board.use();
+    const Block signal = testSignal(20 * 256 + 37, 8);
+    LoopRecorder r(signal, 256, 2, 26);
+    // A recorder measuring with one block size, then a larger one, then the first again.
+    const std::pair<Eigen::Index, int> runs[] = {{256, 26}, {4096, 10}, {256, 26}};
+    for (const auto& [n, blocks] : runs) {
+        r.measureAgain(n, blocks);
+        EXPECT_EQ(finishesWithin(std::chrono::seconds(60), [&] { return r.go(); }), 1) << "N = " << n;
+        snd_pcm_uframes_t period = 0, buffer = 0;
+        EXPECT_EQ(r.Playback::getPeriodSize(period), 0);
+        EXPECT_EQ(r.Playback::getBufferSize(buffer), 0);
+        EXPECT_EQ(period, static_cast<snd_pcm_uframes_t>(n)) << "N = " << n;
+        // The board's buffer ends at 16384 frames: four blocks of 4096.
+        EXPECT_EQ(r.getPrefillBlocks(), std::min<int>(4, static_cast<int>(buffer / period))) << "N = " << n;
+        EXPECT_EQ(r.xruns, 0);
+        expectLoopedBack(r, loopDelay(r));
+    }
+}
+
+TEST(ALSAFullDuplex, BlocksTheDeviceBufferCannotHoldAreRefused) {
+    LoopbackBoard board({"--mode", "lockstep"});
+    ASSERT_TRUE(board.ok()) << board.generator().err;
+    board.use();
+    LoopRecorder r(Block::Zero(1, 8), 24000, 2, 4); // the board's buffer holds 16384 frames
+    testing::internal::CaptureStderr();
+    const int ret = finishesWithin(std::chrono::seconds(60), [&] { return r.go(); });
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(ret, -EINVAL);
+    EXPECT_EQ(r.calls, 1) << "nothing runs after the sizing call";
+    EXPECT_NE(err.find("buffer of 16384 frames can't hold two blocks of 24000 frames"), std::string::npos) << err;
+    EXPECT_NE(std::string(r.Playback::getStateName()), "RUNNING");
 }
 
 TEST(ALSAFullDuplex, RealTimeLoopBackIsBitExactAfterAConstantDelay) {
@@ -183,16 +269,43 @@ TEST(ALSAFullDuplex, NoiseComesAtTheConfiguredLevel) {
     EXPECT_LT(std::fabs((a * b).mean()) / std::sqrt(a.square().mean() * b.square().mean()), 0.05);
 }
 
-TEST(ALSAFullDuplex, OverrunIsRecoveredAndVisibleToProcess) {
-    LoopbackBoard board; // real time: a stalled process() overruns the capture
+TEST(ALSAFullDuplex, PlaybackUnderrunIsRecoveredWithTheSameDelay) {
+    LoopbackBoard board; // real time: a stalled process() lets the playback run dry
     ASSERT_TRUE(board.ok()) << board.generator().err;
     board.use();
-    const Eigen::Index n = 256; // buffer 8 x 256 frames = 43 ms, the stall is 150 ms
-    LoopRecorder r(Block::Zero(1, 8), n, 2, 20);
+    const Eigen::Index n = 256; // 4 blocks of pre-fill = 21 ms, the stall is 150 ms
+    const int blocks = 24;
+    LoopRecorder r(testSignal(blocks * n, 8), n, 2, blocks);
     r.stallAtCall = 5;
     EXPECT_EQ(r.go(), 1);
     EXPECT_GE(r.xruns, 1);
+    EXPECT_EQ(r.calls, blocks + 1) << "the run goes on after the recovery";
+    // The blocks in flight at the underrun are lost; the rest arrive at the same delay.
+    EXPECT_GT(blocksAtTheDelay(r, loopDelay(r), r.stallAtCall), 0) << "nothing arrived after the recovery";
+}
+
+TEST(ALSAFullDuplex, CaptureOverrunIsRecoveredWithASilentInput) {
+    // A playback that never runs dry (the null device) and a real-time capture
+    // that overruns while process() stalls; the capture hears noise, so a silent
+    // block is one the overrun replaced.
+    LoopbackBoard board({"--noise-db", "-40"});
+    ASSERT_TRUE(board.ok()) << board.generator().err;
+    board.use();
+    const Eigen::Index n = 256; // capture buffer 8 x 256 frames = 43 ms, the stall is 150 ms
+    LoopRecorder r(Block::Zero(1, 8), n, 2, 20, "null");
+    r.stallAtCall = 5;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(r.go(), 1);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_GE(r.xruns, 1);
+    EXPECT_NE(err.find("overrun when reading"), std::string::npos) << err;
+    EXPECT_TRUE(r.silentInputAtOverrun);
+    int silentBlocks = 0;
+    for (int b = 0; b < r.blocks; ++b)
+        silentBlocks += (r.recorded.middleRows(b * n, n) == 0).all() ? 1 : 0;
+    EXPECT_EQ(silentBlocks, r.xruns) << "only the blocks lost to an overrun are silent";
     EXPECT_EQ(r.calls, 21) << "the run goes on after the recovery";
+    EXPECT_EQ(r.getPrefillBlocks(), 4);
 }
 
 /// A process() that returns at once, or leaves the blocks in a shape the loop can't use.

@@ -11,6 +11,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -27,6 +30,18 @@ int configure(ALSA::Stream& s, unsigned channels, snd_pcm_uframes_t period, snd_
     if (err == 0) err = s.setBufferSize(buffer);
     if (err == 0) err = s.setParams();
     return err;
+}
+
+/** Runs f() on a thread of its own and returns its result.  A call still running
+ * after `limit` ends the test program with a failure: a hang must not become the
+ * whole suite's time-out. */
+template <typename F> auto finishesWithin(std::chrono::seconds limit, F f) {
+    auto result = std::async(std::launch::async, f);
+    if (result.wait_for(limit) != std::future_status::ready) {
+        std::fprintf(stderr, "FAILED: still running after %lld s\n", static_cast<long long>(limit.count()));
+        std::_Exit(EXIT_FAILURE);
+    }
+    return result.get();
 }
 
 TEST(ALSAStream, ParametersReadBackBeforeAndAfterInstalling) {
@@ -113,7 +128,8 @@ TEST(ALSAStream, UnderrunIsDetectedAndRecovered) {
     EXPECT_STREQ(p.getStateName(), "PREPARED");
     p.clearXrun();
     EXPECT_FALSE(p.xrunDetected());
-    ASSERT_EQ(p.writeFrames(block.data(), 256), 256);
+    for (int b = 0; b < 4; ++b) // 21 ms queued: room for a slow machine before the next write
+        ASSERT_EQ(p.writeFrames(block.data(), 256), 256);
     ASSERT_EQ(p.start(), 0);
     EXPECT_EQ(p.writeFrames(block.data(), 256), 256);
     EXPECT_FALSE(p.xrunDetected());
@@ -150,6 +166,26 @@ TEST(ALSAStream, StalledDeviceTimesOutInsteadOfHanging) {
     ASSERT_EQ(c.start(), 0);
     std::vector<int32_t> block(128 * 2);
     EXPECT_EQ(c.readFrames(block.data(), 128), ALSA_TRANSFER_TIMEOUT_ERROR);
+}
+
+TEST(ALSAStream, WritingPastAFullBufferOfAStoppedStreamFailsAtOnce) {
+    // A prepared playback that nobody starts: its full buffer never drains, whatever the time-out.
+    LoopbackBoard board;
+    ASSERT_TRUE(board.ok()) << board.generator().err;
+    board.use();
+    ALSA::Playback p("board_playback");
+    ASSERT_EQ(configure(p, 8, 256, 1024), 0);
+    ASSERT_EQ(p.setSWParams(1 << 30, 256), 0); // started by start() only
+    const std::vector<int32_t> out(2048 * 8, 7);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(finishesWithin(std::chrono::seconds(30), [&] { return p.writeFrames(out.data(), 2048); }), -EBADFD);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("the buffer is full and the stream is PREPARED"),
+              std::string::npos);
+    EXPECT_STREQ(p.getStateName(), "PREPARED");
+    EXPECT_FALSE(p.xrunDetected());
+    // Once started it takes frames again.
+    ASSERT_EQ(p.start(), 0);
+    EXPECT_EQ(finishesWithin(std::chrono::seconds(30), [&] { return p.writeFrames(out.data(), 256); }), 256);
 }
 
 TEST(ALSAStream, LockStepStreamsOfOneProcessLoopBackExactly) {

@@ -168,15 +168,16 @@ TEST(LoopbackPCM, RealTimeAcrossProcessesIsBitExact) {
     const std::string log = board.directory() + "/arecord.log";
     const auto played = signal(4800, 2); // 0.1 s
     writeRaw(in, played);
-    // Play once the capture runs (arecord announces itself as it starts); capture 1 s.
-    const auto record = arecord("board_capture", out, 2, 48000, "S32_LE", false, false); // announces itself
+    // Play once the capture runs (arecord announces itself as it starts); capture 3 s,
+    // so that a slow start of aplay (a loaded machine, a sanitizer) still ends in time.
+    const auto record = arecord("board_capture", out, 2, 3 * 48000, "S32_LE", false, false);
     const auto r = run(board, {"/bin/sh", "-c",
                                shellWords(record) + "2>'" + log + "' & i=0; until grep -q Recording '" + log +
                                    "' || [ $i -ge 1000 ]; do sleep 0.01; i=$((i+1)); done; sleep 0.05; " +
                                    shellWords(aplay("board_playback", in, 2)) + "; wait $!"});
     ASSERT_EQ(r.status, 0) << r.err << mobutest::readFile(log);
     const auto captured = readRaw<int32_t>(out);
-    ASSERT_EQ(captured.size(), 48000u * 2);
+    ASSERT_EQ(captured.size(), 3u * 48000u * 2);
     size_t start = 0;
     while (start < captured.size() && captured[start] == 0)
         ++start;

@@ -36,7 +36,7 @@ protected:
         dir = mobutest::makeTempDir("board");
         const auto r = mobutest::runProcess({MOBU_BOARD_CONFIG, dir});
         ASSERT_EQ(r.status, 0) << r.err;
-        ASSERT_EQ(r.out, "ALSA_CONFIG_PATH=" + dir + "/asound.conf\n");
+        ASSERT_EQ(r.out, "ALSA_CONFIG_PATH='" + dir + "/asound.conf'\n");
         setenv("ALSA_CONFIG_PATH", (dir + "/asound.conf").c_str(), 1);
     }
     void TearDown() override { mobutest::removeTree(dir); }
@@ -282,6 +282,11 @@ TEST(BoardConfigGenerator, RefusesBadArguments) {
         {dir, "--mode", "fast"},
         {dir, "--rate", "0"},
         {dir, "--rate=48k"},
+        {dir, "--rate", "7999"},
+        {dir, "--rate", "768001"},
+        {dir, "--rate", "99999999999999999999999"},
+        {dir, "--noise-db", "0.5"},
+        {dir, "--noise-db", "+3"},
         {dir, "--playback-channels", "-2"},
         {dir, "--capture-channels"},
         {dir, "--noise-db", "loud"},
@@ -307,5 +312,29 @@ TEST(BoardConfigGenerator, RefusesBadArguments) {
                                             "-60.5", "--delay", "0", "--capture-channels", "1"});
     EXPECT_EQ(good.status, 0) << good.err;
     EXPECT_TRUE(mobutest::exists(dir + "/asound.conf"));
+    for (const char* rate : {"8000", "768000"})
+        EXPECT_EQ(mobutest::runProcess({MOBU_BOARD_CONFIG, dir, "--rate", rate, "--noise-db", "0"}).status, 0) << rate;
     mobutest::removeTree(dir);
+}
+
+TEST(BoardConfigGenerator, ItsOutputIsQuotedForTheShell) {
+    // The README's  eval "export $(mobu-board-config DIR)"  in a shell of its own,
+    // with characters the shell would otherwise expand or end a word at.
+    const std::string dir = mobutest::makeTempDir("gen") + "/it's$HOME*;dir";
+    const auto r =
+        mobutest::runProcess({"/bin/sh", "-c", "eval \"export $(\"$0\" \"$1\")\" && printf '%s' \"$ALSA_CONFIG_PATH\"",
+                              MOBU_BOARD_CONFIG, dir});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, dir + "/asound.conf");
+    const auto controls = mobutest::runProcess({AMIXER, "-D", "board", "scontrols"}, {"ALSA_CONFIG_PATH=" + r.out});
+    EXPECT_EQ(controls.status, 0) << controls.err;
+    EXPECT_TRUE(contains(controls.out, "'Gain 7'")) << controls.out;
+    // Paths alsa-lib would split are refused.
+    for (const char* name : {"/with space", "/with:colon"}) {
+        const auto refused = mobutest::runProcess({MOBU_BOARD_CONFIG, dir + name});
+        EXPECT_NE(refused.status, 0) << name;
+        EXPECT_EQ(refused.out, "") << name;
+        EXPECT_TRUE(contains(refused.err, "space or colon")) << refused.err;
+    }
+    mobutest::removeTree(dir.substr(0, dir.rfind('/')));
 }

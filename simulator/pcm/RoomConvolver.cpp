@@ -2,17 +2,11 @@
 
 #include <algorithm>
 #include <cstring>
-#include <mutex>
+
+// Plans are made and destroyed while another stream of the plug-in may be doing
+// the same: the plug-in's entry point makes FFTW's planner thread-safe first.
 
 namespace mobuloop {
-
-namespace {
-/// FFTW's planner is not thread-safe; plans are made and destroyed under this lock.
-std::mutex& plannerLock() {
-    static std::mutex lock;
-    return lock;
-}
-} // namespace
 
 RoomConvolver::RoomConvolver(const std::vector<std::vector<double>>& responses, int blockSize)
     : inputs(static_cast<int>(responses.size())), B(std::max(blockSize, 1)), bins(B + 1) {
@@ -35,11 +29,8 @@ RoomConvolver::RoomConvolver(const std::vector<std::vector<double>>& responses, 
     inputSpectra.reset(static_cast<fftw_complex*>(fftw_malloc(sizeof(fftw_complex) * spectra)));
     accumulator.reset(static_cast<fftw_complex*>(fftw_malloc(sizeof(fftw_complex) * bins)));
     timeBuffer.reset(static_cast<double*>(fftw_malloc(sizeof(double) * 2 * B)));
-    {
-        std::lock_guard<std::mutex> guard(plannerLock());
-        forward = fftw_plan_dft_r2c_1d(2 * B, timeBuffer.get(), accumulator.get(), FFTW_ESTIMATE);
-        inverse = fftw_plan_dft_c2r_1d(2 * B, accumulator.get(), timeBuffer.get(), FFTW_ESTIMATE);
-    }
+    forward = fftw_plan_dft_r2c_1d(2 * B, timeBuffer.get(), accumulator.get(), FFTW_ESTIMATE);
+    inverse = fftw_plan_dft_c2r_1d(2 * B, accumulator.get(), timeBuffer.get(), FFTW_ESTIMATE);
     // Partition p (1 ... partitions) holds taps pB ... pB + B - 1, zero padded to 2B.
     for (int i = 0; i < inputs; ++i)
         for (int p = 0; p < partitions; ++p) {
@@ -55,7 +46,6 @@ RoomConvolver::RoomConvolver(const std::vector<std::vector<double>>& responses, 
 }
 
 RoomConvolver::~RoomConvolver() {
-    std::lock_guard<std::mutex> guard(plannerLock());
     if (forward) fftw_destroy_plan(forward);
     if (inverse) fftw_destroy_plan(inverse);
 }
