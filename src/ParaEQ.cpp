@@ -122,30 +122,25 @@ int ParaEQ::indexError(const char* format, long have, int asked) {
     return MobuDebug().evaluateError(PARAEQ_INDEX_ERROR);
 }
 
-int ParaEQ::loadA(unsigned i, unsigned j, double v) {
+int ParaEQ::loadCoefficient(Eigen::ArrayXXd& table, unsigned i, unsigned j, double v) {
     if (i >= 3)
         return indexError("You're asking for a coeff index which is too large, we have %ld coeffs, you're requesting "
                           "array index %d",
                           3, static_cast<int>(i));
-    if (j >= static_cast<unsigned long>(A.cols()))
+    if (j >= static_cast<unsigned long>(table.cols()))
         return indexError("You're asking for an IIR filter index which is too large, we have %ld filters, you're "
                           "requesting filter array index %d",
-                          static_cast<long>(A.cols()), static_cast<int>(j));
-    A(i, j) = v;
+                          static_cast<long>(table.cols()), static_cast<int>(j));
+    table(i, j) = v;
     return 0;
 }
 
+int ParaEQ::loadA(unsigned i, unsigned j, double v) {
+    return loadCoefficient(A, i, j, v);
+}
+
 int ParaEQ::loadB(unsigned i, unsigned j, double v) {
-    if (i >= 3)
-        return indexError("You're asking for a coeff index which is too large, we have %ld coeffs, you're requesting "
-                          "array index %d",
-                          3, static_cast<int>(i));
-    if (j >= static_cast<unsigned long>(B.cols()))
-        return indexError("You're asking for an IIR filter index which is too large, we have %ld filters, you're "
-                          "requesting filter array index %d",
-                          static_cast<long>(B.cols()), static_cast<int>(j));
-    B(i, j) = v;
-    return 0;
+    return loadCoefficient(B, i, j, v);
 }
 
 int ParaEQ::appendDesign() {

@@ -157,6 +157,8 @@ private:
     int appendDesign();
     /// Reports an index error: prints the text (no newline), then the -1352 report.
     static int indexError(const char* format, long have, int asked);
+    /// Sets coefficient i of section j of table (A or B) after the index checks; 0 or -1352.
+    static int loadCoefficient(Eigen::ArrayXXd& table, unsigned i, unsigned j, double v);
 };
 
 #endif
