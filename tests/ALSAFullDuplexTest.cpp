@@ -35,18 +35,6 @@ Block testSignal(Eigen::Index frames, Eigen::Index channels, int shift = 0) {
     return s;
 }
 
-/** Runs f() on a thread of its own and returns its result.  A call still running
- * after `limit` ends the test program with a failure: a hang must not become the
- * whole suite's time-out. */
-template <typename F> auto finishesWithin(std::chrono::seconds limit, F f) {
-    auto result = std::async(std::launch::async, f);
-    if (result.wait_for(limit) != std::future_status::ready) {
-        std::fprintf(stderr, "FAILED: still running after %lld s\n", static_cast<long long>(limit.count()));
-        std::_Exit(EXIT_FAILURE);
-    }
-    return result.get();
-}
-
 /** Plays `signal` block by block from the second process() call on (the first
  * only sizes the blocks) and keeps every captured block; ends after `blocks`
  * blocks have been captured. */
@@ -158,7 +146,7 @@ TEST(ALSAFullDuplex, GoAgainWithAnotherBlockSizeLoopsBackWithTheNewBlocks) {
     const std::pair<Eigen::Index, int> runs[] = {{256, 26}, {4096, 10}, {256, 26}};
     for (const auto& [n, blocks] : runs) {
         r.measureAgain(n, blocks);
-        EXPECT_EQ(finishesWithin(std::chrono::seconds(60), [&] { return r.go(); }), 1) << "N = " << n;
+        EXPECT_EQ(mobutest::finishesWithin(std::chrono::seconds(60), [&] { return r.go(); }), 1) << "N = " << n;
         snd_pcm_uframes_t period = 0, buffer = 0;
         EXPECT_EQ(r.Playback::getPeriodSize(period), 0);
         EXPECT_EQ(r.Playback::getBufferSize(buffer), 0);
@@ -176,7 +164,7 @@ TEST(ALSAFullDuplex, BlocksTheDeviceBufferCannotHoldAreRefused) {
     board.use();
     LoopRecorder r(Block::Zero(1, 8), 24000, 2, 4); // the board's buffer holds 16384 frames
     testing::internal::CaptureStderr();
-    const int ret = finishesWithin(std::chrono::seconds(60), [&] { return r.go(); });
+    const int ret = mobutest::finishesWithin(std::chrono::seconds(60), [&] { return r.go(); });
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(ret, -EINVAL);
     EXPECT_EQ(r.calls, 1) << "nothing runs after the sizing call";

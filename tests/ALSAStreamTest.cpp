@@ -32,18 +32,6 @@ int configure(ALSA::Stream& s, unsigned channels, snd_pcm_uframes_t period, snd_
     return err;
 }
 
-/** Runs f() on a thread of its own and returns its result.  A call still running
- * after `limit` ends the test program with a failure: a hang must not become the
- * whole suite's time-out. */
-template <typename F> auto finishesWithin(std::chrono::seconds limit, F f) {
-    auto result = std::async(std::launch::async, f);
-    if (result.wait_for(limit) != std::future_status::ready) {
-        std::fprintf(stderr, "FAILED: still running after %lld s\n", static_cast<long long>(limit.count()));
-        std::_Exit(EXIT_FAILURE);
-    }
-    return result.get();
-}
-
 TEST(ALSAStream, ParametersReadBackBeforeAndAfterInstalling) {
     LoopbackBoard board({"--rate", "96000"});
     ASSERT_TRUE(board.ok()) << board.generator().err;
@@ -178,14 +166,15 @@ TEST(ALSAStream, WritingPastAFullBufferOfAStoppedStreamFailsAtOnce) {
     ASSERT_EQ(p.setSWParams(1 << 30, 256), 0); // started by start() only
     const std::vector<int32_t> out(2048 * 8, 7);
     testing::internal::CaptureStderr();
-    EXPECT_EQ(finishesWithin(std::chrono::seconds(30), [&] { return p.writeFrames(out.data(), 2048); }), -EBADFD);
+    EXPECT_EQ(mobutest::finishesWithin(std::chrono::seconds(30), [&] { return p.writeFrames(out.data(), 2048); }),
+              -EBADFD);
     EXPECT_NE(testing::internal::GetCapturedStderr().find("the buffer is full and the stream is PREPARED"),
               std::string::npos);
     EXPECT_STREQ(p.getStateName(), "PREPARED");
     EXPECT_FALSE(p.xrunDetected());
     // Once started it takes frames again.
     ASSERT_EQ(p.start(), 0);
-    EXPECT_EQ(finishesWithin(std::chrono::seconds(30), [&] { return p.writeFrames(out.data(), 256); }), 256);
+    EXPECT_EQ(mobutest::finishesWithin(std::chrono::seconds(30), [&] { return p.writeFrames(out.data(), 256); }), 256);
 }
 
 TEST(ALSAStream, LockStepStreamsOfOneProcessLoopBackExactly) {

@@ -1,6 +1,10 @@
 #ifndef MOBU_TESTS_TESTSUPPORT_H
 #define MOBU_TESTS_TESTSUPPORT_H
 
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -38,6 +42,18 @@ void writeFile(const std::string& path, const std::string& text);
 
 /// True when path exists.
 bool exists(const std::string& path);
+
+/** Runs f() on a thread of its own and returns its result.  A call still running
+ * after `limit` ends the test program with a failure: a hang must not become the
+ * whole suite's time-out. */
+template <typename F> auto finishesWithin(std::chrono::seconds limit, F f) {
+    auto result = std::async(std::launch::async, f);
+    if (result.wait_for(limit) != std::future_status::ready) {
+        std::fprintf(stderr, "FAILED: still running after %lld s\n", static_cast<long long>(limit.count()));
+        std::_Exit(EXIT_FAILURE);
+    }
+    return result.get();
+}
 
 /// Python interpreter with numpy and scipy (Debian's).
 inline const char* referencePython() {
