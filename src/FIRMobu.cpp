@@ -381,9 +381,8 @@ void FIRMobu::loadTimeDomainCoefficients(Eigen::MatrixXd h) {
 
     const Eigen::Index L = copy.rows();
     ComplexArray spectra;
+    const Eigen::Index P = partitionCount(L, N);
     for (Eigen::Index c = 0; c < C; ++c) {
-        // Partition count, as single precision, rounded up: L = N gives 1, 2.5N gives 3.
-        const Eigen::Index P = static_cast<Eigen::Index>(std::ceil(static_cast<float>(L) / static_cast<float>(N)));
         Eigen::MatrixXd W = Eigen::MatrixXd::Zero(2 * N, P);
         for (Eigen::Index k = 0; k < L; k += N) {
             const Eigen::Index len = std::min(2 * N, L - k);
@@ -402,6 +401,17 @@ void FIRMobu::loadTimeDomainCoefficients(Eigen::MatrixXd h) {
     zeros = Eigen::MatrixXd::Zero(N, 1);
     reset();
     std::cout << "FIRMobu::loadTimeDomainCoefficients : leaving" << std::endl;
+}
+
+Eigen::Index FIRMobu::partitionCount(Eigen::Index L, Eigen::Index N) {
+    // Single precision, rounded up (L = N gives 1, 2.5N gives 3), is exact up to 2^24 taps.
+    // Beyond, L itself rounds: step to the smallest count whose partitions hold every tap.
+    Eigen::Index P = static_cast<Eigen::Index>(std::ceil(static_cast<float>(L) / static_cast<float>(N)));
+    while (P * N < L)
+        ++P;
+    while (P > 1 && (P - 1) * N >= L)
+        --P;
+    return P;
 }
 
 int FIRMobu::readFile(const std::string& fileName, Eigen::MatrixXd& b) {

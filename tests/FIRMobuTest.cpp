@@ -105,6 +105,19 @@ INSTANTIATE_TEST_SUITE_P(Lengths, FIRMobuExactness,
                                     "_ch" + std::to_string(info.param.channels);
                          });
 
+TEST(FIRMobu, PartitionCountHoldsEveryTapBeyondSinglePrecision) {
+    struct Probe : FIRMobu {
+        using FIRMobu::partitionCount;
+    };
+    struct Case {
+        Eigen::Index L, N, P;
+    };
+    const Eigen::Index big = Eigen::Index(1) << 24; // single precision counts exactly up to here
+    for (const Case& k : {Case{64, 64, 1}, Case{160, 64, 3}, Case{1, 64, 1}, Case{big + 1, 1, big + 1},
+                          Case{big + 1, 1024, 16385}, Case{2 * big + 1, 1 << 20, 33}, Case{3 * (big + 1), 3, big + 1}})
+        EXPECT_EQ(Probe::partitionCount(k.L, k.N), k.P) << k.L << " taps in partitions of " << k.N;
+}
+
 TEST(FIRMobu, ResetClearsMemoryButKeepsCoefficients) {
     const int N = 64;
     const Eigen::MatrixXd h = randomMatrix(300, 1, 3);

@@ -167,6 +167,9 @@ protected:
     Eigen::ArrayXXd fadeOut;                             ///< N x C ramps 1 -> 0
     Eigen::ArrayXXd fadeIn;                              ///< N x C ramps 0 -> 1
 
+    /// Number of N-tap partitions that hold L taps: ceil(L / N), L >= 1, N >= 1.
+    static Eigen::Index partitionCount(Eigen::Index L, Eigen::Index N);
+
 private:
     /// Convolves the block already packed and twiddled in packed.col(0) through channel c into filtered.col(c).
     void convolvePacked(int c);
