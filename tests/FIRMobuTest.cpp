@@ -244,7 +244,7 @@ TEST(FIRMobu, FilterGainedTruncatesTowardZeroAndSaturates) {
     in << 7.3, -7.3, 3e9, -3e9, 2147483647.5, -2147483648.5, 0.25, -0.75;
     Eigen::Array<int32_t, Eigen::Dynamic, 2, Eigen::RowMajor> out =
         Eigen::Array<int32_t, Eigen::Dynamic, 2, Eigen::RowMajor>::Constant(N, 2, 99);
-    fir.filterGained(in, out.col(0), 0, 1.0);
+    EXPECT_EQ(fir.filterGained(in, out.col(0), 0, 1.0), 0);
     const int32_t expected[N] = {7, -7, INT32_MAX, INT32_MIN, INT32_MAX, INT32_MIN, 0, 0};
     for (int n = 0; n < N; ++n) {
         EXPECT_EQ(out(n, 0), expected[n]) << n;
@@ -268,10 +268,29 @@ TEST(FIRMobu, FilterGainedOnSeveralChannelsReportsAndLeavesOutputAlone) {
     load(fir, randomMatrix(20, 2, 14));
     Eigen::Matrix<int32_t, Eigen::Dynamic, 1> out = Eigen::Matrix<int32_t, Eigen::Dynamic, 1>::Constant(N, 5);
     CaptureStderr();
-    fir.filterGained(randomMatrix(N, 2, 15), out, 0, 1.0);
+    EXPECT_EQ(fir.filterGained(randomMatrix(N, 2, 15), out, 0, 1.0), -1350);
     EXPECT_EQ(GetCapturedStderr(), "Error : -1350 Wrong number of channels specified.   gains.cols() == 1 but should "
                                    "be 2returning without processing.\n");
     EXPECT_TRUE((out.array() == 5).all());
+}
+
+TEST(FIRMobu, FilterGainedOnARefusedBlockLeavesOutputAlone) {
+    const int N = 8;
+    FIRMobu fir(2 * N);
+    load(fir, randomMatrix(20, 1, 26));
+    Eigen::Matrix<int32_t, Eigen::Dynamic, 1> out(N);
+    fir.filterGained(randomMatrix(N, 1, 27) * 1000.0, out, 0, 1.0); // a block the engine could repeat
+    struct Case {
+        Eigen::MatrixXd block;
+        int code;
+    };
+    for (const Case& k : {Case{randomMatrix(N - 1, 1, 28), -1313}, Case{Eigen::MatrixXd(N, 0), -1350}}) {
+        out.setConstant(5);
+        CaptureStderr();
+        EXPECT_EQ(fir.filterGained(k.block, out, 0, 1.0), k.code);
+        GetCapturedStderr();
+        EXPECT_TRUE((out.array() == 5).all()) << k.block.rows() << " x " << k.block.cols();
+    }
 }
 
 class FIRMobuFiles : public testing::Test {

@@ -126,19 +126,22 @@ public:
     void iMDFT(const Eigen::DenseBase<DerivedY>& Y, const Eigen::DenseBase<DerivedZ>& z);
 
     /** Filters one block: in has N rows and one column per channel.  The result
-     * lands in getFiltered().  A block of another length is reported (-1313)
-     * and not processed. */
-    template <typename Derived> void filterLocal(const Eigen::DenseBase<Derived>& in, int fade);
+     * lands in getFiltered().  A block of another length (-1313) or with fewer
+     * columns than channels (-1350) is reported and not processed.
+     * @return 0 or that code. */
+    template <typename Derived> int filterLocal(const Eigen::DenseBase<Derived>& in, int fade);
 
     /** One-channel engines: filters in, scales by gain (a single value) and writes
-     * out as 32-bit integers truncated toward zero and saturated. */
+     * out as 32-bit integers truncated toward zero and saturated.
+     * @return 0, or the code of a refused block (-1313, -1350) or of an engine with
+     * other than one channel (-1350), already reported; out is then left as it was. */
     template <typename DerivedIn, typename DerivedOut>
-    void filterGained(const Eigen::DenseBase<DerivedIn>& in, const Eigen::DenseBase<DerivedOut>& out, int fade,
-                      double gain);
+    int filterGained(const Eigen::DenseBase<DerivedIn>& in, const Eigen::DenseBase<DerivedOut>& out, int fade,
+                     double gain);
     /// As above with a per-sample gain column of N values.
     template <typename DerivedIn, typename DerivedOut, typename DerivedGain>
-    void filterGained(const Eigen::DenseBase<DerivedIn>& in, const Eigen::DenseBase<DerivedOut>& out, int fade,
-                      const Eigen::DenseBase<DerivedGain>& gain);
+    int filterGained(const Eigen::DenseBase<DerivedIn>& in, const Eigen::DenseBase<DerivedOut>& out, int fade,
+                     const Eigen::DenseBase<DerivedGain>& gain);
 
     /// Double to 32-bit integer: truncation toward zero, saturating at the limits (NaN gives 0).
     static int32_t toInt32(double v) {
@@ -185,8 +188,8 @@ private:
     int readFile(const std::string& fileName, Eigen::MatrixXd& b);
     /// filterGained with the gain of sample n given by gainAt(n).
     template <typename DerivedIn, typename DerivedOut, typename GainAt>
-    void filterGainedWith(const Eigen::DenseBase<DerivedIn>& in, const Eigen::DenseBase<DerivedOut>& out, int fade,
-                          const GainAt& gainAt);
+    int filterGainedWith(const Eigen::DenseBase<DerivedIn>& in, const Eigen::DenseBase<DerivedOut>& out, int fade,
+                         const GainAt& gainAt);
 };
 
 template <typename Derived> void FIRMobu::mDFT(const Eigen::DenseBase<Derived>& x, ComplexArray& X) {
@@ -222,8 +225,9 @@ void FIRMobu::iMDFT(const Eigen::DenseBase<DerivedY>& Y, const Eigen::DenseBase<
     z.array() *= twiddleInv;
 }
 
-template <typename Derived> void FIRMobu::filterLocal(const Eigen::DenseBase<Derived>& in, int fade) {
-    if (wrongBlockLength(in.rows()) || tooFewChannels(in.cols())) return;
+template <typename Derived> int FIRMobu::filterLocal(const Eigen::DenseBase<Derived>& in, int fade) {
+    if (wrongBlockLength(in.rows())) return -1313;
+    if (tooFewChannels(in.cols())) return -1350;
     const int N = static_cast<int>(fftLength / 2);
     const int C = getChCnt();
     prepareOutput(N, C);
@@ -243,33 +247,35 @@ template <typename Derived> void FIRMobu::filterLocal(const Eigen::DenseBase<Der
         convolvePacked(c);
     }
     applyFade(fade);
+    return 0;
 }
 
 template <typename DerivedIn, typename DerivedOut, typename GainAt>
-void FIRMobu::filterGainedWith(const Eigen::DenseBase<DerivedIn>& in, const Eigen::DenseBase<DerivedOut>& outC,
-                               int fade, const GainAt& gainAt) {
-    filterLocal(in, fade);
-    if (getChCnt() != 1) {
-        MobuDebug().evaluateError(-1350, std::string(" gains.cols() == ") + "1" + " but should be " +
-                                             std::to_string(getChCnt()) + "returning without processing.\n");
-        return;
-    }
+int FIRMobu::filterGainedWith(const Eigen::DenseBase<DerivedIn>& in, const Eigen::DenseBase<DerivedOut>& outC, int fade,
+                              const GainAt& gainAt) {
+    // A refused block leaves filtered holding the previous block: it must not reach out again.
+    const int ret = filterLocal(in, fade);
+    if (ret != 0) return ret;
+    if (getChCnt() != 1)
+        return MobuDebug().evaluateError(-1350, std::string(" gains.cols() == ") + "1" + " but should be " +
+                                                    std::to_string(getChCnt()) + "returning without processing.\n");
     auto& out = const_cast<Eigen::DenseBase<DerivedOut>&>(outC);
     const Eigen::Index N = filtered.rows();
     for (Eigen::Index n = 0; n < N; ++n)
         out(n) = toInt32(filtered(n, 0) * gainAt(n));
+    return 0;
 }
 
 template <typename DerivedIn, typename DerivedOut>
-void FIRMobu::filterGained(const Eigen::DenseBase<DerivedIn>& in, const Eigen::DenseBase<DerivedOut>& out, int fade,
-                           double gain) {
-    filterGainedWith(in, out, fade, [gain](Eigen::Index) { return gain; });
+int FIRMobu::filterGained(const Eigen::DenseBase<DerivedIn>& in, const Eigen::DenseBase<DerivedOut>& out, int fade,
+                          double gain) {
+    return filterGainedWith(in, out, fade, [gain](Eigen::Index) { return gain; });
 }
 
 template <typename DerivedIn, typename DerivedOut, typename DerivedGain>
-void FIRMobu::filterGained(const Eigen::DenseBase<DerivedIn>& in, const Eigen::DenseBase<DerivedOut>& out, int fade,
-                           const Eigen::DenseBase<DerivedGain>& gain) {
-    filterGainedWith(in, out, fade, [&gain](Eigen::Index n) { return gain(n); });
+int FIRMobu::filterGained(const Eigen::DenseBase<DerivedIn>& in, const Eigen::DenseBase<DerivedOut>& out, int fade,
+                          const Eigen::DenseBase<DerivedGain>& gain) {
+    return filterGainedWith(in, out, fade, [&gain](Eigen::Index n) { return gain(n); });
 }
 
 #endif
