@@ -1,9 +1,12 @@
 #include "Sox.h"
 
+#include "ScaleReference.h"
+
 #include <cmath>
 #include <cstdio>
-#include <fstream>
+#include <fcntl.h>
 #include <mutex>
+#include <unistd.h>
 
 namespace {
 /// libsox keeps global state: initialise it once per process and keep it.
@@ -15,10 +18,6 @@ int soxInitOnce() {
         result = sox_init();
     });
     return result;
-}
-
-std::string referenceName(const std::string& fileName) {
-    return fileName + ".scale";
 }
 } // namespace
 
@@ -49,16 +48,15 @@ template <typename FP_TYPE> Sox<FP_TYPE>::~Sox() {
 template <typename FP_TYPE> int Sox<FP_TYPE>::openRead(const std::string& fileName) {
     if (!initialised) return SOX_INIT_ERROR;
     closeRead();
+    const int fd = open(fileName.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return SOX_READ_FILE_OPEN_ERROR;
     in = sox_open_read(fileName.c_str(), nullptr, nullptr, nullptr);
-    if (in == nullptr) return SOX_READ_FILE_OPEN_ERROR;
     scaleIn = 1.0;
-    std::ifstream ref(referenceName(fileName));
-    double s = 0.0;
-    if (ref && (ref >> s) && std::isfinite(s) && s > 0.0) {
-        scaleIn = s;
-        return 0;
-    }
-    return SOX_REFERENCE_WARNING;
+    // The reference counts only while it belongs to the file as it is now.
+    const bool referenced = in != nullptr && scalereference::read(fileName, fd, scaleIn);
+    close(fd);
+    if (in == nullptr) return SOX_READ_FILE_OPEN_ERROR;
+    return referenced ? 0 : SOX_REFERENCE_WARNING;
 }
 
 template <typename FP_TYPE> int Sox<FP_TYPE>::read(Matrix& audioData, int count) {
@@ -127,14 +125,13 @@ int Sox<FP_TYPE>::openWrite(const std::string& fileName, double fs, int channels
     out = sox_open_write(fileName.c_str(), &sig, &enc, nullptr, nullptr, nullptr);
     if (out == nullptr) return SOX_WRITE_FILE_OPEN_ERROR;
     scaleOut = (std::isfinite(maxVal) && maxVal > 1.0) ? maxVal : 1.0;
-    // Without its reference the file would read back at the wrong scale (or an old one): fail instead.
-    std::ofstream ref(referenceName(fileName), std::ios::trunc);
-    ref.precision(17);
-    ref << scaleOut << "\n";
-    ref.close();
-    if (!ref) {
-        closeWrite();
-        std::remove(referenceName(fileName).c_str());
+    outName = fileName;
+    // Without its reference the file would read back at the wrong scale (or an old one): fail
+    // now rather than after the data.  This one holds the file's identity before the data and
+    // is replaced when the file is closed.
+    if (!scalereference::write(fileName, scaleOut)) {
+        sox_close(out);
+        out = nullptr;
         return SOX_WRITE_FILE_OPEN_ERROR;
     }
     return 0;
@@ -150,7 +147,12 @@ template <typename FP_TYPE> int Sox<FP_TYPE>::closeWrite() {
     if (out == nullptr) return 0;
     const int r = sox_close(out);
     out = nullptr;
-    return r == SOX_SUCCESS ? 0 : SOX_CLOSE_FILE_ERROR;
+    if (r != SOX_SUCCESS) {
+        std::remove(scalereference::nameOf(outName).c_str());
+        return SOX_CLOSE_FILE_ERROR;
+    }
+    // The reference names the complete file.
+    return scalereference::write(outName, scaleOut) ? 0 : SOX_WRITE_ERROR;
 }
 
 template class Sox<double>;

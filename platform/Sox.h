@@ -36,11 +36,13 @@ public:
  * Writing takes the largest absolute value of the data (maxVal).  Data whose
  * peak is above 1 would clip, so it is written divided by maxVal and the
  * factor is stored beside the audio file in "<file>.scale" (the rescaling
- * reference); data within [-1, 1] is written unchanged with a factor of 1.
- * Reading multiplies by the stored factor.  When a file has no reference (any
- * file written by another program) openRead returns SOX_REFERENCE_WARNING
- * (-40026) and the samples are read at file scale; callers treat that code as
- * success.
+ * reference, see ScaleReference.h), with the size and a hash of the file it
+ * was written for; data within [-1, 1] is written unchanged with a factor of
+ * 1.  Reading multiplies by the stored factor.  When a file has no reference
+ * (any file written by another program), or one that no longer belongs to it
+ * (another program replaced or changed the file), openRead returns
+ * SOX_REFERENCE_WARNING (-40026) and the samples are read at file scale;
+ * callers treat that code as success.
  */
 template <typename FP_TYPE> class Sox {
 public:
@@ -84,6 +86,7 @@ private:
     sox_format_t* out = nullptr;
     double scaleIn = 1.0;
     double scaleOut = 1.0;
+    std::string outName; ///< the file open for writing, for its reference
     bool initialised = false;
 };
 

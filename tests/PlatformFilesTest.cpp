@@ -53,6 +53,19 @@ TEST_F(SoxFiles, FilesWithoutReferenceReadAtFileScaleWithTheWarningCode) {
     EXPECT_EQ(r.read(back), 0); // end of file
 }
 
+TEST_F(SoxFiles, AReferenceLeftBehindByAFileAnotherProgramReplacedIsIgnored) {
+    const std::string scaled = dir + "/scaled.wav", half = dir + "/half.wav";
+    ASSERT_EQ(writeAudioFile(scaled, 48000, Eigen::MatrixXd::Constant(4, 1, 2.0)), 0); // stored at 1, reference 2
+    ASSERT_EQ(writeAudioFile(half, 48000, Eigen::MatrixXd::Constant(4, 1, 0.5)), 0);
+    const auto sox = mobutest::runProcess({"/usr/bin/sox", half, scaled});
+    ASSERT_EQ(sox.status, 0) << sox.err;
+    Sox<double> r;
+    EXPECT_EQ(r.openRead(scaled), SOX_REFERENCE_WARNING);
+    Eigen::MatrixXd back;
+    ASSERT_EQ(r.read(back), 4);
+    EXPECT_NEAR(back.cwiseAbs().maxCoeff(), 0.5, 1e-9) << "read at the new file's own scale";
+}
+
 TEST_F(SoxFiles, ErrorsAreReturnedAsCodes) {
     Sox<double> s;
     Eigen::MatrixXd m(2, 2);

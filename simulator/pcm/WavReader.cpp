@@ -1,12 +1,15 @@
 #include "WavReader.h"
 
+#include <ScaleReference.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace mobuloop {
 
@@ -20,12 +23,32 @@ uint16_t le16(const unsigned char* p) {
 
 constexpr uint16_t formatPCM = 1, formatFloat = 3, formatExtensible = 0xFFFE;
 constexpr size_t maximumSamples = size_t(1) << 26; // 256 MB of doubles: far beyond any room
+
+/// The whole regular file open on fd; false for anything else or a read error.
+bool readAll(int fd, std::vector<unsigned char>& bytes) {
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    unsigned char buffer[1 << 16];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return false;
+        if (got == 0) return true;
+        bytes.insert(bytes.end(), buffer, buffer + got);
+    }
+}
 } // namespace
 
 int WavReader::read(const std::string& fileName) {
-    std::ifstream file(fileName, std::ios::binary);
-    if (!file) return -ENOENT;
-    const std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    // Opened without blocking: a FIFO or device under the room's name is refused, not waited on.
+    const int fd = open(fileName.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return -ENOENT;
+    std::vector<unsigned char> bytes;
+    const bool regular = readAll(fd, bytes);
+    double scale = 1.0;
+    if (regular) scalereference::read(fileName, fd, scale);
+    close(fd);
+    if (!regular) return -EINVAL;
     if (bytes.size() < 12 || std::memcmp(bytes.data(), "RIFF", 4) != 0 || std::memcmp(bytes.data() + 8, "WAVE", 4) != 0)
         return -EINVAL;
 
@@ -58,11 +81,6 @@ int WavReader::read(const std::string& fileName) {
     if (!data || channels == 0 || (!integer && !real) || blockAlign != channels * width) return -EINVAL;
     const size_t frames = dataBytes / blockAlign;
     if (frames * channels > maximumSamples) return -EINVAL;
-
-    double scale = 1.0;
-    std::ifstream reference(fileName + ".scale");
-    double s = 0.0;
-    if (reference && (reference >> s) && std::isfinite(s) && s > 0.0) scale = s;
 
     samples.assign(channels, std::vector<double>(frames));
     for (size_t f = 0; f < frames; ++f)

@@ -12,11 +12,12 @@ namespace mobuloop {
  * The plug-in reads its impulse response itself rather than through libsox:
  * libsox's global initialisation belongs to the process that loads the
  * plug-in, which may be using libsox on its own.  Like the platform's audio
- * files, a "<file>.scale" holding a positive number multiplies the samples.
+ * files, the factor of a "<file>.scale" that belongs to the file multiplies
+ * the samples (see platform/ScaleReference.h).
  */
 class WavReader {
 public:
-    /// @return 0, or a negative errno (-ENOENT, -EINVAL for a file that isn't a WAV it can read).
+    /// @return 0, or a negative errno (-ENOENT, -EINVAL for a file that isn't a regular WAV file it can read).
     int read(const std::string& fileName);
 
     unsigned channels = 0;
