@@ -1,7 +1,6 @@
 #include "ScaleReference.h"
 
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <fcntl.h>
 #include <iomanip>
@@ -70,7 +69,7 @@ bool read(const std::string& fileName, int fd, double& factor) {
     double f = 0.0;
     Identity stored;
     if (!(line >> f >> stored.size >> std::hex >> stored.hash) || !(line >> std::ws).eof()) return false;
-    if (!(std::isfinite(f) && f > 0.0)) return false;
+    if (!(f >= 1.0 && f <= maxFactor)) return false; // also refuses NaN
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_size) != stored.size) return false;
     Identity now;

@@ -32,7 +32,7 @@ SoxDebug::SoxDebug() {
     errors[SOX_NOT_OPEN_ERROR] = "The audio file is not open. ";
     errors[SOX_SHORT_WRITE_ERROR] = "Fewer samples were written than requested. ";
     errors[SOX_CHANNEL_ERROR] = "The channel count of the data doesn't match the audio file. ";
-    errors[SOX_PARAMETER_ERROR] = "Invalid sample rate or channel count for the audio file. ";
+    errors[SOX_PARAMETER_ERROR] = "Invalid sample rate, channel count or peak value for the audio file. ";
     errors[SOX_WORD_SIZE_ERROR] = "Unsupported sample word size for the audio file. ";
 }
 
@@ -108,6 +108,7 @@ int Sox<FP_TYPE>::openWrite(const std::string& fileName, double fs, int channels
                             unsigned int wordSize) {
     if (!initialised) return SOX_INIT_ERROR;
     if (!(fs > 0.0) || channels <= 0) return SOX_PARAMETER_ERROR;
+    if (std::isfinite(maxVal) && maxVal > scalereference::maxFactor) return SOX_PARAMETER_ERROR; // unreadable reference
     sox_encodinginfo_t enc{};
     if (wordSize == 64)
         enc.encoding = SOX_ENCODING_FLOAT;

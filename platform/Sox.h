@@ -19,7 +19,7 @@
 #define SOX_NOT_OPEN_ERROR -40028        ///< the file for this operation is not open
 #define SOX_SHORT_WRITE_ERROR -40029     ///< fewer samples were written than given
 #define SOX_CHANNEL_ERROR -40030         ///< the data's channel count differs from the file's
-#define SOX_PARAMETER_ERROR -40031       ///< invalid sample rate or channel count
+#define SOX_PARAMETER_ERROR -40031       ///< invalid sample rate, channel count or peak (above 2^32)
 #define SOX_WORD_SIZE_ERROR -40032       ///< unsupported sample word size
 
 /// Error table of the audio-file classes.
@@ -68,7 +68,7 @@ public:
 
     /** Opens a file for writing.
      * @param fs sample rate, channels channel count,
-     * @param maxVal largest absolute sample value of the data to come (the scaling reference),
+     * @param maxVal largest absolute sample value of the data to come (the scaling reference, at most 2^32),
      * @param wordSize bits per sample: 64 writes IEEE doubles, 8/16/24/32 signed integers.
      * @return 0 or a negative error code. */
     int openWrite(const std::string& fileName, double fs, int channels, double maxVal, unsigned int wordSize = 64);

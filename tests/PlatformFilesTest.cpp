@@ -66,6 +66,21 @@ TEST_F(SoxFiles, AReferenceLeftBehindByAFileAnotherProgramReplacedIsIgnored) {
     EXPECT_NEAR(back.cwiseAbs().maxCoeff(), 0.5, 1e-9) << "read at the new file's own scale";
 }
 
+TEST_F(SoxFiles, AReferenceWithAnAbsurdFactorIsIgnored) {
+    const std::string path = dir + "/scaled.wav";
+    ASSERT_EQ(writeAudioFile(path, 48000, Eigen::MatrixXd::Constant(4, 1, 2.0)), 0);
+    const std::string reference = mobutest::readFile(path + ".scale");
+    const std::string identity = reference.substr(reference.find(' ')); // the file's own size and hash
+    for (const char* factor : {"1e308", "4294967297", "0", "-2", "0.5", "nan", "inf"}) {
+        mobutest::writeFile(path + ".scale", factor + identity);
+        Sox<double> r;
+        EXPECT_EQ(r.openRead(path), SOX_REFERENCE_WARNING) << factor;
+        Eigen::MatrixXd back;
+        ASSERT_EQ(r.read(back), 4);
+        EXPECT_NEAR(back.cwiseAbs().maxCoeff(), 1.0, 1e-9) << factor << ": read at file scale";
+    }
+}
+
 TEST_F(SoxFiles, ErrorsAreReturnedAsCodes) {
     Sox<double> s;
     Eigen::MatrixXd m(2, 2);
@@ -74,6 +89,7 @@ TEST_F(SoxFiles, ErrorsAreReturnedAsCodes) {
     EXPECT_EQ(s.read(m), SOX_NOT_OPEN_ERROR);
     EXPECT_EQ(s.openWrite(dir + "/x.wav", 0.0, 1, 1.0), SOX_PARAMETER_ERROR);
     EXPECT_EQ(s.openWrite(dir + "/x.wav", 48000, 0, 1.0), SOX_PARAMETER_ERROR);
+    EXPECT_EQ(s.openWrite(dir + "/x.wav", 48000, 1, 1e308), SOX_PARAMETER_ERROR); // its reference would be refused
     EXPECT_EQ(s.openWrite(dir + "/x.wav", 48000, 1, 1.0, 12), SOX_WORD_SIZE_ERROR);
     EXPECT_EQ(s.openWrite(dir + "/no/such/dir/x.wav", 48000, 1, 1.0), SOX_WRITE_FILE_OPEN_ERROR);
     // A rescaling reference that can't be written fails the open (the data would read back wrongly).
