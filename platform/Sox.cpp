@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <mutex>
 #include <unistd.h>
 
@@ -34,6 +35,7 @@ SoxDebug::SoxDebug() {
     errors[SOX_CHANNEL_ERROR] = "The channel count of the data doesn't match the audio file. ";
     errors[SOX_PARAMETER_ERROR] = "Invalid sample rate, channel count or peak value for the audio file. ";
     errors[SOX_WORD_SIZE_ERROR] = "Unsupported sample word size for the audio file. ";
+    errors[SOX_CHANNEL_LIMIT_ERROR] = "The audio file has more than 1024 channels. ";
 }
 
 template <typename FP_TYPE> Sox<FP_TYPE>::Sox() {
@@ -50,7 +52,14 @@ template <typename FP_TYPE> int Sox<FP_TYPE>::openRead(const std::string& fileNa
     closeRead();
     const int fd = open(fileName.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return SOX_READ_FILE_OPEN_ERROR;
+    struct stat st;
+    bytesIn = fstat(fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
     in = sox_open_read(fileName.c_str(), nullptr, nullptr, nullptr);
+    if (in != nullptr && in->signal.channels > maxChannels) {
+        close(fd);
+        closeRead();
+        return SOX_CHANNEL_LIMIT_ERROR;
+    }
     scaleIn = 1.0;
     // The reference counts only while it belongs to the file as it is now.
     const bool referenced = in != nullptr && scalereference::read(fileName, fd, scaleIn);
@@ -64,9 +73,13 @@ template <typename FP_TYPE> int Sox<FP_TYPE>::read(Matrix& audioData, int count)
     const unsigned ch = in->signal.channels;
     if (ch == 0) return SOX_READ_ERROR;
     std::vector<sox_sample_t> samples;
-    const size_t chunk = 65536 * ch;
+    // The first read asks for no more samples than the file has bytes (a header may claim
+    // anything); each further one for as many as were read so far, up to 65536 frames.
+    const size_t maxChunk = size_t(65536) * ch;
+    size_t chunk = std::min<uint64_t>(maxChunk, std::max<uint64_t>(bytesIn / ch, 1) * ch);
     const size_t wanted = count > 0 ? static_cast<size_t>(count) * ch : SIZE_MAX;
     while (samples.size() < wanted) {
+        chunk = std::min(maxChunk, std::max(chunk, samples.size()));
         const size_t ask = std::min(chunk, wanted - samples.size());
         const size_t old = samples.size();
         samples.resize(old + ask);
@@ -108,6 +121,7 @@ int Sox<FP_TYPE>::openWrite(const std::string& fileName, double fs, int channels
                             unsigned int wordSize) {
     if (!initialised) return SOX_INIT_ERROR;
     if (!(fs > 0.0) || channels <= 0) return SOX_PARAMETER_ERROR;
+    if (static_cast<unsigned>(channels) > maxChannels) return SOX_CHANNEL_LIMIT_ERROR;
     if (std::isfinite(maxVal) && maxVal > scalereference::maxFactor) return SOX_PARAMETER_ERROR; // unreadable reference
     sox_encodinginfo_t enc{};
     if (wordSize == 64)

@@ -6,6 +6,7 @@
 #include <Eigen/Dense>
 #include <sox.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,7 @@
 #define SOX_CHANNEL_ERROR -40030         ///< the data's channel count differs from the file's
 #define SOX_PARAMETER_ERROR -40031       ///< invalid sample rate, channel count or peak (above 2^32)
 #define SOX_WORD_SIZE_ERROR -40032       ///< unsupported sample word size
+#define SOX_CHANNEL_LIMIT_ERROR -40034   ///< more channels than Sox<T>::maxChannels
 
 /// Error table of the audio-file classes.
 class SoxDebug : virtual public Debug {
@@ -48,14 +50,20 @@ template <typename FP_TYPE> class Sox {
 public:
     using Matrix = Eigen::Matrix<FP_TYPE, Eigen::Dynamic, Eigen::Dynamic>;
 
+    /// Most channels a file may have (one per loudspeaker channel or room column is far fewer).
+    static constexpr unsigned maxChannels = 1024;
+
     Sox();
     ~Sox();
     Sox(const Sox&) = delete;
     Sox& operator=(const Sox&) = delete;
 
-    /// Opens a file for reading: 0, SOX_REFERENCE_WARNING, or a negative error.
+    /** Opens a file for reading: 0, SOX_REFERENCE_WARNING, or a negative error
+     * (SOX_CHANNEL_LIMIT_ERROR for more than maxChannels channels). */
     int openRead(const std::string& fileName);
-    /** Reads frames into audioData (frames x channels).
+    /** Reads frames into audioData (frames x channels).  Memory grows with the
+     * samples actually read, starting from what the file's size can hold, never
+     * from what its header claims.
      * @param count frames to read; 0 reads to the end of the file.
      * @return frames read (>= 0) or a negative error code. */
     int read(Matrix& audioData, int count = 0);
@@ -70,7 +78,7 @@ public:
      * @param fs sample rate, channels channel count,
      * @param maxVal largest absolute sample value of the data to come (the scaling reference, at most 2^32),
      * @param wordSize bits per sample: 64 writes IEEE doubles, 8/16/24/32 signed integers.
-     * @return 0 or a negative error code. */
+     * @return 0 or a negative error code (SOX_CHANNEL_LIMIT_ERROR above maxChannels). */
     int openWrite(const std::string& fileName, double fs, int channels, double maxVal, unsigned int wordSize = 64);
 
     /// Writes frames (rows) x channels; returns the number of samples written or a negative code.
@@ -84,6 +92,7 @@ private:
 
     sox_format_t* in = nullptr;
     sox_format_t* out = nullptr;
+    uint64_t bytesIn = 0; ///< size of the file open for reading
     double scaleIn = 1.0;
     double scaleOut = 1.0;
     std::string outName; ///< the file open for writing, for its reference

@@ -430,6 +430,8 @@ int FIRMobu::loadTimeDomainCoefficients(std::string fileName) {
     Eigen::MatrixXd b;
     const int res = readFile(fileName, b);
     if (res < 0) return res;
+    if (b.rows() < 1)
+        return MobuDebug().evaluateError(-1309, "loadTimeDomainCoefficients, b.rows<1, the filter is empty.\n");
     loadTimeDomainCoefficients(b);
     return 0;
 }

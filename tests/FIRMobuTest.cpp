@@ -376,6 +376,12 @@ TEST_F(FIRMobuFiles, FailuresReturnCodesAndKeepTheOldCoefficients) {
     EXPECT_NE(GetCapturedStderr().find("Error : -1309 The number of samples requested and present don't match.  "
                                        "loadTimeDomainCoefficients, b.rows<1, the filter is empty.\n"),
               std::string::npos);
+    CaptureStdout();
+    CaptureStderr();
+    const int whole = fir.loadTimeDomainCoefficients(empty);
+    GetCapturedStderr();
+    GetCapturedStdout();
+    EXPECT_EQ(whole, -1309) << "the whole file, as one channel of it";
 
     for (const std::string& bad : {dir + "/missing.wav", dir + "/garbage.wav"}) {
         CaptureStderr();

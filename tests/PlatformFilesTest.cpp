@@ -6,7 +6,44 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdlib>
+#include <new>
 #include <sys/stat.h>
+
+namespace {
+/// The largest block asked of operator new since it was last cleared.
+std::atomic<size_t> largestAllocation{0};
+} // namespace
+
+void* operator new(size_t n) {
+    size_t seen = largestAllocation.load();
+    while (n > seen && !largestAllocation.compare_exchange_weak(seen, n)) {
+    }
+    if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, size_t) noexcept {
+    std::free(p);
+}
+
+namespace {
+/// A 44-byte WAV file of 16-bit samples claiming `channels` channels and holding no frames.
+std::string emptyWav(uint32_t channels) {
+    auto le = [](uint32_t v, int bytes) {
+        std::string s;
+        for (int k = 0; k < bytes; ++k)
+            s += static_cast<char>(v >> (8 * k) & 0xff);
+        return s;
+    };
+    const uint32_t align = 2 * channels;
+    return "RIFF" + le(36, 4) + "WAVEfmt " + le(16, 4) + le(1, 2) + le(channels, 2) + le(48000, 4) +
+           le(48000 * align, 4) + le(align, 2) + le(16, 2) + "data" + le(0, 4);
+}
+} // namespace
 
 class SoxFiles : public testing::Test {
 protected:
@@ -78,6 +115,25 @@ TEST_F(SoxFiles, AReferenceWithAnAbsurdFactorIsIgnored) {
         Eigen::MatrixXd back;
         ASSERT_EQ(r.read(back), 4);
         EXPECT_NEAR(back.cwiseAbs().maxCoeff(), 1.0, 1e-9) << factor << ": read at file scale";
+    }
+}
+
+TEST_F(SoxFiles, ReadingAllocatesWhatTheFileHoldsAndRefusesAbsurdChannelCounts) {
+    struct Case {
+        uint32_t channels;
+        int open;
+    };
+    for (const Case& k : {Case{1024, SOX_REFERENCE_WARNING}, Case{1025, SOX_CHANNEL_LIMIT_ERROR},
+                          Case{16384, SOX_CHANNEL_LIMIT_ERROR}}) {
+        const std::string path = dir + "/ch" + std::to_string(k.channels) + ".wav";
+        mobutest::writeFile(path, emptyWav(k.channels));
+        Sox<double> r;
+        ASSERT_EQ(r.openRead(path), k.open) << k.channels;
+        if (k.open != SOX_REFERENCE_WARNING) continue;
+        largestAllocation = 0;
+        Eigen::MatrixXd back;
+        EXPECT_EQ(r.read(back), 0);
+        EXPECT_LT(largestAllocation.load(), 64u * 1024) << "bytes allocated for a 44-byte file";
     }
 }
 

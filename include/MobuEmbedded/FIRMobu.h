@@ -99,7 +99,7 @@ public:
 
     /// Loads every column of h as one channel's filter (rows are taps), then resets.
     void loadTimeDomainCoefficients(Eigen::MatrixXd h) override;
-    /// Loads every channel of an audio file; 0 or a negative code (old coefficients kept on error).
+    /// Loads every channel of an audio file; 0 or a negative code (old coefficients kept on error, -1309 when empty).
     int loadTimeDomainCoefficients(std::string fileName) override;
     /** Loads channel m of an audio file as a one-channel filter, trimming trailing
      * zeros but never below 2049 taps; 0 or a negative code (old coefficients kept on error). */
