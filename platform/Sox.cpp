@@ -35,6 +35,7 @@ SoxDebug::SoxDebug() {
     errors[SOX_CHANNEL_ERROR] = "The channel count of the data doesn't match the audio file. ";
     errors[SOX_PARAMETER_ERROR] = "Invalid sample rate, channel count or peak value for the audio file. ";
     errors[SOX_WORD_SIZE_ERROR] = "Unsupported sample word size for the audio file. ";
+    errors[SOX_NOT_REGULAR_FILE_ERROR] = "The audio file is not a regular file. ";
     errors[SOX_CHANNEL_LIMIT_ERROR] = "The audio file has more than 1024 channels. ";
 }
 
@@ -52,8 +53,13 @@ template <typename FP_TYPE> int Sox<FP_TYPE>::openRead(const std::string& fileNa
     closeRead();
     const int fd = open(fileName.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return SOX_READ_FILE_OPEN_ERROR;
+    // Opened without blocking and checked first: libsox would wait for ever on a FIFO.
     struct stat st;
-    bytesIn = fstat(fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return SOX_NOT_REGULAR_FILE_ERROR;
+    }
+    bytesIn = static_cast<uint64_t>(st.st_size);
     in = sox_open_read(fileName.c_str(), nullptr, nullptr, nullptr);
     if (in != nullptr && in->signal.channels > maxChannels) {
         close(fd);

@@ -10,19 +10,20 @@
 #include <string>
 #include <vector>
 
-#define SOX_INIT_ERROR -40021            ///< libsox could not be initialised
-#define SOX_CLOSE_FILE_ERROR -40022      ///< closing a file failed
-#define SOX_READ_FILE_OPEN_ERROR -40023  ///< a file could not be opened for reading
-#define SOX_WRITE_FILE_OPEN_ERROR -40024 ///< a file could not be opened for writing
-#define SOX_READ_ERROR -40025            ///< reading samples failed
-#define SOX_REFERENCE_WARNING -40026     ///< no rescaling reference: samples are read at file scale (harmless)
-#define SOX_WRITE_ERROR -40027           ///< writing samples failed
-#define SOX_NOT_OPEN_ERROR -40028        ///< the file for this operation is not open
-#define SOX_SHORT_WRITE_ERROR -40029     ///< fewer samples were written than given
-#define SOX_CHANNEL_ERROR -40030         ///< the data's channel count differs from the file's
-#define SOX_PARAMETER_ERROR -40031       ///< invalid sample rate, channel count or peak (above 2^32)
-#define SOX_WORD_SIZE_ERROR -40032       ///< unsupported sample word size
-#define SOX_CHANNEL_LIMIT_ERROR -40034   ///< more channels than Sox<T>::maxChannels
+#define SOX_INIT_ERROR -40021             ///< libsox could not be initialised
+#define SOX_CLOSE_FILE_ERROR -40022       ///< closing a file failed
+#define SOX_READ_FILE_OPEN_ERROR -40023   ///< a file could not be opened for reading
+#define SOX_WRITE_FILE_OPEN_ERROR -40024  ///< a file could not be opened for writing
+#define SOX_READ_ERROR -40025             ///< reading samples failed
+#define SOX_REFERENCE_WARNING -40026      ///< no rescaling reference: samples are read at file scale (harmless)
+#define SOX_WRITE_ERROR -40027            ///< writing samples failed
+#define SOX_NOT_OPEN_ERROR -40028         ///< the file for this operation is not open
+#define SOX_SHORT_WRITE_ERROR -40029      ///< fewer samples were written than given
+#define SOX_CHANNEL_ERROR -40030          ///< the data's channel count differs from the file's
+#define SOX_PARAMETER_ERROR -40031        ///< invalid sample rate, channel count or peak (above 2^32)
+#define SOX_WORD_SIZE_ERROR -40032        ///< unsupported sample word size
+#define SOX_NOT_REGULAR_FILE_ERROR -40033 ///< the file to read is a FIFO, device or directory
+#define SOX_CHANNEL_LIMIT_ERROR -40034    ///< more channels than Sox<T>::maxChannels
 
 /// Error table of the audio-file classes.
 class SoxDebug : virtual public Debug {
@@ -59,7 +60,8 @@ public:
     Sox& operator=(const Sox&) = delete;
 
     /** Opens a file for reading: 0, SOX_REFERENCE_WARNING, or a negative error
-     * (SOX_CHANNEL_LIMIT_ERROR for more than maxChannels channels). */
+     * (SOX_NOT_REGULAR_FILE_ERROR for anything but a regular file, refused without
+     * waiting on it; SOX_CHANNEL_LIMIT_ERROR for more than maxChannels channels). */
     int openRead(const std::string& fileName);
     /** Reads frames into audioData (frames x channels).  Memory grows with the
      * samples actually read, starting from what the file's size can hold, never

@@ -417,7 +417,7 @@ Eigen::Index FIRMobu::partitionCount(Eigen::Index L, Eigen::Index N) {
 int FIRMobu::readFile(const std::string& fileName, Eigen::MatrixXd& b) {
     Sox<double> sox;
     const int openRes = sox.openRead(fileName);
-    if (openRes < 0 && openRes != SOX_REFERENCE_WARNING) return MobuDebug().evaluateError(openRes, fileName + "\n");
+    if (openRes < 0 && openRes != SOX_REFERENCE_WARNING) return SoxDebug().evaluateError(openRes, fileName + "\n");
     const int readRes = sox.read(b);
     if (readRes < 0) {
         MobuDebug().evaluateError(1, fileName + "\n");

@@ -5,16 +5,53 @@
 #include <ThreadPriority.h>
 #include <json/json.h>
 
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <fstream>
 #include <iostream>
 #include <limits>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
+/// Largest equaliser file read: a few hundred sections take a few kilobytes.
+constexpr off_t maxFileBytes = off_t(1) << 20;
+
+/** The text of an equaliser file, opened without blocking so that a FIFO or a device under its
+ * name is refused instead of waited on.  A file that can't be opened gives no text.
+ * @return 0, or PARAEQ_FILE_ERROR (reported) for anything but a regular file of at most 1 MiB. */
+int readEqualiserFile(const std::string& name, std::string& text) {
+    text.clear();
+    const int fd = open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return 0;
+    int ret = 0;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ret = MobuDebug().evaluateError(PARAEQ_FILE_ERROR, name + " is not a regular file\n");
+    } else {
+        char buffer[1 << 16];
+        for (;;) {
+            const ssize_t got = read(fd, buffer, sizeof buffer);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) break;
+            text.append(buffer, static_cast<size_t>(got));
+            if (static_cast<off_t>(text.size()) > maxFileBytes) break; // it grew since fstat
+        }
+        if (static_cast<off_t>(text.size()) > maxFileBytes || st.st_size > maxFileBytes) {
+            text.clear();
+            ret = MobuDebug().evaluateError(PARAEQ_FILE_ERROR, name + " is larger than 1 MiB\n");
+        }
+    }
+    close(fd);
+    return ret;
+}
+
 /// Upper bound on the section count of a binary record when the stream's size is unknown.
 constexpr int64_t maxStreamSections = 1 << 20;
 constexpr int64_t recordRows = 3;
@@ -219,9 +256,10 @@ int ParaEQ::fromJSON(std::istream& is) {
 int ParaEQ::loadIntoInactive() {
     if (fileName.empty()) return MobuDebug().evaluateError(PARAEQ_FILENAME_ERROR);
     reset(0);
-    int ret;
-    {
-        std::ifstream file(fileName, std::ios::binary);
+    std::string text;
+    int ret = readEqualiserFile(fileName, text);
+    if (ret == 0) {
+        std::istringstream file(text);
         ret = fromJSON(file);
     }
     if (ret < 0) setUnity();

@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <sys/stat.h>
+#include <tuple>
 
 using testing::internal::CaptureStderr;
 using testing::internal::CaptureStdout;
@@ -396,4 +398,28 @@ TEST_F(FIRMobuFiles, FailuresReturnCodesAndKeepTheOldCoefficients) {
     }
     EXPECT_EQ(fir.getChCnt(), 1);
     EXPECT_LT(relativeError(filterStream(fir, x, N), ref), 1e-9);
+}
+
+TEST_F(FIRMobuFiles, FilesThatAreNotRegularAreRefusedWithoutWaiting) {
+    const std::string fifo = dir + "/fifo.wav";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    FIRMobu fir(128);
+    for (const std::string& path : {fifo, dir}) {
+        const auto r = mobutest::returnsWithoutWriter(fifo, std::chrono::seconds(5), [&] {
+            CaptureStdout();
+            CaptureStderr();
+            const int whole = fir.loadTimeDomainCoefficients(path);
+            const int one = fir.loadTimeDomainCoefficients(path, 0);
+            const std::string err = GetCapturedStderr();
+            GetCapturedStdout();
+            return std::make_tuple(whole, one, err);
+        });
+        EXPECT_TRUE(r.first) << path << " kept the loader waiting";
+        EXPECT_EQ(std::get<0>(r.second), -40033) << path;
+        EXPECT_EQ(std::get<1>(r.second), -40033) << path;
+        EXPECT_NE(std::get<2>(r.second).find("Error : -40033 The audio file is not a regular file. "),
+                  std::string::npos)
+            << std::get<2>(r.second);
+    }
+    EXPECT_EQ(fir.getChCnt(), 0);
 }

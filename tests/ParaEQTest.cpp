@@ -15,6 +15,7 @@
 #include <limits>
 #include <random>
 #include <sstream>
+#include <sys/stat.h>
 
 using testing::internal::CaptureStderr;
 using testing::internal::CaptureStdout;
@@ -520,6 +521,35 @@ TEST(ParaEQLoad, MissingFileOrNameAddNoSections) {
     EXPECT_EQ(eq.getA().cols(), 0);
     ASSERT_EQ(eq.genImpulseResponse(16), 0);
     EXPECT_TRUE((eq.getImpulseResponse() == impulse(16)).all());
+}
+
+TEST(ParaEQLoad, FilesThatAreNotRegularOrTooLargeAreRefusedWithoutWaiting) {
+    ParaEQ eq;
+    eq.setFS(fs);
+    useFile(eq, "large.json", "[" + std::string(1 << 20, ' ') + "]"); // valid, one byte over 1 MiB
+    const std::string home = eq.getFileName().substr(0, eq.getFileName().rfind('/') + 1);
+    const std::string fifo = home + "fifo.json";
+    std::remove(fifo.c_str());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    mkdir((home + "directory.json").c_str(), 0700);
+    for (const char* name : {"fifo.json", "directory.json", "large.json"}) {
+        eq.reset(0);
+        ASSERT_EQ(eq.newBPF(0.1, 10, 1), 0);
+        CaptureStdout();
+        eq.setFileName(name);
+        GetCapturedStdout();
+        const auto r = mobutest::returnsWithoutWriter(fifo, std::chrono::seconds(5), [&] {
+            CaptureStderr();
+            const int ret = eq.loadFromFile();
+            return std::make_pair(ret, GetCapturedStderr());
+        });
+        EXPECT_TRUE(r.first) << name << " kept the loader waiting";
+        EXPECT_EQ(r.second.first, -1358) << name;
+        EXPECT_NE(r.second.second.find("Error : -1358 "), std::string::npos) << r.second.second;
+        ASSERT_EQ(eq.getA().cols(), 1) << name;
+        EXPECT_TRUE((eq.getA().col(0) == Eigen::Array3d(1, 0, 0)).all()) << name << ": a unity section";
+    }
+    std::remove(fifo.c_str());
 }
 
 // ---------------------------------------------------------------- binary stream

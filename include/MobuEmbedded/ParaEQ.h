@@ -18,6 +18,7 @@
 #define PARAEQ_READ_ERROR -1355     ///< the binary coefficient stream is short or malformed
 #define PARAEQ_FILENAME_ERROR -1356 ///< no file name set
 #define PARAEQ_JSON_ERROR -1357     ///< the equaliser file is not a JSON array
+#define PARAEQ_FILE_ERROR -1358     ///< the equaliser file is not a regular file, or larger than 1 MiB
 
 /** Parametric equaliser: a cascade of peaking sections described in a JSON file.
  *
@@ -72,8 +73,11 @@ public:
      * A file that can't be opened adds no section (pass-through).  When the file
      * is invalid, A and B become one unity section and both cascades are reset to
      * it at once (the active cascade too, so this is for single-threaded use; a
-     * thread feeding a running equaliser uses loadIntoInactive).
-     * @return the code of fromJSON, or PARAEQ_FILENAME_ERROR (nothing changed). */
+     * thread feeding a running equaliser uses loadIntoInactive).  Anything but a
+     * regular file (a FIFO, a device, a directory) is refused without waiting on
+     * it, as is a file larger than 1 MiB: PARAEQ_FILE_ERROR, one unity section.
+     * @return the code of fromJSON, PARAEQ_FILE_ERROR, or PARAEQ_FILENAME_ERROR
+     * (nothing changed). */
     int loadFromFile();
 
     /** Binary form of A then B: per record the row count (3) and the column count

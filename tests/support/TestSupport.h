@@ -6,7 +6,11 @@
 #include <cstdlib>
 #include <future>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace mobutest {
 
@@ -53,6 +57,24 @@ template <typename F> auto finishesWithin(std::chrono::seconds limit, F f) {
         std::_Exit(EXIT_FAILURE);
     }
     return result.get();
+}
+
+/** Runs f() on a thread of its own while `fifo` (a FIFO) has no writer, and gives whether it
+ * returned within `limit`, and its result.  A call still blocked then is released: the FIFO is
+ * opened for writing and closed again (the reader sees its end) until the call returns, so a
+ * loader that waits on the FIFO fails the test rather than hanging it. */
+template <typename F> auto returnsWithoutWriter(const std::string& fifo, std::chrono::seconds limit, F f) {
+    auto result = std::async(std::launch::async, f);
+    const bool inTime = result.wait_for(limit) == std::future_status::ready;
+    for (int tries = 0; result.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready; ++tries) {
+        if (tries == 1000) {
+            std::fprintf(stderr, "FAILED: still blocked on %s\n", fifo.c_str());
+            std::_Exit(EXIT_FAILURE);
+        }
+        const int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd >= 0) close(fd);
+    }
+    return std::make_pair(inTime, result.get());
 }
 
 /// Python interpreter with numpy and scipy (Debian's).
