@@ -302,6 +302,15 @@ int ParaEQ::fromStream(std::istream& is) {
     if (ret != 0) return ret;
     if (newA.cols() != newB.cols())
         return MobuDebug().evaluateError(PARAEQ_READ_ERROR, "the A and B records hold different section counts\n");
+    // The same test as for designed sections: finite coefficients, a0 != 0, poles inside the unit circle.
+    IIRDesign section;
+    for (Eigen::Index j = 0; j < newA.cols(); ++j) {
+        section.a0 = newA(0, j), section.a1 = newA(1, j), section.a2 = newA(2, j);
+        section.b0 = newB(0, j), section.b1 = newB(1, j), section.b2 = newB(2, j);
+        if (!section.isStable())
+            return MobuDebug().evaluateError(PARAEQ_READ_ERROR, "section " + std::to_string(j) +
+                                                                    " of the stream is not a stable filter\n");
+    }
     if (newA.cols() != A.cols()) {
         std::cout << "Resetting" << std::endl;
         reset(static_cast<int>(newA.cols()));

@@ -631,7 +631,20 @@ TEST(ParaEQStream, TruncatedAndHostileStreamsLeaveTheTablesAlone) {
         s.replace(64, 16, littleEndian(rowsB) + littleEndian(colsB));
         return s;
     };
+    // Coefficient k (section k / 3, row k % 3) of record 0 (A) or 1 (B) replaced.
+    auto withValue = [&](int record, int k, double v) {
+        uint64_t bits;
+        std::memcpy(&bits, &v, 8);
+        return std::string(full).replace(16 + 64 * record + 8 * k, 8, littleEndian(bits));
+    };
+    const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
     const std::string hostile[] = {
+        withValue(0, 5, 1.5),                                     // a2 / a0 = 1.5: poles outside the unit circle
+        withValue(0, 4, -2.5),                                    // a1 / a0 = -2.5: a real pole beyond 1
+        withValue(0, 0, nan),                                     // a0
+        withValue(0, 3, 0.0),                                     // a0 = 0
+        withValue(1, 4, inf),                                     // b1
+        withValue(1, 2, -nan),                                    // b2
         withCounts(4, 2, 3, 2),                                   // not three rows
         withCounts(3, 2, 3, -1),                                  // negative count
         withCounts(3, -2, 3, 2),                                  //
@@ -643,10 +656,11 @@ TEST(ParaEQStream, TruncatedAndHostileStreamsLeaveTheTablesAlone) {
         std::istringstream in(h);
         CaptureStdout();
         CaptureStderr();
-        EXPECT_EQ(eq.fromStream(in), -1355);
+        const int ret = eq.fromStream(in);
         GetCapturedStdout();
         GetCapturedStderr();
-        EXPECT_TRUE(unchanged());
+        EXPECT_EQ(ret, -1355) << &h - hostile;
+        EXPECT_TRUE(unchanged()) << &h - hostile;
     }
 }
 

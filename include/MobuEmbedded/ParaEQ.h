@@ -86,7 +86,9 @@ public:
      * @return 0 or PARAEQ_WRITE_ERROR. */
     int toStream(std::ostream& os);
     /** Reads what toStream writes.  Both records are read and checked before A
-     * and B are replaced; on any error they stay unchanged.
+     * and B are replaced; on any error they stay unchanged.  Every section must
+     * be usable: finite coefficients, a0 not 0 and its poles inside the unit
+     * circle (as for sections designed from the JSON file).
      * @return 0 or PARAEQ_READ_ERROR. */
     int fromStream(std::istream& is);
     /// Writes the binary form to the file name set; 0, PARAEQ_WRITE_ERROR or PARAEQ_FILENAME_ERROR.
