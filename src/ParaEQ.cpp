@@ -217,6 +217,7 @@ int ParaEQ::fromJSON(std::istream& is) {
 
     Json::CharReaderBuilder builder;
     builder["collectComments"] = false;
+    builder["failIfExtra"] = true; // "[] garbage" or "[][]" is not one document
     Json::Value root;
     std::string errors;
     bool parsed = false;

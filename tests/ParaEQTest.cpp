@@ -334,7 +334,7 @@ TEST(ParaEQJSON, ValidDocumentAppendsItsSections) {
     EXPECT_TRUE((eq.getA() == ref.getA()).all());
     EXPECT_TRUE((eq.getB() == ref.getB()).all());
 
-    for (const char* nothing : {"", "[]", " [ ] "}) {
+    for (const char* nothing : {"", "[]", " [ ] ", "[]\n\n"}) {
         std::istringstream empty(nothing);
         EXPECT_EQ(eq.fromJSON(empty), 0) << nothing;
         EXPECT_EQ(eq.getA().cols(), 3);
@@ -417,8 +417,10 @@ TEST(ParaEQJSON, DocumentsThatAreNotArraysOfJSON) {
     eq.setFS(fs);
     useFile(eq, "notarray.json", "");
     const std::string deep(100000, '[');
-    for (const std::string& text : {std::string("[{\"type\": \"BPF\", "), std::string("not json"), deep,
-                                    std::string(R"({"type": "BPF", "Fc": 500, "dB": 2, "Q": 1})"), std::string("42")}) {
+    for (const std::string& text :
+         {std::string("[{\"type\": \"BPF\", "), std::string("not json"), deep,
+          std::string(R"({"type": "BPF", "Fc": 500, "dB": 2, "Q": 1})"), std::string("42"), std::string("[] garbage"),
+          std::string("[][]"), std::string(R"([{"type": "BPF", "Fc": 500, "dB": 2, "Q": 1}] ])")}) {
         std::istringstream doc(text);
         CaptureStderr();
         EXPECT_EQ(eq.fromJSON(doc), -1357) << text.substr(0, 40);

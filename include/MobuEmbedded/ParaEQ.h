@@ -64,7 +64,7 @@ public:
 
     /** Appends the sections of a JSON document (see the class comment).
      * An empty stream or an empty array adds nothing and returns 0.
-     * @return 0, PARAEQ_JSON_ERROR (not JSON, or not an array) or PARAEQ_DESIGN_ERROR
+     * @return 0, PARAEQ_JSON_ERROR (not JSON, not an array, or text after it) or PARAEQ_DESIGN_ERROR
      * (an element that is not a BPF object, lacks a numeric parameter or can't be
      * designed; the sections before it stay). */
     int fromJSON(std::istream& is);
