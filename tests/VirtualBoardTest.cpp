@@ -2,6 +2,7 @@
 // generator of its private ALSA configuration, seen through amixer and alsa-lib.
 #include "TestSupport.h"
 
+#include <ALSAConfig.h>
 #include <alsa/asoundlib.h>
 #include <gtest/gtest.h>
 
@@ -294,6 +295,17 @@ TEST(BoardConfigGenerator, RefusesBadArguments) {
         {dir, "--room", dir + "/missing.wav"},
         {dir, "--colour", "red"},
         {dir, dir + "/second"},
+        // Values the loop-back plug-in would refuse when the PCM is opened.
+        {dir, "--playback-channels", "65"},
+        {dir, "--capture-channels", "100"},
+        {dir, "--delay", "2147483648"},
+        {dir, "--delay", "99999999999999999999"},
+        {dir, "--noise-db", "-200.5"},
+        {dir, "--noise-db", "-3\n4"},
+        {dir, "--noise-db", "-3\n"},
+        {dir, "--noise-db", "nan"},
+        {dir, "--delay", "5\n"},
+        {dir, "--", dir, "--rate"},
     };
     for (const auto& args : bad) {
         std::vector<std::string> argv = {MOBU_BOARD_CONFIG};
@@ -307,13 +319,55 @@ TEST(BoardConfigGenerator, RefusesBadArguments) {
         EXPECT_FALSE(r.err.empty()) << all;
     }
     EXPECT_FALSE(mobutest::exists(dir + "/asound.conf"));
+    EXPECT_FALSE(mobutest::exists(dir + "/board-mixer.state"));
 
     const auto good = mobutest::runProcess({MOBU_BOARD_CONFIG, dir, "--mode=lockstep", "--rate", "96000", "--noise-db",
                                             "-60.5", "--delay", "0", "--capture-channels", "1"});
     EXPECT_EQ(good.status, 0) << good.err;
     EXPECT_TRUE(mobutest::exists(dir + "/asound.conf"));
-    for (const char* rate : {"8000", "768000"})
-        EXPECT_EQ(mobutest::runProcess({MOBU_BOARD_CONFIG, dir, "--rate", rate, "--noise-db", "0"}).status, 0) << rate;
+    const std::vector<std::vector<std::string>> limits = {
+        {"--rate", "8000", "--noise-db", "0"},
+        {"--rate", "768000", "--noise-db", "-200"},
+        {"--playback-channels", "64", "--capture-channels", "64", "--delay", "2147483647"}};
+    for (const auto& args : limits) {
+        std::vector<std::string> argv = {MOBU_BOARD_CONFIG, dir};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const auto r = mobutest::runProcess(argv);
+        EXPECT_EQ(r.status, 0) << args[0] << " " << args[1] << r.err;
+    }
+    mobutest::removeTree(dir);
+}
+
+TEST(BoardConfigGenerator, RoomNamesReachTheConfigurationAsTheyAre) {
+    const std::string dir = mobutest::makeTempDir("gen");
+    for (const std::string name : {"a\\\" delay 4242 #.wav", "back\\slash\\.wav", "q\"uote's $x.wav"}) {
+        const std::string room = dir + "/" + name;
+        mobutest::writeFile(room, "RIFF");
+        const auto r = mobutest::runProcess({MOBU_BOARD_CONFIG, dir, "--room", room});
+        ASSERT_EQ(r.status, 0) << name << r.err;
+        ALSA::Config conf;
+        ASSERT_EQ(conf.load(dir + "/asound.conf"), 0) << name << mobutest::readFile(dir + "/asound.conf");
+        std::string value;
+        EXPECT_EQ(conf.search("pcm.board_capture.room", value), 0) << name;
+        EXPECT_EQ(value, room);
+        EXPECT_EQ(conf.search("pcm.board_capture.delay"), -ENOENT) << name;
+    }
+    mobutest::removeTree(dir);
+}
+
+TEST(BoardConfigGenerator, DirectoriesNamedLikeOptions) {
+    // A relative directory after "--", or any argument with a single dash, is the directory.
+    const std::string dir = mobutest::makeTempDir("gen");
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"--", "--board"}, {"-board"}, {"--", "-"}}) {
+        const std::string name = args.back();
+        std::vector<std::string> argv = {"/bin/sh", "-c", "cd \"$1\" && shift && exec \"$@\"",
+                                         "sh",      dir,  MOBU_BOARD_CONFIG};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const auto r = mobutest::runProcess(argv);
+        ASSERT_EQ(r.status, 0) << name << r.err;
+        EXPECT_EQ(r.out, "ALSA_CONFIG_PATH='" + dir + "/" + name + "/asound.conf'\n");
+        EXPECT_TRUE(mobutest::exists(dir + "/" + name + "/asound.conf")) << name;
+    }
     mobutest::removeTree(dir);
 }
 

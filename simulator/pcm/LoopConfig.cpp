@@ -63,7 +63,8 @@ int LoopConfig::parse(const char* pcmName, snd_config_t* conf) {
             err = readText(node, id, room);
         } else if (strcmp(id, "noise_db") == 0) {
             double db = 0.0;
-            if (snd_config_get_ireal(node, &db) < 0 || db > 0.0 || db < -200.0) {
+            // Written so that NaN (alsa-lib reads "-nan" as a real) fails too.
+            if (snd_config_get_ireal(node, &db) < 0 || !(db >= -200.0 && db <= 0.0)) {
                 SNDERR("mobuloop: noise_db must be a number from -200 to 0");
                 err = -EINVAL;
             } else {
