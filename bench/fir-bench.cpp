@@ -18,21 +18,18 @@
 // partition), so the bytes read per output sample divided by the streaming read
 // bandwidth of this machine for a buffer of that size (measured here) is a lower limit
 // of its time per sample.
+#include "BenchSupport.h"
+
 #include <MobuEmbedded/FIRMobu.h>
 #include <OptionParser.h>
 
 #include <fftw3.h>
-#include <zita-convolver.h>
-
-#include <sched.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <iostream>
 #include <memory>
 #include <random>
@@ -42,39 +39,12 @@
 
 namespace {
 
-double cpuSeconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
-}
-
-/// Sends standard output to /dev/null while alive (the engine prints trace lines while loading).
-class QuietStdout {
-public:
-    QuietStdout() {
-        std::cout.flush();
-        std::fflush(stdout);
-        saved = dup(STDOUT_FILENO);
-        FILE* null = std::fopen("/dev/null", "w");
-        if (null != nullptr) {
-            dup2(fileno(null), STDOUT_FILENO);
-            std::fclose(null);
-        }
-    }
-    ~QuietStdout() {
-        std::cout.flush();
-        std::fflush(stdout);
-        if (saved >= 0) {
-            dup2(saved, STDOUT_FILENO);
-            close(saved);
-        }
-    }
-    QuietStdout(const QuietStdout&) = delete;
-    QuietStdout& operator=(const QuietStdout&) = delete;
-
-private:
-    int saved = -1;
-};
+using bench::cpuModel;
+using bench::cpuSeconds;
+using bench::Engine;
+using bench::QuietStdout;
+using bench::readBandwidth;
+using bench::ZitaEngine;
 
 /// Memory from fftw_malloc (aligned for FFTW's SIMD code), freed on destruction.
 template <typename T> class FftwBuffer {
@@ -87,13 +57,6 @@ public:
 
 private:
     std::unique_ptr<T, void (*)(void*)> data_;
-};
-
-/// A block convolver under test: N x C blocks in, N x C blocks out (column-major doubles).
-class Engine {
-public:
-    virtual ~Engine() = default;
-    virtual void process(const double* in, double* out) = 0;
 };
 
 class MobuEngine : public Engine {
@@ -110,54 +73,6 @@ public:
 private:
     const int N, C;
     FIRMobu fir;
-};
-
-/// libzita-convolver: C inputs, C outputs, filter c from input c to output c.
-class ZitaEngine : public Engine {
-public:
-    ZitaEngine(int N, const Eigen::MatrixXd& h) : N(N), C(static_cast<int>(h.cols())) {
-        const auto taps = static_cast<uint32_t>(h.rows());
-        // Smallest partition = the block, largest the library's maximum; the density of a
-        // diagonal C x C matrix is 1/C.
-        if (conv.configure(C, C, taps, N, N, Convproc::MAXPART, 1.0f / static_cast<float>(C)) != 0)
-            throw std::runtime_error("zita configure failed");
-        std::vector<float> hf(taps);
-        for (int c = 0; c < C; ++c) {
-            for (uint32_t k = 0; k < taps; ++k)
-                hf[k] = static_cast<float>(h(k, c));
-            if (conv.impdata_create(c, c, 1, hf.data(), 0, static_cast<int32_t>(taps)) != 0)
-                throw std::runtime_error("zita impdata_create failed");
-        }
-        if (conv.start_process(0, SCHED_OTHER) != 0) throw std::runtime_error("zita start_process failed");
-        // The worker threads must be running before the first block: a level whose thread has
-        // not started yet is computed in the caller instead, which mixes up the output of the
-        // first blocks, and a thread that starts only after stop_process never ends.
-        usleep(50000);
-    }
-    ~ZitaEngine() override {
-        conv.stop_process();
-        while (!conv.check_stop())
-            usleep(1000);
-        conv.cleanup();
-    }
-    void process(const double* in, double* out) override {
-        for (int c = 0; c < C; ++c) {
-            float* x = conv.inpdata(c);
-            for (int n = 0; n < N; ++n)
-                x[n] = static_cast<float>(in[c * N + n]);
-        }
-        // Synchronous: waits for late partitions, so the output is always complete.
-        conv.process(true);
-        for (int c = 0; c < C; ++c) {
-            const float* y = conv.outdata(c);
-            for (int n = 0; n < N; ++n)
-                out[c * N + n] = y[n];
-        }
-    }
-
-private:
-    const int N, C;
-    Convproc conv;
 };
 
 /// Textbook uniformly partitioned overlap-save in double with 2N-point real FFTs.
@@ -222,45 +137,6 @@ private:
     fftw_plan r2c = nullptr, c2r = nullptr;
 };
 
-/// Streaming read bandwidth in bytes per nanosecond for a buffer of the given size, read
-/// over and over (as an engine reads its spectra block after block); best of `runs`.
-double readBandwidth(size_t bytes, double seconds, int runs) {
-    const size_t words = std::max<size_t>(bytes / sizeof(uint64_t), 64) & ~size_t(7);
-    std::vector<uint64_t> buffer(words);
-    for (size_t i = 0; i < words; ++i)
-        buffer[i] = i * 0x9E3779B97F4A7C15ull;
-    const size_t passesPerReading = std::max<size_t>(1, (size_t(8) << 20) / (words * sizeof(uint64_t)));
-    volatile uint64_t sink = 0;
-    double best = 0.0;
-    for (int r = 0; r < runs; ++r) {
-        size_t passes = 0;
-        const double start = cpuSeconds();
-        double elapsed = 0.0;
-        do {
-            // Reading the clock is a system call: read at least 8 MiB between readings.
-            for (size_t k = 0; k < passesPerReading; ++k, ++passes) {
-                // Independent integer sums vectorise without reassociation concerns.
-                uint64_t s0 = 0, s1 = 0, s2 = 0, s3 = 0, s4 = 0, s5 = 0, s6 = 0, s7 = 0;
-                const uint64_t* p = buffer.data();
-                for (size_t i = 0; i < words; i += 8) {
-                    s0 += p[i];
-                    s1 += p[i + 1];
-                    s2 += p[i + 2];
-                    s3 += p[i + 3];
-                    s4 += p[i + 4];
-                    s5 += p[i + 5];
-                    s6 += p[i + 6];
-                    s7 += p[i + 7];
-                }
-                sink = sink + (s0 ^ s1 ^ s2 ^ s3 ^ s4 ^ s5 ^ s6 ^ s7);
-            }
-            elapsed = cpuSeconds() - start;
-        } while (elapsed < seconds / runs);
-        best = std::max(best, static_cast<double>(passes) * words * sizeof(uint64_t) / (elapsed * 1e9));
-    }
-    return best;
-}
-
 /// CPU nanoseconds per sample of one forward and one inverse N-point complex FFT, planned as the
 /// engine plans them: the transforms every block needs whatever the filter length.
 double transformTime(int N, double seconds, int runs) {
@@ -287,24 +163,6 @@ double transformTime(int N, double seconds, int runs) {
     fftw_destroy_plan(forward);
     fftw_destroy_plan(inverse);
     return best;
-}
-
-std::string cpuModel() {
-    std::FILE* f = std::fopen("/proc/cpuinfo", "r");
-    if (f == nullptr) return "unknown processor";
-    char line[512];
-    std::string model = "unknown processor";
-    while (std::fgets(line, sizeof line, f) != nullptr) {
-        const std::string text(line);
-        const size_t colon = text.find(':');
-        if (colon != std::string::npos && (text.rfind("model name", 0) == 0 || text.rfind("Model", 0) == 0)) {
-            model = text.substr(colon + 2);
-            model.erase(model.find_last_not_of(" \n") + 1);
-            break;
-        }
-    }
-    std::fclose(f);
-    return model;
 }
 
 Eigen::MatrixXd randomMatrix(Eigen::Index rows, Eigen::Index cols, std::mt19937_64& gen, double scale) {
@@ -336,28 +194,8 @@ Eigen::MatrixXd runStream(Engine& engine, const Eigen::MatrixXd& x, int N) {
 double timeEngine(Engine& engine, const std::vector<Eigen::MatrixXd>& blocks, int N, double seconds, int runs) {
     const Eigen::Index C = blocks.front().cols();
     Eigen::MatrixXd out(N, C);
-    // Reading the clock is a system call: run enough blocks between readings to take about 2 ms.
-    size_t blocksPerReading = 1;
-    for (;;) {
-        const double start = cpuSeconds();
-        for (size_t k = 0; k < blocksPerReading; ++k)
-            engine.process(blocks[k % blocks.size()].data(), out.data());
-        if (cpuSeconds() - start > 2e-3) break;
-        blocksPerReading *= 2;
-    }
-    double best = 1e300;
-    for (int r = 0; r < runs; ++r) {
-        size_t done = 0;
-        const double start = cpuSeconds();
-        double elapsed = 0.0;
-        do {
-            for (size_t k = 0; k < blocksPerReading; ++k, ++done)
-                engine.process(blocks[done % blocks.size()].data(), out.data());
-            elapsed = cpuSeconds() - start;
-        } while (elapsed < seconds / runs);
-        best = std::min(best, elapsed * 1e9 / (static_cast<double>(done) * N * C));
-    }
-    return best;
+    const auto step = [&](size_t k) { engine.process(blocks[k % blocks.size()].data(), out.data()); };
+    return bench::timeCalls(step, seconds, runs).cpu * 1e9 / (static_cast<double>(N) * C);
 }
 
 std::vector<int> parseList(const OptionParser& options, const std::string& name, std::vector<int> fallback) {
@@ -431,7 +269,7 @@ int main(int argc, char* argv[]) {
     bool allOk = true;
     for (const int N : blockSizes)
         for (const int L : tapCounts) {
-            Row row{N, L, static_cast<int>((L + N - 1) / N), 0, 0, 0, 0, 0, 0, true};
+            Row row{N, L, bench::partitions(N, L), 0, 0, 0, 0, 0, 0, true};
             // Taps scaled so that the output stays near full scale whatever the length.
             const Eigen::MatrixXd h = randomMatrix(L, C, gen, std::sqrt(3.0 / L));
             MobuEngine mobu(N, h);
@@ -463,8 +301,7 @@ int main(int argc, char* argv[]) {
             row.fftw = timeEngine(fftw, blocks, N, seconds, runs);
             row.transforms = transformTime(N, quick ? 0.02 : 0.1, runs);
 
-            // history and windowSpectra: N x P complex doubles each per channel, all read every block.
-            const double bytesPerBlock = 2.0 * 16.0 * N * row.P * C;
+            const double bytesPerBlock = bench::spectraBytesPerBlock(N, L, C);
             row.bandwidth = readBandwidth(static_cast<size_t>(bytesPerBlock), quick ? 0.05 : 0.3, runs);
             row.bound = bytesPerBlock / row.bandwidth / (static_cast<double>(N) * C);
             rows.push_back(row);

@@ -399,6 +399,13 @@ void FIRMobu::loadTimeDomainCoefficients(Eigen::MatrixXd h) {
     ifftOut.resize(N, 1);
     packed.resize(N, 1);
     zeros = Eigen::MatrixXd::Zero(N, 1);
+    prepareOutput(static_cast<int>(N), static_cast<int>(h.cols())); // the first block must not allocate either
+    if (!history.empty()) {
+        // Make the FFTW plans filterLocal uses now (same sizes and alignment), not on the audio thread.
+        packed.setZero();
+        fwd(history[0].col(0), packed.data(), N);
+        impl().inv(ifftOut.data(), blockSpectrum.data(), N);
+    }
     reset();
     std::cout << "FIRMobu::loadTimeDomainCoefficients : leaving" << std::endl;
 }

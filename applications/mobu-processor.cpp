@@ -1,0 +1,131 @@
+// mobu-processor: runs the full-duplex FIR processor until it is told to stop.
+//
+// Constructs FullDuplexFIR on the playback and capture devices, reads its
+// configuration, sets the rate and the period, and runs the driver loop.
+// SIGINT and SIGTERM end the run in order (one period of fade-out, four of
+// silence) and the program exits 0; SIGUSR1 reloads the gains, SIGUSR2 rescans
+// the mixer first.  When the run ends by itself after an over/under-run, the
+// processor is built again and audio comes back without a person.
+#include <MobuEmbedded/FullDuplexFIR.h>
+
+#include <OptionParser.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+
+namespace {
+
+const char* const usage =
+    "usage: mobu-processor [--playback=DEV] [--capture=DEV] [--config=FILE] [--latency=SECONDS] [--rate=HZ]\n"
+    "                      [--verbose] [--help]\n"
+    "\n"
+    "Runs the 2-in / 8-out FIR processor from the capture device to the playback device.\n"
+    "\n"
+    "  --playback=DEV     ALSA playback PCM, 8 channels            (default mobu_playback)\n"
+    "  --capture=DEV      ALSA capture PCM, 2 channels             (default mobu_capture)\n"
+    "  --config=FILE      ALSA-syntax file with MobuFullDuplexFIR.filter, .paraeq,\n"
+    "                     .mixerDevice and .fifopath     (default /etc/mobu/mobu-processor.conf)\n"
+    "  --latency=SECONDS  period length                            (default 0.01)\n"
+    "  --rate=HZ          sample rate                              (default 48000)\n"
+    "  --verbose          copy the log lines to standard error as well as the system log\n"
+    "  --help             this text\n"
+    "\n"
+    "SIGINT or SIGTERM stop in order (exit status 0); SIGUSR1 reloads the gains from the mixer,\n"
+    "SIGUSR2 rescans the mixer and reloads them.  After an over/under-run the processor starts again.\n";
+
+std::atomic<FullDuplexFIR*> running{nullptr};
+volatile sig_atomic_t stopRequested = 0;
+
+void onSignal(int signalNumber) {
+    const bool stop = signalNumber == SIGINT || signalNumber == SIGTERM;
+    if (stop) stopRequested = 1;
+    if (FullDuplexFIR* p = running.load()) p->handleSignal(stop ? SIGINT : signalNumber);
+}
+
+void toStandardError(int, const char* line) {
+    fprintf(stderr, "mobu-processor: %s\n", line);
+}
+
+/// One run on a new processor: 0 stopped by a signal, 1 ended by an over/under-run, else an exit status.
+int runOnce(const std::string& playback, const std::string& capture, const std::string& config, float latency,
+            unsigned rate) {
+    FullDuplexFIR processor(playback, capture);
+    if (!processor.Playback::isOpen()) {
+        fprintf(stderr, "mobu-processor: can't open the playback device %s\n", playback.c_str());
+        return 3;
+    }
+    if (!processor.Capture::isOpen()) {
+        fprintf(stderr, "mobu-processor: can't open the capture device %s\n", capture.c_str());
+        return 3;
+    }
+    processor.init();
+    if (const int ret = processor.loadConfig(config); ret < 0) {
+        fprintf(stderr, "mobu-processor: can't use the configuration %s: %s (%d)\n", config.c_str(),
+                ret == -ENOENT ? "the file or one of its four MobuFullDuplexFIR keys is missing" : strerror(-ret), ret);
+        return 4;
+    }
+    if (processor.Playback::setSampleRate(rate) < 0) {
+        fprintf(stderr, "mobu-processor: the playback device %s can't run at %u Hz\n", playback.c_str(), rate);
+        return 3;
+    }
+    if (processor.setLatency(latency) < 0) {
+        fprintf(stderr, "mobu-processor: a latency of %g s gives no whole frame at %u Hz\n", latency, rate);
+        return 2;
+    }
+    running.store(&processor);
+    if (stopRequested) processor.handleSignal(SIGINT); // asked to stop before the processor could hear it
+    const int ret = processor.go();
+    running.store(nullptr);
+    if (stopRequested) return 0;
+    if (ret == -1 && processor.getN() > 0 && processor.getExitCount() == 0) return 1; // drained after an xrun
+    fprintf(stderr, "mobu-processor: the audio loop ended with code %d\n", ret);
+    return 5;
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    OptionParser options(argc, argv);
+    if (options.has("help") || options.has("h")) {
+        fputs(usage, stdout);
+        return 0;
+    }
+    std::string playback = "mobu_playback", capture = "mobu_capture", config = "/etc/mobu/mobu-processor.conf";
+    float latency = 0.01f;
+    unsigned rate = 48000;
+    if (options.getArg("playback", playback) == -2 || options.getArg("capture", capture) == -2 ||
+        options.getArg("config", config) == -2 || options.getArg("latency", latency) == -2 ||
+        options.getArg("rate", rate) == -2 || playback.empty() || capture.empty() || config.empty() ||
+        !(latency > 0.0f) || rate < 8000 || rate > 768000) {
+        fprintf(stderr, "mobu-processor: bad option value\n%s", usage);
+        return 2;
+    }
+    if (options.has("verbose")) setLogObserver(toStandardError);
+
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    for (int s : {SIGINT, SIGTERM, SIGUSR1, SIGUSR2})
+        sigaction(s, &action, nullptr);
+
+    int quickFailures = 0;
+    for (;;) {
+        const auto start = std::chrono::steady_clock::now();
+        const int ret = runOnce(playback, capture, config, latency, rate);
+        if (ret != 1) return ret;
+        if (stopRequested) return 0;
+        // A run that keeps ending at once would spin: give up after a few in a row.
+        quickFailures = std::chrono::steady_clock::now() - start < std::chrono::seconds(2) ? quickFailures + 1 : 0;
+        if (quickFailures >= 5) {
+            fprintf(stderr, "mobu-processor: over/under-runs right after every start, giving up\n");
+            return 5;
+        }
+        mobuLog(LOG_NOTICE, "mobu-processor: the run ended after an over/under-run, starting the processor again");
+        if (quickFailures) std::this_thread::sleep_for(std::chrono::milliseconds(200 * quickFailures));
+    }
+}

@@ -1,0 +1,231 @@
+// Measurements shared by the benchmarks: clocks, a timing loop, the streaming read bandwidth,
+// libzita-convolver as a comparison engine and the memory bound of FIRMobu's partition pass.
+#ifndef MOBU_BENCH_BENCHSUPPORT_H
+#define MOBU_BENCH_BENCHSUPPORT_H
+
+#include <Eigen/Dense>
+#include <zita-convolver.h>
+
+#include <sched.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <iostream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace bench {
+
+/// CPU time of the whole process (every thread), in seconds.
+inline double cpuSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
+}
+
+/// Monotonic wall-clock time in seconds.
+inline double wallSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
+}
+
+/// Sends standard output to /dev/null while alive (the engine prints trace lines while loading).
+class QuietStdout {
+public:
+    QuietStdout() {
+        std::cout.flush();
+        std::fflush(stdout);
+        saved = dup(STDOUT_FILENO);
+        FILE* null = std::fopen("/dev/null", "w");
+        if (null != nullptr) {
+            dup2(fileno(null), STDOUT_FILENO);
+            std::fclose(null);
+        }
+    }
+    ~QuietStdout() {
+        std::cout.flush();
+        std::fflush(stdout);
+        if (saved >= 0) {
+            dup2(saved, STDOUT_FILENO);
+            close(saved);
+        }
+    }
+    QuietStdout(const QuietStdout&) = delete;
+    QuietStdout& operator=(const QuietStdout&) = delete;
+
+private:
+    int saved = -1;
+};
+
+/// Seconds per call of the best run, in process CPU time and in wall-clock time.
+struct CallTime {
+    double cpu = 0.0;
+    double wall = 0.0;
+};
+
+/** Calls step(k) with k = 0, 1, 2, ...: first in rounds of doubling length until one round
+ * takes about 2 ms of CPU time (reading the clock is a system call, so that many calls go
+ * between two readings; the rounds warm up as well), then in `runs` runs of about
+ * seconds / runs of process CPU time each.  Returns the least CPU and the least wall time
+ * per call over the runs. */
+template <typename Step> CallTime timeCalls(Step&& step, double seconds, int runs) {
+    size_t callsPerReading = 1;
+    for (;;) {
+        const double start = cpuSeconds();
+        for (size_t k = 0; k < callsPerReading; ++k)
+            step(k);
+        if (cpuSeconds() - start > 2e-3) break;
+        callsPerReading *= 2;
+    }
+    CallTime best{1e300, 1e300};
+    for (int r = 0; r < runs; ++r) {
+        size_t done = 0;
+        const double wallStart = wallSeconds();
+        const double start = cpuSeconds();
+        double elapsed = 0.0;
+        do {
+            for (size_t k = 0; k < callsPerReading; ++k, ++done)
+                step(done);
+            elapsed = cpuSeconds() - start;
+        } while (elapsed < seconds / runs);
+        const double wall = wallSeconds() - wallStart;
+        best.cpu = std::min(best.cpu, elapsed / static_cast<double>(done));
+        best.wall = std::min(best.wall, wall / static_cast<double>(done));
+    }
+    return best;
+}
+
+/// Streaming read bandwidth in bytes per nanosecond for a buffer of the given size, read
+/// over and over (as an engine reads its spectra block after block); best of `runs`.
+inline double readBandwidth(size_t bytes, double seconds, int runs) {
+    const size_t words = std::max<size_t>(bytes / sizeof(uint64_t), 64) & ~size_t(7);
+    std::vector<uint64_t> buffer(words);
+    for (size_t i = 0; i < words; ++i)
+        buffer[i] = i * 0x9E3779B97F4A7C15ull;
+    const size_t passesPerReading = std::max<size_t>(1, (size_t(8) << 20) / (words * sizeof(uint64_t)));
+    volatile uint64_t sink = 0;
+    double best = 0.0;
+    for (int r = 0; r < runs; ++r) {
+        size_t passes = 0;
+        const double start = cpuSeconds();
+        double elapsed = 0.0;
+        do {
+            // Reading the clock is a system call: read at least 8 MiB between readings.
+            for (size_t k = 0; k < passesPerReading; ++k, ++passes) {
+                // Independent integer sums vectorise without reassociation concerns.
+                uint64_t s0 = 0, s1 = 0, s2 = 0, s3 = 0, s4 = 0, s5 = 0, s6 = 0, s7 = 0;
+                const uint64_t* p = buffer.data();
+                for (size_t i = 0; i < words; i += 8) {
+                    s0 += p[i];
+                    s1 += p[i + 1];
+                    s2 += p[i + 2];
+                    s3 += p[i + 3];
+                    s4 += p[i + 4];
+                    s5 += p[i + 5];
+                    s6 += p[i + 6];
+                    s7 += p[i + 7];
+                }
+                sink = sink + (s0 ^ s1 ^ s2 ^ s3 ^ s4 ^ s5 ^ s6 ^ s7);
+            }
+            elapsed = cpuSeconds() - start;
+        } while (elapsed < seconds / runs);
+        best = std::max(best, static_cast<double>(passes) * words * sizeof(uint64_t) / (elapsed * 1e9));
+    }
+    return best;
+}
+
+/// Partitions of N taps in a filter of `taps` taps: P = ceil(taps / N).
+inline int partitions(int N, int taps) {
+    return (taps + N - 1) / N;
+}
+
+/// Bytes FIRMobu's partition pass reads per block of N: per channel, history and windowSpectra
+/// are N x P complex doubles (16 bytes) each, and all of both are read every block.
+inline double spectraBytesPerBlock(int N, int taps, int channels) {
+    return 2.0 * 16.0 * N * partitions(N, taps) * channels;
+}
+
+inline std::string cpuModel() {
+    std::FILE* f = std::fopen("/proc/cpuinfo", "r");
+    if (f == nullptr) return "unknown processor";
+    char line[512];
+    std::string model = "unknown processor";
+    while (std::fgets(line, sizeof line, f) != nullptr) {
+        const std::string text(line);
+        const size_t colon = text.find(':');
+        if (colon != std::string::npos && (text.rfind("model name", 0) == 0 || text.rfind("Model", 0) == 0)) {
+            model = text.substr(colon + 2);
+            model.erase(model.find_last_not_of(" \n") + 1);
+            break;
+        }
+    }
+    std::fclose(f);
+    return model;
+}
+
+/// A block convolver under test: N x C blocks in, N x C blocks out (column-major doubles).
+class Engine {
+public:
+    virtual ~Engine() = default;
+    virtual void process(const double* in, double* out) = 0;
+};
+
+/** libzita-convolver: C inputs, C outputs, filter c (column c of h) from input c to output c;
+ * quantum and smallest partition N (a power of two from 64 on), largest partition the
+ * library's maximum.  The longer partitions run on the library's worker threads. */
+class ZitaEngine : public Engine {
+public:
+    ZitaEngine(int N, const Eigen::MatrixXd& h) : N(N), C(static_cast<int>(h.cols())) {
+        const auto taps = static_cast<uint32_t>(h.rows());
+        // Smallest partition = the block, largest the library's maximum; the density of a
+        // diagonal C x C matrix is 1/C.
+        if (conv.configure(C, C, taps, N, N, Convproc::MAXPART, 1.0f / static_cast<float>(C)) != 0)
+            throw std::runtime_error("zita configure failed");
+        std::vector<float> hf(taps);
+        for (int c = 0; c < C; ++c) {
+            for (uint32_t k = 0; k < taps; ++k)
+                hf[k] = static_cast<float>(h(k, c));
+            if (conv.impdata_create(c, c, 1, hf.data(), 0, static_cast<int32_t>(taps)) != 0)
+                throw std::runtime_error("zita impdata_create failed");
+        }
+        if (conv.start_process(0, SCHED_OTHER) != 0) throw std::runtime_error("zita start_process failed");
+        // The worker threads must be running before the first block: a level whose thread has
+        // not started yet is computed in the caller instead, which mixes up the output of the
+        // first blocks, and a thread that starts only after stop_process never ends.
+        usleep(50000);
+    }
+    ~ZitaEngine() override {
+        conv.stop_process();
+        while (!conv.check_stop())
+            usleep(1000);
+        conv.cleanup();
+    }
+    void process(const double* in, double* out) override {
+        for (int c = 0; c < C; ++c) {
+            float* x = conv.inpdata(c);
+            for (int n = 0; n < N; ++n)
+                x[n] = static_cast<float>(in[c * N + n]);
+        }
+        // Synchronous: waits for late partitions, so the output is always complete.
+        conv.process(true);
+        for (int c = 0; c < C; ++c) {
+            const float* y = conv.outdata(c);
+            for (int n = 0; n < N; ++n)
+                out[c * N + n] = y[n];
+        }
+    }
+
+private:
+    const int N, C;
+    Convproc conv;
+};
+
+} // namespace bench
+
+#endif

@@ -1,0 +1,235 @@
+#ifndef MOBUEMBEDDED_FULLDUPLEXFIR_H
+#define MOBUEMBEDDED_FULLDUPLEXFIR_H
+
+#include "MobuEmbedded/FIRMobu.h"
+#include "MobuEmbedded/IOLevels.h"
+#include "MobuEmbedded/ObjectDoubleBuffer.h"
+#include "MobuEmbedded/ParaEQFileWatcher.h"
+#include "MobuEmbedded/SysLog.h"
+
+#include <ALSAFullDuplex.h>
+#include <ALSAMixerEvents.h>
+#include <FileWatchThreaded.h>
+#include <Thread.h>
+
+#include <Eigen/Dense>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+/// Set to 1 by a signal handler (through FullDuplexFIR::handleSignal); cleared by the audio thread.
+extern int sigusr1_received;  ///< reload the gains from the mixer
+extern int sigusr2_received;  ///< rescan the mixer, then reload the gains
+extern int shutdown_received; ///< end the run in order
+
+/** The 2-in / 8-out full-duplex FIR processor.
+ *
+ * Reads two channels from a capture PCM, runs each through its parametric
+ * equaliser, feeds eight FIR filters (output m from input m mod 2), scales each
+ * output by its gain from the mixer and writes the eight channels to a playback
+ * PCM, once per period of N frames.  The coefficient file, the equaliser file
+ * and the mixer controls may change while audio runs; the change is prepared
+ * on another thread and switched in without a click: the old filters fade out
+ * over one period, two silent periods fill the new filters' memory, the new
+ * filters fade in over one period; a gain change ramps over one period.  A
+ * shutdown request or an over/under-run fades out, plays four silent periods
+ * and ends the run.  Peak levels go to the metering FIFO once per period.
+ *
+ * Calling order: construct; init() (on the thread that will run go());
+ * loadConfig(); set the playback rate (Playback::setSampleRate); setLatency();
+ * install signal handlers that call handleSignal(); go(); destroy.
+ *
+ * Threads: the audio thread runs process() at the highest SCHED_FIFO priority
+ * with an OpenMP team over the channels; it takes no lock, allocates nothing
+ * and makes no blocking call after the first pass.  The file-watch thread
+ * builds new filter sets, the two equaliser watchers build equaliser settings,
+ * the mixer-event thread and the control thread prepare gain ramps (SCHED_FIFO
+ * 10 at most).  They write only the inactive half of a double buffer and then
+ * request a switch; the audio thread alone completes switches.  A producer that
+ * finds a switch still pending waits for it (never the audio thread), so the
+ * newest file or control value always ends up in force.  The audio thread's log
+ * lines go through a lock-free queue that the control thread passes on to the
+ * system log; requests it cannot serve without locks (reloading gains on
+ * SIGUSR1/SIGUSR2) are handed to the control thread.
+ *
+ * Diagnostics go to the system log (identity "MobuFullDuplexFIR", priority
+ * notice); setLogObserver() receives them as well.
+ */
+class FullDuplexFIR : public ALSA::FullDuplex<int>,
+                      ObjectDoubleBuffer<std::vector<FIRMobu*>>,
+                      public FileWatchThreaded,
+                      public ALSA::MixerEvents,
+                      public IOLevels {
+public:
+    using GainRow = Eigen::Array<double, 1, Eigen::Dynamic>;
+
+    /// Opens the playback and the capture PCM (a failure is printed; see isOpen()).  Starts no thread.
+    FullDuplexFIR(const std::string& playbackName, const std::string& captureName);
+    /// Stops every thread, then deletes both filter sets (logging each step).
+    ~FullDuplexFIR() override;
+
+    /** Sets M = 8 and empty filter sets, starts the file-watch and control threads,
+     * raises the calling thread to the highest SCHED_FIFO priority; N becomes -1.
+     * @return 0. */
+    virtual int init();
+
+    /** Reads MobuFullDuplexFIR.filter, .paraeq, .mixerDevice and .fifopath from a
+     * file in ALSA configuration syntax and applies each in turn.
+     * @return 0, or the code of the first failure (what was applied before stays). */
+    int loadConfig(std::string fileName);
+
+    /** N = ceil(rate x seconds) in single precision, from the playback stream's rate.
+     * @return 0, or -1 ("invalid N") when N < 1. */
+    int setLatency(float seconds);
+
+    /// Watches the coefficient file (channel m feeds output m).  @return the watch's result.
+    int addFilterFile(std::string path);
+    /// Gives the equaliser file (in ~/.mobu) to both equalisers and starts their watchers.  @return 0.
+    int addParaEQFile(std::string name);
+
+    /// The streams run unlinked: logs and returns 0.
+    int link() override;
+    int unLink() override;
+
+    /** Async-signal-safe: SIGINT (and 9) request the orderly end, SIGUSR1 a gain
+     * reload, SIGUSR2 a mixer rescan and gain reload; other numbers are ignored. */
+    void handleSignal(int signalNumber);
+
+    /// One period (see the class comment); 0 to go on, -1 to end the run.
+    int process() override;
+
+    /** Builds a complete filter set for blocks of n frames into the inactive set
+     * (a channel that can't be loaded becomes 2048 zero taps).
+     * @return 0 or -39901 (the set is then incomplete and not switched to). */
+    int createFIRFilters(int n);
+    void deleteInactiveFIRFilters();
+    void deleteActiveFIRFilters();
+
+    /// File-watch thread: the coefficient file was rewritten; builds and requests a switch.
+    void closeWrite(char* name) override;
+    /// File-watch thread: the coefficient file's attributes changed; rebuilds, re-arms the watch, switches.
+    void attribChange(char* name, int wd) override;
+    void fileWatchThreadedStarting() override;
+    void mixerEventsStarting() override;
+
+    /** Reads the 24 gain, mute and invert controls and ramps to the result.
+     * Not for the audio thread once it runs (it hands SIGUSR1/SIGUSR2 to the control thread).
+     * @return 0, or -1 before the gain matrices are sized (first pass). */
+    int loadGains();
+    /** Prepares a one-period ramp from the gains in use to newGains (M values).  While
+     * a ramp is still pending, the new gains are kept and ramped to as soon as it
+     * has been applied, so no change is lost. */
+    void setGains(const GainRow& newGains);
+    /// Mixer-event thread: a "Gain c", "Gain c Mute" or "Gain c Invert" control changed.
+    int handleValueEvents(ALSA::MixerElement& element) override;
+
+    // Read-only views for hosts and tests.
+    int getN() const { return N; }
+    int getM() const { return M; }
+    int getExitCount() const { return exitCount.load(std::memory_order_acquire); }
+    int getSwitchCount() const { return switchCount; }
+    int getFifoFd() const { return fifoFd; }
+    const std::string& getFilterFile() const { return filterFile; }
+    const std::string& getParaEQFile() const { return paraEQFile; }
+    /// The gains the latest request ends on (in force once its ramp has run).
+    GainRow getRequestedGains();
+    /// A new filter set waits for the audio thread.
+    bool firSwitchPending() const { return transitionPending(); }
+    /// Both equalisers have new settings waiting (the condition that starts a switch).
+    bool equaliserSwitchPending() const { return paraEQs[0].transitionPending() && paraEQs[1].transitionPending(); }
+    /// A gain ramp waits for the next normal period.
+    bool gainRampPending() const { return gains.transitionPending(); }
+    /// True while a filter switch, an equaliser switch or a gain ramp is still to be taken up.
+    bool changesPending();
+    /// True once the control thread has nothing left to do (no gain reload, no audio-thread line to log).
+    bool controlIdle() const;
+
+private:
+    /// Runs the control thread's loop: owed gain ramps, gain reloads, the audio thread's log lines.
+    class ControlThread : public Thread {
+    public:
+        explicit ControlThread(FullDuplexFIR& owner) : owner(owner) {}
+
+    protected:
+        int threadMain() override { return owner.controlLoop(); }
+        void wakeForStop() override { owner.wakeControl(); }
+
+    private:
+        FullDuplexFIR& owner;
+    };
+
+    /// Work requested of the control thread (bits).
+    enum ControlRequest : unsigned { RELOAD_GAINS = 1, RESCAN_MIXER = 2 };
+
+    int controlLoop();
+    void wakeControl();
+    void serveGainRequests(unsigned requests);
+    /// Builds the ramp to requestedGains into the inactive gain matrix and requests it; gainLock held, idle.
+    void buildGainRampLocked();
+    /// setGains with gainLock held.
+    void setGainsLocked(const GainRow& newGains);
+    /// Waits (control thread) until the pending gain ramp has been applied, passing on log lines meanwhile.
+    bool waitForGainRamp();
+    /// Prints the thread's priority and lowers a real-time priority above 10 to 10.
+    static void capThreadPriority(const char* hook, const char* report, const char* changeReport);
+    /// The rebuild after a coefficient-file change, once the pending switch is done.
+    void rebuildFilters(const char* why);
+    /// Waits (file-watch thread) until no filter switch is pending; false when stopped first.
+    bool waitForFilterSwitch();
+    int firstPass();
+    void equaliserPass(bool switchEqualisers);
+    void filterPass(int fade);
+    void normalStep();
+    /// The exit countdown; true when the run ends now.
+    bool exitStep();
+    void switchStep(bool firPending, bool eqPending);
+    void meter();
+    /// Peak of one block column, clamped to 2147483647.
+    template <typename Column> static int32_t peak(const Column& column);
+    /// Logs from the audio thread (queued for the control thread).
+    template <typename... Args> void rtLog(int priority, const char* format, Args... args);
+    std::vector<FIRMobu*>& activeSet() { return *activeBuffer(); }
+    std::vector<FIRMobu*>& inactiveSet() { return *inactiveBuffer(); }
+    void deleteFilters(std::vector<FIRMobu*>& set, const char* function, const char* which);
+
+    int switchCount = -1;
+    std::atomic<int> exitCount{0};
+    bool drainingSilently = false; ///< the exit countdown has reached its silent periods
+    int32_t inLevels[IN_CHCNT] = {0, 0};
+    int32_t outLevels[OUT_CHCNT] = {0, 0, 0, 0, 0, 0, 0, 0};
+    int fifoFd = -1;
+    int32_t meterRecord[FIFO_RECORD_WORDS] = {};
+    int N = -1;
+    int M = 8;
+    std::string filterFile;
+    std::string paraEQFile;
+    Eigen::ArrayXd eqIn[IN_CHCNT];
+    Eigen::ArrayXd eqOut[IN_CHCNT];
+    ObjectDoubleBuffer<Eigen::ArrayXXd> gains;
+    GainRow savedGains;
+    std::vector<bool> muted;
+    std::vector<bool> inverted; ///< the Invert control of each channel (kept while muted)
+    ParaEQFileWatcher paraEQs[IN_CHCNT];
+
+    // Hand-over between the producers (mixer, control and first pass) of gain ramps.
+    std::mutex gainLock;                   ///< never taken by the audio thread once it runs
+    bool gainsReady = false;               ///< the gain matrices are sized (first pass done)
+    bool gainsOwed = false;                ///< requestedGains still waits for its ramp
+    GainRow requestedGains;                ///< what the latest request ends on
+    std::mutex filterBuildLock;            ///< serialises building filter sets (first pass, file-watch thread)
+    std::atomic<bool> filtersReady{false}; ///< the first pass has put a filter set in force
+
+    RealTimeLog audioLog;
+    std::atomic<unsigned> controlRequests{0};
+    std::atomic<bool> controlBusy{false};
+    int controlFd = -1; ///< eventfd that wakes the control thread
+    ControlThread control;
+    bool posted = false; ///< this period posted log lines (wake the control thread once)
+    unsigned backlogCount = 0;
+    long lastBacklogSecond = 0;
+};
+
+#endif

@@ -1,0 +1,838 @@
+// The full-duplex processor on the virtual board: configuration, period-by-period
+// switching of filters and equalisers, gains from the mixer changed by amixer in
+// another process, the metering FIFO read by another process, an over/under-run,
+// a storm of changes, and no allocation on the audio thread.
+//
+// The processor plays to the loop-back board in lock-step mode (so every period
+// is processed, none is lost to timing); a probe class feeds each period a known
+// programme instead of the looped-back capture and keeps every output block.
+#include "LoopbackBoard.h"
+
+#include <MobuEmbedded/FullDuplexFIR.h>
+#include <MobuEmbedded/ParaEQ.h>
+#include <Sox.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <functional>
+#include <mutex>
+#include <random>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#define MOBU_AUDIT_ALLOCATIONS 1
+#endif
+
+namespace {
+
+// --- allocations made on audited threads (the audio thread and its OpenMP team) ---------------
+thread_local bool audited = false;
+std::atomic<long> auditedAllocations{0};
+
+} // namespace
+
+#ifdef MOBU_AUDIT_ALLOCATIONS
+extern "C" {
+void* __libc_malloc(size_t);
+void* __libc_calloc(size_t, size_t);
+void* __libc_realloc(void*, size_t);
+void* __libc_memalign(size_t, size_t);
+void __libc_free(void*);
+
+void* malloc(size_t n) {
+    if (audited) auditedAllocations.fetch_add(1);
+    if (audited && getenv("MOBU_AUDIT_ABORT")) abort();
+    return __libc_malloc(n);
+}
+void* calloc(size_t n, size_t s) {
+    if (audited) auditedAllocations.fetch_add(1);
+    return __libc_calloc(n, s);
+}
+void* realloc(void* p, size_t n) {
+    if (audited) auditedAllocations.fetch_add(1);
+    return __libc_realloc(p, n);
+}
+void free(void* p) {
+    __libc_free(p);
+}
+int posix_memalign(void** p, size_t alignment, size_t n) {
+    if (audited) auditedAllocations.fetch_add(1);
+    *p = __libc_memalign(alignment, n);
+    return *p ? 0 : ENOMEM;
+}
+void* aligned_alloc(size_t alignment, size_t n) {
+    if (audited) auditedAllocations.fetch_add(1);
+    return __libc_memalign(alignment, n);
+}
+void* memalign(size_t alignment, size_t n) {
+    if (audited) auditedAllocations.fetch_add(1);
+    return __libc_memalign(alignment, n);
+}
+}
+#endif
+
+namespace {
+
+using Block = Eigen::Array<int, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor>;
+constexpr int periodFrames = 480; // 10 ms at 48 kHz
+constexpr int N = periodFrames;
+
+// --- the processor's log ---------------------------------------------------------------------
+std::mutex logMutex;
+std::vector<std::string> logLines;
+
+void collect(int, const char* line) {
+    std::lock_guard<std::mutex> lock(logMutex);
+    logLines.emplace_back(line);
+}
+
+int countLog(const std::string& text) {
+    std::lock_guard<std::mutex> lock(logMutex);
+    return static_cast<int>(std::count_if(logLines.begin(), logLines.end(),
+                                          [&](const std::string& l) { return l.find(text) != std::string::npos; }));
+}
+
+/// Waits until cond() holds (false after `seconds`).
+bool waitFor(const std::function<bool()>& cond, double seconds = 20) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    return true;
+}
+
+// --- files ----------------------------------------------------------------------------------
+/// Writes an audio file the way the user interface should: a new file renamed over the old one.
+void replaceAudioFile(const std::string& path, const Eigen::MatrixXd& data) {
+    ASSERT_EQ(writeAudioFile(path + ".new.wav", 48000, data), 0);
+    ASSERT_EQ(rename((path + ".new.wav").c_str(), path.c_str()), 0);
+}
+
+/// Reads the coefficients back as stored (the file holds 32-bit samples).
+Eigen::MatrixXd readAudioFile(const std::string& path) {
+    Sox<double> sox;
+    EXPECT_GE(sox.openRead(path), SOX_REFERENCE_WARNING);
+    Eigen::MatrixXd data;
+    EXPECT_GT(sox.read(data), 0);
+    return data;
+}
+
+/// Random decaying filters, taps x channels, with sum |h| of 0.9 per channel.
+Eigen::MatrixXd randomFilters(int taps, int channels, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::normal_distribution<double> dist;
+    Eigen::MatrixXd h(taps, channels);
+    for (int c = 0; c < channels; ++c) {
+        for (int t = 0; t < taps; ++t)
+            h(t, c) = dist(gen) * std::exp(-4.0 * t / taps);
+        h.col(c) *= 0.9 / h.col(c).cwiseAbs().sum();
+    }
+    return h;
+}
+
+/// A unit impulse scaled by `scale` in every channel (2049 taps, the shortest the loader keeps).
+Eigen::MatrixXd impulses(double scale, int channels = 8) {
+    Eigen::MatrixXd h = Eigen::MatrixXd::Zero(2049, channels);
+    h.row(0).setConstant(scale);
+    return h;
+}
+
+/// Stereo noise of `periods` periods, |x| between 2^27 and 2^28 (no sample near zero).
+Block programme(int periods, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::uniform_int_distribution<int> dist(1 << 27, 1 << 28);
+    Block x(periods * N, 2);
+    for (Eigen::Index i = 0; i < x.size(); ++i)
+        x(i) = (gen() & 1) ? dist(gen) : -dist(gen);
+    return x;
+}
+
+std::string eqPath(const std::string& name) {
+    return mobutest::testHome() + "/.mobu/" + name;
+}
+
+void replaceEq(const std::string& name, const std::string& json) {
+    mkdir((mobutest::testHome() + "/.mobu").c_str(), 0700);
+    mobutest::writeFile(eqPath(name) + ".new", json);
+    ASSERT_EQ(rename((eqPath(name) + ".new").c_str(), eqPath(name).c_str()), 0);
+}
+
+mobutest::ProcessResult amixer(const LoopbackBoard& board, std::vector<std::string> args) {
+    args.insert(args.begin(), {"/usr/bin/amixer", "-q", "-D", "board"});
+    return mobutest::runProcess(LoopbackBoard::tool(args), board.environment());
+}
+
+// --- references -----------------------------------------------------------------------------
+/// y(n) = sum_k h(k) u(n - k) for n in [from, from + count), long double accumulation.
+Eigen::ArrayXd convolve(const Eigen::ArrayXd& u, const Eigen::VectorXd& h, Eigen::Index from, Eigen::Index count) {
+    Eigen::ArrayXd y(count);
+    for (Eigen::Index n = from; n < from + count; ++n) {
+        long double acc = 0.0L;
+        for (Eigen::Index k = 0; k < h.size() && k <= n; ++k)
+            acc += static_cast<long double>(h(k)) * u(n - k);
+        y(n - from) = static_cast<double>(acc);
+    }
+    return y;
+}
+
+enum class Shape { Plain, FadeOut, Silent, FadeIn };
+
+/// Expects one period of one output channel: trunc(ref x ramp x gain), to one step and 1e-9.
+void expectPeriod(const Block& out, int channel, const Eigen::ArrayXd& ref, Shape shape, double gain,
+                  const std::string& what) {
+    int bad = 0;
+    for (int n = 0; n < N; ++n) {
+        const double ramp = shape == Shape::Plain     ? 1.0
+                            : shape == Shape::Silent  ? 0.0
+                            : shape == Shape::FadeOut ? 1.0 - double(n) / (N - 1)
+                                                      : double(n) / (N - 1);
+        const double expected = std::trunc(ref(n) * ramp * gain);
+        if (std::abs(out(n, channel) - expected) > 1.0 + 1e-9 * std::abs(expected) && bad++ < 3)
+            ADD_FAILURE() << what << " channel " << channel << " sample " << n << ": " << out(n, channel)
+                          << " expected " << expected;
+    }
+}
+
+/// Expects a gain ramp from a to b (linear, both ends included) on trunc(x x scale x gain).
+void expectGain(const Block& out, const Block& x, int channel, double scale, double a, double b,
+                const std::string& what) {
+    const Eigen::ArrayXd g = Eigen::ArrayXd::LinSpaced(N, a, b);
+    int bad = 0;
+    for (int n = 0; n < N; ++n) {
+        const double expected = std::trunc(x(n, channel % 2) * scale * g(n));
+        if (std::abs(out(n, channel) - expected) > 1.0 + 1e-9 * std::abs(expected) && bad++ < 3)
+            ADD_FAILURE() << what << " channel " << channel << " sample " << n << ": " << out(n, channel)
+                          << " expected " << expected << " (gain " << a << " to " << b << ")";
+    }
+}
+
+// --- the probe --------------------------------------------------------------------------------
+/** The processor with a known programme as input: call k (k >= 1) gets rows
+ * [(k - 1) N, k N) of `input`, its output block is kept in outputs[k - 1], and
+ * after(k) runs after the call (on the audio thread). */
+class Probe : public FullDuplexFIR {
+public:
+    explicit Probe(const char* playback = "board_playback", const char* capture = "board_capture")
+        : FullDuplexFIR(playback, capture) {}
+    ~Probe() override { FileWatchThreaded::stop(); }
+
+    int process() override {
+        const int k = calls++;
+        if (k > 0 && feed)
+            feed(k, inputAudio);
+        else if (k > 0 && input.rows() >= k * periodFrames)
+            inputAudio = input.middleRows((k - 1) * periodFrames, periodFrames);
+        if (k > 0 && audit && !auditing) { // mark the OpenMP team's threads as well
+            auditing = true;
+#pragma omp parallel
+            audited = true;
+        }
+        audited = k > 0 && audit;
+        const int ret = FullDuplexFIR::process();
+        audited = false;
+        if (ret != 0 && auditing) { // the run ends: the team's threads may go
+#pragma omp parallel
+            audited = false;
+        }
+        if (k > 0 && ret == 0) {
+            if (keep) outputs.push_back(outputAudio);
+            if (after) after(k);
+        }
+        return ret;
+    }
+    /// The block of call k.
+    const Block& out(int k) const {
+        return outputs.at(k - 1);
+    }
+    /// The input of call k.
+    Block in(int k) const {
+        return input.middleRows((k - 1) * periodFrames, periodFrames);
+    }
+    /// The blocks of the call that runs after() now.
+    const Block& currentOutput() const {
+        return outputAudio;
+    }
+    const Block& currentInput() const {
+        return inputAudio;
+    }
+
+    Block input;                           ///< the programme, or
+    std::function<void(int, Block&)> feed; ///< fills the input of call k
+    std::function<void(int)> after;
+    std::vector<Block> outputs;
+    bool keep = true; ///< keep every output block
+    int calls = 0;
+    bool audit = false;
+
+private:
+    bool auditing = false;
+};
+
+class Processor : public ::testing::Test {
+protected:
+    void SetUp() override {
+        board = std::make_unique<LoopbackBoard>(std::vector<std::string>{"--mode", "lockstep"});
+        ASSERT_TRUE(board->ok()) << board->generator().err;
+        board->use();
+        dir = mobutest::makeTempDir("proc");
+        filter = dir + "/filters.wav";
+        fifo = dir + "/levels";
+        eqName = std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + ".json";
+        {
+            std::lock_guard<std::mutex> lock(logMutex);
+            logLines.clear();
+        }
+        setLogObserver(collect);
+        sigusr1_received = sigusr2_received = shutdown_received = 0;
+        auditedAllocations = 0;
+    }
+    void TearDown() override {
+        setLogObserver(nullptr);
+        mobutest::removeTree(dir);
+    }
+
+    std::string config(const std::string& mixer = "board") {
+        const std::string path = dir + "/processor.conf";
+        mobutest::writeFile(path, "MobuFullDuplexFIR {\n  filter \"" + filter + "\"\n  paraeq \"" + eqName +
+                                      "\"\n  mixerDevice \"" + mixer + "\"\n  fifopath \"" + fifo + "\"\n}\n");
+        return path;
+    }
+
+    /// Runs the probe on a thread of its own (init raises it to real-time priority); go()'s result.
+    int run(Probe& p, const std::string& configFile, int expectConfig = 0) {
+        return mobutest::finishesWithin(std::chrono::seconds(240), [&] {
+            p.init();
+            const int loaded = p.loadConfig(configFile);
+            EXPECT_EQ(loaded < 0, expectConfig < 0) << loaded;
+            p.Playback::setSampleRate(48000);
+            EXPECT_EQ(p.setLatency(0.01f), 0);
+            EXPECT_EQ(p.getN(), N);
+            const int ret = p.go();
+            EXPECT_TRUE(waitFor([&] { return p.controlIdle(); })); // the audio thread's lines are logged
+            return ret;
+        });
+    }
+
+    void expectNoAuditedAllocation() {
+#ifdef MOBU_AUDIT_ALLOCATIONS
+        EXPECT_EQ(auditedAllocations.load(), 0) << "the audio thread allocated after the first pass";
+#endif
+    }
+
+    std::unique_ptr<LoopbackBoard> board;
+    std::string dir, filter, fifo, eqName;
+};
+
+// --- configuration and small operations --------------------------------------------------------
+
+TEST_F(Processor, ConfigurationNeedsEveryKeyAndAppliesThoseBefore) {
+    replaceAudioFile(filter, impulses(0.5));
+    const std::string all = "MobuFullDuplexFIR { filter \"" + filter + "\" paraeq \"" + eqName +
+                            "\" mixerDevice \"board\" fifopath \"" + fifo + "\" }\n";
+    struct Case {
+        const char* drop;
+        const char* key;
+    };
+    for (const Case& c : {Case{"filter", "MobuFullDuplexFIR.filter"}, Case{"paraeq", "MobuFullDuplexFIR.paraeq"},
+                          Case{"mixerDevice", "MobuFullDuplexFIR.mixerDevice"},
+                          Case{"fifopath", "MobuFullDuplexFIR.fifopath"}, Case{nullptr, "MobuFullDuplexFIR"}}) {
+        std::string text = all;
+        if (c.drop) {
+            const size_t at = text.find(std::string(c.drop) + " ");
+            text.erase(at, text.find('"', text.find('"', at) + 1) + 1 - at);
+        } else {
+            text = "Other { x 1 }\n";
+        }
+        const std::string path = dir + "/c.conf";
+        mobutest::writeFile(path, text);
+        FullDuplexFIR p("board_playback", "board_capture");
+        EXPECT_EQ(p.loadConfig(path), -ENOENT) << c.key;
+        EXPECT_EQ(countLog(std::string("Couldn't find the key ") + c.key + " in the file " + path), 1) << c.key;
+        const bool filterApplied = c.drop && strcmp(c.drop, "filter") != 0;
+        EXPECT_EQ(p.getFilterFile(), filterApplied ? filter : "") << c.key;
+        EXPECT_EQ(p.MixerEvents::isOpen(), c.drop && strcmp(c.drop, "fifopath") == 0) << c.key;
+    }
+    EXPECT_LT(FullDuplexFIR("board_playback", "board_capture").loadConfig(dir + "/none.conf"), 0);
+    EXPECT_EQ(countLog("Tried to open the file " + dir + "/none.conf"), 1);
+
+    // An existing pipe is reused with a notice; a regular file in its place is refused.
+    FullDuplexFIR p("board_playback", "board_capture");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0660), 0);
+    EXPECT_EQ(p.loadConfig(config()), 0);
+    EXPECT_EQ(countLog("fifo " + fifo + " already exists, not creating again."), 1);
+    EXPECT_GT(p.getFifoFd(), 0);
+    unlink(fifo.c_str());
+    mobutest::writeFile(fifo, "");
+    EXPECT_EQ(p.loadConfig(config()), -EINVAL);
+    EXPECT_EQ(countLog(fifo + " is not a named pipe, metering is off"), 1);
+}
+
+TEST_F(Processor, LatencySignalsAndAnUnsizedRun) {
+    FullDuplexFIR p("board_playback", "board_capture");
+    ASSERT_EQ(p.Playback::setSampleRate(48000), 0);
+    struct Case {
+        float seconds;
+        int ret, n;
+    };
+    for (const Case& c : {Case{0.0f, -1, 0}, Case{0.01f, 0, 480}, Case{0.0100001f, 0, 481}, Case{1e-6f, 0, 1}}) {
+        EXPECT_EQ(p.setLatency(c.seconds), c.ret) << c.seconds;
+        EXPECT_EQ(p.getN(), c.n) << c.seconds;
+    }
+    EXPECT_EQ(countLog("invalid N"), 1);
+
+    p.handleSignal(SIGTERM);
+    EXPECT_EQ(p.getExitCount() | sigusr1_received | sigusr2_received | shutdown_received, 0);
+    p.handleSignal(SIGUSR1);
+    p.handleSignal(SIGUSR2);
+    EXPECT_EQ(sigusr1_received + sigusr2_received, 2);
+    p.handleSignal(SIGINT);
+    EXPECT_EQ(p.getExitCount(), -1);
+    EXPECT_EQ(shutdown_received, 1);
+
+    // init after setLatency leaves N unset: the first call ends the run.
+    Probe q;
+    const int ret = mobutest::finishesWithin(std::chrono::seconds(30), [&] {
+        q.Playback::setSampleRate(48000);
+        q.setLatency(0.01f);
+        q.init();
+        return q.go();
+    });
+    EXPECT_EQ(ret, -1);
+    EXPECT_EQ(q.getN(), -1);
+    EXPECT_EQ(countLog("FullDuplexFIR::setLatency and setSampleRate haven't been called yet"), 1);
+}
+
+// --- switching --------------------------------------------------------------------------------
+
+TEST_F(Processor, FilterRewriteSwitchesClickFreeAndSigintEndsInOrder) {
+    const Eigen::MatrixXd h1 = randomFilters(3000, 8, 1), h2 = randomFilters(2500, 8, 2);
+    replaceAudioFile(filter, h1);
+    const Eigen::MatrixXd r1 = readAudioFile(filter); // as stored
+    replaceEq(eqName, "[]");
+    Probe p;
+    p.audit = true;
+    p.input = programme(22, 7);
+    p.after = [&](int k) {
+        if (k == 8) { // rewritten while audio runs; period 9 starts the switch
+            replaceAudioFile(filter, h2);
+            EXPECT_TRUE(waitFor([&] { return p.firSwitchPending(); }));
+        }
+        if (k == 16) p.handleSignal(SIGINT);
+    };
+    EXPECT_EQ(run(p, config()), -1);
+    ASSERT_EQ(p.calls, 23); // the first pass, 21 periods, and the sixth call after the request
+    expectNoAuditedAllocation();
+
+    const Eigen::MatrixXd r2 = readAudioFile(filter);
+    const Block x = p.input;
+    for (int m = 0; m < 8; ++m) {
+        const Eigen::ArrayXd u = x.col(m % 2).cast<double>();
+        Eigen::ArrayXd later = u; // the new filters hear the input from period 10 on
+        later.head(9 * N).setZero();
+        const Shape old[] = {Shape::FadeOut, Shape::Silent, Shape::Silent, Shape::FadeIn, Shape::Plain,
+                             Shape::Plain,   Shape::Plain,  Shape::Plain,  Shape::FadeOut};
+        for (int k = 1; k <= 9; ++k)
+            expectPeriod(p.out(k), m, convolve(u, r1.col(m), (k - 1) * N, N), old[k - 1], 1.0,
+                         "old filters, period " + std::to_string(k));
+        for (int k = 10; k <= 11; ++k)
+            expectPeriod(p.out(k), m, Eigen::ArrayXd::Zero(N), Shape::Silent, 1.0, "switch");
+        const Shape next[] = {Shape::FadeIn, Shape::Plain, Shape::Plain, Shape::Plain, Shape::Plain, Shape::FadeOut};
+        for (int k = 12; k <= 17; ++k)
+            expectPeriod(p.out(k), m, convolve(later, r2.col(m), (k - 1) * N, N), next[k - 12], 1.0,
+                         "new filters, period " + std::to_string(k));
+        for (int k = 18; k <= 21; ++k)
+            EXPECT_TRUE((p.out(k).col(m) == 0).all()) << "drain period " << k;
+    }
+    EXPECT_EQ(countLog("switching FIR filter over"), 1);
+    EXPECT_EQ(countLog("switching paraEQs over"), 1); // the start-up sequence
+    EXPECT_EQ(countLog("FullDuplexFIR::process exiting"), 1);
+}
+
+TEST_F(Processor, EqualiserChangeSwitchesAloneAndMissingChannelsAreSilent) {
+    const Eigen::MatrixXd h = randomFilters(2100, 5, 3); // five channels for eight outputs
+    replaceAudioFile(filter, h);
+    replaceEq(eqName, "[]");
+    const std::string eq =
+        R"([{"type": "BPF", "Fc": 1000, "dB": -6, "Q": 2}, {"type": "BPF", "Fc": 5000, "dB": 4, "Q": 1}])";
+    Probe p;
+    p.audit = true;
+    p.input = programme(20, 11);
+    p.after = [&](int k) {
+        if (k == 8) {
+            replaceEq(eqName, eq);
+            EXPECT_TRUE(waitFor([&] { return p.equaliserSwitchPending(); }));
+        }
+        if (k == 14) p.handleSignal(SIGINT);
+    };
+    EXPECT_EQ(run(p, config()), -1);
+    ASSERT_EQ(p.calls, 21);
+    expectNoAuditedAllocation();
+
+    ParaEQ reference; // the new settings, from a cleared state at period 10
+    reference.setFS(48000);
+    reference.setFileName(eqName.c_str());
+    ASSERT_EQ(reference.loadFromFile(), 0);
+    ASSERT_EQ(reference.resetCascade(), 0);
+    const Eigen::MatrixXd stored = readAudioFile(filter);
+    for (int c = 0; c < 2; ++c) {
+        Eigen::ArrayXd u = p.input.col(c).cast<double>();
+        Eigen::ArrayXd tail = u.segment(9 * N, u.size() - 9 * N), eqd(tail.size());
+        ASSERT_EQ(reference.process(tail, eqd), 0);
+        if (c == 0) reference.resetCascade();
+        u.segment(9 * N, tail.size()) = eqd;
+        for (int m = c; m < 8; m += 2) {
+            if (m >= 5) {
+                for (int k = 1; k <= 19; ++k)
+                    EXPECT_TRUE((p.out(k).col(m) == 0).all()) << "output " << m << " has no filter, period " << k;
+                continue;
+            }
+            const Shape shapes[] = {Shape::Plain,  Shape::FadeOut, Shape::Silent, Shape::Silent,
+                                    Shape::FadeIn, Shape::Plain,   Shape::Plain,  Shape::FadeOut};
+            for (int k = 8; k <= 15; ++k)
+                expectPeriod(p.out(k), m, convolve(u, stored.col(m), (k - 1) * N, N), shapes[k - 8], 1.0,
+                             "period " + std::to_string(k));
+        }
+    }
+    EXPECT_EQ(countLog("switching paraEQs over"), 2);
+    EXPECT_EQ(countLog("switching FIR filter over"), 0);
+    EXPECT_EQ(countLog("Couldn't load filter from file, zeroing channel"), 3);
+}
+
+// --- gains ------------------------------------------------------------------------------------
+
+TEST_F(Processor, MixerChangesRampOverOnePeriodAndNoneIsLost) {
+    replaceAudioFile(filter, impulses(0.5));
+    replaceEq(eqName, "[]");
+    const double g6 = std::pow(10.0, -6.0 / 20), g12 = std::pow(10.0, -12.0 / 20);
+    Probe p;
+    p.audit = true;
+    p.input = programme(42, 5);
+    auto change = [&](std::vector<std::string> args, const std::function<bool()>& done) {
+        EXPECT_EQ(amixer(*board, args).status, 0) << args[1];
+        EXPECT_TRUE(waitFor(done)) << args[1];
+    };
+    auto rampWaits = [&] { return p.gainRampPending(); };
+    p.after = [&](int k) {
+        switch (k) {
+        case 8:
+            change({"--", "sset", "Gain 2", "-6dB"}, rampWaits);
+            break;
+        case 12:
+            change({"sset", "Gain 1 Mute", "on"}, rampWaits);
+            break;
+        case 16:
+            change({"--", "sset", "Gain 1", "-12dB"},
+                   [&] { return countLog("Volume changed on muted channel 1") > 0; });
+            break;
+        case 20:
+            change({"sset", "Gain 1 Mute", "off"}, rampWaits);
+            break;
+        case 24:
+            change({"sset", "Gain 3 Invert", "on"}, rampWaits);
+            break;
+        case 28: // two changes before the next period: the second is ramped to right after the first
+            EXPECT_EQ(amixer(*board, {"--", "sset", "Gain 4", "-6dB"}).status, 0);
+            change({"--", "sset", "Gain 5", "-12dB"}, [&] { return std::abs(p.getRequestedGains()(5) - g12) < 1e-12; });
+            break;
+        case 29:
+            EXPECT_TRUE(waitFor(rampWaits));
+            break;
+        case 32:
+            p.handleSignal(SIGUSR1);
+            break; // taken up at the start of the next period
+        case 33:
+            EXPECT_TRUE(waitFor([] { return countLog("SIGUSR1 SUCCESS: Gains reloaded successfully") == 1; }));
+            p.handleSignal(SIGUSR2);
+            break;
+        case 34:
+            EXPECT_TRUE(waitFor([] { return countLog("FullDuplexFIR::process SIGUSR2 processing completed") == 1; }));
+            EXPECT_EQ(countLog("SIGUSR2 SUCCESS: Mixer state refreshed successfully"), 1);
+            break;
+        case 36:
+            p.handleSignal(SIGINT);
+            break;
+        }
+    };
+    EXPECT_EQ(run(p, config()), -1);
+    ASSERT_EQ(p.calls, 43);
+    expectNoAuditedAllocation();
+
+    struct Ramp {
+        int call, channel;
+        double from, to;
+    };
+    const Ramp ramps[] = {{9, 2, 1, g6},  {13, 1, 1, 0},  {21, 1, 0, g12},
+                          {25, 3, 1, -1}, {29, 4, 1, g6}, {30, 5, 1, g12}};
+    double gain[8] = {1, 1, 1, 1, 1, 1, 1, 1};
+    for (int k = 6; k <= 36; ++k)
+        for (int m = 0; m < 8; ++m) {
+            double from = gain[m], to = gain[m];
+            for (const Ramp& r : ramps)
+                if (r.call == k && r.channel == m) to = r.to, from = r.from;
+            EXPECT_DOUBLE_EQ(from, gain[m]) << "a ramp starts from the gain in use";
+            expectGain(p.out(k), p.in(k), m, 0.5, from, to, "period " + std::to_string(k));
+            gain[m] = to;
+        }
+    EXPECT_EQ(countLog("Warning: Could not find Gain "), 0);
+    EXPECT_GE(countLog("gains already waiting for a transition"), 1);
+}
+
+TEST_F(Processor, WithoutMixerControlsEveryGainIsOne) {
+    replaceAudioFile(filter, impulses(0.5));
+    replaceEq(eqName, "[]");
+    Probe p;
+    p.input = programme(8, 2);
+    p.after = [&](int k) {
+        if (k == 1) p.handleSignal(SIGINT);
+    };
+    EXPECT_EQ(run(p, config("nosuchmixer"), -1), -1);
+    EXPECT_EQ(countLog("Couldn't open the ALSA mixer nosuchmixer"), 1);
+    EXPECT_EQ(countLog("Warning: Could not find Gain "), 24);
+    EXPECT_TRUE((p.getRequestedGains() == 1.0).all());
+}
+
+// --- metering ---------------------------------------------------------------------------------
+
+/// A process of its own reading the FIFO on request (tests/helpers/fifo_reader).
+class FifoReader {
+public:
+    explicit FifoReader(const std::string& path) {
+        int toChild[2], fromChild[2];
+        EXPECT_EQ(pipe(toChild), 0);
+        EXPECT_EQ(pipe(fromChild), 0);
+        pid = fork();
+        if (pid == 0) {
+            dup2(toChild[0], 0);
+            dup2(fromChild[1], 1);
+            execl(MOBU_HELPER_fifo_reader, MOBU_HELPER_fifo_reader, path.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(toChild[0]);
+        close(fromChild[1]);
+        out = fdopen(toChild[1], "w");
+        in = fdopen(fromChild[0], "r");
+    }
+    ~FifoReader() {
+        fclose(out);
+        fclose(in);
+        kill(pid, SIGKILL); // it may be waiting for a record that never came
+        waitpid(pid, nullptr, 0);
+    }
+    std::vector<long> ask(const char* command) {
+        fprintf(out, "%s\n", command);
+        fflush(out);
+        char line[512];
+        std::vector<long> words;
+        if (!fgets(line, sizeof line, in)) return words;
+        char* p = line;
+        for (char* end; (words.push_back(strtol(p, &end, 10)), end != p); p = end) {
+        }
+        words.pop_back();
+        return words;
+    }
+
+private:
+    pid_t pid = -1;
+    FILE* out = nullptr;
+    FILE* in = nullptr;
+};
+
+TEST_F(Processor, MeteringKeepsOneRecordAndLosesNoPeak) {
+    replaceAudioFile(filter, impulses(0.5));
+    replaceEq(eqName, "[]");
+    ASSERT_EQ(amixer(*board, {"sset", "Gain 7 Mute", "on"}).status, 0);
+    Probe p;
+    p.input = programme(20, 9);
+    p.input(14 * N - 3, 1) = INT32_MIN; // in period 14
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0660), 0);
+    FifoReader reader(fifo);
+    std::map<int, std::vector<long>> records;
+    p.after = [&](int k) {
+        if (k == 10) {
+            EXPECT_EQ(reader.ask("n"), std::vector<long>{56}) << "one record waits, however long";
+        }
+        if (k >= 10 && k % 2 == 0) records[k] = reader.ask("r");
+        if (k == 16) p.handleSignal(SIGINT);
+    };
+    EXPECT_EQ(run(p, config()), -1);
+    {
+        std::lock_guard<std::mutex> lock(logMutex); // the first backlog after the first record
+        const auto first = std::find_if(logLines.begin(), logLines.end(), [](const std::string& l) {
+            return l.find("FIFO backlog") != std::string::npos;
+        });
+        ASSERT_NE(first, logLines.end());
+        EXPECT_NE(first->find("FIFO backlog detected: bytes=56, iterations=1"), std::string::npos) << *first;
+    }
+
+    auto peak = [](const Block& b, int c) {
+        return std::min<long>(INT32_MAX, std::max<long>(b.col(c).maxCoeff(), -static_cast<long>(b.col(c).minCoeff())));
+    };
+    auto peaks = [&](std::initializer_list<int> calls) {
+        std::vector<long> words = {0, 1, 2, 3};
+        for (int c = 0; c < 10; ++c) {
+            long m = 0;
+            for (int k : calls)
+                m = std::max(m, c < 2 ? peak(p.in(k), c) : peak(p.out(k), c - 2));
+            words.push_back(m);
+        }
+        return words;
+    };
+    EXPECT_EQ(records[10], peaks({1}));
+    EXPECT_EQ(records[12], peaks({2, 3, 4, 5, 6, 7, 8, 9, 10, 11}));
+    EXPECT_EQ(records[14], peaks({12, 13}));
+    EXPECT_EQ(records[16], peaks({14, 15}));
+    EXPECT_EQ(records[16][5], INT32_MAX) << "the most negative sample is clamped";
+    EXPECT_EQ(records[16][13], 0) << "a muted output reads 0";
+    EXPECT_GT(records[16][12], 0);
+}
+
+// --- over/under-runs, a storm, the destructor -------------------------------------------------
+
+TEST_F(Processor, AnXrunInRealTimeDrainsInOrder) {
+    LoopbackBoard realtime({"--mode", "realtime"});
+    ASSERT_TRUE(realtime.ok());
+    realtime.use();
+    replaceAudioFile(filter, impulses(0.5));
+    replaceEq(eqName, "[]");
+    Probe p;
+    p.input = programme(400, 3);
+    p.after = [&](int k) {
+        if (k == 20) std::this_thread::sleep_for(std::chrono::milliseconds(150)); // the board runs on
+    };
+    EXPECT_EQ(run(p, config()), -1);
+    board->use();
+    EXPECT_EQ(countLog("XRUN detected - shutting down"), 1);
+    EXPECT_EQ(countLog("FullDuplexFIR::process exiting"), 1);
+    // The last sounding period fades out, four silent ones follow, and the run ends.
+    int last = static_cast<int>(p.outputs.size());
+    while (last > 0 && (p.out(last) == 0).all())
+        --last;
+    ASSERT_GE(last, 20);
+    EXPECT_LE(last, 23);
+    EXPECT_EQ(static_cast<int>(p.outputs.size()), last + 4);
+    for (int m = 0; m < 8; ++m)
+        expectGain(p.out(last), p.in(last), m, 0.5, 1.0, 0.0, "fade-out");
+}
+
+/** Storm: coefficient files, equaliser files and mixer changes rewritten from three
+ * threads while the processor streams.  With unit-impulse filters and equalisers that
+ * pass audio unchanged, every output period must be the input times a linear gain
+ * a -> b (constant, ramp, fade or silence) whose ends come from the allowed gains, and
+ * each period must start where the last one ended: no click, no lost or repeated block.
+ * Once the storm is over, the last file and the last control values are in force. */
+TEST_F(Processor, StormOfChangesNeverClicksAndEndsOnTheLastValues) {
+    const double scales[] = {0.5, 0.25}, g6 = std::pow(10.0, -6.0 / 20);
+    const int filterWrites = 200, eqWrites = 200, mixerWrites = 500;
+    replaceAudioFile(filter, impulses(scales[0]));
+    replaceEq(eqName, "[]");
+    std::vector<double> allowed = {0.0};
+    for (double s : scales)
+        for (double g : {1.0, g6})
+            allowed.push_back(s * g);
+    auto isAllowed = [&](double v) {
+        return std::any_of(allowed.begin(), allowed.end(), [&](double a) { return std::abs(v - a) < 1e-6; });
+    };
+
+    Probe p;
+    p.audit = true;
+    p.keep = false;
+    p.feed = [](int k, Block& in) {
+        std::mt19937 gen(static_cast<unsigned>(k));
+        std::uniform_int_distribution<int> dist(1 << 27, 1 << 28);
+        for (Eigen::Index i = 0; i < in.size(); ++i)
+            in(i) = (gen() & 1) ? dist(gen) : -dist(gen);
+    };
+    std::atomic<bool> settled{false};
+    double end[8], final[8];
+    int failures = 0, stopAt = -1, periods = 0;
+    p.after = [&](int k) {
+        const Block& y = p.currentOutput();
+        const Block& x = p.currentInput();
+        for (int m = 0; m < 8 && k > 5; ++m) {
+            const double a = double(y(0, m)) / x(0, m % 2), b = double(y(N - 1, m)) / x(N - 1, m % 2);
+            bool ok = isAllowed(a) && isAllowed(b) && (k == 6 || std::abs(a - end[m]) < 1e-6);
+            for (int n = 0; n < N && ok; ++n)
+                ok = std::abs(y(n, m) - std::trunc(x(n, m % 2) * (a + (b - a) * n / (N - 1)))) <= 4.0;
+            if (!ok && failures++ < 5)
+                ADD_FAILURE() << "period " << k << " channel " << m << ": gain " << a << " to " << b << " after "
+                              << end[m];
+            end[m] = b;
+        }
+        ++periods;
+        if (settled && stopAt < 0) stopAt = k + 3;
+        if (k == stopAt) {
+            std::copy(end, end + 8, final);
+            p.handleSignal(SIGINT);
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(300)); // leave the producers some processor
+    };
+
+    double lastGain[8] = {1, 1, 1, 1, 1, 1, 1, 1};
+    auto storm = std::async(std::launch::async, [&] {
+        auto filters = std::async(std::launch::async, [&] {
+            for (int i = 0; i < filterWrites; ++i) {
+                replaceAudioFile(filter, impulses(scales[i % 2]));
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        });
+        auto equalisers = std::async(std::launch::async, [&] {
+            for (int i = 0; i < eqWrites; ++i) {
+                replaceEq(eqName, i % 2 ? "[]" : R"([{"type": "BPF", "Fc": 1000, "dB": 0, "Q": 1}])");
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        });
+        for (int i = 0; i < mixerWrites; ++i) {
+            const int c = i % 8;
+            const bool cut = (i / 8) % 2 == 0;
+            EXPECT_EQ(amixer(*board, {"--", "sset", "Gain " + std::to_string(c), cut ? "-6dB" : "0dB"}).status, 0);
+            lastGain[c] = cut ? g6 : 1.0;
+        }
+        filters.get();
+        equalisers.get();
+        // Settled: nothing pending for a while.
+        int quiet = 0;
+        waitFor([&] { return (quiet = p.changesPending() ? 0 : quiet + 1) > 200; }, 60);
+        settled = true;
+    });
+    EXPECT_EQ(run(p, config()), -1);
+    storm.get();
+    expectNoAuditedAllocation();
+    EXPECT_GT(periods, 100);
+    EXPECT_EQ(failures, 0);
+    for (int m = 0; m < 8; ++m)
+        EXPECT_NEAR(final[m], scales[(filterWrites - 1) % 2] * lastGain[m], 1e-6) << "channel " << m;
+    EXPECT_GE(countLog("switching FIR filter over"), 2);
+    EXPECT_GE(countLog("switching paraEQs over"), 2);
+}
+
+TEST_F(Processor, DestructorLogsItsStepsInOrder) {
+    {
+        Probe p;
+        p.init();
+    }
+    const char* steps[] = {"Starting destructor",
+                           "Stopping FileWatchThreaded...",
+                           "FileWatchThreaded stopped successfully",
+                           "Deleting inactive FIR filters...",
+                           "Inactive FIR filters deleted",
+                           "Deleting active FIR filters...",
+                           "Active FIR filters deleted",
+                           "Cleanup completed successfully"};
+    std::lock_guard<std::mutex> lock(logMutex);
+    size_t at = 0;
+    for (const char* step : steps) {
+        while (at < logLines.size() && logLines[at].find(step) == std::string::npos)
+            ++at;
+        EXPECT_LT(at, logLines.size()) << step << " missing or out of order";
+    }
+}
+
+} // namespace
