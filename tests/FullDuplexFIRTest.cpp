@@ -48,7 +48,7 @@ void __libc_free(void*);
 
 void* malloc(size_t n) {
     if (audited) auditedAllocations.fetch_add(1);
-    if (audited && getenv("MOBU_AUDIT_ABORT")) abort();
+    if (audited && getenv("MOBU_AUDIT_ABORT")) abort(); // run under a debugger to see where it allocated
     return __libc_malloc(n);
 }
 void* calloc(size_t n, size_t s) {
