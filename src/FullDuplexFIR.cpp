@@ -127,7 +127,7 @@ int FullDuplexFIR::init() {
         mobuLog(LOG_NOTICE, "ERROR: Couldn't run the control thread: gain changes and audio-thread messages wait.");
     exitCount.store(0, std::memory_order_release);
     switchCount = -1;
-    drainingSilently = false;
+    endedSilent = false;
     N = -1;
     if (ALSA::changeThreadPriority(-1) != 0)
         mobuLog(LOG_NOTICE, "WARNING: Couldn't set the thread to maximum priority, running with lower then expected "
@@ -830,6 +830,7 @@ void FullDuplexFIR::filterPass(int fade) {
 }
 
 void FullDuplexFIR::normalStep() {
+    endedSilent = false;
     equaliserPass(false);
     if (!gains.transitionPending()) {
         filterPass(0);
@@ -849,6 +850,7 @@ void FullDuplexFIR::switchStep(bool firPending, bool eqPending) {
         equaliserPass(false);
         filterPass(-1);
         switchCount = 3;
+        endedSilent = true;
         return;
     }
     bool switchEqualisers = false;
@@ -864,26 +866,29 @@ void FullDuplexFIR::switchStep(bool firPending, bool eqPending) {
     }
     equaliserPass(switchEqualisers);
     filterPass(switchCount); // 3, 2: silence while the new filters fill; 1: fade in; 0: plain
+    endedSilent = switchCount > 1;
     --switchCount;
 }
 
 bool FullDuplexFIR::exitStep() {
     int state = exitCount.load(std::memory_order_acquire);
     if (state < 0) {
-        if (drainingSilently) { // already silent: fading the filters in again would be heard
+        // After silence (a switch's silent periods, or the drain itself) a fade-out would
+        // bring the filters back for one period: stay silent instead.
+        if (endedSilent) {
             outputAudio.setZero();
         } else {
             equaliserPass(false);
             filterPass(-1);
         }
+        endedSilent = true;
         exitCount.compare_exchange_strong(state, 5, std::memory_order_acq_rel); // a new request stays -1
         return false;
     }
     const int next = state - 1;
-    drainingSilently = true;
     if (exitCount.compare_exchange_strong(state, next, std::memory_order_acq_rel) && next == 0) {
         rtLog(LOG_NOTICE, "FullDuplexFIR::%s exiting", "process");
-        drainingSilently = false;
+        endedSilent = false;
         __atomic_store_n(&shutdown_received, 0, __ATOMIC_RELEASE);
         return true;
     }

@@ -506,6 +506,26 @@ TEST_F(Processor, EqualiserChangeSwitchesAloneAndMissingChannelsAreSilent) {
     EXPECT_EQ(countLog("Couldn't load filter from file, zeroing channel"), 3);
 }
 
+TEST_F(Processor, ShutdownDuringASwitchsSilenceStaysSilent) {
+    replaceAudioFile(filter, impulses(0.5));
+    replaceEq(eqName, "[]");
+    Probe p;
+    p.input = programme(20, 13);
+    p.after = [&](int k) {
+        if (k == 8) {
+            replaceAudioFile(filter, impulses(0.25));
+            EXPECT_TRUE(waitFor([&] { return p.firSwitchPending(); }));
+        }
+        if (k == 10) p.handleSignal(SIGINT); // period 10 is the switch's first silent one
+    };
+    EXPECT_EQ(run(p, config()), -1);
+    ASSERT_EQ(p.calls, 17);
+    for (int m = 0; m < 8; ++m)
+        expectGain(p.out(9), p.in(9), m, 0.5, 1.0, 0.0, "fade-out of the old filters");
+    for (int k = 10; k <= 15; ++k)
+        EXPECT_TRUE((p.out(k) == 0).all()) << "period " << k << ": the new filters must not be heard";
+}
+
 // --- gains ------------------------------------------------------------------------------------
 
 TEST_F(Processor, MixerChangesRampOverOnePeriodAndNoneIsLost) {
@@ -767,7 +787,7 @@ TEST_F(Processor, StormOfChangesNeverClicksAndEndsOnTheLastValues) {
             end[m] = b;
         }
         ++periods;
-        if (settled && stopAt < 0) stopAt = k + 3;
+        if (settled && stopAt < 0 && p.getSwitchCount() == -1 && !p.changesPending()) stopAt = k + 3;
         if (k == stopAt) {
             std::copy(end, end + 8, final);
             p.handleSignal(SIGINT);

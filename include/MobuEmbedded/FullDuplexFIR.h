@@ -197,7 +197,7 @@ private:
 
     int switchCount = -1;
     std::atomic<int> exitCount{0};
-    bool drainingSilently = false; ///< the exit countdown has reached its silent periods
+    bool endedSilent = false; ///< the last period ended silent (a fade-out or silence)
     int32_t inLevels[IN_CHCNT] = {0, 0};
     int32_t outLevels[OUT_CHCNT] = {0, 0, 0, 0, 0, 0, 0, 0};
     int fifoFd = -1;
