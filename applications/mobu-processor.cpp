@@ -11,12 +11,15 @@
 #include <OptionParser.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -87,9 +90,29 @@ int runOnce(const std::string& playback, const std::string& capture, const std::
     return 5;
 }
 
+/** The OpenMP team's threads run at the audio thread's real-time priority.  By default the
+ * runtime lets them spin between periods, which at that priority takes most of every core
+ * from the rest of the system (the control thread, the mixer, the user interface) for
+ * nothing: a period's work is a few per cent of its duration.  The runtime reads its wait
+ * policy once, when it is loaded, so the program runs itself again with the policy set;
+ * a policy the caller set is kept. */
+void waitPassivelyBetweenPeriods(char* argv[]) {
+    if (getenv("OMP_WAIT_POLICY")) return;
+    char self[4096];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n > 0) {
+        self[n] = '\0';
+        setenv("OMP_WAIT_POLICY", "passive", 1);
+        execv(self, argv); // the program's own path: its process name stays the same
+    }
+    // Without /proc the team spins: audio still runs.
+    fprintf(stderr, "mobu-processor: can't run again with a passive OpenMP wait policy: %s\n", strerror(errno));
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
+    waitPassivelyBetweenPeriods(argv);
     OptionParser options(argc, argv);
     if (options.has("help") || options.has("h")) {
         fputs(usage, stdout);

@@ -12,6 +12,7 @@ PACKAGES=(
   libgtest-dev googletest libnss-wrapper
   libzita-convolver-dev
   python3-numpy python3-scipy
+  gnuplot-nox
 )
 PACKAGES+=("$@")
 
