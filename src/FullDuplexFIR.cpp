@@ -728,7 +728,10 @@ int FullDuplexFIR::process() {
         rtLog(LOG_NOTICE, "FullDuplexFIR::process [PID:%d] Processing shutdown signal", static_cast<int>(getpid()));
     if (xrunDetected()) {
         rtLog(LOG_NOTICE, "FullDuplexFIR::process XRUN detected - shutting down");
-        exitCount.store(-1, std::memory_order_release);
+        // Only a running processor starts the drain: on a machine that can't keep up every
+        // period over/under-runs, and starting the drain again each time would never end it.
+        int running = 0;
+        exitCount.compare_exchange_strong(running, -1, std::memory_order_acq_rel);
     }
 
     int ret = 0;
