@@ -26,7 +26,10 @@ public:
         if (at != std::string::npos) shm = text.substr(at + 5, text.find('"', at + 5) - at - 5);
     }
     ~LoopbackBoard() {
-        if (!shm.empty()) shm_unlink(("/" + shm).c_str());
+        if (!shm.empty()) { // the board's loop and the programme loop
+            shm_unlink(("/" + shm).c_str());
+            shm_unlink(("/" + shm + "-programme").c_str());
+        }
         mobutest::removeTree(dir);
     }
     LoopbackBoard(const LoopbackBoard&) = delete;

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <csignal>
 #include <fcntl.h>
 #include <fstream>
 #include <sstream>
@@ -13,11 +14,10 @@
 
 namespace mobutest {
 
-ProcessResult runProcess(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv) {
-    ProcessResult result;
-    const std::string dir = makeTempDir("proc");
+Child::Child(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv)
+    : dir(makeTempDir("proc")) {
     const std::string outPath = dir + "/out", errPath = dir + "/err";
-    const pid_t pid = fork();
+    pid = fork();
     if (pid == 0) {
         for (const auto& e : extraEnv) {
             const size_t eq = e.find('=');
@@ -36,13 +36,46 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::vector
         execv(args[0], args.data());
         _exit(127);
     }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    result.out = readFile(outPath);
-    result.err = readFile(errPath);
+}
+
+Child::~Child() {
+    if (pid > 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
     removeTree(dir);
+}
+
+void Child::signal(int signalNumber) const {
+    if (pid > 0) kill(pid, signalNumber);
+}
+
+std::string Child::errorSoFar() const {
+    return readFile(dir + "/err");
+}
+
+ProcessResult Child::wait(std::chrono::seconds limit) {
+    ProcessResult result;
+    if (pid <= 0) return result;
+    int status = 0;
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > end) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            break;
+        }
+        usleep(10000);
+    }
+    pid = -1;
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.out = readFile(dir + "/out");
+    result.err = readFile(dir + "/err");
     return result;
+}
+
+ProcessResult runProcess(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv) {
+    return Child(argv, extraEnv).wait();
 }
 
 std::string makeTempDir(const std::string& prefix) {

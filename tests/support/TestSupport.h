@@ -10,6 +10,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 namespace mobutest {
@@ -19,6 +20,28 @@ struct ProcessResult {
     int status = -1; ///< exit status (0..255), or 128 + signal number
     std::string out; ///< standard output
     std::string err; ///< standard error
+};
+
+/** A child process running in the background, its standard output and error kept in
+ * files; standard input is /dev/null.  Killed (SIGKILL) and reaped if never waited for. */
+class Child {
+public:
+    /// Starts argv[0] with arguments; extraEnv entries ("NAME=value") are added to the environment.
+    explicit Child(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv = {});
+    ~Child();
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    /// Sends a signal (nothing once it has been waited for).
+    void signal(int signalNumber) const;
+    /// Standard error so far.
+    std::string errorSoFar() const;
+    /** Waits for the end; after `limit` it is killed and the status is 128 + SIGKILL. */
+    ProcessResult wait(std::chrono::seconds limit = std::chrono::seconds(600));
+
+private:
+    pid_t pid = -1;
+    std::string dir;
 };
 
 /** Runs argv[0] with arguments, waiting for it to end.

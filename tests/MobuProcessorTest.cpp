@@ -1,0 +1,127 @@
+// The processor's host program on the virtual board (real time): its usage, one
+// line and a status for what it can't open or use, its default devices, SIGUSR1
+// and an orderly end on SIGTERM, and giving up when every start over/under-runs.
+#include "LoopbackBoard.h"
+
+#include <Sox.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <memory>
+#include <thread>
+
+namespace {
+
+/// The last line of a text (without its line feed).
+std::string lastLine(const std::string& text) {
+    const size_t end = text.find_last_not_of('\n');
+    if (end == std::string::npos) return "";
+    const size_t start = text.rfind('\n', end);
+    return text.substr(start == std::string::npos ? 0 : start + 1,
+                       end - (start == std::string::npos ? 0 : start + 1) + 1);
+}
+
+int count(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+class Host : public ::testing::Test {
+protected:
+    void SetUp() override {
+        board = std::make_unique<LoopbackBoard>(std::vector<std::string>{"--mode", "realtime"});
+        ASSERT_TRUE(board->ok()) << board->generator().err;
+        dir = mobutest::makeTempDir("host");
+        Eigen::MatrixXd h = Eigen::MatrixXd::Zero(4096, 8);
+        h.row(0).setConstant(0.5);
+        ASSERT_EQ(writeAudioFile(dir + "/filters.wav", 48000, h), 0);
+        config = dir + "/processor.conf";
+        mobutest::writeFile(config, "MobuFullDuplexFIR {\n  filter \"" + dir +
+                                        "/filters.wav\"\n  paraeq \"host.json\"\n"
+                                        "  mixerDevice \"board\"\n  fifopath \"" +
+                                        dir + "/levels\"\n}\n");
+    }
+    void TearDown() override { mobutest::removeTree(dir); }
+
+    std::vector<std::string> command(std::vector<std::string> args) const {
+        args.insert(args.begin(), MOBU_MOBU_PROCESSOR);
+        return args;
+    }
+    mobutest::ProcessResult run(const std::vector<std::string>& args) const {
+        return mobutest::runProcess(command(args), board->environment());
+    }
+
+    std::unique_ptr<LoopbackBoard> board;
+    std::string dir, config;
+};
+
+TEST_F(Host, NamesWhatItCannotOpenOrUseOnOneLineWithAStatus) {
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string lastErrorLine; ///< "" : nothing on standard error
+        std::string out;           ///< in standard output
+    } cases[] = {
+        {{"--help"}, 0, "", "usage: mobu-processor"},
+        {{"--playback=nosuch", "--config=" + config}, 3, "mobu-processor: can't open the playback device nosuch", ""},
+        {{"--capture=nosuch", "--config=" + config}, 3, "mobu-processor: can't open the capture device nosuch", ""},
+        {{"--config=" + dir + "/none.conf"},
+         4,
+         "mobu-processor: can't use the configuration " + dir +
+             "/none.conf: the file or one of its four MobuFullDuplexFIR keys is missing (-2)",
+         ""},
+        {{"--config=" + config, "--rate=44100"},
+         3,
+         "mobu-processor: the playback device mobu_playback can't run at 44100 Hz",
+         ""},
+        {{"--config=" + config, "--latency=soon"}, 2, "", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.front());
+        const auto r = run(c.args);
+        EXPECT_EQ(r.status, c.status) << r.err;
+        if (!c.lastErrorLine.empty()) EXPECT_EQ(lastLine(r.err), c.lastErrorLine);
+        if (c.status == 2) EXPECT_NE(r.err.find("bad option value\nusage: mobu-processor"), std::string::npos) << r.err;
+        if (c.status == 0) EXPECT_EQ(r.err, "");
+        EXPECT_NE(r.out.find(c.out), std::string::npos) << r.out;
+    }
+}
+
+TEST_F(Host, DefaultDevicesRunUntilSigtermDrainsInOrder) {
+    mobutest::Child processor(command({"--config=" + config, "--verbose"}), board->environment());
+    const auto waitForError = [&](const std::string& what) {
+        for (int i = 0; i < 2000; ++i) {
+            if (processor.errorSoFar().find(what) != std::string::npos) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    };
+    ASSERT_TRUE(waitForError("creating filters done")) << processor.errorSoFar();
+    processor.signal(SIGUSR1);
+    ASSERT_TRUE(waitForError("SIGUSR1 SUCCESS: Gains reloaded successfully")) << processor.errorSoFar();
+    processor.signal(SIGTERM);
+    const auto r = processor.wait(std::chrono::seconds(30));
+    EXPECT_EQ(r.status, 0) << r.err;
+    const size_t shutdown = r.err.find("Processing shutdown signal"), exiting = r.err.find("process exiting"),
+                 cleaned = r.err.find("Cleanup completed successfully");
+    ASSERT_NE(shutdown, std::string::npos) << r.err;
+    ASSERT_NE(exiting, std::string::npos) << r.err;
+    EXPECT_LT(shutdown, exiting);
+    EXPECT_LT(exiting, cleaned);
+    // One period of fade-out and four of silence: the signal is seen in six calls.
+    EXPECT_EQ(count(r.err, "Processing shutdown signal"), 6);
+}
+
+TEST_F(Host, GivesUpWhenEveryStartOverOrUnderRuns) {
+    // One frame per period: no machine keeps up, every run drains after an underrun.
+    const auto r = run({"--config=" + config, "--latency=0.00000001", "--verbose"});
+    EXPECT_EQ(r.status, 5);
+    EXPECT_EQ(lastLine(r.err), "mobu-processor: over/under-runs right after every start, giving up");
+    EXPECT_EQ(count(r.err, "starting the processor again"), 4) << r.err;
+}
+
+} // namespace
