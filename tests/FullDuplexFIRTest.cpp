@@ -558,6 +558,10 @@ TEST_F(Processor, MixerChangesRampOverOnePeriodAndNoneIsLost) {
         case 24:
             change({"sset", "Gain 3 Invert", "on"}, rampWaits);
             break;
+        case 26: // an unmute of a channel that plays changes nothing; a volume change keeps the polarity
+            EXPECT_EQ(amixer(*board, {"sset", "Gain 2 Mute", "off"}).status, 0);
+            change({"--", "sset", "Gain 3", "-6dB"}, rampWaits);
+            break;
         case 28: // two changes before the next period: the second is ramped to right after the first
             EXPECT_EQ(amixer(*board, {"--", "sset", "Gain 4", "-6dB"}).status, 0);
             change({"--", "sset", "Gain 5", "-12dB"}, [&] { return std::abs(p.getRequestedGains()(5) - g12) < 1e-12; });
@@ -589,8 +593,8 @@ TEST_F(Processor, MixerChangesRampOverOnePeriodAndNoneIsLost) {
         int call, channel;
         double from, to;
     };
-    const Ramp ramps[] = {{9, 2, 1, g6},  {13, 1, 1, 0},  {21, 1, 0, g12},
-                          {25, 3, 1, -1}, {29, 4, 1, g6}, {30, 5, 1, g12}};
+    const Ramp ramps[] = {{9, 2, 1, g6},    {13, 1, 1, 0},  {21, 1, 0, g12}, {25, 3, 1, -1},
+                          {27, 3, -1, -g6}, {29, 4, 1, g6}, {30, 5, 1, g12}};
     double gain[8] = {1, 1, 1, 1, 1, 1, 1, 1};
     for (int k = 6; k <= 36; ++k)
         for (int m = 0; m < 8; ++m) {
