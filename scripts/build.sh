@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Configures and builds into a build directory.
 #   scripts/build.sh [build-dir] [extra cmake arguments...]
+# MOBU_BUILD_TARGET=name builds that target only (default: everything).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 dir="${1:-$root/build}"
 shift || true
 cmake -S "$root" -B "$dir" -G Ninja "$@" >/dev/null
-cmake --build "$dir" -j "$(nproc)"
+cmake --build "$dir" -j "$(nproc)" ${MOBU_BUILD_TARGET:+--target "$MOBU_BUILD_TARGET"}

@@ -15,5 +15,5 @@ echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
 (cd "$root/build-asan" && ctest --output-on-failure -j "$(nproc)")
 
 echo "== ThreadSanitizer build (tests of code shared between threads)"
-"$root/scripts/build.sh" "$root/build-tsan" -DMOBU_SANITIZE=thread -DMOBU_BUILD_BENCH=OFF
+MOBU_BUILD_TARGET=concurrency-tests "$root/scripts/build.sh" "$root/build-tsan" -DMOBU_SANITIZE=thread -DMOBU_BUILD_BENCH=OFF
 (cd "$root/build-tsan" && ctest --output-on-failure -L concurrency)

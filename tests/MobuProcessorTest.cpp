@@ -84,9 +84,15 @@ TEST_F(Host, NamesWhatItCannotOpenOrUseOnOneLineWithAStatus) {
         SCOPED_TRACE(c.args.front());
         const auto r = run(c.args);
         EXPECT_EQ(r.status, c.status) << r.err;
-        if (!c.lastErrorLine.empty()) EXPECT_EQ(lastLine(r.err), c.lastErrorLine);
-        if (c.status == 2) EXPECT_NE(r.err.find("bad option value\nusage: mobu-processor"), std::string::npos) << r.err;
-        if (c.status == 0) EXPECT_EQ(r.err, "");
+        if (!c.lastErrorLine.empty()) {
+            EXPECT_EQ(lastLine(r.err), c.lastErrorLine);
+        }
+        if (c.status == 2) {
+            EXPECT_NE(r.err.find("bad option value\nusage: mobu-processor"), std::string::npos) << r.err;
+        }
+        if (c.status == 0) {
+            EXPECT_EQ(r.err, "");
+        }
         EXPECT_NE(r.out.find(c.out), std::string::npos) << r.out;
     }
 }

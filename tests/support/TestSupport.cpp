@@ -50,6 +50,10 @@ void Child::signal(int signalNumber) const {
     if (pid > 0) kill(pid, signalNumber);
 }
 
+std::string Child::outputSoFar() const {
+    return readFile(dir + "/out");
+}
+
 std::string Child::errorSoFar() const {
     return readFile(dir + "/err");
 }

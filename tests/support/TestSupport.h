@@ -34,7 +34,8 @@ public:
 
     /// Sends a signal (nothing once it has been waited for).
     void signal(int signalNumber) const;
-    /// Standard error so far.
+    /// Standard output and error so far.
+    std::string outputSoFar() const;
     std::string errorSoFar() const;
     /** Waits for the end; after `limit` it is killed and the status is 128 + SIGKILL. */
     ProcessResult wait(std::chrono::seconds limit = std::chrono::seconds(600));

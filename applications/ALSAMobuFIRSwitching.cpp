@@ -1,0 +1,469 @@
+// ALSAMobuFIRSwitching: an alsa-lib filter plug-in (PCM type "ALSAMobuFIRSwitching")
+// that plays a stereo S32 stream through eight FIR filters to an 8-channel slave.
+//
+//     pcm.speakers {
+//         type ALSAMobuFIRSwitching
+//         slave.pcm "hw:0"                 # 8 channels of S32_LE
+//         filter "/home/mobu/filters.wav"  # 8 channels; without it: band-limited impulses
+//         paraeq "/home/mobu/.mobu/paraEQ0.json"  # watched: saving it rebuilds the filters
+//         mixerDevice "hw:0"               # its stereo "Headphone" control scales outputs 0 and 1
+//     }
+//
+// Output m is client channel m mod 2 through filter m.  A rewritten coefficient (or
+// equaliser) file is built into the spare filter set and switched in with one period
+// of fade-out, two silent periods while the new filters fill, and one of fade-in.
+// A "Headphone" change ramps over one period.  SIGINT ends the stream in order: one
+// period of fade-out, four of silence, then the transfer fails.  The filters take
+// whole periods: transfers of any size are gathered into periods, so the output lags
+// the input by exactly one period.
+#include <MobuEmbedded/FIRMobu.h>
+#include <MobuEmbedded/MobuDebug.h>
+#include <MobuEmbedded/ObjectDoubleBuffer.h>
+
+#include <ALSAExternalPlugin.h>
+#include <ALSAMixerEvents.h>
+#include <ALSAPeriodBuffer.h>
+#include <FileWatchThreaded.h>
+#include <ImpulseBandLimited.h>
+#include <ThreadPriority.h>
+
+#include <Eigen/Core>
+#include <fftw3.h>
+#include <omp.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <iostream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+void sigHandler(int signalNumber);
+}
+
+class ALSAMobuFIRSwitching : public ALSA::ALSAExternalPlugin,
+                             ObjectDoubleBuffer<std::vector<FIRMobu*>>,
+                             public FileWatchThreaded,
+                             public ALSA::MixerEvents {
+public:
+    using GainRow = Eigen::Array<double, 1, Eigen::Dynamic>;
+
+    ALSAMobuFIRSwitching() {
+        setName("ALSAMobuFIRSwitching");
+        buffer(0).assign(M, nullptr);
+        buffer(1).assign(M, nullptr);
+        if (FileWatchThreaded::run(0) != 0) std::cout << "ERROR: Couldn't run the file watching thread." << std::endl;
+        if (ALSA::changeThreadPriority(-1) < 0)
+            std::cout << "WARNING: Couldn't set the thread to maximum priority, running with lower then expected "
+                         "priority."
+                      << std::endl;
+    }
+
+    ~ALSAMobuFIRSwitching() override {
+        std::cout << "ALSAMobuFIRSwitching::~ALSAMobuFIRSwitching" << std::endl;
+        FileWatchThreaded::stop();
+        closing.store(true);
+        MixerEvents::stopEvents();
+        deleteFilters(*inactiveBuffer());
+        std::cout << "deleteActiveFIRFilters" << std::endl;
+        deleteFilters(*activeBuffer());
+    }
+
+    /// The stream's parameters go (also on the way to closing): no stream, no gain ramps.
+    int hwFree() override {
+        std::lock_guard<std::mutex> lock(buildLock);
+        periodSize.store(0);
+        return 0;
+    }
+
+    int hwParams(snd_pcm_hw_params_t* params) override {
+        ALSAExternalPlugin::hwParams(params);
+        std::cout << "extplug.rate " << getRate() << "\nextplug.channels " << getChannels()
+                  << "\nextplug.slave_channels " << getSlaveChannels() << "\nformat " << formatDescription(getFormat())
+                  << "\nslave format " << formatDescription(getSlaveFormat()) << "\nsample rate " << getRate()
+                  << " Hz\nperiod size " << getPeriodSize() << std::endl;
+        const int n = static_cast<int>(getPeriodSize());
+        if (n == 0) {
+            std::cout << "can't have 0 period size, exiting" << std::endl;
+            return -1;
+        }
+        std::lock_guard<std::mutex> lock(buildLock);
+        completeTransition(); // no stream runs now: a rebuilt set still pending is simply taken
+        std::cout << "creating filters" << std::endl;
+        if (createFIRFilters(n) < 0) return -1;
+        std::cout << "creating filters done" << std::endl;
+        prepTransition();
+        completeTransition();
+        deleteFilters(*inactiveBuffer()); // built for the stream before, if any
+        std::cout << "setting gain matrices " << std::endl;
+        {
+            std::lock_guard<std::mutex> gainGuard(gainLock);
+            gains.completeTransition();
+            gains.buffer(0).setOnes(n, M);
+            gains.buffer(1).setOnes(n, M);
+            requested.setOnes(M);
+        }
+        periods.resize(n, 2, M);
+        eqIn[0].setZero(n);
+        eqIn[1].setZero(n);
+        periodSize.store(n);
+        switchCount = 0;
+        return 0;
+    }
+
+    int specifyHWParams() override {
+        std::cout << "getPeriodSize : " << getPeriodSize() << std::endl;
+        if (setInputChannels(2, 2) < 0)
+            return MobuDebug().evaluateError(-1350, "Input channel count. Asked for 2"), -EINVAL;
+        if (setOutputChannels({8}) < 0) return MobuDebug().evaluateError(-1350), -EINVAL;
+        if (setOutputFormats({SND_PCM_FORMAT_S32_LE}) < 0)
+            return MobuDebug().evaluateError(-1351, "Output channel format. Asked for S32_LE"), -EINVAL;
+        if (setInputFormats({SND_PCM_FORMAT_S32_LE}) < 0)
+            return MobuDebug().evaluateError(-1351, "Input channel format incorrect. Asked for S32_LE"), -EINVAL;
+        return 0;
+    }
+
+    int init() override {
+        std::cout << "init\ngetPeriodSize : " << getPeriodSize() << std::endl;
+        exitCount.store(0);
+        periods.reset(); // a stream prepared again starts from silence
+        struct sigaction action {};
+        action.sa_handler = sigHandler;
+        sigemptyset(&action.sa_mask);
+        if (sigaction(SIGINT, &action, nullptr) != 0) {
+            std::cout << "signal setup error - exiting" << std::endl;
+            return -1;
+        }
+        std::cout << "ALSAMobuFIRSwitching::init thread priority " << ALSA::getThreadPriority(false) << std::endl;
+        return 0;
+    }
+
+    snd_pcm_sframes_t transfer(const snd_pcm_channel_area_t* dst, snd_pcm_uframes_t dstOffset,
+                               const snd_pcm_channel_area_t* src, snd_pcm_uframes_t srcOffset,
+                               snd_pcm_uframes_t size) override {
+        return periods.transfer(dst, dstOffset, src, srcOffset, size, [this] { return filterPeriod(); });
+    }
+
+    int parseConfig(const char* name, snd_config_t* conf, snd_pcm_stream_t stream, int mode) override {
+        // A PCM of this type opened before in this process leaves its mixer and watches: start afresh.
+        closing.store(true);
+        MixerEvents::close();
+        closing.store(false);
+        for (const std::string& path : {filterFile, paraEQFile})
+            if (!path.empty()) rmPath(path);
+        filterFile.clear();
+        paraEQFile.clear();
+        snd_config_iterator_t i, next;
+        snd_config_for_each(i, next, conf) {
+            snd_config_t* node = snd_config_iterator_entry(i);
+            const char* id = nullptr;
+            if (snd_config_get_id(node, &id) < 0) continue;
+            const std::string field = id;
+            const char* text = nullptr;
+            if (field == "channels") {
+                long channels = 0;
+                if (snd_config_get_integer(node, &channels) < 0) {
+                    std::cout << "channels configuration variable is not an integer, please replace with a number"
+                              << std::endl;
+                    continue;
+                }
+                printf("read %ld channels from the config file\n", channels);
+                removeNode(node, "ALSAMobuFIRSwitching");
+                std::cout << "ALSAMobuFIRSwitching::parseConfig warning, the channels config variable is currently "
+                             "unused "
+                          << std::endl;
+            } else if (field == "filter" || field == "paraeq") {
+                if (snd_config_get_string(node, &text) < 0) {
+                    std::cout << "filter file configuration variable is not a string, please replace with a path "
+                                 "and file name."
+                              << std::endl;
+                    continue;
+                }
+                if (field == "filter") {
+                    printf("read %s filter file name from the config file\n", text);
+                    filterFile = text;
+                } else {
+                    printf("read %s parametric EQ file name from the config file\n", text);
+                    paraEQFile = text;
+                }
+                addFile(text);
+                removeNode(node, "FIRALSAPluginMulti");
+            } else if (field == "mixerDevice") {
+                if (snd_config_get_string(node, &text) < 0) {
+                    std::cout << "mixer device configuration variable is not a string, please replace with a mixer "
+                                 "device name."
+                              << std::endl;
+                    continue;
+                }
+                printf("read %s (mixer device) from the config file\n", text);
+                int ret = MixerEvents::open(text);
+                if (ret == 0) ret = scanMixer();
+                if (ret < 0) return ret; // the slave is not recorded: the open fails
+                removeNode(node, "FIRALSAPluginMulti");
+            }
+        }
+        return ALSAExternalPlugin::parseConfig(name, conf, stream, mode);
+    }
+
+    /** SIGINT (2) or 9: end the stream in order.  Runs in the signal handler: it only
+     * writes (write(2), not the stream library) and stores. */
+    void handleSignal(int signalNumber) {
+        say("ALSAMobuFIRSwitching::handleSignal handling signal : ", signalNumber);
+        if (signalNumber == SIGINT || signalNumber == SIGKILL) {
+            exitCount.store(-1);
+            say("ALSAMobuFIRSwitching::handleSignal handled signal : ", signalNumber);
+        } else {
+            say("ALSAMobuFIRSwitching::handleSignal unhandled signal : ", signalNumber);
+        }
+    }
+
+    /// Writes text and a number on a line of standard output, async-signal-safely.
+    static void say(const char* text, int number) {
+        char line[160];
+        size_t n = 0;
+        for (const char* c = text; *c && n < sizeof line - 16; ++c)
+            line[n++] = *c;
+        char digits[12];
+        int d = 0;
+        unsigned v = number < 0 ? 0u - static_cast<unsigned>(number) : static_cast<unsigned>(number);
+        do {
+            digits[d++] = static_cast<char>('0' + v % 10);
+            v /= 10;
+        } while (v);
+        if (number < 0) line[n++] = '-';
+        while (d)
+            line[n++] = digits[--d];
+        line[n++] = '\n';
+        [[maybe_unused]] const ssize_t written = ::write(STDOUT_FILENO, line, n);
+    }
+
+    int handleValueEvents(ALSA::MixerElement& element) override {
+        int policy = 0;
+        const int priority = ALSA::getThreadPriority(policy, false);
+        std::cout << "ALSAMobuFIRSwitching::handleValueEvents thread priority " << priority << std::endl;
+        if (priority > 10)
+            std::cout << "ALSAMobuFIRSwitching::handleValueEvents change thread priority result =  "
+                      << ALSA::changeThreadPriority(10) << std::endl;
+        std::cout << "me.name " << element.getName() << std::endl;
+        double dB[2] = {0.0, 0.0};
+        const bool stereo = element.getPlaybackChannelCount() >= 2 && element.getPlaybackDB(dB[0], 0) == 0 &&
+                            element.getPlaybackDB(dB[1], 1) == 0;
+        const double gL = std::pow(10.0, dB[0] / 20.0), gR = std::pow(10.0, dB[1] / 20.0);
+        if (stereo) {
+            std::cout << "me.name dB=" << dB[0] << " g=" << gL << std::endl;
+            std::cout << "me.name dB=" << dB[1] << " g=" << gR << std::endl;
+        }
+        std::unique_lock<std::mutex> lock(gainLock);
+        if (periodSize == 0) return 0; // no stream yet: the gains start at 1
+        // Start from what the latest request ends on, so a change still ramping is not lost.
+        GainRow g = requested;
+        std::cout << "current gains " << g << std::endl;
+        if (stereo && element.getName() == "Headphone") {
+            g(0) = gL;
+            g(1) = gR;
+        }
+        std::cout << "new     gains " << g << std::endl;
+        lock.unlock();
+        setGains(g);
+        return 0;
+    }
+
+    /** Ramps every output from the gain in use to g over one period.  A ramp still pending
+     * is waited for (off the audio thread), so two quick changes both take effect. */
+    void setGains(const GainRow& g) {
+        if (gains.transitionPending()) std::cout << "gains already waiting for a transition" << std::endl;
+        // Until the stream plays the pending ramp (or the PCM closes); later events wait in the mixer.
+        if (!gains.waitUntilIdle([this] { return closing.load() || periodSize.load() == 0; })) return;
+        std::lock_guard<std::mutex> lock(gainLock);
+        if (periodSize == 0 || g.size() != M) return;
+        requested = g;
+        Eigen::ArrayXXd& next = *gains.inactiveBuffer();
+        const Eigen::ArrayXXd& current = *gains.activeBuffer();
+        const Eigen::Index n = next.rows();
+        for (int m = 0; m < M; ++m)
+            next.col(m) = Eigen::ArrayXd::LinSpaced(n, current(n - 1, m), g(m));
+        std::cout << "Preparing the switching for the new gains" << std::endl;
+        gains.prepTransition();
+    }
+
+    int createFIRFilters(int n) {
+        printf("ALSAMobuFIRSwitching::createFIRFilters to handle %d samples\n", n);
+        std::vector<FIRMobu*>& set = *inactiveBuffer();
+        std::cout << "deleteInactiveFIRFilters" << std::endl;
+        deleteFilters(set);
+        for (int m = 0; m < M; ++m)
+            set[m] = new FIRMobu(2 * n); // owned by the set; deleted by deleteFilters
+        for (int m = 0; m < M; ++m) {
+            printf("loading channel %d from file %s\n", m, filterFile.c_str());
+            if (!filterFile.empty() && set[m]->loadTimeDomainCoefficients(filterFile, static_cast<unsigned>(m)) >= 0)
+                continue;
+            const float fs = static_cast<float>(getRate());
+            printf("Couldn't load filter from file, setting as the impulse with sample rate = %f Hz.\n", fs);
+            ImpulseBandLimited<double> impulse;
+            const int ret = impulse.generateImpulseShift(1024.0f / fs, fs, m < 2 ? 20.0f : 400.0f, (fs - 1.0f) / 2.0f);
+            if (ret < 0) {
+                std::cout << "Couldn't generate a band limited impulse, exiting." << std::endl;
+                return ret;
+            }
+            set[m]->loadTimeDomainCoefficients(Eigen::MatrixXd(impulse));
+        }
+        // One silent block sizes every filter's buffers before it meets the audio thread.
+        for (int m = 0; m < M; ++m)
+            set[m]->filterLocal(Eigen::ArrayXd::Zero(n), 0);
+        std::cout << "inactiveFIR loaded " << static_cast<void*>(&set) << std::endl;
+        return 0;
+    }
+
+    void closeWrite(char* name) override {
+        printf("ALSAMobuFIRSwitching::closeWrite file just closed : %s\n", name);
+        rebuild();
+    }
+
+    void attribChange(char* name, int wd) override {
+        printf("ALSAMobuFIRSwitching::attribChange on file : %s\n", name);
+        printf("ALSAMobuFIRSwitching::attribChange wd : %d\n", wd);
+        printf("ALSAMobuFIRSwitching::attribChange fd : %d\n", getWatchDescriptor(filterFile));
+        std::this_thread::sleep_for(std::chrono::milliseconds(250)); // let a writer finish
+        // The watch follows a file replaced by rename by itself; playing goes on.
+        rebuild();
+    }
+
+private:
+    void removeNode(snd_config_t* node, const char* who) {
+        if (snd_config_delete(node) < 0)
+            std::cout << who << "::parseConfig error removing configuration node ... continuing ... " << std::endl;
+    }
+
+    static void deleteFilters(std::vector<FIRMobu*>& set) {
+        for (FIRMobu*& f : set) {
+            delete f;
+            f = nullptr;
+        }
+    }
+
+    /** Builds the files as they are now into the spare set and asks for the switch.  A
+     * switch still pending is waited for first, so the newest file always ends up playing. */
+    void rebuild() {
+        if (!waitUntilIdle([this] { return FileWatchThreaded::stopRequested(); })) return;
+        std::lock_guard<std::mutex> lock(buildLock);
+        const int n = periodSize.load();
+        if (n == 0 || transitionPending()) return; // no stream: hwParams builds
+        if (createFIRFilters(n) == 0) prepTransition();
+    }
+
+    /// Filters one period of periods.input into periods.output with a fade and the gains in use.
+    void filterPass(int fade) {
+        const Eigen::ArrayXXd& g = *gains.activeBuffer();
+        std::vector<FIRMobu*>& set = *activeBuffer();
+        const Eigen::Index n = g.rows();
+#pragma omp parallel for schedule(static)
+        for (int m = 0; m < M; ++m)
+            set[m]->filterGained(eqIn[m % 2], periods.output.col(m), fade, g(n - 1, m));
+    }
+
+    int filterPeriod() {
+        eqIn[0] = periods.input.col(0).cast<double>();
+        eqIn[1] = periods.input.col(1).cast<double>();
+        const bool firPending = transitionPending();
+        const int exiting = exitCount.load();
+        if (exiting != 0 || (!firPending && switchCount < 1)) {
+            switchCount = -1;
+            if (exiting < 0) {
+                printf("ALSAMobuFIRSwitching::%s ramping down\n", "transfer");
+                filterPass(-1);
+                exitCount.store(5);
+                return 0;
+            }
+            if (exiting > 0) {
+                exitCount.store(exiting - 1);
+                if (exiting == 1) {
+                    printf("ALSAMobuFIRSwitching::%s exiiting\n", "transfer");
+                    return -1;
+                }
+                printf("ALSAMobuFIRSwitching::%s playing zeros\n", "transfer");
+                periods.output.setZero();
+                return 0;
+            }
+            if (!gains.transitionPending()) {
+                filterPass(0);
+                return 0;
+            }
+            const Eigen::ArrayXXd& ramp = *gains.targetBuffer();
+            std::vector<FIRMobu*>& set = *activeBuffer();
+#pragma omp parallel for schedule(static)
+            for (int m = 0; m < M; ++m)
+                set[m]->filterGained(eqIn[m % 2], periods.output.col(m), 0, ramp.col(m));
+            gains.completeTransition();
+            return 0;
+        }
+        if (switchCount < 0) {
+            filterPass(-1);
+            printf("ALSAMobuFIRSwitching::%s ramping down\n", "transfer");
+            switchCount = 3;
+            return 0;
+        }
+        if (switchCount > 2 && firPending) {
+            printf("ALSAMobuFIRSwitching::%s switching over\n", "transfer");
+            completeTransition();
+        }
+        filterPass(switchCount); // 3, 2: silence while the new filters fill; 1: fade in
+        --switchCount;
+        return 0;
+    }
+
+    int M = 8;
+    std::string filterFile;
+    std::string paraEQFile;
+    int switchCount = 0;
+    std::atomic<int> exitCount{0};
+    std::atomic<int> periodSize{0};   ///< of the stream the filters are built for (0: none)
+    std::atomic<bool> closing{false}; ///< the PCM closes: a gain change waiting for a ramp gives up
+    std::mutex buildLock;             ///< serialises building filter sets (hwParams, the file-watch thread)
+    std::mutex gainLock;              ///< the gain matrices' shape and the latest request; never on the audio thread
+    GainRow requested;                ///< what the latest gain request ends on
+    ObjectDoubleBuffer<Eigen::ArrayXXd> gains;
+    Eigen::ArrayXd eqIn[2]; ///< the period's inputs as doubles
+    ALSA::PeriodBuffer<int32_t> periods;
+};
+
+/// The process-wide plug-in object (one PCM of this type at a time).
+ALSAMobuFIRSwitching aMFSPlugin;
+
+namespace {
+void sigHandler(int signalNumber) {
+    ALSAMobuFIRSwitching::say("sigHandler handling signal : ", signalNumber);
+    aMFSPlugin.handleSignal(signalNumber);
+}
+} // namespace
+
+extern "C" {
+
+SND_PCM_PLUGIN_DEFINE_FUNC(ALSAMobuFIRSwitching) {
+    if (!getenv("OMP_NUM_THREADS")) omp_set_num_threads(4); // a team size set by the user wins
+    fftw_make_planner_thread_safe();
+    Eigen::initParallel();
+    std::cout << "_snd_pcm_ALSAMobuFIRSwitching_open" << std::endl;
+    if (aMFSPlugin.getPCM()) {
+        SNDERR("%s: a PCM of this type is already open in this process (one at a time)", name);
+        return -EBUSY;
+    }
+    aMFSPlugin.parseConfig(name, conf, stream, mode); // a missing slave fails the next step
+    int ret = aMFSPlugin.create(name, root, stream, mode);
+    if (ret < 0) return ret;
+    if ((ret = aMFSPlugin.specifyHWParams()) < 0) {
+        snd_pcm_close(aMFSPlugin.getPCM());
+        return ret;
+    }
+    *pcmp = aMFSPlugin.getPCM();
+    std::cout << "_snd_pcm_ALSAMobuFIRSwitching_open returning" << std::endl;
+    return 0;
+}
+
+SND_PCM_PLUGIN_SYMBOL(ALSAMobuFIRSwitching);
+}

@@ -1,0 +1,154 @@
+#include "ALSAExternalPlugin.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace ALSA {
+
+namespace {
+
+ALSAExternalPlugin* self(snd_pcm_extplug_t* ext) {
+    return static_cast<ALSAExternalPlugin*>(ext->private_data);
+}
+
+snd_pcm_sframes_t onTransfer(snd_pcm_extplug_t* ext, const snd_pcm_channel_area_t* dst, snd_pcm_uframes_t dstOffset,
+                             const snd_pcm_channel_area_t* src, snd_pcm_uframes_t srcOffset, snd_pcm_uframes_t size) {
+    return self(ext)->transfer(dst, dstOffset, src, srcOffset, size);
+}
+
+int onClose(snd_pcm_extplug_t* ext) {
+    const int ret = self(ext)->close();
+    ext->pcm = nullptr; // alsa-lib frees the PCM after this
+    return ret;
+}
+
+int onHwParams(snd_pcm_extplug_t* ext, snd_pcm_hw_params_t* params) {
+    return self(ext)->hwParams(params);
+}
+
+int onHwFree(snd_pcm_extplug_t* ext) {
+    return self(ext)->hwFree();
+}
+
+void onDump(snd_pcm_extplug_t* ext, snd_output_t* out) {
+    self(ext)->dump(out);
+}
+
+int onInit(snd_pcm_extplug_t* ext) {
+    return self(ext)->init();
+}
+
+} // namespace
+
+ALSAExternalPlugin::ALSAExternalPlugin() : name("ALSAExternalPlugin default name") {
+    callbacks.transfer = onTransfer;
+    callbacks.close = onClose;
+    callbacks.hw_params = onHwParams;
+    callbacks.hw_free = onHwFree;
+    callbacks.dump = onDump;
+    callbacks.init = onInit;
+    extplug.version = SND_PCM_EXTPLUG_VERSION;
+    extplug.name = name.c_str();
+    extplug.callback = &callbacks;
+    extplug.private_data = this;
+}
+
+ALSAExternalPlugin::~ALSAExternalPlugin() = default;
+
+void ALSAExternalPlugin::setName(const std::string& pluginName) {
+    name = pluginName;
+    extplug.name = name.c_str();
+}
+
+int ALSAExternalPlugin::hwParams(snd_pcm_hw_params_t* params) {
+    snd_pcm_uframes_t frames = 0;
+    int dir = 0;
+    const int ret = snd_pcm_hw_params_get_period_size(params, &frames, &dir);
+    periodSize = ret < 0 ? 0 : frames;
+    return 0;
+}
+
+void ALSAExternalPlugin::dump(snd_output_t* out) {
+    snd_output_printf(out, "%s\n", name.c_str());
+    if (extplug.pcm && periodSize > 0) {
+        snd_output_printf(out, "Its setup is:\n");
+        snd_pcm_dump_setup(extplug.pcm, out);
+    }
+}
+
+snd_pcm_sframes_t ALSAExternalPlugin::transfer(const snd_pcm_channel_area_t* dstAreas, snd_pcm_uframes_t dstOffset,
+                                               const snd_pcm_channel_area_t* srcAreas, snd_pcm_uframes_t srcOffset,
+                                               snd_pcm_uframes_t size) {
+    const unsigned channels = std::min(extplug.channels, extplug.slave_channels);
+    for (unsigned c = 0; c < channels; ++c)
+        snd_pcm_area_copy(&dstAreas[c], dstOffset, &srcAreas[c], srcOffset, size, extplug.format);
+    return static_cast<snd_pcm_sframes_t>(size);
+}
+
+int ALSAExternalPlugin::parseConfig(const char*, snd_config_t* conf, snd_pcm_stream_t, int) {
+    slaveConf = nullptr;
+    snd_config_iterator_t i, next;
+    snd_config_for_each(i, next, conf) {
+        snd_config_t* node = snd_config_iterator_entry(i);
+        const char* id = nullptr;
+        if (snd_config_get_id(node, &id) < 0) continue;
+        if (strcmp(id, "comment") == 0 || strcmp(id, "type") == 0 || strcmp(id, "hint") == 0) continue;
+        if (strcmp(id, "slave") == 0) {
+            slaveConf = node;
+            continue;
+        }
+        SNDERR("Unknown field %s", id);
+        return -EINVAL;
+    }
+    return 0;
+}
+
+int ALSAExternalPlugin::create(const char* pcmName, snd_config_t* root, snd_pcm_stream_t stream, int mode) {
+    if (!slaveConf) {
+        SNDERR("No slave configuration for %s : %s external plugin", pcmName, name.c_str());
+        return -EINVAL;
+    }
+    periodSize = 0;
+    const int ret = snd_pcm_extplug_create(&extplug, pcmName, root, slaveConf, stream, mode);
+    slaveConf = nullptr; // a node of the caller's configuration: not valid after the open
+    if (ret < 0) extplug.pcm = nullptr;
+    return ret;
+}
+
+int ALSAExternalPlugin::setInputChannels(unsigned min, unsigned max) {
+    return snd_pcm_extplug_set_param_minmax(&extplug, SND_PCM_EXTPLUG_HW_CHANNELS, min, max);
+}
+
+int ALSAExternalPlugin::setOutputChannels(const std::vector<unsigned>& list) {
+    return snd_pcm_extplug_set_slave_param_list(&extplug, SND_PCM_EXTPLUG_HW_CHANNELS,
+                                                static_cast<unsigned>(list.size()), list.data());
+}
+
+namespace {
+std::vector<unsigned> asList(const std::vector<snd_pcm_format_t>& formats) {
+    std::vector<unsigned> list;
+    for (snd_pcm_format_t f : formats)
+        list.push_back(static_cast<unsigned>(f));
+    return list;
+}
+} // namespace
+
+int ALSAExternalPlugin::setInputFormats(const std::vector<snd_pcm_format_t>& formats) {
+    const std::vector<unsigned> list = asList(formats);
+    return snd_pcm_extplug_set_param_list(&extplug, SND_PCM_EXTPLUG_HW_FORMAT, static_cast<unsigned>(list.size()),
+                                          list.data());
+}
+
+int ALSAExternalPlugin::setOutputFormats(const std::vector<snd_pcm_format_t>& formats) {
+    const std::vector<unsigned> list = asList(formats);
+    return snd_pcm_extplug_set_slave_param_list(&extplug, SND_PCM_EXTPLUG_HW_FORMAT, static_cast<unsigned>(list.size()),
+                                                list.data());
+}
+
+std::string ALSAExternalPlugin::formatDescription(snd_pcm_format_t format) {
+    const char* text = snd_pcm_format_description(format);
+    return text ? text : "unknown";
+}
+
+} // namespace ALSA

@@ -1,0 +1,439 @@
+// The two FIR filter plug-ins through real alsa-lib: a client process plays a
+// programme into a PCM of each type, whose slave writes what it gets to a file.
+// The definitions' fields, the audio path against a convolution done here (one
+// period late, for transfers of any size), the "Headphone" gains changed with
+// amixer, a rewritten coefficient or equaliser file switched in click-free, and
+// SIGINT ending the stream in order.
+#include "LoopbackBoard.h"
+
+#include <Sox.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <thread>
+
+namespace {
+
+constexpr int period = 256;
+
+int count(const std::string& text, const std::string& what) {
+    int n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+/// Random decaying filters, taps x channels, with sum |h| of 0.9 per channel.
+Eigen::MatrixXd randomFilters(int taps, int channels, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::normal_distribution<double> dist;
+    Eigen::MatrixXd h(taps, channels);
+    for (int c = 0; c < channels; ++c) {
+        for (int t = 0; t < taps; ++t)
+            h(t, c) = dist(gen) * std::exp(-5.0 * t / taps);
+        h.col(c) *= 0.9 / h.col(c).cwiseAbs().sum();
+    }
+    return h;
+}
+
+/// Writes filters as a WAV file and gives them back as stored (32-bit samples).
+Eigen::MatrixXd storeFilters(const std::string& path, const Eigen::MatrixXd& h) {
+    EXPECT_EQ(writeAudioFile(path + ".new.wav", 48000, h), 0);
+    EXPECT_EQ(rename((path + ".new.wav").c_str(), path.c_str()), 0); // as an editor saves
+    Sox<double> sox;
+    EXPECT_GE(sox.openRead(path), SOX_REFERENCE_WARNING);
+    Eigen::MatrixXd stored;
+    EXPECT_GT(sox.read(stored), 0);
+    return stored;
+}
+
+/// y(n) = sum_k h(k) x(n - k) for the whole of x, in long double.
+Eigen::ArrayXd convolve(const Eigen::ArrayXd& x, const Eigen::VectorXd& h) {
+    Eigen::ArrayXd y(x.size());
+    for (Eigen::Index n = 0; n < x.size(); ++n) {
+        long double acc = 0.0L;
+        for (Eigen::Index k = 0; k < h.size() && k <= n; ++k)
+            acc += static_cast<long double>(h(k)) * x(n - k);
+        y(n) = static_cast<double>(acc);
+    }
+    return y;
+}
+
+template <typename T> void writeRaw(const std::string& path, const Eigen::Array<T, -1, -1, Eigen::RowMajor>& x) {
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(x.data()), x.size() * sizeof(T));
+}
+
+template <typename T> Eigen::Array<T, -1, -1, Eigen::RowMajor> readRaw(const std::string& path, int channels) {
+    const std::string bytes = mobutest::readFile(path);
+    Eigen::Array<T, -1, -1, Eigen::RowMajor> y(bytes.size() / (sizeof(T) * channels), channels);
+    std::copy(bytes.begin(), bytes.begin() + y.size() * sizeof(T), reinterpret_cast<char*>(y.data()));
+    return y;
+}
+
+using Ints = Eigen::Array<int32_t, -1, -1, Eigen::RowMajor>;
+using Floats = Eigen::Array<float, -1, -1, Eigen::RowMajor>;
+
+class Plugins : public ::testing::Test {
+protected:
+    void SetUp() override {
+        board = std::make_unique<LoopbackBoard>(std::vector<std::string>{"--mode", "lockstep"});
+        ASSERT_TRUE(board->ok()) << board->generator().err;
+        dir = board->directory();
+        filters = dir + "/filters.wav";
+        eq = dir + "/eq.json";
+        mobutest::writeFile(eq, "[]\n");
+        board->addConfig("pcm_type.ALSAMobuFIRPlugin { lib \"" MOBU_PLUGIN_ALSAMobuFIRPlugin "\" }\n"
+                         "pcm_type.ALSAMobuFIRSwitching { lib \"" MOBU_PLUGIN_ALSAMobuFIRSwitching "\" }\n"
+                         "pcm.out { type file slave.pcm null file \"" +
+                         dir + "/out.raw\" format raw }\n");
+    }
+
+    /// Adds pcm.NAME { type TYPE BODY }.
+    void define(const std::string& name, const std::string& type, const std::string& body) {
+        board->addConfig("pcm." + name + " { type " + type + " " + body + " }\n");
+    }
+    std::string plainBody() const { return "slave.pcm \"out\" filter \"" + filters + "\""; }
+    std::string switchingBody() const {
+        return "slave.pcm \"out\" filter \"" + filters + "\" paraeq \"" + eq + "\" mixerDevice \"board\"";
+    }
+
+    mobutest::ProcessResult play(const std::vector<std::string>& args) const {
+        std::vector<std::string> argv{MOBU_HELPER_pcm_play};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return mobutest::runProcess(argv, board->environment());
+    }
+    std::unique_ptr<mobutest::Child> start(const std::vector<std::string>& args) const {
+        std::vector<std::string> argv{MOBU_HELPER_pcm_play};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return std::make_unique<mobutest::Child>(argv, board->environment());
+    }
+
+    /// Waits until the child's standard output holds `what` n times.
+    static bool waitFor(const mobutest::Child& child, const std::string& what, int n = 1) {
+        for (int i = 0; i < 3000; ++i) {
+            if (count(child.outputSoFar(), what) >= n) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return false;
+    }
+    /// Waits until the client has written up to its pause.
+    static bool waitForPause(const mobutest::Child& child) {
+        for (int i = 0; i < 3000; ++i) {
+            if (child.errorSoFar().find("paused") != std::string::npos) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return false;
+    }
+
+    std::unique_ptr<LoopbackBoard> board;
+    std::string dir, filters, eq;
+};
+
+/// Stereo S32 noise, |x| below 2^28.
+Ints intProgramme(int frames, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::uniform_int_distribution<int> dist(-(1 << 28), 1 << 28);
+    Ints x(frames, 2);
+    for (Eigen::Index i = 0; i < x.size(); ++i)
+        x(i) = dist(gen);
+    return x;
+}
+
+/// Expects output channel c of y (from frame `from`) to be trunc(ref x gain) to one step, one period late.
+void expectFiltered(const Ints& y, int c, const Eigen::ArrayXd& ref, const Eigen::ArrayXd& gain, Eigen::Index from,
+                    Eigen::Index to, const std::string& what) {
+    int bad = 0;
+    for (Eigen::Index n = from; n < to; ++n) {
+        const double expected = std::trunc(ref(n) * gain(n));
+        if (std::abs(y(n + period, c) - expected) > 1.0 + 1e-9 * std::abs(expected) && bad++ < 3)
+            ADD_FAILURE() << what << ": output " << c << " frame " << n << " is " << y(n + period, c) << ", expected "
+                          << expected;
+    }
+}
+
+// --- definitions --------------------------------------------------------------------------------
+
+TEST_F(Plugins, DefinitionsAreCheckedWhenOpened) {
+    storeFilters(filters, randomFilters(2100, 8, 1));
+    const struct {
+        std::string name, type, body;
+        int status;       ///< of the open: 0 or the errno
+        std::string text; ///< printed by the plug-in ("" : nothing to look for)
+    } cases[] = {
+        {"plain", "ALSAMobuFIRPlugin", plainBody(), 0, "_snd_pcm_ALSAMobuFIRPlugin_open returning"},
+        {"noslave", "ALSAMobuFIRPlugin", "filter \"" + filters + "\"", EINVAL, ""},
+        {"unknownfirst", "ALSAMobuFIRPlugin", "colour \"red\" " + plainBody(), EINVAL, ""},
+        {"unknownlast", "ALSAMobuFIRPlugin", plainBody() + " colour \"red\"", 0, ""},
+        {"channels", "ALSAMobuFIRPlugin", plainBody() + " channels 8", 0, "read 8 channels from the config file"},
+        {"numberfilter", "ALSAMobuFIRPlugin", "filter 5 slave.pcm \"out\"", EINVAL,
+         "filter file configuration variable is not a string"},
+        {"switching", "ALSAMobuFIRSwitching", switchingBody(), 0, "_snd_pcm_ALSAMobuFIRSwitching_open returning"},
+        {"swnoslave", "ALSAMobuFIRSwitching", "filter \"" + filters + "\"", EINVAL, ""},
+        {"swchannels", "ALSAMobuFIRSwitching", switchingBody() + " channels 8", 0,
+         "the channels config variable is currently unused"},
+        {"swchannelstext", "ALSAMobuFIRSwitching", switchingBody() + " channels \"eight\"", 0,
+         "channels configuration variable is not an integer"},
+        {"swnomixer", "ALSAMobuFIRSwitching", "mixerDevice \"nosuch\" slave.pcm \"out\"", EINVAL,
+         "read nosuch (mixer device) from the config file"},
+    };
+    for (const auto& c : cases)
+        define(c.name, c.type, c.body);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto r = play({c.name, "open"});
+        EXPECT_EQ(r.status, c.status) << r.out << r.err;
+        EXPECT_NE(r.out.find(c.text), std::string::npos) << r.out;
+    }
+    // One PCM of a type per process: a second open is refused while the first is open.
+    for (const char* name : {"plain", "switching"}) {
+        const auto r = play({name, "open", "2"});
+        EXPECT_EQ(r.status, EBUSY) << name << r.err;
+        EXPECT_NE(r.err.find("already open in this process"), std::string::npos) << r.err;
+    }
+}
+
+// --- the plain plug-in --------------------------------------------------------------------------
+
+TEST_F(Plugins, PlainFiltersAnyTransferSizeLikeAConvolution) {
+    const Eigen::MatrixXd h = storeFilters(filters, randomFilters(2100, 8, 2));
+    define("fir", "ALSAMobuFIRPlugin", plainBody());
+    std::mt19937 gen(3);
+    std::uniform_real_distribution<float> dist(-0.5f, 0.5f);
+    Floats x(12 * period, 2);
+    for (Eigen::Index i = 0; i < x.size(); ++i)
+        x(i) = dist(gen);
+    writeRaw(dir + "/in.raw", x);
+
+    const auto whole = play({"fir", "FLOAT", "2", std::to_string(period), dir + "/in.raw", "256"});
+    ASSERT_EQ(whole.status, 0) << whole.err;
+    const Floats y = readRaw<float>(dir + "/out.raw", 2);
+    ASSERT_GE(y.rows(), x.rows());
+    for (int c = 0; c < 2; ++c) {
+        const Eigen::ArrayXd ref = convolve(x.col(c).cast<double>(), h.col(c));
+        EXPECT_EQ((y.col(c).head(period) == 0).count(), period) << "one period of silence first";
+        const double err =
+            (y.col(c).segment(period, x.rows() - period).cast<double>() - ref.head(x.rows() - period)).abs().maxCoeff();
+        EXPECT_LT(err, 1e-6) << "output " << c;
+    }
+
+    // Odd transfers give the same samples; parameters set twice build all 8 filters again.
+    const auto odd = play({"fir", "FLOAT", "2", std::to_string(period), dir + "/in.raw", "1,7,333", "twice"});
+    ASSERT_EQ(odd.status, 0) << odd.err;
+    EXPECT_TRUE((readRaw<float>(dir + "/out.raw", 2).topRows(x.rows()) == y.topRows(x.rows())).all());
+    EXPECT_EQ(count(odd.out, "ALSAMobuFIRPlugin::createFIRFilters loading channel 7"), 2);
+    EXPECT_EQ(count(odd.out, "deleteFIRFilters"), count(whole.out, "deleteFIRFilters") + 1);
+}
+
+TEST_F(Plugins, PlainRefusesAFileWithFewerThanEightChannels) {
+    storeFilters(filters, randomFilters(2100, 4, 4));
+    define("fir", "ALSAMobuFIRPlugin", plainBody());
+    writeRaw(dir + "/in.raw", Floats(Floats::Zero(4 * period, 2)));
+    const auto r = play({"fir", "FLOAT", "2", std::to_string(period), dir + "/in.raw", "256"});
+    EXPECT_EQ(r.status, 3) << r.err;
+    EXPECT_NE((r.out + r.err).find("Error : -100 Couldn't open the file"), std::string::npos) << r.out << r.err;
+    EXPECT_EQ(r.out.find("creating filters done"), std::string::npos);
+}
+
+// --- the switching plug-in ----------------------------------------------------------------------
+
+TEST_F(Plugins, SwitchingFiltersWithHeadphoneGainsRampedOverOnePeriod) {
+    const Eigen::MatrixXd h = storeFilters(filters, randomFilters(2100, 8, 5));
+    define("sw", "ALSAMobuFIRSwitching", switchingBody());
+    const Ints x = intProgramme(16 * period, 6);
+    writeRaw(dir + "/in.raw", x);
+    const std::string go = dir + "/go";
+    // Pause after 8 periods: "Headphone" and another control change, then play on.
+    auto child =
+        start({"sw", "S32", "2", std::to_string(period), dir + "/in.raw", "1,7,333", std::to_string(8 * period), go});
+    ASSERT_TRUE(waitForPause(*child));
+    const auto amixer = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), {"/usr/bin/amixer", "-q", "-D", "board"});
+        return mobutest::runProcess(LoopbackBoard::tool(args), board->environment()).status;
+    };
+    // Both channels in one write (0.5 dB steps from -127.5 dB): -6 dB and -12 dB.
+    ASSERT_EQ(amixer({"cset", "name=Headphone Playback Volume", "243,231"}), 0);
+    ASSERT_EQ(amixer({"--", "sset", "Gain 0", "-6dB"}), 0); // not "Headphone": nothing changes
+    // The second change waits for the first one's ramp, which the next period plays.
+    ASSERT_TRUE(waitFor(*child, "me.name Gain 0")) << child->outputSoFar();
+    EXPECT_EQ(count(child->outputSoFar(), "Preparing the switching for the new gains"), 1);
+    mobutest::writeFile(go, "");
+    const auto r = child->wait(std::chrono::seconds(60));
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_GE(count(r.out, "gains already waiting for a transition"), 1) << r.out;
+
+    const Ints y = readRaw<int32_t>(dir + "/out.raw", 8);
+    ASSERT_GE(y.rows(), x.rows());
+    const double target[2] = {std::pow(10.0, -6.0 / 20), std::pow(10.0, -12.0 / 20)};
+    for (int c = 0; c < 8; ++c) {
+        const Eigen::ArrayXd ref = convolve(x.col(c % 2).cast<double>(), h.col(c));
+        // The ramp is the period processed after the change: frames [8, 9) periods of the input.
+        Eigen::ArrayXd g = Eigen::ArrayXd::Ones(x.rows());
+        if (c < 2) {
+            g.segment(8 * period, period) = Eigen::ArrayXd::LinSpaced(period, 1.0, target[c]);
+            g.tail(x.rows() - 9 * period).setConstant(target[c]);
+        }
+        expectFiltered(y, c, ref, g, 0, x.rows() - period, "output " + std::to_string(c));
+    }
+}
+
+TEST_F(Plugins, SwitchingRewritesSwitchClickFreeAndSigintEndsInOrder) {
+    const Eigen::MatrixXd h = storeFilters(filters, randomFilters(2100, 8, 7));
+    define("sw", "ALSAMobuFIRSwitching", switchingBody());
+    const Ints x = intProgramme(20 * period, 8);
+    writeRaw(dir + "/in.raw", x);
+    enum What { Filters, Equaliser, Sigint };
+    for (const What what : {Filters, Equaliser, Sigint}) {
+        SCOPED_TRACE(what == Filters ? "filters" : what == Equaliser ? "equaliser" : "SIGINT");
+        const std::string go = dir + "/go";
+        std::remove(go.c_str());
+        storeFilters(filters, h); // the same filters play first each time
+        const Eigen::MatrixXd h2 = what == Filters ? randomFilters(2100, 8, 9) : h;
+        auto child =
+            start({"sw", "S32", "2", std::to_string(period), dir + "/in.raw", "256", std::to_string(6 * period), go});
+        ASSERT_TRUE(waitForPause(*child));
+        Eigen::MatrixXd stored = h;
+        if (what == Filters) stored = storeFilters(filters, h2);
+        if (what == Equaliser) mobutest::writeFile(eq, "[]\n"); // saved again: the filters are rebuilt
+        if (what == Sigint) child->signal(SIGINT);
+        if (what != Sigint) { // the new set is built (after hwParams' one) and waits for the next period
+            ASSERT_TRUE(waitFor(*child, "inactiveFIR loaded", 2)) << child->outputSoFar();
+            std::this_thread::sleep_for(std::chrono::milliseconds(50)); // the switch is asked for right after
+        }
+        mobutest::writeFile(go, "");
+        const auto r = child->wait(std::chrono::seconds(60));
+        const Ints y = readRaw<int32_t>(dir + "/out.raw", 8);
+        if (what == Sigint) {
+            EXPECT_EQ(r.status, 4) << "the stream ends with an error" << r.err;
+            EXPECT_EQ(count(r.out, "handled signal : 2"), 1) << r.out;
+            EXPECT_EQ(count(r.out, "transfer ramping down"), 1);
+            EXPECT_EQ(count(r.out, "transfer playing zeros"), 4);
+            EXPECT_EQ(count(r.out, "transfer exiiting"), 1);
+        } else {
+            ASSERT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(count(r.out, "transfer switching over"), 1) << r.out;
+        }
+        // Periods 0..5 of the input play the old filters; period 6 fades them out; then
+        // silence (two periods, or to the end), a fade-in and the new filters.
+        const Eigen::Index fadeOut = 6 * period;
+        for (int c = 0; c < 8; ++c) {
+            const Eigen::ArrayXd before = convolve(x.col(c % 2).cast<double>(), h.col(c));
+            Eigen::ArrayXd g = Eigen::ArrayXd::Ones(x.rows());
+            g.segment(fadeOut, period) = Eigen::ArrayXd::LinSpaced(period, 1.0, 0.0);
+            expectFiltered(y, c, before, g, 0, fadeOut + period, "before, output " + std::to_string(c));
+            if (what == Sigint) {
+                // Silence to the end: the transfer that fails holds the last silent period.
+                EXPECT_EQ(y.rows(), fadeOut + 5 * period) << "the stream ends after the silence";
+                EXPECT_TRUE((y.col(c).tail(y.rows() - fadeOut - 2 * period) == 0).all());
+                continue;
+            }
+            const Eigen::Index silentTo = fadeOut + 3 * period; // input frames
+            EXPECT_TRUE((y.col(c).segment(fadeOut + 2 * period, 2 * period) == 0).all());
+            // The new filters start from the first silent period: what came before is not in them.
+            Eigen::ArrayXd input = x.col(c % 2).cast<double>();
+            input.head(fadeOut + period).setZero();
+            const Eigen::ArrayXd after = convolve(input, stored.col(c));
+            Eigen::ArrayXd fade = Eigen::ArrayXd::Ones(x.rows());
+            fade.segment(silentTo, period) = Eigen::ArrayXd::LinSpaced(period, 0.0, 1.0);
+            expectFiltered(y, c, after, fade, silentTo, x.rows() - period, "after, output " + std::to_string(c));
+        }
+    }
+}
+
+TEST_F(Plugins, SwitchingWithoutCoefficientsPassesBandLimitedAudio) {
+    define("sw", "ALSAMobuFIRSwitching", "slave.pcm \"out\" paraeq \"" + eq + "\" mixerDevice \"board\"");
+    Ints x = Ints::Zero(16 * period, 2);
+    x.row(0).setConstant(1 << 30); // an impulse: each output is its filter
+    writeRaw(dir + "/in.raw", x);
+    const auto r = play({"sw", "S32", "2", std::to_string(period), dir + "/in.raw", "256"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(count(r.out, "Couldn't load filter from file, setting as the impulse with sample rate = 48000"), 8);
+    const Ints y = readRaw<int32_t>(dir + "/out.raw", 8);
+    ASSERT_GE(y.rows(), 2 * period + 1024);
+    const auto gainDB = [&](int c, double f) { // of the impulse response at f Hz
+        std::complex<double> sum = 0;
+        for (int n = 0; n < 1024; ++n)
+            sum += static_cast<double>(y(period + n, c)) / (1 << 30) * std::polar(1.0, -2 * M_PI * f * n / 48000);
+        return 20 * std::log10(std::abs(sum));
+    };
+    for (int c = 0; c < 8; ++c) {
+        SCOPED_TRACE("output " + std::to_string(c));
+        EXPECT_NEAR(gainDB(c, 1000), 0.0, 0.5);
+        EXPECT_NEAR(gainDB(c, 12000), 0.0, 0.5);
+        EXPECT_LT(gainDB(c, 0), -40.0) << "no DC";
+    }
+    EXPECT_LT(gainDB(2, 100), gainDB(0, 100) - 6) << "outputs 2-7 start higher (400 Hz) than 0 and 1 (20 Hz)";
+}
+
+} // namespace
+
+namespace {
+
+// Stacked on the virtual board's loop-back (lock-step): what arecord captures is the filtered programme.
+TEST(PluginsOnTheBoard, CaptureIsTheFilteredProgramme) {
+    const struct {
+        std::string type, format;
+        std::vector<std::string> boardOptions;
+        int outputs;
+    } cases[] = {
+        {"ALSAMobuFIRSwitching", "S32", {"--capture-channels", "8"}, 8},
+        {"ALSAMobuFIRPlugin", "FLOAT", {"--playback-channels", "2", "--capture-channels", "2"}, 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.type);
+        std::vector<std::string> options{"--mode", "lockstep"};
+        options.insert(options.end(), c.boardOptions.begin(), c.boardOptions.end());
+        LoopbackBoard board(options);
+        ASSERT_TRUE(board.ok()) << board.generator().err;
+        const std::string dir = board.directory(), filters = dir + "/filters.wav";
+        const Eigen::MatrixXd h = storeFilters(filters, randomFilters(2100, 8, 11));
+        board.addConfig("pcm_type." + c.type + " { lib \"" +
+                        (c.outputs == 8 ? MOBU_PLUGIN_ALSAMobuFIRSwitching : MOBU_PLUGIN_ALSAMobuFIRPlugin) +
+                        "\" }\npcm.fir { type " + c.type + " slave.pcm \"board_playback\" filter \"" + filters +
+                        "\" }\n");
+        const Ints x = intProgramme(10 * period, 12);
+        Floats xf = x.cast<float>() / float(1 << 30);
+        if (c.outputs == 8)
+            writeRaw(dir + "/in.raw", x);
+        else
+            writeRaw(dir + "/in.raw", xf);
+        const int frames = static_cast<int>(x.rows());
+        mobutest::Child recorder(
+            LoopbackBoard::tool({"/usr/bin/arecord", "-q", "-D", "board_capture", "-f", c.format + "_LE", "-c",
+                                 std::to_string(c.outputs), "-r", "48000", "--period-size=256", "--buffer-size=1024",
+                                 "-s", std::to_string(frames), "-t", "raw", dir + "/captured.raw"}),
+            board.environment());
+        const auto played = mobutest::runProcess(
+            {MOBU_HELPER_pcm_play, "fir", c.format, "2", std::to_string(period), dir + "/in.raw", "1,7,333"},
+            board.environment());
+        ASSERT_EQ(played.status, 0) << played.err;
+        ASSERT_EQ(recorder.wait(std::chrono::seconds(60)).status, 0);
+        for (int m = 0; m < c.outputs; ++m) {
+            const Eigen::ArrayXd input = c.outputs == 8 ? Eigen::ArrayXd(x.col(m % 2).cast<double>())
+                                                        : Eigen::ArrayXd(xf.col(m % 2).cast<double>());
+            const Eigen::ArrayXd ref = convolve(input, h.col(m));
+            double err = 0;
+            if (c.outputs == 8) {
+                const Ints y = readRaw<int32_t>(dir + "/captured.raw", 8);
+                ASSERT_EQ(y.rows(), frames);
+                for (int n = 0; n < frames - period; ++n)
+                    err = std::max(err, std::abs(y(n + period, m) - std::trunc(ref(n))));
+                EXPECT_LE(err, 1.0) << "output " << m;
+            } else {
+                const Floats y = readRaw<float>(dir + "/captured.raw", 2);
+                ASSERT_EQ(y.rows(), frames);
+                for (int n = 0; n < frames - period; ++n)
+                    err = std::max(err, std::abs(y(n + period, m) - ref(n)));
+                EXPECT_LT(err, 1e-6) << "output " << m;
+            }
+        }
+    }
+}
+
+} // namespace
