@@ -231,10 +231,19 @@ TEST_F(Plugins, PlainFiltersAnyTransferSizeLikeAConvolution) {
     EXPECT_EQ(count(odd.out, "deleteFIRFilters"), count(whole.out, "deleteFIRFilters") + 1);
 }
 
-TEST_F(Plugins, PlainRefusesAFileWithFewerThanEightChannels) {
-    storeFilters(filters, randomFilters(2100, 4, 4));
+TEST_F(Plugins, WrongChannelsOrFormatsAreRefused) {
+    storeFilters(filters, randomFilters(2100, 8, 4));
     define("fir", "ALSAMobuFIRPlugin", plainBody());
-    writeRaw(dir + "/in.raw", Floats(Floats::Zero(4 * period, 2)));
+    define("sw", "ALSAMobuFIRSwitching", switchingBody());
+    writeRaw(dir + "/in.raw", Floats(Floats::Zero(4 * period, 4)));
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"fir", "S32", "2"}, {"fir", "FLOAT", "4"}, {"sw", "FLOAT", "2"}, {"sw", "S32", "4"}}) {
+        const auto r = play({args[0], args[1], args[2], std::to_string(period), dir + "/in.raw", "256"});
+        EXPECT_EQ(r.status, 3) << args[0] << " " << args[1] << " " << args[2];
+        EXPECT_NE(r.err.find("hardware parameters: Invalid argument"), std::string::npos) << r.err;
+    }
+    // A coefficient file with fewer than eight channels fails the plain plug-in's parameters.
+    storeFilters(filters, randomFilters(2100, 4, 4));
     const auto r = play({"fir", "FLOAT", "2", std::to_string(period), dir + "/in.raw", "256"});
     EXPECT_EQ(r.status, 3) << r.err;
     EXPECT_NE((r.out + r.err).find("Error : -100 Couldn't open the file"), std::string::npos) << r.out << r.err;
