@@ -155,10 +155,13 @@ public:
         closing.store(true);
         MixerEvents::close();
         closing.store(false);
-        for (const std::string& path : {filterFile, paraEQFile})
-            if (!path.empty()) rmPath(path);
-        filterFile.clear();
-        paraEQFile.clear();
+        {
+            std::lock_guard<std::mutex> lock(buildLock);
+            for (const std::string& path : {filterFile, paraEQFile})
+                if (!path.empty()) rmPath(path);
+            filterFile.clear();
+            paraEQFile.clear();
+        }
         snd_config_iterator_t i, next;
         snd_config_for_each(i, next, conf) {
             snd_config_t* node = snd_config_iterator_entry(i);
@@ -185,6 +188,7 @@ public:
                               << std::endl;
                     continue;
                 }
+                std::lock_guard<std::mutex> lock(buildLock); // the file-watch thread reads the names
                 if (field == "filter") {
                     printf("read %s filter file name from the config file\n", text);
                     filterFile = text;
@@ -328,7 +332,10 @@ public:
     void attribChange(char* name, int wd) override {
         printf("ALSAMobuFIRSwitching::attribChange on file : %s\n", name);
         printf("ALSAMobuFIRSwitching::attribChange wd : %d\n", wd);
-        printf("ALSAMobuFIRSwitching::attribChange fd : %d\n", getWatchDescriptor(filterFile));
+        {
+            std::lock_guard<std::mutex> lock(buildLock);
+            printf("ALSAMobuFIRSwitching::attribChange fd : %d\n", getWatchDescriptor(filterFile));
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(250)); // let a writer finish
         // The watch follows a file replaced by rename by itself; playing goes on.
         rebuild();
