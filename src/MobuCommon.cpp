@@ -1,10 +1,17 @@
 #include "MobuEmbedded/MobuCommon.h"
 
+#include "MobuEmbedded/MobuDebug.h"
+
 #include <DirectoryScanner.h>
+
+#include <cstdlib>
+#include <fcntl.h>
+#include <mutex>
 
 #include <cstdio>
 #include <iostream>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 int MobuCommon::setFileName(const char* name) {
@@ -18,5 +25,72 @@ int MobuCommon::setFileName(const char* name) {
     path += name;
     std::cout << "Setting the file name to " << path << std::endl;
     fileName = path;
+    return 0;
+}
+
+namespace {
+
+std::mutex statusFileLock; // guards the path only; writers don't wait for each other
+std::string statusFile = "/tmp/status.json";
+
+/// A text as the inside of a JSON string: ", \ and control characters escaped.
+std::string jsonText(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += ch;
+        } else if (c < 0x20 || c == 0x7f) {
+            char code[8];
+            snprintf(code, sizeof code, "\\u%04x", c);
+            out += code;
+        } else {
+            out += ch;
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+std::string MobuCommon::getStatusFile() {
+    std::lock_guard<std::mutex> lock(statusFileLock);
+    return statusFile;
+}
+
+void MobuCommon::setStatusFile(const std::string& path) {
+    std::lock_guard<std::mutex> lock(statusFileLock);
+    statusFile = path;
+}
+
+int MobuCommon::setStatus(std::string error, std::string message, unsigned progressMax, unsigned progress) {
+    std::string path;
+    {
+        std::lock_guard<std::mutex> lock(statusFileLock);
+        path = statusFile;
+    }
+    const std::string text = "{\"error\" : \"" + jsonText(error) + "\",\"message\" : \"" + jsonText(message) +
+                             "\",\"progressMax\" : " + std::to_string(progressMax) +
+                             ",\"progress\" : " + std::to_string(progress) + "}";
+    // A new file beside the old one, renamed over it: the reader sees the old or the new status.
+    const size_t slash = path.rfind('/');
+    std::string tmp = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + ".status.XXXXXX";
+    const int fd = mkstemp(tmp.data());
+    bool ok = fd >= 0;
+    if (ok) {
+        fchmod(fd, 0644);
+        size_t done = 0;
+        while (ok && done < text.size()) {
+            const ssize_t n = write(fd, text.data() + done, text.size() - done);
+            ok = n > 0;
+            if (ok) done += static_cast<size_t>(n);
+        }
+        ok = close(fd) == 0 && ok;
+        ok = ok && rename(tmp.c_str(), path.c_str()) == 0;
+        if (!ok) unlink(tmp.c_str());
+    }
+    if (!ok) return MobuDebug().evaluateError(-100, " : when opening the status file\n");
     return 0;
 }

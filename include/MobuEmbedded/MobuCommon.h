@@ -25,6 +25,19 @@ public:
     /// The full path set by setFileName.
     const std::string& getFileName() const { return fileName; }
 
+    /** Replaces the status file (getStatusFile(), "/tmp/status.json" by default) with
+     * {"error" : "E","message" : "M","progressMax" : X,"progress" : P} on one line.
+     * The file is written beside it under a temporary name and renamed over it, so a
+     * reader never sees it empty or half-written.  Double quotes, backslashes and
+     * control characters in the texts are escaped, so the file is always valid JSON.
+     * @return 0, or -100 (reported) when the file can't be written; it is left as it was. */
+    int setStatus(std::string error, std::string message, unsigned progressMax, unsigned progress);
+
+    /// The status file of this process.
+    static std::string getStatusFile();
+    /// Moves the status file of this process (for hosts and tests).
+    static void setStatusFile(const std::string& path);
+
 protected:
     std::string fileName; ///< full path set by setFileName
     double fs = 0.0;      ///< sample rate in Hz, set by derived classes or owners
