@@ -41,7 +41,7 @@ int ImpulseBandLimited<FP>::generateImpulseShift(float duration, float fs, float
     Eigen::ArrayXd h = lowPass(L, fs, top);
     if (fLow > 0.0f) h -= lowPass(L, fs, fLow);
     // Exactly symmetric: average each tap with its mirror.
-    h = 0.5 * (h + h.reverse());
+    h = (0.5 * (h + h.reverse())).eval(); // evaluated first: reverse() aliases h
     static_cast<Eigen::Matrix<FP, Eigen::Dynamic, 1>&>(*this) = h.cast<FP>().matrix();
     return 0;
 }

@@ -1,6 +1,8 @@
-// The band-limited impulse: length, exact symmetry, and its response (a DFT in long
-// double here) in the pass band, at the edges and in the stop bands.
+// The platform's impulses: length, exact symmetry, and their responses (a DFT in long
+// double here): the band-limited one in its pass band, at the edges and in the stop
+// bands; the pink and inverse-pink ones at the bins of a DFT of their length.
 #include <ImpulseBandLimited.h>
+#include <ImpulsePink.h>
 
 #include <gtest/gtest.h>
 
@@ -48,6 +50,27 @@ TEST(ImpulseBandLimited, BandsLieWhereAsked) {
         for (double f : c.stop)
             EXPECT_LT(gainDB(h, c.fs, f), c.stopDB) << f << " Hz";
     }
+}
+
+TEST(ImpulsePink, FollowsItsSlopeAtEveryBinOfItsLength) {
+    for (const auto& [taps, fs] : {std::pair<int, float>{1024, 48000}, {1023, 44100}, {4096, 96000}}) {
+        SCOPED_TRACE(std::to_string(taps) + " taps at " + std::to_string(fs));
+        ImpulsePink<double> pink;
+        ImpulsePinkInv<double> inverse;
+        ASSERT_EQ(pink.generateImpulseShift(taps / fs, fs, 20, 20000), 0);
+        ASSERT_EQ(inverse.generateImpulseShift(taps / fs, fs, 20, 20000), 0);
+        ASSERT_EQ(pink.size(), taps);
+        EXPECT_TRUE(pink == pink.reverse() && inverse == inverse.reverse());
+        for (int k = 0; k < taps / 2; k += 1 + k / 16) { // every bin at first, then spread out
+            const double f = k * static_cast<double>(fs) / taps, inBand = f >= 20 && f <= 20000;
+            const double p = std::pow(10.0, gainDB(pink, fs, f) / 20), q = std::pow(10.0, gainDB(inverse, fs, f) / 20);
+            EXPECT_NEAR(p, inBand ? std::sqrt(1000 / f) : 0.0, 1e-9) << f << " Hz";
+            EXPECT_NEAR(q, inBand ? std::sqrt(f / 1000) : 0.0, 1e-9) << f << " Hz";
+        }
+    }
+    ImpulsePink<double> refused;
+    EXPECT_EQ(refused.generateImpulseShift(0.01f, 48000, 2000, 1000), IMPULSE_ARGUMENT_ERROR);
+    EXPECT_EQ(refused.size(), 0);
 }
 
 TEST(ImpulseBandLimited, ArgumentsThatGiveNoFilterAreRefused) {
