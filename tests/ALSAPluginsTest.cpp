@@ -413,16 +413,18 @@ TEST(PluginsOnTheBoard, CaptureIsTheFilteredProgramme) {
         else
             writeRaw(dir + "/in.raw", xf);
         const int frames = static_cast<int>(x.rows());
-        mobutest::Child recorder(
-            LoopbackBoard::tool({"/usr/bin/arecord", "-q", "-D", "board_capture", "-f", c.format + "_LE", "-c",
-                                 std::to_string(c.outputs), "-r", "48000", "--period-size=256", "--buffer-size=1024",
-                                 "-s", std::to_string(frames), "-t", "raw", dir + "/captured.raw"}),
-            board.environment());
+        // The programme is played, then captured: the lock-step board keeps a finished
+        // playback for a capture that starts after it.
         const auto played = mobutest::runProcess(
             {MOBU_HELPER_pcm_play, "fir", c.format, "2", std::to_string(period), dir + "/in.raw", "1,7,333"},
             board.environment());
         ASSERT_EQ(played.status, 0) << played.err;
-        ASSERT_EQ(recorder.wait(std::chrono::seconds(60)).status, 0);
+        const auto recorded = mobutest::runProcess(
+            LoopbackBoard::tool({"/usr/bin/arecord", "-q", "-D", "board_capture", "-f", c.format + "_LE", "-c",
+                                 std::to_string(c.outputs), "-r", "48000", "--period-size=256", "--buffer-size=1024",
+                                 "-s", std::to_string(frames), "-t", "raw", dir + "/captured.raw"}),
+            board.environment());
+        ASSERT_EQ(recorded.status, 0) << recorded.err;
         for (int m = 0; m < c.outputs; ++m) {
             const Eigen::ArrayXd input = c.outputs == 8 ? Eigen::ArrayXd(x.col(m % 2).cast<double>())
                                                         : Eigen::ArrayXd(xf.col(m % 2).cast<double>());
