@@ -19,6 +19,8 @@
 #include <random>
 #include <thread>
 
+#include <sys/stat.h>
+
 namespace {
 
 constexpr int period = 256;
@@ -91,6 +93,7 @@ protected:
         mobutest::writeFile(eq, "[]\n");
         board->addConfig("pcm_type.ALSAMobuFIRPlugin { lib \"" MOBU_PLUGIN_ALSAMobuFIRPlugin "\" }\n"
                          "pcm_type.ALSAMobuFIRSwitching { lib \"" MOBU_PLUGIN_ALSAMobuFIRSwitching "\" }\n"
+                         "pcm_type.ALSAMobuPinkGenerator { lib \"" MOBU_PLUGIN_ALSAMobuPinkGenerator "\" }\n"
                          "pcm.out { type file slave.pcm null file \"" +
                          dir + "/out.raw\" format raw }\n");
     }
@@ -378,6 +381,43 @@ TEST_F(Plugins, SwitchingWithoutCoefficientsPassesBandLimitedAudio) {
         EXPECT_LT(gainDB(c, 0), -40.0) << "no DC";
     }
     EXPECT_LT(gainDB(2, 100), gainDB(0, 100) - 6) << "outputs 2-7 start higher (400 Hz) than 0 and 1 (20 Hz)";
+}
+
+
+// --- the pink-noise plug-in ---------------------------------------------------------------------
+
+TEST_F(Plugins, PinkNoiseReplacesTheAudioWhichArrivesUnchangedInTheFifo) {
+    const std::string fifo = dir + "/pink.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0); // an existing FIFO is used as it is
+    define("pink", "ALSAMobuPinkGenerator", "fifopath \"" + fifo + "\" slave.pcm \"out\"");
+    define("pinknumber", "ALSAMobuPinkGenerator", "fifopath 5 slave.pcm \"out\"");
+    const Ints x = intProgramme(12 * period, 13);
+    writeRaw(dir + "/in.raw", x);
+
+    mobutest::Child reader({"/bin/sh", "-c", "exec cat \"$0\" > \"$1\"", fifo, dir + "/fifo.raw"});
+    const auto r = play({"pink", "S32", "2", std::to_string(period), dir + "/in.raw", "1,7,333"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("fifo " + fifo + " already exists, not creating again."), std::string::npos) << r.out;
+    ASSERT_EQ(reader.wait(std::chrono::seconds(30)).status, 0);
+    EXPECT_TRUE(mobutest::readFile(dir + "/fifo.raw") == mobutest::readFile(dir + "/in.raw")) << "every frame, once";
+    const Ints y = readRaw<int32_t>(dir + "/out.raw", 2);
+    ASSERT_GE(y.rows(), x.rows());
+    EXPECT_TRUE((y.col(0) == y.col(1)).all()) << "the same noise on both channels";
+    EXPECT_TRUE((y.topRows(period) == 0).all()) << "one period late";
+    for (int k = 1; k < 12; ++k) // noise in every later period, none of the programme
+        EXPECT_GT((y.col(0).segment(k * period, period) != 0).count(), period / 2) << "period " << k;
+    EXPECT_FALSE((y.col(0).segment(period, x.rows() - period) == x.col(0).head(x.rows() - period)).any());
+
+    // No reader: a programme far longer than the FIFO holds plays on.
+    const Ints longer = intProgramme(200 * period, 14);
+    writeRaw(dir + "/in.raw", longer);
+    const auto alone = play({"pink", "S32", "2", std::to_string(period), dir + "/in.raw", "256"});
+    EXPECT_EQ(alone.status, 0) << alone.err;
+    EXPECT_EQ(readRaw<int32_t>(dir + "/out.raw", 2).rows(), longer.rows());
+    // A number for the path: said, and no FIFO.
+    const auto number = play({"pinknumber", "S32", "2", std::to_string(period), dir + "/in.raw", "256"});
+    EXPECT_EQ(number.status, 0) << number.err;
+    EXPECT_NE(number.out.find("fifoPath file configuration variable is not a string"), std::string::npos);
 }
 
 } // namespace

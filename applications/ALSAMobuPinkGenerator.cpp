@@ -1,0 +1,164 @@
+// ALSAMobuPinkGenerator: an alsa-lib filter plug-in (PCM type "ALSAMobuPinkGenerator")
+// that replaces the audio passing through it with pink noise on both channels and
+// copies the audio it replaced, unchanged, into a FIFO.
+//
+//     pcm.pink {
+//         type ALSAMobuPinkGenerator
+//         slave.pcm "hw:0"            # 2 channels of S32_LE
+//         fifopath "/tmp/mobu-pink"   # receives the replaced audio (raw interleaved S32_LE)
+//     }
+//
+// The noise is made in whole periods: transfers of any size are gathered into periods,
+// so the noise never drops out and the FIFO receives every frame once, one period
+// late.  A period goes to the FIFO only when the FIFO has room for all of it (a reader
+// never sees a torn frame); without a reader periods are dropped from the FIFO, never
+// from the audio.
+#include <MobuEmbedded/MobuDebug.h>
+#include <MobuEmbedded/Pink.h>
+
+#include <ALSAExternalPlugin.h>
+#include <ALSAPeriodBuffer.h>
+#include <ThreadPriority.h>
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+
+class ALSAMobuPinkGenerator : public ALSA::ALSAExternalPlugin, public Pink {
+public:
+    ALSAMobuPinkGenerator() {
+        setName("ALSAMobuPinkGenerator");
+        std::cout << "ALSAMobuPinkGenerator" << std::endl;
+        if (ALSA::changeThreadPriority(-1) < 0)
+            std::cout << "WARNING: Couldn't set the thread to maximum priority, running with lower then expected "
+                         "priority."
+                      << std::endl;
+    }
+    ~ALSAMobuPinkGenerator() override { std::cout << "ALSAMobuPinkGenerator::~ALSAMobuPinkGenerator" << std::endl; }
+
+    int close() override {
+        if (fifoFd > 0) ::close(fifoFd);
+        fifoFd = -1;
+        return 0;
+    }
+
+    int parseConfig(const char* name, snd_config_t* conf, snd_pcm_stream_t stream, int mode) override {
+        std::cout << "ALSAMobuPinkGenerator::parseConfig" << std::endl;
+        close();
+        snd_config_iterator_t i, next;
+        snd_config_for_each(i, next, conf) {
+            snd_config_t* node = snd_config_iterator_entry(i);
+            const char* id = nullptr;
+            if (snd_config_get_id(node, &id) < 0 || std::strcmp(id, "fifopath") != 0) continue;
+            const char* path = nullptr;
+            if (snd_config_get_string(node, &path) < 0) {
+                std::cout << "fifoPath file configuration variable is not a string, please replace with a path."
+                          << std::endl;
+                snd_config_delete(node); // runs without a FIFO, wherever the field stands
+                continue;
+            }
+            printf("read %s fifoPath from the config file\n", path);
+            if (mkfifo(path, 0660) != 0) {
+                if (errno != EEXIST) {
+                    printf("FIRALSAPluginMulti::%s : couldn't create the fifoFd %d : %s\n", "parseConfig", errno,
+                           strerror(errno));
+                    return -1;
+                }
+                printf("FIRALSAPluginMulti::%s : fifo %s already exists, not creating again.\n", "parseConfig", path);
+            }
+            // Read-write: the open never waits for a reader.
+            fifoFd = open(path, O_RDWR | O_NONBLOCK | O_ASYNC | O_CLOEXEC);
+            if (fifoFd < 0) return fifoFd;
+            if (snd_config_delete(node) < 0)
+                std::cout << "FIRALSAPluginMulti::parseConfig error removing configuration node ... continuing ... "
+                          << std::endl;
+        }
+        std::cout << "ALSAMobuPinkGenerator::parseConfig done" << std::endl;
+        return ALSAExternalPlugin::parseConfig(name, conf, stream, mode);
+    }
+
+    int specifyHWParams() override {
+        if (setInputChannels(2, 2) < 0)
+            return MobuDebug().evaluateError(-1350, "Input channel count. Asked for 2"), -EINVAL;
+        if (setOutputChannels({2}) < 0)
+            return MobuDebug().evaluateError(-1350, "Output channel count. Asked for 2"), -EINVAL;
+        if (setOutputFormats({SND_PCM_FORMAT_S32_LE}) < 0)
+            return MobuDebug().evaluateError(-1351, "Output channel format. Asked for S32_LE"), -EINVAL;
+        if (setInputFormats({SND_PCM_FORMAT_S32_LE}) < 0)
+            return MobuDebug().evaluateError(-1351, "Input channel format incorrect. Asked for S32_LE"), -EINVAL;
+        return 0;
+    }
+
+    int hwParams(snd_pcm_hw_params_t* params) override {
+        ALSAExternalPlugin::hwParams(params);
+        std::cout << "extplug.rate " << getRate() << "\nextplug.channels " << getChannels()
+                  << "\nextplug.slave_channels " << getSlaveChannels() << "\nformat " << formatDescription(getFormat())
+                  << "\nslave format " << formatDescription(getSlaveFormat()) << "\nsample rate " << getRate()
+                  << " Hz\nperiod size " << getPeriodSize() << std::endl;
+        if (getPeriodSize() == 0) {
+            std::cout << "can't have 0 period size, exiting" << std::endl;
+            return -1;
+        }
+        genNoiseMag(static_cast<int>(getRate()), static_cast<int>(getPeriodSize()));
+        periods.resize(static_cast<Eigen::Index>(getPeriodSize()), 2, 2);
+        pipeSize = fifoFd > 0 ? fcntl(fifoFd, F_GETPIPE_SZ) : 0;
+        return 0;
+    }
+
+    int init() override {
+        periods.reset();
+        return 0;
+    }
+
+    snd_pcm_sframes_t transfer(const snd_pcm_channel_area_t* dst, snd_pcm_uframes_t dstOffset,
+                               const snd_pcm_channel_area_t* src, snd_pcm_uframes_t srcOffset,
+                               snd_pcm_uframes_t size) override {
+        return periods.transfer(dst, dstOffset, src, srcOffset, size, [this] {
+            genNoise(periods.output);
+            copyToFifo();
+            return 0;
+        });
+    }
+
+private:
+    /// The period just replaced, to the FIFO in one write, if all of it fits.
+    void copyToFifo() {
+        if (fifoFd <= 0) return;
+        const auto bytes = static_cast<int>(periods.input.size() * sizeof(int32_t));
+        int unread = 0;
+        if (ioctl(fifoFd, FIONREAD, &unread) != 0 || pipeSize - unread < bytes) return; // dropped, never torn
+        [[maybe_unused]] const ssize_t n = ::write(fifoFd, periods.input.data(), static_cast<size_t>(bytes));
+    }
+
+    int fifoFd = -1;
+    int pipeSize = 0;
+    ALSA::PeriodBuffer<int32_t> periods;
+};
+
+/// The process-wide plug-in object.
+ALSAMobuPinkGenerator aMPGPlugin;
+
+extern "C" {
+
+SND_PCM_PLUGIN_DEFINE_FUNC(ALSAMobuPinkGenerator) {
+    std::cout << "_snd_pcm_ALSAMobuPinkGenerator_open" << std::endl;
+    if (aMPGPlugin.getPCM()) {
+        SNDERR("%s: a PCM of this type is already open in this process (one at a time)", name);
+        return -EBUSY;
+    }
+    aMPGPlugin.parseConfig(name, conf, stream, mode); // only create() decides the outcome
+    const int ret = aMPGPlugin.create(name, root, stream, mode);
+    if (ret < 0) return ret;
+    aMPGPlugin.specifyHWParams();
+    *pcmp = aMPGPlugin.getPCM();
+    std::cout << "_snd_pcm_ALSAMobuPinkGenerator_open returning " << std::endl;
+    return 0;
+}
+
+SND_PCM_PLUGIN_SYMBOL(ALSAMobuPinkGenerator);
+}
