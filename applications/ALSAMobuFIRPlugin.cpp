@@ -49,10 +49,7 @@ public:
 
     int hwParams(snd_pcm_hw_params_t* params) override {
         ALSAExternalPlugin::hwParams(params);
-        std::cout << "extplug.rate " << getRate() << "\nextplug.channels " << getChannels()
-                  << "\nextplug.slave_channels " << getSlaveChannels() << "\nformat " << formatDescription(getFormat())
-                  << "\nslave format " << formatDescription(getSlaveFormat()) << "\nperiod size " << getPeriodSize()
-                  << std::endl;
+        printHWParams(false);
         if (getPeriodSize() == 0) {
             std::cout << "can't have 0 period size, exiting" << std::endl;
             return -1;
@@ -184,21 +181,7 @@ SND_PCM_PLUGIN_DEFINE_FUNC(ALSAMobuFIRPlugin) {
     if (!getenv("OMP_NUM_THREADS")) omp_set_num_threads(3); // a team size set by the user wins
     fftw_make_planner_thread_safe();
     Eigen::initParallel();
-    std::cout << "_snd_pcm_ALSAMobuFIRPlugin_open" << std::endl;
-    if (aMFPlugin.getPCM()) {
-        SNDERR("%s: a PCM of this type is already open in this process (one at a time)", name);
-        return -EBUSY;
-    }
-    aMFPlugin.parseConfig(name, conf, stream, mode); // a missing slave fails the next step
-    int ret = aMFPlugin.create(name, root, stream, mode);
-    if (ret < 0) return ret;
-    if ((ret = aMFPlugin.specifyHWParams()) < 0) {
-        snd_pcm_close(aMFPlugin.getPCM());
-        return ret;
-    }
-    *pcmp = aMFPlugin.getPCM();
-    std::cout << "_snd_pcm_ALSAMobuFIRPlugin_open returning" << std::endl;
-    return 0;
+    return aMFPlugin.openPCM("_snd_pcm_ALSAMobuFIRPlugin_open", pcmp, name, root, conf, stream, mode);
 }
 
 SND_PCM_PLUGIN_SYMBOL(ALSAMobuFIRPlugin);

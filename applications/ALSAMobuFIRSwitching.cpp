@@ -84,10 +84,7 @@ public:
 
     int hwParams(snd_pcm_hw_params_t* params) override {
         ALSAExternalPlugin::hwParams(params);
-        std::cout << "extplug.rate " << getRate() << "\nextplug.channels " << getChannels()
-                  << "\nextplug.slave_channels " << getSlaveChannels() << "\nformat " << formatDescription(getFormat())
-                  << "\nslave format " << formatDescription(getSlaveFormat()) << "\nsample rate " << getRate()
-                  << " Hz\nperiod size " << getPeriodSize() << std::endl;
+        printHWParams(true);
         const int n = static_cast<int>(getPeriodSize());
         if (n == 0) {
             std::cout << "can't have 0 period size, exiting" << std::endl;
@@ -455,21 +452,7 @@ SND_PCM_PLUGIN_DEFINE_FUNC(ALSAMobuFIRSwitching) {
     if (!getenv("OMP_NUM_THREADS")) omp_set_num_threads(4); // a team size set by the user wins
     fftw_make_planner_thread_safe();
     Eigen::initParallel();
-    std::cout << "_snd_pcm_ALSAMobuFIRSwitching_open" << std::endl;
-    if (aMFSPlugin.getPCM()) {
-        SNDERR("%s: a PCM of this type is already open in this process (one at a time)", name);
-        return -EBUSY;
-    }
-    aMFSPlugin.parseConfig(name, conf, stream, mode); // a missing slave fails the next step
-    int ret = aMFSPlugin.create(name, root, stream, mode);
-    if (ret < 0) return ret;
-    if ((ret = aMFSPlugin.specifyHWParams()) < 0) {
-        snd_pcm_close(aMFSPlugin.getPCM());
-        return ret;
-    }
-    *pcmp = aMFSPlugin.getPCM();
-    std::cout << "_snd_pcm_ALSAMobuFIRSwitching_open returning" << std::endl;
-    return 0;
+    return aMFSPlugin.openPCM("_snd_pcm_ALSAMobuFIRSwitching_open", pcmp, name, root, conf, stream, mode);
 }
 
 SND_PCM_PLUGIN_SYMBOL(ALSAMobuFIRSwitching);

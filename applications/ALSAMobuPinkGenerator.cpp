@@ -96,10 +96,7 @@ public:
 
     int hwParams(snd_pcm_hw_params_t* params) override {
         ALSAExternalPlugin::hwParams(params);
-        std::cout << "extplug.rate " << getRate() << "\nextplug.channels " << getChannels()
-                  << "\nextplug.slave_channels " << getSlaveChannels() << "\nformat " << formatDescription(getFormat())
-                  << "\nslave format " << formatDescription(getSlaveFormat()) << "\nsample rate " << getRate()
-                  << " Hz\nperiod size " << getPeriodSize() << std::endl;
+        printHWParams(true);
         if (getPeriodSize() == 0) {
             std::cout << "can't have 0 period size, exiting" << std::endl;
             return -1;
@@ -146,18 +143,9 @@ ALSAMobuPinkGenerator aMPGPlugin;
 extern "C" {
 
 SND_PCM_PLUGIN_DEFINE_FUNC(ALSAMobuPinkGenerator) {
-    std::cout << "_snd_pcm_ALSAMobuPinkGenerator_open" << std::endl;
-    if (aMPGPlugin.getPCM()) {
-        SNDERR("%s: a PCM of this type is already open in this process (one at a time)", name);
-        return -EBUSY;
-    }
-    aMPGPlugin.parseConfig(name, conf, stream, mode); // only create() decides the outcome
-    const int ret = aMPGPlugin.create(name, root, stream, mode);
-    if (ret < 0) return ret;
-    aMPGPlugin.specifyHWParams();
-    *pcmp = aMPGPlugin.getPCM();
-    std::cout << "_snd_pcm_ALSAMobuPinkGenerator_open returning " << std::endl;
-    return 0;
+    // Only create() decides the outcome: refused constraints still hand out the PCM.
+    return aMPGPlugin.openPCM("_snd_pcm_ALSAMobuPinkGenerator_open", pcmp, name, root, conf, stream, mode, false,
+                              " returning ");
 }
 
 SND_PCM_PLUGIN_SYMBOL(ALSAMobuPinkGenerator);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iostream>
 
 namespace ALSA {
 
@@ -114,6 +115,34 @@ int ALSAExternalPlugin::create(const char* pcmName, snd_config_t* root, snd_pcm_
     slaveConf = nullptr; // a node of the caller's configuration: not valid after the open
     if (ret < 0) extplug.pcm = nullptr;
     return ret;
+}
+
+int ALSAExternalPlugin::openPCM(const char* entry, snd_pcm_t** pcmp, const char* pcmName, snd_config_t* root,
+                                snd_config_t* conf, snd_pcm_stream_t stream, int mode, bool constraintsDecide,
+                                const char* returning) {
+    std::cout << entry << std::endl;
+    if (extplug.pcm) {
+        SNDERR("%s: a PCM of this type is already open in this process (one at a time)", pcmName);
+        return -EBUSY;
+    }
+    parseConfig(pcmName, conf, stream, mode); // a missing slave fails the next step
+    int ret = create(pcmName, root, stream, mode);
+    if (ret < 0) return ret;
+    if ((ret = specifyHWParams()) < 0 && constraintsDecide) {
+        snd_pcm_close(extplug.pcm);
+        return ret;
+    }
+    *pcmp = extplug.pcm;
+    std::cout << entry << returning << std::endl;
+    return 0;
+}
+
+void ALSAExternalPlugin::printHWParams(bool withSampleRate) const {
+    std::cout << "extplug.rate " << getRate() << "\nextplug.channels " << getChannels() << "\nextplug.slave_channels "
+              << getSlaveChannels() << "\nformat " << formatDescription(getFormat()) << "\nslave format "
+              << formatDescription(getSlaveFormat()) << "\n";
+    if (withSampleRate) std::cout << "sample rate " << getRate() << " Hz\n";
+    std::cout << "period size " << getPeriodSize() << std::endl;
 }
 
 int ALSAExternalPlugin::setInputChannels(unsigned min, unsigned max) {

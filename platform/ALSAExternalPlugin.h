@@ -56,6 +56,19 @@ public:
      * configuration for NAME : PLUGIN external plugin" and -EINVAL. */
     int create(const char* name, snd_config_t* root, snd_pcm_stream_t stream, int mode);
 
+    /** The open entry of a plug-in type: prints `entry`, refuses a second PCM while this
+     * object's is open (-EBUSY), parseConfig (its result unchecked: a missing slave fails
+     * create), create, specifyHWParams, then hands out the PCM and prints `entry` and
+     * `returning`.  A refused constraint closes the PCM and is returned when
+     * constraintsDecide; otherwise the PCM is handed out all the same. */
+    int openPCM(const char* entry, snd_pcm_t** pcmp, const char* name, snd_config_t* root, snd_config_t* conf,
+                snd_pcm_stream_t stream, int mode, bool constraintsDecide = true, const char* returning = " returning");
+
+    /** Prints what hwParams() recorded on standard output, a line each: "extplug.rate",
+     * "extplug.channels", "extplug.slave_channels", "format", "slave format", then
+     * "sample rate ... Hz" when withSampleRate, and "period size". */
+    void printHWParams(bool withSampleRate) const;
+
     void setName(const std::string& pluginName);
     const std::string& getName() const { return name; }
 

@@ -5,6 +5,7 @@
 // amixer, a rewritten coefficient or equaliser file switched in click-free, and
 // SIGINT ending the stream in order.
 #include "LoopbackBoard.h"
+#include "TestSignals.h"
 
 #include <Sox.h>
 
@@ -32,17 +33,8 @@ int count(const std::string& text, const std::string& what) {
     return n;
 }
 
-/// Random decaying filters, taps x channels, with sum |h| of 0.9 per channel.
 Eigen::MatrixXd randomFilters(int taps, int channels, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::normal_distribution<double> dist;
-    Eigen::MatrixXd h(taps, channels);
-    for (int c = 0; c < channels; ++c) {
-        for (int t = 0; t < taps; ++t)
-            h(t, c) = dist(gen) * std::exp(-5.0 * t / taps);
-        h.col(c) *= 0.9 / h.col(c).cwiseAbs().sum();
-    }
-    return h;
+    return mobutest::randomFilters(taps, channels, seed, 5.0);
 }
 
 /// Writes filters as a WAV file and gives them back as stored (32-bit samples).
@@ -382,7 +374,6 @@ TEST_F(Plugins, SwitchingWithoutCoefficientsPassesBandLimitedAudio) {
     }
     EXPECT_LT(gainDB(2, 100), gainDB(0, 100) - 6) << "outputs 2-7 start higher (400 Hz) than 0 and 1 (20 Hz)";
 }
-
 
 // --- the pink-noise plug-in ---------------------------------------------------------------------
 

@@ -7,6 +7,7 @@
 // is processed, none is lost to timing); a probe class feeds each period a known
 // programme instead of the looped-back capture and keeps every output block.
 #include "LoopbackBoard.h"
+#include "TestSignals.h"
 
 #include <MobuEmbedded/FullDuplexFIR.h>
 #include <MobuEmbedded/ParaEQ.h>
@@ -75,18 +76,7 @@ Eigen::MatrixXd readAudioFile(const std::string& path) {
     return data;
 }
 
-/// Random decaying filters, taps x channels, with sum |h| of 0.9 per channel.
-Eigen::MatrixXd randomFilters(int taps, int channels, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::normal_distribution<double> dist;
-    Eigen::MatrixXd h(taps, channels);
-    for (int c = 0; c < channels; ++c) {
-        for (int t = 0; t < taps; ++t)
-            h(t, c) = dist(gen) * std::exp(-4.0 * t / taps);
-        h.col(c) *= 0.9 / h.col(c).cwiseAbs().sum();
-    }
-    return h;
-}
+using mobutest::randomFilters;
 
 /// A unit impulse scaled by `scale` in every channel (2049 taps, the shortest the loader keeps).
 Eigen::MatrixXd impulses(double scale, int channels = 8) {
