@@ -201,7 +201,7 @@ int FullDuplexFIR::setLatency(float seconds) {
     const float fs = static_cast<float>(Playback::getSampleRate());
     const float frames = fs * seconds;
     N = std::isfinite(frames) && frames < 1e9f ? static_cast<int>(std::ceil(frames)) : 0;
-    mobuLog(LOG_NOTICE, "requested latency : %f fs: %f setting N = %d", seconds, fs, N);
+    mobuLog(LOG_NOTICE, "requested latency : %f fs: %f setting N = %d", seconds, fs, N.load());
     if (N <= 0) {
         mobuLog(LOG_NOTICE, "invalid N");
         return -1;
@@ -666,7 +666,7 @@ void FullDuplexFIR::rebuildFilters(const char* why) {
 void FullDuplexFIR::closeWrite(char* name) {
     mobuLog(LOG_NOTICE, "FullDuplexFIR::closeWrite file just closed : %s", name);
     if (N < 1) {
-        mobuLog(LOG_NOTICE, "N=%d which is not valid - can't create filters", N);
+        mobuLog(LOG_NOTICE, "N=%d which is not valid - can't create filters", N.load());
         return;
     }
     rebuildFilters(nullptr);
@@ -678,7 +678,7 @@ void FullDuplexFIR::attribChange(char* name, int wd) {
     mobuLog(LOG_NOTICE, "FullDuplexFIR::attribChange fd : %d", getWatchDescriptor(filterFile));
     std::this_thread::sleep_for(std::chrono::milliseconds(250)); // let a writer finish
     if (N < 1) {
-        mobuLog(LOG_NOTICE, "N=%d which is not valid - can't create filters", N);
+        mobuLog(LOG_NOTICE, "N=%d which is not valid - can't create filters", N.load());
         return;
     }
     if (!waitForFilterSwitch()) return;

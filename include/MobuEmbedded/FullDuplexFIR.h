@@ -202,7 +202,7 @@ private:
     int32_t outLevels[OUT_CHCNT] = {0, 0, 0, 0, 0, 0, 0, 0};
     int fifoFd = -1;
     int32_t meterRecord[FIFO_RECORD_WORDS] = {};
-    int N = -1;
+    std::atomic<int> N{-1}; ///< set by the host thread, read by the file-watching thread
     int M = 8;
     std::string filterFile;
     std::string paraEQFile;
