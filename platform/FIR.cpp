@@ -68,8 +68,7 @@ template <typename T> int FIR<T>::init(Eigen::Index size) {
     tail.resize(0);
     fftSize = 0;
     blockSize = 0;
-    if (size < 1)
-        return FIRDebug().evaluateError(FIR_ARGUMENT_ERROR, "block size " + std::to_string(size) + "\n");
+    if (size < 1) return FIRDebug().evaluateError(FIR_ARGUMENT_ERROR, "block size " + std::to_string(size) + "\n");
     blockSize = size;
     return 0;
 }

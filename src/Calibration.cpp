@@ -88,10 +88,10 @@ void Calibration::maxScaleChirp(int bits) {
     chirp *= getMaxScaleFactor(bits) / chirp.maxCoeff();
 }
 
-int Calibration::matrixToFile(const char* name, const Eigen::MatrixXd& data) {
+int Calibration::matrixToFile(const char* name, const Eigen::MatrixXd& data, double rate) {
     Sox<double> sox;
     const double fullScale = data.size() > 0 && data.maxCoeff() > 0.0 ? data.maxCoeff() : 1.0;
-    int ret = sox.openWrite(name, getFS(), static_cast<int>(data.cols()), fullScale, 32);
+    int ret = sox.openWrite(name, rate > 0.0 ? rate : getFS(), static_cast<int>(data.cols()), fullScale, 32);
     if (ret < 0) return SoxDebug().evaluateError(ret, name);
     ret = sox.write(data);
     const int closed = sox.closeWrite();

@@ -25,8 +25,8 @@ TEST(FIR, BlocksGiveTheDirectConvolutionOfTheWholeSignal) {
         Eigen::Index block, taps;
         int blocks;
     };
-    for (const Case& c : {Case{64, 1, 5}, Case{64, 10, 7}, Case{1, 5, 20}, Case{7, 300, 60}, Case{1000, 1024, 3},
-                          Case{4800, 777, 2}}) {
+    for (const Case& c :
+         {Case{64, 1, 5}, Case{64, 10, 7}, Case{1, 5, 20}, Case{7, 300, 60}, Case{1000, 1024, 3}, Case{4800, 777, 2}}) {
         const Column h = randomColumn(c.taps, 1), x = randomColumn(c.block * c.blocks, 2);
         FIR<double> fir;
         ASSERT_EQ(fir.init(c.block), 0);

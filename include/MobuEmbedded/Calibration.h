@@ -58,8 +58,9 @@ public:
     std::vector<uint32_t> N;
     double chirpDuration = 1.0;
 
-private:
-    int matrixToFile(const char* name, const Eigen::MatrixXd& data);
+protected:
+    /// A matrix as a 32-bit file at `rate` (getFS() when 0), the largest element at full scale.  0 or a Sox code.
+    int matrixToFile(const char* name, const Eigen::MatrixXd& data, double rate = 0.0);
 };
 
 #endif

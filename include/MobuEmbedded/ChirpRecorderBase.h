@@ -1,0 +1,48 @@
+#ifndef MOBUEMBEDDED_CHIRPRECORDERBASE_H
+#define MOBUEMBEDDED_CHIRPRECORDERBASE_H
+
+#include "MobuEmbedded/Calibration.h"
+
+/** The channel bookkeeping of a loudspeaker measurement, independent of the audio devices.
+ *
+ * playCh is the playback channel being measured: 0 ... getMaxPlayCh() - 1 one channel,
+ * -1 every left (even) channel at once, -2 every right (odd) channel at once.  Queue
+ * channels with setPlayCh (each call queues one more); recordings land in the
+ * channel's column of microphones (column 0 for -1, 1 for -2).
+ */
+class ChirpRecorderBase : public Calibration {
+public:
+    ChirpRecorderBase();
+    ~ChirpRecorderBase() override = default;
+
+    /// Playback channels the device offers (at most 8).
+    virtual int getMaxPlayCh() = 0;
+    /// Capture channels the device offers (at most 10).
+    virtual int getMaxRecCh() = 0;
+
+    /// playCh = 0; frameCount = 100 ms of frames.  @return 0.
+    int init();
+    int getPlayCh() const { return playCh; }
+    int getRecCh() const { return recCh; }
+    void setFrameCount(int frames) { frameCount = frames; }
+    int getFrameCount() const { return frameCount; }
+
+    /** Selects and queues a playback channel (-2 ... getMaxPlayCh() - 1; -1 and -2 queue N[0]).
+     * @return 0, or -1350 (reported) with nothing changed. */
+    int setPlayCh(int ch);
+    /// Selects a capture channel (0 ... getMaxRecCh() - 1).  0, or -1350 (reported).
+    int setRecCh(int ch);
+    /// 1 when every sample of that column of microphones is within 1e-12 of zero, else 0; -1302 when out of range.
+    int isChannelEmpty(unsigned ch);
+    /// Columns of microphones that are not empty; -1302 when there are no columns.
+    int getRecordedChannelCnt();
+    /// Zeroes that column of microphones and returns ch; -1302 when out of range.
+    int zeroChannel(unsigned ch);
+
+protected:
+    int playCh = 0;     ///< the playback channel being measured (or -1 / -2)
+    int recCh = 0;      ///< the selected capture channel (the recording is always capture channel 0)
+    int frameCount = 0; ///< frames per period
+};
+
+#endif

@@ -1,0 +1,474 @@
+#include "MobuEmbedded/ChirpRecorder.h"
+#include "MobuEmbedded/MobuDebug.h"
+
+#include <ALSAConfig.h>
+#include <FIR.h>
+#include <ImpulseBandLimited.h>
+#include <Sox.h>
+#include <ThreadPriority.h>
+
+#include <omp.h>
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <mutex>
+
+namespace {
+
+constexpr int OMP_THREADS = 4;          ///< threads shaping the chirps
+constexpr int bandLimitTaps = 1024;     ///< length of the tweeter-protecting band limit
+constexpr double blockPeakShare = 0.99; ///< the played peak relative to the reference chirp's
+
+void openSyslog() {
+    static std::once_flag opened;
+    std::call_once(opened, [] { openlog("ChirpRecorder", LOG_PID | LOG_NDELAY, LOG_USER); });
+}
+
+/// The peak magnitude of each of the first `count` columns of a block, merged into levels by maximum.
+template <typename Block, typename Levels> void mergePeaks(const Block& block, Levels& levels) {
+    const Eigen::Index count = std::min<Eigen::Index>(levels.size(), block.cols());
+    for (Eigen::Index c = 0; c < count; ++c) {
+        int64_t peak = 0;
+        for (Eigen::Index r = 0; r < block.rows(); ++r)
+            peak = std::max<int64_t>(peak, std::llabs(static_cast<int64_t>(block(r, c))));
+        levels(c) = std::max(levels(c), static_cast<int>(std::min<int64_t>(peak, INT32_MAX)));
+    }
+}
+
+/// A leading "~" or "~/" becomes HOME (when HOME is set and not empty); other forms stay.
+std::string expandTilde(const std::string& path) {
+    const char* home = getenv("HOME");
+    if (!home || !*home || path.empty() || path[0] != '~') return path;
+    if (path.size() == 1) return home;
+    if (path[1] == '/') return std::string(home) + path.substr(1);
+    return path;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Construction and device set-up
+
+ChirpRecorder::ChirpRecorder(const char* deviceName) : ChirpRecorder(deviceName, deviceName) {}
+
+ChirpRecorder::ChirpRecorder(const char* playbackName, const char* captureName)
+    : ALSA::FullDuplex<int>(playbackName, captureName) {
+    initializeMeteringState(true);
+    playDeviceName = playbackName;
+    recDeviceName = captureName;
+    init();
+}
+
+ChirpRecorder::~ChirpRecorder() {
+    // The run on our own thread uses this object: end it before anything is taken down.
+    if (Thread::running()) stop();
+    Thread::join();
+    closeMeteringFifo();
+}
+
+int ChirpRecorder::init() {
+    std::cout << "ChirpRecorder::init : "
+              << "V1.8" << std::endl;
+    ALSA::changeThreadPriority(sched_get_priority_max(SCHED_FIFO) - 2);
+    setFS(48000.0);
+    Playback::fillParams();
+    Playback::setFormat(SND_PCM_FORMAT_S32_LE);
+    Playback::setAccess(SND_PCM_ACCESS_RW_INTERLEAVED);
+    if (Playback::setSampleRate(48000, 0) < 0) return 1;
+    int ret = Capture::fillParams();
+    if (ret == 0) ret = Capture::setFormat(SND_PCM_FORMAT_S32_LE);
+    if (ret == 0) ret = Capture::setAccess(SND_PCM_ACCESS_RW_INTERLEAVED);
+    if (ret == 0) ret = Capture::setSampleRate(48000, 0);
+    return ret;
+}
+
+int ChirpRecorder::getMaxPlayCh() {
+    unsigned channels = 0;
+    if (Playback::getMaxChannels(channels) < 0) return 0;
+    return static_cast<int>(std::min<unsigned>(channels, CR_MAX_PLAY_CH));
+}
+
+int ChirpRecorder::getMaxRecCh() {
+    unsigned channels = 0;
+    if (Capture::getMaxChannels(channels) < 0) return 0;
+    return static_cast<int>(std::min<unsigned>(channels, CR_MAX_REC_CH));
+}
+
+int ChirpRecorder::link() {
+    std::cout << "ChirpRecorder::linking is giving problems on the cm3 board, don't link for now." << std::endl;
+    return 0;
+}
+
+int ChirpRecorder::unLink() {
+    std::cout << "ChirpRecorder::unLink (skipping base unLink to match link behavior)" << std::endl;
+    return 0;
+}
+
+bool ChirpRecorder::running() const {
+    return Playback::running() || Capture::running();
+}
+
+int ChirpRecorder::stop() {
+    forceStop.store(true, std::memory_order_release);
+    return playCh;
+}
+
+int ChirpRecorder::threadMain() {
+    go();
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// A run
+
+void ChirpRecorder::prepareChannel(Eigen::Index c, const Eigen::MatrixXd& coefficients, Eigen::MatrixXd& y) {
+    setStatus("", "Preparing channels", static_cast<unsigned>(std::max<Eigen::Index>(chirps.cols() - 1, 0)),
+              static_cast<unsigned>(c));
+    std::printf("OMP_THREADS=%d, omp_get_num_threads()=%d\n", OMP_THREADS, omp_get_num_threads());
+    std::cout << "ch " << c << std::endl << "file name " << fileName << std::endl;
+
+    FIR<double> fir;
+    fir.init(chirps.rows());
+    Eigen::VectorXd x = chirps.col(c);
+    bool filtered = false;
+    if (coefficients.rows() >= 1 && coefficients.cols() > c &&
+        fir.loadTimeDomainCoefficients(coefficients.col(c)) == 0) {
+        std::cout << "\nApplying the FIR filter from " << fileName << " for channel " << c << std::endl;
+        fir.filter(x, y.col(c));
+        x = y.col(c);
+        filtered = true;
+    }
+    const bool several = getPlayChCnt() > 1;
+    if (!filtered || several) {
+        if (!filtered)
+            std::cout << "\ncouldn't load the FIR filter from " << fileName << " for channel " << c
+                      << " defaulting to an impulse." << std::endl;
+        if (several) std::cout << "\nBand limiting for tweeter protection " << std::endl;
+        const float rate = static_cast<float>(getFS());
+        ImpulseBandLimited<double> limit;
+        limit.generateImpulseShift(static_cast<float>(bandLimitTaps) / rate, rate, c < 6 ? 20.0f : 400.0f, rate / 2.0f);
+        if (fir.loadTimeDomainCoefficients(limit) == 0) {
+            std::cout << "filtering" << std::endl;
+            fir.filter(x, y.col(c));
+            x = y.col(c);
+        } else {
+            y.col(c) = x; // the band limit could not be made: the chirp goes out as it is
+        }
+    } else {
+        std::cout << "\nNot applying band limiting" << std::endl;
+    }
+    std::cout << "max filter value " << fir.getCoefficients().cwiseAbs().maxCoeff() << std::endl
+              << "max chirps value " << chirps.col(c).cwiseAbs().maxCoeff() << std::endl
+              << "max y value " << y.col(c).cwiseAbs().maxCoeff() << std::endl;
+}
+
+int ChirpRecorder::go() {
+    runCall = 0;
+    inputLevels.setZero();
+    outputLevels.setZero();
+    if (ensureMeteringFifoOpen() != 0)
+        std::cerr << "ChirpRecorder::go: Metering FIFO unavailable, metering disabled for this run.\n";
+    setFS(48000.0);
+    if (Playback::isOpen() || Capture::isOpen()) {
+        Calibration::init(getMaxPlayCh());
+        stopFreq = getFS() * 0.5;
+        generateChirp();
+        const int bits = Playback::getFormatPhysicalWidth();
+        maxScaleChirp(bits > 0 ? bits : 32); // 32 when the playback stream can't tell (not open)
+    }
+    generateChirps(getMaxPlayCh());
+    chirpsToFile("/tmp/chirpsBeforeFIR.wav");
+
+    int ret = setFileName("fir-measure.wav");
+    if (ret != 0) {
+        std::cout << "error setting the filter name" << std::endl;
+        return ret;
+    }
+    Eigen::MatrixXd coefficients;
+    {
+        Sox<double> sox;
+        const int opened = sox.openRead(fileName);
+        if (opened < 0 && opened != SOX_REFERENCE_WARNING) {
+            SoxDebug().evaluateError(opened, fileName + "\n");
+        } else {
+            const int read = sox.read(coefficients);
+            if (read < 0) {
+                SoxDebug().evaluateError(read, fileName + "\n");
+                coefficients.resize(0, 0);
+            }
+        }
+    }
+
+    // Each thread shapes a contiguous run of columns with its own filter (OMP_NUM_THREADS may ask for fewer).
+    Eigen::MatrixXd y = Eigen::MatrixXd::Zero(chirps.rows(), chirps.cols());
+    const Eigen::Index columns = chirps.cols();
+#pragma omp parallel num_threads(std::min(OMP_THREADS, omp_get_max_threads()))
+    {
+        const Eigen::Index threads = omp_get_num_threads(), t = omp_get_thread_num();
+        const Eigen::Index share = columns / threads, extra = columns % threads;
+        const Eigen::Index first = t * share + std::min(t, extra), count = share + (t < extra ? 1 : 0);
+        for (Eigen::Index c = first; c < first + count; ++c)
+            prepareChannel(c, coefficients, y);
+    }
+
+    const double yPeak = y.size() > 0 ? y.cwiseAbs().maxCoeff() : 0.0;
+    const double chirpPeak = chirp.size() > 0 ? chirp.abs().maxCoeff() : 0.0;
+    if (yPeak > 0.0 && std::isfinite(yPeak))
+        chirps = y / yPeak * chirpPeak * blockPeakShare;
+    else
+        chirps = Eigen::MatrixXd::Zero(y.rows(), y.cols()); // nothing to scale: play silence, never NaN
+    std::cout << "unfiltered chirps " << playCh << std::endl;
+    chirpsToFile("/tmp/chirpsAfterFIR.wav");
+
+    if ((ret = init()) != 0) return ret;
+    playChannels = getMaxPlayCh();
+    recChannels = getMaxRecCh();
+    std::printf("Playback::getStateName() %s\n", Playback::getStateName());
+    std::printf("Capture::getStateName() %s\n", Capture::getStateName());
+    setStatus("", "Chirping ...", 0, 0);
+
+    Calibration::reset();
+    ret = ALSA::FullDuplex<int>::go();
+
+    std::cout << "recorder exit, saving mics to file" << std::endl;
+    micsToFile("/tmp/mics.wav");
+    closeMeteringFifo();
+    initializeMeteringState(true);
+    if (forceStop.load(std::memory_order_acquire)) {
+        const int interrupted = playCh == -1 ? 0 : playCh == -2 ? 1 : playCh;
+        std::printf("Forced to stop early, clearing captured audio data for channel %d.\n", interrupted);
+        zeroChannel(static_cast<unsigned>(interrupted));
+    }
+    setStatus("", "Chirping ... done.", 0, 0);
+    return ret;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The audio thread
+
+int ChirpRecorder::process() {
+    ++runCall;
+    const Eigen::Index F = frameCount;
+    if (inputAudio.rows() != F || inputAudio.cols() != recChannels) inputAudio.setZero(F, recChannels);
+    if (outputAudio.rows() != F || outputAudio.cols() != playChannels) outputAudio.setZero(F, playChannels);
+    const int ch = std::max(playCh, 0);
+    if (static_cast<size_t>(ch) >= N.size()) {
+        std::fprintf(stderr, "ChirpRecorder::process: channel %d has no position, ending the run.\n", ch);
+        return 1;
+    }
+
+    // Output: the chirp samples at the channel's position (silence while priming).
+    outputAudio.setZero();
+    if (runCall == 1) {
+        std::fprintf(stderr, "ChirpRecorder::process: RunCall %d: Outputting SILENCE. N[%d]=%u\n", runCall, ch, N[ch]);
+    } else {
+        const Eigen::Index p = N[ch];
+        const Eigen::Index count = p + F > chirps.rows() ? chirps.rows() - p : F;
+        if (count >= 1) {
+            const Eigen::Index columns = std::min(outputAudio.cols(), chirps.cols());
+            auto play = [&](Eigen::Index c) {
+                outputAudio.col(c).head(count) =
+                    chirps.col(c).segment(p, count).cwiseMax(-2147483648.0).cwiseMin(2147483647.0).cast<int>();
+            };
+            if (playCh >= 0) {
+                if (ch < columns) play(ch);
+            } else {
+                for (Eigen::Index c = 0; c < columns; ++c)
+                    play(c);
+                for (Eigen::Index c = playCh == -1 ? 1 : 0; c < outputAudio.cols(); c += 2)
+                    outputAudio.col(c).setZero();
+            }
+        }
+        if (runCall < 6)
+            std::fprintf(stderr,
+                         "ChirpRecorder::process: RunCall %d: Output CHIRP from chirps[%u]. N[%d]=%u. "
+                         "Samples: %d.\n",
+                         runCall, N[ch], ch, N[ch], static_cast<int>(count));
+    }
+
+    // Input: capture channel 0 into the channel's column, at the position of this period's chirp samples.
+    const Eigen::Index at = N[ch];
+    const Eigen::Index n = at + F > microphones.rows() ? microphones.rows() - at : F;
+    const Eigen::Index column = playCh >= 0 ? ch : playCh == -1 ? 0 : 1;
+    if (n < 1) {
+        if (runCall <= 5 && inputAudio.rows() >= 1)
+            std::fprintf(stderr,
+                         "ChirpRecorder::process: RunCall %d: Not storing input. n_in_storage_size=%d. "
+                         "N[%d]=%u. microphones.rows()=%ld, inputAudio.rows()=%ld\n",
+                         runCall, static_cast<int>(n), ch, N[ch], static_cast<long>(microphones.rows()),
+                         static_cast<long>(inputAudio.rows()));
+    } else if (column < microphones.cols() && inputAudio.cols() >= 1) {
+        microphones.col(column).segment(at, n) = inputAudio.col(0).head(n).cast<double>();
+        if (runCall < 6)
+            std::fprintf(stderr,
+                         "ChirpRecorder::process: RunCall %d: Stored inputAudio into microphones at "
+                         "N[%d]=%u. Samples: %d.\n",
+                         runCall, ch, N[ch], static_cast<int>(n));
+    }
+
+    // Advance; the first period only primes the devices, the second overwrites its capture.
+    if (runCall > 1) {
+        N[ch] += static_cast<uint32_t>(F);
+        if (runCall < 6)
+            std::fprintf(stderr, "ChirpRecorder::process: RunCall %d: Advanced N[%d] by %u to %u.\n", runCall, ch,
+                         static_cast<unsigned>(F), N[ch]);
+    } else {
+        std::fprintf(stderr, "ChirpRecorder::process: RunCall %d: Did NOT advance N[%d]. It remains %u.\n", runCall, ch,
+                     N[ch]);
+    }
+
+    if (meteringFd >= 0) meter();
+
+    const bool stopping = forceStop.load(std::memory_order_acquire);
+    if (static_cast<Eigen::Index>(N[ch]) < chirps.rows() + 2 * F) return stopping;
+    for (int i = static_cast<int>(N.size()) - 1; i >= 0; --i)
+        if (N[i] == 0) {
+            std::cout << "ChirpRecorder::process : setting channel " << i << " for playback next" << std::endl;
+            playCh = i;
+            return stopping;
+        }
+    return 1;
+}
+
+void ChirpRecorder::meter() {
+    mergePeaks(inputAudio, inputLevels);
+    mergePeaks(outputAudio, outputLevels);
+    meteringRecord.segment<2>(4) = inputLevels;
+    meteringRecord.segment<8>(6) = outputLevels;
+    int waiting = 0;
+    if (::ioctl(meteringFd, FIONREAD, &waiting) < 0) {
+        const int err = errno;
+        syslog(LOG_ERR, "ChirpRecorder::process: ioctl FIONREAD failed for fd=%d: %s", meteringFd, strerror(err));
+        std::fprintf(stderr, "ChirpRecorder::process: ioctl FIONREAD failed: %s\n", strerror(err));
+        inputLevels.setZero();
+        outputLevels.setZero();
+        return;
+    }
+    if (waiting > 0) return; // the reader has not taken the last record: keep the peaks growing
+    const ssize_t written = ::write(meteringFd, meteringRecord.data(), sizeof(int) * CR_METER_CNT);
+    if (written < 0) {
+        const int err = errno;
+        syslog(LOG_ERR, "ChirpRecorder::process: write to FIFO failed for fd=%d: %s", meteringFd, strerror(err));
+        std::fprintf(stderr, "ChirpRecorder::process: write to FIFO failed: %s\n", strerror(err));
+    } else {
+        syslog(LOG_DEBUG, "ChirpRecorder::process: wrote %zd bytes to FIFO %s", written, meteringFifoPath.c_str());
+    }
+    inputLevels.setZero();
+    outputLevels.setZero();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Metering FIFO
+
+int ChirpRecorder::ensureMeteringFifoOpen() {
+    if (meteringFd >= 0) return 0;
+    openSyslog();
+    std::string path = meteringFifoPath;
+    if (path.empty()) {
+        std::vector<std::string> files{"/etc/asound.conf"};
+        const char* home = getenv("HOME");
+        if (home && *home) files.push_back(std::string(home) + "/.asoundrc");
+        for (const std::string& file : files) {
+            ALSA::Config config;
+            std::string value;
+            if (access(file.c_str(), R_OK) == 0 && config.load(file) == 0 &&
+                config.search("MobuFullDuplexFIR.fifopath", value) == 0) {
+                path = value;
+                break;
+            }
+        }
+    }
+    if (path.empty()) {
+        syslog(LOG_ERR, "ChirpRecorder::ensureMeteringFifoOpen: No FIFO path found in ALSA config");
+        std::fprintf(stderr, "ChirpRecorder::ensureMeteringFifoOpen: No FIFO path found in ALSA config\n");
+        return -ENOENT;
+    }
+    path = expandTilde(path);
+    if (mkfifo(path.c_str(), 0660) != 0 && errno != EEXIST) {
+        const int err = errno;
+        syslog(LOG_ERR, "ChirpRecorder::ensureMeteringFifoOpen: mkfifo failed for %s: %s", path.c_str(), strerror(err));
+        std::fprintf(stderr, "ChirpRecorder::ensureMeteringFifoOpen: mkfifo failed for %s: %s\n", path.c_str(),
+                     strerror(err));
+        return -err;
+    }
+    const int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_ASYNC);
+    if (fd < 0) {
+        const int err = errno;
+        syslog(LOG_ERR, "ChirpRecorder::ensureMeteringFifoOpen: open failed for %s: %s", path.c_str(), strerror(err));
+        std::fprintf(stderr, "ChirpRecorder::ensureMeteringFifoOpen: open failed for %s: %s\n", path.c_str(),
+                     strerror(err));
+        return -err;
+    }
+    // Records go to a FIFO only: a path naming a regular file or a device would be overwritten.
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISFIFO(st.st_mode)) {
+        ::close(fd);
+        syslog(LOG_ERR, "ChirpRecorder::ensureMeteringFifoOpen: open failed for %s: %s", path.c_str(), "not a FIFO");
+        std::fprintf(stderr, "ChirpRecorder::ensureMeteringFifoOpen: open failed for %s: %s\n", path.c_str(),
+                     "not a FIFO");
+        return -EINVAL;
+    }
+    meteringFd = fd;
+    meteringFifoPath = lastMeteringFifoPath = path;
+    for (int w = 0; w < 4; ++w)
+        meteringRecord(w) = w;
+    syslog(LOG_NOTICE, "ChirpRecorder::ensureMeteringFifoOpen: using FIFO %s (fd=%d)", path.c_str(), fd);
+    std::fprintf(stderr, "ChirpRecorder::ensureMeteringFifoOpen: using FIFO %s\n", path.c_str());
+    return 0;
+}
+
+void ChirpRecorder::closeMeteringFifo() {
+    if (meteringFd < 0) return;
+    const std::string& path = meteringFifoPath.empty() ? lastMeteringFifoPath : meteringFifoPath;
+    syslog(LOG_NOTICE, "ChirpRecorder::closeMeteringFifo: closing FIFO %s (fd=%d)", path.c_str(), meteringFd);
+    ::close(meteringFd);
+    meteringFd = -1;
+}
+
+void ChirpRecorder::initializeMeteringState(bool resetPath) {
+    meteringFd = -1;
+    if (resetPath) {
+        lastMeteringFifoPath = meteringFifoPath; // empty when none was in use
+        meteringFifoPath.clear();
+    }
+    inputLevels.setZero();
+    outputLevels.setZero();
+    meteringRecord.setZero();
+    for (int w = 0; w < 4; ++w)
+        meteringRecord(w) = w;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Results
+
+double ChirpRecorder::getMaxVal(unsigned ch) {
+    if (ch >= static_cast<unsigned>(microphones.cols()) || microphones.rows() == 0) return -1.0;
+    return std::max(microphones.col(ch).maxCoeff(), -microphones.col(ch).minCoeff());
+}
+
+int ChirpRecorder::stackDataToFile(const char* name) {
+    const Eigen::Index L = chirp.rows();
+    if (L < 1) return MobuDebug().evaluateError(-1300, "\n");
+    const Eigen::Index R = chirps.rows() / L;
+    if (R < 2 || microphones.rows() < L * R)
+        return MobuDebug().evaluateError(-1302, " the recordings don't hold the repeated chirps\n");
+    Eigen::MatrixXd stacked = Eigen::MatrixXd::Zero(L, microphones.cols() + 1);
+    stacked.col(0) = chirp.matrix() * static_cast<double>(R - 1);
+    for (Eigen::Index k = 0; k < R - 1; ++k)
+        stacked.rightCols(microphones.cols()) += microphones.middleRows(L + k * L, L);
+    stacked /= static_cast<double>(R - 1);
+    return matrixToFile(name, stacked, 48000.0);
+}

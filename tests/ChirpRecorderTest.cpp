@@ -1,0 +1,414 @@
+// The chirp recorder on the virtual board: queued channels measured highest first and
+// recorded bit-exact after the loop's delay (lock-step and real time), all-left and
+// all-right selection, shaping by the measurement filter or the band limit, a stop
+// that clears the interrupted channel, metering records in the FIFO, and a recording
+// through a room that is the played chirp convolved with the room.
+#include "LoopbackBoard.h"
+
+#include <MobuEmbedded/ChirpRecorder.h>
+
+#include <FIR.h>
+#include <ImpulseBandLimited.h>
+#include <Sox.h>
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr Eigen::Index F = 4800; // frames per period
+
+/// The recorder with a view of what each period played: a bit mask of the output columns
+/// carrying signal, and an optional stop requested from inside a given period.
+class Recorder : public ChirpRecorder {
+public:
+    explicit Recorder(const char* device = "board") : ChirpRecorder(device) { masks.reserve(4000); }
+
+    int process() override {
+        const int ret = ChirpRecorder::process();
+        if (getRunCall() > 1 && masks.size() < masks.capacity()) {
+            int mask = 0;
+            for (Eigen::Index c = 0; c < outputAudio.cols(); ++c)
+                if ((outputAudio.col(c).array() != 0).any()) mask |= 1 << c;
+            masks.push_back(mask);
+        }
+        if (getRunCall() == stopIn) stop();
+        calls.store(getRunCall(), std::memory_order_release);
+        return ret;
+    }
+
+    /// The masks of the periods that played something, in order, with repeats collapsed.
+    std::vector<int> playedInOrder() const {
+        std::vector<int> order;
+        for (int m : masks)
+            if (m != 0 && (order.empty() || order.back() != m)) order.push_back(m);
+        return order;
+    }
+
+    std::vector<int> masks;
+    int stopIn = -1;
+    std::atomic<int> calls{0};
+};
+
+class ChirpRecorderTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = mobutest::makeTempDir("chirp");
+        home = mobutest::testHome();
+        MobuCommon::setStatusFile(dir + "/status.json");
+        mobutest::removeTree(home + "/.asoundrc");
+        mobutest::removeTree(home + "/.mobu/fir-measure.wav");
+    }
+    void TearDown() override {
+        // The recorder raises the thread that makes it to real-time priority.
+        sched_param normal{};
+        pthread_setschedparam(pthread_self(), SCHED_OTHER, &normal);
+        board.reset();
+        mobutest::removeTree(dir);
+    }
+
+    void makeBoard(std::vector<std::string> options) {
+        board = std::make_unique<LoopbackBoard>(options);
+        ASSERT_TRUE(board->ok()) << board->generator().err;
+        board->use();
+    }
+
+    /** A room of one tap per playback channel: the microphone hears the sum of the channels times these
+     * gains (a gain of 1 is stored as 1 - 2^-31, so a channel comes back to within 1 LSB). */
+    std::string gainRoom(const std::vector<double>& gains) {
+        Eigen::MatrixXd ir =
+            Eigen::Map<const Eigen::RowVectorXd>(gains.data(), static_cast<Eigen::Index>(gains.size()));
+        return writeWav("room.wav", ir);
+    }
+
+    std::string writeWav(const std::string& name, const Eigen::MatrixXd& data) {
+        const std::string path = dir + "/" + name;
+        Sox<double> out;
+        EXPECT_EQ(out.openWrite(path, 48000, static_cast<int>(data.cols()), 1.0, 64), 0); // 64-bit float: exact
+        EXPECT_GT(out.write(data), 0);
+        out.closeWrite();
+        return path;
+    }
+
+    /// What column c of chirps sends: truncated to integers, silence after the end.
+    static double sent(const ChirpRecorder& r, Eigen::Index k, Eigen::Index c) {
+        return k < r.chirps.rows() ? static_cast<double>(static_cast<int>(r.chirps(k, c))) : 0.0;
+    }
+
+    /// The loop's delay: first non-zero recorded sample minus first non-zero sent sample.
+    static Eigen::Index delayOf(const ChirpRecorder& r, Eigen::Index column, Eigen::Index played) {
+        Eigen::Index m = 0, s = 0;
+        while (m < r.microphones.rows() && r.microphones(m, column) == 0.0)
+            ++m;
+        while (s < r.chirps.rows() && sent(r, s, played) == 0.0)
+            ++s;
+        return m - s;
+    }
+
+    /// Recorded column `column` is `played` sent with `delay` (within `lsb`), and nothing after the channel's end.
+    static void expectDelayedCopy(const ChirpRecorder& r, Eigen::Index column, Eigen::Index played, Eigen::Index delay,
+                                  double lsb = 0.0) {
+        const Eigen::Index end = r.chirps.rows() + 2 * F;
+        int wrong = 0;
+        for (Eigen::Index m = delay; m < r.microphones.rows() && wrong < 5; ++m) {
+            const double want = m < end ? sent(r, m - delay, played) : 0.0;
+            if (std::fabs(r.microphones(m, column) - want) > lsb) {
+                ADD_FAILURE() << "column " << column << " row " << m << ": " << r.microphones(m, column) << " not "
+                              << want;
+                ++wrong;
+            }
+        }
+    }
+
+    std::string status() const { return mobutest::readFile(dir + "/status.json"); }
+
+    std::string dir, home;
+    std::unique_ptr<LoopbackBoard> board;
+};
+
+TEST_F(ChirpRecorderTest, ChannelArgumentsAreRangeChecked) {
+    makeBoard({"--mode", "lockstep", "--playback-channels", "4", "--capture-channels", "2"});
+    Recorder r;
+    EXPECT_EQ(r.getFS(), 48000.0);
+    EXPECT_EQ(r.getFrameCount(), F);
+    EXPECT_EQ(r.getMaxPlayCh(), 4);
+    EXPECT_EQ(r.getMaxRecCh(), 2);
+    for (int bad : {-3, 4, 1000})
+        EXPECT_EQ(r.setPlayCh(bad), -1350) << bad;
+    EXPECT_EQ(r.getPlayChCnt(), 0);
+    EXPECT_EQ(r.setPlayCh(-1), 0);
+    EXPECT_EQ(r.N[0], 0u);
+    EXPECT_EQ(r.getPlayCh(), r.getAllLeftChIndex());
+    EXPECT_EQ(r.setRecCh(0), 0);
+    EXPECT_EQ(r.setRecCh(2), -1350);
+    EXPECT_EQ(r.setRecCh(-1), -1350);
+
+    EXPECT_EQ(r.getRecordedChannelCnt(), -1302) << "no recordings yet";
+    r.microphones = Eigen::MatrixXd::Zero(10, 3);
+    r.microphones(4, 1) = 1e-13;
+    r.microphones(2, 2) = -0.5;
+    EXPECT_EQ(r.isChannelEmpty(1), 1);
+    EXPECT_EQ(r.isChannelEmpty(2), 0);
+    EXPECT_EQ(r.getRecordedChannelCnt(), 1);
+    EXPECT_EQ(r.getMaxVal(2), 0.5);
+    for (unsigned out : {3u, 100u}) {
+        EXPECT_EQ(r.isChannelEmpty(out), -1302);
+        EXPECT_EQ(r.zeroChannel(out), -1302);
+        EXPECT_EQ(r.getMaxVal(out), -1.0);
+    }
+    EXPECT_EQ(r.zeroChannel(2), 2);
+    EXPECT_EQ(r.getRecordedChannelCnt(), 0);
+}
+
+class QueuedChannels : public ChirpRecorderTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(QueuedChannels, PlayHighestFirstAndComeBackBitExact) {
+    // Every channel reaches the microphone through a room of one unit tap (exact to 1 LSB).
+    makeBoard({"--mode", GetParam(), "--room", gainRoom({1.0})});
+    Recorder r;
+    ASSERT_EQ(r.setPlayCh(1), 0);
+    ASSERT_EQ(r.setPlayCh(3), 0);
+    testing::internal::CaptureStdout();
+    const int ret = r.go();
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(ret, 1) << "the last channel's end ends the run";
+    EXPECT_EQ(r.playedInOrder(), (std::vector<int>{1 << 3, 1 << 1}));
+    EXPECT_NE(out.find("ChirpRecorder::process : setting channel 1 for playback next"), std::string::npos);
+    EXPECT_EQ(r.getRecordedChannelCnt(), 2);
+    const Eigen::Index delay = delayOf(r, 3, 3);
+    if (std::string(GetParam()) == "lockstep") EXPECT_EQ(delay, r.getPrefillBlocks() * F) << "the pre-fill";
+    ASSERT_GT(delay, 0);
+    ASSERT_LT(delay, 2 * F + r.chirp.rows());
+    expectDelayedCopy(r, 3, 3, delay, 1.0);
+    expectDelayedCopy(r, 1, 1, delay, 1.0); // measured second, after the same delay
+    EXPECT_EQ(status(), R"({"error" : "","message" : "Chirping ... done.","progressMax" : 0,"progress" : 0})");
+    EXPECT_FALSE(r.getForceStopState());
+}
+
+INSTANTIATE_TEST_SUITE_P(Board, QueuedChannels, ::testing::Values("lockstep", "realtime"));
+
+TEST_F(ChirpRecorderTest, AllLeftOrAllRightChannelsAtOnce) {
+    // All left through the plain loop-back (the microphone is playback channel 0, bit-exact); all
+    // right through a room in which the microphone hears channel 1 alone (exact to 1 LSB).
+    struct Case {
+        int select, mask, column;
+        Eigen::Index heard;
+        double lsb;
+    };
+    for (const Case& c : {Case{-1, 0b0101, 0, 0, 0.0}, Case{-2, 0b1010, 1, 1, 1.0}}) {
+        std::vector<std::string> options{"--mode", "lockstep", "--playback-channels", "4"};
+        if (c.select == -2) options.insert(options.end(), {"--room", gainRoom({0, 1, 0, 0})});
+        makeBoard(options);
+        Recorder r;
+        ASSERT_EQ(r.setPlayCh(c.select), 0);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(r.go(), 1);
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_NE(err.find("No FIFO path found in ALSA config"), std::string::npos) << "no FIFO configured";
+        EXPECT_EQ(r.playedInOrder(), std::vector<int>{c.mask}) << c.select;
+        EXPECT_EQ(r.getRecordedChannelCnt(), 1);
+        expectDelayedCopy(r, c.column, c.heard, r.getPrefillBlocks() * F, c.lsb);
+    }
+}
+
+TEST_F(ChirpRecorderTest, ChirpsAreShapedByTheMeasurementFilterOrBandLimited) {
+    // Each column goes through the file's filter when the file has that column, and through the
+    // band limit (from 20 Hz, from 400 Hz for channels 6 and 7) when it has not or when more than
+    // one channel is queued; then the whole matrix is scaled to 0.99 of the chirp's peak.
+    struct Case {
+        Eigen::Index fileColumns; // 0: no file
+        std::vector<int> queue;
+    };
+    for (const Case& c : {Case{0, {2}}, Case{8, {2}}, Case{3, {6, 1}}}) {
+        const Eigen::MatrixXd h = Eigen::MatrixXd::Constant(2, std::max<Eigen::Index>(c.fileColumns, 1), 0.5);
+        mobutest::removeTree(home + "/.mobu/fir-measure.wav");
+        if (c.fileColumns > 0) {
+            mkdir((home + "/.mobu").c_str(), 0700);
+            Sox<double> out;
+            ASSERT_EQ(out.openWrite(home + "/.mobu/fir-measure.wav", 48000, static_cast<int>(h.cols()), 1.0, 64), 0);
+            ASSERT_GT(out.write(h), 0);
+            out.closeWrite();
+        }
+        makeBoard({"--mode", "lockstep"});
+        Recorder r;
+        for (int q : c.queue)
+            ASSERT_EQ(r.setPlayCh(q), 0);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(r.go(), 1);
+        testing::internal::GetCapturedStdout();
+
+        const Eigen::VectorXd nine = r.chirp.matrix().replicate(Calibration::chirpRepeatCount, 1);
+        Eigen::MatrixXd y(nine.rows(), 8);
+        for (Eigen::Index ch = 0; ch < 8; ++ch) {
+            Eigen::VectorXd x = nine;
+            FIR<double> fir;
+            fir.init(x.rows());
+            const bool filtered = ch < c.fileColumns;
+            if (filtered) {
+                fir.loadTimeDomainCoefficients(h.col(ch));
+                x = fir.filter(x);
+            }
+            if (!filtered || c.queue.size() > 1) {
+                ImpulseBandLimited<double> limit;
+                limit.generateImpulseShift(1024.0f / 48000.0f, 48000.0f, ch < 6 ? 20.0f : 400.0f, 24000.0f);
+                fir.loadTimeDomainCoefficients(limit);
+                x = fir.filter(x);
+            }
+            y.col(ch) = x;
+        }
+        const double peak = r.chirp.abs().maxCoeff() * 0.99;
+        const Eigen::MatrixXd want = y / y.cwiseAbs().maxCoeff() * peak;
+        ASSERT_EQ(r.chirps.rows(), want.rows());
+        EXPECT_LT((r.chirps - want).cwiseAbs().maxCoeff(), peak * 1e-12) << c.fileColumns << " file columns";
+    }
+}
+
+TEST_F(ChirpRecorderTest, StopEndsTheRunAtTheNextPeriodAndClearsThatChannel) {
+    for (int stopIn : {3, 30}) {
+        makeBoard({"--mode", "lockstep"});
+        Recorder r;
+        r.stopIn = stopIn;
+        ASSERT_EQ(r.setPlayCh(0), 0);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(r.go(), 1);
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(r.getRunCall(), stopIn + 1);
+        EXPECT_NE(out.find("Forced to stop early, clearing captured audio data for channel 0."), std::string::npos);
+        EXPECT_EQ(r.isChannelEmpty(0), 1);
+        EXPECT_TRUE(r.getForceStopState()) << "stays set after the run";
+        r.resetForceStopState();
+        EXPECT_FALSE(r.getForceStopState());
+    }
+}
+
+TEST_F(ChirpRecorderTest, StopFromAnotherThreadEndsARunOnTheRecordersThread) {
+    makeBoard({"--mode", "realtime"});
+    Recorder r;
+    ASSERT_EQ(r.setPlayCh(0), 0);
+    ASSERT_EQ(r.run(0), 0);
+    EXPECT_TRUE(r.threadRunning());
+    while (r.calls.load(std::memory_order_acquire) < 30)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_TRUE(r.running());
+    EXPECT_EQ(r.stop(), 0);
+    const int stoppedAt = r.calls.load(std::memory_order_acquire);
+    ASSERT_EQ(r.join(), 0);
+    EXPECT_FALSE(r.threadRunning());
+    EXPECT_FALSE(r.running());
+    EXPECT_LE(r.getRunCall(), stoppedAt + 2);
+    EXPECT_EQ(r.isChannelEmpty(0), 1) << "the interrupted channel is cleared";
+    EXPECT_TRUE(r.getForceStopState());
+}
+
+TEST_F(ChirpRecorderTest, MeteringRecordsGoToTheConfiguredFifo) {
+    // ~/.asoundrc names the FIFO with a tilde; one reader takes every record, the other none.
+    mobutest::writeFile(home + "/.asoundrc", "MobuFullDuplexFIR { fifopath \"~/meter.fifo\" }\n");
+    const std::string fifo = home + "/meter.fifo";
+    for (bool reading : {true, false}) {
+        mobutest::removeTree(fifo);
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0660), 0);
+        const int fd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+        ASSERT_GE(fd, 0);
+        makeBoard({"--mode", "lockstep", "--room", gainRoom({1.0})});
+        Recorder r;
+        ASSERT_EQ(r.setPlayCh(5), 0);
+        std::atomic<bool> done{false};
+        std::vector<std::array<int, CR_METER_CNT>> records;
+        std::thread reader([&] {
+            std::array<int, CR_METER_CNT> record{};
+            while (reading && !done.load()) {
+                if (read(fd, record.data(), sizeof record) == static_cast<ssize_t>(sizeof record))
+                    records.push_back(record);
+                else
+                    std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
+        });
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(r.go(), 1);
+        const std::string err = testing::internal::GetCapturedStderr();
+        done = true;
+        reader.join();
+        EXPECT_NE(err.find("ChirpRecorder::ensureMeteringFifoOpen: using FIFO " + fifo), std::string::npos) << err;
+        EXPECT_TRUE(r.getMeteringFifoPath().empty()) << "open during a run only";
+        std::array<int, CR_METER_CNT> record{};
+        if (!reading) { // only the first period's record: nothing is written while one waits
+            ASSERT_EQ(read(fd, record.data(), sizeof record), static_cast<ssize_t>(sizeof record));
+            records.push_back(record);
+            EXPECT_LT(read(fd, record.data(), sizeof record), 1);
+            ASSERT_EQ(records.size(), 1u);
+        } else {
+            ASSERT_GT(records.size(), 10u);
+        }
+        close(fd);
+        std::array<int, CR_METER_CNT> peaks{};
+        for (const auto& rec : records) {
+            for (int w = 0; w < 4; ++w)
+                EXPECT_EQ(rec[w], w);
+            for (int w = 4; w < CR_METER_CNT; ++w)
+                peaks[w] = std::max(peaks[w], rec[w]);
+        }
+        if (reading) {
+            const int played = static_cast<int>(r.chirps.col(5).cwiseAbs().maxCoeff()); // truncated as sent
+            EXPECT_EQ(peaks[6 + 5], played);
+            EXPECT_EQ(peaks[4], static_cast<int>(r.microphones.col(5).cwiseAbs().maxCoeff()));
+            EXPECT_EQ(peaks[5], peaks[4]) << "the room reaches both capture channels";
+        }
+        for (int ch = 0; ch < 8; ++ch)
+            if (ch != 5 || !reading) EXPECT_EQ(peaks[6 + ch], 0) << "channel " << ch;
+    }
+}
+
+TEST_F(ChirpRecorderTest, AFifoPathNamingAPlainFileIsNotWrittenTo) {
+    mobutest::writeFile(home + "/.asoundrc", "MobuFullDuplexFIR { fifopath \"~/notes.txt\" }\n");
+    mobutest::writeFile(home + "/notes.txt", "keep me");
+    makeBoard({"--mode", "lockstep"});
+    Recorder r;
+    ASSERT_EQ(r.setPlayCh(0), 0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(r.go(), 1) << "the run goes on unmetered";
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("open failed for " + home + "/notes.txt: not a FIFO"), std::string::npos) << err;
+    EXPECT_EQ(mobutest::readFile(home + "/notes.txt"), "keep me");
+    EXPECT_EQ(r.isChannelEmpty(0), 0);
+}
+
+TEST_F(ChirpRecorderTest, RecordingThroughARoomIsTheSentChirpConvolvedWithIt) {
+    const Eigen::Index taps = 200;
+    Eigen::MatrixXd ir(taps, 1);
+    for (Eigen::Index t = 0; t < taps; ++t)
+        ir(t, 0) = 0.04 * std::exp(-t / 40.0) * std::cos(0.3 * t) * (t >= 5 ? 1.0 : 0.0); // gain below 1
+    const std::string room = writeWav("room.wav", ir);
+    Sox<double> in; // the response as the board reads it (the file holds it to 32 bits)
+    ASSERT_GE(in.openRead(room), 0);
+    ASSERT_EQ(in.read(ir), taps);
+    makeBoard({"--mode", "lockstep", "--room", room});
+    Recorder r;
+    ASSERT_EQ(r.setPlayCh(4), 0);
+    EXPECT_EQ(r.go(), 1);
+    const Eigen::Index delay = r.getPrefillBlocks() * F;
+    // Around the first chirp's start and across a chirp boundary (where the sweep is at its highest).
+    double worst = 0;
+    for (Eigen::Index from : {Eigen::Index(0), r.chirp.rows() - 5000})
+        for (Eigen::Index k = from; k < from + 10000; ++k) {
+            long double y = 0;
+            for (Eigen::Index t = 0; t < taps && t <= k; ++t)
+                y += static_cast<long double>(ir(t, 0)) * sent(r, k - t, 4);
+            ASSERT_LT(std::fabs(y), 2147483647.0L) << "the room must not clip";
+            worst = std::max(worst, static_cast<double>(std::fabs(y - r.microphones(delay + k, 4))));
+        }
+    EXPECT_LE(worst, 1.0) << "LSB";
+}
+
+} // namespace
