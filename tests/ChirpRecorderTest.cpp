@@ -188,7 +188,9 @@ TEST_P(QueuedChannels, PlayHighestFirstAndComeBackBitExact) {
     EXPECT_NE(out.find("ChirpRecorder::process : setting channel 1 for playback next"), std::string::npos);
     EXPECT_EQ(r.getRecordedChannelCnt(), 2);
     const Eigen::Index delay = delayOf(r, 3, 3);
-    if (std::string(GetParam()) == "lockstep") EXPECT_EQ(delay, r.getPrefillBlocks() * F) << "the pre-fill";
+    if (std::string(GetParam()) == "lockstep") {
+        EXPECT_EQ(delay, r.getPrefillBlocks() * F) << "the pre-fill";
+    }
     ASSERT_GT(delay, 0);
     ASSERT_LT(delay, 2 * F + r.chirp.rows());
     expectDelayedCopy(r, 3, 3, delay, 1.0);
@@ -366,7 +368,9 @@ TEST_F(ChirpRecorderTest, MeteringRecordsGoToTheConfiguredFifo) {
             EXPECT_EQ(peaks[5], peaks[4]) << "the room reaches both capture channels";
         }
         for (int ch = 0; ch < 8; ++ch)
-            if (ch != 5 || !reading) EXPECT_EQ(peaks[6 + ch], 0) << "channel " << ch;
+            if (ch != 5 || !reading) {
+                EXPECT_EQ(peaks[6 + ch], 0) << "channel " << ch;
+            }
     }
 }
 

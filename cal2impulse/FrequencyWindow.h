@@ -1,0 +1,24 @@
+#ifndef MOBU_CAL2IMPULSE_FREQUENCYWINDOW_H
+#define MOBU_CAL2IMPULSE_FREQUENCYWINDOW_H
+
+#include <Eigen/Dense>
+
+/** Band weighting on a logarithmic frequency axis: every bin of s is weighted by
+ * exp(-(ln(f / fc))^2 / (2 ln 2)) (1 at fc, 1/sqrt(2) an octave away, 0 at DC).  fc <= 0
+ * becomes fs / 10, above fs / 2 it becomes fs / 4 (both logged as warnings).  The weights
+ * (one per DFT bin) go to *window when it is given.  An empty s gives an empty column. */
+Eigen::VectorXd applyGaussianFrequencyWindow(const Eigen::VectorXd& s, float fs, double crossoverFrequency,
+                                             Eigen::VectorXd* window = nullptr);
+
+/** The smoothed envelope of the deconvolution of s by r: |analytic signal of IDFT(S / R)|,
+ * averaged over W samples (W = round(fs / (5 fc)), odd, 5 ... 401, at most the length).
+ * A bin where the reference has (next to) no energy, |R(k)| <= 1e-12 max |R|, contributes
+ * nothing instead of dividing by zero; a silent reference gives a zero envelope. */
+void computeHLocAbsSmoothed(const Eigen::VectorXd& r, const Eigen::VectorXd& s, Eigen::VectorXd& out, float fs,
+                            double crossoverFrequency);
+
+/** The arrival in an envelope: the earliest of its three highest local maxima (the global maximum
+ * when it has none), moved 3 ms earlier (circularly).  peakValue is the envelope there. */
+void computePeakIndices(const Eigen::VectorXd& envelope, float fs, int bufferLength, double& peakValue, int& peakIndex);
+
+#endif

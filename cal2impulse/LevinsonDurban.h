@@ -1,0 +1,136 @@
+#ifndef MOBU_CAL2IMPULSE_LEVINSONDURBAN_H
+#define MOBU_CAL2IMPULSE_LEVINSONDURBAN_H
+
+#include <Debug.h>
+#include <Thread.h>
+
+#include <Eigen/Dense>
+
+#include <cstdint>
+#include <string>
+
+class Calibration;
+
+#define LEVINSONDURBAN_ERROR_OFFSET -200
+#define LEVINSONDURBAN_FS_MISMATCH_ERROR (LEVINSONDURBAN_ERROR_OFFSET - 1)
+#define LEVINSONDURBAN_CHANNEL_MISMATCH_ERROR (LEVINSONDURBAN_ERROR_OFFSET - 2)
+#define LEVINSONDURBAN_N_MISMATCH_ERROR (LEVINSONDURBAN_ERROR_OFFSET - 3)
+#define LEVINSONDURBAN_CHANNEL_COUNT_ERROR (LEVINSONDURBAN_ERROR_OFFSET - 4)
+#define LEVINSONDURBAN_FS_VAL_ERROR (LEVINSONDURBAN_ERROR_OFFSET - 5)
+#define LEVINSONDURBAN_SINGULAR_ERROR (LEVINSONDURBAN_ERROR_OFFSET - 6)     ///< silent or singular reference
+#define LEVINSONDURBAN_PERIOD_COUNT_ERROR (LEVINSONDURBAN_ERROR_OFFSET - 7) ///< too few periods to stack
+#define LEVINSONDURBAN_MODEL_LENGTH_ERROR (LEVINSONDURBAN_ERROR_OFFSET - 8) ///< N outside 1 ... signal length
+
+/// Error table of LevinsonDurban (codes -201 ... -208).
+class LevinsonDurbanDebug : virtual public Debug {
+public:
+    LevinsonDurbanDebug();
+};
+
+/** Least-squares FIR identification: the impulse responses h (N taps per channel) that map
+ * the reference x onto the responses y, from the Toeplitz normal equations solved by the
+ * Levinson-Durbin recursion, after averaging the recorded periods and, optionally, aligning
+ * each response so that its arrival sits 3 ms into the window (its shift is its time of flight).
+ *
+ * Samples run down the rows, channels across the columns.  x holds one column (shared by
+ * every response) or one per response channel.  A run may execute on the object's own
+ * thread (getImpulseModelThreaded); while it does, nobody else may touch the object.
+ */
+class LevinsonDurban : ThreadedMethod {
+public:
+    using Matrix = Eigen::MatrixXd;
+    using Column = Eigen::VectorXd;
+
+    LevinsonDurban();
+    ~LevinsonDurban() override;
+
+    /// Empties x and y; fs = -1.
+    void reset();
+
+    /// Reads an audio file into x (or y); the rates of x and y must agree (-201).  0 or a negative code.
+    int loadReference(std::string file);
+    int loadResponse(std::string file);
+    /// Sets one element, resizing the matrix to rows x cols first when it has another shape.  0.
+    int loadReference(double value, unsigned row, unsigned col, unsigned rows, unsigned cols);
+    int loadResponse(double value, unsigned row, unsigned col, unsigned rows, unsigned cols);
+    /// Writes x, y or h as 64-bit samples at fs, the largest magnitude at full scale.  0 or a file code.
+    int saveReference(std::string file, float fs);
+    int saveResponse(std::string file, float fs);
+    int saveSystemResponse(std::string file, float fs);
+
+    /** Averages the periods: x keeps its first P rows; y keeps K = M - 3 periods from row P - 1 on,
+     * averaged into P rows.  P <= 0 does nothing.  0, -202 (x neither one column nor one per
+     * response), or -207 when M < 4 or y is shorter than P - 1 + K P rows; nothing changes then. */
+    int stackData(int periodSamples, int periodCount);
+    static int stackData(int periodSamples, int periodCount, Matrix& reference, Matrix& response);
+
+    /** The N-tap least-squares FIR from x to y (columns of equal length L, circular correlations of
+     * length L).  An empty column, reported, when N is outside 1 ... L (-208), the columns differ in
+     * length (-203), or the reference is silent or singular (-206). */
+    Column getImpulseModelCoreCore(int N, const Column& x, const Column& y);
+    /// Solves one response channel into column `channel` of h.  0 or a negative code.
+    int getImpulseModelCore(int N, int channel);
+    /// Solves every response channel.  0 or the first failure.
+    int getImpulseModel(int N);
+    /// Identifies one speaker from the member signals: optional alignment, the solver, status and /tmp files.
+    int getImpulseModel(int N, int whichSpeaker, bool doAlignData, float fsIn, double bandPassFilterCenterFrequency,
+                        double bandPassFilterQFactor);
+    /// The same from a measurement: x = its chirp, y = its recordings, stacked over its periods.
+    int getImpulseModel(Calibration* calibration, int N, int whichSpeaker, bool doAlignData, float fsIn,
+                        double bandPassFilterCenterFrequency, double bandPassFilterQFactor);
+    /// Starts the previous form on the object's thread and returns 0 (or a thread error) at once.
+    int getImpulseModelThreaded(Calibration* calibration, int N, int whichSpeaker, bool doAlignData, float fsIn,
+                                double bandPassFilterCenterFrequency, double bandPassFilterQFactor);
+    bool isGetImpulseModelRunning() const { return getHandle() != 0; }
+    int getImpulseModelResult() const { return impulseModelResult; }
+
+    /// Elements, or NaN outside the matrix.
+    double getH(int row, int col) const;
+    double getX(unsigned row, unsigned col) const;
+    double getY(unsigned row, unsigned col) const;
+    int getHLength() const { return static_cast<int>(h.rows()); }
+    int getXN() const { return static_cast<int>(x.rows()); }
+    int getXM() const { return static_cast<int>(x.cols()); }
+    int getYN() const { return static_cast<int>(y.rows()); }
+    int getYM() const { return static_cast<int>(y.cols()); }
+    float getFS() const { return fs; }
+    /// Zeroes column `channel` of h (a message and no change when there is none).
+    void zeroH(unsigned channel);
+    /// The status file (see MobuCommon::setStatus).  0 or -100.
+    int setStatus(std::string error, std::string message, unsigned progressMax, unsigned progress);
+
+    /// Rotates response `channel` so that its arrival sits 3 ms in; tof(channel) = the shift.  0 or a code.
+    int alignDataTime(float fs, int channel, double bandPassFilterCenterFrequency, double bandPassFilterQFactor);
+    /// The older alignment of every response on the largest sample of its analytic signal; tof untouched.
+    int alignData(float fs);
+    /// tof from the phase-only deconvolution of the given matrices' first columns.  0 or -202.
+    int timeOfFlight(const Matrix& reference, const Matrix& response);
+    /// tof(channel), or -204 when there is no such entry.
+    int getTOF(int channel) const;
+
+    using ThreadedMethod::run;
+
+protected:
+    int threadMain() override;
+
+private:
+    static int loadAudio(const std::string& file, Matrix& data, double& rate);
+    static int saveAudio(const std::string& file, const Matrix& data, float rate);
+    int loadSignal(const std::string& file, Matrix& into, const Matrix& other, const char* what);
+
+    Matrix x;
+    Matrix y;
+    Matrix h;
+    Eigen::Matrix<int32_t, 1, Eigen::Dynamic> tof;
+    Calibration* pendingCalibration = nullptr;
+    int pendingN = 0;
+    int pendingSpeaker = 0;
+    bool pendingAlign = false;
+    float pendingFs = 0.0f;
+    double pendingCentreFrequency = 0.0;
+    double pendingQFactor = 0.0;
+    int impulseModelResult = 0;
+    float fs = -1.0f;
+};
+
+#endif
