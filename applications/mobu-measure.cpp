@@ -16,6 +16,8 @@
 #include <Sox.h>
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -183,9 +185,16 @@ bool plot(const std::string& dir, const std::vector<int>& channels, const std::v
               "set ylabel 'dB'\n"
            << series(dir + "/magnitudes.dat") << "unset multiplot\n";
     script.close();
-    const std::string command = "gnuplot '" + dir + "/impulses.gp' 2>>'" + dir + "/measure.log'";
-    const int status = std::system(command.c_str());
-    return status == 0;
+    // gnuplot with the script as its argument, no shell: the folder name is never parsed.
+    const pid_t child = fork();
+    if (child < 0) return false;
+    if (child == 0) {
+        const std::string path = dir + "/impulses.gp";
+        execlp("gnuplot", "gnuplot", path.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    return waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 } // namespace
@@ -204,6 +213,8 @@ int main(int argc, char* argv[]) {
         return fail(std::string("--playback, --capture, --channels and --taps are needed\n") + usage, 2);
     if (options.getArg("out", out) == -2 || options.getArg("band", band) == -2 || !(band >= 0.0))
         return fail("bad --out or --band value", 2);
+    if (out.find('\'') != std::string::npos || out.find('\n') != std::string::npos)
+        return fail("--out=" + out + ": a folder name with a quote or a line feed can't be plotted", 2);
     if (taps < 1 || taps > 48000)
         return fail("--taps=" + std::to_string(taps) + " must be 1 ... 48000 (one chirp period)", 2);
     const bool align = options.has("align");
@@ -215,8 +226,11 @@ int main(int argc, char* argv[]) {
     if (!options.has("verbose")) {
         const int log = open((out + "/measure.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (log < 0) return fail("can't write " + out + "/measure.log: " + strerror(errno));
-        terminal = fdopen(dup(STDOUT_FILENO), "w");
-        errTerminal = fdopen(dup(STDERR_FILENO), "w");
+        FILE* progressOut = fdopen(dup(STDOUT_FILENO), "w");
+        FILE* errorOut = fdopen(dup(STDERR_FILENO), "w");
+        if (!progressOut || !errorOut) return fail(std::string("can't keep the terminal: ") + strerror(errno));
+        terminal = progressOut;
+        errTerminal = errorOut;
         fflush(stdout);
         dup2(log, STDOUT_FILENO);
         dup2(log, STDERR_FILENO);
@@ -236,9 +250,19 @@ int main(int argc, char* argv[]) {
     say("measuring %zu channel%s of %s (recording from %s)\n", channels.size(), channels.size() == 1 ? "" : "s",
         playback.c_str(), capture.c_str());
 
+    // The recorder raised this thread to real-time priority: drop back, and let the run raise
+    // only its own thread, so that shaping, identification and plotting don't compete with audio.
+    sched_param normal{};
+    pthread_setschedparam(pthread_self(), SCHED_OTHER, &normal);
     std::atomic<bool> done{false};
     std::thread progress(showProgress, std::cref(done));
-    const int ran = recorder.go();
+    if (const int started = recorder.run(0); started != 0) {
+        done = true;
+        progress.join();
+        return fail("can't start the measurement thread: " + std::string(strerror(-started)));
+    }
+    recorder.join();
+    const int ran = recorder.getRunResult();
 
     // Identification of every recorded column.
     std::vector<int> recorded;
@@ -296,6 +320,8 @@ int main(int argc, char* argv[]) {
         say("no picture: gnuplot failed or is missing (see %s/measure.log)\n", out.c_str());
     else
         say("picture: %s/impulses.png\n", out.c_str());
+    if (recorder.getXrunCount() > 0)
+        say("warning: %d over/under-runs during the measurement; the recordings have gaps\n", recorder.getXrunCount());
     if (recorder.getForceStopState()) return fail("the measurement was stopped", 3);
     if (ran < 0) return fail("the audio devices failed (code " + std::to_string(ran) + ")", 4);
     return failures ? fail(std::to_string(failures) + " channel(s) could not be identified", 5) : 0;

@@ -101,7 +101,8 @@ public:
 
     /// Rotates response `channel` so that its arrival sits 3 ms in; tof(channel) = the shift.  0 or a code.
     int alignDataTime(float fs, int channel, double bandPassFilterCenterFrequency, double bandPassFilterQFactor);
-    /// The older alignment of every response on the largest sample of its analytic signal; tof untouched.
+    /** The older alignment: each response is rotated so that the largest magnitude of its lower half
+     * spectrum (doubled, read back as a real signal) sits 3 ms in, never earlier; tof untouched. */
     int alignData(float fs);
     /// tof from the phase-only deconvolution of the given matrices' first columns.  0 or -202.
     int timeOfFlight(const Matrix& reference, const Matrix& response);

@@ -13,6 +13,7 @@ PACKAGES=(
   libzita-convolver-dev
   python3-numpy python3-scipy
   gnuplot-nox
+  jackd2 libjack-jackd2-dev
 )
 PACKAGES+=("$@")
 

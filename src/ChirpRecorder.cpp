@@ -127,7 +127,7 @@ int ChirpRecorder::stop() {
 }
 
 int ChirpRecorder::threadMain() {
-    go();
+    go(); // its result is kept in runResult
     return 0;
 }
 
@@ -170,13 +170,21 @@ void ChirpRecorder::prepareChannel(Eigen::Index c, const Eigen::MatrixXd& coeffi
     } else {
         std::cout << "\nNot applying band limiting" << std::endl;
     }
-    std::cout << "max filter value " << fir.getCoefficients().cwiseAbs().maxCoeff() << std::endl
+    const auto& taps = fir.getCoefficients();
+    std::cout << "max filter value " << (taps.size() > 0 ? taps.cwiseAbs().maxCoeff() : 0.0) << std::endl
               << "max chirps value " << chirps.col(c).cwiseAbs().maxCoeff() << std::endl
               << "max y value " << y.col(c).cwiseAbs().maxCoeff() << std::endl;
 }
 
 int ChirpRecorder::go() {
+    const int ret = measure();
+    runResult.store(ret, std::memory_order_release);
+    return ret;
+}
+
+int ChirpRecorder::measure() {
     runCall = 0;
+    xruns = 0;
     inputLevels.setZero();
     outputLevels.setZero();
     if (ensureMeteringFifoOpen() != 0)
@@ -230,7 +238,7 @@ int ChirpRecorder::go() {
         chirps = y / yPeak * chirpPeak * blockPeakShare;
     else
         chirps = Eigen::MatrixXd::Zero(y.rows(), y.cols()); // nothing to scale: play silence, never NaN
-    std::cout << "unfiltered chirps " << playCh << std::endl;
+    std::cout << "unfiltered chirps " << playCh.load() << std::endl;
     chirpsToFile("/tmp/chirpsAfterFIR.wav");
 
     if ((ret = init()) != 0) return ret;
@@ -244,11 +252,14 @@ int ChirpRecorder::go() {
     ret = ALSA::FullDuplex<int>::go();
 
     std::cout << "recorder exit, saving mics to file" << std::endl;
+    if (const int gaps = xruns.load(std::memory_order_relaxed); gaps > 0)
+        std::fprintf(stderr, "ChirpRecorder::go: %d over/under-runs during the run: the recordings have gaps.\n", gaps);
     micsToFile("/tmp/mics.wav");
     closeMeteringFifo();
     initializeMeteringState(true);
     if (forceStop.load(std::memory_order_acquire)) {
-        const int interrupted = playCh == -1 ? 0 : playCh == -2 ? 1 : playCh;
+        const int stopped = playCh.load();
+        const int interrupted = stopped == -1 ? 0 : stopped == -2 ? 1 : stopped;
         std::printf("Forced to stop early, clearing captured audio data for channel %d.\n", interrupted);
         zeroChannel(static_cast<unsigned>(interrupted));
     }
@@ -260,14 +271,16 @@ int ChirpRecorder::go() {
 // The audio thread
 
 int ChirpRecorder::process() {
-    ++runCall;
+    const int runCall = ++this->runCall;
+    if (runCall > 1 && xrunDetected()) xruns.fetch_add(1, std::memory_order_relaxed);
+    const int selected = playCh.load(std::memory_order_relaxed);
     const Eigen::Index F = frameCount;
     if (inputAudio.rows() != F || inputAudio.cols() != recChannels) inputAudio.setZero(F, recChannels);
     if (outputAudio.rows() != F || outputAudio.cols() != playChannels) outputAudio.setZero(F, playChannels);
-    const int ch = std::max(playCh, 0);
+    const int ch = std::max(selected, 0);
     if (static_cast<size_t>(ch) >= N.size()) {
         std::fprintf(stderr, "ChirpRecorder::process: channel %d has no position, ending the run.\n", ch);
-        return 1;
+        return -1350;
     }
 
     // Output: the chirp samples at the channel's position (silence while priming).
@@ -283,12 +296,12 @@ int ChirpRecorder::process() {
                 outputAudio.col(c).head(count) =
                     chirps.col(c).segment(p, count).cwiseMax(-2147483648.0).cwiseMin(2147483647.0).cast<int>();
             };
-            if (playCh >= 0) {
+            if (selected >= 0) {
                 if (ch < columns) play(ch);
             } else {
                 for (Eigen::Index c = 0; c < columns; ++c)
                     play(c);
-                for (Eigen::Index c = playCh == -1 ? 1 : 0; c < outputAudio.cols(); c += 2)
+                for (Eigen::Index c = selected == -1 ? 1 : 0; c < outputAudio.cols(); c += 2)
                     outputAudio.col(c).setZero();
             }
         }
@@ -302,7 +315,7 @@ int ChirpRecorder::process() {
     // Input: capture channel 0 into the channel's column, at the position of this period's chirp samples.
     const Eigen::Index at = N[ch];
     const Eigen::Index n = at + F > microphones.rows() ? microphones.rows() - at : F;
-    const Eigen::Index column = playCh >= 0 ? ch : playCh == -1 ? 0 : 1;
+    const Eigen::Index column = selected >= 0 ? ch : selected == -1 ? 0 : 1;
     if (n < 1) {
         if (runCall <= 5 && inputAudio.rows() >= 1)
             std::fprintf(stderr,

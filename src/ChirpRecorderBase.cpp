@@ -1,7 +1,9 @@
 #include "MobuEmbedded/ChirpRecorderBase.h"
 #include "MobuEmbedded/MobuDebug.h"
 
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 
@@ -17,6 +19,10 @@ int ChirpRecorderBase::init() {
 }
 
 int ChirpRecorderBase::setPlayCh(int ch) {
+    if (measuring()) {
+        std::fprintf(stderr, "ChirpRecorderBase::setPlayCh : a run is playing, channel %d not queued\n", ch);
+        return -EBUSY;
+    }
     if (ch < -2 || ch >= getMaxPlayCh())
         return MobuDebug().evaluateError(-1350, " you specified a playback channel <-2 or >= then getMaxPlayCh()\n");
     const size_t queued = static_cast<size_t>(std::max(ch, 0));

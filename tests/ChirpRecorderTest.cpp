@@ -21,9 +21,11 @@
 
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <thread>
+#include <set>
 #include <vector>
 
 namespace {
@@ -37,6 +39,11 @@ public:
     explicit Recorder(const char* device = "board") : ChirpRecorder(device) { masks.reserve(4000); }
 
     int process() override {
+        // A lock-step run never waits: at real-time priority it would starve every other test.
+        if (getRunCall() == 0 && normalPriority) {
+            sched_param normal{};
+            pthread_setschedparam(pthread_self(), SCHED_OTHER, &normal);
+        }
         const int ret = ChirpRecorder::process();
         if (getRunCall() > 1 && masks.size() < masks.capacity()) {
             int mask = 0;
@@ -59,6 +66,7 @@ public:
 
     std::vector<int> masks;
     int stopIn = -1;
+    bool normalPriority = true; ///< false: keep the recorder's real-time priority (real-time board)
     std::atomic<int> calls{0};
 };
 
@@ -178,6 +186,7 @@ TEST_P(QueuedChannels, PlayHighestFirstAndComeBackBitExact) {
     // Every channel reaches the microphone through a room of one unit tap (exact to 1 LSB).
     makeBoard({"--mode", GetParam(), "--room", gainRoom({1.0})});
     Recorder r;
+    r.normalPriority = std::string(GetParam()) == "lockstep";
     ASSERT_EQ(r.setPlayCh(1), 0);
     ASSERT_EQ(r.setPlayCh(3), 0);
     testing::internal::CaptureStdout();
@@ -298,6 +307,7 @@ TEST_F(ChirpRecorderTest, StopEndsTheRunAtTheNextPeriodAndClearsThatChannel) {
 TEST_F(ChirpRecorderTest, StopFromAnotherThreadEndsARunOnTheRecordersThread) {
     makeBoard({"--mode", "realtime"});
     Recorder r;
+    r.normalPriority = false;
     ASSERT_EQ(r.setPlayCh(0), 0);
     ASSERT_EQ(r.run(0), 0);
     EXPECT_TRUE(r.threadRunning());
@@ -312,6 +322,36 @@ TEST_F(ChirpRecorderTest, StopFromAnotherThreadEndsARunOnTheRecordersThread) {
     EXPECT_LE(r.getRunCall(), stoppedAt + 2);
     EXPECT_EQ(r.isChannelEmpty(0), 1) << "the interrupted channel is cleared";
     EXPECT_TRUE(r.getForceStopState());
+}
+
+TEST_F(ChirpRecorderTest, PollingFromAnotherThreadDuringAThreadedRun) {
+    // The user interface reads the channel while the run moves it on, and can't queue meanwhile;
+    // Thread::stop() ends the run like stop() does.
+    makeBoard({"--mode", "lockstep", "--room", gainRoom({1.0})});
+    Recorder r;
+    ASSERT_EQ(r.setPlayCh(2), 0);
+    ASSERT_EQ(r.setPlayCh(6), 0);
+    ASSERT_EQ(r.run(0), 0);
+    std::set<int> seen;
+    bool refused = false;
+    while (r.threadRunning()) {
+        seen.insert(r.getPlayCh());
+        if (!refused && r.running()) refused = r.setPlayCh(0) == -EBUSY;
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    ASSERT_EQ(r.join(), 0);
+    EXPECT_EQ(r.getRunResult(), 1);
+    EXPECT_EQ(seen, (std::set<int>{2, 6}));
+    EXPECT_TRUE(refused) << "queueing during a run";
+    EXPECT_EQ(r.getRecordedChannelCnt(), 2);
+
+    ASSERT_EQ(r.setPlayCh(1), 0);
+    ASSERT_EQ(r.run(0), 0);
+    while (r.calls.load() < 5)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(static_cast<Thread&>(r).stop(), 0);
+    EXPECT_TRUE(r.getForceStopState());
+    EXPECT_EQ(r.isChannelEmpty(1), 1);
 }
 
 TEST_F(ChirpRecorderTest, MeteringRecordsGoToTheConfiguredFifo) {

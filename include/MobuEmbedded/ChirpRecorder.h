@@ -77,19 +77,30 @@ public:
     void initializeMeteringState(bool resetPath);
 
     /// process() calls in the current run.
-    int getRunCall() const { return runCall; }
+    int getRunCall() const { return runCall.load(std::memory_order_relaxed); }
+    /// The result of the last go() (on the recorder's thread as on the caller's).
+    int getRunResult() const { return runResult.load(std::memory_order_acquire); }
+    /// Over- and under-runs during the last run (each leaves a gap in the recording).
+    int getXrunCount() const { return xruns.load(std::memory_order_relaxed); }
     const std::string& getMeteringFifoPath() const { return meteringFifoPath; }
 
 protected:
     int threadMain() override;
+    /// Thread::stop() asks the run to end as stop() does.
+    void wakeForStop() override { stop(); }
+    bool measuring() override { return Thread::running() || running(); }
 
 private:
+    /// go()'s steps.
+    int measure();
     /// The shaped chirps for the queued channels (the measurement filter or the band limit).
     void prepareChannel(Eigen::Index c, const Eigen::MatrixXd& coefficients, Eigen::MatrixXd& y);
     void meter();
 
     std::atomic<bool> forceStop{false};
-    int runCall = 0;
+    std::atomic<int> runCall{0};
+    std::atomic<int> runResult{0};
+    std::atomic<int> xruns{0};
     std::string playDeviceName, recDeviceName;
     int meteringFd = -1;
     Eigen::Matrix<int, 1, 2> inputLevels;

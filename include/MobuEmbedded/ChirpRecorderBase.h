@@ -3,6 +3,8 @@
 
 #include "MobuEmbedded/Calibration.h"
 
+#include <atomic>
+
 /** The channel bookkeeping of a loudspeaker measurement, independent of the audio devices.
  *
  * playCh is the playback channel being measured: 0 ... getMaxPlayCh() - 1 one channel,
@@ -28,7 +30,7 @@ public:
     int getFrameCount() const { return frameCount; }
 
     /** Selects and queues a playback channel (-2 ... getMaxPlayCh() - 1; -1 and -2 queue N[0]).
-     * @return 0, or -1350 (reported) with nothing changed. */
+     * @return 0, or -1350 (reported) with nothing changed; -EBUSY while a run plays. */
     int setPlayCh(int ch);
     /// Selects a capture channel (0 ... getMaxRecCh() - 1).  0, or -1350 (reported).
     int setRecCh(int ch);
@@ -40,9 +42,12 @@ public:
     int zeroChannel(unsigned ch);
 
 protected:
-    int playCh = 0;     ///< the playback channel being measured (or -1 / -2)
-    int recCh = 0;      ///< the selected capture channel (the recording is always capture channel 0)
-    int frameCount = 0; ///< frames per period
+    /// True while a run uses the channel bookkeeping (then it is not to be changed).
+    virtual bool measuring() { return false; }
+
+    std::atomic<int> playCh{0}; ///< the channel being measured (or -1 / -2); the audio thread moves it on
+    int recCh = 0;              ///< the selected capture channel (the recording is always capture channel 0)
+    int frameCount = 0;         ///< frames per period
 };
 
 #endif
