@@ -25,6 +25,7 @@
 #include <atomic>
 #include <chrono>
 #include <cerrno>
+#include <csignal>
 #include <cmath>
 #include <cstdarg>
 #include <complex>
@@ -48,6 +49,12 @@ const char* usage = "usage: mobu-measure --playback=DEV --capture=DEV --channels
                     "  --band      centre (Hz) of the band in which the arrival is looked for (with --align)\n"
                     "  --out       output folder (default ./measurement)\n"
                     "  --status    the status file the interface polls (default /tmp/status.json)\n";
+
+volatile std::sig_atomic_t interrupted = 0; ///< SIGINT or SIGTERM arrived
+
+void onSignal(int) {
+    interrupted = 1;
+}
 
 FILE* terminal = stdout;    ///< progress and results; the library's own lines go to the log
 FILE* errTerminal = stderr; ///< our error lines
@@ -254,12 +261,22 @@ int main(int argc, char* argv[]) {
     // only its own thread, so that shaping, identification and plotting don't compete with audio.
     sched_param normal{};
     pthread_setschedparam(pthread_self(), SCHED_OTHER, &normal);
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
     std::atomic<bool> done{false};
     std::thread progress(showProgress, std::cref(done));
     if (const int started = recorder.run(0); started != 0) {
         done = true;
         progress.join();
         return fail("can't start the measurement thread: " + std::string(strerror(-started)));
+    }
+    // Ctrl-C ends the measurement at the next period; what was recorded is still identified.
+    while (recorder.threadRunning()) {
+        if (interrupted) recorder.stop();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     recorder.join();
     const int ran = recorder.getRunResult();

@@ -771,9 +771,16 @@ TEST_F(Processor, StormOfChangesNeverClicksAndEndsOnTheLastValues) {
         }
         filters.get();
         equalisers.get();
-        // Settled: nothing pending for a while.
-        int quiet = 0;
-        waitFor([&] { return (quiet = p.changesPending() ? 0 : quiet + 1) > 200; }, 60);
+        // Settled: nothing pending for a second, longer than the watcher waits (250 ms) before
+        // it reloads a file whose attributes changed, so no late reload starts a switch after it.
+        auto quietSince = std::chrono::steady_clock::now();
+        waitFor(
+            [&] {
+                const auto now = std::chrono::steady_clock::now();
+                if (p.changesPending()) quietSince = now;
+                return now - quietSince > std::chrono::seconds(1);
+            },
+            60);
         settled = true;
     });
     EXPECT_EQ(run(p, config()), -1);

@@ -11,8 +11,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
+#include <csignal>
 #include <sstream>
+#include <thread>
 
 namespace {
 
@@ -149,6 +152,26 @@ TEST_F(MobuMeasure, RecoversTheRoomAndItsTimeOfFlight) {
                                  100);
     ASSERT_EQ(further.status, 0) << further.err;
     EXPECT_LE(std::abs(tofOf(mobutest::readFile(out + "/tof.csv"), 2) - (tof + 100)), 1);
+}
+
+TEST_F(MobuMeasure, InterruptStopsTheMeasurementAndKeepsWhatWasMeasured) {
+    // Real time: an interrupt half a second into the chirps ends the run at the next period; the
+    // interrupted channel is cleared and said to be empty, and the outputs are still written.
+    LoopbackBoard board({"--room", dir + "/room.wav"});
+    ASSERT_TRUE(board.ok()) << board.generator().err;
+    const std::string out = dir + "/stopped";
+    mobutest::Child tool({MOBU_MOBU_MEASURE, "--status=" + dir + "/status.json", "--playback=board_playback",
+                          "--capture=board_capture", "--channels=0", "--taps=256", "--out=" + out},
+                         board.environment());
+    for (int i = 0; i < 200 && tool.outputSoFar().find("Chirping") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    tool.signal(SIGINT);
+    const auto r = tool.wait(std::chrono::seconds(30));
+    EXPECT_EQ(r.status, 3) << r.out << r.err;
+    EXPECT_NE(r.err.find("mobu-measure: the measurement was stopped"), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("channel 0: nothing recorded"), std::string::npos) << r.out;
+    EXPECT_TRUE(mobutest::exists(out + "/tof.csv"));
 }
 
 TEST_F(MobuMeasure, BadRequestsFailWithOneLine) {
