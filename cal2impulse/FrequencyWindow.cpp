@@ -1,4 +1,5 @@
 #include "FrequencyWindow.h"
+#include "LevinsonDurban.h"
 #include "RealDFT.h"
 
 #include <syslog.h>
@@ -107,7 +108,7 @@ void computePeakIndices(const Eigen::VectorXd& e, float fs, int bufferLength, do
         peakValue = candidates[best].first;
         raw = candidates[best].second;
     }
-    int P = static_cast<int>(std::round(0.003 * static_cast<double>(fs)));
+    int P = static_cast<int>(std::round(DEFAULT_DELAY * static_cast<double>(fs)));
     if (bufferLength < P) {
         syslog(LOG_WARNING, "computePeakIndices: Delay exceeds buffer size: %d > %d", P, bufferLength);
         P = bufferLength;

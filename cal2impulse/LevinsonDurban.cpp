@@ -101,17 +101,19 @@ int LevinsonDurban::loadResponse(std::string file) {
 
 namespace {
 int setElement(Eigen::MatrixXd& m, double value, unsigned row, unsigned col, unsigned rows, unsigned cols) {
-    if (m.rows() != rows || m.cols() != cols) m.resize(rows, cols);
+    // A new shape starts silent: a script that sets only the non-zero samples gets what it meant,
+    // never the memory's old contents.
+    if (m.rows() != rows || m.cols() != cols) m.setZero(rows, cols);
     if (row < rows && col < cols) m(row, col) = value; // an element outside the shape is dropped
     return 0;
 }
 } // namespace
 
-int LevinsonDurban::loadReference(double value, unsigned row, unsigned col, unsigned rows, unsigned cols) {
+int LevinsonDurban::loadReference(FP_TYPE_LD value, unsigned row, unsigned col, unsigned rows, unsigned cols) {
     return setElement(x, value, row, col, rows, cols);
 }
 
-int LevinsonDurban::loadResponse(double value, unsigned row, unsigned col, unsigned rows, unsigned cols) {
+int LevinsonDurban::loadResponse(FP_TYPE_LD value, unsigned row, unsigned col, unsigned rows, unsigned cols) {
     return setElement(y, value, row, col, rows, cols);
 }
 
@@ -137,7 +139,7 @@ int LevinsonDurban::stackData(int P, int M, Matrix& reference, Matrix& response)
         return LevinsonDurbanDebug().evaluateError(LEVINSONDURBAN_CHANNEL_MISMATCH_ERROR,
                                                    " when stacking the signals.");
     if (P <= 0) return 0;
-    const Eigen::Index K = static_cast<Eigen::Index>(M) - 3;
+    const Eigen::Index K = static_cast<Eigen::Index>(M) - DROP_CNT_CHIRPS;
     if (K < 1 || reference.rows() < P || response.rows() < P - 1 + K * P)
         return LevinsonDurbanDebug().evaluateError(LEVINSONDURBAN_PERIOD_COUNT_ERROR,
                                                    " when stacking " + std::to_string(M) + " periods of " +
@@ -422,6 +424,11 @@ int LevinsonDurban::alignData(float rate) {
                                                    " when aligning the signals.");
     if (x.rows() != y.rows())
         return LevinsonDurbanDebug().evaluateError(LEVINSONDURBAN_N_MISMATCH_ERROR, " when aligning the signals.");
+        // Each channel is transformed and rotated on its own (the planner is thread safe): the script
+        // module, which aligns many channels on the user's request, spreads them over the cores.
+#ifdef MOBU_PARALLEL_ALIGNMENT
+#pragma omp parallel for schedule(dynamic)
+#endif
     for (Eigen::Index c = 0; c < y.cols(); ++c) {
         const Eigen::Index L = y.rows();
         if (L == 0) continue;
@@ -432,7 +439,7 @@ int LevinsonDurban::alignData(float rate) {
         Eigen::Index m = 0;
         v.cwiseAbs().maxCoeff(&m);
         syslog(LOG_DEBUG, "********** ALIGNDATAS maxIdx:%ld", static_cast<long>(m));
-        long s = static_cast<long>(m) - static_cast<long>(std::floor(0.003 * static_cast<double>(rate)));
+        long s = static_cast<long>(m) - static_cast<long>(std::floor(DEFAULT_DELAY * static_cast<double>(rate)));
         if (s < 0) {
             syslog(LOG_DEBUG, "maxIdx=%ld, zeroing as is negative", s);
             s = 0;

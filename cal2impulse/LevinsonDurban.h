@@ -6,10 +6,19 @@
 
 #include <Eigen/Dense>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
 class Calibration;
+
+/// The element type of the identification's signals.
+typedef double FP_TYPE_LD;
+
+/// Chirp periods dropped at the start of a recording when it is stacked (the room settles).
+#define DROP_CNT_CHIRPS 3
+/// Pre-delay before the arrival peak that the alignment leaves, in seconds.
+#define DEFAULT_DELAY 0.003
 
 #define LEVINSONDURBAN_ERROR_OFFSET -200
 #define LEVINSONDURBAN_FS_MISMATCH_ERROR (LEVINSONDURBAN_ERROR_OFFSET - 1)
@@ -50,9 +59,9 @@ public:
     /// Reads an audio file into x (or y); the rates of x and y must agree (-201).  0 or a negative code.
     int loadReference(std::string file);
     int loadResponse(std::string file);
-    /// Sets one element, resizing the matrix to rows x cols first when it has another shape.  0.
-    int loadReference(double value, unsigned row, unsigned col, unsigned rows, unsigned cols);
-    int loadResponse(double value, unsigned row, unsigned col, unsigned rows, unsigned cols);
+    /// Sets one element, the matrix first made rows x cols of zeros when it has another shape.  0.
+    int loadReference(FP_TYPE_LD value, unsigned row, unsigned col, unsigned rows, unsigned cols);
+    int loadResponse(FP_TYPE_LD value, unsigned row, unsigned col, unsigned rows, unsigned cols);
     /// Writes x, y or h as 64-bit samples at fs, the largest magnitude at full scale.  0 or a file code.
     int saveReference(std::string file, float fs);
     int saveResponse(std::string file, float fs);
@@ -82,7 +91,7 @@ public:
     int getImpulseModelThreaded(Calibration* calibration, int N, int whichSpeaker, bool doAlignData, float fsIn,
                                 double bandPassFilterCenterFrequency, double bandPassFilterQFactor);
     bool isGetImpulseModelRunning() const { return getHandle() != 0; }
-    int getImpulseModelResult() const { return impulseModelResult; }
+    int getImpulseModelResult() const { return impulseModelResult.load(std::memory_order_acquire); }
 
     /// Elements, or NaN outside the matrix.
     double getH(int row, int col) const;
@@ -130,7 +139,7 @@ private:
     float pendingFs = 0.0f;
     double pendingCentreFrequency = 0.0;
     double pendingQFactor = 0.0;
-    int impulseModelResult = 0;
+    std::atomic<int> impulseModelResult{0}; ///< written by the run, read while it runs
     float fs = -1.0f;
 };
 

@@ -6,5 +6,9 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 dir="${1:-$root/build}"
 shift || true
+# node-addon-api's headers for the Node.js add-ons, as the lock file pins them.
+if [ ! -f "$root/node_modules/node-addon-api/napi.h" ] && command -v npm >/dev/null; then
+  (cd "$root" && npm ci --no-audit --no-fund --loglevel=error)
+fi
 cmake -S "$root" -B "$dir" -G Ninja "$@" >/dev/null
 cmake --build "$dir" -j "$(nproc)" ${MOBU_BUILD_TARGET:+--target "$MOBU_BUILD_TARGET"}

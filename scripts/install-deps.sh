@@ -14,7 +14,10 @@ PACKAGES=(
   python3-numpy python3-scipy
   gnuplot-nox
   jackd2 libjack-jackd2-dev
+  swig
 )
+# The Node.js add-ons build for the node on the path (with its headers); Debian's when there is none.
+command -v node >/dev/null || PACKAGES+=(nodejs npm libnode-dev)
 PACKAGES+=("$@")
 
 missing=()

@@ -15,8 +15,15 @@ public:
     static constexpr int FIFO_OFSET = 0;      ///< word index of the first header word
     static constexpr int IN_CHCNT = 2;        ///< input peak words, after the header
     static constexpr int OUT_CHCNT = 8;       ///< output peak words, after the input peaks
+    static constexpr int CHCNT = OUT_CHCNT;   ///< the output channel count, under its older name
     /// Words in one record.
     static constexpr int FIFO_RECORD_WORDS = FIFO_HEADER_CNT + IN_CHCNT + OUT_CHCNT;
+
+    // The same for script bindings, which see methods more easily than class constants.
+    int getFIFOHeaderCnt() const { return FIFO_HEADER_CNT; }
+    int getFIFOOffset() const { return FIFO_OFSET; }
+    int getInChCnt() const { return IN_CHCNT; }
+    int getOutChCnt() const { return OUT_CHCNT; }
 };
 
 #endif

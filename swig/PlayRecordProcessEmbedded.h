@@ -1,0 +1,55 @@
+#ifndef MOBU_SWIG_PLAYRECORDPROCESSEMBEDDED_H
+#define MOBU_SWIG_PLAYRECORDPROCESSEMBEDDED_H
+
+#include <LevinsonDurban.h>
+#include <MobuEmbedded/ChirpRecorder.h>
+
+#include <limits>
+
+/// Frequency constants the user interface offers for the alignment's band, in Hz.
+#define FI_HZ 800.0
+#define FA_HZ 1200.0
+
+/** The measurement and its identification in one object, for the user interface's script engine.
+ *
+ * The recorder part plays and records (queue channels with setPlayCh, run(), poll threadRunning());
+ * the identification part then works on the object's own recording (getImpulseModelThreaded(),
+ * poll isImpulseModuleComputed(), read getH and getTOF).  The two parts run on threads of their
+ * own; the object must outlive both (its destructor ends the run and waits for the identification).
+ */
+class PlayRecordProcessEmbedded : public ChirpRecorder, public LevinsonDurban {
+public:
+    explicit PlayRecordProcessEmbedded(const char* deviceName);
+    PlayRecordProcessEmbedded(const char* playbackName, const char* captureName);
+    ~PlayRecordProcessEmbedded() override;
+
+    /// A reference without playing: init(getMaxPlayCh()), stopFreq = fs / 2, the chirp and chirps, reset().
+    int prepare();
+
+    /// Identifies whichSpeaker from this object's recording on the calling thread (no band-pass).
+    int getImpulseModel(int N, int whichSpeaker, bool doAlignData, float fsIn);
+    /// The same on the identification thread; returns at once (0, -EBUSY or a thread error).
+    int getImpulseModelThreaded(int N, int whichSpeaker, bool doAlignData, float fsIn,
+                                double bandPassFilterCenterFrequency, double bandPassFilterQFactor);
+    /// True when no identification thread exists (finished or never started).
+    bool isImpulseModuleComputed() const { return !isGetImpulseModelRunning(); }
+
+    /// The playback stream's state name, or "The pcm device isn't open, open first.".
+    const char* getStateName() const { return ALSA::Playback::getStateName(); }
+    int getMicrophoneSampleCount() const { return static_cast<int>(microphones.rows()); }
+    int getChirpsSampleCount() const { return static_cast<int>(chirps.rows()); }
+    /// microphones(row, col), or NaN outside the matrix.
+    double getMicVal(int row, int col) const;
+    /// chirp(index), or NaN outside it; the second argument is not used.
+    double getChirpVal(int index, int unused) const;
+    double getDefaultDelay() const { return DEFAULT_DELAY; }
+
+    // Both parts have these; the recorder's are the object's.
+    using ChirpRecorder::getFS;
+    using ChirpRecorder::run;
+    using ChirpRecorder::running;
+    using ChirpRecorder::setStatus;
+    using ChirpRecorder::stop;
+};
+
+#endif
