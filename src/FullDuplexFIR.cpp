@@ -84,6 +84,8 @@ FullDuplexFIR::~FullDuplexFIR() {
         MixerEvents::stopEvents();
         control.stop();
         for (auto& eq : paraEQs)
+            eq.pairWith(nullptr);
+        for (auto& eq : paraEQs)
             eq.stop();
         audioLog.drain();
 
@@ -216,6 +218,8 @@ int FullDuplexFIR::addFilterFile(std::string path) {
 
 int FullDuplexFIR::addParaEQFile(std::string name) {
     paraEQFile = name;
+    paraEQs[0].pairWith(&paraEQs[1]); // both read the one file and switch together
+    paraEQs[1].pairWith(&paraEQs[0]);
     for (int i = 0; i < IN_CHCNT; ++i) {
         if (paraEQs[i].setFileName(name) == 0 && (paraEQs[i].running() || paraEQs[i].run(0) == 0)) continue;
         mobuLog(LOG_NOTICE, "not running thread %d for %s", i, name.c_str());

@@ -86,8 +86,19 @@ int ParaEQFileWatcher::serveOwedReloads() {
     return ret;
 }
 
-bool ParaEQFileWatcher::waitForSwitch() const {
-    return waitUntilIdle([this] { return stopRequested(); });
+bool ParaEQFileWatcher::waitForSwitch() {
+    // A switch waits for its partner's; one left alone for a while has the partner reload once.
+    const auto alone = std::chrono::steady_clock::now() + std::chrono::milliseconds(50);
+    bool nudged = false;
+    return waitUntilIdle([&] {
+        ParaEQFileWatcher* const other = partner.load(std::memory_order_acquire);
+        if (!nudged && other && std::chrono::steady_clock::now() >= alone && !other->transitionPending() &&
+            !other->reloadOwed()) {
+            nudged = true;
+            other->refreshParaEQ(); // never waits: builds now, or records the reload as owed
+        }
+        return stopRequested();
+    });
 }
 
 void ParaEQFileWatcher::closeWrite(char* name) {

@@ -78,6 +78,13 @@ public:
      * reload waits for a pending switch (or for the watch thread to start). */
     bool reloadOwed() const { return owed.load(std::memory_order_acquire); }
 
+    /** Names the watcher whose switch this one's must pair with (the audio thread switches
+     * both equalisers together).  The file system may merge two quick rewrites into one
+     * event for one watcher and not for the other; a watcher whose switch then waits alone
+     * (its partner neither pending nor owing a reload) has the partner reload the file, so
+     * that the pair switches together and neither is left a version behind. */
+    void pairWith(ParaEQFileWatcher* other) { partner.store(other, std::memory_order_release); }
+
 protected:
     /** The watch thread: prints its priority, lowers a real-time priority above
      * 10 to 10, performs a reload owed from before its start, then runs the
@@ -90,10 +97,11 @@ private:
     /// Watch thread: performs owed reloads, each once the pending switch is done, until none is owed.
     int serveOwedReloads();
     /// Watch thread: waits until no switch is pending; false when stopped first.
-    bool waitForSwitch() const;
+    bool waitForSwitch();
 
     std::mutex producerLock;       ///< serialises everything that builds or changes what a build reads
     std::atomic<bool> owed{false}; ///< the file may hold settings not yet built
+    std::atomic<ParaEQFileWatcher*> partner{nullptr};
 };
 
 #endif
