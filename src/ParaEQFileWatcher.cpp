@@ -92,8 +92,7 @@ bool ParaEQFileWatcher::waitForSwitch() {
     bool nudged = false;
     return waitUntilIdle([&] {
         ParaEQFileWatcher* const other = partner.load(std::memory_order_acquire);
-        if (!nudged && other && std::chrono::steady_clock::now() >= alone && !other->transitionPending() &&
-            !other->reloadOwed()) {
+        if (!nudged && other && std::chrono::steady_clock::now() >= alone && !other->transitionPending()) {
             nudged = true;
             other->refreshParaEQ(); // never waits: builds now, or records the reload as owed
         }

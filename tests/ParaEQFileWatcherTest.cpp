@@ -234,6 +234,31 @@ TEST(ParaEQFileWatcherReload, RewritingTheFileRequestsASwitchToItsSettings) {
     EXPECT_FALSE(w.reloadOwed());
 }
 
+TEST(ParaEQFileWatcherReload, ASwitchLeftWaitingAloneHasItsPartnerReloadSoBothSwitchTogether) {
+    // As when the file system hands one watcher two rewrites and the other one merged event:
+    // here the partner's thread doesn't run at all, so only the nudge can bring it along.
+    const Eigen::ArrayXd refA = referenceResponse(settingsA);
+    mobutest::removeTree(mobuPath("paired.json"));
+    ParaEQFileWatcher a, b;
+    CaptureStdout();
+    for (ParaEQFileWatcher* w : {&a, &b}) {
+        w->setFS(fs);
+        ASSERT_EQ(w->setFileName("paired.json"), 0);
+    }
+    a.pairWith(&b);
+    b.pairWith(&a);
+    ASSERT_EQ(a.run(), 0);
+    mobutest::writeFile(a.getFileName(), settingsA);
+    const bool both = waitFor([&] { return a.transitionPending() && b.transitionPending(); });
+    GetCapturedStdout();
+    ASSERT_TRUE(both) << "a pending " << a.transitionPending() << ", b pending " << b.transitionPending();
+    EXPECT_TRUE(a.completeTransition());
+    EXPECT_TRUE(b.completeTransition());
+    EXPECT_TRUE((respond(a) == refA).all());
+    EXPECT_TRUE((respond(b) == refA).all());
+    a.stop();
+}
+
 TEST(ParaEQFileWatcherReload, AnInvalidDocumentSwitchesToPassThroughWithoutResettingTheRunningCascade) {
     const Eigen::ArrayXd refA = referenceResponse(settingsA);
     const std::string path = mobuPath("invalid.json");

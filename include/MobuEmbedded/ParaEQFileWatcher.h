@@ -81,7 +81,7 @@ public:
     /** Names the watcher whose switch this one's must pair with (the audio thread switches
      * both equalisers together).  The file system may merge two quick rewrites into one
      * event for one watcher and not for the other; a watcher whose switch then waits alone
-     * (its partner neither pending nor owing a reload) has the partner reload the file, so
+     * (its partner not pending) has the partner reload the file once, so
      * that the pair switches together and neither is left a version behind. */
     void pairWith(ParaEQFileWatcher* other) { partner.store(other, std::memory_order_release); }
 
