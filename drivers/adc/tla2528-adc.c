@@ -131,21 +131,21 @@ static const struct iio_info tla2528_info = {
 	.read_raw = tla2528_read_raw,
 };
 
-#if LINUX_VERSION_CODE >= KERNEL_VERSION(6, 1, 0)
+static const struct i2c_device_id tla2528_id[] = {
+	{ "tla2528", 0 },
+	{ }
+};
+MODULE_DEVICE_TABLE(i2c, tla2528_id);
+
 static int tla2528_probe(struct i2c_client *client)
 {
-	const struct i2c_device_id *id = i2c_client_get_device_id(client);
-#else
-static int tla2528_probe(struct i2c_client *client,
-			 const struct i2c_device_id *id)
-{
-#endif
+	const struct i2c_device_id *id = i2c_match_id(tla2528_id, client);
 	struct device *dev = &client->dev;
 	struct iio_dev *indio_dev;
 	struct tla2528_priv *priv;
 	int ret;
 
-	dev_info(dev, "tla2528_probe : enter\n");
+	dev_info(dev, "%s : enter\n", __func__);
 
 	if (!i2c_check_functionality(client->adapter, I2C_FUNC_I2C |
 				     I2C_FUNC_SMBUS_WRITE_BYTE_DATA))
@@ -166,29 +166,29 @@ static int tla2528_probe(struct i2c_client *client,
 	indio_dev->channels = tla2528_channels;
 	indio_dev->num_channels = ARRAY_SIZE(tla2528_channels);
 
-	dev_info(dev, "tla2528_probe : finding vref\n");
+	dev_info(dev, "%s : finding vref\n", __func__);
 	priv->vref = devm_regulator_get(dev, "vref");
 	if (IS_ERR(priv->vref))
 		return PTR_ERR(priv->vref);
-	dev_info(dev, "tla2528_probe : vref found\n");
+	dev_info(dev, "%s : vref found\n", __func__);
 
 	ret = regulator_enable(priv->vref);
 	if (ret)
 		return ret;
 
-	dev_info(dev, "tla2528_probe : i2s write reg TLA2528_PIN_CFG\n");
+	dev_info(dev, "%s : i2s write reg TLA2528_PIN_CFG\n", __func__);
 	ret = tla2528_write_reg(client, TLA2528_PIN_CFG,
 				TLA2528_PIN_CFG_ALL_ANALOG);
 	if (ret)
 		goto err_disable;
 
-	dev_info(dev, "tla2528_probe : i2s write reg TLA2528_DATA_CFG\n");
+	dev_info(dev, "%s : i2s write reg TLA2528_DATA_CFG\n", __func__);
 	ret = tla2528_write_reg(client, TLA2528_DATA_CFG,
 				TLA2528_DATA_CFG_APPEND_TAG);
 	if (ret)
 		goto err_disable;
 
-	dev_info(dev, "tla2528_probe : i2s write reg TLA2528_SEQUENCE_CFG\n");
+	dev_info(dev, "%s : i2s write reg TLA2528_SEQUENCE_CFG\n", __func__);
 	ret = tla2528_write_reg(client, TLA2528_SEQUENCE_CFG,
 				TLA2528_SEQUENCE_CFG_MANUAL);
 	if (ret)
@@ -196,41 +196,42 @@ static int tla2528_probe(struct i2c_client *client,
 
 	priv->lastChannel = TLA2528_CHANNEL_NONE;
 
-	dev_info(dev, "tla2528_probe : iio_device_register\n");
+	dev_info(dev, "%s : iio_device_register\n", __func__);
 	ret = iio_device_register(indio_dev);
 	if (ret)
 		goto err_disable;
 
-	dev_info(dev, "tla2528_probe : exit\n");
+	dev_info(dev, "%s : exit\n", __func__);
 	return 0;
 
 err_disable:
 	regulator_disable(priv->vref);
-	dev_info(dev, "tla2528_probe : error exit\n");
+	dev_info(dev, "%s : error exit\n", __func__);
 	return ret;
 }
 
-#if LINUX_VERSION_CODE >= KERNEL_VERSION(6, 1, 0)
-static void tla2528_remove(struct i2c_client *client)
-#else
-static int tla2528_remove(struct i2c_client *client)
-#endif
+static void tla2528_teardown(struct i2c_client *client)
 {
 	struct iio_dev *indio_dev = i2c_get_clientdata(client);
 	struct tla2528_priv *priv = iio_priv(indio_dev);
 
 	iio_device_unregister(indio_dev);
 	regulator_disable(priv->vref);
-#if LINUX_VERSION_CODE < KERNEL_VERSION(6, 1, 0)
-	return 0;
-#endif
 }
 
-static const struct i2c_device_id tla2528_id[] = {
-	{ "tla2528", 0 },
-	{ }
-};
-MODULE_DEVICE_TABLE(i2c, tla2528_id);
+/* The I2C remove callback returns void from 6.1 on, int before. */
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(6, 1, 0)
+static void tla2528_remove(struct i2c_client *client)
+{
+	tla2528_teardown(client);
+}
+#else
+static int tla2528_remove(struct i2c_client *client)
+{
+	tla2528_teardown(client);
+	return 0;
+}
+#endif
 
 static const struct of_device_id tla2528_of_match[] = {
 	{ .compatible = "ti,tla2528" },
@@ -243,11 +244,7 @@ static struct i2c_driver tla2528_driver = {
 		.name = "tla2528",
 		.of_match_table = tla2528_of_match,
 	},
-#if LINUX_VERSION_CODE >= KERNEL_VERSION(6, 1, 0)
 	.probe_new = tla2528_probe,
-#else
-	.probe = tla2528_probe,
-#endif
 	.remove = tla2528_remove,
 	.id_table = tla2528_id,
 };
