@@ -76,8 +76,8 @@ codec_checks() {
 		skip "codec checks: drivers/analogue was not built"
 		return
 	fi
-	DAC=0x48 DAC_BAD=0x49 ADC=0x4a ADC_BAD=0x4b
-	if ! load i2c-stub chip_addr=$DAC,$DAC_BAD,$ADC,$ADC_BAD || ! load i2c-dev; then
+	DAC=0x48 DAC_BAD=0x49 ADC=0x4a ADC_BAD=0x4b DAC_AB=0x4c
+	if ! load i2c-stub chip_addr=$DAC,$DAC_BAD,$ADC,$ADC_BAD,$DAC_AB || ! load i2c-dev; then
 		fail "i2c-stub and i2c-dev load"
 		return
 	fi
@@ -88,15 +88,18 @@ codec_checks() {
 	i2cset -y "$bus" $DAC 0x40 0xa8 &&
 		i2cset -y "$bus" $DAC_BAD 0x40 0xa4 &&
 		i2cset -y "$bus" $ADC 0xe1 0x81 &&
-		i2cset -y "$bus" $ADC_BAD 0xe1 0x80 ||
+		i2cset -y "$bus" $ADC_BAD 0xe1 0x80 &&
+		i2cset -y "$bus" $DAC_AB 0x40 0xab ||
 		{ fail "stub identification registers preset"; return; }
 
 	if [ -f $M/es9038-codec-i2c.order ]; then
 		if load es9038-codec-i2c; then
 			echo ess9038 $DAC >"$nd"
 			echo ess9038 $DAC_BAD >"$nd"
+			echo ess9038 $DAC_AB >"$nd"
 			check "ess9038 binds to a chip identifying as 0xA8" bound "$bus-0048"
 			check "ess9038 refuses a chip identifying as 0xA4" unbound "$bus-0049"
+			check "ess9038 binds to a chip identifying as 0xAB" bound "$bus-004c"
 			r07=$(regmap_reg "$bus-0048" 07)
 			if [ -n "$r07" ] && [ $((0x$r07 & 1)) = 1 ]; then
 				pass "ess9038 muted after probe (register 07 = $r07)"
@@ -199,6 +202,20 @@ adc_checks() {
 	check "remove unregisters the IIO device" [ ! -e "$iio" ]
 	expect "remove disables vref" N "$(cat $P/vref_enabled)"
 	check "remove unbinds the converter" unbound "$dev"
+
+	# a probe whose register writes fail gives the supply back
+	echo 1 >$P/fail_writes
+	load tla2528-adc
+	echo 0 >$P/fail_writes
+	check "probe fails when the converter refuses writes" unbound "$dev"
+	check "the failed probe is logged" sh -c 'dmesg | grep -q "tla2528_probe : error exit"'
+	expect "the failed probe disables vref" N "$(cat $P/vref_enabled)"
+	echo "$dev" >/sys/bus/i2c/drivers/tla2528/bind
+	check "the converter binds again once writes work" bound "$dev"
+	expect "the rebound converter reads channel 2" 2047 "$(cat /sys/bus/iio/devices/iio:device*/in_voltage2_raw)"
+
+	rmmod tla2528_adc && rmmod mobu_tla_emul
+	check "driver and emulator unload" [ ! -d /sys/module/mobu_tla_emul ]
 }
 
 codec_checks

@@ -13,6 +13,7 @@
  *   values         12-bit result of each of the eight channels (writable)
  *   addr           I2C address of the emulated converter
  *   fail_reads     make conversion reads fail with -EIO (writable)
+ *   fail_writes    make register writes fail with -EIO (writable)
  *   regs           register file as written by the driver (read-only)
  *   select_writes  number of writes to the channel-select register
  *   vref_enabled   whether a consumer has the vref supply enabled
@@ -52,6 +53,10 @@ static bool fail_reads;
 module_param(fail_reads, bool, 0644);
 MODULE_PARM_DESC(fail_reads, "fail conversion reads with -EIO");
 
+static bool fail_writes;
+module_param(fail_writes, bool, 0644);
+MODULE_PARM_DESC(fail_writes, "fail register writes with -EIO");
+
 static unsigned char regs[EMUL_NREGS];
 static unsigned int nregs = EMUL_NREGS;
 module_param_array(regs, byte, &nregs, 0444);
@@ -80,7 +85,8 @@ static int emul_write(const struct i2c_msg *msg)
 {
 	u8 reg, val;
 
-	if (msg->len != 3 || msg->buf[0] != TLA_OP_REG_WRITE)
+	if (msg->len != 3 || msg->buf[0] != TLA_OP_REG_WRITE ||
+	    READ_ONCE(fail_writes))
 		return -EIO;
 
 	reg = msg->buf[1];
