@@ -8,14 +8,16 @@ set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 kdir="${1:-${KDIR:-}}"
-if [ -z "$kdir" ]; then
+if [ -n "$kdir" ]; then
+  [ -e "$kdir/Makefile" ] || { echo "no kernel build tree at $kdir"; exit 1; }
+else
   for d in /lib/modules/*/build; do
     [ -e "$d/Makefile" ] && { kdir="$d"; break; }
   done
-fi
-if [ -z "$kdir" ] || [ ! -e "$kdir/Makefile" ]; then
-  echo "skipped: no kernel headers installed"
-  exit 0
+  if [ -z "$kdir" ]; then
+    echo "skipped: no kernel headers installed"
+    exit 0
+  fi
 fi
 
 scratch="$(mktemp -d)"

@@ -123,7 +123,8 @@ static const struct snd_kcontrol_new ess9038_controls[] = {
 static int ess9038_set_dai_sysclk(struct snd_soc_dai *dai, int clk_id,
 				  unsigned int freq, int dir)
 {
-	struct ess9038_priv *priv = snd_soc_component_get_drvdata(dai->component);
+	struct ess9038_priv *priv =
+		snd_soc_component_get_drvdata(dai->component);
 
 	dev_dbg(dai->dev, "changing mclk rate from %d to %d Hz\n",
 		priv->sysclk, freq);
@@ -134,7 +135,8 @@ static int ess9038_set_dai_sysclk(struct snd_soc_dai *dai, int clk_id,
 /* The bit-clock ratio follows from the word length; it is only checked. */
 static int ess9038_set_bclk_ratio(struct snd_soc_dai *dai, unsigned int ratio)
 {
-	struct ess9038_priv *priv = snd_soc_component_get_drvdata(dai->component);
+	struct ess9038_priv *priv =
+		snd_soc_component_get_drvdata(dai->component);
 
 	dev_dbg(dai->dev, "%s ratio=%d\n", __func__, ratio);
 	switch (ratio) {
@@ -151,7 +153,8 @@ static int ess9038_set_bclk_ratio(struct snd_soc_dai *dai, unsigned int ratio)
 
 static int ess9038_set_dai_fmt(struct snd_soc_dai *dai, unsigned int fmt)
 {
-	struct ess9038_priv *priv = snd_soc_component_get_drvdata(dai->component);
+	struct ess9038_priv *priv =
+		snd_soc_component_get_drvdata(dai->component);
 	unsigned int master_bits, format;
 	int ret;
 
@@ -260,7 +263,8 @@ static int ess9038_hw_params(struct snd_pcm_substream *substream,
 			     struct snd_pcm_hw_params *params,
 			     struct snd_soc_dai *dai)
 {
-	struct ess9038_priv *priv = snd_soc_component_get_drvdata(dai->component);
+	struct ess9038_priv *priv =
+		snd_soc_component_get_drvdata(dai->component);
 	unsigned int rate = params_rate(params);
 	unsigned int word, div, div_bits;
 	int ret;

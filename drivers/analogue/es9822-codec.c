@@ -158,7 +158,8 @@ static const struct ess9822_setting ess9822_capture_settings[] = {
 static int ess9822_set_dai_sysclk(struct snd_soc_dai *dai, int clk_id,
 				  unsigned int freq, int dir)
 {
-	struct ess9822_priv *priv = snd_soc_component_get_drvdata(dai->component);
+	struct ess9822_priv *priv =
+		snd_soc_component_get_drvdata(dai->component);
 
 	dev_dbg(dai->dev, "changing mclk rate from %d to %d Hz\n",
 		priv->sysclk, freq);
@@ -168,7 +169,8 @@ static int ess9822_set_dai_sysclk(struct snd_soc_dai *dai, int clk_id,
 
 static int ess9822_set_bclk_ratio(struct snd_soc_dai *dai, unsigned int ratio)
 {
-	struct ess9822_priv *priv = snd_soc_component_get_drvdata(dai->component);
+	struct ess9822_priv *priv =
+		snd_soc_component_get_drvdata(dai->component);
 	unsigned int bits;
 
 	switch (ratio) {
@@ -187,7 +189,8 @@ static int ess9822_set_bclk_ratio(struct snd_soc_dai *dai, unsigned int ratio)
 
 static int ess9822_set_dai_fmt(struct snd_soc_dai *dai, unsigned int fmt)
 {
-	struct ess9822_priv *priv = snd_soc_component_get_drvdata(dai->component);
+	struct ess9822_priv *priv =
+		snd_soc_component_get_drvdata(dai->component);
 	const struct ess9822_setting *s;
 	unsigned int master_bit;
 	unsigned int i;
@@ -262,7 +265,8 @@ static int ess9822_hw_params(struct snd_pcm_substream *substream,
 			     struct snd_pcm_hw_params *params,
 			     struct snd_soc_dai *dai)
 {
-	struct ess9822_priv *priv = snd_soc_component_get_drvdata(dai->component);
+	struct ess9822_priv *priv =
+		snd_soc_component_get_drvdata(dai->component);
 	unsigned int rate = params_rate(params);
 	unsigned int word, ratio;
 	int ret;
