@@ -6,7 +6,7 @@
  * register map, its one DAI and the channel volume controls.
  */
 
-#include <linux/bits.h>
+#include <linux/bitops.h>
 #include <linux/gpio/consumer.h>
 #include <linux/math64.h>
 #include <linux/module.h>

@@ -6,7 +6,7 @@
  * register map and its capture-only DAI.  The component has no controls.
  */
 
-#include <linux/bits.h>
+#include <linux/bitops.h>
 #include <linux/module.h>
 #include <linux/regmap.h>
 #include <sound/pcm.h>

@@ -24,8 +24,10 @@ constexpr unsigned int I2S_MASTER = SND_SOC_DAIFMT_I2S | SND_SOC_DAIFMT_CBP_CFP;
 // A chip answering with a valid identification, probed.
 struct Codec {
     explicit Codec(const std::string& driver, bool muteGpio = false) : chip(driver) {
-        if (driver == "ess9038") chip.chip()[0x40] = 0xA8;
-        else chip.chip()[0xE1] = 0x81;
+        if (driver == "ess9038")
+            chip.chip()[0x40] = 0xA8;
+        else
+            chip.chip()[0xE1] = 0x81;
         if (muteGpio) chip.gpios()["mute"] = 0;
         probed = chip.probe();
         chip.clearBusLog();
@@ -91,12 +93,12 @@ TEST(KernelCodec, RegisterMapsHoldTheirDefaultsAndAccessRules) {
         unsigned int reg;
         bool r, w, v;
     } rows[] = {
-        {&ess9038_regmap_config, 2, true, true, false},   {&ess9038_regmap_config, 3, false, false, false},
+        {&ess9038_regmap_config, 2, true, true, false},    {&ess9038_regmap_config, 3, false, false, false},
         {&ess9038_regmap_config, 53, false, false, false}, {&ess9038_regmap_config, 54, true, true, false},
-        {&ess9038_regmap_config, 63, true, true, false},  {&ess9038_regmap_config, 64, true, false, true},
-        {&ess9038_regmap_config, 93, true, false, true},  {&ess9038_regmap_config, 94, false, false, false},
+        {&ess9038_regmap_config, 63, true, true, false},   {&ess9038_regmap_config, 64, true, false, true},
+        {&ess9038_regmap_config, 93, true, false, true},   {&ess9038_regmap_config, 94, false, false, false},
         {&ess9038_regmap_config, 100, true, false, false}, {&ess9038_regmap_config, 115, true, false, false},
-        {&ess9822_regmap_config, 179, true, true, false}, {&ess9822_regmap_config, 180, false, false, false},
+        {&ess9822_regmap_config, 179, true, true, false},  {&ess9822_regmap_config, 180, false, false, false},
         {&ess9822_regmap_config, 192, false, true, false}, {&ess9822_regmap_config, 195, false, false, false},
         {&ess9822_regmap_config, 225, true, false, true},
     };
@@ -115,9 +117,8 @@ TEST(KernelCodec, ProbeAcceptsOnlyTheChipIdentification) {
         bool readFails;
         int result;
     } rows[] = {
-        {"ess9038", 0x40, 0xA8, false, 0},       {"ess9038", 0x40, 0xAB, false, 0},
-        {"ess9038", 0x40, 0xA4, false, -EINVAL}, {"ess9038", 0x40, 0xA8, true, -EIO},
-        {"ess9822", 0xE1, 0x81, false, 0},       {"ess9822", 0xE1, 0x80, false, -EINVAL},
+        {"ess9038", 0x40, 0xA8, false, 0},   {"ess9038", 0x40, 0xAB, false, 0}, {"ess9038", 0x40, 0xA4, false, -EINVAL},
+        {"ess9038", 0x40, 0xA8, true, -EIO}, {"ess9822", 0xE1, 0x81, false, 0}, {"ess9822", 0xE1, 0x80, false, -EINVAL},
         {"ess9822", 0xE1, 0x81, true, -EIO},
     };
     for (const auto& r : rows) {
@@ -158,7 +159,7 @@ TEST(KernelCodec, DacSetFmtWritesInputMasterAndFormatFields) {
         {SND_SOC_DAIFMT_LEFT_J | SND_SOC_DAIFMT_CBP_CFP, 0, 0x08, 1},
         {SND_SOC_DAIFMT_RIGHT_J | SND_SOC_DAIFMT_CBC_CFC, 0, 0x00, 2},
         {I2S_MASTER, 0, 0x08, 0},
-        {SND_SOC_DAIFMT_DSP_A | SND_SOC_DAIFMT_CBP_CFP, -EINVAL, 0x08, 1},  // master written, format kept
+        {SND_SOC_DAIFMT_DSP_A | SND_SOC_DAIFMT_CBP_CFP, -EINVAL, 0x08, 1}, // master written, format kept
         {SND_SOC_DAIFMT_I2S | SND_SOC_DAIFMT_CBC_CFP, -EINVAL, 0x00, 1},   // mixed clock roles
     };
     for (const auto& r : rows) {
@@ -186,7 +187,13 @@ TEST(KernelCodec, DacHwParamsSetsWordLengthDividerAndMasterNco) {
         {I2S_SLAVE, MCLK_48K, 32000, SNDRV_PCM_FORMAT_S16_LE, -EINVAL, 0x00, 0x00, {}},
         {I2S_SLAVE, MCLK_48K, 48000, SNDRV_PCM_FORMAT_S8, -EINVAL, 0x00, 0x30, {}}, // reset word length kept
         // Bytes 0, 1 and 3 equal the cache: forced, they still reach the chip.
-        {I2S_MASTER, MCLK_48K, 48000, SNDRV_PCM_FORMAT_S32_LE, 0, 0x40, 0x10,
+        {I2S_MASTER,
+         MCLK_48K,
+         48000,
+         SNDRV_PCM_FORMAT_S32_LE,
+         0,
+         0x40,
+         0x10,
          {{0x2A, 0x00}, {0x2B, 0x00}, {0x2C, 0x80}, {0x2D, 0x00}}},
     };
     for (const auto& r : rows) {
@@ -249,9 +256,9 @@ TEST(KernelCodec, SetBclkRatioAcceptsTheSupportedRatios) {
         unsigned int reg, mask;
         long value;
     } rows[] = {
-        {"ess9038", 16, 0, 0x01, 0x0C, 0x00},      {"ess9038", 24, 0, 0x01, 0x0C, 0x00},
-        {"ess9038", 32, 0, 0x01, 0x0C, 0x00},      {"ess9038", 64, -EINVAL, 0x01, 0x0C, 0x0C},
-        {"ess9822", 16, 0, 0x08, 0x30, 0x20},      {"ess9822", 32, 0, 0x08, 0x30, 0x00},
+        {"ess9038", 16, 0, 0x01, 0x0C, 0x00},       {"ess9038", 24, 0, 0x01, 0x0C, 0x00},
+        {"ess9038", 32, 0, 0x01, 0x0C, 0x00},       {"ess9038", 64, -EINVAL, 0x01, 0x0C, 0x0C},
+        {"ess9822", 16, 0, 0x08, 0x30, 0x20},       {"ess9822", 32, 0, 0x08, 0x30, 0x00},
         {"ess9822", 24, -EINVAL, 0x08, 0x30, 0x00},
     };
     for (const auto& r : rows) {

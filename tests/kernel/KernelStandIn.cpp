@@ -115,7 +115,8 @@ const soc_mixer_control* mixer(const snd_kcontrol* kcontrol) {
 
 unsigned int fieldMask(int max) {
     unsigned int mask = 1;
-    while (mask < static_cast<unsigned int>(max)) mask = (mask << 1) | 1;
+    while (mask < static_cast<unsigned int>(max))
+        mask = (mask << 1) | 1;
     return mask;
 }
 
@@ -156,8 +157,12 @@ bool isVolatile(const regmap_config& cfg, unsigned int reg) {
     return cfg.cache_type == REGCACHE_NONE;
 }
 
-const std::vector<std::string>& log() { return logLines(); }
-void clearLog() { logLines().clear(); }
+const std::vector<std::string>& log() {
+    return logLines();
+}
+void clearLog() {
+    logLines().clear();
+}
 
 I2cChip::I2cChip(const std::string& driverName)
     : name_(driverName), driver_(i2cDriver(driverName).driver), client_(new i2c_client()) {
@@ -169,21 +174,32 @@ I2cChip::I2cChip(const std::string& driverName)
 
 // Releasing the device frees what the driver allocated against it.
 I2cChip::~I2cChip() {
-    for (void* p : client_->dev.standin->allocations) std::free(p);
+    for (void* p : client_->dev.standin->allocations)
+        std::free(p);
     delete client_->dev.standin;
 }
 
-std::map<unsigned int, unsigned int>& I2cChip::chip() { return client_->dev.standin->chip; }
-std::set<unsigned int>& I2cChip::failing() { return client_->dev.standin->failing; }
-std::map<std::string, int>& I2cChip::gpios() { return client_->dev.standin->gpios; }
+std::map<unsigned int, unsigned int>& I2cChip::chip() {
+    return client_->dev.standin->chip;
+}
+std::set<unsigned int>& I2cChip::failing() {
+    return client_->dev.standin->failing;
+}
+std::map<std::string, int>& I2cChip::gpios() {
+    return client_->dev.standin->gpios;
+}
 
 int I2cChip::probe() {
     if (!driver_ || !driver_->probe_new) return -ENODEV;
     return driver_->probe_new(client_.get());
 }
 
-i2c_client* I2cChip::client() { return client_.get(); }
-regmap* I2cChip::map() { return client_->dev.standin->map.get(); }
+i2c_client* I2cChip::client() {
+    return client_.get();
+}
+regmap* I2cChip::map() {
+    return client_->dev.standin->map.get();
+}
 
 const std::vector<BusWrite>& I2cChip::busLog() const {
     static const std::vector<BusWrite> none;
@@ -212,7 +228,9 @@ int I2cChip::gpioValue(const std::string& name) const {
     return -1;
 }
 
-snd_soc_component* I2cChip::component() { return client_->dev.standin->component.get(); }
+snd_soc_component* I2cChip::component() {
+    return client_->dev.standin->component.get();
+}
 
 snd_soc_dai* I2cChip::dai(unsigned int index) {
     auto& dais = client_->dev.standin->dais;
@@ -287,11 +305,17 @@ struct regmap* devm_regmap_init_i2c(struct i2c_client* client, const struct regm
     return s->map.get();
 }
 
-struct regmap* dev_get_regmap(struct device* dev, const char*) { return dev->regmap; }
+struct regmap* dev_get_regmap(struct device* dev, const char*) {
+    return dev->regmap;
+}
 
-int regmap_write(struct regmap* map, unsigned int reg, unsigned int val) { return mapWrite(map, reg, val); }
+int regmap_write(struct regmap* map, unsigned int reg, unsigned int val) {
+    return mapWrite(map, reg, val);
+}
 
-int regmap_read(struct regmap* map, unsigned int reg, unsigned int* val) { return mapRead(map, reg, val); }
+int regmap_read(struct regmap* map, unsigned int reg, unsigned int* val) {
+    return mapRead(map, reg, val);
+}
 
 // Read-modify-write; the write is skipped when nothing changes unless forced.
 int regmap_update_bits_base(struct regmap* map, unsigned int reg, unsigned int mask, unsigned int val, bool* change,
@@ -361,7 +385,8 @@ int devm_snd_soc_register_component(struct device* dev, const struct snd_soc_com
     standin_device* s = dev->standin;
     s->component.reset(new snd_soc_component{dev->name, dev, component_driver, dev_get_regmap(dev, nullptr)});
     s->dais.clear();
-    for (int i = 0; i < num_dai; ++i) s->dais.push_back({dai_drv[i].name, dev, &dai_drv[i], s->component.get()});
+    for (int i = 0; i < num_dai; ++i)
+        s->dais.push_back({dai_drv[i].name, dev, &dai_drv[i], s->component.get()});
     return 0;
 }
 

@@ -10,8 +10,8 @@ extern "C" {
 #endif
 
 struct device_driver {
-    const char *name;
-    const struct of_device_id *of_match_table;
+    const char* name;
+    const struct of_device_id* of_match_table;
 };
 
 struct i2c_client {
@@ -22,25 +22,28 @@ struct i2c_client {
 };
 
 struct i2c_driver {
-    int (*probe)(struct i2c_client *client, const struct i2c_device_id *id);
+    int (*probe)(struct i2c_client* client, const struct i2c_device_id* id);
 #if LINUX_VERSION_CODE >= KERNEL_VERSION(6, 1, 0)
-    void (*remove)(struct i2c_client *client);
+    void (*remove)(struct i2c_client* client);
 #else
-    int (*remove)(struct i2c_client *client);
+    int (*remove)(struct i2c_client* client);
 #endif
-    int (*probe_new)(struct i2c_client *client);
+    int (*probe_new)(struct i2c_client* client);
     struct device_driver driver;
-    const struct i2c_device_id *id_table;
+    const struct i2c_device_id* id_table;
 };
 
-static inline void i2c_set_clientdata(struct i2c_client *client, void *data) { dev_set_drvdata(&client->dev, data); }
-static inline void *i2c_get_clientdata(const struct i2c_client *client) { return dev_get_drvdata(&client->dev); }
+static inline void i2c_set_clientdata(struct i2c_client* client, void* data) {
+    dev_set_drvdata(&client->dev, data);
+}
+static inline void* i2c_get_clientdata(const struct i2c_client* client) {
+    return dev_get_drvdata(&client->dev);
+}
 
 /* Loading the module registers the driver: here, at program start. */
-void standin_i2c_add_driver(const char *module, struct i2c_driver *driver);
+void standin_i2c_add_driver(const char* module, struct i2c_driver* driver);
 #define module_i2c_driver(drv)                                                                                         \
-    static void __attribute__((constructor)) STANDIN_CAT(standin_i2c_init_, drv)(void)                                \
-    {                                                                                                                  \
+    static void __attribute__((constructor)) STANDIN_CAT(standin_i2c_init_, drv)(void) {                               \
         standin_i2c_add_driver(KBUILD_MODNAME, &drv);                                                                  \
     }                                                                                                                  \
     extern int standin_modinfo_end

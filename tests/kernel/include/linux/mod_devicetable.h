@@ -15,7 +15,7 @@ struct of_device_id {
     char name[32];
     char type[32];
     char compatible[128];
-    const void *data;
+    const void* data;
 };
 
 #endif

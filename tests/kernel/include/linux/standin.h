@@ -36,29 +36,43 @@ typedef unsigned int gfp_t;
 #define __maybe_unused __attribute__((unused))
 
 #define MAX_ERRNO 4095
-static inline void *ERR_PTR(long error) { return (void *)error; }
-static inline long PTR_ERR(const void *ptr) { return (long)ptr; }
-static inline bool IS_ERR(const void *ptr) { return (unsigned long)ptr >= (unsigned long)-MAX_ERRNO; }
+static inline void* ERR_PTR(long error) {
+    return (void*)error;
+}
+static inline long PTR_ERR(const void* ptr) {
+    return (long)ptr;
+}
+static inline bool IS_ERR(const void* ptr) {
+    return (unsigned long)ptr >= (unsigned long)-MAX_ERRNO;
+}
 
-static inline s64 div64_s64(s64 dividend, s64 divisor) { return dividend / divisor; }
-static inline u64 div_u64(u64 dividend, u32 divisor) { return dividend / divisor; }
+static inline s64 div64_s64(s64 dividend, s64 divisor) {
+    return dividend / divisor;
+}
+static inline u64 div_u64(u64 dividend, u32 divisor) {
+    return dividend / divisor;
+}
 
 struct regmap;
 /* Test-side state of a device: its chip, GPIOs, resources and component. */
 struct standin_device;
 
 struct device {
-    const char *name;
-    void *driver_data;
-    struct regmap *regmap; /* what dev_get_regmap() finds */
-    struct standin_device *standin;
+    const char* name;
+    void* driver_data;
+    struct regmap* regmap; /* what dev_get_regmap() finds */
+    struct standin_device* standin;
 };
 
-static inline void *dev_get_drvdata(const struct device *dev) { return dev->driver_data; }
-static inline void dev_set_drvdata(struct device *dev, void *data) { dev->driver_data = data; }
-void *devm_kzalloc(struct device *dev, size_t size, gfp_t gfp);
+static inline void* dev_get_drvdata(const struct device* dev) {
+    return dev->driver_data;
+}
+static inline void dev_set_drvdata(struct device* dev, void* data) {
+    dev->driver_data = data;
+}
+void* devm_kzalloc(struct device* dev, size_t size, gfp_t gfp);
 
-void standin_dev_printk(const char *level, const struct device *dev, const char *fmt, ...)
+void standin_dev_printk(const char* level, const struct device* dev, const char* fmt, ...)
     __attribute__((format(printf, 3, 4)));
 #define dev_dbg(dev, fmt, ...) standin_dev_printk("debug", dev, fmt, ##__VA_ARGS__)
 #define dev_info(dev, fmt, ...) standin_dev_printk("info", dev, fmt, ##__VA_ARGS__)
@@ -69,12 +83,11 @@ void standin_dev_printk(const char *level, const struct device *dev, const char 
  * Module information is recorded at program start under the module's name
  * (KBUILD_MODNAME, given per source file by the build).
  */
-void standin_modinfo_add(const char *module, const char *tag, const char *value);
+void standin_modinfo_add(const char* module, const char* tag, const char* value);
 #define STANDIN_CAT_(a, b) a##b
 #define STANDIN_CAT(a, b) STANDIN_CAT_(a, b)
 #define STANDIN_MODINFO_(tag, value, n)                                                                                \
-    static void __attribute__((constructor)) STANDIN_CAT(standin_modinfo_, n)(void)                                   \
-    {                                                                                                                  \
+    static void __attribute__((constructor)) STANDIN_CAT(standin_modinfo_, n)(void) {                                  \
         standin_modinfo_add(KBUILD_MODNAME, tag, value);                                                               \
     }                                                                                                                  \
     extern int standin_modinfo_end

@@ -47,10 +47,18 @@ struct snd_pcm_hw_params {
 };
 
 int snd_pcm_format_width(snd_pcm_format_t format);
-static inline snd_pcm_format_t params_format(const struct snd_pcm_hw_params *p) { return p->format; }
-static inline unsigned int params_rate(const struct snd_pcm_hw_params *p) { return p->rate; }
-static inline unsigned int params_channels(const struct snd_pcm_hw_params *p) { return p->channels; }
-static inline int params_width(const struct snd_pcm_hw_params *p) { return snd_pcm_format_width(p->format); }
+static inline snd_pcm_format_t params_format(const struct snd_pcm_hw_params* p) {
+    return p->format;
+}
+static inline unsigned int params_rate(const struct snd_pcm_hw_params* p) {
+    return p->rate;
+}
+static inline unsigned int params_channels(const struct snd_pcm_hw_params* p) {
+    return p->channels;
+}
+static inline int params_width(const struct snd_pcm_hw_params* p) {
+    return snd_pcm_format_width(p->format);
+}
 
 /* TLV. */
 #define SNDRV_CTL_TLVT_DB_SCALE 1
@@ -58,7 +66,7 @@ static inline int params_width(const struct snd_pcm_hw_params *p) { return snd_p
 #define TLV_DB_SCALE_MUTE 0x10000
 #define TLV_DB_SCALE_ITEM(min, step, mute)                                                                             \
     SNDRV_CTL_TLVT_DB_SCALE, 2 * sizeof(unsigned int), (unsigned int)(min),                                            \
-        ((step) & TLV_DB_SCALE_MASK) | ((mute) ? TLV_DB_SCALE_MUTE : 0)
+        ((step)&TLV_DB_SCALE_MASK) | ((mute) ? TLV_DB_SCALE_MUTE : 0)
 #define DECLARE_TLV_DB_SCALE(name, min, step, mute) unsigned int name[] = {TLV_DB_SCALE_ITEM(min, step, mute)}
 
 /* Mixer controls. */
@@ -70,7 +78,7 @@ static inline int params_width(const struct snd_pcm_hw_params *p) { return snd_p
 
 struct snd_kcontrol {
     unsigned long private_value;
-    void *private_data; /* the component */
+    void* private_data; /* the component */
 };
 
 struct snd_ctl_elem_info {
@@ -92,19 +100,19 @@ struct snd_ctl_elem_value {
     } value;
 };
 
-typedef int(snd_kcontrol_info_t)(struct snd_kcontrol *, struct snd_ctl_elem_info *);
-typedef int(snd_kcontrol_get_t)(struct snd_kcontrol *, struct snd_ctl_elem_value *);
-typedef int(snd_kcontrol_put_t)(struct snd_kcontrol *, struct snd_ctl_elem_value *);
+typedef int(snd_kcontrol_info_t)(struct snd_kcontrol*, struct snd_ctl_elem_info*);
+typedef int(snd_kcontrol_get_t)(struct snd_kcontrol*, struct snd_ctl_elem_value*);
+typedef int(snd_kcontrol_put_t)(struct snd_kcontrol*, struct snd_ctl_elem_value*);
 
 struct snd_kcontrol_new {
     int iface;
-    const char *name;
+    const char* name;
     unsigned int access;
-    snd_kcontrol_info_t *info;
-    snd_kcontrol_get_t *get;
-    snd_kcontrol_put_t *put;
+    snd_kcontrol_info_t* info;
+    snd_kcontrol_get_t* get;
+    snd_kcontrol_put_t* put;
     union {
-        const unsigned int *p;
+        const unsigned int* p;
     } tlv;
     unsigned long private_value;
 };
@@ -118,19 +126,19 @@ struct soc_mixer_control {
     unsigned int autodisable : 1;
 };
 
-int snd_soc_info_volsw(struct snd_kcontrol *kcontrol, struct snd_ctl_elem_info *uinfo);
-int snd_soc_get_volsw(struct snd_kcontrol *kcontrol, struct snd_ctl_elem_value *ucontrol);
-int snd_soc_put_volsw(struct snd_kcontrol *kcontrol, struct snd_ctl_elem_value *ucontrol);
+int snd_soc_info_volsw(struct snd_kcontrol* kcontrol, struct snd_ctl_elem_info* uinfo);
+int snd_soc_get_volsw(struct snd_kcontrol* kcontrol, struct snd_ctl_elem_value* ucontrol);
+int snd_soc_put_volsw(struct snd_kcontrol* kcontrol, struct snd_ctl_elem_value* ucontrol);
 
-#define SOC_DOUBLE_R_VALUE(xlreg, xrreg, xshift, xmax, xinvert)                                                       \
+#define SOC_DOUBLE_R_VALUE(xlreg, xrreg, xshift, xmax, xinvert)                                                        \
     ((unsigned long)&(struct soc_mixer_control){                                                                       \
         .max = xmax, .reg = xlreg, .rreg = xrreg, .shift = xshift, .rshift = xshift, .invert = xinvert})
-#define SOC_DOUBLE_R_TLV(xname, reg_left, reg_right, xshift, xmax, xinvert, tlv_array)                                \
+#define SOC_DOUBLE_R_TLV(xname, reg_left, reg_right, xshift, xmax, xinvert, tlv_array)                                 \
     {                                                                                                                  \
         .iface = SNDRV_CTL_ELEM_IFACE_MIXER, .name = (xname),                                                          \
-        .access = SNDRV_CTL_ELEM_ACCESS_TLV_READ | SNDRV_CTL_ELEM_ACCESS_READWRITE, .info = snd_soc_info_volsw,       \
+        .access = SNDRV_CTL_ELEM_ACCESS_TLV_READ | SNDRV_CTL_ELEM_ACCESS_READWRITE, .info = snd_soc_info_volsw,        \
         .get = snd_soc_get_volsw, .put = snd_soc_put_volsw, .tlv.p = (tlv_array),                                      \
-        .private_value = SOC_DOUBLE_R_VALUE(reg_left, reg_right, xshift, xmax, xinvert)                               \
+        .private_value = SOC_DOUBLE_R_VALUE(reg_left, reg_right, xshift, xmax, xinvert)                                \
     }
 
 /* DAI formats. */
@@ -161,25 +169,25 @@ struct snd_soc_dai;
 struct snd_soc_component;
 
 struct snd_soc_dai_ops {
-    int (*set_sysclk)(struct snd_soc_dai *dai, int clk_id, unsigned int freq, int dir);
-    int (*set_clkdiv)(struct snd_soc_dai *dai, int div_id, int div);
-    int (*set_bclk_ratio)(struct snd_soc_dai *dai, unsigned int ratio);
-    int (*set_fmt)(struct snd_soc_dai *dai, unsigned int fmt);
+    int (*set_sysclk)(struct snd_soc_dai* dai, int clk_id, unsigned int freq, int dir);
+    int (*set_clkdiv)(struct snd_soc_dai* dai, int div_id, int div);
+    int (*set_bclk_ratio)(struct snd_soc_dai* dai, unsigned int ratio);
+    int (*set_fmt)(struct snd_soc_dai* dai, unsigned int fmt);
 #if LINUX_VERSION_CODE < KERNEL_VERSION(5, 12, 0)
-    int (*digital_mute)(struct snd_soc_dai *dai, int mute);
+    int (*digital_mute)(struct snd_soc_dai* dai, int mute);
 #endif
-    int (*mute_stream)(struct snd_soc_dai *dai, int mute, int stream);
-    int (*startup)(struct snd_pcm_substream *, struct snd_soc_dai *);
-    void (*shutdown)(struct snd_pcm_substream *, struct snd_soc_dai *);
-    int (*hw_params)(struct snd_pcm_substream *, struct snd_pcm_hw_params *, struct snd_soc_dai *);
-    int (*hw_free)(struct snd_pcm_substream *, struct snd_soc_dai *);
+    int (*mute_stream)(struct snd_soc_dai* dai, int mute, int stream);
+    int (*startup)(struct snd_pcm_substream*, struct snd_soc_dai*);
+    void (*shutdown)(struct snd_pcm_substream*, struct snd_soc_dai*);
+    int (*hw_params)(struct snd_pcm_substream*, struct snd_pcm_hw_params*, struct snd_soc_dai*);
+    int (*hw_free)(struct snd_pcm_substream*, struct snd_soc_dai*);
 #if LINUX_VERSION_CODE >= KERNEL_VERSION(5, 12, 0)
     unsigned int no_capture_mute : 1;
 #endif
 };
 
 struct snd_soc_pcm_stream {
-    const char *stream_name;
+    const char* stream_name;
     u64 formats;
     unsigned int rates;
     unsigned int rate_min;
@@ -190,9 +198,9 @@ struct snd_soc_pcm_stream {
 };
 
 struct snd_soc_dai_driver {
-    const char *name;
+    const char* name;
     unsigned int id;
-    const struct snd_soc_dai_ops *ops;
+    const struct snd_soc_dai_ops* ops;
     struct snd_soc_pcm_stream capture;
     struct snd_soc_pcm_stream playback;
 #if LINUX_VERSION_CODE < KERNEL_VERSION(5, 12, 0)
@@ -204,10 +212,10 @@ struct snd_soc_dai_driver {
 };
 
 struct snd_soc_component_driver {
-    const char *name;
-    const struct snd_kcontrol_new *controls;
+    const char* name;
+    const struct snd_kcontrol_new* controls;
     unsigned int num_controls;
-    const void *dapm_widgets;
+    const void* dapm_widgets;
     unsigned int num_dapm_widgets;
     unsigned int idle_bias_on : 1;
     unsigned int use_pmdown_time : 1;
@@ -220,28 +228,32 @@ struct snd_soc_component_driver {
 };
 
 struct snd_soc_component {
-    const char *name;
-    struct device *dev;
-    const struct snd_soc_component_driver *driver;
-    struct regmap *regmap;
+    const char* name;
+    struct device* dev;
+    const struct snd_soc_component_driver* driver;
+    struct regmap* regmap;
 };
 
 struct snd_soc_dai {
-    const char *name;
-    struct device *dev;
-    struct snd_soc_dai_driver *driver;
-    struct snd_soc_component *component;
+    const char* name;
+    struct device* dev;
+    struct snd_soc_dai_driver* driver;
+    struct snd_soc_component* component;
 };
 
-static inline void *snd_soc_component_get_drvdata(struct snd_soc_component *c) { return dev_get_drvdata(c->dev); }
-static inline void *snd_kcontrol_chip(struct snd_kcontrol *kcontrol) { return kcontrol->private_data; }
+static inline void* snd_soc_component_get_drvdata(struct snd_soc_component* c) {
+    return dev_get_drvdata(c->dev);
+}
+static inline void* snd_kcontrol_chip(struct snd_kcontrol* kcontrol) {
+    return kcontrol->private_data;
+}
 
-unsigned int snd_soc_component_read(struct snd_soc_component *component, unsigned int reg);
-int snd_soc_component_write(struct snd_soc_component *component, unsigned int reg, unsigned int val);
-int snd_soc_component_update_bits(struct snd_soc_component *component, unsigned int reg, unsigned int mask,
+unsigned int snd_soc_component_read(struct snd_soc_component* component, unsigned int reg);
+int snd_soc_component_write(struct snd_soc_component* component, unsigned int reg, unsigned int val);
+int snd_soc_component_update_bits(struct snd_soc_component* component, unsigned int reg, unsigned int mask,
                                   unsigned int val);
-int devm_snd_soc_register_component(struct device *dev, const struct snd_soc_component_driver *component_driver,
-                                    struct snd_soc_dai_driver *dai_drv, int num_dai);
+int devm_snd_soc_register_component(struct device* dev, const struct snd_soc_component_driver* component_driver,
+                                    struct snd_soc_dai_driver* dai_drv, int num_dai);
 
 #ifdef __cplusplus
 }

@@ -21,8 +21,8 @@ enum gpiod_flags {
     GPIOD_OUT_HIGH = GPIOD_FLAGS_BIT_DIR_SET | GPIOD_FLAGS_BIT_DIR_OUT | GPIOD_FLAGS_BIT_DIR_VAL,
 };
 
-struct gpio_desc *devm_gpiod_get_optional(struct device *dev, const char *con_id, enum gpiod_flags flags);
-void gpiod_set_value_cansleep(struct gpio_desc *desc, int value);
+struct gpio_desc* devm_gpiod_get_optional(struct device* dev, const char* con_id, enum gpiod_flags flags);
+void gpiod_set_value_cansleep(struct gpio_desc* desc, int value);
 
 #ifdef __cplusplus
 }
