@@ -179,6 +179,7 @@ TEST(KernelCodec, DacHwParamsSetsWordLengthDividerAndMasterNco) {
         int result;
         long divider, word;
         std::vector<BusWrite> nco;
+        unsigned int failing = 0;
     } rows[] = {
         {I2S_SLAVE, MCLK_48K, 48000, SNDRV_PCM_FORMAT_S16_LE, 0, 0x40, 0x00, {}},
         {I2S_SLAVE, MCLK_48K, 96000, SNDRV_PCM_FORMAT_S32_LE, 0, 0x20, 0x10, {}},
@@ -195,12 +196,15 @@ TEST(KernelCodec, DacHwParamsSetsWordLengthDividerAndMasterNco) {
          0x40,
          0x10,
          {{0x2A, 0x00}, {0x2B, 0x00}, {0x2C, 0x80}, {0x2D, 0x00}}},
+        {I2S_MASTER, 0, 48000, SNDRV_PCM_FORMAT_S32_LE, -EINVAL, 0x00, 0x10, {}},          // no master clock
+        {I2S_SLAVE, MCLK_48K, 48000, SNDRV_PCM_FORMAT_S16_LE, -EIO, 0x00, 0x00, {}, 0x43}, // DPLL read fails
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(std::to_string(r.rate) + (r.fmt == I2S_MASTER ? " master" : " slave"));
         Codec dac("ess9038");
         ASSERT_EQ(dac.setFmt(r.fmt), 0);
         dac.chip.clearBusLog();
+        if (r.failing) dac.chip.failing().insert(r.failing);
         EXPECT_EQ(dac.hwParams(r.sysclk, r.rate, r.format), r.result);
         EXPECT_EQ(dac.field(0x0A, 0x60), r.divider);
         EXPECT_EQ(dac.field(0x02, 0x30), r.word);
