@@ -158,7 +158,7 @@ static int ess9038_set_dai_fmt(struct snd_soc_dai *dai, unsigned int fmt)
 	unsigned int master_bits, format;
 	int ret;
 
-	dev_dbg(dai->dev, "ess9038_set_dai_fmt enter 0x%x\n", fmt);
+	dev_dbg(dai->dev, "%s enter 0x%x\n", __func__, fmt);
 
 	/* The serial input is fixed: no automatic source selection. */
 	ret = regmap_update_bits(priv->regmap, ESS9038_INPUT_SELECT,
@@ -209,7 +209,7 @@ static int ess9038_set_dai_fmt(struct snd_soc_dai *dai, unsigned int fmt)
 	if (ret)
 		return ret;
 
-	dev_dbg(dai->dev, "ess9038_set_dai_fmt exit\n");
+	dev_dbg(dai->dev, "%s exit\n", __func__);
 	return 0;
 }
 

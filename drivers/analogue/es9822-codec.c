@@ -196,7 +196,7 @@ static int ess9822_set_dai_fmt(struct snd_soc_dai *dai, unsigned int fmt)
 	unsigned int i;
 	int ret;
 
-	dev_dbg(dai->dev, "ess9822_set_dai_fmt enter 0x%x\n", fmt);
+	dev_dbg(dai->dev, "%s enter 0x%x\n", __func__, fmt);
 
 	switch (fmt & SND_SOC_DAIFMT_CLOCK_PROVIDER_MASK) {
 	case SND_SOC_DAIFMT_CBP_CFP:
@@ -252,12 +252,12 @@ static int ess9822_set_dai_fmt(struct snd_soc_dai *dai, unsigned int fmt)
 			ret = regmap_write(priv->regmap, s->reg, s->val);
 		if (ret) {
 			dev_err(dai->dev, "%s %d, ret %d\n",
-				"ess9822_set_dai_fmt", s->step, ret);
+				__func__, s->step, ret);
 			return ret;
 		}
 	}
 
-	dev_dbg(dai->dev, "ess9822_set_dai_fmt exit 2\n");
+	dev_dbg(dai->dev, "%s exit 2\n", __func__);
 	return 0;
 }
 
