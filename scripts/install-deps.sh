@@ -15,6 +15,7 @@ PACKAGES=(
   gnuplot-nox
   jackd2 libjack-jackd2-dev
   swig
+  linux-headers-amd64
 )
 # The Node.js add-ons build for the node on the path (with its headers); Debian's when there is none.
 command -v node >/dev/null || PACKAGES+=(nodejs npm libnode-dev)

@@ -1,0 +1,89 @@
+// Test side of the kernel stand-in: a simulated I2C chip with its register
+// file, the drivers and module information registered at start-up, and access
+// to what a probe registered (component, DAIs, GPIOs).
+#pragma once
+
+#include <linux/gpio/consumer.h>
+#include <linux/i2c.h>
+#include <linux/regmap.h>
+#include <sound/soc.h>
+
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace standin {
+
+struct BusWrite {
+    unsigned int reg;
+    unsigned int val;
+    bool operator==(const BusWrite& o) const { return reg == o.reg && val == o.val; }
+};
+
+// Values recorded by MODULE_LICENSE, MODULE_DESCRIPTION, EXPORT_SYMBOL_GPL and
+// MODULE_DEVICE_TABLE ("license", "description", "export_gpl", "device_table").
+std::vector<std::string> modinfo(const std::string& module, const std::string& tag);
+
+struct RegisteredDriver {
+    std::string module;
+    i2c_driver* driver = nullptr;
+};
+// The I2C driver registered under its driver name, or a null driver.
+RegisteredDriver i2cDriver(const std::string& name);
+
+// The register access rules of a configuration, as the register map applies them.
+bool readable(const regmap_config& cfg, unsigned int reg);
+bool writeable(const regmap_config& cfg, unsigned int reg);
+bool isVolatile(const regmap_config& cfg, unsigned int reg);
+
+// Everything logged through dev_dbg/dev_err/... since the last clearLog().
+const std::vector<std::string>& log();
+void clearLog();
+
+// One chip on the I2C bus, bound to a registered driver by probe().
+class I2cChip {
+public:
+    explicit I2cChip(const std::string& driverName);
+    ~I2cChip();
+    I2cChip(const I2cChip&) = delete;
+    I2cChip& operator=(const I2cChip&) = delete;
+
+    // The chip's own registers; unset ones read as 0.  Set before probe()
+    // they replace the power-on defaults.
+    std::map<unsigned int, unsigned int>& chip();
+    // Bus accesses of these registers fail with -EIO.
+    std::set<unsigned int>& failing();
+    // GPIOs the device tree provides: a name with 0 is present, with a
+    // negative errno its request fails.
+    std::map<std::string, int>& gpios();
+
+    int probe();
+
+    i2c_client* client();
+    regmap* map();
+    const std::vector<BusWrite>& busLog() const;
+    void clearBusLog();
+    // The register as the driver sees it (through the cache); -1 on error.
+    long reg(unsigned int r);
+    // Cached values of every cached register.
+    std::map<unsigned int, unsigned int> cache() const;
+    // Value of a requested GPIO, -1 if it was never requested.
+    int gpioValue(const std::string& name) const;
+
+    snd_soc_component* component();
+    snd_soc_dai* dai(unsigned int index = 0);
+
+    int controlPut(const std::string& name, long left, long right);
+    // Left and right values of a double control.
+    std::pair<long, long> controlGet(const std::string& name);
+    const snd_kcontrol_new* control(const std::string& name);
+
+private:
+    std::string name_;
+    i2c_driver* driver_;
+    std::unique_ptr<i2c_client> client_;
+};
+
+} // namespace standin
