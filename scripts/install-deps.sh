@@ -15,8 +15,11 @@ PACKAGES=(
   gnuplot-nox
   jackd2 libjack-jackd2-dev
   swig
-  linux-headers-amd64
 )
+# Kernel headers to build the drivers against; on a PC also what boots them in a QEMU guest.
+arch="$(dpkg --print-architecture)"
+PACKAGES+=("linux-headers-$arch")
+[ "$arch" != amd64 ] || PACKAGES+=(qemu-system-x86 busybox-static linux-image-amd64 kmod cpio)
 # The Node.js add-ons build for the node on the path (with its headers); Debian's when there is none.
 command -v node >/dev/null || PACKAGES+=(nodejs npm libnode-dev)
 PACKAGES+=("$@")
