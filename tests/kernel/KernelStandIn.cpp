@@ -1,13 +1,17 @@
-// User-space stand-in of the kernel services the codec drivers call: register
-// maps over a simulated I2C chip, device-managed resources, GPIO descriptors,
-// ASoC component registration and the generic volume control handlers.
+// User-space stand-in of the kernel services the drivers call: register maps
+// and plain transfers over a simulated I2C chip, device-managed resources,
+// GPIO descriptors, supplies, ASoC component registration with the generic
+// volume control handlers, and IIO device registration.
 
 #include "KernelStandIn.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include <linux/regulator/consumer.h>
 
 struct gpio_desc {
     std::string name;
@@ -23,7 +27,19 @@ struct regmap {
     std::vector<standin::BusWrite> log;
 };
 
+struct regulator {
+    standin::Supply* supply;
+};
+
 struct standin_device {
+    i2c_adapter adapter{I2C_FUNC_I2C | I2C_FUNC_SMBUS_QUICK | I2C_FUNC_SMBUS_BYTE | I2C_FUNC_SMBUS_BYTE_DATA};
+    standin::I2cResponder responder = [](bool, std::vector<u8>& bytes) { return static_cast<int>(bytes.size()); };
+    std::vector<standin::I2cTransfer> transfers;
+    std::map<std::string, standin::Supply> supplies;
+    std::vector<std::unique_ptr<regulator>> regulators;
+    iio_dev* iio = nullptr;
+    bool iioRegistered = false;
+    int iioRegisterError = 0;
     std::map<unsigned int, unsigned int> chip;
     std::set<unsigned int> failing;
     std::map<std::string, int> gpios;
@@ -113,6 +129,20 @@ const soc_mixer_control* mixer(const snd_kcontrol* kcontrol) {
     return reinterpret_cast<const soc_mixer_control*>(kcontrol->private_value);
 }
 
+// A transfer reaches the responder and is recorded with what it moved.
+int transfer(const i2c_client* client, bool read, char* buf, int count) {
+    standin_device* s = client->dev.standin;
+    std::vector<u8> bytes(count);
+    if (!read) std::memcpy(bytes.data(), buf, count);
+    int ret = s->responder(read, bytes);
+    if (read) {
+        bytes.resize(ret > 0 ? std::min(ret, count) : 0);
+        std::memcpy(buf, bytes.data(), bytes.size());
+    }
+    s->transfers.push_back({read, bytes, s->iio ? s->iio->mlock.held : 0});
+    return ret;
+}
+
 unsigned int fieldMask(int max) {
     unsigned int mask = 1;
     while (mask < static_cast<unsigned int>(max))
@@ -170,6 +200,7 @@ I2cChip::I2cChip(const std::string& driverName)
     client_->addr = 0x48;
     client_->dev.name = client_->name;
     client_->dev.standin = new standin_device();
+    client_->adapter = &client_->dev.standin->adapter;
 }
 
 // Releasing the device frees what the driver allocated against it.
@@ -189,9 +220,44 @@ std::map<std::string, int>& I2cChip::gpios() {
     return client_->dev.standin->gpios;
 }
 
+i2c_adapter& I2cChip::adapter() {
+    return client_->dev.standin->adapter;
+}
+I2cResponder& I2cChip::responder() {
+    return client_->dev.standin->responder;
+}
+const std::vector<I2cTransfer>& I2cChip::transfers() const {
+    return client_->dev.standin->transfers;
+}
+void I2cChip::clearTransfers() {
+    client_->dev.standin->transfers.clear();
+}
+std::map<std::string, Supply>& I2cChip::supplies() {
+    return client_->dev.standin->supplies;
+}
+iio_dev* I2cChip::iio() {
+    return client_->dev.standin->iio;
+}
+bool I2cChip::iioRegistered() const {
+    return client_->dev.standin->iioRegistered;
+}
+int& I2cChip::iioRegisterError() {
+    return client_->dev.standin->iioRegisterError;
+}
+
 int I2cChip::probe() {
     if (!driver_ || !driver_->probe_new) return -ENODEV;
     return driver_->probe_new(client_.get());
+}
+
+int I2cChip::remove() {
+    if (!driver_ || !driver_->remove) return -ENODEV;
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(6, 1, 0)
+    driver_->remove(client_.get());
+    return 0;
+#else
+    return driver_->remove(client_.get());
+#endif
 }
 
 i2c_client* I2cChip::client() {
@@ -290,6 +356,74 @@ void* devm_kzalloc(struct device* dev, size_t size, gfp_t) {
     void* p = std::calloc(1, size);
     if (p) dev->standin->allocations.push_back(p);
     return p;
+}
+
+const struct i2c_device_id* i2c_match_id(const struct i2c_device_id* id, const struct i2c_client* client) {
+    for (; id && id->name[0]; ++id)
+        if (std::strcmp(client->name, id->name) == 0) return id;
+    return nullptr;
+}
+
+int i2c_master_send(const struct i2c_client* client, const char* buf, int count) {
+    return transfer(client, false, const_cast<char*>(buf), count);
+}
+
+int i2c_master_recv(const struct i2c_client* client, char* buf, int count) {
+    return transfer(client, true, buf, count);
+}
+
+// A supply the test did not provide is not there.
+struct regulator* devm_regulator_get(struct device* dev, const char* id) {
+    auto it = dev->standin->supplies.find(id);
+    if (it == dev->standin->supplies.end()) return (regulator*)ERR_PTR(-ENODEV);
+    if (it->second.getError) return (regulator*)ERR_PTR(it->second.getError);
+    dev->standin->regulators.push_back(std::make_unique<regulator>(regulator{&it->second}));
+    return dev->standin->regulators.back().get();
+}
+
+int regulator_enable(struct regulator* regulator) {
+    if (regulator->supply->enableError) return regulator->supply->enableError;
+    ++regulator->supply->enabled;
+    return 0;
+}
+
+// As the kernel, a disable without an enable is refused (and warned about).
+int regulator_disable(struct regulator* regulator) {
+    if (regulator->supply->enabled <= 0) {
+        ++regulator->supply->unbalanced;
+        return -EIO;
+    }
+    --regulator->supply->enabled;
+    return 0;
+}
+
+int regulator_is_enabled(struct regulator* regulator) {
+    return regulator->supply->enabled > 0;
+}
+
+int regulator_get_voltage(struct regulator* regulator) {
+    return regulator->supply->voltage;
+}
+
+// As in 4.19, the parent is left for the driver to set.
+struct iio_dev* devm_iio_device_alloc(struct device* parent, int sizeof_priv) {
+    auto* indio_dev = static_cast<iio_dev*>(devm_kzalloc(parent, STANDIN_IIO_PRIV_OFFSET + sizeof_priv, GFP_KERNEL));
+    if (!indio_dev) return nullptr;
+    mutex_init(&indio_dev->mlock);
+    parent->standin->iio = indio_dev;
+    return indio_dev;
+}
+
+int iio_device_register(struct iio_dev* indio_dev) {
+    standin_device* s = indio_dev->dev.parent ? indio_dev->dev.parent->standin : nullptr;
+    if (!s || s->iio != indio_dev) return -EINVAL;
+    if (s->iioRegisterError) return s->iioRegisterError;
+    s->iioRegistered = true;
+    return 0;
+}
+
+void iio_device_unregister(struct iio_dev* indio_dev) {
+    indio_dev->dev.parent->standin->iioRegistered = false;
 }
 
 struct regmap* devm_regmap_init_i2c(struct i2c_client* client, const struct regmap_config* config) {

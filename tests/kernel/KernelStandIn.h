@@ -1,13 +1,16 @@
 // Test side of the kernel stand-in: a simulated I2C chip with its register
-// file, the drivers and module information registered at start-up, and access
-// to what a probe registered (component, DAIs, GPIOs).
+// file or its own answers to plain transfers, the drivers and module
+// information registered at start-up, and access to what a probe registered
+// (component, DAIs, GPIOs, supplies, IIO device).
 #pragma once
 
 #include <linux/gpio/consumer.h>
 #include <linux/i2c.h>
+#include <linux/iio/iio.h>
 #include <linux/regmap.h>
 #include <sound/soc.h>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -20,6 +23,27 @@ struct BusWrite {
     unsigned int reg;
     unsigned int val;
     bool operator==(const BusWrite& o) const { return reg == o.reg && val == o.val; }
+};
+
+// One plain transfer (i2c_master_send/recv) as the chip saw it.
+struct I2cTransfer {
+    bool read;
+    std::vector<u8> bytes; // sent, or received (none when the read failed)
+    int lockHeld;          // hold count of the IIO device lock meanwhile
+    bool operator==(const I2cTransfer& o) const { return read == o.read && bytes == o.bytes && lockHeld == o.lockHeld; }
+};
+
+// The chip's side of plain transfers: given the bytes sent, or a buffer to
+// fill for a read, it returns the count moved or a negative errno.
+using I2cResponder = std::function<int(bool read, std::vector<u8>& bytes)>;
+
+// A supply the device tree gives the device.
+struct Supply {
+    int getError = 0;    // devm_regulator_get() fails with this
+    int enableError = 0; // regulator_enable() fails with this
+    int voltage = 0;     // microvolts, or a negative errno
+    int enabled = 0;     // enable count
+    int unbalanced = 0;  // disables without a matching enable
 };
 
 // Values recorded by MODULE_LICENSE, MODULE_DESCRIPTION, EXPORT_SYMBOL_GPL and
@@ -59,7 +83,20 @@ public:
     // negative errno its request fails.
     std::map<std::string, int>& gpios();
 
+    // What the adapter supports (I2C_FUNC_*).
+    i2c_adapter& adapter();
+    I2cResponder& responder();
+    const std::vector<I2cTransfer>& transfers() const;
+    void clearTransfers();
+    std::map<std::string, Supply>& supplies();
+    // The IIO device the driver allocated, whether it is registered, and the
+    // error registration fails with.
+    iio_dev* iio();
+    bool iioRegistered() const;
+    int& iioRegisterError();
+
     int probe();
+    int remove();
 
     i2c_client* client();
     regmap* map();

@@ -26,6 +26,14 @@ typedef unsigned long long u64;
 typedef long long s64;
 typedef unsigned long kernel_ulong_t;
 typedef unsigned int gfp_t;
+typedef uint16_t __be16;
+
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+#define be16_to_cpu(x) ((u16)__builtin_bswap16((u16)(x)))
+#else
+#define be16_to_cpu(x) ((u16)(x))
+#endif
+#define cpu_to_be16(x) ((__be16)be16_to_cpu(x))
 
 #define GFP_KERNEL 0u
 #define EPROBE_DEFER 517
@@ -59,6 +67,7 @@ struct standin_device;
 
 struct device {
     const char* name;
+    struct device* parent;
     void* driver_data;
     struct regmap* regmap; /* what dev_get_regmap() finds */
     struct standin_device* standin;

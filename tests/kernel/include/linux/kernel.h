@@ -1,0 +1,2 @@
+/* Stand-in: see linux/standin.h. */
+#include <linux/standin.h>
