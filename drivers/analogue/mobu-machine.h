@@ -1,0 +1,66 @@
+/* SPDX-License-Identifier: GPL-2.0 */
+/*
+ * Pieces shared by the board machine drivers: the master clock rates of the
+ * two rate families, as the device tree gives them, and the family of a rate.
+ */
+#ifndef MOBU_MACHINE_H
+#define MOBU_MACHINE_H
+
+#include <linux/device.h>
+#include <linux/of.h>
+
+#include "mobu-machine-compat.h"
+
+enum mobu_rate_family {
+	MOBU_RATE_UNSUPPORTED,
+	MOBU_RATE_44K1,
+	MOBU_RATE_48K,
+};
+
+static inline enum mobu_rate_family mobu_rate_family(unsigned int rate)
+{
+	switch (rate) {
+	case 44100:
+	case 88200:
+	case 176400:
+		return MOBU_RATE_44K1;
+	case 48000:
+	case 96000:
+	case 192000:
+		return MOBU_RATE_48K;
+	default:
+		return MOBU_RATE_UNSUPPORTED;
+	}
+}
+
+/*
+ * Reads "mclk_48k" and "mclk_44k"; a clock the tree does not give stays 0,
+ * which the codecs then receive as their system clock.
+ */
+static inline void mobu_read_mclks(struct device *dev, u32 *mclk48k,
+				   u32 *mclk44k)
+{
+	int ret;
+
+	*mclk48k = 0;
+	ret = of_property_read_u32(dev->of_node, "mclk_48k", mclk48k);
+	if (ret) {
+		*mclk48k = 0;
+		dev_dbg(dev, "Unable to probe mclk_48k in the device tree : %d\n",
+			ret);
+	} else {
+		dev_info(dev, "mobu-digi mclk 48k = %d Hz\n", *mclk48k);
+	}
+
+	*mclk44k = 0;
+	ret = of_property_read_u32(dev->of_node, "mclk_44k", mclk44k);
+	if (ret) {
+		*mclk44k = 0;
+		dev_dbg(dev, "Unable to probe mclk_44k in the device tree : %d\n",
+			ret);
+	} else {
+		dev_info(dev, "mobu-digi mclk 44.1k = %d Hz\n", *mclk44k);
+	}
+}
+
+#endif /* MOBU_MACHINE_H */
