@@ -6,7 +6,7 @@
 #ifndef MOBU_TEST_CODEC_H
 #define MOBU_TEST_CODEC_H
 
-#include <linux/types.h>
+#include <linux/kernel.h>
 
 #define MOBU_TEST_CODEC_MAX_DAIS	2
 

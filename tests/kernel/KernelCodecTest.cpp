@@ -36,7 +36,7 @@ struct Codec {
     int setFmt(unsigned int fmt) { return ops()->set_fmt(chip.dai(), fmt); }
     int hwParams(unsigned int sysclk, unsigned int rate, snd_pcm_format_t format) {
         ops()->set_sysclk(chip.dai(), 0, sysclk, 0);
-        snd_pcm_substream substream{SNDRV_PCM_STREAM_PLAYBACK};
+        snd_pcm_substream substream{SNDRV_PCM_STREAM_PLAYBACK, nullptr};
         snd_pcm_hw_params params{format, rate, 2};
         return ops()->hw_params(&substream, &params, chip.dai());
     }
@@ -240,7 +240,7 @@ TEST(KernelCodec, DacVolumeControlsAreInvertedHalfDecibelSteps) {
         EXPECT_EQ(k->tlv.p[0], static_cast<unsigned int>(SNDRV_CTL_TLVT_DB_SCALE));
         EXPECT_EQ(static_cast<int>(k->tlv.p[2]), -12750);
         EXPECT_EQ(k->tlv.p[3], 50u); // no mute step
-        snd_kcontrol kcontrol{k->private_value, dac.chip.component()};
+        snd_kcontrol kcontrol{k->private_value, dac.chip.component(), {}};
         snd_ctl_elem_info info{};
         k->info(&kcontrol, &info);
         EXPECT_EQ(info.value.integer.max, 255);

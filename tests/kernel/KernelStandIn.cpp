@@ -1,7 +1,9 @@
 // User-space stand-in of the kernel services the drivers call: register maps
 // and plain transfers over a simulated I2C chip, device-managed resources,
 // GPIO descriptors, supplies, ASoC component registration with the generic
-// volume control handlers, and IIO device registration.
+// volume control handlers, and IIO device registration; device-tree nodes,
+// platform devices, and ASoC cards bound to the registered DAIs with their
+// controls and DAPM graph.
 
 #include "KernelStandIn.h"
 
@@ -13,10 +15,19 @@
 
 #include <linux/regulator/consumer.h>
 
+#include <array>
+
 struct gpio_desc {
     std::string name;
     bool output = false;
     int value = 0;
+    standin_device* owner = nullptr;
+};
+
+struct standin_node {
+    std::string compatible;
+    std::map<std::string, standin::Node*> phandles;
+    std::map<std::string, u32> u32s;
 };
 
 struct regmap {
@@ -48,6 +59,9 @@ struct standin_device {
     std::unique_ptr<regmap> map;
     std::unique_ptr<snd_soc_component> component;
     std::vector<snd_soc_dai> dais;
+    std::vector<std::pair<std::string, int>> gpioWrites;
+    const of_device_id* match = nullptr;
+    ~standin_device();
 };
 
 namespace {
@@ -64,6 +78,23 @@ std::vector<ModInfo>& modinfoTable() {
 std::map<std::string, standin::RegisteredDriver>& i2cDrivers() {
     static std::map<std::string, standin::RegisteredDriver> drivers;
     return drivers;
+}
+
+std::map<std::string, standin::RegisteredPlatformDriver>& platformDrivers() {
+    static std::map<std::string, standin::RegisteredPlatformDriver> drivers;
+    return drivers;
+}
+
+// Devices whose component is registered, whose DAIs cards can bind.
+std::vector<standin_device*>& componentDevices() {
+    static std::vector<standin_device*> devices;
+    return devices;
+}
+
+int gpioValueOf(const standin_device* s, const std::string& name) {
+    for (const auto& g : s->gpioDescs)
+        if (g->name == name) return g->value;
+    return -1;
 }
 
 std::vector<std::string>& logLines() {
@@ -289,9 +320,7 @@ std::map<unsigned int, unsigned int> I2cChip::cache() const {
 }
 
 int I2cChip::gpioValue(const std::string& name) const {
-    for (const auto& g : client_->dev.standin->gpioDescs)
-        if (g->name == name) return g->value;
-    return -1;
+    return gpioValueOf(client_->dev.standin, name);
 }
 
 snd_soc_component* I2cChip::component() {
@@ -314,7 +343,7 @@ const snd_kcontrol_new* I2cChip::control(const std::string& name) {
 int I2cChip::controlPut(const std::string& name, long left, long right) {
     const snd_kcontrol_new* k = control(name);
     if (!k) return -ENOENT;
-    snd_kcontrol kcontrol{k->private_value, component()};
+    snd_kcontrol kcontrol{k->private_value, component(), {}};
     snd_ctl_elem_value value{};
     value.value.integer.value[0] = left;
     value.value.integer.value[1] = right;
@@ -324,7 +353,7 @@ int I2cChip::controlPut(const std::string& name, long left, long right) {
 std::pair<long, long> I2cChip::controlGet(const std::string& name) {
     const snd_kcontrol_new* k = control(name);
     if (!k) return {-1, -1};
-    snd_kcontrol kcontrol{k->private_value, component()};
+    snd_kcontrol kcontrol{k->private_value, component(), {}};
     snd_ctl_elem_value value{};
     if (k->get(&kcontrol, &value)) return {-1, -1};
     return {value.value.integer.value[0], value.value.integer.value[1]};
@@ -472,12 +501,19 @@ struct gpio_desc* devm_gpiod_get_optional(struct device* dev, const char* con_id
     desc->name = con_id;
     desc->output = flags & GPIOD_FLAGS_BIT_DIR_OUT;
     desc->value = (flags & GPIOD_FLAGS_BIT_DIR_VAL) ? 1 : 0;
+    desc->owner = dev->standin;
     dev->standin->gpioDescs.push_back(std::move(desc));
     return dev->standin->gpioDescs.back().get();
 }
 
 void gpiod_set_value_cansleep(struct gpio_desc* desc, int value) {
-    if (desc->output) desc->value = value ? 1 : 0;
+    if (!desc || !desc->output) return;
+    desc->value = value ? 1 : 0;
+    desc->owner->gpioWrites.push_back({desc->name, desc->value});
+}
+
+int gpiod_get_value_cansleep(const struct gpio_desc* desc) {
+    return desc ? desc->value : 0;
 }
 
 int snd_pcm_format_width(snd_pcm_format_t format) {
@@ -519,13 +555,21 @@ int devm_snd_soc_register_component(struct device* dev, const struct snd_soc_com
     standin_device* s = dev->standin;
     s->component.reset(new snd_soc_component{dev->name, dev, component_driver, dev_get_regmap(dev, nullptr)});
     s->dais.clear();
-    for (int i = 0; i < num_dai; ++i)
-        s->dais.push_back({dai_drv[i].name, dev, &dai_drv[i], s->component.get()});
+    for (int i = 0; i < num_dai; ++i) {
+        unsigned int id = dai_drv[i].id ? dai_drv[i].id : static_cast<unsigned int>(i);
+        s->dais.push_back({dai_drv[i].name, id, dev, &dai_drv[i], s->component.get()});
+    }
+    if (std::find(componentDevices().begin(), componentDevices().end(), s) == componentDevices().end())
+        componentDevices().push_back(s);
     return 0;
 }
 
+// As ASoC: a one-step control not named as a volume is a switch.
 int snd_soc_info_volsw(struct snd_kcontrol* kcontrol, struct snd_ctl_elem_info* uinfo) {
     const soc_mixer_control* mc = mixer(kcontrol);
+    int platformMax = mc->platform_max ? mc->platform_max : mc->max;
+    bool isSwitch = platformMax == 1 && !std::strstr(kcontrol->id.name, " Volume");
+    uinfo->type = isSwitch ? SNDRV_CTL_ELEM_TYPE_BOOLEAN : SNDRV_CTL_ELEM_TYPE_INTEGER;
     uinfo->count = (mc->reg != mc->rreg || mc->shift != mc->rshift) ? 2 : 1;
     uinfo->value.integer.min = 0;
     uinfo->value.integer.max = mc->max - mc->min;
@@ -563,6 +607,482 @@ int snd_soc_put_volsw(struct snd_kcontrol* kcontrol, struct snd_ctl_elem_value* 
         if (ret < 0) return ret;
         changed |= ret;
     }
+    return changed;
+}
+
+} // extern "C"
+
+// Device-tree nodes, platform devices and ASoC cards.
+
+standin_device::~standin_device() {
+    auto& devices = componentDevices();
+    devices.erase(std::remove(devices.begin(), devices.end(), this), devices.end());
+}
+
+namespace {
+
+struct Widget {
+    std::string name;
+    snd_soc_dapm_type type;
+    const soc_enum* muxEnum; // the items of a mux
+};
+
+struct CardState {
+    snd_soc_card* card;
+    std::deque<snd_soc_pcm_runtime> rtds;
+    std::deque<std::array<snd_soc_dai*, 2>> rtdDais; // CPU, codec
+    std::deque<standin::CardControl> controls;
+    std::deque<standin::CardControl> dapmControls;
+    std::deque<unsigned int> muxValues;
+    std::vector<Widget> widgets;
+    int connected = 0;
+};
+
+std::vector<std::unique_ptr<CardState>>& cardStates() {
+    static std::vector<std::unique_ptr<CardState>> states;
+    return states;
+}
+
+CardState* stateOf(const snd_soc_card* card) {
+    for (auto& st : cardStates())
+        if (st->card == card) return st.get();
+    return nullptr;
+}
+
+// The dummy component's DAI, always there.
+snd_soc_dai* dummyDai() {
+    static snd_soc_dai_driver driver{};
+    static snd_soc_dai dai{"snd-soc-dummy-dai", 0, nullptr, &driver, nullptr};
+    driver.name = dai.name;
+    return &dai;
+}
+
+// A registered DAI on the node (any node when null) with that name (the
+// component's first when null).
+snd_soc_dai* findDai(const device_node* np, const char* name) {
+    if (!np && name && std::strcmp(name, dummyDai()->name) == 0) return dummyDai();
+    for (standin_device* s : componentDevices()) {
+        if (np && s->component->dev->of_node != np) continue;
+        for (auto& dai : s->dais)
+            if (!name || std::strcmp(dai.name, name) == 0) return &dai;
+    }
+    return nullptr;
+}
+
+bool componentOn(const device_node* np) {
+    for (standin_device* s : componentDevices())
+        if (s->component->dev->of_node == np) return true;
+    return false;
+}
+
+// What a link names at each end (the stand-in itself is built as 6.1).
+struct LinkEnds {
+    device_node* cpuNp;
+    const char* cpuDai;
+    device_node* codecNp;
+    const char* codecName;
+    const char* codecDai;
+    unsigned int platforms;
+    device_node* platformNp;
+    const char* platformName;
+};
+
+LinkEnds linkEnds(const snd_soc_dai_link* link) {
+    LinkEnds e{};
+    if (link->num_cpus) {
+        e.cpuNp = link->cpus[0].of_node;
+        e.cpuDai = link->cpus[0].dai_name;
+    }
+    if (link->num_codecs) {
+        e.codecNp = link->codecs[0].of_node;
+        e.codecName = link->codecs[0].name;
+        e.codecDai = link->codecs[0].dai_name;
+    }
+    e.platforms = link->num_platforms;
+    if (link->num_platforms) {
+        e.platformNp = link->platforms[0].of_node;
+        e.platformName = link->platforms[0].name;
+    }
+    return e;
+}
+
+// The CPU side of a link takes the opposite clock roles of its codec.
+unsigned int cpuFormat(unsigned int fmt) {
+    unsigned int roles = fmt & SND_SOC_DAIFMT_CLOCK_PROVIDER_MASK;
+    unsigned int flipped = roles == SND_SOC_DAIFMT_CBP_CFP   ? SND_SOC_DAIFMT_CBC_CFC
+                           : roles == SND_SOC_DAIFMT_CBC_CFC ? SND_SOC_DAIFMT_CBP_CFP
+                                                             : roles;
+    return (fmt & ~SND_SOC_DAIFMT_CLOCK_PROVIDER_MASK) | flipped;
+}
+
+int fail(const snd_soc_card* card, int ret, const std::string& why) {
+    standin_dev_printk("err", card->dev, "ASoC: %s\n", why.c_str());
+    return ret;
+}
+
+// Binds the links, as snd_soc_register_card() instantiates a card.
+int bindLinks(CardState& st) {
+    snd_soc_card* card = st.card;
+    for (int i = 0; i < card->num_links; ++i) {
+        snd_soc_dai_link* link = &card->dai_link[i];
+        LinkEnds e = linkEnds(link);
+        if ((!e.cpuNp && !e.cpuDai) || (!e.codecNp && !e.codecName) || !e.codecDai)
+            return fail(card, -EINVAL, std::string("link ") + link->name + " names no CPU or codec DAI");
+        if (e.platforms && !e.platformNp == !e.platformName)
+            return fail(card, -EINVAL, std::string("Neither/both platform name/of_node are set for ") + link->name);
+        snd_soc_dai* cpu = findDai(e.cpuNp, e.cpuDai);
+        snd_soc_dai* codec = findDai(e.codecNp, e.codecDai);
+        bool platform = !e.platforms ||
+                        (e.platformNp ? componentOn(e.platformNp) : std::strcmp(e.platformName, "snd-soc-dummy") == 0);
+        if (!cpu || !codec || !platform)
+            return fail(card, -EPROBE_DEFER, std::string("link ") + link->name + " waits for a component");
+        st.rtdDais.push_back({cpu, codec});
+        st.rtds.push_back({card, link, st.rtdDais.back().data(), 1, 1, i});
+        if (link->dai_fmt) {
+            int ret = snd_soc_dai_set_fmt(codec, link->dai_fmt);
+            if (ret && ret != -ENOTSUPP) return ret;
+            ret = snd_soc_dai_set_fmt(cpu, cpuFormat(link->dai_fmt));
+            if (ret && ret != -ENOTSUPP) return ret;
+        }
+    }
+    return 0;
+}
+
+void addWidget(CardState& st, const snd_soc_dapm_widget& w) {
+    const soc_enum* e = nullptr;
+    if (w.id == snd_soc_dapm_mux && w.num_kcontrols == 1) {
+        const snd_kcontrol_new* k = &w.kcontrol_news[0];
+        e = reinterpret_cast<const soc_enum*>(k->private_value);
+        st.muxValues.push_back(0);
+        st.dapmControls.push_back({k, {k->private_value, &st.muxValues.back(), {}}});
+        std::snprintf(st.dapmControls.back().kcontrol.id.name, sizeof(snd_ctl_elem_id::name), "%s", w.name);
+    }
+    st.widgets.push_back({w.name, w.id, e});
+}
+
+const Widget* findWidget(const CardState& st, const char* name) {
+    for (const auto& w : st.widgets)
+        if (w.name == name) return &w;
+    return nullptr;
+}
+
+// The card's widgets, those of the bound components and the DAIs' stream
+// widgets; then the routes, a named control being an item of the sink mux.
+int buildGraph(CardState& st) {
+    snd_soc_card* card = st.card;
+    for (int i = 0; i < card->num_dapm_widgets; ++i)
+        addWidget(st, card->dapm_widgets[i]);
+    std::vector<const snd_soc_component*> components;
+    for (const auto& dais : st.rtdDais)
+        for (snd_soc_dai* dai : dais)
+            if (dai->component && std::find(components.begin(), components.end(), dai->component) == components.end())
+                components.push_back(dai->component);
+    for (const snd_soc_component* c : components) {
+        for (unsigned int i = 0; i < c->driver->num_dapm_widgets; ++i)
+            addWidget(st, c->driver->dapm_widgets[i]);
+        for (const auto& dai : c->dev->standin->dais) {
+            if (dai.driver->playback.stream_name)
+                st.widgets.push_back({dai.driver->playback.stream_name, snd_soc_dapm_aif_in, nullptr});
+            if (dai.driver->capture.stream_name)
+                st.widgets.push_back({dai.driver->capture.stream_name, snd_soc_dapm_aif_out, nullptr});
+        }
+    }
+    for (int i = 0; i < card->num_dapm_routes; ++i) {
+        const snd_soc_dapm_route& r = card->dapm_routes[i];
+        const Widget* sink = findWidget(st, r.sink);
+        const Widget* source = findWidget(st, r.source);
+        if (!sink || !source)
+            return fail(card, -ENODEV, std::string("no widget for route ") + r.source + " -> " + r.sink);
+        if (r.control) {
+            bool item = false;
+            for (unsigned int j = 0; sink->muxEnum && j < sink->muxEnum->items; ++j)
+                item |= std::strcmp(sink->muxEnum->texts[j], r.control) == 0;
+            if (!item) return fail(card, -ENODEV, std::string("no mux item ") + r.control + " on " + r.sink);
+        }
+        ++st.connected;
+    }
+    return 0;
+}
+
+} // namespace
+
+namespace standin {
+
+Node::Node(const std::string& name, const std::string& compatible) : np_(new device_node()) {
+    np_->full_name = strdup(name.c_str());
+    np_->standin = new standin_node{compatible, {}, {}};
+}
+
+Node::~Node() {
+    std::free(const_cast<char*>(np_->full_name));
+    delete np_->standin;
+}
+
+device_node* Node::np() {
+    return np_.get();
+}
+std::map<std::string, Node*>& Node::phandles() {
+    return np_->standin->phandles;
+}
+std::map<std::string, u32>& Node::u32s() {
+    return np_->standin->u32s;
+}
+int Node::refs() const {
+    return np_->refcount;
+}
+
+RegisteredPlatformDriver platformDriver(const std::string& name) {
+    auto it = platformDrivers().find(name);
+    return it == platformDrivers().end() ? RegisteredPlatformDriver{} : it->second;
+}
+
+// The driver binds through the match table entry of the node's compatible.
+PlatformDevice::PlatformDevice(const std::string& driverName, Node& node) : driver_(platformDriver(driverName).driver) {
+    pdev_.name = strdup(driverName.c_str());
+    pdev_.id = -1;
+    pdev_.dev.name = pdev_.name;
+    pdev_.dev.of_node = node.np();
+    pdev_.dev.standin = new standin_device();
+    const of_device_id* id = driver_ ? driver_->driver.of_match_table : nullptr;
+    for (; id && id->compatible[0]; ++id)
+        if (node.np()->standin->compatible == id->compatible) pdev_.dev.standin->match = id;
+}
+
+PlatformDevice::~PlatformDevice() {
+    if (bound_) remove();
+    for (void* p : pdev_.dev.standin->allocations)
+        std::free(p);
+    delete pdev_.dev.standin;
+    std::free(const_cast<char*>(pdev_.name));
+}
+
+std::map<std::string, int>& PlatformDevice::gpios() {
+    return pdev_.dev.standin->gpios;
+}
+int PlatformDevice::gpioValue(const std::string& name) const {
+    return gpioValueOf(pdev_.dev.standin, name);
+}
+const std::vector<std::pair<std::string, int>>& PlatformDevice::gpioWrites() const {
+    return pdev_.dev.standin->gpioWrites;
+}
+void PlatformDevice::clearGpioWrites() {
+    pdev_.dev.standin->gpioWrites.clear();
+}
+void PlatformDevice::setGpioValue(const std::string& name, int value) {
+    for (auto& g : pdev_.dev.standin->gpioDescs)
+        if (g->name == name) g->value = value;
+}
+
+int PlatformDevice::probe() {
+    if (!driver_ || !driver_->probe) return -ENODEV;
+    int ret = driver_->probe(&pdev_);
+    bound_ = ret == 0;
+    return ret;
+}
+
+int PlatformDevice::remove() {
+    if (!driver_ || !bound_) return -ENODEV;
+    bound_ = false;
+    return driver_->remove ? driver_->remove(&pdev_) : 0;
+}
+
+device* PlatformDevice::dev() {
+    return &pdev_.dev;
+}
+
+snd_soc_card* card(const std::string& name) {
+    for (auto& st : cardStates())
+        if (name == st->card->name) return st->card;
+    return nullptr;
+}
+
+std::vector<std::string> controlNames(snd_soc_card* card, bool dapm) {
+    std::vector<std::string> names;
+    CardState* st = stateOf(card);
+    if (!st) return names;
+    for (const auto& c : dapm ? st->dapmControls : st->controls)
+        names.push_back(c.kcontrol.id.name);
+    return names;
+}
+
+CardControl* control(snd_soc_card* card, const std::string& name) {
+    CardState* st = stateOf(card);
+    if (!st) return nullptr;
+    for (auto* list : {&st->controls, &st->dapmControls})
+        for (auto& c : *list)
+            if (name == c.kcontrol.id.name) return &c;
+    return nullptr;
+}
+
+snd_ctl_elem_info controlInfo(snd_soc_card* card, const std::string& name) {
+    snd_ctl_elem_info info{};
+    CardControl* c = control(card, name);
+    if (c) c->knew->info(&c->kcontrol, &info);
+    return info;
+}
+
+int controlPut(snd_soc_card* card, const std::string& name, long value) {
+    CardControl* c = control(card, name);
+    if (!c) return -ENOENT;
+    snd_ctl_elem_value v{};
+    if (controlInfo(card, name).type == SNDRV_CTL_ELEM_TYPE_ENUMERATED)
+        v.value.enumerated.item[0] = static_cast<unsigned int>(value);
+    else
+        v.value.integer.value[0] = value;
+    return c->knew->put(&c->kcontrol, &v);
+}
+
+long controlGet(snd_soc_card* card, const std::string& name) {
+    CardControl* c = control(card, name);
+    if (!c) return -ENOENT;
+    snd_ctl_elem_value v{};
+    int ret = c->knew->get(&c->kcontrol, &v);
+    if (ret) return ret;
+    if (controlInfo(card, name).type == SNDRV_CTL_ELEM_TYPE_ENUMERATED) return v.value.enumerated.item[0];
+    return v.value.integer.value[0];
+}
+
+std::vector<std::string> widgetNames(snd_soc_card* card) {
+    std::vector<std::string> names;
+    if (CardState* st = stateOf(card))
+        for (const auto& w : st->widgets)
+            names.push_back(w.name);
+    return names;
+}
+
+int connectedRoutes(snd_soc_card* card) {
+    CardState* st = stateOf(card);
+    return st ? st->connected : -1;
+}
+
+snd_soc_dai* codecDai(snd_soc_card* card, int link) {
+    snd_soc_pcm_runtime* rtd = card ? snd_soc_get_pcm_runtime(card, &card->dai_link[link]) : nullptr;
+    return rtd ? asoc_rtd_to_codec(rtd, 0) : nullptr;
+}
+
+snd_soc_dai* cpuDai(snd_soc_card* card, int link) {
+    snd_soc_pcm_runtime* rtd = card ? snd_soc_get_pcm_runtime(card, &card->dai_link[link]) : nullptr;
+    return rtd ? asoc_rtd_to_cpu(rtd, 0) : nullptr;
+}
+
+int hwParams(snd_soc_card* card, int link, unsigned int rate, snd_pcm_format_t format, unsigned int channels) {
+    snd_soc_pcm_runtime* rtd = snd_soc_get_pcm_runtime(card, &card->dai_link[link]);
+    if (!rtd || !rtd->dai_link->ops || !rtd->dai_link->ops->hw_params) return -ENOENT;
+    snd_pcm_substream substream{SNDRV_PCM_STREAM_PLAYBACK, rtd};
+    snd_pcm_hw_params params{format, rate, channels};
+    return rtd->dai_link->ops->hw_params(&substream, &params);
+}
+
+} // namespace standin
+
+extern "C" {
+
+struct device_node* of_parse_phandle(const struct device_node* np, const char* phandle_name, int index) {
+    if (!np || index != 0) return nullptr;
+    auto it = np->standin->phandles.find(phandle_name);
+    if (it == np->standin->phandles.end() || !it->second) return nullptr;
+    return of_node_get(it->second->np());
+}
+
+struct device_node* of_node_get(struct device_node* node) {
+    if (node) ++node->refcount;
+    return node;
+}
+
+void of_node_put(struct device_node* node) {
+    if (node) --node->refcount;
+}
+
+int of_property_read_u32(const struct device_node* np, const char* propname, u32* out_value) {
+    if (!np) return -EINVAL;
+    auto it = np->standin->u32s.find(propname);
+    if (it == np->standin->u32s.end()) return -EINVAL;
+    *out_value = it->second;
+    return 0;
+}
+
+const void* of_device_get_match_data(const struct device* dev) {
+    return dev->standin->match ? dev->standin->match->data : nullptr;
+}
+
+void standin_platform_add_driver(const char* module, struct platform_driver* driver) {
+    platformDrivers()[driver->driver.name] = {module, driver};
+}
+
+int snd_soc_register_card(struct snd_soc_card* card) {
+    if (!card->dev || !card->name) return -EINVAL;
+    if (stateOf(card)) return -EBUSY;
+    auto st = std::make_unique<CardState>();
+    st->card = card;
+    int ret = bindLinks(*st);
+    if (ret == 0) ret = buildGraph(*st);
+    if (ret) return ret;
+    for (int i = 0; i < card->num_controls; ++i) {
+        const snd_kcontrol_new* k = &card->controls[i];
+        st->controls.push_back({k, {k->private_value, card, {}}});
+        std::snprintf(st->controls.back().kcontrol.id.name, sizeof(snd_ctl_elem_id::name), "%s", k->name);
+    }
+    dev_set_drvdata(card->dev, card);
+    cardStates().push_back(std::move(st));
+    return 0;
+}
+
+void snd_soc_unregister_card(struct snd_soc_card* card) {
+    auto& states = cardStates();
+    states.erase(std::remove_if(states.begin(), states.end(), [card](const auto& st) { return st->card == card; }),
+                 states.end());
+}
+
+struct snd_soc_pcm_runtime* snd_soc_get_pcm_runtime(struct snd_soc_card* card, struct snd_soc_dai_link* dai_link) {
+    CardState* st = stateOf(card);
+    if (!st) return nullptr;
+    for (auto& rtd : st->rtds)
+        if (rtd.dai_link == dai_link) return &rtd;
+    return nullptr;
+}
+
+int snd_soc_dai_set_sysclk(struct snd_soc_dai* dai, int clk_id, unsigned int freq, int dir) {
+    if (dai->driver->ops && dai->driver->ops->set_sysclk) return dai->driver->ops->set_sysclk(dai, clk_id, freq, dir);
+    return -ENOTSUPP;
+}
+
+int snd_soc_dai_set_fmt(struct snd_soc_dai* dai, unsigned int fmt) {
+    if (dai->driver->ops && dai->driver->ops->set_fmt) return dai->driver->ops->set_fmt(dai, fmt);
+    return -ENOTSUPP;
+}
+
+// As 6.1: the stream mute, unless the DAI keeps capture unmuted.
+int snd_soc_dai_digital_mute(struct snd_soc_dai* dai, int mute, int direction) {
+    const snd_soc_dai_ops* ops = dai->driver->ops;
+    if (ops && ops->mute_stream && (direction == SNDRV_PCM_STREAM_PLAYBACK || !ops->no_capture_mute))
+        return ops->mute_stream(dai, mute, direction);
+    return -ENOTSUPP;
+}
+
+int snd_soc_info_enum_double(struct snd_kcontrol* kcontrol, struct snd_ctl_elem_info* uinfo) {
+    const auto* e = reinterpret_cast<const soc_enum*>(kcontrol->private_value);
+    uinfo->type = SNDRV_CTL_ELEM_TYPE_ENUMERATED;
+    uinfo->count = e->shift_l == e->shift_r ? 1 : 2;
+    uinfo->value.enumerated.items = e->items;
+    if (uinfo->value.enumerated.item >= e->items) uinfo->value.enumerated.item = e->items - 1;
+    std::snprintf(uinfo->value.enumerated.name, sizeof(uinfo->value.enumerated.name), "%s",
+                  e->texts[uinfo->value.enumerated.item]);
+    return 0;
+}
+
+// A register-less mux keeps its item in the DAPM state behind the control.
+int snd_soc_dapm_get_enum_double(struct snd_kcontrol* kcontrol, struct snd_ctl_elem_value* ucontrol) {
+    ucontrol->value.enumerated.item[0] = *static_cast<unsigned int*>(kcontrol->private_data);
+    return 0;
+}
+
+int snd_soc_dapm_put_enum_double(struct snd_kcontrol* kcontrol, struct snd_ctl_elem_value* ucontrol) {
+    const auto* e = reinterpret_cast<const soc_enum*>(kcontrol->private_value);
+    auto* value = static_cast<unsigned int*>(kcontrol->private_data);
+    unsigned int item = ucontrol->value.enumerated.item[0];
+    if (item >= e->items) return -EINVAL;
+    int changed = *value != item;
+    *value = item;
     return changed;
 }
 

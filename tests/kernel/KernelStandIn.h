@@ -7,9 +7,12 @@
 #include <linux/gpio/consumer.h>
 #include <linux/i2c.h>
 #include <linux/iio/iio.h>
+#include <linux/of.h>
+#include <linux/platform_device.h>
 #include <linux/regmap.h>
 #include <sound/soc.h>
 
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -122,5 +125,88 @@ private:
     i2c_driver* driver_;
     std::unique_ptr<i2c_client> client_;
 };
+
+// A device-tree node the test builds: its compatible, phandle and u32
+// properties.  Its reference count tells what drivers still hold of it.
+class Node {
+public:
+    explicit Node(const std::string& name, const std::string& compatible = "");
+    ~Node();
+    Node(const Node&) = delete;
+    Node& operator=(const Node&) = delete;
+    device_node* np();
+    std::map<std::string, Node*>& phandles();
+    std::map<std::string, u32>& u32s();
+    int refs() const;
+
+private:
+    std::unique_ptr<device_node> np_;
+};
+
+struct RegisteredPlatformDriver {
+    std::string module;
+    platform_driver* driver = nullptr;
+};
+// The platform driver registered under its driver name, or a null driver.
+RegisteredPlatformDriver platformDriver(const std::string& name);
+
+// A device on the platform bus with its node, bound to the registered
+// driver of that name by probe().  A device still bound when destroyed is
+// removed first, as an unbind would.  Without a driver it is a plain device
+// a test can register DAIs on itself.
+class PlatformDevice {
+public:
+    PlatformDevice(const std::string& driverName, Node& node);
+    ~PlatformDevice();
+    PlatformDevice(const PlatformDevice&) = delete;
+    PlatformDevice& operator=(const PlatformDevice&) = delete;
+
+    // GPIOs the device tree provides, as for I2cChip.
+    std::map<std::string, int>& gpios();
+    // Value of a requested GPIO, -1 if it was never requested.
+    int gpioValue(const std::string& name) const;
+    // Every value written to an output line, in order.
+    const std::vector<std::pair<std::string, int>>& gpioWrites() const;
+    void clearGpioWrites();
+    // Sets the level a requested line reads as (not logged as a write).
+    void setGpioValue(const std::string& name, int value);
+
+    int probe();
+    int remove();
+    bool bound() const { return bound_; }
+    device* dev();
+    platform_device* pdev() { return &pdev_; }
+
+private:
+    platform_driver* driver_;
+    platform_device pdev_{};
+    bool bound_ = false;
+};
+
+// A control of a bound card, with the element ALSA would hand to it.
+struct CardControl {
+    const snd_kcontrol_new* knew;
+    snd_kcontrol kcontrol;
+};
+
+// The bound card of that name, or null.
+snd_soc_card* card(const std::string& name);
+// The card's own controls in the order added, or the controls its DAPM
+// muxes created.
+std::vector<std::string> controlNames(snd_soc_card* card, bool dapm = false);
+CardControl* control(snd_soc_card* card, const std::string& name);
+snd_ctl_elem_info controlInfo(snd_soc_card* card, const std::string& name);
+// Integer value, or item of an enumerated control; put returns the handler's result.
+int controlPut(snd_soc_card* card, const std::string& name, long value);
+long controlGet(snd_soc_card* card, const std::string& name);
+// Every widget the card's DAPM graph holds (card, component and DAI stream
+// widgets), and the routes that connected.
+std::vector<std::string> widgetNames(snd_soc_card* card);
+int connectedRoutes(snd_soc_card* card);
+snd_soc_dai* codecDai(snd_soc_card* card, int link);
+snd_soc_dai* cpuDai(snd_soc_card* card, int link);
+// Runs the link's hw_params as ASoC would for a stream of that rate.
+int hwParams(snd_soc_card* card, int link, unsigned int rate, snd_pcm_format_t format = SNDRV_PCM_FORMAT_S32_LE,
+             unsigned int channels = 2);
 
 } // namespace standin

@@ -9,10 +9,6 @@
 extern "C" {
 #endif
 
-struct device_driver {
-    const char* name;
-    const struct of_device_id* of_match_table;
-};
 
 #define I2C_FUNC_I2C 0x00000001
 #define I2C_FUNC_SMBUS_QUICK 0x00010000

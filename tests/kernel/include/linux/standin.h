@@ -37,6 +37,7 @@ typedef uint16_t __be16;
 
 #define GFP_KERNEL 0u
 #define EPROBE_DEFER 517
+#define ENOTSUPP 524
 
 #define ARRAY_SIZE(a) (sizeof(a) / sizeof((a)[0]))
 #define BIT(n) (1UL << (n))
@@ -53,6 +54,9 @@ static inline long PTR_ERR(const void* ptr) {
 static inline bool IS_ERR(const void* ptr) {
     return (unsigned long)ptr >= (unsigned long)-MAX_ERRNO;
 }
+static inline bool IS_ERR_OR_NULL(const void* ptr) {
+    return !ptr || IS_ERR(ptr);
+}
 
 static inline s64 div64_s64(s64 dividend, s64 divisor) {
     return dividend / divisor;
@@ -62,6 +66,8 @@ static inline u64 div_u64(u64 dividend, u32 divisor) {
 }
 
 struct regmap;
+struct device_node;
+struct of_device_id;
 /* Test-side state of a device: its chip, GPIOs, resources and component. */
 struct standin_device;
 
@@ -70,7 +76,16 @@ struct device {
     struct device* parent;
     void* driver_data;
     struct regmap* regmap; /* what dev_get_regmap() finds */
+    struct device_node* of_node;
     struct standin_device* standin;
+};
+
+struct module;
+#define THIS_MODULE ((struct module*)0)
+
+struct device_driver {
+    const char* name;
+    const struct of_device_id* of_match_table;
 };
 
 static inline void* dev_get_drvdata(const struct device* dev) {

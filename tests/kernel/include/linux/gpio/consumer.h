@@ -22,7 +22,10 @@ enum gpiod_flags {
 };
 
 struct gpio_desc* devm_gpiod_get_optional(struct device* dev, const char* con_id, enum gpiod_flags flags);
+/* As in the kernel, a NULL descriptor (an absent optional line) is ignored
+ * and reads as 0. */
 void gpiod_set_value_cansleep(struct gpio_desc* desc, int value);
+int gpiod_get_value_cansleep(const struct gpio_desc* desc);
 
 #ifdef __cplusplus
 }
