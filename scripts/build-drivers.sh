@@ -2,7 +2,8 @@
 # Builds every kernel module directory under drivers/ (each drivers/*/ with a
 # Kbuild or Makefile) against the installed kernel headers, and fails on any
 # compiler warning.  Out-of-tree builds write into their source directory, so
-# each directory is built in a scratch copy.
+# each directory is built in a scratch copy; the copies sit side by side, as
+# some directories include headers of a sibling (drivers/analogue).
 #   scripts/build-drivers.sh [KDIR]
 set -euo pipefail
 
@@ -23,13 +24,16 @@ fi
 scratch="$(mktemp -d)"
 trap 'rm -rf "$scratch"' EXIT
 
+for dir in "$root"/drivers/*/; do
+  cp -r "$dir" "$scratch/$(basename "$dir")"
+done
+
 status=0
 found=0
 for dir in "$root"/drivers/*/; do
   [ -e "$dir/Kbuild" ] || [ -e "$dir/Makefile" ] || continue
   found=1
   name="$(basename "$dir")"
-  cp -r "$dir" "$scratch/$name"
   log="$scratch/$name.log"
   echo "== drivers/$name against $kdir"
   if ! make -C "$kdir" M="$scratch/$name" -j2 modules >"$log" 2>&1; then
