@@ -715,7 +715,7 @@ static int mobu_digi_ana_probe(struct platform_device *pdev)
 	return 0;
 }
 
-static MOBU_REMOVE_RET mobu_digi_ana_remove(struct platform_device *pdev)
+static void mobu_digi_ana_teardown(struct platform_device *pdev)
 {
 	struct snd_soc_card *card = platform_get_drvdata(pdev);
 	struct mobu_digi_ana *priv = snd_soc_card_get_drvdata(card);
@@ -728,8 +728,9 @@ static MOBU_REMOVE_RET mobu_digi_ana_remove(struct platform_device *pdev)
 	 */
 	snd_soc_unregister_card(card);
 	mobu_put_nodes(priv);
-	MOBU_REMOVE_DONE;
 }
+
+MOBU_PLATFORM_REMOVE(mobu_digi_ana_remove, mobu_digi_ana_teardown)
 
 static const struct of_device_id mobu_digi_ana_of_match[] = {
 	{ .compatible = "mobu,mobu-digi-ana", },

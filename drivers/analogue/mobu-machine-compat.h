@@ -17,6 +17,7 @@
 #ifndef MOBU_MACHINE_COMPAT_H
 #define MOBU_MACHINE_COMPAT_H
 
+#include <linux/platform_device.h>
 #include <linux/version.h>
 #include <sound/soc.h>
 
@@ -86,13 +87,23 @@ mobu_card_link_codec_dai(struct snd_soc_card *card, struct snd_soc_dai_link *lin
 	return rtd ? mobu_rtd_codec_dai(rtd) : NULL;
 }
 
-/* 6.11 made the platform driver's remove callback return nothing. */
+/*
+ * 6.11 made the platform driver's remove callback return nothing: defines
+ * the callback `name` of either shape around a void teardown function.
+ */
 #if LINUX_VERSION_CODE >= KERNEL_VERSION(6, 11, 0)
-#define MOBU_REMOVE_RET		void
-#define MOBU_REMOVE_DONE	return
+#define MOBU_PLATFORM_REMOVE(name, teardown)				\
+static void name(struct platform_device *pdev)				\
+{									\
+	teardown(pdev);							\
+}
 #else
-#define MOBU_REMOVE_RET		int
-#define MOBU_REMOVE_DONE	return 0
+#define MOBU_PLATFORM_REMOVE(name, teardown)				\
+static int name(struct platform_device *pdev)				\
+{									\
+	teardown(pdev);							\
+	return 0;							\
+}
 #endif
 
 #endif /* MOBU_MACHINE_COMPAT_H */

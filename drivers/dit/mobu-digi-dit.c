@@ -46,8 +46,8 @@ static int snd_mobu_digi_dit_hw_params(struct snd_pcm_substream *substream,
 		return -EINVAL;
 	}
 
-	dev_info(card->dev, "snd_mobu_digi_dit_hw_params setting clk rate %d\n",
-		 mclk);
+	dev_info(card->dev, "%s setting clk rate %d\n",
+		 __func__, mclk);
 	ret = snd_soc_dai_set_sysclk(mobu_rtd_codec_dai(rtd), 0, mclk,
 				     SND_SOC_CLOCK_IN);
 	if (ret < 0) {
@@ -136,16 +136,16 @@ static int mobu_digi_dit_probe(struct platform_device *pdev)
 	ret = snd_soc_register_card(&priv->card);
 	if (ret)
 		goto err_nodes;
-	dev_dbg(dev, "mobu_digi_dit_probe exit\n");
+	dev_dbg(dev, "%s exit\n", __func__);
 	return 0;
 
 err_nodes:
-	dev_err(dev, "mobu_digi_dit_probe error %d exit\n", ret);
+	dev_err(dev, "%s error %d exit\n", __func__, ret);
 	mobu_digi_dit_put_nodes(priv);
 	return ret;
 }
 
-static MOBU_REMOVE_RET mobu_digi_dit_remove(struct platform_device *pdev)
+static void mobu_digi_dit_teardown(struct platform_device *pdev)
 {
 	struct snd_soc_card *card = platform_get_drvdata(pdev);
 	struct mobu_digi_dit *priv = snd_soc_card_get_drvdata(card);
@@ -154,8 +154,9 @@ static MOBU_REMOVE_RET mobu_digi_dit_remove(struct platform_device *pdev)
 	/* The nodes are released once the card no longer links them. */
 	snd_soc_unregister_card(card);
 	mobu_digi_dit_put_nodes(priv);
-	MOBU_REMOVE_DONE;
 }
+
+MOBU_PLATFORM_REMOVE(mobu_digi_dit_remove, mobu_digi_dit_teardown)
 
 static const struct of_device_id mobu_digi_dit_of_match[] = {
 	{ .compatible = "mobu,mobu-digi-dit", },
