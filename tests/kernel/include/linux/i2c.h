@@ -9,7 +9,6 @@
 extern "C" {
 #endif
 
-
 #define I2C_FUNC_I2C 0x00000001
 #define I2C_FUNC_SMBUS_QUICK 0x00010000
 #define I2C_FUNC_SMBUS_READ_BYTE 0x00020000
