@@ -424,11 +424,11 @@ int LevinsonDurban::alignData(float rate) {
                                                    " when aligning the signals.");
     if (x.rows() != y.rows())
         return LevinsonDurbanDebug().evaluateError(LEVINSONDURBAN_N_MISMATCH_ERROR, " when aligning the signals.");
-        // Each channel is transformed and rotated on its own (the planner is thread safe): the script
-        // module, which aligns many channels on the user's request, spreads them over the cores.
 #ifdef MOBU_PARALLEL_ALIGNMENT
 #pragma omp parallel for schedule(dynamic)
 #endif
+    // Each channel is transformed and rotated on its own (the planner is thread safe): the script
+    // module, which aligns many channels on the user's request, spreads them over the cores.
     for (Eigen::Index c = 0; c < y.cols(); ++c) {
         const Eigen::Index L = y.rows();
         if (L == 0) continue;

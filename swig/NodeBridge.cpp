@@ -54,8 +54,12 @@ Napi::Value start(const Napi::CallbackInfo& info) {
                                                          context.get(), callIntoJavaScript, &created),
                          Napi::Value());
     context.release(); // the finaliser owns it now
-    // An earlier handle stays valid for whoever holds it, but no longer keeps Node.js running.
-    if (tsfn != nullptr) napi_unref_threadsafe_function(env, tsfn);
+    // The bridge holds a count of its own, so that the handle outlives the native side's release
+    // for as long as it is published; it does not keep Node.js running.  A replaced handle gets
+    // that count back: it stays valid for whoever still holds it and goes once they release it.
+    NAPI_THROW_IF_FAILED(env, napi_acquire_threadsafe_function(created), Napi::Value());
+    NAPI_THROW_IF_FAILED(env, napi_unref_threadsafe_function(env, created), Napi::Value());
+    if (tsfn != nullptr) napi_release_threadsafe_function(tsfn, napi_tsfn_release);
     tsfn = created;
 
     char address[24];

@@ -1,5 +1,6 @@
 #include "PlayRecordProcessEmbedded.h"
 
+#include <cerrno>
 #include <cstdio>
 
 PlayRecordProcessEmbedded::PlayRecordProcessEmbedded(const char* deviceName) : ChirpRecorder(deviceName) {}
@@ -14,7 +15,12 @@ PlayRecordProcessEmbedded::~PlayRecordProcessEmbedded() {
     ChirpRecorder::join();
 }
 
+bool PlayRecordProcessEmbedded::busy() const {
+    return ChirpRecorder::threadRunning() || ChirpRecorder::running() || isGetImpulseModelRunning();
+}
+
 int PlayRecordProcessEmbedded::prepare() {
+    if (busy()) return -EBUSY; // the signals it rebuilds are in use by a measurement or an identification
     const int channels = getMaxPlayCh();
     if (channels < 0) return channels;
     if (const int ret = Calibration::init(channels); ret < 0) return ret;
@@ -28,6 +34,7 @@ int PlayRecordProcessEmbedded::prepare() {
 int PlayRecordProcessEmbedded::getImpulseModel(int N, int whichSpeaker, bool doAlignData, float fsIn) {
     printf("N=%d, whichSpeaker=%d, doAlignData=%d fsIn=%f\n", N, whichSpeaker, doAlignData, fsIn);
     fflush(stdout);
+    if (isGetImpulseModelRunning()) return -EBUSY; // the identification thread owns x, y and h now
     return LevinsonDurban::getImpulseModel(this, N, whichSpeaker, doAlignData, fsIn, 0.0, 0.0);
 }
 

@@ -23,10 +23,12 @@ public:
     PlayRecordProcessEmbedded(const char* playbackName, const char* captureName);
     ~PlayRecordProcessEmbedded() override;
 
-    /// A reference without playing: init(getMaxPlayCh()), stopFreq = fs / 2, the chirp and chirps, reset().
+    /** A reference without playing: init(getMaxPlayCh()), stopFreq = fs / 2, the chirp and chirps,
+     * reset().  -EBUSY while a measurement or an identification runs (they use those signals). */
     int prepare();
 
-    /// Identifies whichSpeaker from this object's recording on the calling thread (no band-pass).
+    /// Identifies whichSpeaker from this object's recording on the calling thread (no band-pass);
+    /// -EBUSY while the identification thread runs.
     int getImpulseModel(int N, int whichSpeaker, bool doAlignData, float fsIn);
     /// The same on the identification thread; returns at once (0, -EBUSY or a thread error).
     int getImpulseModelThreaded(int N, int whichSpeaker, bool doAlignData, float fsIn,
@@ -50,6 +52,10 @@ public:
     using ChirpRecorder::running;
     using ChirpRecorder::setStatus;
     using ChirpRecorder::stop;
+
+private:
+    /// A measurement or an identification is running on this object.
+    bool busy() const;
 };
 
 #endif

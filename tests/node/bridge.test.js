@@ -23,9 +23,13 @@ test('native threads call the latest callback on the JavaScript thread', async (
   assert.equal(bridge.start((...args) => calls.push(args)), address, 'the same variable holds the new handle');
 
   poster.post(address, 3, 4); // three posts with null data, then four callables
-  assert.equal(calls.length, 0, 'nothing runs before JavaScript gets back to its event loop');
   assert.ok(await waitFor(() => calls.length === 7, 30), `${calls.length} calls`);
   assert.deepEqual(calls.slice(0, 3), [[], [], []], 'null data: the callback with no arguments');
   assert.deepEqual(calls.slice(3), [[0, false], [1, false], [2, false], [3, false]], 'each callable once, in order, not on the posting thread');
   assert.equal(first.length, 0, 'the replaced callback is not called');
+  // The poster has released the handle it used; replacing it now must not touch freed memory.
+  const third = [];
+  assert.equal(bridge.start(() => third.push(1)), address);
+  poster.post(address, 1, 0);
+  assert.ok(await waitFor(() => third.length === 1, 30), 'the third callback runs');
 });

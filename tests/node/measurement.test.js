@@ -72,7 +72,7 @@ test('results are numbers: codes, a fresh object, a closed device, indices outsi
   assert.equal(p.getFS(), 48000);
   assert.deepEqual([p.getAllLeftChIndex(), p.getAllRightChIndex()], [-1, -2]);
   assert.equal(new m.PlayRecordProcessEmbedded('no_such_device').getStateName(), "The pcm device isn't open, open first.");
-  assert.ok(Number.isNaN(p.getTOF(0)) || p.getTOF(0) === -204);
+  assert.equal(p.getTOF(0), -204, 'no time of flight before an identification');
 
   assert.equal(p.prepare(), 0);
   const L = p.getChirpsSampleCount() / 9;
@@ -84,7 +84,6 @@ test('results are numbers: codes, a fresh object, a closed device, indices outsi
 
   assert.equal(m.changeThreadPriority(1000), -41003);
   assert.ok(m.changeThreadPriority(0) < 0, 'below the lowest real-time priority');
-  assert.ok(m.getThreadPriority() >= 0);
 });
 
 test("the alignment moves every channel's arrival 3 ms in (the channels in parallel)", () => {
@@ -105,6 +104,7 @@ test('a measurement and its identification from JavaScript recover the room', as
   const p = board;
   assert.equal(p.setPlayCh(2), 0);
   assert.equal(p.run(), 0);
+  assert.equal(p.prepare(), -16, 'the signals are in use: EBUSY');
   const progress = new Set();
   const ended = await waitFor(() => !p.threadRunning(), 300, () => {
     try { progress.add(JSON.parse(fs.readFileSync('/tmp/status.json', 'utf8')).message); } catch { /* being replaced */ }
@@ -116,6 +116,7 @@ test('a measurement and its identification from JavaScript recover the room', as
   assert.ok(progress.size > 0, 'the status file shows the progress');
 
   assert.equal(p.getImpulseModelThreaded(4096, 2, true, 48000, 0, 0), 0);
+  assert.equal(p.getImpulseModel(4096, 2, true, 48000), -16, 'the identification thread owns the matrices');
   assert.ok(await waitFor(() => p.isImpulseModuleComputed(), 300), 'the identification ends');
   assert.equal(p.getImpulseModelResult(), 0);
   assert.equal(p.getHLength(), 4096);
