@@ -8,6 +8,8 @@
 
 #include <linux/device.h>
 #include <linux/of.h>
+#include <sound/pcm_params.h>
+#include <sound/soc.h>
 
 #include "mobu-machine-compat.h"
 
@@ -61,6 +63,40 @@ static inline void mobu_read_mclks(struct device *dev, u32 *mclk48k,
 	} else {
 		dev_info(dev, "mobu-digi mclk 44.1k = %d Hz\n", *mclk44k);
 	}
+}
+
+/*
+ * The digital boards' stream setup: the stream's codec DAI gets the master
+ * clock of the rate's family.  name is the caller's, for its log line.
+ */
+static inline int mobu_dit_set_mclk(struct snd_pcm_substream *substream,
+				    struct snd_pcm_hw_params *params,
+				    u32 mclk48k, u32 mclk44k, const char *name)
+{
+	struct snd_soc_pcm_runtime *rtd = mobu_substream_rtd(substream);
+	struct snd_soc_card *card = rtd->card;
+	unsigned int rate = params_rate(params);
+	unsigned int mclk;
+	int ret;
+
+	switch (mobu_rate_family(rate)) {
+	case MOBU_RATE_44K1:
+		mclk = mclk44k;
+		break;
+	case MOBU_RATE_48K:
+		mclk = mclk48k;
+		break;
+	default:
+		dev_err(card->dev, "unsupported sample rate %d Hz \n", rate);
+		return -EINVAL;
+	}
+
+	dev_info(card->dev, "%s setting clk rate %d\n", name, mclk);
+	ret = snd_soc_dai_set_sysclk(mobu_rtd_codec_dai(rtd), 0, mclk,
+				     SND_SOC_CLOCK_IN);
+	if (ret < 0)
+		dev_err(card->dev, "snd_soc_dai_set_sysclk err = %d\n", ret);
+	return ret;
 }
 
 #endif /* MOBU_MACHINE_H */

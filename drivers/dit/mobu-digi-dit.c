@@ -30,30 +30,12 @@ static int snd_mobu_digi_dit_hw_params(struct snd_pcm_substream *substream,
 	struct snd_soc_pcm_runtime *rtd = mobu_substream_rtd(substream);
 	struct snd_soc_card *card = rtd->card;
 	struct mobu_digi_dit *priv = snd_soc_card_get_drvdata(card);
-	unsigned int rate = params_rate(params);
-	unsigned int mclk;
 	int ret;
 
-	switch (mobu_rate_family(rate)) {
-	case MOBU_RATE_44K1:
-		mclk = priv->mclk44k;
-		break;
-	case MOBU_RATE_48K:
-		mclk = priv->mclk48k;
-		break;
-	default:
-		dev_err(card->dev, "unsupported sample rate %d Hz \n", rate);
-		return -EINVAL;
-	}
-
-	dev_info(card->dev, "%s setting clk rate %d\n",
-		 __func__, mclk);
-	ret = snd_soc_dai_set_sysclk(mobu_rtd_codec_dai(rtd), 0, mclk,
-				     SND_SOC_CLOCK_IN);
-	if (ret < 0) {
-		dev_err(card->dev, "snd_soc_dai_set_sysclk err = %d\n", ret);
+	ret = mobu_dit_set_mclk(substream, params, priv->mclk48k,
+				priv->mclk44k, __func__);
+	if (ret < 0)
 		return ret;
-	}
 	dev_dbg(card->dev, "snd_mobu_digi_hw_params exit ret=%d\n", ret);
 	return ret;
 }
