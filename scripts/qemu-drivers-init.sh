@@ -1,11 +1,12 @@
 #!/bin/busybox sh
 # /init of the kernel driver stage's guest (see scripts/qemu-drivers.sh).
-# Loads the project's modules, binds the codecs on i2c-stub chips and reads the
-# TLA2528 through its emulator, printing one PASS, FAIL or SKIP line per check,
-# then powers the machine off.
+# Loads the project's modules, binds the codecs on i2c-stub chips, registers
+# the analogue board's card over two more of them and uses its controls with
+# amixer, and reads the TLA2528 through its emulator, printing one PASS, FAIL
+# or SKIP line per check, then powers the machine off.
 
 /bin/busybox --install -s /bin
-export PATH=/bin
+export PATH=/bin:/usr/bin
 mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
@@ -77,7 +78,8 @@ codec_checks() {
 		return
 	fi
 	DAC=0x48 DAC_BAD=0x49 ADC=0x4a ADC_BAD=0x4b DAC_AB=0x4c
-	if ! load i2c-stub chip_addr=$DAC,$DAC_BAD,$ADC,$ADC_BAD,$DAC_AB || ! load i2c-dev; then
+	if ! load i2c-stub chip_addr=$DAC,$DAC_BAD,$ADC,$ADC_BAD,$DAC_AB,$CARD_DAC,$CARD_ADC ||
+		! load i2c-dev; then
 		fail "i2c-stub and i2c-dev load"
 		return
 	fi
@@ -89,7 +91,9 @@ codec_checks() {
 		i2cset -y "$bus" $DAC_BAD 0x40 0xa4 &&
 		i2cset -y "$bus" $ADC 0xe1 0x81 &&
 		i2cset -y "$bus" $ADC_BAD 0xe1 0x80 &&
-		i2cset -y "$bus" $DAC_AB 0x40 0xab ||
+		i2cset -y "$bus" $DAC_AB 0x40 0xab &&
+		i2cset -y "$bus" $CARD_DAC 0x40 0xa8 &&
+		i2cset -y "$bus" $CARD_ADC 0xe1 0x81 ||
 		{ fail "stub identification registers preset"; return; }
 
 	if [ -f $M/es9038-codec-i2c.order ]; then
@@ -125,6 +129,104 @@ codec_checks() {
 	else
 		skip "ess9822 checks: es9822-codec-i2c was not built"
 	fi
+}
+
+# ---- the analogue board's card, used through alsa-lib ----------------------
+# The DAC and ADC of the card: i2c-stub chips that codec_checks presets.
+CARD_DAC=0x4d CARD_ADC=0x4e
+
+# mixer NAME: the amixer output of simple control NAME of the card
+mixer() { amixer -c "$card" sget "$1" 2>&1; }
+# has TEXT NAME...: every simple control NAME's output contains TEXT
+has() {
+	text=$1
+	shift
+	for n in "$@"; do
+		out=$(mixer "$n")
+		echo "$out" | grep -q -- "$text" && continue
+		echo "$out" | sed 's/^/  | /'
+		return 1
+	done
+}
+
+card_checks() {
+	if [ ! -f $M/mobu-test-card.order ] || [ ! -f $M/snd-soc-mobu-digi-ana.order ]; then
+		skip "card checks: the card's modules were not built"
+		return
+	fi
+	if ! command -v amixer >/dev/null; then
+		skip "card checks: no amixer in the guest"
+		return
+	fi
+	bus=$(adapter_of "SMBus stub driver") || { fail "card: i2c-stub adapter present"; return; }
+	load mobu-test-codec && load snd-soc-mobu-digi-ana &&
+		load mobu-test-card bus="$bus" dac_addr=$CARD_DAC adc_addr=$CARD_ADC ||
+		{ fail "card modules load"; return; }
+	card=
+	for i in 1 2 3 4 5 6 7 8 9 10; do
+		card=$(sed -n 's/^ *\([0-9]*\) \[.*\]: .* - mobu_digi_anasoundcard$/\1/p' /proc/asound/cards)
+		[ -n "$card" ] && break
+		sleep 1
+	done
+	[ -n "$card" ] || { fail "the analogue card registers"; cat /proc/asound/cards; return; }
+	pass "the analogue card registers (card $card)"
+
+	gains="Gain 0,Gain 1,Gain 2,Gain 3,Gain 4,Gain 5,Gain 6,Gain 7"
+	IFS=,
+	set -- $gains
+	unset IFS
+	# Volumes without a direction: the simple mixer counts them as playback.
+	check "Gain 0 ... Gain 7 are playback volumes" \
+		sh -c 'for n in "$@"; do amixer -c "$0" sget "$n" | grep -q "Playback channels: Mono" || exit 1; done' "$card" "$@"
+	check "Gain 0 ... Gain 7 range over 0 ... 48" has "Limits: 0 - 48" "$@"
+	check "Gain 0 ... Gain 7 start at 24 (0 dB)" has "Mono: 24 \[50%\] \[0.00dB\]" "$@"
+	amixer -c "$card" sset "Gain 3" 0 >/dev/null
+	check "Gain 3 at its minimum is -12 dB" has "Mono: 0 \[0%\] \[-12.00dB\]" "Gain 3"
+	amixer -c "$card" sset "Gain 5" 48 >/dev/null
+	check "Gain 5 at its maximum is +12 dB" has "Mono: 48 \[100%\] \[12.00dB\]" "Gain 5"
+	check "the other gains keep 0 dB" has "\[0.00dB\]" "Gain 4" "Gain 6"
+
+	mutes= inverts=
+	for n in 0 1 2 3 4 5 6 7; do
+		mutes="$mutes,Gain $n Mute"
+		inverts="$inverts,Gain $n Invert"
+	done
+	IFS=,
+	set -- ${mutes#,} ${inverts#,}
+	unset IFS
+	check "Gain N Mute and Gain N Invert are playback switches" has "Capabilities: pswitch" "$@"
+	amixer -c "$card" sset "Gain 2 Invert" on >/dev/null
+	check "Gain 2 Invert switches on" has "Playback \[on\]" "Gain 2 Invert"
+	check "Gain 1 Invert stays off" has "Playback \[off\]" "Gain 1 Invert"
+
+	expect "Master Volume starts at 0" 0 "$(amixer -c "$card" cget "name=Master Volume" | sed -n 's/^ *: values=//p')"
+	expect "Sensitivity Gain 0 Volume starts at 48" 48 \
+		"$(amixer -c "$card" cget 'name=Sensitivity Gain 0 Volume' | sed -n 's/^ *: values=//p')"
+
+	# the mute control reaches the DAC's mute bit (register 07, bit 0); the
+	# DAC is muted from its probe and the control starts off, so it is
+	# switched on first, then off
+	dac=$bus-$(printf %04x $CARD_DAC)
+	amixer -c "$card" sset "Master Mute" on >/dev/null
+	r1=$(regmap_reg "$dac" 07)
+	amixer -c "$card" sset "Master Mute" off >/dev/null
+	r0=$(regmap_reg "$dac" 07)
+	expect "Master Mute on and off reach the DAC's mute" "1 0" \
+		"$((0x${r1:-fe} & 1)) $((0x${r0:-ff} & 1))"
+
+	# one client writes the remote's button, another reads it
+	amixer -c "$card" cset name=RemoteButton REMOTE_BUTTON_OK_PRESSED >/dev/null ||
+		fail "RemoteButton written"
+	expect "RemoteButton written by one client is read by another" \
+		"REMOTE_BUTTON_OK_PRESSED" \
+		"$(amixer -c "$card" sget RemoteButton | sed -n "s/^ *Item0: '\(.*\)'$/\1/p")"
+
+	# The bound card holds the modules of its components.
+	rmmod snd_soc_mobu_digi_ana
+	check "removing the machine driver removes the card" \
+		sh -c "! grep -q mobu_digi_anasoundcard /proc/asound/cards"
+	rmmod mobu_test_card
+	check "the description unloads once the card is gone" [ ! -d /sys/module/mobu_test_card ]
 }
 
 # ---- TLA2528 through its emulator ------------------------------------------
@@ -219,6 +321,7 @@ adc_checks() {
 }
 
 codec_checks
+card_checks
 adc_checks
 
 if [ "$FAILED" != 0 ]; then

@@ -6,7 +6,10 @@
 #   - the ES9038 and ES9822 codecs bind (or are refused) on i2c-stub chips
 #     preset with their identification registers;
 #   - the TLA2528 IIO driver reads the channels of the converter emulated by
-#     drivers/testing/mobu-tla-emul.
+#     drivers/testing/mobu-tla-emul;
+#   - the analogue board's card registers over those codecs, described by the
+#     software nodes of drivers/testing/mobu-test-card, and amixer (real
+#     alsa-lib, copied into the initramfs) reads and writes its controls.
 # The guest prints PASS/FAIL/SKIP lines; this script repeats them and exits
 # non-zero on any FAIL, on a build failure, or when the guest does not finish.
 # It exits 0 with a SKIP message only when QEMU itself cannot be started.
@@ -72,7 +75,7 @@ if ! apt_install qemu-system-x86 && ! command -v qemu-system-x86_64 >/dev/null; 
 	log "SKIP: qemu-system-x86 cannot be installed, the kernel driver stage is skipped"
 	exit 0
 fi
-apt_install busybox-static cpio kmod "linux-image-$V" "linux-headers-$V" ||
+apt_install busybox-static cpio kmod alsa-utils "linux-image-$V" "linux-headers-$V" ||
 	{ tail -5 "$WORK/apt.log"; fail "cannot install the guest's packages"; }
 
 KBUILD=/lib/modules/$V/build
@@ -125,6 +128,21 @@ mkdir -p "$IR"/bin "$IR"/dev "$IR"/proc "$IR"/sys "$IR"/tmp "$MODDIR"
 cp /bin/busybox "$IR/bin/busybox"
 cp "$ROOT/scripts/qemu-drivers-init.sh" "$IR/init"
 chmod 755 "$IR/init"
+
+# amixer with the libraries it loads and alsa-lib's configuration, for the
+# checks of the card's controls through real alsa-lib.
+copy_with_libs() {
+	local f
+	for f in "$1" $(ldd "$1" | awk '$2 == "=>" && $3 ~ /^\// { print $3 } $1 ~ /^\// { print $1 }'); do
+		mkdir -p "$IR$(dirname "$f")"
+		cp -L "$f" "$IR$f"
+	done
+}
+if command -v amixer >/dev/null; then
+	copy_with_libs "$(command -v amixer)"
+	mkdir -p "$IR/usr/share"
+	cp -a /usr/share/alsa "$IR/usr/share/"
+fi
 
 # Our modules by module name (dashes as underscores).
 declare -A OURS=()

@@ -628,22 +628,23 @@ static void mobu_put_nodes(struct mobu_digi_ana *priv)
 	priv->adc_np = NULL;
 }
 
+/* The references to the I2S controller and the three codecs, in this order. */
+static const char * const mobu_ref_props[] = {
+	"i2s-controller", "mobu,digi-codec", "mobu,dac-codec", "mobu,adc-codec",
+};
+
 static int mobu_get_nodes(struct device *dev, struct mobu_digi_ana *priv)
 {
-	static const char * const props[] = {
-		"i2s-controller", "mobu,digi-codec", "mobu,dac-codec",
-		"mobu,adc-codec",
-	};
 	struct device_node **nodes[] = {
 		&priv->i2s_np, &priv->digi_np, &priv->dac_np, &priv->adc_np,
 	};
 	unsigned int i;
 
-	for (i = 0; i < ARRAY_SIZE(props); i++) {
-		*nodes[i] = of_parse_phandle(dev->of_node, props[i], 0);
+	for (i = 0; i < ARRAY_SIZE(mobu_ref_props); i++) {
+		*nodes[i] = of_parse_phandle(dev->of_node, mobu_ref_props[i], 0);
 		if (!*nodes[i]) {
 			dev_err(dev, "Property '%s' missing or invalid\n",
-				props[i]);
+				mobu_ref_props[i]);
 			mobu_put_nodes(priv);
 			return -EINVAL;
 		}
@@ -667,6 +668,56 @@ static void mobu_set_link_nodes(struct mobu_digi_ana *priv)
 	MOBU_LINK_CODEC_OF(&links[MOBU_LINK_ADC]) = priv->adc_np;
 }
 
+#if MOBU_HAVE_FWNODE_REFS
+/*
+ * Without a device tree the same properties are references of the device's
+ * firmware node (software nodes, for instance), and the links name the
+ * components instead of pointing at nodes.
+ */
+static int mobu_set_link_names(struct device *dev)
+{
+	struct snd_soc_dai_link *links = mobu_digi_ana_links;
+	const char *names[ARRAY_SIZE(mobu_ref_props)];
+	unsigned int i;
+
+	for (i = 0; i < ARRAY_SIZE(mobu_ref_props); i++) {
+		names[i] = mobu_ref_component_name(dev, mobu_ref_props[i]);
+		if (PTR_ERR_OR_ZERO(names[i]) == -EINVAL)
+			dev_err(dev, "Property '%s' missing or invalid\n",
+				mobu_ref_props[i]);
+		if (IS_ERR(names[i]))
+			return PTR_ERR(names[i]);
+	}
+	MOBU_LINK_CPU_NAME(&links[MOBU_LINK_DIGI_B]) = names[0];
+	MOBU_LINK_PLATFORM_NAME(&links[MOBU_LINK_DIGI_B]) = names[0];
+	MOBU_LINK_CODEC_NAME(&links[MOBU_LINK_DIGI_B]) = names[1];
+	MOBU_LINK_CODEC_NAME(&links[MOBU_LINK_DIGI_A]) = names[1];
+	MOBU_LINK_CPU_NAME(&links[MOBU_LINK_DAC]) = names[0];
+	MOBU_LINK_PLATFORM_NAME(&links[MOBU_LINK_DAC]) = names[0];
+	MOBU_LINK_CODEC_NAME(&links[MOBU_LINK_DAC]) = names[2];
+	MOBU_LINK_CPU_NAME(&links[MOBU_LINK_ADC]) = names[0];
+	MOBU_LINK_PLATFORM_NAME(&links[MOBU_LINK_ADC]) = names[0];
+	MOBU_LINK_CODEC_NAME(&links[MOBU_LINK_ADC]) = names[3];
+	return 0;
+}
+#endif
+
+/* Points the links at the components, by device-tree node or by name. */
+static int mobu_find_components(struct device *dev, struct mobu_digi_ana *priv)
+{
+	int ret;
+
+#if MOBU_HAVE_FWNODE_REFS
+	if (!dev->of_node)
+		return mobu_set_link_names(dev);
+#endif
+	ret = mobu_get_nodes(dev, priv);
+	if (ret)
+		return ret;
+	mobu_set_link_nodes(priv);
+	return 0;
+}
+
 static int mobu_digi_ana_probe(struct platform_device *pdev)
 {
 	struct device *dev = &pdev->dev;
@@ -682,10 +733,9 @@ static int mobu_digi_ana_probe(struct platform_device *pdev)
 		priv->sensitivity[i] = MOBU_SENSITIVITY_0DB;
 	}
 
-	ret = mobu_get_nodes(dev, priv);
+	ret = mobu_find_components(dev, priv);
 	if (ret)
 		return ret;
-	mobu_set_link_nodes(priv);
 
 	mobu_read_mclks(dev, &priv->mclk48k, &priv->mclk44k);
 

@@ -44,6 +44,9 @@
 #define MOBU_LINK_CPU_OF(link)		((link)->cpus->of_node)
 #define MOBU_LINK_CODEC_OF(link)	((link)->codecs->of_node)
 #define MOBU_LINK_PLATFORM_OF(link)	((link)->platforms->of_node)
+#define MOBU_LINK_CPU_NAME(link)	((link)->cpus->name)
+#define MOBU_LINK_CODEC_NAME(link)	((link)->codecs->name)
+#define MOBU_LINK_PLATFORM_NAME(link)	((link)->platforms->name)
 
 #else
 
@@ -59,6 +62,9 @@
 #define MOBU_LINK_CPU_OF(link)		((link)->cpu_of_node)
 #define MOBU_LINK_CODEC_OF(link)	((link)->codec_of_node)
 #define MOBU_LINK_PLATFORM_OF(link)	((link)->platform_of_node)
+#define MOBU_LINK_CPU_NAME(link)	((link)->cpu_name)
+#define MOBU_LINK_CODEC_NAME(link)	((link)->codec_name)
+#define MOBU_LINK_PLATFORM_NAME(link)	((link)->platform_name)
 
 #endif
 
@@ -86,6 +92,16 @@ mobu_card_link_codec_dai(struct snd_soc_card *card, struct snd_soc_dai_link *lin
 
 	return rtd ? mobu_rtd_codec_dai(rtd) : NULL;
 }
+
+/*
+ * Reference properties of software nodes (and so links named without a
+ * device tree) are used from 5.10 on; before that only the device tree is.
+ */
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(5, 10, 0)
+#define MOBU_HAVE_FWNODE_REFS 1
+#else
+#define MOBU_HAVE_FWNODE_REFS 0
+#endif
 
 /*
  * 6.11 made the platform driver's remove callback return nothing: defines

@@ -7,7 +7,11 @@
 #define MOBU_MACHINE_H
 
 #include <linux/device.h>
+#include <linux/err.h>
+#include <linux/i2c.h>
 #include <linux/of.h>
+#include <linux/platform_device.h>
+#include <linux/property.h>
 #include <sound/pcm_params.h>
 #include <sound/soc.h>
 
@@ -64,6 +68,42 @@ static inline void mobu_read_mclks(struct device *dev, u32 *mclk48k,
 		dev_info(dev, "mobu-digi mclk 44.1k = %d Hz\n", *mclk44k);
 	}
 }
+
+#if MOBU_HAVE_FWNODE_REFS
+/*
+ * A card described without a device tree (by software nodes, for instance)
+ * names its components by reference properties, as the tree does by
+ * phandles.  Returns the name of the component registered by the device a
+ * property refers to, copied for dev, or an error pointer: -EINVAL when the
+ * property is missing or refers to nothing, -EPROBE_DEFER while the device
+ * or its component is not there yet.  The device is looked for on the
+ * platform and I2C buses, where the board's components sit.
+ */
+static inline const char *mobu_ref_component_name(struct device *dev,
+						  const char *prop)
+{
+	struct snd_soc_component *component;
+	struct fwnode_handle *ref;
+	struct device *rdev;
+	const char *name;
+
+	ref = fwnode_find_reference(dev_fwnode(dev), prop, 0);
+	if (IS_ERR(ref))
+		return ERR_PTR(-EINVAL);
+	rdev = bus_find_device_by_fwnode(&platform_bus_type, ref);
+	if (!rdev)
+		rdev = bus_find_device_by_fwnode(&i2c_bus_type, ref);
+	fwnode_handle_put(ref);
+	if (!rdev)
+		return ERR_PTR(-EPROBE_DEFER);
+	component = snd_soc_lookup_component(rdev, NULL);
+	/* A copy: the card outlives a component that goes and comes back. */
+	name = component ? devm_kstrdup(dev, component->name, GFP_KERNEL) :
+			   ERR_PTR(-EPROBE_DEFER);
+	put_device(rdev);
+	return name ? name : ERR_PTR(-ENOMEM);
+}
+#endif
 
 /*
  * The digital boards' stream setup: the stream's codec DAI gets the master

@@ -154,12 +154,23 @@ static const struct of_device_id mobu_test_codec_of_match[] = {
 };
 MODULE_DEVICE_TABLE(of, mobu_test_codec_of_match);
 
+/* The same codecs by device name, for machines without a device tree. */
+static const struct platform_device_id mobu_test_codec_ids[] = {
+	{ "mobu-test-src4xxx", (kernel_ulong_t)&mobu_test_src },
+	{ "mobu-test-dix4192", (kernel_ulong_t)&mobu_test_dix },
+	{ }
+};
+MODULE_DEVICE_TABLE(platform, mobu_test_codec_ids);
+
 static int mobu_test_codec_probe(struct platform_device *pdev)
 {
+	const struct platform_device_id *id = platform_get_device_id(pdev);
 	const struct mobu_test_variant *variant;
 	struct mobu_test_codec *priv;
 
 	variant = of_device_get_match_data(&pdev->dev);
+	if (!variant && id)
+		variant = (const struct mobu_test_variant *)id->driver_data;
 	if (!variant)
 		return -ENODEV;
 	priv = devm_kzalloc(&pdev->dev, sizeof(*priv), GFP_KERNEL);
@@ -176,6 +187,7 @@ static struct platform_driver mobu_test_codec_driver = {
 		.name = "mobu-test-codec",
 		.of_match_table = mobu_test_codec_of_match,
 	},
+	.id_table = mobu_test_codec_ids,
 	.probe = mobu_test_codec_probe,
 };
 module_platform_driver(mobu_test_codec_driver);

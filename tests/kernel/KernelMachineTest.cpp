@@ -161,7 +161,9 @@ TEST(KernelMachine, ModulesDescribeThemselvesAndMatchTheirBoards) {
 
 TEST(KernelMachine, AnalogueProbeFailsForEachMissingPhandleOrCodec) {
     struct Row {
-        const char* missing; // a phandle, or "dac" for a DAC that never registered
+        // a phandle, "dac" for a DAC that never registered, "tree" for no device-tree node at all
+        // (then the references are firmware-node properties, and there are none)
+        const char* missing;
         int result;
         std::vector<std::string> lines;
     } rows[] = {
@@ -170,12 +172,14 @@ TEST(KernelMachine, AnalogueProbeFailsForEachMissingPhandleOrCodec) {
         {"mobu,dac-codec", -EINVAL, {"Property 'mobu,dac-codec' missing or invalid\n"}},
         {"mobu,adc-codec", -EINVAL, {"Property 'mobu,adc-codec' missing or invalid\n"}},
         {"dac", -EPROBE_DEFER, {"mobu_digi_probe error -517 exit\n"}},
+        {"tree", -EINVAL, {"Property 'i2s-controller' missing or invalid\n"}},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.missing);
         AnalogueBoard b;
         b.board.phandles().erase(r.missing);
         b.withDac = std::string(r.missing) != "dac";
+        if (std::string(r.missing) == "tree") b.machine.dev()->of_node = nullptr;
         EXPECT_EQ(b.bind(), r.result);
         for (const auto& line : r.lines)
             EXPECT_TRUE(logged(line)) << line;

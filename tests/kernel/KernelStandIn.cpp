@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <linux/property.h>
 #include <linux/regulator/consumer.h>
 
 #include <array>
@@ -386,6 +387,15 @@ void* devm_kzalloc(struct device* dev, size_t size, gfp_t) {
     if (p) dev->standin->allocations.push_back(p);
     return p;
 }
+
+char* devm_kstrdup(struct device* dev, const char* s, gfp_t gfp) {
+    char* p = static_cast<char*>(devm_kzalloc(dev, std::strlen(s) + 1, gfp));
+    if (p) std::strcpy(p, s);
+    return p;
+}
+
+struct bus_type platform_bus_type = {"platform"};
+struct bus_type i2c_bus_type = {"i2c"};
 
 const struct i2c_device_id* i2c_match_id(const struct i2c_device_id* id, const struct i2c_client* client) {
     for (; id && id->name[0]; ++id)

@@ -11,6 +11,13 @@ struct i2c_device_id {
     kernel_ulong_t driver_data;
 };
 
+#define PLATFORM_NAME_SIZE 20
+
+struct platform_device_id {
+    char name[PLATFORM_NAME_SIZE];
+    kernel_ulong_t driver_data;
+};
+
 struct of_device_id {
     char name[32];
     char type[32];

@@ -24,8 +24,14 @@ struct platform_driver {
     int (*remove)(struct platform_device* pdev);
 #endif
     struct device_driver driver;
+    const struct platform_device_id* id_table;
 };
 
+/* The stand-in matches platform devices by device-tree node only. */
+static inline const struct platform_device_id* platform_get_device_id(const struct platform_device* pdev) {
+    (void)pdev;
+    return NULL;
+}
 static inline void* platform_get_drvdata(const struct platform_device* pdev) {
     return dev_get_drvdata(&pdev->dev);
 }

@@ -57,6 +57,9 @@ static inline bool IS_ERR(const void* ptr) {
 static inline bool IS_ERR_OR_NULL(const void* ptr) {
     return !ptr || IS_ERR(ptr);
 }
+static inline int PTR_ERR_OR_ZERO(const void* ptr) {
+    return IS_ERR(ptr) ? (int)PTR_ERR(ptr) : 0;
+}
 
 static inline s64 div64_s64(s64 dividend, s64 divisor) {
     return dividend / divisor;
@@ -95,6 +98,7 @@ static inline void dev_set_drvdata(struct device* dev, void* data) {
     dev->driver_data = data;
 }
 void* devm_kzalloc(struct device* dev, size_t size, gfp_t gfp);
+char* devm_kstrdup(struct device* dev, const char* s, gfp_t gfp);
 
 void standin_dev_printk(const char* level, const struct device* dev, const char* fmt, ...)
     __attribute__((format(printf, 3, 4)));
