@@ -5,10 +5,38 @@
 # each directory is built in a scratch copy; the copies sit side by side, as
 # some directories include headers of a sibling (drivers/analogue).
 #   scripts/build-drivers.sh [KDIR]
+#   scripts/build-drivers.sh --arm64
+# --arm64 cross-builds for the board's architecture against Debian's arm64
+# headers package of the same kernel as the installed linux-headers-amd64:
+# the package is downloaded and unpacked (not installed: its build tools are
+# arm64 programs, so it would replace this machine's), and its links to the
+# kbuild tools point at this machine's linux-kbuild, which is what a cross
+# build runs.  The board's own 4.19 kernel needs its own build tree instead.
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-kdir="${1:-${KDIR:-}}"
+make_args=()
+if [ "${1:-}" = --arm64 ]; then
+  shift
+  hv="$(dpkg-query -W -f='${Depends}' linux-headers-amd64 | grep -o 'linux-headers-[^ ,]*' | head -n 1)"
+  [ -n "$hv" ] || { echo "linux-headers-amd64 is not installed"; exit 1; }
+  kver="${hv#linux-headers-}"
+  kver="${kver%-amd64}"
+  pkg="linux-headers-$kver-arm64"
+  cache="${MOBU_ARM64_HEADERS:-$root/build-aarch64/kernel-headers}"
+  kdir="$cache/usr/src/$pkg"
+  if [ ! -e "$kdir/Makefile" ]; then
+    command -v aarch64-linux-gnu-gcc-12 >/dev/null || { echo "no aarch64-linux-gnu-gcc-12 (scripts/build-aarch64.sh installs it)"; exit 1; }
+    mkdir -p "$cache"
+    (cd "$cache" && rm -f ./*.deb && apt-get download "$pkg:arm64" >/dev/null 2>&1) ||
+      { echo "cannot download $pkg:arm64 (is the arm64 architecture added?)"; exit 1; }
+    dpkg-deb -x "$cache"/"$pkg"_*.deb "$cache"
+    ln -sfn "/usr/lib/linux-kbuild-${kver%%.[0-9]-*}/scripts" "$kdir/scripts"
+    ln -sfn "/usr/lib/linux-kbuild-${kver%%.[0-9]-*}/tools" "$kdir/tools"
+  fi
+  make_args=(ARCH=arm64 CROSS_COMPILE=aarch64-linux-gnu-)
+fi
+kdir="${kdir:-${1:-${KDIR:-}}}"
 if [ -n "$kdir" ]; then
   [ -e "$kdir/Makefile" ] || { echo "no kernel build tree at $kdir"; exit 1; }
 else
@@ -36,7 +64,7 @@ for dir in "$root"/drivers/*/; do
   name="$(basename "$dir")"
   log="$scratch/$name.log"
   echo "== drivers/$name against $kdir"
-  if ! make -C "$kdir" M="$scratch/$name" -j2 modules >"$log" 2>&1; then
+  if ! make -C "$kdir" "${make_args[@]}" M="$scratch/$name" -j2 modules >"$log" 2>&1; then
     cat "$log"
     echo "FAILED: drivers/$name does not build"
     status=1
@@ -47,7 +75,7 @@ for dir in "$root"/drivers/*/; do
     status=1
     continue
   fi
-  (cd "$scratch/$name" && ls ./*.ko)
+  (cd "$scratch/$name" && for ko in ./*.ko; do echo "$ko ($(readelf -h "$ko" | sed -n 's/^ *Machine: *//p'))"; done)
 done
 [ "$found" -eq 1 ] || echo "no driver directories under drivers/"
 exit $status

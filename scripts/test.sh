@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds, and runs every test:
 #   1. the optimised build,
-#   2. the same tests built with AddressSanitizer and UndefinedBehaviorSanitizer.
+#   2. the same tests built with AddressSanitizer and UndefinedBehaviorSanitizer,
+#   3. the tests of code shared between threads built with ThreadSanitizer,
+#   4. the board's build (aarch64, cross-compiled): the tests that run within
+#      their own process, under qemu-aarch64, and the kernel modules for arm64.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/install-deps.sh"
@@ -17,3 +20,9 @@ echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
 echo "== ThreadSanitizer build (tests of code shared between threads)"
 MOBU_BUILD_TARGET=concurrency-tests "$root/scripts/build.sh" "$root/build-tsan" -DMOBU_SANITIZE=thread -DMOBU_BUILD_BENCH=OFF
 (cd "$root/build-tsan" && ctest --output-on-failure -L concurrency)
+
+echo "== aarch64 cross build (the board), its tests under qemu-aarch64"
+MOBU_BUILD_TARGET=emulated-tests "$root/scripts/build-aarch64.sh" "$root/build-aarch64" -DMOBU_BUILD_BENCH=OFF
+(cd "$root/build-aarch64" && ctest --output-on-failure -j "$(nproc)" -L emulated)
+echo "Not run under emulation (they run in the optimised build above):"
+sed 's/^/  /' "$root/build-aarch64/emulation-skipped.txt"
