@@ -53,10 +53,12 @@ set(CPACK_PACKAGE_NAME mobu-embedded)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Loudspeaker and room-correction processor: libraries, ALSA plug-ins, tools")
 set(CPACK_PACKAGE_CONTACT "${MOBU_DEB_MAINTAINER}")
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-# Installed with DESTDIR under the package prefix, so that files written at
-# install time (the service unit) name the paths the package installs to.
+# Installed with DESTDIR under the prefix /usr, whatever the build's own prefix,
+# so that files written at install time (the service unit) name the paths the
+# package installs to.
 set(CPACK_SET_DESTDIR ON)
+set(CPACK_INSTALL_PREFIX /usr)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE "${MOBU_DEB_ARCHITECTURE}")
@@ -66,9 +68,8 @@ set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS
   "pkg-config, libeigen3-dev, libfftw3-dev, libasound2-dev, libjack-jackd2-dev | libjack-dev, libsox-dev, libjsoncpp-dev")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}
- The libraries libMobuEmbedded and libMobuCal2Impulse with their headers,
- pkg-config and CMake files, the ALSA plug-ins ALSAMobuFIRSwitching,
- ALSAMobuFIRPlugin and ALSAMobuPinkGenerator, the processor and its service
- unit, the measurement and equaliser tools and the Node.js add-ons.")
+set(CPACK_PACKAGE_DESCRIPTION "The libraries libMobuEmbedded and libMobuCal2Impulse with their headers,
+pkg-config and CMake files, the ALSA plug-ins ALSAMobuFIRSwitching,
+ALSAMobuFIRPlugin and ALSAMobuPinkGenerator, the processor and its service
+unit, the measurement and equaliser tools and the Node.js add-ons.")
 include(CPack)
