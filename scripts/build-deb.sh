@@ -11,7 +11,7 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 dir="${1:-$root/build-deb}"
 shift || true
 if [ ! -f "$dir/CMakeCache.txt" ]; then
-  MOBU_BUILD_TARGET= "$root/scripts/build.sh" "$dir" -DCMAKE_INSTALL_PREFIX=/usr -DMOBU_BUILD_TESTS=OFF \
+  MOBU_BUILD_TARGET='' "$root/scripts/build.sh" "$dir" -DCMAKE_INSTALL_PREFIX=/usr -DMOBU_BUILD_TESTS=OFF \
     -DMOBU_BUILD_BENCH=OFF "$@"
 else
   [ $# -eq 0 ] || cmake -S "$root" -B "$dir" "$@" >/dev/null

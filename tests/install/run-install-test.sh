@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# shellcheck disable=SC2015  # "check && pass || fail" below: pass only prints
 # The installed tree and the Debian package of a build:
 #   run-install-test.sh BUILD_DIR
 # with MOBU_LIBDIR, MOBU_ALSA_PLUGIN_DIR (as configured), MOBU_DEB_ARCHITECTURE and
