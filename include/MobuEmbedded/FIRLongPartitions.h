@@ -1,0 +1,77 @@
+#ifndef MOBUEMBEDDED_FIRLONGPARTITIONS_H
+#define MOBUEMBEDDED_FIRLONGPARTITIONS_H
+
+#include "MobuEmbedded/FIRMobu.h"
+
+#include <vector>
+
+/** The taps [2B, end) of a filter bank, in partitions of B = r N taps, for an engine that
+ * filters blocks of N samples (FIRMobu's later partitions).
+ *
+ * The arithmetic is FIRMobu's at block length B: odd-frequency transforms of B complex points
+ * (2B-sample negacyclic convolutions), overlapping 2B-tap windows with a hop of B, a ring of
+ * the last input spectra.  Input block J (samples JB .. JB+B-1) is complete after the engine's
+ * block (J+1)r - 1; output block J + 2 is first needed at block (J+2)r.  The taps start at 2B,
+ * so output block J + 2 depends on no input after block J, and its computation can take the r
+ * engine blocks in between: transform input block J, multiply-add it and the older spectra
+ * with the windows, inverse transform.  Those r blocks are also when input block J + 1 comes
+ * in and output block J + 1 goes out, so the input and the output are double buffered.
+ *
+ * For the work to spread evenly, each B-point transform is split in two passes of short
+ * transforms (B = R Q, R a power of two near sqrt(B)): R-point transforms with a stride of Q,
+ * a twiddle, Q-point transforms of contiguous rows.  The spectra stay in the order the second
+ * pass leaves them (bin k1 + R k2 at Q k1 + k2): the multiply-add works bin by bin and the
+ * inverse runs the same passes backwards, so no reordering is needed.  One block's work is a
+ * list of units (a short transform, or the multiply-add of Q bins over every window), each
+ * with an estimated cost; at load time the list is cut into r slices of nearly equal
+ * estimated cost, and engine block φ of the r runs slice φ.
+ *
+ * Everything runs in the caller's thread; nothing is allocated once constructed.
+ */
+class FIRLongPartitions {
+public:
+    /** Taps [2B, end) of every column of h (rows beyond h's count as zero), B = r N, r >= 2.
+     * end must be above 2B. */
+    FIRLongPartitions(int N, int r, const Eigen::MatrixXd& h, Eigen::Index end);
+    ~FIRLongPartitions();
+    FIRLongPartitions(const FIRLongPartitions&) = delete;
+    FIRLongPartitions& operator=(const FIRLongPartitions&) = delete;
+
+    /// Clears input, spectra and output and starts again at the first block of a period.
+    void reset();
+    /** One engine block of channel c: takes its N input samples x and adds the output of
+     * these taps for the block to y (N values). */
+    void process(int c, const double* x, double* y);
+    /// Moves on to the next engine block; called once per block, after every channel.
+    void advance();
+
+    int blockLength() const { return B; }
+    /// Number of B-tap windows (partitions) the taps [2B, end) take.
+    int partitionCount() const { return W; }
+    /** Estimated cost of one period of r engine blocks, in the units of the cost model (see
+     * FIRMobu.h), and the largest share any one engine block gets. */
+    double periodCost() const { return totalCost; }
+    double largestSliceCost() const { return largestSlice; }
+
+private:
+    struct Plan;
+    void runUnits(int c, int first, int last);
+
+    int N, r, B, R, Q, W;
+    int phase = 0;                               ///< engine block within the period, 0 .. r-1
+    int parity = 0;                              ///< which input and output buffers belong to the current period
+    std::vector<FIRMobu::SpectrumArray> windows; ///< C of B x W, j times the spectra of taps qB .. qB+2B-1, q >= 1
+    std::vector<FIRMobu::SpectrumArray> history; ///< C of B x W, spectra of the last W input blocks (a ring)
+    std::vector<FIRMobu::SpectrumArray> output;  ///< C of B x 2, output spectra, then output signals
+    std::vector<Eigen::ArrayXd> input;           ///< C of 2B input samples (two blocks)
+    std::vector<int> head;                       ///< C ring positions of the newest input spectrum
+    FIRMobu::ComplexColumn packTwiddle;          ///< exp(-j pi n / 2B)
+    FIRMobu::ComplexColumn outputTwiddle;        ///< exp(+j pi n / 2B)
+    FIRMobu::ComplexColumn passTwiddle;          ///< exp(-2 pi j n2 k1 / B) at Q k1 + n2
+    FIRMobu::ComplexColumn passTwiddleInv;       ///< its conjugate
+    std::vector<Plan> plans;                     ///< forward R, forward Q, backward Q, backward R
+    std::vector<int> sliceStart;                 ///< r + 1 unit indices
+    double totalCost = 0.0, largestSlice = 0.0;
+};
+
+#endif
