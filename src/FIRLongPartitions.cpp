@@ -12,10 +12,21 @@
 /// unaligned, so any start of a row or column will do).
 struct FIRLongPartitions::Plan {
     fftw_plan plan = nullptr;
-    Plan(int n, int stride, int sign, std::complex<double>* sample) {
-        auto* p = reinterpret_cast<fftw_complex*>(sample);
-        plan = fftw_plan_many_dft(1, &n, 1, p, nullptr, stride, 1, p, nullptr, stride, 1, sign,
-                                  FFTW_ESTIMATE | FFTW_UNALIGNED);
+    /** howMany out-of-place transforms of n points, stride apart within one, distance apart
+     * from each other.  aligned: every array it will run on starts on a cache line, as the
+     * samples do (FFTW's vector code needs that; unaligned plans are slower and may allocate
+     * a buffer each time they run). */
+    Plan(int n, int howMany, int stride, int distance, int sign, bool aligned, std::complex<double>* sampleIn,
+         std::complex<double>* sampleOut) {
+        auto* p = reinterpret_cast<fftw_complex*>(sampleIn);
+        auto* o = reinterpret_cast<fftw_complex*>(sampleOut);
+        // Plans that buffer allocate their buffers when they run: not on the audio thread, unless
+        // FFTW has no other plan for the size.
+        for (const unsigned extra : {FFTW_NO_BUFFERING, 0u}) {
+            plan = fftw_plan_many_dft(1, &n, howMany, p, nullptr, stride, distance, o, nullptr, stride, distance, sign,
+                                      FFTW_ESTIMATE | (aligned ? 0u : FFTW_UNALIGNED) | extra);
+            if (plan != nullptr) break;
+        }
         if (plan == nullptr) throw std::runtime_error("FIRLongPartitions: no FFTW plan");
     }
     Plan(Plan&& other) noexcept : plan(std::exchange(other.plan, nullptr)) {}
@@ -25,9 +36,8 @@ struct FIRLongPartitions::Plan {
     ~Plan() {
         if (plan != nullptr) fftw_destroy_plan(plan);
     }
-    void run(std::complex<double>* data) const {
-        auto* p = reinterpret_cast<fftw_complex*>(data);
-        fftw_execute_dft(plan, p, p);
+    void run(std::complex<double>* in, std::complex<double>* out) const {
+        fftw_execute_dft(plan, reinterpret_cast<fftw_complex*>(in), reinterpret_cast<fftw_complex*>(out));
     }
 };
 
@@ -35,21 +45,74 @@ namespace {
 
 enum PlanIndex { forwardR, forwardQ, backwardQ, backwardR };
 
-// The largest power of two that divides B and is at most sqrt(B) (at least 1).
-int splitFactor(int B) {
-    int R = 1;
-    while (B % (2 * R) == 0 && static_cast<long>(2 * R) * (2 * R) <= B)
-        R *= 2;
-    return R;
+constexpr int cacheLine = 4; // complex doubles
+
+// Batched transforms: g of n points.
+double batchCost(int n, int g) {
+    return g * (FIRMobu::transformCost(n) - FIRMobu::transformCall) + FIRMobu::transformCall;
 }
 
 } // namespace
 
+FIRLongPartitions::Layout FIRLongPartitions::layout(int N, int r, int W) {
+    Layout l;
+    const int B = N * r;
+    const double whole = 2.0 * FIRMobu::transformCost(B) + B * FIRMobu::elementCost + FIRMobu::macCost * B * W;
+    const double budget = whole / r; // one engine block's share
+    if (FIRMobu::transformCost(B) <= budget) {
+        // One transform fits in a share: no split (the packing is then one unit).
+        l.R = 1;
+        l.Q = B;
+        l.columns = B;
+        l.rows = 1;
+        return l;
+    }
+    // The largest power of two dividing B and at most sqrt(B).
+    l.R = 1;
+    while (B % (2 * l.R) == 0 && static_cast<long>(2 * l.R) * (2 * l.R) <= B)
+        l.R *= 2;
+    l.Q = B / l.R;
+    // Units of batched transforms, each about half a share or less, but if possible starting
+    // on cache lines (four complex values) so that FFTW's aligned vector code runs.
+    l.columns = 1;
+    while (l.Q % (2 * l.columns) == 0 &&
+           (l.columns < cacheLine ||
+            batchCost(l.R, 2 * l.columns) + 2 * l.columns * l.R * FIRMobu::elementCost <= budget / 2))
+        l.columns *= 2;
+    l.rows = 1;
+    while (l.R % (2 * l.rows) == 0 &&
+           (l.Q * l.rows % cacheLine != 0 ||
+            batchCost(l.Q, 2 * l.rows) + 2 * l.rows * l.Q * FIRMobu::elementCost <= budget / 2))
+        l.rows *= 2;
+    return l;
+}
+
+std::vector<double> FIRLongPartitions::unitCosts(int N, int r, int W, const Layout& l) {
+    std::vector<double> cost;
+    const double pass = FIRMobu::elementCost;
+    const bool split = l.R > 1;
+    const int columnUnits = l.Q / l.columns, rowUnits = l.R / l.rows;
+    cost.insert(cost.end(), columnUnits, l.columns * l.R * pass + (split ? batchCost(l.R, l.columns) : 0.0));
+    cost.insert(cost.end(), rowUnits, (split ? l.rows * l.Q * pass : 0.0) + batchCost(l.Q, l.rows));
+    cost.insert(cost.end(), rowUnits, FIRMobu::macCost * l.rows * l.Q * W);
+    cost.insert(cost.end(), rowUnits, (split ? l.rows * l.Q * pass : 0.0) + batchCost(l.Q, l.rows));
+    if (split) cost.insert(cost.end(), columnUnits, batchCost(l.R, l.columns));
+    return cost;
+}
+
+double FIRLongPartitions::estimatedCost(int N, int r, int W) {
+    double total = 0.0;
+    for (const double u : unitCosts(N, r, W, layout(N, r, W)))
+        total += u;
+    return total / (N * r) + FIRMobu::elementCost; // and the output of every block
+}
+
 FIRLongPartitions::FIRLongPartitions(int N_, int r_, const Eigen::MatrixXd& h, Eigen::Index end)
     : N(N_), r(r_), B(N_ * r_) {
-    R = splitFactor(B);
-    Q = B / R;
     W = static_cast<int>((end + B - 1) / B) - 1;
+    shape = layout(N, r, W);
+    R = shape.R;
+    Q = shape.Q;
     const Eigen::Index C = h.cols();
 
     packTwiddle.resize(B);
@@ -71,6 +134,7 @@ FIRLongPartitions::FIRLongPartitions(int N_, int r_, const Eigen::MatrixXd& h, E
     windows.resize(C);
     history.resize(C);
     output.resize(C);
+    work.resize(C);
     input.resize(C);
     head.assign(C, 0);
     for (Eigen::Index c = 0; c < C; ++c) {
@@ -78,15 +142,19 @@ FIRLongPartitions::FIRLongPartitions(int N_, int r_, const Eigen::MatrixXd& h, E
         windows[c].resize(B, W, 0);
         history[c].resize(B, W, 21);
         output[c].resize(B, 2, 42);
+        work[c].resize(B, 2, 63);
         input[c].resize(2 * B);
     }
     {
         FIRMobu::SpectrumArray sample;
-        sample.resize(B, 1, 0);
-        plans.emplace_back(R, Q, FFTW_FORWARD, sample.col(0));
-        plans.emplace_back(Q, 1, FFTW_FORWARD, sample.col(0));
-        plans.emplace_back(Q, 1, FFTW_BACKWARD, sample.col(0));
-        plans.emplace_back(R, Q, FFTW_BACKWARD, sample.col(0));
+        sample.resize(B, 2, 0);
+        // Units start at multiples of `columns` (column transforms) or Q `rows` (row transforms).
+        const bool columnsAligned = shape.columns % cacheLine == 0 || shape.columns == Q;
+        const bool rowsAligned = Q * shape.rows % cacheLine == 0 || shape.rows == R;
+        plans.emplace_back(R, shape.columns, Q, 1, FFTW_FORWARD, columnsAligned, sample.col(0), sample.col(1));
+        plans.emplace_back(Q, shape.rows, 1, Q, FFTW_FORWARD, rowsAligned, sample.col(0), sample.col(1));
+        plans.emplace_back(Q, shape.rows, 1, Q, FFTW_BACKWARD, rowsAligned, sample.col(0), sample.col(1));
+        plans.emplace_back(R, shape.columns, Q, 1, FFTW_BACKWARD, columnsAligned, sample.col(0), sample.col(1));
     }
 
     // Window q holds taps qB .. qB+2B-1 of those in [2B, end), packed as w[n] - j w[n+B], and
@@ -94,33 +162,30 @@ FIRLongPartitions::FIRLongPartitions(int N_, int r_, const Eigen::MatrixXd& h, E
     // which j brings to the first.
     for (Eigen::Index c = 0; c < C; ++c)
         for (int q = 1; q <= W; ++q) {
+            // The same passes as runUnits: packed -> (column transforms, twiddle) -> row transforms.
             std::complex<double>* u = windows[c].col(q - 1);
+            std::complex<double>* t = work[c].col(1);
+            std::complex<double>* packed = R > 1 ? work[c].col(0) : t;
             for (int n = 0; n < B; ++n) {
                 auto tap = [&](Eigen::Index k) { return k >= 2 * B && k < end && k < h.rows() ? h(k, c) : 0.0; };
                 const Eigen::Index k = static_cast<Eigen::Index>(q) * B + n;
-                u[n] = std::complex<double>(tap(k), -tap(k + B)) * packTwiddle(n);
+                packed[n] = std::complex<double>(tap(k), -tap(k + B)) * packTwiddle(n);
             }
-            for (int n2 = 0; n2 < Q; ++n2)
-                plans[forwardR].run(u + n2);
-            for (int k1 = 0; k1 < R; ++k1) {
-                for (int n2 = 0; n2 < Q; ++n2)
-                    u[Q * k1 + n2] *= passTwiddle(Q * k1 + n2);
-                plans[forwardQ].run(u + Q * k1);
+            if (R > 1) {
+                for (int n2 = 0; n2 < Q; n2 += shape.columns)
+                    plans[forwardR].run(packed + n2, t + n2);
+                for (int n = 0; n < B; ++n)
+                    t[n] *= passTwiddle(n);
             }
+            for (int k1 = 0; k1 < R; k1 += shape.rows)
+                plans[forwardQ].run(t + Q * k1, u + Q * k1);
             for (int n = 0; n < B; ++n)
                 u[n] *= std::complex<double>(0.0, 1.0);
         }
 
-    // The work of one period: Q packings with R-point transforms, R twiddled Q-point
-    // transforms, R multiply-adds of Q bins over W windows, and the inverse passes.
-    std::vector<double> cost;
-    const double shortR = FIRMobu::transformCost(R), shortQ = FIRMobu::transformCost(Q);
-    const double pass = FIRMobu::elementCost;
-    cost.insert(cost.end(), Q, shortR + pass * R);
-    cost.insert(cost.end(), R, shortQ + pass * Q);
-    cost.insert(cost.end(), R, FIRMobu::macCost * Q * W);
-    cost.insert(cost.end(), R, shortQ + pass * Q);
-    cost.insert(cost.end(), Q, shortR);
+    // The work of one period: packing and column transforms, twiddled row transforms, the
+    // multiply-add of rows of bins over the windows, and the inverse passes.
+    const std::vector<double> cost = unitCosts(N, r, W, shape);
     totalCost = 0.0;
     for (const double u : cost)
         totalCost += u;
@@ -152,6 +217,8 @@ void FIRLongPartitions::reset() {
         a.setZero();
     for (auto& a : output)
         a.setZero();
+    for (auto& a : work)
+        a.setZero();
     for (auto& a : input)
         a.setZero();
     std::fill(head.begin(), head.end(), 0);
@@ -179,42 +246,56 @@ void FIRLongPartitions::process(int c, const double* x, double* y) {
 
 void FIRLongPartitions::runUnits(int c, int first, int last) {
     const firkernels::SpectrumKernels& kernels = firkernels::spectrumKernels();
+    // Transforms run out of place (FFTW may buffer in-place ones, allocating as they run).
+    // Split, the input is packed into acc, transformed by columns into t and by rows into the
+    // ring; the sum over the windows goes to acc, by rows into t, by columns into the output.
+    // Not split, t holds the packed input and acc goes straight to the output.
     std::complex<double>* newest = history[c].col(head[c]);
+    std::complex<double>* acc = work[c].col(0);
+    std::complex<double>* t = work[c].col(1);
     std::complex<double>* next = output[c].col(parity ^ 1);   // the output of the next period
     const double* block = input[c].data() + (parity ^ 1) * B; // the input block of the previous period
+    const int G1 = shape.columns, G2 = shape.rows;
+    const int columnUnits = Q / G1, rowUnits = R / G2;
+    const bool split = R > 1;
+    std::complex<double>* packed = split ? acc : t;
     for (int u = first; u < last; ++u) {
         int i = u;
-        if (i < Q) { // pack column n2 = i of the input block, R-point transform
-            for (int n1 = 0; n1 < R; ++n1) {
-                const int n = i + Q * n1;
-                newest[n] = packTwiddle(n) * block[n];
-            }
-            plans[forwardR].run(newest + i);
+        if (i < columnUnits) { // pack columns G1 i .. G1 i + G1 - 1 of the input block, R-point transforms
+            for (int n1 = 0; n1 < R; ++n1)
+                for (int n = Q * n1 + G1 * i; n < Q * n1 + G1 * (i + 1); ++n)
+                    packed[n] = packTwiddle(n) * block[n];
+            if (split) plans[forwardR].run(acc + G1 * i, t + G1 * i);
             continue;
         }
-        i -= Q;
-        if (i < R) { // twiddle row k1 = i, Q-point transform
-            kernels.multiplyInPlace(reinterpret_cast<double*>(newest + Q * i),
-                                    reinterpret_cast<const double*>(passTwiddle.data() + Q * i), Q);
-            plans[forwardQ].run(newest + Q * i);
+        i -= columnUnits;
+        const int at = Q * G2 * i, bins = Q * G2; // the first bin of a row unit, and its bins
+        if (i < rowUnits) {                       // twiddle, Q-point transforms
+            if (split)
+                kernels.multiplyInPlace(reinterpret_cast<double*>(t + at),
+                                        reinterpret_cast<const double*>(passTwiddle.data() + at), bins);
+            plans[forwardQ].run(t + at, newest + at);
             continue;
         }
-        i -= R;
-        if (i < R) { // bins Q i .. Q i + Q - 1 of the next output: sum over the windows
+        i -= rowUnits;
+        if (i < rowUnits) { // bins of the next output: sum over the windows
+            const int from = Q * G2 * i;
             const size_t stride = 2 * static_cast<size_t>(history[c].columnStride());
-            kernels.multiplyAccumulate(reinterpret_cast<double*>(next + Q * i),
-                                       reinterpret_cast<const double*>(history[c].col(0) + Q * i), head[c],
-                                       reinterpret_cast<const double*>(windows[c].col(0) + Q * i), W, Q, stride);
+            kernels.multiplyAccumulate(reinterpret_cast<double*>(acc + from),
+                                       reinterpret_cast<const double*>(history[c].col(0) + from), head[c],
+                                       reinterpret_cast<const double*>(windows[c].col(0) + from), W, bins, stride);
             continue;
         }
-        i -= R;
-        if (i < R) { // inverse Q-point transform of row i, twiddle
-            plans[backwardQ].run(next + Q * i);
-            kernels.multiplyInPlace(reinterpret_cast<double*>(next + Q * i),
-                                    reinterpret_cast<const double*>(passTwiddleInv.data() + Q * i), Q);
+        i -= rowUnits;
+        if (i < rowUnits) { // inverse Q-point transforms, twiddle
+            const int from = Q * G2 * i;
+            plans[backwardQ].run(acc + from, (split ? t : next) + from);
+            if (split)
+                kernels.multiplyInPlace(reinterpret_cast<double*>(t + from),
+                                        reinterpret_cast<const double*>(passTwiddleInv.data() + from), bins);
             continue;
         }
-        i -= R;
-        plans[backwardR].run(next + i); // inverse R-point transform of column i
+        i -= rowUnits;
+        plans[backwardR].run(t + G1 * i, next + G1 * i); // inverse R-point transforms of columns
     }
 }

@@ -74,6 +74,13 @@ FIRMobu::FIRMobu(int M) {
 
 FIRMobu::~FIRMobu() = default;
 
+FIRMobu::Partitioning FIRMobu::defaultPartitioning() {
+    const char* chosen = getenv("MOBU_FIR_PARTITIONING");
+    if (chosen != nullptr && std::strcmp(chosen, "uniform") == 0) return Partitioning::Uniform;
+    if (chosen != nullptr && std::strcmp(chosen, "nonuniform") == 0) return Partitioning::NonUniform;
+    return Partitioning::Automatic;
+}
+
 int FIRMobu::setPartitioning(Partitioning p, std::vector<int> blockRatios) {
     // Stage s + 1 must start beyond stage s: block lengths strictly increasing, from 2N.
     for (size_t s = 0; s < blockRatios.size(); ++s)
@@ -122,15 +129,7 @@ std::vector<int> FIRMobu::nonUniformSchedule(Eigen::Index L, int N, bool evenIfD
     auto stage0 = [N](Eigen::Index P) {
         return 2.0 * transformCost(N) / N + 4.0 * elementCost + macCost * static_cast<double>(P + 1);
     };
-    auto later = [N](int r, Eigen::Index W) {
-        const int B = r * N;
-        int R = 1;
-        while (B % (2 * R) == 0 && static_cast<long>(2 * R) * (2 * R) <= B)
-            R *= 2;
-        const int Q = B / R;
-        return (2.0 * Q * transformCost(R) + 2.0 * R * transformCost(Q) + 3.0 * B * elementCost) / B + elementCost +
-               macCost * static_cast<double>(W);
-    };
+    auto later = [N](int r, Eigen::Index W) { return FIRLongPartitions::estimatedCost(N, r, static_cast<int>(W)); };
     const double uniform = stage0(partitionCount(std::max<Eigen::Index>(L, 1), N));
     double best = evenIfDearer ? std::numeric_limits<double>::infinity() : uniform;
     std::vector<int> chosen, ratios;

@@ -53,16 +53,30 @@ public:
     double periodCost() const { return totalCost; }
     double largestSliceCost() const { return largestSlice; }
 
+    /** Estimated cost per output sample of a stage of blocks of r N with W partitions, in the
+     * cost model's units (see FIRMobu.h): the transforms split as the stage would split them. */
+    static double estimatedCost(int N, int r, int W);
+
 private:
     struct Plan;
+    /// How a B-point transform is split: B = R Q, column units of `columns` R-point
+    /// transforms, row units of `rows` Q-point transforms (R = 1: not split).
+    struct Layout {
+        int R = 1, Q = 1, columns = 1, rows = 1;
+    };
+    static Layout layout(int N, int r, int W);
+    /// Estimated cost of every unit of one period's work, in order.
+    static std::vector<double> unitCosts(int N, int r, int W, const Layout& l);
     void runUnits(int c, int first, int last);
 
     int N, r, B, R, Q, W;
+    Layout shape;
     int phase = 0;                               ///< engine block within the period, 0 .. r-1
     int parity = 0;                              ///< which input and output buffers belong to the current period
     std::vector<FIRMobu::SpectrumArray> windows; ///< C of B x W, j times the spectra of taps qB .. qB+2B-1, q >= 1
     std::vector<FIRMobu::SpectrumArray> history; ///< C of B x W, spectra of the last W input blocks (a ring)
-    std::vector<FIRMobu::SpectrumArray> output;  ///< C of B x 2, output spectra, then output signals
+    std::vector<FIRMobu::SpectrumArray> output;  ///< C of B x 2, output signals of this and the next period
+    std::vector<FIRMobu::SpectrumArray> work;    ///< C of B x 2, the sum over the windows and a transform pass
     std::vector<Eigen::ArrayXd> input;           ///< C of 2B input samples (two blocks)
     std::vector<int> head;                       ///< C ring positions of the newest input spectrum
     FIRMobu::ComplexColumn packTwiddle;          ///< exp(-j pi n / 2B)

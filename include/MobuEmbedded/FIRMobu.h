@@ -140,6 +140,9 @@ public:
     static constexpr double macCost = 1.0;
     /// Automatic partitioning goes non-uniform from this many N-tap partitions on.
     static constexpr Eigen::Index nonUniformFromPartitions = 64;
+    /** Automatic, unless MOBU_FIR_PARTITIONING in the environment says "uniform" or
+     * "nonuniform" (so that a whole processor can be run either way, by processor-bench). */
+    static Partitioning defaultPartitioning();
     /// Estimated cost of one n-point complex transform.
     static double transformCost(int n);
     /** The block lengths / N of stages 1, 2, ... that the cost model picks for L taps in
@@ -228,7 +231,7 @@ protected:
     Eigen::ArrayXXd fadeOut;                             ///< N x C ramps 1 -> 0
     Eigen::ArrayXXd fadeIn;                              ///< N x C ramps 0 -> 1
 
-    Partitioning partitioning = Partitioning::Automatic;
+    Partitioning partitioning = defaultPartitioning();
     std::vector<int> requestedRatios;                               ///< stage block lengths / N set by setPartitioning
     std::vector<std::unique_ptr<FIRLongPartitions>> longPartitions; ///< stages 1, 2, ...
     Eigen::ArrayXd blockIn;                                         ///< N, the channel's input as doubles
