@@ -47,6 +47,13 @@ enum PlanIndex { forwardR, forwardQ, backwardQ, backwardR };
 
 constexpr int cacheLine = 4; // complex doubles
 
+// Bins per multiply-add unit: about half a share, whole cache lines.
+int macChunk(int B, int W, double budget) {
+    const double perBin = FIRMobu::macCost * W;
+    const int bins = static_cast<int>(budget / 2 / perBin) / cacheLine * cacheLine;
+    return std::min(B, std::max(cacheLine, bins));
+}
+
 // Batched transforms: g of n points.
 double batchCost(int n, int g) {
     return g * (FIRMobu::transformCost(n) - FIRMobu::transformCall) + FIRMobu::transformCall;
@@ -65,6 +72,7 @@ FIRLongPartitions::Layout FIRLongPartitions::layout(int N, int r, int W) {
         l.Q = B;
         l.columns = B;
         l.rows = 1;
+        l.bins = macChunk(B, W, budget);
         return l;
     }
     // The largest power of two dividing B and at most sqrt(B).
@@ -84,6 +92,7 @@ FIRLongPartitions::Layout FIRLongPartitions::layout(int N, int r, int W) {
            (l.Q * l.rows % cacheLine != 0 ||
             batchCost(l.Q, 2 * l.rows) + 2 * l.rows * l.Q * FIRMobu::elementCost <= budget / 2))
         l.rows *= 2;
+    l.bins = macChunk(B, W, budget);
     return l;
 }
 
@@ -94,7 +103,8 @@ std::vector<double> FIRLongPartitions::unitCosts(int N, int r, int W, const Layo
     const int columnUnits = l.Q / l.columns, rowUnits = l.R / l.rows;
     cost.insert(cost.end(), columnUnits, l.columns * l.R * pass + (split ? batchCost(l.R, l.columns) : 0.0));
     cost.insert(cost.end(), rowUnits, (split ? l.rows * l.Q * pass : 0.0) + batchCost(l.Q, l.rows));
-    cost.insert(cost.end(), rowUnits, FIRMobu::macCost * l.rows * l.Q * W);
+    for (int from = 0; from < l.R * l.Q; from += l.bins)
+        cost.push_back(FIRMobu::macCost * std::min(l.bins, l.R * l.Q - from) * W);
     cost.insert(cost.end(), rowUnits, (split ? l.rows * l.Q * pass : 0.0) + batchCost(l.Q, l.rows));
     if (split) cost.insert(cost.end(), columnUnits, batchCost(l.R, l.columns));
     return cost;
@@ -256,7 +266,7 @@ void FIRLongPartitions::runUnits(int c, int first, int last) {
     std::complex<double>* next = output[c].col(parity ^ 1);   // the output of the next period
     const double* block = input[c].data() + (parity ^ 1) * B; // the input block of the previous period
     const int G1 = shape.columns, G2 = shape.rows;
-    const int columnUnits = Q / G1, rowUnits = R / G2;
+    const int columnUnits = Q / G1, rowUnits = R / G2, macUnits = (B + shape.bins - 1) / shape.bins;
     const bool split = R > 1;
     std::complex<double>* packed = split ? acc : t;
     for (int u = first; u < last; ++u) {
@@ -278,15 +288,15 @@ void FIRLongPartitions::runUnits(int c, int first, int last) {
             continue;
         }
         i -= rowUnits;
-        if (i < rowUnits) { // bins of the next output: sum over the windows
-            const int from = Q * G2 * i;
+        if (i < macUnits) { // bins of the next output: sum over the windows
+            const int from = shape.bins * i, count = std::min(shape.bins, B - from);
             const size_t stride = 2 * static_cast<size_t>(history[c].columnStride());
             kernels.multiplyAccumulate(reinterpret_cast<double*>(acc + from),
                                        reinterpret_cast<const double*>(history[c].col(0) + from), head[c],
-                                       reinterpret_cast<const double*>(windows[c].col(0) + from), W, bins, stride);
+                                       reinterpret_cast<const double*>(windows[c].col(0) + from), W, count, stride);
             continue;
         }
-        i -= rowUnits;
+        i -= macUnits;
         if (i < rowUnits) { // inverse Q-point transforms, twiddle
             const int from = Q * G2 * i;
             plans[backwardQ].run(acc + from, (split ? t : next) + from);

@@ -5,6 +5,7 @@
 
 #include <Sox.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -77,8 +78,22 @@ FIRMobu::~FIRMobu() = default;
 FIRMobu::Partitioning FIRMobu::defaultPartitioning() {
     const char* chosen = getenv("MOBU_FIR_PARTITIONING");
     if (chosen != nullptr && std::strcmp(chosen, "uniform") == 0) return Partitioning::Uniform;
-    if (chosen != nullptr && std::strcmp(chosen, "nonuniform") == 0) return Partitioning::NonUniform;
+    if (chosen != nullptr && (std::strcmp(chosen, "nonuniform") == 0 || std::isdigit(chosen[0])))
+        return Partitioning::NonUniform;
     return Partitioning::Automatic;
+}
+
+std::vector<int> FIRMobu::defaultRatios() {
+    std::vector<int> ratios;
+    const char* chosen = getenv("MOBU_FIR_PARTITIONING");
+    for (const char* p = chosen; p != nullptr && std::isdigit(*p);) {
+        char* end = nullptr;
+        ratios.push_back(static_cast<int>(std::strtol(p, &end, 10)));
+        p = *end == ',' ? end + 1 : nullptr;
+    }
+    for (size_t s = 0; s < ratios.size(); ++s)
+        if (ratios[s] < 2 || (s > 0 && ratios[s] <= ratios[s - 1])) return {};
+    return ratios;
 }
 
 int FIRMobu::setPartitioning(Partitioning p, std::vector<int> blockRatios) {

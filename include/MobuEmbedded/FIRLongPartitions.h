@@ -60,9 +60,10 @@ public:
 private:
     struct Plan;
     /// How a B-point transform is split: B = R Q, column units of `columns` R-point
-    /// transforms, row units of `rows` Q-point transforms (R = 1: not split).
+    /// transforms, row units of `rows` Q-point transforms (R = 1: not split); and the bins of
+    /// one multiply-add unit.
     struct Layout {
-        int R = 1, Q = 1, columns = 1, rows = 1;
+        int R = 1, Q = 1, columns = 1, rows = 1, bins = 1;
     };
     static Layout layout(int N, int r, int W);
     /// Estimated cost of every unit of one period's work, in order.

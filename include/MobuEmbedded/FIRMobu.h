@@ -134,15 +134,18 @@ public:
     std::vector<Stage> stages() const;
 
     /// Cost model constants (estimated nanoseconds; see the class comment).
-    static constexpr double transformPerPoint = 0.5;
-    static constexpr double transformCall = 40.0;
-    static constexpr double elementCost = 0.5;
-    static constexpr double macCost = 1.0;
+    static constexpr double transformPerPoint = 0.15;
+    static constexpr double transformCall = 10.0;
+    static constexpr double elementCost = 0.3;
+    static constexpr double macCost = 1.5;
     /// Automatic partitioning goes non-uniform from this many N-tap partitions on.
-    static constexpr Eigen::Index nonUniformFromPartitions = 64;
-    /** Automatic, unless MOBU_FIR_PARTITIONING in the environment says "uniform" or
-     * "nonuniform" (so that a whole processor can be run either way, by processor-bench). */
+    static constexpr Eigen::Index nonUniformFromPartitions = 48;
+    /** Automatic, unless MOBU_FIR_PARTITIONING in the environment says "uniform", "nonuniform"
+     * or gives stage block lengths / N ("4,32": NonUniform with those), so that a whole
+     * processor can be run either way (processor-bench) and schedules can be measured. */
     static Partitioning defaultPartitioning();
+    /// The block lengths / N that MOBU_FIR_PARTITIONING gives, if any (see above).
+    static std::vector<int> defaultRatios();
     /// Estimated cost of one n-point complex transform.
     static double transformCost(int n);
     /** The block lengths / N of stages 1, 2, ... that the cost model picks for L taps in
@@ -232,7 +235,7 @@ protected:
     Eigen::ArrayXXd fadeIn;                              ///< N x C ramps 0 -> 1
 
     Partitioning partitioning = defaultPartitioning();
-    std::vector<int> requestedRatios;                               ///< stage block lengths / N set by setPartitioning
+    std::vector<int> requestedRatios = defaultRatios();             ///< stage block lengths / N set by setPartitioning
     std::vector<std::unique_ptr<FIRLongPartitions>> longPartitions; ///< stages 1, 2, ...
     Eigen::ArrayXd blockIn;                                         ///< N, the channel's input as doubles
 
