@@ -134,12 +134,12 @@ public:
     std::vector<Stage> stages() const;
 
     /// Cost model constants (estimated nanoseconds; see the class comment).
-    static constexpr double transformPerPoint = 0.15;
-    static constexpr double transformCall = 10.0;
-    static constexpr double elementCost = 0.3;
-    static constexpr double macCost = 1.5;
+    static constexpr double transformPerPoint = 0.5;
+    static constexpr double transformCall = 40.0;
+    static constexpr double elementCost = 0.5;
+    static constexpr double macCost = 1.0;
     /// Automatic partitioning goes non-uniform from this many N-tap partitions on.
-    static constexpr Eigen::Index nonUniformFromPartitions = 48;
+    static constexpr Eigen::Index nonUniformFromPartitions = 32;
     /** Automatic, unless MOBU_FIR_PARTITIONING in the environment says "uniform", "nonuniform"
      * or gives stage block lengths / N ("4,32": NonUniform with those), so that a whole
      * processor can be run either way (processor-bench) and schedules can be measured. */
