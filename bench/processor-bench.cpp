@@ -141,16 +141,11 @@ struct Cell {
     std::string failure;
 };
 
-/** The processor with `threads` OpenMP threads, N frames per period, the given filters, its
- * engines partitioned as MOBU_FIR_PARTITIONING says (partitioning, or automatic when empty);
- * at least minPeriods periods are timed. */
-Cell timeProcessor(int N, int threads, const std::string& partitioning, const std::string& filterFile,
-                   const std::string& eqName, double seconds, size_t minPeriods, std::mt19937_64& gen) {
+/// The processor as built with `threads` OpenMP threads, N frames per period, the given filters;
+/// at least minPeriods periods are timed.
+Cell timeProcessor(int N, int threads, const std::string& filterFile, const std::string& eqName, double seconds,
+                   size_t minPeriods, std::mt19937_64& gen) {
     omp_set_num_threads(threads);
-    if (partitioning.empty())
-        unsetenv("MOBU_FIR_PARTITIONING");
-    else
-        setenv("MOBU_FIR_PARTITIONING", partitioning.c_str(), 1);
     Cell cell;
     SchedulingGuard scheduling;
     bench::QuietStdout quiet; // the engines and the helper threads print progress lines
@@ -184,7 +179,6 @@ Cell timeProcessor(int N, int threads, const std::string& partitioning, const st
     }
     // One thread: all the work is the caller's, timed on its CPU clock; a team: wall clock.
     cell.time = bench::timePeriods([&](size_t) { failed |= p.process() != 0; }, seconds, minPeriods, threads == 1);
-    unsetenv("MOBU_FIR_PARTITIONING");
     if (failed) cell.failure = "process() ended the run";
     return cell;
 }
@@ -326,7 +320,7 @@ int main(int argc, char* argv[]) {
                 const size_t minPeriods = std::max<size_t>(5 * cycle, 32);
                 const std::string file = scratch.path("filters-" + std::to_string(L) + ".wav");
                 const std::string eq = scratch.fromMobuDir(eqFile);
-                r.team = timeProcessor(N, team, "", file, eq, seconds, 32, gen);
+                r.team = timeProcessor(N, team, file, eq, seconds, 32, gen);
                 r.engines = timeEngines(N, filters[t], FIRMobu::Partitioning::Automatic, seconds, minPeriods, cycle);
                 r.uniform = timeEngines(N, filters[t], FIRMobu::Partitioning::Uniform, seconds, 16, 1);
                 r.zita = timeZita(r.q, filters[t], seconds, minPeriods * N / r.q + 8);

@@ -17,14 +17,15 @@
  * with the windows, inverse transform.  Those r blocks are also when input block J + 1 comes
  * in and output block J + 1 goes out, so the input and the output are double buffered.
  *
- * For the work to spread evenly, each B-point transform is split in two passes of short
- * transforms (B = R Q, R a power of two near sqrt(B)): R-point transforms with a stride of Q,
- * a twiddle, Q-point transforms of contiguous rows.  The spectra stay in the order the second
- * pass leaves them (bin k1 + R k2 at Q k1 + k2): the multiply-add works bin by bin and the
- * inverse runs the same passes backwards, so no reordering is needed.  One block's work is a
- * list of units (a short transform, or the multiply-add of Q bins over every window), each
- * with an estimated cost; at load time the list is cut into r slices of nearly equal
- * estimated cost, and engine block φ of the r runs slice φ.
+ * One block's work is a list of units, each with an estimated cost (FIRMobu's cost model):
+ * packing the input, the forward transform, the multiply-add of a run of bins over every
+ * window, the inverse transform.  At load time the list is cut into r slices of nearly equal
+ * estimated cost, and engine block φ of the r runs slice φ.  Where one B-point transform
+ * would take more than a slice, it is split in two passes of short transforms (B = R Q, R a
+ * power of two near sqrt(B)): R-point transforms with a stride of Q, a twiddle, Q-point
+ * transforms of contiguous rows, each pass in units of several transforms.  The spectra stay
+ * in the order the second pass leaves them (bin k1 + R k2 at Q k1 + k2): the multiply-add
+ * works bin by bin and the inverse runs the same passes backwards, so no reordering is needed.
  *
  * Everything runs in the caller's thread; nothing is allocated once constructed.
  */

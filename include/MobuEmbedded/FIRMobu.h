@@ -48,17 +48,28 @@ class FIRLongPartitions;
  * after its input is complete, in equal shares (FIRLongPartitions): the cost of every
  * filterLocal call stays nearly the same, with no threads.  Output is the same convolution.
  *
- * Cost model, in estimated nanoseconds per output sample and channel (constants below):
+ * Cost model, in rough nanoseconds per output sample and channel (constants below):
  *     transform(n)  = transformPerPoint n log2 n + transformCall, one n-point complex FFT
  *     stage 0       = 2 transform(N) / N + 4 elementCost + macCost (P0 + 1),   P0 = 2a
- *     stage s >= 1  = (2 Q transform(R) + 2 R transform(Q) + 3 B elementCost) / B
- *                     + elementCost + macCost W                      (B = R Q, R ~ sqrt B)
+ *     stage s >= 1  = (its transforms + 3 B elementCost) / B + elementCost + macCost W
+ *                     (FIRLongPartitions::estimatedCost: one transform of B points each way,
+ *                     or, where that would not fit in one engine block's share, R-point and
+ *                     Q-point transforms, B = R Q)
  *     uniform       = 2 transform(N) / N + 4 elementCost + macCost (P + 1),    P = ceil(L / N)
  * macCost is one complex multiply-add of a partition's bin, read from memory.  At load the
  * engine evaluates every a in 2..64, g in 2..16 and number of stages, and keeps the cheapest
  * schedule (the transforms of many small stages against the partitions of few large ones).
- * Partitioning::Automatic takes the non-uniform schedule from nonUniformFromPartitions
- * uniform partitions on (a switch-over measured with fir-bench, see bench/README.md).
+ * The same estimates cut each stage's work into equal shares.  The constants are rounded
+ * from fir-bench figures; lower transform costs (closer to FFTW's in-cache speed) make the
+ * model choose more stages, which measured slower.
+ *
+ * Partitioning::Automatic goes non-uniform from nonUniformFromPartitions = 32 partitions of
+ * N taps on.  Measured with fir-bench (one channel, engines forced either way): non-uniform
+ * is faster from 24 partitions on at N = 64 (16.5 against 18.1 ns per sample), from about
+ * 32 at N = 256 (17.6 against 17.0 at 24, 19.8 against 21.8 at 32) and N = 512 (18.9
+ * against 18.7 at 32, 19.1 against 28.1 at 48), from about 40 at
+ * N = 1024 (24.9 against 23.1 at 32, 27.6 against 33.9 at 48); the processor's N = 480 gains
+ * 13 % at 34 partitions (8 channels).
  *
  * fade argument of filterLocal: 0 plain, 1 linear fade in over the block,
  * negative linear fade out, above 1 silence (the memory still advances).
