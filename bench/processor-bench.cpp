@@ -267,8 +267,8 @@ std::string verdict(const Row& r) {
 
 void usage() {
     std::cout << "processor-bench [-t seconds]\n"
-                 "  -t   CPU seconds spent timing each configuration (default 0.5; the run takes about two\n"
-                 "       minutes, -t 0.1 about one)\n";
+                 "  -t   CPU seconds spent timing each configuration (default 1; the run takes about a minute,\n"
+                 "       -t 0.1 about 15 s)\n";
 }
 
 } // namespace
@@ -279,7 +279,7 @@ int main(int argc, char* argv[]) {
         usage();
         return 0;
     }
-    double seconds = 0.5;
+    double seconds = 1.0;
     if (options.has("t") && (options.getArg("t", seconds) != 0 || !(seconds > 0.0))) {
         usage();
         return 255;
