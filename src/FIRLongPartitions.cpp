@@ -71,6 +71,7 @@ FIRLongPartitions::Layout FIRLongPartitions::layout(int N, int r, int W) {
         // One transform fits in a share: no split (the packing is then one unit).
         l.R = 1;
         l.Q = B;
+        l.stride = B;
         l.columns = B;
         l.rows = 1;
         l.bins = macChunk(B, W, budget);
@@ -81,6 +82,10 @@ FIRLongPartitions::Layout FIRLongPartitions::layout(int N, int r, int W) {
     while (B % (2 * l.R) == 0 && static_cast<long>(2 * l.R) * (2 * l.R) <= B)
         l.R *= 2;
     l.Q = B / l.R;
+    // Rows one cache line longer than Q: the column transforms and the packing step through
+    // memory Q apart, and a power-of-two step of whole pages would put all of a column in a
+    // few cache sets.
+    l.stride = l.Q + cacheLine;
     // Units of batched transforms, each about half a share or less, but if possible starting
     // on cache lines (four complex values) so that FFTW's aligned vector code runs.
     l.columns = 1;
@@ -90,10 +95,10 @@ FIRLongPartitions::Layout FIRLongPartitions::layout(int N, int r, int W) {
         l.columns *= 2;
     l.rows = 1;
     while (l.R % (2 * l.rows) == 0 &&
-           (l.Q * l.rows % cacheLine != 0 ||
+           (l.stride * l.rows % cacheLine != 0 ||
             batchCost(l.Q, 2 * l.rows) + 2 * l.rows * l.Q * FIRMobu::elementCost <= budget / 2))
         l.rows *= 2;
-    l.bins = macChunk(B, W, budget);
+    l.bins = macChunk(l.R * l.stride, W, budget);
     return l;
 }
 
@@ -104,8 +109,8 @@ std::vector<double> FIRLongPartitions::unitCosts(int N, int r, int W, const Layo
     const int columnUnits = l.Q / l.columns, rowUnits = l.R / l.rows;
     cost.insert(cost.end(), columnUnits, l.columns * l.R * pass + (split ? batchCost(l.R, l.columns) : 0.0));
     cost.insert(cost.end(), rowUnits, (split ? l.rows * l.Q * pass : 0.0) + batchCost(l.Q, l.rows));
-    for (int from = 0; from < l.R * l.Q; from += l.bins)
-        cost.push_back(FIRMobu::macCost * std::min(l.bins, l.R * l.Q - from) * W);
+    for (int from = 0; from < l.R * l.stride; from += l.bins)
+        cost.push_back(FIRMobu::macCost * std::min(l.bins, l.R * l.stride - from) * W);
     cost.insert(cost.end(), rowUnits, (split ? l.rows * l.Q * pass : 0.0) + batchCost(l.Q, l.rows));
     if (split) cost.insert(cost.end(), columnUnits, batchCost(l.R, l.columns));
     return cost;
@@ -124,12 +129,14 @@ FIRLongPartitions::FIRLongPartitions(int N_, int r_, const Eigen::MatrixXd& h, E
     shape = layout(N, r, W);
     R = shape.R;
     Q = shape.Q;
+    S = shape.stride;
+    const int size = R * S; // complex values of a spectrum or transformed block, padding included
     const Eigen::Index C = h.cols();
 
     packTwiddle.resize(B);
     outputTwiddle.resize(B);
-    passTwiddle.resize(B);
-    passTwiddleInv.resize(B);
+    passTwiddle.setZero(size);
+    passTwiddleInv.setZero(size);
     for (int n = 0; n < B; ++n) {
         packTwiddle(n) = std::polar(1.0, -M_PI * n / (2.0 * B));
         outputTwiddle(n) = std::conj(packTwiddle(n));
@@ -138,8 +145,8 @@ FIRLongPartitions::FIRLongPartitions(int N_, int r_, const Eigen::MatrixXd& h, E
         for (int n2 = 0; n2 < Q; ++n2) {
             // The angle reduced to one turn first keeps it exact for large products.
             const long turn = static_cast<long>(n2) * k1 % B;
-            passTwiddle(Q * k1 + n2) = std::polar(1.0, -2.0 * M_PI * static_cast<double>(turn) / B);
-            passTwiddleInv(Q * k1 + n2) = std::conj(passTwiddle(Q * k1 + n2));
+            passTwiddle(S * k1 + n2) = std::polar(1.0, -2.0 * M_PI * static_cast<double>(turn) / B);
+            passTwiddleInv(S * k1 + n2) = std::conj(passTwiddle(S * k1 + n2));
         }
 
     windows.resize(C);
@@ -150,22 +157,23 @@ FIRLongPartitions::FIRLongPartitions(int N_, int r_, const Eigen::MatrixXd& h, E
     head.assign(C, 0);
     for (Eigen::Index c = 0; c < C; ++c) {
         // Ring, windows and output of a channel start on different lines of a page.
-        windows[c].resize(B, W, 0);
-        history[c].resize(B, W, 21);
-        output[c].resize(B, 2, 42);
-        work[c].resize(B, 2, 63);
+        windows[c].resize(size, W, 0);
+        windows[c].setZero(); // the padding takes part in the multiply-add
+        history[c].resize(size, W, 21);
+        output[c].resize(size, 2, 42);
+        work[c].resize(size, 2, 63);
         input[c].resize(2 * B);
     }
     {
         FIRMobu::SpectrumArray sample;
-        sample.resize(B, 2, 0);
-        // Units start at multiples of `columns` (column transforms) or Q `rows` (row transforms).
+        sample.resize(size, 2, 0);
+        // Units start at multiples of `columns` (column transforms) or S `rows` (row transforms).
         const bool columnsAligned = shape.columns % cacheLine == 0 || shape.columns == Q;
-        const bool rowsAligned = Q * shape.rows % cacheLine == 0 || shape.rows == R;
-        plans.emplace_back(R, shape.columns, Q, 1, FFTW_FORWARD, columnsAligned, sample.col(0), sample.col(1));
-        plans.emplace_back(Q, shape.rows, 1, Q, FFTW_FORWARD, rowsAligned, sample.col(0), sample.col(1));
-        plans.emplace_back(Q, shape.rows, 1, Q, FFTW_BACKWARD, rowsAligned, sample.col(0), sample.col(1));
-        plans.emplace_back(R, shape.columns, Q, 1, FFTW_BACKWARD, columnsAligned, sample.col(0), sample.col(1));
+        const bool rowsAligned = S * shape.rows % cacheLine == 0 || shape.rows == R;
+        plans.emplace_back(R, shape.columns, S, 1, FFTW_FORWARD, columnsAligned, sample.col(0), sample.col(1));
+        plans.emplace_back(Q, shape.rows, 1, S, FFTW_FORWARD, rowsAligned, sample.col(0), sample.col(1));
+        plans.emplace_back(Q, shape.rows, 1, S, FFTW_BACKWARD, rowsAligned, sample.col(0), sample.col(1));
+        plans.emplace_back(R, shape.columns, S, 1, FFTW_BACKWARD, columnsAligned, sample.col(0), sample.col(1));
     }
 
     // Window q holds taps qB .. qB+2B-1 of those in [2B, end), packed as w[n] - j w[n+B], and
@@ -180,17 +188,17 @@ FIRLongPartitions::FIRLongPartitions(int N_, int r_, const Eigen::MatrixXd& h, E
             for (int n = 0; n < B; ++n) {
                 auto tap = [&](Eigen::Index k) { return k >= 2 * B && k < end && k < h.rows() ? h(k, c) : 0.0; };
                 const Eigen::Index k = static_cast<Eigen::Index>(q) * B + n;
-                packed[n] = std::complex<double>(tap(k), -tap(k + B)) * packTwiddle(n);
+                packed[S * (n / Q) + n % Q] = std::complex<double>(tap(k), -tap(k + B)) * packTwiddle(n);
             }
             if (R > 1) {
                 for (int n2 = 0; n2 < Q; n2 += shape.columns)
                     plans[forwardR].run(packed + n2, t + n2);
-                for (int n = 0; n < B; ++n)
+                for (int n = 0; n < size; ++n)
                     t[n] *= passTwiddle(n);
             }
             for (int k1 = 0; k1 < R; k1 += shape.rows)
-                plans[forwardQ].run(t + Q * k1, u + Q * k1);
-            for (int n = 0; n < B; ++n)
+                plans[forwardQ].run(t + S * k1, u + S * k1);
+            for (int n = 0; n < size; ++n)
                 u[n] *= std::complex<double>(0.0, 1.0);
         }
 
@@ -249,10 +257,17 @@ void FIRLongPartitions::process(int c, const double* x, double* y) {
     if (phase == 0) head[c] = head[c] == 0 ? W - 1 : head[c] - 1; // the previous block's spectrum goes here
     runUnits(c, sliceStart[phase], sliceStart[phase + 1]);
     // Output block of this period: the real part of the inverse transform times the output
-    // twiddle; the transforms are unscaled, so 1/B comes in here.
-    firkernels::spectrumKernels().realOutputAdd(y, reinterpret_cast<const double*>(output[c].col(parity) + phase * N),
-                                                reinterpret_cast<const double*>(outputTwiddle.data() + phase * N),
-                                                1.0 / B, N);
+    // twiddle; the transforms are unscaled, so 1/B comes in here.  Sample n is at S (n / Q) +
+    // n % Q: a block may take pieces of two or more rows.
+    const std::complex<double>* signal = output[c].col(parity);
+    for (int n = phase * N, done = 0; done < N;) {
+        const int piece = std::min(N - done, Q - n % Q);
+        firkernels::spectrumKernels().realOutputAdd(
+            y + done, reinterpret_cast<const double*>(signal + S * (n / Q) + n % Q),
+            reinterpret_cast<const double*>(outputTwiddle.data() + n), 1.0 / B, piece);
+        n += piece;
+        done += piece;
+    }
 }
 
 void FIRLongPartitions::runUnits(int c, int first, int last) {
@@ -267,7 +282,8 @@ void FIRLongPartitions::runUnits(int c, int first, int last) {
     std::complex<double>* next = output[c].col(parity ^ 1);   // the output of the next period
     const double* block = input[c].data() + (parity ^ 1) * B; // the input block of the previous period
     const int G1 = shape.columns, G2 = shape.rows;
-    const int columnUnits = Q / G1, rowUnits = R / G2, macUnits = (B + shape.bins - 1) / shape.bins;
+    const int size = R * S;
+    const int columnUnits = Q / G1, rowUnits = R / G2, macUnits = (size + shape.bins - 1) / shape.bins;
     const bool split = R > 1;
     std::complex<double>* packed = split ? acc : t;
     for (int u = first; u < last; ++u) {
@@ -275,12 +291,12 @@ void FIRLongPartitions::runUnits(int c, int first, int last) {
         if (i < columnUnits) { // pack columns G1 i .. G1 i + G1 - 1 of the input block, R-point transforms
             for (int n1 = 0; n1 < R; ++n1)
                 for (int n = Q * n1 + G1 * i; n < Q * n1 + G1 * (i + 1); ++n)
-                    packed[n] = packTwiddle(n) * block[n];
+                    packed[n + (S - Q) * n1] = packTwiddle(n) * block[n];
             if (split) plans[forwardR].run(acc + G1 * i, t + G1 * i);
             continue;
         }
         i -= columnUnits;
-        const int at = Q * G2 * i, bins = Q * G2; // the first bin of a row unit, and its bins
+        const int at = S * G2 * i, bins = S * G2; // the first bin of a row unit, and its bins (with padding)
         if (i < rowUnits) {                       // twiddle, Q-point transforms
             if (split)
                 kernels.multiplyInPlace(reinterpret_cast<double*>(t + at),
@@ -290,7 +306,7 @@ void FIRLongPartitions::runUnits(int c, int first, int last) {
         }
         i -= rowUnits;
         if (i < macUnits) { // bins of the next output: sum over the windows
-            const int from = shape.bins * i, count = std::min(shape.bins, B - from);
+            const int from = shape.bins * i, count = std::min(shape.bins, size - from);
             const size_t stride = 2 * static_cast<size_t>(history[c].columnStride());
             kernels.multiplyAccumulate(reinterpret_cast<double*>(acc + from),
                                        reinterpret_cast<const double*>(history[c].col(0) + from), head[c],
@@ -299,7 +315,7 @@ void FIRLongPartitions::runUnits(int c, int first, int last) {
         }
         i -= macUnits;
         if (i < rowUnits) { // inverse Q-point transforms, twiddle
-            const int from = Q * G2 * i;
+            const int from = S * G2 * i;
             plans[backwardQ].run(acc + from, (split ? t : next) + from);
             if (split)
                 kernels.multiplyInPlace(reinterpret_cast<double*>(t + from),

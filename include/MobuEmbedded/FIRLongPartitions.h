@@ -23,9 +23,11 @@
  * estimated cost, and engine block φ of the r runs slice φ.  Where one B-point transform
  * would take more than a slice, it is split in two passes of short transforms (B = R Q, R a
  * power of two near sqrt(B)): R-point transforms with a stride of Q, a twiddle, Q-point
- * transforms of contiguous rows, each pass in units of several transforms.  The spectra stay
- * in the order the second pass leaves them (bin k1 + R k2 at Q k1 + k2): the multiply-add
- * works bin by bin and the inverse runs the same passes backwards, so no reordering is needed.
+ * transforms of contiguous rows, each pass in units of several transforms.  Rows are stored
+ * S > Q apart (the columns would alias in the caches with a stride of whole pages), sample
+ * Q n1 + n2 at S n1 + n2.  The spectra stay in the order the second pass leaves them (bin
+ * k1 + R k2 at S k1 + k2, the padding zero): the multiply-add works bin by bin and the
+ * inverse runs the same passes backwards, so no reordering is needed.
  *
  * Everything runs in the caller's thread; nothing is allocated once constructed.
  */
@@ -64,7 +66,7 @@ private:
     /// transforms, row units of `rows` Q-point transforms (R = 1: not split); and the bins of
     /// one multiply-add unit.
     struct Layout {
-        int R = 1, Q = 1, columns = 1, rows = 1, bins = 1;
+        int R = 1, Q = 1, stride = 1, columns = 1, rows = 1, bins = 1;
     };
     static Layout layout(int N, int r, int W);
     /// Estimated cost of every unit of one period's work, in order.
@@ -72,6 +74,7 @@ private:
     void runUnits(int c, int first, int last);
 
     int N, r, B, R, Q, W;
+    int S; ///< distance between rows (Q and some padding, or B when not split)
     Layout shape;
     int phase = 0;                               ///< engine block within the period, 0 .. r-1
     int parity = 0;                              ///< which input and output buffers belong to the current period
