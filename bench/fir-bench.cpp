@@ -1,21 +1,23 @@
 // FIR convolution benchmark.
 //
-// Runs three convolvers side by side in one process on the same random data:
-//   FIRMobu  - the system's engine (double, uniformly partitioned, odd-frequency transform)
+// Runs four convolvers side by side in one process on the same random data:
+//   FIRMobu  - the system's engine (double, odd-frequency transform) with its automatic
+//              partitioning: non-uniform for long filters (MOBU_FIR_PARTITIONING overrides)
+//   uniform  - the same engine uniformly partitioned, the reference scheme
 //   zita     - libzita-convolver (float, non-uniformly partitioned, background threads
 //              for the long partitions), configured for the same block size, taps and channels
 //   fftw     - a textbook uniformly partitioned overlap-save convolver in double written
 //              here: 2N-point real FFTs, a ring of input spectra, one multiply-add pass
 //              per partition
-// For every block size and filter length it first checks that the three produce the
-// same output (to float precision for zita, to double rounding for the two double
-// engines) over more blocks than the filter is long, then times each engine alone and
-// prints CPU nanoseconds per output sample per channel.  CPU time is that of the whole
-// process, so the zita library's worker threads are counted.
+// For every block size and filter length it first checks that the four produce the
+// same output (to float precision for zita, to double rounding for the double engines)
+// over more blocks than the filter is long, then times each engine alone and prints CPU
+// nanoseconds per output sample per channel.  CPU time is that of the whole process, so
+// the zita library's worker threads are counted.
 //
 // It also prints the bound a uniformly partitioned engine cannot beat: every block must
-// read all of FIRMobu's input-spectrum ring and filter spectra (32 bytes per bin and
-// partition), so the bytes read per output sample divided by the streaming read
+// read all of the uniform engine's input-spectrum ring and filter spectra (32 bytes per bin
+// and partition), so the bytes read per output sample divided by the streaming read
 // bandwidth of this machine for a buffer of that size (measured here) is a lower limit
 // of its time per sample.
 #include "BenchSupport.h"
