@@ -205,7 +205,7 @@ FIRLongPartitions::FIRLongPartitions(int N_, int r_, const Eigen::MatrixXd& h, E
     // The work of one period: packing and column transforms, twiddled row transforms, the
     // multiply-add of rows of bins over the windows, and the inverse passes.
     const std::vector<double> cost = unitCosts(N, r, W, shape);
-    totalCost = 0.0;
+    double totalCost = 0.0;
     for (const double u : cost)
         totalCost += u;
     // Slice φ ends at the unit boundary nearest to (φ + 1) / r of the total.
@@ -213,18 +213,11 @@ FIRLongPartitions::FIRLongPartitions(int N_, int r_, const Eigen::MatrixXd& h, E
     sliceStart[r] = static_cast<int>(cost.size());
     double done = 0.0;
     int u = 0;
-    largestSlice = 0.0;
     for (int phi = 1; phi < r; ++phi) {
         const double target = totalCost * phi / r;
         while (u < static_cast<int>(cost.size()) && done + cost[u] / 2 < target)
             done += cost[u++];
         sliceStart[phi] = u;
-    }
-    for (int phi = 0; phi < r; ++phi) {
-        double slice = 0.0;
-        for (int i = sliceStart[phi]; i < sliceStart[phi + 1]; ++i)
-            slice += cost[i];
-        largestSlice = std::max(largestSlice, slice);
     }
     reset();
 }

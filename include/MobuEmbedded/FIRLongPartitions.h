@@ -51,11 +51,6 @@ public:
     int blockLength() const { return B; }
     /// Number of B-tap windows (partitions) the taps [2B, end) take.
     int partitionCount() const { return W; }
-    /** Estimated cost of one period of r engine blocks, in the units of the cost model (see
-     * FIRMobu.h), and the largest share any one engine block gets. */
-    double periodCost() const { return totalCost; }
-    double largestSliceCost() const { return largestSlice; }
-
     /** Estimated cost per output sample of a stage of blocks of r N with W partitions, in the
      * cost model's units (see FIRMobu.h): the transforms split as the stage would split them. */
     static double estimatedCost(int N, int r, int W);
@@ -78,19 +73,18 @@ private:
     Layout shape;
     int phase = 0;                               ///< engine block within the period, 0 .. r-1
     int parity = 0;                              ///< which input and output buffers belong to the current period
-    std::vector<FIRMobu::SpectrumArray> windows; ///< C of B x W, j times the spectra of taps qB .. qB+2B-1, q >= 1
-    std::vector<FIRMobu::SpectrumArray> history; ///< C of B x W, spectra of the last W input blocks (a ring)
-    std::vector<FIRMobu::SpectrumArray> output;  ///< C of B x 2, output signals of this and the next period
-    std::vector<FIRMobu::SpectrumArray> work;    ///< C of B x 2, the sum over the windows and a transform pass
+    std::vector<FIRMobu::SpectrumArray> windows; ///< C of R S x W, j times the spectra of taps qB .. qB+2B-1, q >= 1
+    std::vector<FIRMobu::SpectrumArray> history; ///< C of R S x W, spectra of the last W input blocks (a ring)
+    std::vector<FIRMobu::SpectrumArray> output;  ///< C of R S x 2, output signals of this and the next period
+    std::vector<FIRMobu::SpectrumArray> work;    ///< C of R S x 2, the sum over the windows and a transform pass
     std::vector<Eigen::ArrayXd> input;           ///< C of 2B input samples (two blocks)
     std::vector<int> head;                       ///< C ring positions of the newest input spectrum
     FIRMobu::ComplexColumn packTwiddle;          ///< exp(-j pi n / 2B)
     FIRMobu::ComplexColumn outputTwiddle;        ///< exp(+j pi n / 2B)
-    FIRMobu::ComplexColumn passTwiddle;          ///< exp(-2 pi j n2 k1 / B) at Q k1 + n2
+    FIRMobu::ComplexColumn passTwiddle;          ///< exp(-2 pi j n2 k1 / B) at S k1 + n2 (0 in the padding)
     FIRMobu::ComplexColumn passTwiddleInv;       ///< its conjugate
     std::vector<Plan> plans;                     ///< forward R, forward Q, backward Q, backward R
     std::vector<int> sliceStart;                 ///< r + 1 unit indices
-    double totalCost = 0.0, largestSlice = 0.0;
 };
 
 #endif
