@@ -101,6 +101,59 @@ template <typename Step> CallTime timeCalls(Step&& step, double seconds, int run
     return best;
 }
 
+/// CPU time of the calling thread, in seconds.
+inline double threadSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
+}
+
+/// Per-period figures of one run: process CPU time per period on average, the median and the
+/// largest time of a single period, and the largest median over the periods of one phase of
+/// a cycle (seconds).
+struct PeriodTimes {
+    double cpu = 0.0;
+    double median = 0.0;
+    double worst = 0.0;
+    double worstPhase = 0.0;
+    size_t periods = 0;
+};
+
+/** Calls step(k) with k = 0, 1, 2, ... until both `seconds` of process CPU time have passed
+ * and `minPeriods` calls were made, timing every call on its own: with the calling thread's
+ * CPU clock (threadClock, for work done in the caller: preemption by other programs does not
+ * count) or the wall clock (for work the caller waits for on other threads).  Periods k and
+ * k + cycle do the same share of work in an engine whose work repeats every `cycle` periods:
+ * the median of each phase shows that share without the odd period that other programs slow
+ * down. */
+template <typename Step>
+PeriodTimes timePeriods(Step&& step, double seconds, size_t minPeriods, bool threadClock, size_t cycle = 1) {
+    std::vector<double> each;
+    each.reserve(std::max<size_t>(minPeriods, 1024));
+    const double start = cpuSeconds();
+    auto now = [threadClock] { return threadClock ? threadSeconds() : wallSeconds(); };
+    for (size_t k = 0; k < minPeriods || cpuSeconds() - start < seconds; ++k) {
+        const double t0 = now();
+        step(k);
+        each.push_back(now() - t0);
+    }
+    PeriodTimes t;
+    t.periods = each.size();
+    t.cpu = (cpuSeconds() - start) / static_cast<double>(each.size());
+    cycle = std::max<size_t>(cycle, 1);
+    for (size_t phase = 0; phase < cycle && phase < each.size(); ++phase) {
+        std::vector<double> same;
+        for (size_t k = phase; k < each.size(); k += cycle)
+            same.push_back(each[k]);
+        std::nth_element(same.begin(), same.begin() + same.size() / 2, same.end());
+        t.worstPhase = std::max(t.worstPhase, same[same.size() / 2]);
+    }
+    t.worst = *std::max_element(each.begin(), each.end());
+    std::nth_element(each.begin(), each.begin() + each.size() / 2, each.end());
+    t.median = each[each.size() / 2];
+    return t;
+}
+
 /// Streaming read bandwidth in bytes per nanosecond for a buffer of the given size, read
 /// over and over (as an engine reads its spectra block after block); best of `runs`.
 inline double readBandwidth(size_t bytes, double seconds, int runs) {

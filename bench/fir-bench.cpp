@@ -1,21 +1,23 @@
 // FIR convolution benchmark.
 //
-// Runs three convolvers side by side in one process on the same random data:
-//   FIRMobu  - the system's engine (double, uniformly partitioned, odd-frequency transform)
+// Runs four convolvers side by side in one process on the same random data:
+//   FIRMobu  - the system's engine (double, odd-frequency transform) with its automatic
+//              partitioning: non-uniform for long filters (MOBU_FIR_PARTITIONING overrides)
+//   uniform  - the same engine uniformly partitioned, the reference scheme
 //   zita     - libzita-convolver (float, non-uniformly partitioned, background threads
 //              for the long partitions), configured for the same block size, taps and channels
 //   fftw     - a textbook uniformly partitioned overlap-save convolver in double written
 //              here: 2N-point real FFTs, a ring of input spectra, one multiply-add pass
 //              per partition
-// For every block size and filter length it first checks that the three produce the
-// same output (to float precision for zita, to double rounding for the two double
-// engines) over more blocks than the filter is long, then times each engine alone and
-// prints CPU nanoseconds per output sample per channel.  CPU time is that of the whole
-// process, so the zita library's worker threads are counted.
+// For every block size and filter length it first checks that the four produce the
+// same output (to float precision for zita, to double rounding for the double engines)
+// over more blocks than the filter is long, then times each engine alone and prints CPU
+// nanoseconds per output sample per channel.  CPU time is that of the whole process, so
+// the zita library's worker threads are counted.
 //
 // It also prints the bound a uniformly partitioned engine cannot beat: every block must
-// read all of FIRMobu's input-spectrum ring and filter spectra (32 bytes per bin and
-// partition), so the bytes read per output sample divided by the streaming read
+// read all of the uniform engine's input-spectrum ring and filter spectra (32 bytes per bin
+// and partition), so the bytes read per output sample divided by the streaming read
 // bandwidth of this machine for a buffer of that size (measured here) is a lower limit
 // of its time per sample.
 #include "BenchSupport.h"
@@ -61,8 +63,10 @@ private:
 
 class MobuEngine : public Engine {
 public:
-    MobuEngine(int N, const Eigen::MatrixXd& h) : N(N), C(static_cast<int>(h.cols())), fir(2 * N) {
+    MobuEngine(int N, const Eigen::MatrixXd& h, FIRMobu::Partitioning partitioning = FIRMobu::defaultPartitioning())
+        : N(N), C(static_cast<int>(h.cols())), fir(2 * N) {
         QuietStdout quiet;
+        fir.setPartitioning(partitioning);
         fir.loadTimeDomainCoefficients(h);
     }
     void process(const double* in, double* out) override {
@@ -262,17 +266,18 @@ int main(int argc, char* argv[]) {
 
     struct Row {
         int N, L, P;
-        double mobu, zita, fftw, transforms, bandwidth, bound;
+        double mobu, uniform, zita, fftw, transforms, bandwidth, bound;
         bool ok;
     };
     std::vector<Row> rows;
     bool allOk = true;
     for (const int N : blockSizes)
         for (const int L : tapCounts) {
-            Row row{N, L, bench::partitions(N, L), 0, 0, 0, 0, 0, 0, true};
+            Row row{N, L, bench::partitions(N, L), 0, 0, 0, 0, 0, 0, 0, true};
             // Taps scaled so that the output stays near full scale whatever the length.
             const Eigen::MatrixXd h = randomMatrix(L, C, gen, std::sqrt(3.0 / L));
             MobuEngine mobu(N, h);
+            MobuEngine uniform(N, h, FIRMobu::Partitioning::Uniform);
             ZitaEngine zita(N, h);
             OverlapSaveEngine fftw(N, h);
 
@@ -282,10 +287,11 @@ int main(int argc, char* argv[]) {
             const Eigen::MatrixXd yMobu = runStream(mobu, x, N);
             const double errZita = relativeError(runStream(zita, x, N), yMobu);
             const double errFftw = relativeError(runStream(fftw, x, N), yMobu);
-            // zita computes in float; the two double engines must agree to double rounding.
-            row.ok = errZita < 1e-5 && errFftw < 1e-9;
-            std::printf("  N %5d taps %6d: zita %.1e  fftw %.1e  %s\n", N, L, errZita, errFftw,
-                        row.ok ? "same" : "DIFFERENT: not timed");
+            const double errUniform = relativeError(runStream(uniform, x, N), yMobu);
+            // zita computes in float; the double engines must agree to double rounding.
+            row.ok = errZita < 1e-5 && errFftw < 1e-9 && errUniform < 1e-12;
+            std::printf("  N %5d taps %6d: uniform %.1e  zita %.1e  fftw %.1e  %s\n", N, L, errUniform, errZita,
+                        errFftw, row.ok ? "same" : "DIFFERENT: not timed");
             std::fflush(stdout);
             if (!row.ok) {
                 allOk = false;
@@ -297,6 +303,7 @@ int main(int argc, char* argv[]) {
             for (int b = 0; b < 16; ++b)
                 blocks.push_back(randomMatrix(N, C, gen, 1.0));
             row.mobu = timeEngine(mobu, blocks, N, seconds, runs);
+            row.uniform = timeEngine(uniform, blocks, N, seconds, runs);
             row.zita = timeEngine(zita, blocks, N, seconds, runs);
             row.fftw = timeEngine(fftw, blocks, N, seconds, runs);
             row.transforms = transformTime(N, quick ? 0.02 : 0.1, runs);
@@ -310,17 +317,18 @@ int main(int argc, char* argv[]) {
     std::printf("\nCPU ns per output sample per channel.  P: partitions of N taps.  2 FFT: one forward and one\n"
                 "inverse N-point transform, which every block needs.  bound: bytes of history and windowSpectra\n"
                 "read per sample / read bandwidth (GB/s) for a buffer of that size.\n\n");
-    std::printf("%5s %7s %5s | %9s %9s %9s | %8s | %7s | %6s %9s | %8s\n", "N", "taps", "P", "FIRMobu", "zita", "fftw",
-                "FIRMobu/", "2 FFT", "GB/s", "bound", "FIRMobu/");
-    std::printf("%5s %7s %5s | %9s %9s %9s | %8s | %7s | %6s %9s | %8s\n", "", "", "", "", "", "", "zita", "", "", "",
-                "bound");
+    std::printf("%5s %7s %5s | %9s %9s %9s %9s | %8s %8s | %7s | %6s %9s | %8s\n", "N", "taps", "P", "FIRMobu",
+                "uniform", "zita", "fftw", "FIRMobu/", "FIRMobu/", "2 FFT", "GB/s", "bound", "uniform/");
+    std::printf("%5s %7s %5s | %9s %9s %9s %9s | %8s %8s | %7s | %6s %9s | %8s\n", "", "", "", "", "", "", "",
+                "uniform", "zita", "", "", "", "bound");
     for (const Row& r : rows) {
         if (!r.ok) {
             std::printf("%5d %7d %5d | output differs: not timed\n", r.N, r.L, r.P);
             continue;
         }
-        std::printf("%5d %7d %5d | %9.2f %9.2f %9.2f | %8.2f | %7.2f | %6.1f %9.2f | %8.2f\n", r.N, r.L, r.P, r.mobu,
-                    r.zita, r.fftw, r.mobu / r.zita, r.transforms, r.bandwidth, r.bound, r.mobu / r.bound);
+        std::printf("%5d %7d %5d | %9.2f %9.2f %9.2f %9.2f | %8.2f %8.2f | %7.2f | %6.1f %9.2f | %8.2f\n", r.N, r.L,
+                    r.P, r.mobu, r.uniform, r.zita, r.fftw, r.mobu / r.uniform, r.mobu / r.zita, r.transforms,
+                    r.bandwidth, r.bound, r.uniform / r.bound);
     }
     return allOk ? 0 : 1;
 }

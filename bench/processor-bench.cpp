@@ -3,20 +3,21 @@
 // Drives FullDuplexFIR (2 inputs, parametric equaliser, 8 FIR outputs, gains, metering)
 // without a sound card: the processor is opened on alsa-lib's "null" PCM in both directions
 // and its process() is called back to back, as the driver loop calls it once per period, on
-// one block of random input.  For 8 outputs x {16384, 65536, 131072} taps at 48 kHz and
-// periods of N = 480, 256 and 64 frames it prints the CPU time per period as a fraction of the
-// period, with the OpenMP team over the channels (default size) and with one thread, and
-// next to it:
-//   zita   libzita-convolver as 8 single-input convolutions of the same filters, quantum and
-//          smallest partition N (the library needs a power of two: the next one above N
-//          otherwise), as a fraction of its own period
-//   bound  the bytes of history and windowSpectra the 8 FIR engines read per period divided
-//          by the streaming read bandwidth measured here for a buffer of that size: the
-//          partition pass cannot go faster
-// CPU time is that of the whole process, since the OpenMP team and zita's worker threads
-// work as well; wall time per period is printed too.
+// one block of random input.  For 8 outputs x {16384, 65536, 131072, 262144} taps at 48 kHz
+// and periods of N = 64, 256, 480 and 1024 frames it prints, side by side:
+//   processor  the whole processor as built, with the OpenMP team over the channels
+//   engines    its 8 FIR engines alone (one-channel FIRMobu each, automatic partitioning:
+//              non-uniform for long filters) in one thread
+//   uniform    the same engines uniformly partitioned
+//   zita       libzita-convolver as 8 single-input convolutions of the same filters, quantum and
+//            smallest partition N (the library needs a power of two: the next one above N
+//            otherwise), largest partition MAXPART, on its own worker threads
+// each as CPU time per period over the period, and for the engines and zita the largest over
+// the median time of a single period.  CPU time is that of the whole process,
+// since the OpenMP team and zita's worker threads work as well.
 #include "BenchSupport.h"
 
+#include <MobuEmbedded/FIRMobu.h>
 #include <MobuEmbedded/FullDuplexFIR.h>
 #include <OptionParser.h>
 #include <Sox.h>
@@ -33,6 +34,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <iostream>
 #include <random>
 #include <stdexcept>
@@ -43,8 +45,8 @@ namespace {
 
 constexpr unsigned rate = 48000;
 constexpr int outputs = IOLevels::OUT_CHCNT;
-const std::vector<int> blockSizes = {480, 256, 64};
-const std::vector<int> tapCounts = {16384, 65536, 131072};
+const std::vector<int> blockSizes = {64, 256, 480, 1024};
+const std::vector<int> tapCounts = {16384, 65536, 131072, 262144};
 
 /// The processor driven by hand: process() once per period, no stream is ever started.
 class BenchProcessor : public FullDuplexFIR {
@@ -63,7 +65,7 @@ public:
 };
 
 /// Puts the calling thread's scheduling back as it was on destruction: init() raises it to the
-/// highest SCHED_FIFO priority, and zita and the bandwidth runs are to run as in fir-bench.
+/// highest SCHED_FIFO priority, and zita is to run as in fir-bench.
 class SchedulingGuard {
 public:
     SchedulingGuard() { pthread_getschedparam(pthread_self(), &policy, &param); }
@@ -132,16 +134,17 @@ Eigen::MatrixXd decayingNoise(int taps, int channels, std::mt19937_64& gen) {
     return h;
 }
 
-/// Seconds per period, or why the configuration could not be timed.
+/// Times per period, or why the configuration could not be timed.
 struct Cell {
-    bench::CallTime time;
+    bench::PeriodTimes time;
     int settle = 0; ///< periods run before timing
     std::string failure;
 };
 
-/// The processor with `threads` OpenMP threads, N frames per period, the given filters.
+/// The processor as built with `threads` OpenMP threads, N frames per period, the given filters;
+/// at least minPeriods periods are timed.
 Cell timeProcessor(int N, int threads, const std::string& filterFile, const std::string& eqName, double seconds,
-                   int runs, std::mt19937_64& gen) {
+                   size_t minPeriods, std::mt19937_64& gen) {
     omp_set_num_threads(threads);
     Cell cell;
     SchedulingGuard scheduling;
@@ -174,21 +177,50 @@ Cell timeProcessor(int N, int threads, const std::string& filterFile, const std:
                                             : "silent output";
         return cell;
     }
-    cell.time = bench::timeCalls([&](size_t) { failed |= p.process() != 0; }, seconds, runs);
+    // One thread: all the work is the caller's, timed on its CPU clock; a team: wall clock.
+    cell.time = bench::timePeriods([&](size_t) { failed |= p.process() != 0; }, seconds, minPeriods, threads == 1);
     if (failed) cell.failure = "process() ended the run";
     return cell;
 }
 
-/// zita with blocks of q frames on the same filters.
-Cell timeZita(int q, const Eigen::MatrixXd& h, double seconds, int runs) {
+/** The processor's FIR engines alone: one one-channel FIRMobu per output, as the processor
+ * has them, run one after the other in this thread on blocks of random input, partitioned
+ * as given (Automatic: as built).  cycle: periods after which the engines' work repeats. */
+Cell timeEngines(int N, const Eigen::MatrixXd& h, FIRMobu::Partitioning partitioning, double seconds, size_t minPeriods,
+                 size_t cycle) {
+    Cell cell;
+    std::vector<std::unique_ptr<FIRMobu>> engines;
+    {
+        bench::QuietStdout quiet;
+        for (Eigen::Index c = 0; c < h.cols(); ++c) {
+            engines.push_back(std::make_unique<FIRMobu>(2 * N));
+            engines.back()->setPartitioning(partitioning);
+            engines.back()->loadTimeDomainCoefficients(Eigen::MatrixXd(h.col(c)));
+        }
+    }
+    std::vector<Eigen::MatrixXd> blocks;
+    for (int b = 0; b < 16; ++b) // uniform within -6 dBFS, like the processor's input
+        blocks.push_back(0.5 * Eigen::MatrixXd::Random(N, h.cols()));
+    cell.time = bench::timePeriods(
+        [&](size_t k) {
+            for (size_t c = 0; c < engines.size(); ++c)
+                engines[c]->filterLocal(blocks[k % blocks.size()].col(static_cast<Eigen::Index>(c)), 0);
+        },
+        seconds, minPeriods, true, cycle);
+    return cell;
+}
+
+/// zita with blocks of q frames on the same filters; the caller waits for its worker threads
+/// when they are late, so single periods are timed on the wall clock.
+Cell timeZita(int q, const Eigen::MatrixXd& h, double seconds, size_t minPeriods) {
     Cell cell;
     bench::ZitaEngine zita(q, h);
     std::vector<Eigen::MatrixXd> blocks;
     for (int b = 0; b < 16; ++b) // uniform within -6 dBFS, like the processor's input
         blocks.push_back(0.5 * Eigen::MatrixXd::Random(q, h.cols()));
     Eigen::MatrixXd out(q, h.cols());
-    cell.time =
-        bench::timeCalls([&](size_t k) { zita.process(blocks[k % blocks.size()].data(), out.data()); }, seconds, runs);
+    cell.time = bench::timePeriods([&](size_t k) { zita.process(blocks[k % blocks.size()].data(), out.data()); },
+                                   seconds, minPeriods, false);
     return cell;
 }
 
@@ -200,40 +232,43 @@ int nextPowerOfTwo(int n) {
 }
 
 struct Row {
-    int N, L, P, q;
-    double bandwidth, bound;
-    Cell team, single, zita;
+    int N, L, q;
+    std::string stages; ///< block lengths / N of the automatic schedule's later stages
+    Cell team, engines, uniform, zita;
 };
 
-/// Processor CPU time per period over the bound and over zita's, or why it wasn't timed.
-std::string ratios(const Row& r, const Cell& c, const char* name, bool& withinBound, bool& belowZita) {
-    if (!c.failure.empty()) return std::string(name) + " not timed (" + c.failure + ")";
-    const double fraction = c.time.cpu * rate / r.N;
-    const double toBound = fraction / r.bound;
-    const double toZita = fraction / (r.zita.time.cpu * rate / r.q);
-    withinBound = toBound <= 1.5;
-    belowZita = toZita < 1.0;
-    char text[96];
-    std::snprintf(text, sizeof text, "%s %.2fx bound %.2fx zita", name, toBound, toZita);
-    return text;
+/// CPU time per period over the period, NaN when not timed.
+double fraction(const Cell& c, int frames) {
+    return c.failure.empty() ? c.time.cpu / (static_cast<double>(frames) / rate) : NAN;
+}
+double spread(const Cell& c) {
+    return c.failure.empty() ? c.time.worst / c.time.median : NAN;
+}
+double phaseSpread(const Cell& c) {
+    return c.failure.empty() ? c.time.worstPhase / c.time.median : NAN;
 }
 
-/// One line: both configurations' ratios, then whether each is within 1.5x of the bound and
-/// (for N >= 256) below zita.
+/// The aims: CPU at or below zita's from N = 256 on, within 2x at N = 64; worst period under
+/// twice the median.
 std::string verdict(const Row& r) {
-    bool withinSingle = false, belowSingle = false, withinTeam = false, belowTeam = false;
-    const std::string single = ratios(r, r.single, "1 thread", withinSingle, belowSingle);
-    const std::string team = ratios(r, r.team, "team", withinTeam, belowTeam);
-    auto yes = [](bool b) { return b ? "yes" : "NO"; };
-    std::string text = single + " | " + team + " | within 1.5x of the bound: " + yes(withinSingle) + ", " +
-                       yes(withinTeam) + "; below zita: ";
-    return text +
-           (r.N < 256 ? std::string("not judged (N < 256)") : std::string(yes(belowSingle)) + ", " + yes(belowTeam));
+    for (const Cell* c : {&r.engines, &r.uniform, &r.zita, &r.team})
+        if (!c->failure.empty()) return "not timed (" + c->failure + ")";
+    const double toZita = fraction(r.engines, r.N) / fraction(r.zita, r.q);
+    const double limit = r.N >= 256 ? 1.0 : 2.0;
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "engines/zita %.2f (aim <= %.0f): %s; worst/median %.2f, worst phase/median %.2f (aim < 2): %s",
+                  toZita, limit, toZita <= limit ? "yes" : "NO", spread(r.engines), phaseSpread(r.engines),
+                  spread(r.engines) < 2.0        ? "yes"
+                  : phaseSpread(r.engines) < 2.0 ? "phases yes"
+                                                 : "NO");
+    return text;
 }
 
 void usage() {
     std::cout << "processor-bench [-t seconds]\n"
-                 "  -t   CPU seconds spent timing each configuration (default 1; the run takes about a minute)\n";
+                 "  -t   CPU seconds spent timing each configuration (default 1; the run takes about a minute,\n"
+                 "       -t 0.1 about 15 s)\n";
 }
 
 } // namespace
@@ -249,7 +284,6 @@ int main(int argc, char* argv[]) {
         usage();
         return 255;
     }
-    const int runs = 3;
     const int team = omp_get_max_threads();
     std::mt19937_64 gen(20240611);
 
@@ -266,54 +300,51 @@ int main(int argc, char* argv[]) {
         }
 
         std::printf("Full-duplex processor benchmark on %s: 2 inputs, equaliser, %d FIR outputs at %u Hz,\n"
-                    "process() called back to back on the alsa-lib \"null\" PCM\n",
-                    bench::cpuModel().c_str(), outputs, rate);
-        std::printf("CPU time of the whole process (CLOCK_PROCESS_CPUTIME_ID: every OpenMP and zita thread counts)\n"
-                    "per period as a fraction of the period; best of %d runs of %.3g CPU s per configuration\n",
-                    runs, seconds / runs);
-        std::printf("team: OpenMP with its default team of %d thread(s); 1 thread: omp_set_num_threads(1)\n\n", team);
+                    "process() called back to back on the alsa-lib \"null\" PCM; %.3g CPU s per configuration\n",
+                    bench::cpuModel().c_str(), outputs, rate, seconds);
+        std::printf("processor: OpenMP with its default team of %d thread(s)\n\n", team);
 
         std::vector<Row> rows;
         for (const int N : blockSizes)
             for (size_t t = 0; t < tapCounts.size(); ++t) {
                 const int L = tapCounts[t];
-                Row r{N, L, bench::partitions(N, L), nextPowerOfTwo(N), 0, 0, {}, {}, {}};
-                const double bytes = bench::spectraBytesPerBlock(N, L, outputs);
-                r.bandwidth = bench::readBandwidth(static_cast<size_t>(bytes), 0.3, runs);
-                r.bound = bytes / r.bandwidth * 1e-9 / (static_cast<double>(N) / rate);
+                Row r{N, L, nextPowerOfTwo(N), "", {}, {}, {}, {}};
+                std::vector<int> ratios;
+                if (bench::partitions(N, L) >= FIRMobu::nonUniformFromPartitions)
+                    ratios = FIRMobu::nonUniformSchedule(L, N);
+                for (const int s : ratios)
+                    r.stages += (r.stages.empty() ? "" : ",") + std::to_string(s);
+                if (r.stages.empty()) r.stages = "-";
+                // Every phase of the longest stage's cycle at least five times.
+                const size_t cycle = ratios.empty() ? 1 : static_cast<size_t>(ratios.back());
+                const size_t minPeriods = std::max<size_t>(5 * cycle, 32);
                 const std::string file = scratch.path("filters-" + std::to_string(L) + ".wav");
-                r.team = timeProcessor(N, team, file, scratch.fromMobuDir(eqFile), seconds, runs, gen);
-                r.single = timeProcessor(N, 1, file, scratch.fromMobuDir(eqFile), seconds, runs, gen);
-                r.zita = timeZita(r.q, filters[t], seconds, runs);
-                auto state = [](const Cell& c) {
-                    return c.failure.empty() ? "ready after " + std::to_string(c.settle) + " periods" : c.failure;
-                };
-                std::printf("  N %4d taps %6d: team %s, 1 thread %s\n", N, L, state(r.team).c_str(),
-                            state(r.single).c_str());
+                const std::string eq = scratch.fromMobuDir(eqFile);
+                r.team = timeProcessor(N, team, file, eq, seconds, 32, gen);
+                r.engines = timeEngines(N, filters[t], FIRMobu::Partitioning::Automatic, seconds, minPeriods, cycle);
+                r.uniform = timeEngines(N, filters[t], FIRMobu::Partitioning::Uniform, seconds, 16, 1);
+                r.zita = timeZita(r.q, filters[t], seconds, minPeriods * N / r.q + 8);
+                std::printf("  N %4d taps %6d: %s\n", N, L, verdict(r).c_str());
                 std::fflush(stdout);
                 rows.push_back(r);
             }
 
         std::printf(
-            "\nCPU time per period / period.  zita: blocks of zq frames (a power of two), over its own period.\n"
-            "bound: bytes of history and windowSpectra of the %d engines read per period (32 N P x %d)\n"
-            "/ read bandwidth (GB/s) for a buffer of that size.  wall: microseconds per period.\n\n",
-            outputs, outputs);
-        std::printf("%5s %7s %5s %8s | %6s %8s %6s %4s %6s | %8s %8s %8s | %5s\n", "N", "taps", "P", "period", "team",
-                    "1 thread", "zita", "zq", "bound", "team", "1 thread", "zita", "GB/s");
-        std::printf("%5s %7s %5s %8s | %34s | %26s |\n", "", "", "", "us", "CPU time / period", "wall us per period");
-        auto fraction = [](const Cell& c, int frames) {
-            return c.failure.empty() ? c.time.cpu / (static_cast<double>(frames) / rate) : NAN;
-        };
-        auto micro = [](const Cell& c) { return c.failure.empty() ? c.time.wall * 1e6 : NAN; };
+            "\nCPU: CPU time per period / period (zita: over its own period of zq frames).  processor: the whole\n"
+            "processor as built, OpenMP team.  engines: its 8 FIR engines alone in one thread, as built (automatic\n"
+            "partitioning); uniform: the same uniformly partitioned.  w/m: the largest over the median time of one\n"
+            "period (engines: the caller's CPU clock; zita: wall clock, its caller waits for its workers).  ph/m:\n"
+            "the largest median of one phase of the longest stage's cycle over the median.  stages: block\n"
+            "lengths / N of the later stages (-: uniform).\n\n");
+        std::printf("%5s %7s %7s | %9s | %7s %5s %5s | %7s %5s | %6s %6s %4s | %6s | %s\n", "N", "taps", "period",
+                    "processor", "engines", "w/m", "ph/m", "uniform", "w/m", "zita", "w/m", "zq", "eng./", "stages");
+        std::printf("%5s %7s %7s | %9s | %7s %5s %5s | %7s %5s | %6s %6s %4s | %6s |\n", "", "", "us", "CPU", "CPU", "",
+                    "", "CPU", "", "CPU", "", "", "zita");
         for (const Row& r : rows)
-            std::printf("%5d %7d %5d %8.1f | %6.3f %8.3f %6.3f %4d %6.3f | %8.1f %8.1f %8.1f | %5.1f\n", r.N, r.L, r.P,
-                        1e6 * r.N / rate, fraction(r.team, r.N), fraction(r.single, r.N), fraction(r.zita, r.q), r.q,
-                        r.bound, micro(r.team), micro(r.single), micro(r.zita), r.bandwidth);
-
-        std::printf("\nProcessor CPU time per period over the bound's and over zita's (1 thread, team); verdicts\n");
-        for (const Row& r : rows)
-            std::printf("  N %4d taps %6d | %s\n", r.N, r.L, verdict(r).c_str());
+            std::printf("%5d %7d %7.1f | %9.3f | %7.3f %5.2f %5.2f | %7.3f %5.2f | %6.3f %6.2f %4d | %6.2f | %s\n", r.N,
+                        r.L, 1e6 * r.N / rate, fraction(r.team, r.N), fraction(r.engines, r.N), spread(r.engines),
+                        phaseSpread(r.engines), fraction(r.uniform, r.N), spread(r.uniform), fraction(r.zita, r.q),
+                        spread(r.zita), r.q, fraction(r.engines, r.N) / fraction(r.zita, r.q), r.stages.c_str());
     } catch (const std::exception& e) {
         std::fprintf(stderr, "processor-bench: %s\n", e.what());
         return 1;

@@ -1,274 +1,19 @@
 #include "MobuEmbedded/FIRMobu.h"
 
+#include "FIRKernels.h"
+#include "MobuEmbedded/FIRLongPartitions.h"
+
 #include <Sox.h>
 
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <iostream>
 
-namespace {
-
-// The per-block arithmetic on spectra, written with short vectors of doubles (the compiler's
-// generic vector extension: SSE2 or AVX on x86-64, NEON on aarch64) holding complex values as
-// (real, imaginary) lane pairs.  Every kernel is compiled twice on x86-64, for any processor
-// and for AVX2 ones, and chosen at run time; both versions perform the same operations in the
-// same order, and as neither target has fused multiply-add (unless the whole build asks for
-// it), they give identical results.
-//
-// The sum over partitions, carry = sum_p X_{T-p} * G_p, reads every input spectrum of the ring
-// and every window spectrum once per block: it is the bulk of the work for long filters and is
-// limited by how fast those bytes stream in.  It needs no shuffle per partition: with
-// X = (xr, xi) and G = (gr, gi),
-//   sa += X * G          = (xr gr, xi gi)
-//   sb += X * swap(G)    = (xr gi, xi gr)
-// over a group of four partitions, and only then re = sa0 - sa1, im = sb0 + sb1 is added to
-// carry.  A group keeps eight input streams and the carry in flight per pass.
-typedef double Vec2 __attribute__((vector_size(16)));
-typedef double Vec4 __attribute__((vector_size(32)));
-
-#if defined(__clang__) || __GNUC__ >= 12
-#define MOBU_SHUFFLE2(a, b, i, j) __builtin_shufflevector(a, b, i, j)
-#define MOBU_SHUFFLE4(a, b, i, j, k, l) __builtin_shufflevector(a, b, i, j, k, l)
-#else
-typedef long long Mask2 __attribute__((vector_size(16)));
-typedef long long Mask4 __attribute__((vector_size(32)));
-#define MOBU_SHUFFLE2(a, b, i, j) __builtin_shuffle(a, b, Mask2{i, j})
-#define MOBU_SHUFFLE4(a, b, i, j, k, l) __builtin_shuffle(a, b, Mask4{i, j, k, l})
-#endif
-
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define MOBU_AVX2_KERNELS 1
-#endif
-
-#define MOBU_INLINE inline __attribute__((always_inline))
-
-// The four-lane helpers are only ever inlined into the AVX2 kernels, so the note that passing
-// such vectors between functions compiled without AVX changes the calling convention does not
-// apply (it is issued when the templates are instantiated, at the end of this file).
-#pragma GCC diagnostic ignored "-Wpsabi"
-
-template <typename V> MOBU_INLINE V loadVec(const double* p) {
-    V v;
-    std::memcpy(&v, p, sizeof(V));
-    return v;
-}
-template <typename V> MOBU_INLINE void storeVec(double* p, const V& v) {
-    std::memcpy(p, &v, sizeof(V));
-}
-
-// Lane patterns on complex pairs: (im, re); (re, re); (im, im).
-MOBU_INLINE Vec2 swapPairs(const Vec2& v) {
-    return MOBU_SHUFFLE2(v, v, 1, 0);
-}
-MOBU_INLINE Vec4 swapPairs(const Vec4& v) {
-    return MOBU_SHUFFLE4(v, v, 1, 0, 3, 2);
-}
-MOBU_INLINE Vec2 realParts(const Vec2& v) {
-    return MOBU_SHUFFLE2(v, v, 0, 0);
-}
-MOBU_INLINE Vec4 realParts(const Vec4& v) {
-    return MOBU_SHUFFLE4(v, v, 0, 0, 2, 2);
-}
-MOBU_INLINE Vec2 imagParts(const Vec2& v) {
-    return MOBU_SHUFFLE2(v, v, 1, 1);
-}
-MOBU_INLINE Vec4 imagParts(const Vec4& v) {
-    return MOBU_SHUFFLE4(v, v, 1, 1, 3, 3);
-}
-// (-1, +1) on every pair: multiplying by it is exact.
-template <typename V> MOBU_INLINE V pairSign();
-template <> MOBU_INLINE Vec2 pairSign<Vec2>() {
-    return Vec2{-1.0, 1.0};
-}
-template <> MOBU_INLINE Vec4 pairSign<Vec4>() {
-    return Vec4{-1.0, 1.0, -1.0, 1.0};
-}
-// The first and the second lane of every pair of a and b, in order.
-MOBU_INLINE Vec2 firstLanes(const Vec2& a, const Vec2& b) {
-    return MOBU_SHUFFLE2(a, b, 0, 2);
-}
-MOBU_INLINE Vec4 firstLanes(const Vec4& a, const Vec4& b) {
-    return MOBU_SHUFFLE4(a, b, 0, 2, 4, 6);
-}
-MOBU_INLINE Vec2 secondLanes(const Vec2& a, const Vec2& b) {
-    return MOBU_SHUFFLE2(a, b, 1, 3);
-}
-MOBU_INLINE Vec4 secondLanes(const Vec4& a, const Vec4& b) {
-    return MOBU_SHUFFLE4(a, b, 1, 3, 5, 7);
-}
-
-// (sa0 - sa1, sb0 + sb1) for every complex pair.
-MOBU_INLINE Vec2 complexFromSums(const Vec2& sa, const Vec2& sb) {
-    return MOBU_SHUFFLE2(sa, sb, 0, 3) + MOBU_SHUFFLE2(sa, sb, 1, 2) * pairSign<Vec2>();
-}
-MOBU_INLINE Vec4 complexFromSums(const Vec4& sa, const Vec4& sb) {
-    return MOBU_SHUFFLE4(sa, sb, 0, 5, 2, 7) + MOBU_SHUFFLE4(sa, sb, 1, 4, 3, 6) * pairSign<Vec4>();
-}
-
-// carry[k..end) (+)= sum over the G partitions of x[i] * g[i] (doubles k..end-1); the first group
-// stores.  Four complex values per step give independent sums to overlap (two-lane vectors).
-template <typename V, int G>
-MOBU_INLINE void accumulateGroup(double* carry, const double* const* x, const double* const* g, int k, int end,
-                                 bool first) {
-    constexpr int lanes = static_cast<int>(sizeof(V) / sizeof(double));
-    constexpr int U = 8 / lanes;
-    for (; k + U * lanes <= end; k += U * lanes) {
-        V sa[U], sb[U];
-        for (int u = 0; u < U; ++u) {
-            const V x0 = loadVec<V>(x[0] + k + u * lanes);
-            const V g0 = loadVec<V>(g[0] + k + u * lanes);
-            sa[u] = x0 * g0;
-            sb[u] = x0 * swapPairs(g0);
-        }
-        for (int i = 1; i < G; ++i)
-            for (int u = 0; u < U; ++u) {
-                const V xi = loadVec<V>(x[i] + k + u * lanes);
-                const V gi = loadVec<V>(g[i] + k + u * lanes);
-                sa[u] += xi * gi;
-                sb[u] += xi * swapPairs(gi);
-            }
-        for (int u = 0; u < U; ++u) {
-            V sum = complexFromSums(sa[u], sb[u]);
-            if (!first) sum += loadVec<V>(carry + k + u * lanes);
-            storeVec(carry + k + u * lanes, sum);
-        }
-    }
-    for (; k + lanes <= end; k += lanes) {
-        const V x0 = loadVec<V>(x[0] + k);
-        const V g0 = loadVec<V>(g[0] + k);
-        V sa = x0 * g0;
-        V sb = x0 * swapPairs(g0);
-        for (int i = 1; i < G; ++i) {
-            const V xi = loadVec<V>(x[i] + k);
-            const V gi = loadVec<V>(g[i] + k);
-            sa += xi * gi;
-            sb += xi * swapPairs(gi);
-        }
-        V sum = complexFromSums(sa, sb);
-        if (!first) sum += loadVec<V>(carry + k);
-        storeVec(carry + k, sum);
-    }
-    if constexpr (lanes > 2) {
-        if (k < end) // an odd bin count leaves one complex value for the two-lane code
-            accumulateGroup<Vec2, G>(carry, x, g, k, end, first);
-    }
-}
-
-// carry = sum over p < P of ring column (head + p) mod P times window column p (N complex values
-// each; columns stride doubles apart).
-template <typename V>
-MOBU_INLINE void multiplyAccumulateWith(double* carry, const double* ring, int head, const double* windows, int P,
-                                        int N, size_t stride) {
-    constexpr int G = 4;
-    const double* x[G];
-    const double* g[G];
-    auto gather = [&](int p, int count) {
-        for (int i = 0; i < count; ++i) {
-            int column = head + p + i;
-            if (column >= P) column -= P;
-            x[i] = ring + column * stride;
-            g[i] = windows + (p + i) * stride;
-        }
-    };
-    int p = 0;
-    for (; p + G <= P; p += G) {
-        gather(p, G);
-        accumulateGroup<V, G>(carry, x, g, 0, 2 * N, p == 0);
-    }
-    const int rest = P - p;
-    gather(p, rest);
-    if (rest == 3)
-        accumulateGroup<V, 3>(carry, x, g, 0, 2 * N, p == 0);
-    else if (rest == 2)
-        accumulateGroup<V, 2>(carry, x, g, 0, 2 * N, p == 0);
-    else if (rest == 1)
-        accumulateGroup<V, 1>(carry, x, g, 0, 2 * N, p == 0);
-}
-
-// y = x * h + j * a for N complex values: (xr hr - xi hi - ai, xr hi + xi hr + ar).
-template <typename V>
-MOBU_INLINE void blockSpectrumWith(double* y, const double* x, const double* h, const double* a, int N) {
-    constexpr int lanes = static_cast<int>(sizeof(V) / sizeof(double));
-    int k = 0;
-    for (; k + lanes <= 2 * N; k += lanes) {
-        const V xv = loadVec<V>(x + k);
-        const V hv = loadVec<V>(h + k);
-        const V product = xv * realParts(hv) + swapPairs(xv) * imagParts(hv) * pairSign<V>();
-        storeVec(y + k, product + swapPairs(loadVec<V>(a + k)) * pairSign<V>());
-    }
-    for (; k < 2 * N; k += 2) {
-        y[k] = x[k] * h[k] - x[k + 1] * h[k + 1] - a[k + 1];
-        y[k + 1] = x[k] * h[k + 1] + x[k + 1] * h[k] + a[k];
-    }
-}
-
-// out[n] = (zr tr - zi ti) * scale for N complex z and t: the real part of their product, scaled.
-template <typename V>
-MOBU_INLINE void realOutputWith(double* out, const double* z, const double* t, double scale, int N) {
-    constexpr int lanes = static_cast<int>(sizeof(V) / sizeof(double));
-    int n = 0;
-    for (; n + lanes <= N; n += lanes) {
-        const V p0 = loadVec<V>(z + 2 * n) * loadVec<V>(t + 2 * n);
-        const V p1 = loadVec<V>(z + 2 * n + lanes) * loadVec<V>(t + 2 * n + lanes);
-        storeVec(out + n, (firstLanes(p0, p1) - secondLanes(p0, p1)) * scale);
-    }
-    for (; n < N; ++n)
-        out[n] = (z[2 * n] * t[2 * n] - z[2 * n + 1] * t[2 * n + 1]) * scale;
-}
-
-struct SpectrumKernels {
-    void (*multiplyAccumulate)(double* carry, const double* ring, int head, const double* windows, int P, int N,
-                               size_t stride);
-    void (*blockSpectrum)(double* y, const double* x, const double* h, const double* a, int N);
-    void (*realOutput)(double* out, const double* z, const double* t, double scale, int N);
-};
-
-void multiplyAccumulatePortable(double* carry, const double* ring, int head, const double* windows, int P, int N,
-                                size_t stride) {
-    multiplyAccumulateWith<Vec2>(carry, ring, head, windows, P, N, stride);
-}
-void blockSpectrumPortable(double* y, const double* x, const double* h, const double* a, int N) {
-    blockSpectrumWith<Vec2>(y, x, h, a, N);
-}
-void realOutputPortable(double* out, const double* z, const double* t, double scale, int N) {
-    realOutputWith<Vec2>(out, z, t, scale, N);
-}
-
-#ifdef MOBU_AVX2_KERNELS
-__attribute__((target("avx2"))) void multiplyAccumulateAvx2(double* carry, const double* ring, int head,
-                                                            const double* windows, int P, int N, size_t stride) {
-    multiplyAccumulateWith<Vec4>(carry, ring, head, windows, P, N, stride);
-}
-__attribute__((target("avx2"))) void blockSpectrumAvx2(double* y, const double* x, const double* h, const double* a,
-                                                       int N) {
-    blockSpectrumWith<Vec4>(y, x, h, a, N);
-}
-__attribute__((target("avx2"))) void realOutputAvx2(double* out, const double* z, const double* t, double scale,
-                                                    int N) {
-    realOutputWith<Vec4>(out, z, t, scale, N);
-}
-#endif
-
-// MOBU_FIR_KERNELS=portable in the environment forces the portable kernels (the code the
-// aarch64 board runs), so that they are tested on x86-64 machines too.
-const SpectrumKernels& spectrumKernels() {
-    static const SpectrumKernels chosen = [] {
-        const char* forced = getenv("MOBU_FIR_KERNELS");
-        if (forced != nullptr && std::strcmp(forced, "portable") == 0)
-            return SpectrumKernels{multiplyAccumulatePortable, blockSpectrumPortable, realOutputPortable};
-#ifdef MOBU_AVX2_KERNELS
-        __builtin_cpu_init();
-        if (__builtin_cpu_supports("avx2"))
-            return SpectrumKernels{multiplyAccumulateAvx2, blockSpectrumAvx2, realOutputAvx2};
-#endif
-        return SpectrumKernels{multiplyAccumulatePortable, blockSpectrumPortable, realOutputPortable};
-    }();
-    return chosen;
-}
-
-} // namespace
+using firkernels::spectrumKernels;
+using firkernels::SpectrumKernels;
 
 void FIRMobu::SpectrumArray::Free::operator()(void* p) const {
     std::free(p);
@@ -328,6 +73,39 @@ FIRMobu::FIRMobu(int M) {
     init(static_cast<unsigned>(M));
 }
 
+FIRMobu::~FIRMobu() = default;
+
+FIRMobu::Partitioning FIRMobu::defaultPartitioning() {
+    const char* chosen = getenv("MOBU_FIR_PARTITIONING");
+    if (chosen != nullptr && std::strcmp(chosen, "uniform") == 0) return Partitioning::Uniform;
+    if (chosen != nullptr && (std::strcmp(chosen, "nonuniform") == 0 || std::isdigit(chosen[0])))
+        return Partitioning::NonUniform;
+    return Partitioning::Automatic;
+}
+
+std::vector<int> FIRMobu::defaultRatios() {
+    std::vector<int> ratios;
+    const char* chosen = getenv("MOBU_FIR_PARTITIONING");
+    for (const char* p = chosen; p != nullptr && std::isdigit(*p);) {
+        char* end = nullptr;
+        ratios.push_back(static_cast<int>(std::strtol(p, &end, 10)));
+        p = *end == ',' ? end + 1 : nullptr;
+    }
+    for (size_t s = 0; s < ratios.size(); ++s)
+        if (ratios[s] < 2 || (s > 0 && ratios[s] <= ratios[s - 1])) return {};
+    return ratios;
+}
+
+int FIRMobu::setPartitioning(Partitioning p, std::vector<int> blockRatios) {
+    // Stage s + 1 must start beyond stage s: block lengths strictly increasing, from 2N.
+    for (size_t s = 0; s < blockRatios.size(); ++s)
+        if (blockRatios[s] < 2 || (s > 0 && blockRatios[s] <= blockRatios[s - 1]))
+            return MobuDebug().evaluateError(-1352, " : stage block lengths must increase from 2N\n");
+    partitioning = p;
+    requestedRatios = std::move(blockRatios);
+    return 0;
+}
+
 void FIRMobu::init(unsigned M) {
     fftLength = M;
     const Eigen::Index N = M / 2;
@@ -348,6 +126,55 @@ void FIRMobu::reset() {
     for (auto& a : carry)
         a.setZero();
     std::fill(historyHead.begin(), historyHead.end(), 0);
+    for (auto& s : longPartitions)
+        s->reset();
+}
+
+void FIRMobu::advanceLongPartitions() {
+    for (auto& s : longPartitions)
+        s->advance();
+}
+
+double FIRMobu::transformCost(int n) {
+    return transformPerPoint * n * std::log2(static_cast<double>(std::max(n, 2))) + transformCall;
+}
+
+std::vector<int> FIRMobu::nonUniformSchedule(Eigen::Index L, int N, bool evenIfDearer, double* cost,
+                                             double* uniformCost) {
+    auto stage0 = [N](Eigen::Index P) {
+        return 2.0 * transformCost(N) / N + 4.0 * elementCost + macCost * static_cast<double>(P + 1);
+    };
+    auto later = [N](int r, Eigen::Index W) { return FIRLongPartitions::estimatedCost(N, r, static_cast<int>(W)); };
+    const double uniform = stage0(partitionCount(std::max<Eigen::Index>(L, 1), N));
+    double best = evenIfDearer ? std::numeric_limits<double>::infinity() : uniform;
+    std::vector<int> chosen, ratios;
+    for (int a = 2; a <= 64; a *= 2)
+        for (int g = 2; g <= 16; g *= 2) {
+            // Stages 1 .. K with block lengths a g^(s-1) N, each starting at twice its block length.
+            ratios.clear();
+            double lower = stage0(2 * a); // stage 0 and the full stages before the last
+            for (long r = a; 2 * r * N < L && r * N <= (1L << 24); r *= g) {
+                ratios.push_back(static_cast<int>(r));
+                const double total = lower + later(static_cast<int>(r), (L + r * N - 1) / (r * N) - 1);
+                if (total < best) {
+                    best = total;
+                    chosen = ratios;
+                }
+                lower += later(static_cast<int>(r), 2 * g - 1);
+            }
+        }
+    if (cost != nullptr) *cost = chosen.empty() ? uniform : best;
+    if (uniformCost != nullptr) *uniformCost = uniform;
+    return chosen;
+}
+
+std::vector<FIRMobu::Stage> FIRMobu::stages() const {
+    std::vector<Stage> list;
+    if (history.empty()) return list;
+    list.push_back({0, static_cast<int>(fftLength / 2), static_cast<int>(history[0].cols())});
+    for (const auto& s : longPartitions)
+        list.push_back({2 * static_cast<Eigen::Index>(s->blockLength()), s->blockLength(), s->partitionCount()});
+    return list;
 }
 
 void FIRMobu::loadTimeDomainCoefficients(Eigen::MatrixXd h) {
@@ -379,7 +206,23 @@ void FIRMobu::loadTimeDomainCoefficients(Eigen::MatrixXd h) {
     carry.resize(C);
     historyHead.assign(C, 0);
 
-    const Eigen::Index L = copy.rows();
+    // Stage 0 takes every tap, or with later stages the first 2 B1.
+    std::vector<int> ratios;
+    const Eigen::Index taps = copy.rows();
+    if (partitioning == Partitioning::NonUniform && !requestedRatios.empty()) {
+        for (const int r : requestedRatios)
+            if (2 * N * r < taps) ratios.push_back(r);
+    } else if (partitioning == Partitioning::NonUniform ||
+               (partitioning == Partitioning::Automatic && partitionCount(taps, N) >= nonUniformFromPartitions)) {
+        ratios = nonUniformSchedule(taps, static_cast<int>(N), partitioning == Partitioning::NonUniform);
+    }
+    const Eigen::Index L = ratios.empty() ? taps : 2 * N * ratios[0];
+    longPartitions.clear();
+    for (size_t s = 0; s < ratios.size(); ++s) {
+        const Eigen::Index end = s + 1 < ratios.size() ? 2 * N * ratios[s + 1] : taps;
+        longPartitions.push_back(std::make_unique<FIRLongPartitions>(static_cast<int>(N), ratios[s], copy, end));
+    }
+    blockIn.setZero(N);
     ComplexArray spectra;
     const Eigen::Index P = partitionCount(L, N);
     for (Eigen::Index c = 0; c < C; ++c) {
@@ -530,4 +373,8 @@ void FIRMobu::convolvePacked(int c) {
     impl().inv(ifftOut.data(), blockSpectrum.data(), N);
     kernels.realOutput(filtered.col(c).data(), reinterpret_cast<const double*>(ifftOut.data()),
                        reinterpret_cast<const double*>(twiddleInv.data()), 1.0 / static_cast<double>(N), N);
+
+    // The later stages add their share of the same output block.
+    for (auto& s : longPartitions)
+        s->process(c, blockIn.data(), filtered.col(c).data());
 }

@@ -7,9 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <sys/stat.h>
 #include <tuple>
+
+#include "AllocationAudit.h" // after the other headers: it defines malloc and its relatives
 
 using testing::internal::CaptureStderr;
 using testing::internal::CaptureStdout;
@@ -107,6 +110,69 @@ INSTANTIATE_TEST_SUITE_P(Lengths, FIRMobuExactness,
                                     "_ch" + std::to_string(info.param.channels);
                          });
 
+// y[n] = sum_k h[k] x[n-k] for the last `rows` samples only (long double accumulation).
+Eigen::MatrixXd directConvolutionTail(const Eigen::MatrixXd& x, const Eigen::MatrixXd& h, Eigen::Index rows) {
+    Eigen::MatrixXd y(rows, x.cols());
+    const Eigen::Index from = x.rows() - rows;
+    for (Eigen::Index c = 0; c < x.cols(); ++c)
+        for (Eigen::Index n = from; n < x.rows(); ++n) {
+            long double acc = 0.0L;
+            for (Eigen::Index k = 0; k <= std::min<Eigen::Index>(h.rows() - 1, n); ++k)
+                acc += static_cast<long double>(h(k, c)) * x(n - k, c);
+            y(n - from, c) = static_cast<double>(acc);
+        }
+    return y;
+}
+
+// Non-uniform partitioning with a given schedule: filters that end just before, at and
+// just after the first tap of each later stage and one partition into it.  The whole output
+// is checked against the uniform engine, the last two blocks against direct convolution.
+struct NonUniformCase {
+    int N;
+    std::vector<int> ratios; // block lengths / N of stages 1, 2, ...
+    int channels;
+};
+
+class FIRMobuNonUniformExactness : public testing::TestWithParam<NonUniformCase> {};
+
+TEST_P(FIRMobuNonUniformExactness, MatchesUniformEngineAndDirectConvolutionAroundStageEdges) {
+    const auto& p = GetParam();
+    std::vector<int> lengths;
+    for (const int r : p.ratios)
+        for (const int d : {-1, 0, 1, r * p.N + 1})
+            lengths.push_back(2 * r * p.N + d);
+
+    for (const int taps : lengths) {
+        const Eigen::MatrixXd h = randomMatrix(taps, p.channels, taps);
+        FIRMobu uniform(2 * p.N), nonUniform(2 * p.N);
+        uniform.setPartitioning(FIRMobu::Partitioning::Uniform);
+        ASSERT_EQ(nonUniform.setPartitioning(FIRMobu::Partitioning::NonUniform, p.ratios), 0);
+        load(uniform, h);
+        load(nonUniform, h);
+        ASSERT_EQ(uniform.stages().size(), 1u);
+        // Every stage that starts before the end of the filter is there.
+        const auto stages = nonUniform.stages();
+        const auto expected =
+            std::count_if(p.ratios.begin(), p.ratios.end(), [&](int r) { return 2 * r * p.N < taps; });
+        ASSERT_EQ(stages.size(), static_cast<size_t>(expected) + 1) << taps << " taps";
+        // Enough blocks for every tap of the last stage to reach the output.
+        const int blocks = (taps + 2 * stages.back().blockLength) / p.N + 3;
+        const Eigen::MatrixXd x = randomMatrix(static_cast<Eigen::Index>(blocks) * p.N, p.channels, taps + 1);
+        const Eigen::MatrixXd y = filterStream(nonUniform, x, p.N);
+        EXPECT_LT(relativeError(y, filterStream(uniform, x, p.N)), 1e-12) << taps << " taps";
+        const Eigen::Index tail = 2 * p.N;
+        EXPECT_LT(relativeError(y.bottomRows(tail), directConvolutionTail(x, h, tail)), 1e-9) << taps << " taps";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Schedules, FIRMobuNonUniformExactness,
+                         testing::Values(NonUniformCase{1, {2, 8, 32}, 1}, NonUniformCase{37, {2, 4, 16}, 3},
+                                         NonUniformCase{480, {2, 8}, 2}, NonUniformCase{512, {4, 8}, 1},
+                                         NonUniformCase{1024, {2, 4}, 1}),
+                         [](const testing::TestParamInfo<NonUniformCase>& info) {
+                             return "N" + std::to_string(info.param.N) + "_ch" + std::to_string(info.param.channels);
+                         });
+
 TEST(FIRMobu, PartitionCountHoldsEveryTapBeyondSinglePrecision) {
     struct Probe : FIRMobu {
         using FIRMobu::partitionCount;
@@ -120,15 +186,78 @@ TEST(FIRMobu, PartitionCountHoldsEveryTapBeyondSinglePrecision) {
         EXPECT_EQ(Probe::partitionCount(k.L, k.N), k.P) << k.L << " taps in partitions of " << k.N;
 }
 
-TEST(FIRMobu, ResetClearsMemoryButKeepsCoefficients) {
+// The behaviours below hold for either partitioning; the filters are long enough for later
+// stages when non-uniform (checked, so that the stages are really exercised).
+class FIRMobuPartitioned : public testing::TestWithParam<FIRMobu::Partitioning> {
+protected:
+    void loadPartitioned(FIRMobu& fir, const Eigen::MatrixXd& h) {
+        fir.setPartitioning(GetParam());
+        load(fir, h);
+        if (GetParam() == FIRMobu::Partitioning::NonUniform && h.rows() > 1) {
+            ASSERT_GT(fir.stages().size(), 1u);
+        }
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(Partitionings, FIRMobuPartitioned,
+                         testing::Values(FIRMobu::Partitioning::Uniform, FIRMobu::Partitioning::NonUniform),
+                         [](const testing::TestParamInfo<FIRMobu::Partitioning>& info) {
+                             return info.param == FIRMobu::Partitioning::Uniform ? "Uniform" : "NonUniform";
+                         });
+
+TEST_P(FIRMobuPartitioned, ResetClearsMemoryButKeepsCoefficients) {
     const int N = 64;
     const Eigen::MatrixXd h = randomMatrix(300, 1, 3);
     const Eigen::MatrixXd x = randomMatrix(10 * N, 1, 4);
     FIRMobu fir(2 * N);
-    load(fir, h);
-    filterStream(fir, randomMatrix(5 * N, 1, 5), N); // unrelated history
+    loadPartitioned(fir, h);
+    filterStream(fir, randomMatrix(5 * N, 1, 5), N); // unrelated history, in the middle of a later stage's period
     fir.reset();
     EXPECT_LT(relativeError(filterStream(fir, x, N), directConvolution(x, h)), 1e-9);
+}
+
+TEST(FIRMobu, FilterLocalAllocatesNothingOnceLoaded) {
+#ifndef MOBU_AUDIT_ALLOCATIONS
+    GTEST_SKIP() << "sanitizer build: allocations are not counted";
+#else
+    struct Case {
+        int N;
+        std::vector<int> ratios; // empty: uniform
+    };
+    // Uniform; later stages whole and split into short transforms.  (Prime lengths such as 37
+    // are left out: FFTW's transforms of those allocate as they run, in either scheme.)
+    for (const Case& k : {Case{64, {}}, Case{64, {2, 32}}, Case{480, {2, 8}}, Case{1024, {2, 4}}, Case{1024, {}}}) {
+        const int last = k.ratios.empty() ? 1 : k.ratios.back();
+        const int taps = 3 * last * k.N + 1, blocks = 2 * last + 4;
+        const Eigen::MatrixXd x = randomMatrix(blocks * k.N, 2, 23);
+        FIRMobu fir(2 * k.N);
+        fir.setPartitioning(k.ratios.empty() ? FIRMobu::Partitioning::Uniform : FIRMobu::Partitioning::NonUniform,
+                            k.ratios);
+        load(fir, randomMatrix(taps, 2, 24));
+        ASSERT_EQ(fir.stages().size(), k.ratios.size() + 1);
+        auditedAllocations = 0;
+        audited = true;
+        for (int b = 0; b < blocks; ++b)
+            fir.filterLocal(x.middleRows(b * k.N, k.N), b % 3 - 1);
+        audited = false;
+        EXPECT_EQ(auditedAllocations.load(), 0) << "N " << k.N << ", " << k.ratios.size() << " later stages";
+    }
+#endif
+}
+
+TEST(FIRMobu, AutomaticPartitioningGoesNonUniformAtTheSwitchOver) {
+    const int N = 64;
+    const Eigen::Index from = FIRMobu::nonUniformFromPartitions * N;
+    FIRMobu below(2 * N), at(2 * N), uniform(2 * N);
+    load(below, randomMatrix(from - N, 1, 25));
+    EXPECT_EQ(below.stages().size(), 1u);
+    const Eigen::MatrixXd h = randomMatrix(from, 1, 26);
+    load(at, h);
+    ASSERT_GT(at.stages().size(), 1u);
+    uniform.setPartitioning(FIRMobu::Partitioning::Uniform);
+    load(uniform, h);
+    const Eigen::MatrixXd x = randomMatrix(from + 2 * at.stages().back().blockLength + 2 * N, 1, 27);
+    EXPECT_LT(relativeError(filterStream(at, x, N), filterStream(uniform, x, N)), 1e-12);
 }
 
 TEST(FIRMobu, UnitImpulsePassesInputWithoutDelay) {
@@ -142,12 +271,13 @@ TEST(FIRMobu, UnitImpulsePassesInputWithoutDelay) {
     EXPECT_LT((filterStream(fir, x, N) - x).cwiseAbs().maxCoeff(), 1e-12 * 1e6 * 10);
 }
 
-TEST(FIRMobu, OneRowIsAPureGainPerChannel) {
+TEST_P(FIRMobuPartitioned, OneRowIsAPureGainPerChannel) {
     const int N = 32;
     Eigen::MatrixXd h(1, 3);
     h << 0.5, -2.0, 1.25;
     FIRMobu fir(2 * N);
-    load(fir, h);
+    loadPartitioned(fir, h);
+    EXPECT_EQ(fir.stages().size(), 1u);
     EXPECT_TRUE((fir.getDirectGains().matrix() - h.row(0)).isZero(0.0));
     const Eigen::MatrixXd x = randomMatrix(N, 3, 7);
     fir.filterLocal(x, 0);
@@ -173,15 +303,15 @@ TEST(FIRMobu, IntegerAndSingleColumnInputsMatchDoubleInput) {
     EXPECT_TRUE((a.getFiltered() - b.getFiltered()).isZero(0.0));
 }
 
-TEST(FIRMobu, FadesRampTheBlockAndSilenceKeepsHistoryAdvancing) {
+TEST_P(FIRMobuPartitioned, FadesRampTheBlockAndSilenceKeepsHistoryAdvancing) {
     const int N = 64;
-    const Eigen::MatrixXd h = randomMatrix(3 * N + 5, 1, 9);
-    const Eigen::MatrixXd x = randomMatrix(4 * N, 1, 10);
+    const Eigen::MatrixXd h = randomMatrix(6 * N + 5, 1, 9);
+    const Eigen::MatrixXd x = randomMatrix(12 * N, 1, 10);
     FIRMobu plain(2 * N), fadeIn(2 * N), fadeOut(2 * N), silent(2 * N);
     for (FIRMobu* f : {&plain, &fadeIn, &fadeOut, &silent})
-        load(*f, h);
+        loadPartitioned(*f, h);
     const Eigen::ArrayXd up = Eigen::ArrayXd::LinSpaced(N, 0.0, 1.0);
-    for (int b = 0; b < 4; ++b) {
+    for (int b = 0; b < 12; ++b) {
         const auto block = x.middleRows(b * N, N);
         plain.filterLocal(block, 0);
         fadeIn.filterLocal(block, 1);
@@ -318,24 +448,31 @@ TEST_F(FIRMobuFiles, TrailingZerosAreTrimmedButNeverBelow2049Taps) {
         Eigen::MatrixXd data = randomMatrix(k.length, 2, 16) * 0.5;
         data.col(1).tail(k.zeros).setZero();
         const std::string path = writeWav(dir, "trim" + std::to_string(k.length) + ".wav", data);
-        FIRMobu fir(512);
-        std::string out;
-        ASSERT_EQ(loadChannel(fir, path, 1, out), 0);
-        EXPECT_NE(out.find("Trimming channel 1 from " + std::to_string(k.length) + " to " + std::to_string(k.kept) +
-                           " samples\n"),
-                  std::string::npos)
-            << out;
-        char maxLine[128];
-        snprintf(maxLine, sizeof maxLine, "FIRMobu::loadTimeDomainCoefficients : max coefficient = %f\n",
-                 data.maxCoeff());
-        EXPECT_NE(out.find(maxLine), std::string::npos) << out;
         // The loaded filter is channel 1 as stored (to the file's 32-bit resolution).
         Eigen::MatrixXd stored;
         Sox<double> sox;
         sox.openRead(path);
         sox.read(stored);
         const Eigen::MatrixXd x = randomMatrix(256 * 45, 1, 17);
-        EXPECT_LT(relativeError(filterStream(fir, x, 256), directConvolution(x, stored.col(1))), 1e-9);
+        const Eigen::MatrixXd ref = directConvolution(x, stored.col(1));
+        for (const auto partitioning : {FIRMobu::Partitioning::Uniform, FIRMobu::Partitioning::NonUniform}) {
+            FIRMobu fir(512);
+            fir.setPartitioning(partitioning);
+            std::string out;
+            ASSERT_EQ(loadChannel(fir, path, 1, out), 0);
+            EXPECT_NE(out.find("Trimming channel 1 from " + std::to_string(k.length) + " to " + std::to_string(k.kept) +
+                               " samples\n"),
+                      std::string::npos)
+                << out;
+            char maxLine[128];
+            snprintf(maxLine, sizeof maxLine, "FIRMobu::loadTimeDomainCoefficients : max coefficient = %f\n",
+                     data.maxCoeff());
+            EXPECT_NE(out.find(maxLine), std::string::npos) << out;
+            if (partitioning == FIRMobu::Partitioning::NonUniform) {
+                EXPECT_GT(fir.stages().size(), 1u);
+            }
+            EXPECT_LT(relativeError(filterStream(fir, x, 256), ref), 1e-9);
+        }
     }
 }
 

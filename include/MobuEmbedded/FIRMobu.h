@@ -13,7 +13,9 @@
 #include <utility>
 #include <vector>
 
-/** Uniformly partitioned FIR block convolver with one block of latency.
+class FIRLongPartitions;
+
+/** FIR block convolver with one block of latency, uniformly or non-uniformly partitioned.
  *
  * The engine is built with a real transform length M = 2N and filters blocks of
  * N samples.  Every transform is an N-point complex FFT of an "odd-frequency"
@@ -21,11 +23,11 @@
  * multiplied by exp(-j pi n / M) and transformed.  Products of such spectra
  * are negacyclic convolutions of length 2N.
  *
- * The first N taps act on the current block directly (firstPartition).  Older
- * blocks contribute through overlapping 2N-tap windows with a hop of N
- * (windowSpectra); their sum over the last P blocks is accumulated one block
- * ahead into a carry spectrum, which a multiplication by j advances by N
- * samples.  The result is the exact linear convolution to rounding.
+ * Uniform partitions (the reference, and the choice for short filters).  The first N taps
+ * act on the current block directly (firstPartition).  Older blocks contribute through
+ * overlapping 2N-tap windows with a hop of N (windowSpectra); their sum over the last P
+ * blocks is accumulated one block ahead into a carry spectrum, which a multiplication by j
+ * advances by N samples.  The result is the exact linear convolution to rounding.
  *
  * The last P input spectra are kept in a ring (history), so nothing moves in
  * memory from block to block, and the multiply and the sum over partitions
@@ -35,6 +37,39 @@
  * on short vectors (AVX2 when the processor has it, chosen at run time; the
  * default build gives the same results either way).  Nothing is allocated by
  * filterLocal once sizes are set.
+ *
+ * Non-uniform partitions (long filters).  Reading every partition every block makes the cost
+ * per sample grow as taps / N.  Instead, the taps are cut into stages: stage 0 is the uniform
+ * scheme above for taps [0, 2 B1); stage s >= 1 takes taps [2 Bs, 2 Bs+1) (the last one up to
+ * the end of the filter) in partitions of Bs = rs N taps, with
+ *     B1 = a N,  Bs+1 = g Bs   (a, g powers of two, a >= 2, g >= 2),
+ * so stage s >= 1 has 2g - 1 partitions (the last one ceil(L / Bs) - 1).  A stage starts at
+ * twice its block length, so each of its blocks may be computed over the rs engine blocks
+ * after its input is complete, in equal shares (FIRLongPartitions): the cost of every
+ * filterLocal call stays nearly the same, with no threads.  Output is the same convolution.
+ *
+ * Cost model, in rough nanoseconds per output sample and channel (constants below):
+ *     transform(n)  = transformPerPoint n log2 n + transformCall, one n-point complex FFT
+ *     stage 0       = 2 transform(N) / N + 4 elementCost + macCost (P0 + 1),   P0 = 2a
+ *     stage s >= 1  = (its transforms + 3 B elementCost) / B + elementCost + macCost W
+ *                     (FIRLongPartitions::estimatedCost: one transform of B points each way,
+ *                     or, where that would not fit in one engine block's share, R-point and
+ *                     Q-point transforms, B = R Q)
+ *     uniform       = 2 transform(N) / N + 4 elementCost + macCost (P + 1),    P = ceil(L / N)
+ * macCost is one complex multiply-add of a partition's bin, read from memory.  At load the
+ * engine evaluates every a in 2..64, g in 2..16 and number of stages, and keeps the cheapest
+ * schedule (the transforms of many small stages against the partitions of few large ones).
+ * The same estimates cut each stage's work into equal shares.  The constants are rounded
+ * from fir-bench figures; lower transform costs (closer to FFTW's in-cache speed) make the
+ * model choose more stages, which measured slower.
+ *
+ * Partitioning::Automatic goes non-uniform from nonUniformFromPartitions = 32 partitions of
+ * N taps on.  Measured with fir-bench (one channel, engines forced either way): non-uniform
+ * is faster from 24 partitions on at N = 64 (16.5 against 18.1 ns per sample), from about
+ * 32 at N = 256 (17.6 against 17.0 at 24, 19.8 against 21.8 at 32) and N = 512 (18.9
+ * against 18.7 at 32, 19.1 against 28.1 at 48), from about 40 at
+ * N = 1024 (24.9 against 23.1 at 32, 27.6 against 33.9 at 48); the processor's N = 480 gains
+ * 13 % at 34 partitions (8 channels).
  *
  * fade argument of filterLocal: 0 plain, 1 linear fade in over the block,
  * negative linear fade out, above 1 silence (the memory still advances).
@@ -89,7 +124,47 @@ public:
     FIRMobu();
     /// An engine of transform length M (blocks of M/2 samples).
     explicit FIRMobu(int M);
-    virtual ~FIRMobu() = default;
+    virtual ~FIRMobu();
+
+    /// How the taps are partitioned; see the class comment.
+    enum class Partitioning { Automatic, Uniform, NonUniform };
+    /** Takes effect at the next loadTimeDomainCoefficients (Automatic by default).  With
+     * NonUniform, blockRatios (increasing, from 2 on) sets the block lengths / N of stages 1,
+     * 2, ... instead of the cost model (stages that would start at or beyond the end of the
+     * filter are left out); used to measure and test schedules.
+     * @return 0, or -1352 (reported, nothing changed) for ratios that do not increase from 2. */
+    int setPartitioning(Partitioning p, std::vector<int> blockRatios = {});
+
+    /// One stage of the partitioning in use: taps from firstTap on, in partitions of blockLength.
+    struct Stage {
+        Eigen::Index firstTap;
+        int blockLength;
+        int partitions;
+    };
+    /// The stages of the loaded filter, stage 0 (blocks of N) first.
+    std::vector<Stage> stages() const;
+
+    /// Cost model constants (estimated nanoseconds; see the class comment).
+    static constexpr double transformPerPoint = 0.5;
+    static constexpr double transformCall = 40.0;
+    static constexpr double elementCost = 0.5;
+    static constexpr double macCost = 1.0;
+    /// Automatic partitioning goes non-uniform from this many N-tap partitions on.
+    static constexpr Eigen::Index nonUniformFromPartitions = 32;
+    /** Automatic, unless MOBU_FIR_PARTITIONING in the environment says "uniform", "nonuniform"
+     * or gives stage block lengths / N ("4,32": NonUniform with those), so that a whole
+     * processor can be run either way (processor-bench) and schedules can be measured. */
+    static Partitioning defaultPartitioning();
+    /// The block lengths / N that MOBU_FIR_PARTITIONING gives, if any (see above).
+    static std::vector<int> defaultRatios();
+    /// Estimated cost of one n-point complex transform.
+    static double transformCost(int n);
+    /** The block lengths / N of stages 1, 2, ... that the cost model picks for L taps in
+     * blocks of N: empty when the uniform scheme is cheaper (unless evenIfDearer) or when L is
+     * too short for any later stage.  cost and uniformCost receive the estimated cost per
+     * sample of the result and of the uniform scheme. */
+    static std::vector<int> nonUniformSchedule(Eigen::Index L, int N, bool evenIfDearer = false, double* cost = nullptr,
+                                               double* uniformCost = nullptr);
 
     /// Sets the transform length M (N = M/2) and the twiddle factors.
     void init(unsigned M);
@@ -170,12 +245,20 @@ protected:
     Eigen::ArrayXXd fadeOut;                             ///< N x C ramps 1 -> 0
     Eigen::ArrayXXd fadeIn;                              ///< N x C ramps 0 -> 1
 
+    Partitioning partitioning = defaultPartitioning();
+    std::vector<int> requestedRatios = defaultRatios();             ///< stage block lengths / N set by setPartitioning
+    std::vector<std::unique_ptr<FIRLongPartitions>> longPartitions; ///< stages 1, 2, ...
+    Eigen::ArrayXd blockIn;                                         ///< N, the channel's input as doubles
+
     /// Number of N-tap partitions that hold L taps: ceil(L / N), L >= 1, N >= 1.
     static Eigen::Index partitionCount(Eigen::Index L, Eigen::Index N);
 
 private:
-    /// Convolves the block already packed and twiddled in packed.col(0) through channel c into filtered.col(c).
+    /** Convolves the block already packed and twiddled in packed.col(0) through channel c into filtered.col(c),
+     * and blockIn through the later stages. */
     void convolvePacked(int c);
+    /// Moves the later stages on by one block.
+    void advanceLongPartitions();
     /// Sizes filtered and the fades for N x C.
     void prepareOutput(int N, int C);
     /// Applies the fade argument to filtered.
@@ -244,8 +327,12 @@ template <typename Derived> int FIRMobu::filterLocal(const Eigen::DenseBase<Deri
         std::complex<double>* p = packed.data();
         for (int n = 0; n < N; ++n)
             p[n] = twiddleFwd(n) * static_cast<double>(in(n, c));
+        if (!longPartitions.empty())
+            for (int n = 0; n < N; ++n)
+                blockIn(n) = static_cast<double>(in(n, c));
         convolvePacked(c);
     }
+    advanceLongPartitions();
     applyFade(fade);
     return 0;
 }

@@ -1,0 +1,312 @@
+// The spectrum kernels of the FIR engine (see FIRKernels.h) for every instruction set.
+#include "FIRKernels.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// The per-block arithmetic on spectra, written with short vectors of doubles (the compiler's
+// generic vector extension: SSE2 or AVX on x86-64, NEON on aarch64) holding complex values as
+// (real, imaginary) lane pairs.  Every kernel is compiled twice on x86-64, for any processor
+// and for AVX2 ones, and chosen at run time; both versions perform the same operations in the
+// same order, and as neither target has fused multiply-add (unless the whole build asks for
+// it), they give identical results.
+//
+// The sum over partitions, carry = sum_p X_{T-p} * G_p, reads every input spectrum of the ring
+// and every window spectrum once per block: it is the bulk of the work for long filters and is
+// limited by how fast those bytes stream in.  It needs no shuffle per partition: with
+// X = (xr, xi) and G = (gr, gi),
+//   sa += X * G          = (xr gr, xi gi)
+//   sb += X * swap(G)    = (xr gi, xi gr)
+// over a group of four partitions, and only then re = sa0 - sa1, im = sb0 + sb1 is added to
+// carry.  A group keeps eight input streams and the carry in flight per pass.
+typedef double Vec2 __attribute__((vector_size(16)));
+typedef double Vec4 __attribute__((vector_size(32)));
+
+#if defined(__clang__) || __GNUC__ >= 12
+#define MOBU_SHUFFLE2(a, b, i, j) __builtin_shufflevector(a, b, i, j)
+#define MOBU_SHUFFLE4(a, b, i, j, k, l) __builtin_shufflevector(a, b, i, j, k, l)
+#else
+typedef long long Mask2 __attribute__((vector_size(16)));
+typedef long long Mask4 __attribute__((vector_size(32)));
+#define MOBU_SHUFFLE2(a, b, i, j) __builtin_shuffle(a, b, Mask2{i, j})
+#define MOBU_SHUFFLE4(a, b, i, j, k, l) __builtin_shuffle(a, b, Mask4{i, j, k, l})
+#endif
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define MOBU_AVX2_KERNELS 1
+#endif
+
+#define MOBU_INLINE inline __attribute__((always_inline))
+
+// The four-lane helpers are only ever inlined into the AVX2 kernels, so the note that passing
+// such vectors between functions compiled without AVX changes the calling convention does not
+// apply (it is issued when the templates are instantiated, at the end of this file).
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+template <typename V> MOBU_INLINE V loadVec(const double* p) {
+    V v;
+    std::memcpy(&v, p, sizeof(V));
+    return v;
+}
+template <typename V> MOBU_INLINE void storeVec(double* p, const V& v) {
+    std::memcpy(p, &v, sizeof(V));
+}
+
+// Lane patterns on complex pairs: (im, re); (re, re); (im, im).
+MOBU_INLINE Vec2 swapPairs(const Vec2& v) {
+    return MOBU_SHUFFLE2(v, v, 1, 0);
+}
+MOBU_INLINE Vec4 swapPairs(const Vec4& v) {
+    return MOBU_SHUFFLE4(v, v, 1, 0, 3, 2);
+}
+MOBU_INLINE Vec2 realParts(const Vec2& v) {
+    return MOBU_SHUFFLE2(v, v, 0, 0);
+}
+MOBU_INLINE Vec4 realParts(const Vec4& v) {
+    return MOBU_SHUFFLE4(v, v, 0, 0, 2, 2);
+}
+MOBU_INLINE Vec2 imagParts(const Vec2& v) {
+    return MOBU_SHUFFLE2(v, v, 1, 1);
+}
+MOBU_INLINE Vec4 imagParts(const Vec4& v) {
+    return MOBU_SHUFFLE4(v, v, 1, 1, 3, 3);
+}
+// (-1, +1) on every pair: multiplying by it is exact.
+template <typename V> MOBU_INLINE V pairSign();
+template <> MOBU_INLINE Vec2 pairSign<Vec2>() {
+    return Vec2{-1.0, 1.0};
+}
+template <> MOBU_INLINE Vec4 pairSign<Vec4>() {
+    return Vec4{-1.0, 1.0, -1.0, 1.0};
+}
+// The first and the second lane of every pair of a and b, in order.
+MOBU_INLINE Vec2 firstLanes(const Vec2& a, const Vec2& b) {
+    return MOBU_SHUFFLE2(a, b, 0, 2);
+}
+MOBU_INLINE Vec4 firstLanes(const Vec4& a, const Vec4& b) {
+    return MOBU_SHUFFLE4(a, b, 0, 2, 4, 6);
+}
+MOBU_INLINE Vec2 secondLanes(const Vec2& a, const Vec2& b) {
+    return MOBU_SHUFFLE2(a, b, 1, 3);
+}
+MOBU_INLINE Vec4 secondLanes(const Vec4& a, const Vec4& b) {
+    return MOBU_SHUFFLE4(a, b, 1, 3, 5, 7);
+}
+
+// (sa0 - sa1, sb0 + sb1) for every complex pair.
+MOBU_INLINE Vec2 complexFromSums(const Vec2& sa, const Vec2& sb) {
+    return MOBU_SHUFFLE2(sa, sb, 0, 3) + MOBU_SHUFFLE2(sa, sb, 1, 2) * pairSign<Vec2>();
+}
+MOBU_INLINE Vec4 complexFromSums(const Vec4& sa, const Vec4& sb) {
+    return MOBU_SHUFFLE4(sa, sb, 0, 5, 2, 7) + MOBU_SHUFFLE4(sa, sb, 1, 4, 3, 6) * pairSign<Vec4>();
+}
+
+// carry[k..end) (+)= sum over the G partitions of x[i] * g[i] (doubles k..end-1); the first group
+// stores.  Four complex values per step give independent sums to overlap (two-lane vectors).
+template <typename V, int G>
+MOBU_INLINE void accumulateGroup(double* carry, const double* const* x, const double* const* g, int k, int end,
+                                 bool first) {
+    constexpr int lanes = static_cast<int>(sizeof(V) / sizeof(double));
+    constexpr int U = 8 / lanes;
+    for (; k + U * lanes <= end; k += U * lanes) {
+        V sa[U], sb[U];
+        for (int u = 0; u < U; ++u) {
+            const V x0 = loadVec<V>(x[0] + k + u * lanes);
+            const V g0 = loadVec<V>(g[0] + k + u * lanes);
+            sa[u] = x0 * g0;
+            sb[u] = x0 * swapPairs(g0);
+        }
+        for (int i = 1; i < G; ++i)
+            for (int u = 0; u < U; ++u) {
+                const V xi = loadVec<V>(x[i] + k + u * lanes);
+                const V gi = loadVec<V>(g[i] + k + u * lanes);
+                sa[u] += xi * gi;
+                sb[u] += xi * swapPairs(gi);
+            }
+        for (int u = 0; u < U; ++u) {
+            V sum = complexFromSums(sa[u], sb[u]);
+            if (!first) sum += loadVec<V>(carry + k + u * lanes);
+            storeVec(carry + k + u * lanes, sum);
+        }
+    }
+    for (; k + lanes <= end; k += lanes) {
+        const V x0 = loadVec<V>(x[0] + k);
+        const V g0 = loadVec<V>(g[0] + k);
+        V sa = x0 * g0;
+        V sb = x0 * swapPairs(g0);
+        for (int i = 1; i < G; ++i) {
+            const V xi = loadVec<V>(x[i] + k);
+            const V gi = loadVec<V>(g[i] + k);
+            sa += xi * gi;
+            sb += xi * swapPairs(gi);
+        }
+        V sum = complexFromSums(sa, sb);
+        if (!first) sum += loadVec<V>(carry + k);
+        storeVec(carry + k, sum);
+    }
+    if constexpr (lanes > 2) {
+        if (k < end) // an odd bin count leaves one complex value for the two-lane code
+            accumulateGroup<Vec2, G>(carry, x, g, k, end, first);
+    }
+}
+
+// carry = sum over p < P of ring column (head + p) mod P times window column p (N complex values
+// each; columns stride doubles apart).
+template <typename V>
+MOBU_INLINE void multiplyAccumulateWith(double* carry, const double* ring, int head, const double* windows, int P,
+                                        int N, size_t stride) {
+    constexpr int G = 4;
+    const double* x[G];
+    const double* g[G];
+    auto gather = [&](int p, int count) {
+        for (int i = 0; i < count; ++i) {
+            int column = head + p + i;
+            if (column >= P) column -= P;
+            x[i] = ring + column * stride;
+            g[i] = windows + (p + i) * stride;
+        }
+    };
+    int p = 0;
+    for (; p + G <= P; p += G) {
+        gather(p, G);
+        accumulateGroup<V, G>(carry, x, g, 0, 2 * N, p == 0);
+    }
+    const int rest = P - p;
+    gather(p, rest);
+    if (rest == 3)
+        accumulateGroup<V, 3>(carry, x, g, 0, 2 * N, p == 0);
+    else if (rest == 2)
+        accumulateGroup<V, 2>(carry, x, g, 0, 2 * N, p == 0);
+    else if (rest == 1)
+        accumulateGroup<V, 1>(carry, x, g, 0, 2 * N, p == 0);
+}
+
+// y = x * h + j * a for N complex values: (xr hr - xi hi - ai, xr hi + xi hr + ar).
+template <typename V>
+MOBU_INLINE void blockSpectrumWith(double* y, const double* x, const double* h, const double* a, int N) {
+    constexpr int lanes = static_cast<int>(sizeof(V) / sizeof(double));
+    int k = 0;
+    for (; k + lanes <= 2 * N; k += lanes) {
+        const V xv = loadVec<V>(x + k);
+        const V hv = loadVec<V>(h + k);
+        const V product = xv * realParts(hv) + swapPairs(xv) * imagParts(hv) * pairSign<V>();
+        storeVec(y + k, product + swapPairs(loadVec<V>(a + k)) * pairSign<V>());
+    }
+    for (; k < 2 * N; k += 2) {
+        y[k] = x[k] * h[k] - x[k + 1] * h[k + 1] - a[k + 1];
+        y[k + 1] = x[k] * h[k + 1] + x[k + 1] * h[k] + a[k];
+    }
+}
+
+// out[n] = (zr tr - zi ti) * scale for N complex z and t: the real part of their product, scaled.
+template <typename V>
+MOBU_INLINE void realOutputWith(double* out, const double* z, const double* t, double scale, int N) {
+    constexpr int lanes = static_cast<int>(sizeof(V) / sizeof(double));
+    int n = 0;
+    for (; n + lanes <= N; n += lanes) {
+        const V p0 = loadVec<V>(z + 2 * n) * loadVec<V>(t + 2 * n);
+        const V p1 = loadVec<V>(z + 2 * n + lanes) * loadVec<V>(t + 2 * n + lanes);
+        storeVec(out + n, (firstLanes(p0, p1) - secondLanes(p0, p1)) * scale);
+    }
+    for (; n < N; ++n)
+        out[n] = (z[2 * n] * t[2 * n] - z[2 * n + 1] * t[2 * n + 1]) * scale;
+}
+
+// out[n] += Re(z[n] t[n]) * scale.
+template <typename V>
+MOBU_INLINE void realOutputAddWith(double* out, const double* z, const double* t, double scale, int N) {
+    constexpr int lanes = static_cast<int>(sizeof(V) / sizeof(double));
+    int n = 0;
+    for (; n + lanes <= N; n += lanes) {
+        const V p0 = loadVec<V>(z + 2 * n) * loadVec<V>(t + 2 * n);
+        const V p1 = loadVec<V>(z + 2 * n + lanes) * loadVec<V>(t + 2 * n + lanes);
+        storeVec(out + n, loadVec<V>(out + n) + (firstLanes(p0, p1) - secondLanes(p0, p1)) * scale);
+    }
+    for (; n < N; ++n)
+        out[n] += (z[2 * n] * t[2 * n] - z[2 * n + 1] * t[2 * n + 1]) * scale;
+}
+
+// y[n] *= t[n] for N complex values.
+template <typename V> MOBU_INLINE void multiplyInPlaceWith(double* y, const double* t, int N) {
+    constexpr int lanes = static_cast<int>(sizeof(V) / sizeof(double));
+    int k = 0;
+    for (; k + lanes <= 2 * N; k += lanes) {
+        const V yv = loadVec<V>(y + k);
+        const V tv = loadVec<V>(t + k);
+        storeVec(y + k, yv * realParts(tv) + swapPairs(yv) * imagParts(tv) * pairSign<V>());
+    }
+    for (; k < 2 * N; k += 2) {
+        const double re = y[k] * t[k] - y[k + 1] * t[k + 1];
+        y[k + 1] = y[k] * t[k + 1] + y[k + 1] * t[k];
+        y[k] = re;
+    }
+}
+
+// One instantiation of every kernel for the vector type V, under the name of its set.
+template <typename V> struct KernelSet {
+    static void multiplyAccumulate(double* carry, const double* ring, int head, const double* windows, int P, int N,
+                                   size_t stride) {
+        multiplyAccumulateWith<V>(carry, ring, head, windows, P, N, stride);
+    }
+    static void blockSpectrum(double* y, const double* x, const double* h, const double* a, int N) {
+        blockSpectrumWith<V>(y, x, h, a, N);
+    }
+    static void realOutput(double* out, const double* z, const double* t, double scale, int N) {
+        realOutputWith<V>(out, z, t, scale, N);
+    }
+    static void realOutputAdd(double* out, const double* z, const double* t, double scale, int N) {
+        realOutputAddWith<V>(out, z, t, scale, N);
+    }
+    static void multiplyInPlace(double* y, const double* t, int N) { multiplyInPlaceWith<V>(y, t, N); }
+};
+
+const firkernels::SpectrumKernels portableKernels{KernelSet<Vec2>::multiplyAccumulate, KernelSet<Vec2>::blockSpectrum,
+                                                  KernelSet<Vec2>::realOutput, KernelSet<Vec2>::realOutputAdd,
+                                                  KernelSet<Vec2>::multiplyInPlace};
+
+#ifdef MOBU_AVX2_KERNELS
+// The same templates compiled for AVX2 processors (four-lane vectors).
+__attribute__((target("avx2"))) void multiplyAccumulateAvx2(double* carry, const double* ring, int head,
+                                                            const double* windows, int P, int N, size_t stride) {
+    multiplyAccumulateWith<Vec4>(carry, ring, head, windows, P, N, stride);
+}
+__attribute__((target("avx2"))) void blockSpectrumAvx2(double* y, const double* x, const double* h, const double* a,
+                                                       int N) {
+    blockSpectrumWith<Vec4>(y, x, h, a, N);
+}
+__attribute__((target("avx2"))) void realOutputAvx2(double* out, const double* z, const double* t, double scale,
+                                                    int N) {
+    realOutputWith<Vec4>(out, z, t, scale, N);
+}
+__attribute__((target("avx2"))) void realOutputAddAvx2(double* out, const double* z, const double* t, double scale,
+                                                       int N) {
+    realOutputAddWith<Vec4>(out, z, t, scale, N);
+}
+__attribute__((target("avx2"))) void multiplyInPlaceAvx2(double* y, const double* t, int N) {
+    multiplyInPlaceWith<Vec4>(y, t, N);
+}
+
+const firkernels::SpectrumKernels avx2Kernels{multiplyAccumulateAvx2, blockSpectrumAvx2, realOutputAvx2,
+                                              realOutputAddAvx2, multiplyInPlaceAvx2};
+#endif
+
+} // namespace
+
+namespace firkernels {
+
+const SpectrumKernels& spectrumKernels() {
+    static const SpectrumKernels& chosen = []() -> const SpectrumKernels& {
+        const char* forced = getenv("MOBU_FIR_KERNELS");
+        if (forced != nullptr && std::strcmp(forced, "portable") == 0) return portableKernels;
+#ifdef MOBU_AVX2_KERNELS
+        __builtin_cpu_init();
+        if (__builtin_cpu_supports("avx2")) return avx2Kernels;
+#endif
+        return portableKernels;
+    }();
+    return chosen;
+}
+
+} // namespace firkernels

@@ -1,0 +1,321 @@
+#include "MobuEmbedded/FIRLongPartitions.h"
+
+#include "FIRKernels.h"
+
+#include <fftw3.h>
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+
+/// One FFTW plan of a short transform, executed on other arrays of the same layout (planned
+/// unaligned, so any start of a row or column will do).
+struct FIRLongPartitions::Plan {
+    fftw_plan plan = nullptr;
+    /** howMany out-of-place transforms of n points, stride apart within one, distance apart
+     * from each other.  aligned: every array it will run on starts on a cache line, as the
+     * samples do (FFTW's vector code needs that; unaligned plans are slower and may allocate
+     * a buffer each time they run). */
+    Plan(int n, int howMany, int stride, int distance, int sign, bool aligned, std::complex<double>* sampleIn,
+         std::complex<double>* sampleOut) {
+        auto* p = reinterpret_cast<fftw_complex*>(sampleIn);
+        auto* o = reinterpret_cast<fftw_complex*>(sampleOut);
+        // Plans that buffer allocate their buffers when they run: not on the audio thread, unless
+        // FFTW has no other plan for the size.  Measured plans (made at load, on the samples)
+        // run these strided and batched shapes markedly faster than estimated ones.
+        for (const unsigned extra : {FFTW_NO_BUFFERING, 0u}) {
+            plan = fftw_plan_many_dft(1, &n, howMany, p, nullptr, stride, distance, o, nullptr, stride, distance, sign,
+                                      FFTW_MEASURE | (aligned ? 0u : FFTW_UNALIGNED) | extra);
+            if (plan != nullptr) break;
+        }
+        if (plan == nullptr) throw std::runtime_error("FIRLongPartitions: no FFTW plan");
+    }
+    Plan(Plan&& other) noexcept : plan(std::exchange(other.plan, nullptr)) {}
+    Plan(const Plan&) = delete;
+    Plan& operator=(const Plan&) = delete;
+    Plan& operator=(Plan&&) = delete;
+    ~Plan() {
+        if (plan != nullptr) fftw_destroy_plan(plan);
+    }
+    void run(std::complex<double>* in, std::complex<double>* out) const {
+        fftw_execute_dft(plan, reinterpret_cast<fftw_complex*>(in), reinterpret_cast<fftw_complex*>(out));
+    }
+};
+
+namespace {
+
+enum PlanIndex { forwardR, forwardQ, backwardQ, backwardR };
+
+constexpr int cacheLine = 4; // complex doubles
+
+// Bins per multiply-add unit: about half a share, whole cache lines.
+int macChunk(int B, int W, double budget) {
+    const double perBin = FIRMobu::macCost * W;
+    const int bins = static_cast<int>(budget / 2 / perBin) / cacheLine * cacheLine;
+    return std::min(B, std::max(cacheLine, bins));
+}
+
+// Batched transforms: g of n points.
+double batchCost(int n, int g) {
+    return g * (FIRMobu::transformCost(n) - FIRMobu::transformCall) + FIRMobu::transformCall;
+}
+
+} // namespace
+
+FIRLongPartitions::Layout FIRLongPartitions::layout(int N, int r, int W) {
+    Layout l;
+    const int B = N * r;
+    const double whole = 2.0 * FIRMobu::transformCost(B) + B * FIRMobu::elementCost + FIRMobu::macCost * B * W;
+    const double budget = whole / r; // one engine block's share
+    if (FIRMobu::transformCost(B) <= budget) {
+        // One transform fits in a share: no split (the packing is then one unit).
+        l.R = 1;
+        l.Q = B;
+        l.stride = B;
+        l.columns = B;
+        l.rows = 1;
+        l.bins = macChunk(B, W, budget);
+        return l;
+    }
+    // The largest power of two dividing B and at most sqrt(B).
+    l.R = 1;
+    while (B % (2 * l.R) == 0 && static_cast<long>(2 * l.R) * (2 * l.R) <= B)
+        l.R *= 2;
+    l.Q = B / l.R;
+    // Rows one cache line longer than Q: the column transforms and the packing step through
+    // memory Q apart, and a power-of-two step of whole pages would put all of a column in a
+    // few cache sets.
+    l.stride = l.Q + cacheLine;
+    // Units of batched transforms, each about half a share or less, but if possible starting
+    // on cache lines (four complex values) so that FFTW's aligned vector code runs.
+    l.columns = 1;
+    while (l.Q % (2 * l.columns) == 0 &&
+           (l.columns < cacheLine ||
+            batchCost(l.R, 2 * l.columns) + 2 * l.columns * l.R * FIRMobu::elementCost <= budget / 2))
+        l.columns *= 2;
+    l.rows = 1;
+    while (l.R % (2 * l.rows) == 0 &&
+           (l.stride * l.rows % cacheLine != 0 ||
+            batchCost(l.Q, 2 * l.rows) + 2 * l.rows * l.Q * FIRMobu::elementCost <= budget / 2))
+        l.rows *= 2;
+    l.bins = macChunk(l.R * l.stride, W, budget);
+    return l;
+}
+
+std::vector<double> FIRLongPartitions::unitCosts(int N, int r, int W, const Layout& l) {
+    std::vector<double> cost;
+    const double pass = FIRMobu::elementCost;
+    const bool split = l.R > 1;
+    const int columnUnits = l.Q / l.columns, rowUnits = l.R / l.rows;
+    cost.insert(cost.end(), columnUnits, l.columns * l.R * pass + (split ? batchCost(l.R, l.columns) : 0.0));
+    cost.insert(cost.end(), rowUnits, (split ? l.rows * l.Q * pass : 0.0) + batchCost(l.Q, l.rows));
+    for (int from = 0; from < l.R * l.stride; from += l.bins)
+        cost.push_back(FIRMobu::macCost * std::min(l.bins, l.R * l.stride - from) * W);
+    cost.insert(cost.end(), rowUnits, (split ? l.rows * l.Q * pass : 0.0) + batchCost(l.Q, l.rows));
+    if (split) cost.insert(cost.end(), columnUnits, batchCost(l.R, l.columns));
+    return cost;
+}
+
+double FIRLongPartitions::estimatedCost(int N, int r, int W) {
+    double total = 0.0;
+    for (const double u : unitCosts(N, r, W, layout(N, r, W)))
+        total += u;
+    return total / (N * r) + FIRMobu::elementCost; // and the output of every block
+}
+
+FIRLongPartitions::FIRLongPartitions(int N_, int r_, const Eigen::MatrixXd& h, Eigen::Index end)
+    : N(N_), r(r_), B(N_ * r_) {
+    W = static_cast<int>((end + B - 1) / B) - 1;
+    shape = layout(N, r, W);
+    R = shape.R;
+    Q = shape.Q;
+    S = shape.stride;
+    const int size = R * S; // complex values of a spectrum or transformed block, padding included
+    const Eigen::Index C = h.cols();
+
+    packTwiddle.resize(B);
+    outputTwiddle.resize(B);
+    passTwiddle.setZero(size);
+    passTwiddleInv.setZero(size);
+    for (int n = 0; n < B; ++n) {
+        packTwiddle(n) = std::polar(1.0, -M_PI * n / (2.0 * B));
+        outputTwiddle(n) = std::conj(packTwiddle(n));
+    }
+    for (int k1 = 0; k1 < R; ++k1)
+        for (int n2 = 0; n2 < Q; ++n2) {
+            // The angle reduced to one turn first keeps it exact for large products.
+            const long turn = static_cast<long>(n2) * k1 % B;
+            passTwiddle(S * k1 + n2) = std::polar(1.0, -2.0 * M_PI * static_cast<double>(turn) / B);
+            passTwiddleInv(S * k1 + n2) = std::conj(passTwiddle(S * k1 + n2));
+        }
+
+    windows.resize(C);
+    history.resize(C);
+    output.resize(C);
+    work.resize(C);
+    input.resize(C);
+    head.assign(C, 0);
+    for (Eigen::Index c = 0; c < C; ++c) {
+        // Ring, windows and output of a channel start on different lines of a page.
+        windows[c].resize(size, W, 0);
+        windows[c].setZero(); // the padding takes part in the multiply-add
+        history[c].resize(size, W, 21);
+        output[c].resize(size, 2, 42);
+        work[c].resize(size, 2, 63);
+        input[c].resize(2 * B);
+    }
+    {
+        FIRMobu::SpectrumArray sample;
+        sample.resize(size, 2, 0);
+        // Units start at multiples of `columns` (column transforms) or S `rows` (row transforms).
+        const bool columnsAligned = shape.columns % cacheLine == 0 || shape.columns == Q;
+        const bool rowsAligned = S * shape.rows % cacheLine == 0 || shape.rows == R;
+        plans.emplace_back(R, shape.columns, S, 1, FFTW_FORWARD, columnsAligned, sample.col(0), sample.col(1));
+        plans.emplace_back(Q, shape.rows, 1, S, FFTW_FORWARD, rowsAligned, sample.col(0), sample.col(1));
+        plans.emplace_back(Q, shape.rows, 1, S, FFTW_BACKWARD, rowsAligned, sample.col(0), sample.col(1));
+        plans.emplace_back(R, shape.columns, S, 1, FFTW_BACKWARD, columnsAligned, sample.col(0), sample.col(1));
+    }
+
+    // Window q holds taps qB .. qB+2B-1 of those in [2B, end), packed as w[n] - j w[n+B], and
+    // is stored times j: the output block is the second half of the window's convolution,
+    // which j brings to the first.
+    for (Eigen::Index c = 0; c < C; ++c)
+        for (int q = 1; q <= W; ++q) {
+            // The same passes as runUnits: packed -> (column transforms, twiddle) -> row transforms.
+            std::complex<double>* u = windows[c].col(q - 1);
+            std::complex<double>* t = work[c].col(1);
+            std::complex<double>* packed = R > 1 ? work[c].col(0) : t;
+            for (int n = 0; n < B; ++n) {
+                auto tap = [&](Eigen::Index k) { return k >= 2 * B && k < end && k < h.rows() ? h(k, c) : 0.0; };
+                const Eigen::Index k = static_cast<Eigen::Index>(q) * B + n;
+                packed[S * (n / Q) + n % Q] = std::complex<double>(tap(k), -tap(k + B)) * packTwiddle(n);
+            }
+            if (R > 1) {
+                for (int n2 = 0; n2 < Q; n2 += shape.columns)
+                    plans[forwardR].run(packed + n2, t + n2);
+                for (int n = 0; n < size; ++n)
+                    t[n] *= passTwiddle(n);
+            }
+            for (int k1 = 0; k1 < R; k1 += shape.rows)
+                plans[forwardQ].run(t + S * k1, u + S * k1);
+            for (int n = 0; n < size; ++n)
+                u[n] *= std::complex<double>(0.0, 1.0);
+        }
+
+    // The work of one period: packing and column transforms, twiddled row transforms, the
+    // multiply-add of rows of bins over the windows, and the inverse passes.
+    const std::vector<double> cost = unitCosts(N, r, W, shape);
+    double totalCost = 0.0;
+    for (const double u : cost)
+        totalCost += u;
+    // Slice φ ends at the unit boundary nearest to (φ + 1) / r of the total.
+    sliceStart.assign(r + 1, 0);
+    sliceStart[r] = static_cast<int>(cost.size());
+    double done = 0.0;
+    int u = 0;
+    for (int phi = 1; phi < r; ++phi) {
+        const double target = totalCost * phi / r;
+        while (u < static_cast<int>(cost.size()) && done + cost[u] / 2 < target)
+            done += cost[u++];
+        sliceStart[phi] = u;
+    }
+    reset();
+}
+
+FIRLongPartitions::~FIRLongPartitions() = default;
+
+void FIRLongPartitions::reset() {
+    for (auto& a : history)
+        a.setZero();
+    for (auto& a : output)
+        a.setZero();
+    for (auto& a : work)
+        a.setZero();
+    for (auto& a : input)
+        a.setZero();
+    std::fill(head.begin(), head.end(), 0);
+    phase = 0;
+    parity = 0;
+}
+
+void FIRLongPartitions::advance() {
+    if (++phase == r) {
+        phase = 0;
+        parity ^= 1;
+    }
+}
+
+void FIRLongPartitions::process(int c, const double* x, double* y) {
+    std::copy(x, x + N, input[c].data() + parity * B + phase * N);
+    if (phase == 0) head[c] = head[c] == 0 ? W - 1 : head[c] - 1; // the previous block's spectrum goes here
+    runUnits(c, sliceStart[phase], sliceStart[phase + 1]);
+    // Output block of this period: the real part of the inverse transform times the output
+    // twiddle; the transforms are unscaled, so 1/B comes in here.  Sample n is at S (n / Q) +
+    // n % Q: a block may take pieces of two or more rows.
+    const std::complex<double>* signal = output[c].col(parity);
+    for (int n = phase * N, done = 0; done < N;) {
+        const int piece = std::min(N - done, Q - n % Q);
+        firkernels::spectrumKernels().realOutputAdd(
+            y + done, reinterpret_cast<const double*>(signal + S * (n / Q) + n % Q),
+            reinterpret_cast<const double*>(outputTwiddle.data() + n), 1.0 / B, piece);
+        n += piece;
+        done += piece;
+    }
+}
+
+void FIRLongPartitions::runUnits(int c, int first, int last) {
+    const firkernels::SpectrumKernels& kernels = firkernels::spectrumKernels();
+    // Transforms run out of place (FFTW may buffer in-place ones, allocating as they run).
+    // Split, the input is packed into acc, transformed by columns into t and by rows into the
+    // ring; the sum over the windows goes to acc, by rows into t, by columns into the output.
+    // Not split, t holds the packed input and acc goes straight to the output.
+    std::complex<double>* newest = history[c].col(head[c]);
+    std::complex<double>* acc = work[c].col(0);
+    std::complex<double>* t = work[c].col(1);
+    std::complex<double>* next = output[c].col(parity ^ 1);   // the output of the next period
+    const double* block = input[c].data() + (parity ^ 1) * B; // the input block of the previous period
+    const int G1 = shape.columns, G2 = shape.rows;
+    const int size = R * S;
+    const int columnUnits = Q / G1, rowUnits = R / G2, macUnits = (size + shape.bins - 1) / shape.bins;
+    const bool split = R > 1;
+    std::complex<double>* packed = split ? acc : t;
+    for (int u = first; u < last; ++u) {
+        int i = u;
+        if (i < columnUnits) { // pack columns G1 i .. G1 i + G1 - 1 of the input block, R-point transforms
+            for (int n1 = 0; n1 < R; ++n1)
+                for (int n = Q * n1 + G1 * i; n < Q * n1 + G1 * (i + 1); ++n)
+                    packed[n + (S - Q) * n1] = packTwiddle(n) * block[n];
+            if (split) plans[forwardR].run(acc + G1 * i, t + G1 * i);
+            continue;
+        }
+        i -= columnUnits;
+        const int at = S * G2 * i, bins = S * G2; // the first bin of a row unit, and its bins (with padding)
+        if (i < rowUnits) {                       // twiddle, Q-point transforms
+            if (split)
+                kernels.multiplyInPlace(reinterpret_cast<double*>(t + at),
+                                        reinterpret_cast<const double*>(passTwiddle.data() + at), bins);
+            plans[forwardQ].run(t + at, newest + at);
+            continue;
+        }
+        i -= rowUnits;
+        if (i < macUnits) { // bins of the next output: sum over the windows
+            const int from = shape.bins * i, count = std::min(shape.bins, size - from);
+            const size_t stride = 2 * static_cast<size_t>(history[c].columnStride());
+            kernels.multiplyAccumulate(reinterpret_cast<double*>(acc + from),
+                                       reinterpret_cast<const double*>(history[c].col(0) + from), head[c],
+                                       reinterpret_cast<const double*>(windows[c].col(0) + from), W, count, stride);
+            continue;
+        }
+        i -= macUnits;
+        if (i < rowUnits) { // inverse Q-point transforms, twiddle
+            const int from = S * G2 * i;
+            plans[backwardQ].run(acc + from, (split ? t : next) + from);
+            if (split)
+                kernels.multiplyInPlace(reinterpret_cast<double*>(t + from),
+                                        reinterpret_cast<const double*>(passTwiddleInv.data() + from), bins);
+            continue;
+        }
+        i -= rowUnits;
+        plans[backwardR].run(t + G1 * i, next + G1 * i); // inverse R-point transforms of columns
+    }
+}
