@@ -22,8 +22,9 @@ MOBU_BUILD_TARGET=concurrency-tests "$root/scripts/build.sh" "$root/build-tsan" 
 (cd "$root/build-tsan" && ctest --output-on-failure -L concurrency)
 
 echo "== aarch64 cross build (the board), its tests under qemu-aarch64"
-MOBU_BUILD_TARGET=emulated-tests "$root/scripts/build-aarch64.sh" "$root/build-aarch64" -DMOBU_BUILD_BENCH=OFF \
-  -DCMAKE_INSTALL_PREFIX=/usr
+MOBU_BUILD_TARGET=emulated-tests "$root/scripts/build-aarch64.sh" "$root/build-aarch64" -DCMAKE_INSTALL_PREFIX=/usr
 (cd "$root/build-aarch64" && ctest --output-on-failure -j "$(nproc)" -L emulated)
 echo "Not run under emulation (they run in the optimised build above):"
 sed 's/^/  /' "$root/build-aarch64/emulation-skipped.txt"
+echo "Spectrum kernels, portable over NEON (a sanity check: emulated times mean nothing absolute):"
+qemu-aarch64 "$root/build-aarch64/bench/fir-kernels-bench" -t 0.2

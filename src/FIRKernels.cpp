@@ -296,15 +296,38 @@ const firkernels::SpectrumKernels avx2Kernels{multiplyAccumulateAvx2, blockSpect
 
 namespace firkernels {
 
+const SpectrumKernels& portableSpectrumKernels() {
+    return portableKernels;
+}
+
+const SpectrumKernels& defaultSpectrumKernels() {
+#if defined(__aarch64__) && defined(__ARM_NEON)
+    return neonKernels;
+#else
+#ifdef MOBU_AVX2_KERNELS
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2")) return avx2Kernels;
+#endif
+    return portableKernels;
+#endif
+}
+
+const char* defaultSpectrumKernelsName() {
+    const SpectrumKernels& set = defaultSpectrumKernels();
+#if defined(__aarch64__) && defined(__ARM_NEON)
+    if (&set == &neonKernels) return "neon";
+#endif
+#ifdef MOBU_AVX2_KERNELS
+    if (&set == &avx2Kernels) return "avx2";
+#endif
+    return "portable";
+}
+
 const SpectrumKernels& spectrumKernels() {
     static const SpectrumKernels& chosen = []() -> const SpectrumKernels& {
         const char* forced = getenv("MOBU_FIR_KERNELS");
         if (forced != nullptr && std::strcmp(forced, "portable") == 0) return portableKernels;
-#ifdef MOBU_AVX2_KERNELS
-        __builtin_cpu_init();
-        if (__builtin_cpu_supports("avx2")) return avx2Kernels;
-#endif
-        return portableKernels;
+        return defaultSpectrumKernels();
     }();
     return chosen;
 }

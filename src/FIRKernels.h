@@ -1,8 +1,7 @@
 // The arithmetic on spectra that the FIR engine runs every block, behind one table of
-// function pointers per instruction set.  The table is chosen once, at run time: AVX2 on
-// x86-64 processors that have it, the portable short-vector code otherwise (and on aarch64).
-// Another set (NEON, say) is added as one more table in FIRKernels.cpp and one more case in
-// spectrumKernels(); the callers do not change.
+// function pointers per instruction set.  The table is chosen once: on x86-64 at run time,
+// AVX2 on processors that have it and the portable short-vector code otherwise; on aarch64
+// the NEON set, chosen at build time (FIRKernelsNeon.cpp).  The callers do not change.
 //
 // Spectra are arrays of complex doubles seen as interleaved (real, imaginary) doubles; a
 // count N is in complex values.
@@ -28,9 +27,21 @@ struct SpectrumKernels {
     void (*multiplyInPlace)(double* y, const double* t, int N);
 };
 
-/// The set this processor runs.  MOBU_FIR_KERNELS=portable in the environment forces the
-/// portable set (the code the aarch64 board runs), so that it is tested on x86-64 too.
+/// The set the engine runs.  MOBU_FIR_KERNELS=portable in the environment forces the
+/// portable set, so that it is tested on every machine.
 const SpectrumKernels& spectrumKernels();
+
+/// The portable set, whatever the processor (to compare against).
+const SpectrumKernels& portableSpectrumKernels();
+/// The set this processor runs when nothing is forced, and its name ("avx2", "neon" or
+/// "portable").
+const SpectrumKernels& defaultSpectrumKernels();
+const char* defaultSpectrumKernelsName();
+
+#if defined(__aarch64__) && defined(__ARM_NEON)
+/// Advanced SIMD intrinsics with fused multiply-adds: equal to the portable set to rounding.
+extern const SpectrumKernels neonKernels;
+#endif
 
 } // namespace firkernels
 
