@@ -14,7 +14,7 @@ shift || true
 
 TARGET_PACKAGES=(
   libfftw3-dev libjsoncpp-dev libsox-dev libsox-fmt-all libasound2-dev
-  libjack-jackd2-dev libgtest-dev libnss-wrapper
+  libjack-jackd2-dev libgtest-dev libnss-wrapper pkgconf
 )
 HOST_PACKAGES=(g++-aarch64-linux-gnu qemu-user libeigen3-dev cmake ninja-build pkgconf)
 

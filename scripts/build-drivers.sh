@@ -18,22 +18,27 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 make_args=()
 if [ "${1:-}" = --arm64 ]; then
   shift
-  hv="$(dpkg-query -W -f='${Depends}' linux-headers-amd64 | grep -o 'linux-headers-[^ ,]*' | head -n 1)"
+  hv="$(dpkg-query -W -f='${Depends}' linux-headers-amd64 2>/dev/null | grep -o 'linux-headers-[^ ,]*' | head -n 1 || true)"
   [ -n "$hv" ] || { echo "linux-headers-amd64 is not installed"; exit 1; }
   kver="${hv#linux-headers-}"
   kver="${kver%-amd64}"
   pkg="linux-headers-$kver-arm64"
   cache="${MOBU_ARM64_HEADERS:-$root/build-aarch64/kernel-headers}"
   kdir="$cache/usr/src/$pkg"
+  # This machine's kbuild tools, as its own headers of that kernel link them.
+  kbuild="$(readlink -f "/usr/src/linux-headers-$kver-amd64/scripts" || true)"
+  kbuild="${kbuild%/scripts}"
+  [ -x "$kbuild/scripts/basic/fixdep" ] || { echo "no kbuild tools for $kver (linux-kbuild)"; exit 1; }
   if [ ! -e "$kdir/Makefile" ]; then
     command -v aarch64-linux-gnu-gcc-12 >/dev/null || { echo "no aarch64-linux-gnu-gcc-12 (scripts/build-aarch64.sh installs it)"; exit 1; }
     mkdir -p "$cache"
     (cd "$cache" && rm -f ./*.deb && apt-get download "$pkg:arm64" >/dev/null 2>&1) ||
       { echo "cannot download $pkg:arm64 (is the arm64 architecture added?)"; exit 1; }
     dpkg-deb -x "$cache"/"$pkg"_*.deb "$cache"
-    ln -sfn "/usr/lib/linux-kbuild-${kver%%.[0-9]-*}/scripts" "$kdir/scripts"
-    ln -sfn "/usr/lib/linux-kbuild-${kver%%.[0-9]-*}/tools" "$kdir/tools"
   fi
+  # Set every time: an unpacking cut short leaves the package's own (dangling) links.
+  ln -sfn "$kbuild/scripts" "$kdir/scripts"
+  ln -sfn "$kbuild/tools" "$kdir/tools"
   make_args=(ARCH=arm64 CROSS_COMPILE=aarch64-linux-gnu-)
 fi
 kdir="${kdir:-${1:-${KDIR:-}}}"

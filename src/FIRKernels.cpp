@@ -11,7 +11,8 @@ namespace {
 // (real, imaginary) lane pairs.  Every kernel is compiled twice on x86-64, for any processor
 // and for AVX2 ones, and chosen at run time; both versions perform the same operations in the
 // same order, and as neither target has fused multiply-add (unless the whole build asks for
-// it), they give identical results.
+// it), they give identical results.  On aarch64 the compiler fuses multiply-adds in this code
+// too, so there the portable set equals the PC's to rounding only.
 //
 // The sum over partitions, carry = sum_p X_{T-p} * G_p, reads every input spectrum of the ring
 // and every window spectrum once per block: it is the bulk of the work for long filters and is

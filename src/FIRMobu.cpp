@@ -185,10 +185,11 @@ void FIRMobu::loadTimeDomainCoefficients(Eigen::MatrixXd h) {
         return;
     }
 
-    if (h.rows() == 1)
-        directGains = h.row(0).array();
-    else
-        directGains = Eigen::Array<double, 1, Eigen::Dynamic>::Zero(h.cols());
+    // Everything is built aside first and taken over only once complete: a build that throws
+    // (out of memory, no transform plan) leaves the engine with its old coefficients.
+    Eigen::Array<double, 1, Eigen::Dynamic> gains = h.rows() == 1
+                                                        ? Eigen::Array<double, 1, Eigen::Dynamic>(h.row(0).array())
+                                                        : Eigen::Array<double, 1, Eigen::Dynamic>::Zero(h.cols());
 
     Eigen::MatrixXd copy = h;
     if (removeDC && copy.rows() > 0) copy.rowwise() -= copy.colwise().mean();
@@ -199,12 +200,9 @@ void FIRMobu::loadTimeDomainCoefficients(Eigen::MatrixXd h) {
     }
 
     spectrumKernels(); // picks the kernels now rather than in the first filterLocal call
-    mDFT(copy.topRows(N), firstPartition);
-    const Eigen::Index C = firstPartition.cols();
-    windowSpectra.resize(C);
-    history.resize(C);
-    carry.resize(C);
-    historyHead.assign(C, 0);
+    ComplexArray first;
+    mDFT(copy.topRows(N), first);
+    const Eigen::Index C = first.cols();
 
     // Stage 0 takes every tap, or with later stages the first 2 B1.
     std::vector<int> ratios;
@@ -217,12 +215,12 @@ void FIRMobu::loadTimeDomainCoefficients(Eigen::MatrixXd h) {
         ratios = nonUniformSchedule(taps, static_cast<int>(N), partitioning == Partitioning::NonUniform);
     }
     const Eigen::Index L = ratios.empty() ? taps : 2 * N * ratios[0];
-    longPartitions.clear();
+    std::vector<std::unique_ptr<FIRLongPartitions>> stagesAfter0;
     for (size_t s = 0; s < ratios.size(); ++s) {
         const Eigen::Index end = s + 1 < ratios.size() ? 2 * N * ratios[s + 1] : taps;
-        longPartitions.push_back(std::make_unique<FIRLongPartitions>(static_cast<int>(N), ratios[s], copy, end));
+        stagesAfter0.push_back(std::make_unique<FIRLongPartitions>(static_cast<int>(N), ratios[s], copy, end));
     }
-    blockIn.setZero(N);
+    std::vector<SpectrumArray> windows(C), ring(C), ahead(C);
     ComplexArray spectra;
     const Eigen::Index P = partitionCount(L, N);
     for (Eigen::Index c = 0; c < C; ++c) {
@@ -233,11 +231,20 @@ void FIRMobu::loadTimeDomainCoefficients(Eigen::MatrixXd h) {
         }
         mDFT(W, spectra);
         // The ring, the windows and the carry of a channel start on different lines of a page.
-        windowSpectra[c].resize(N, P, 0);
-        windowSpectra[c].view() = spectra;
-        history[c].resize(N, P, 21);
-        carry[c].resize(N, 1, 42);
+        windows[c].resize(N, P, 0);
+        windows[c].view() = spectra;
+        ring[c].resize(N, P, 21);
+        ahead[c].resize(N, 1, 42);
     }
+
+    directGains = std::move(gains);
+    firstPartition = std::move(first);
+    longPartitions = std::move(stagesAfter0);
+    windowSpectra = std::move(windows);
+    history = std::move(ring);
+    carry = std::move(ahead);
+    historyHead.assign(C, 0);
+    blockIn.setZero(N);
     blockSpectrum.resize(N);
     ifftOut.resize(N, 1);
     packed.resize(N, 1);
@@ -282,8 +289,17 @@ int FIRMobu::loadTimeDomainCoefficients(std::string fileName) {
     if (res < 0) return res;
     if (b.rows() < 1)
         return MobuDebug().evaluateError(-1309, "loadTimeDomainCoefficients, b.rows<1, the filter is empty.\n");
-    loadTimeDomainCoefficients(b);
-    return 0;
+    return loadBuilt(b);
+}
+
+int FIRMobu::loadBuilt(const Eigen::MatrixXd& h) {
+    try {
+        ConvolutionMobu& self = *this; // through the virtual slot
+        self.loadTimeDomainCoefficients(h);
+        return 0;
+    } catch (const std::exception& e) {
+        return MobuDebug().evaluateError(-1359, std::string("loadTimeDomainCoefficients: ") + e.what() + "\n");
+    }
 }
 
 int FIRMobu::loadTimeDomainCoefficients(std::string fileName, unsigned m) {
@@ -301,8 +317,8 @@ int FIRMobu::loadTimeDomainCoefficients(std::string fileName, unsigned m) {
     const int kept = static_cast<int>(i + 1);
     printf("Trimming channel %d from %ld to %d samples\n", m, static_cast<long>(b.rows()), kept);
     fflush(stdout);
-    ConvolutionMobu& self = *this; // through the virtual slot
-    self.loadTimeDomainCoefficients(Eigen::MatrixXd(b.col(m).head(kept)));
+    const int built = loadBuilt(Eigen::MatrixXd(b.col(m).head(kept)));
+    if (built < 0) return built;
     printf("FIRMobu::loadTimeDomainCoefficients : max coefficient = %f\n", b.maxCoeff());
     fflush(stdout);
     return 0;

@@ -31,4 +31,5 @@ MobuDebug::MobuDebug() {
     errors[-1354] = "Problem when writing to output file (ofstream). ";
     errors[-1356] = "Problem when using the file name, is it empty, did you set it ? ";
     errors[-1358] = "The equaliser file is not a regular file or is larger than 1 MiB. ";
+    errors[-1359] = "The filter couldn't be built (out of memory or no transform plan); the old one is kept. ";
 }

@@ -282,6 +282,42 @@ TEST(FIRMobu, FilterLocalAllocatesNothingOnceLoaded) {
 #endif
 }
 
+#ifdef MOBU_AUDIT_ALLOCATIONS
+// A load that runs out of memory part way through, at every point where it asks for spectra,
+// throws and keeps the filter the engine had.
+TEST(FIRMobu, LoadThatRunsOutOfMemoryKeepsTheOldFilter) {
+    const int N = 64;
+    const Eigen::MatrixXd oldH = randomMatrix(3 * N, 2, 11), newH = randomMatrix(40 * N, 2, 12);
+    const Eigen::MatrixXd x = randomMatrix(4 * N, 2, 13);
+    FIRMobu reference(2 * N);
+    reference.loadTimeDomainCoefficients(oldH);
+    int failures = 0;
+    for (long k = 0;; ++k) {
+        FIRMobu f(2 * N);
+        f.loadTimeDomainCoefficients(oldH);
+        alignedAllocsBeforeFailure = k;
+        bool threw = false;
+        try {
+            f.loadTimeDomainCoefficients(newH);
+        } catch (const std::bad_alloc&) {
+            threw = true;
+        }
+        alignedAllocsBeforeFailure = -1;
+        if (!threw) break;
+        ++failures;
+        SCOPED_TRACE(k);
+        ASSERT_EQ(f.getChCnt(), 2);
+        reference.reset();
+        for (int b = 0; b < 4; ++b) {
+            ASSERT_EQ(f.filterLocal(x.middleRows(b * N, N), 0), 0);
+            reference.filterLocal(x.middleRows(b * N, N), 0);
+            ASSERT_TRUE((f.getFiltered() - reference.getFiltered()).isZero(0.0)) << b;
+        }
+    }
+    EXPECT_GT(failures, 2); // the stages and the first partitions both ran out
+}
+#endif
+
 TEST(FIRMobu, AutomaticPartitioningGoesNonUniformAtTheSwitchOver) {
     const int N = 64;
     const Eigen::Index from = FIRMobu::nonUniformFromPartitions * N;

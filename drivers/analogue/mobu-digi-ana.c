@@ -679,14 +679,21 @@ static int mobu_set_link_names(struct device *dev)
 	struct snd_soc_dai_link *links = mobu_digi_ana_links;
 	const char *names[ARRAY_SIZE(mobu_ref_props)];
 	unsigned int i;
+	int ret;
 
 	for (i = 0; i < ARRAY_SIZE(mobu_ref_props); i++) {
 		names[i] = mobu_ref_component_name(dev, mobu_ref_props[i]);
-		if (PTR_ERR_OR_ZERO(names[i]) == -EINVAL)
+		ret = PTR_ERR_OR_ZERO(names[i]);
+		if (ret == -EINVAL) {
 			dev_err(dev, "Property '%s' missing or invalid\n",
 				mobu_ref_props[i]);
-		if (IS_ERR(names[i]))
-			return PTR_ERR(names[i]);
+			return ret;
+		}
+		/* A deferral keeps its reason for devices_deferred. */
+		if (ret)
+			return dev_err_probe(dev, ret,
+					     "no component registered for '%s'\n",
+					     mobu_ref_props[i]);
 	}
 	MOBU_LINK_CPU_NAME(&links[MOBU_LINK_DIGI_B]) = names[0];
 	MOBU_LINK_PLATFORM_NAME(&links[MOBU_LINK_DIGI_B]) = names[0];

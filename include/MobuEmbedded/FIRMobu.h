@@ -267,6 +267,8 @@ private:
     bool wrongBlockLength(Eigen::Index rows);
     /// Reports a block with fewer columns than channels (-1350); returns true when it has too few.
     bool tooFewChannels(Eigen::Index cols);
+    /// Loads h through the virtual slot; a build that throws is reported (-1359), old coefficients kept.
+    int loadBuilt(const Eigen::MatrixXd& h);
     /// Reads the whole audio file; 0 or the reader's negative code (already reported).
     int readFile(const std::string& fileName, Eigen::MatrixXd& b);
     /// filterGained with the gain of sample n given by gainAt(n).

@@ -3,8 +3,8 @@
 
 // Counts the heap allocations made by threads marked `audited`, by replacing malloc and
 // its relatives for the whole program.  Include it in one source file of a test program
-// only, after the other headers (their declarations of those functions come first).  Sanitizer builds have allocators of their own: there it counts nothing, and
-// MOBU_AUDIT_ALLOCATIONS is not defined.
+// only, after the other headers (their declarations of those functions come first).  Sanitizer builds have allocators
+// of their own: there it counts nothing, and MOBU_AUDIT_ALLOCATIONS is not defined.
 
 #include <atomic>
 #include <cerrno>
@@ -18,6 +18,9 @@
 // Allocations made on audited threads (an audio thread and its OpenMP team, say).
 inline thread_local bool audited = false;
 inline std::atomic<long> auditedAllocations{0};
+// When 0 or more: aligned_alloc calls of this thread succeed that many times more, then fail
+// (out of memory) until it is set back to -1.
+inline thread_local long alignedAllocsBeforeFailure = -1;
 
 #ifdef MOBU_AUDIT_ALLOCATIONS
 extern "C" {
@@ -50,6 +53,8 @@ int posix_memalign(void** p, size_t alignment, size_t n) {
 }
 void* aligned_alloc(size_t alignment, size_t n) {
     if (audited) auditedAllocations.fetch_add(1);
+    if (alignedAllocsBeforeFailure == 0) return nullptr;
+    if (alignedAllocsBeforeFailure > 0) --alignedAllocsBeforeFailure;
     return __libc_memalign(alignment, n);
 }
 void* memalign(size_t alignment, size_t n) {
@@ -58,6 +63,5 @@ void* memalign(size_t alignment, size_t n) {
 }
 }
 #endif
-
 
 #endif

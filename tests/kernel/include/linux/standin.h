@@ -106,6 +106,7 @@ void standin_dev_printk(const char* level, const struct device* dev, const char*
 #define dev_info(dev, fmt, ...) standin_dev_printk("info", dev, fmt, ##__VA_ARGS__)
 #define dev_warn(dev, fmt, ...) standin_dev_printk("warn", dev, fmt, ##__VA_ARGS__)
 #define dev_err(dev, fmt, ...) standin_dev_printk("err", dev, fmt, ##__VA_ARGS__)
+#define dev_err_probe(dev, err, fmt, ...) (standin_dev_printk("err", dev, fmt, ##__VA_ARGS__), (err))
 
 /*
  * Module information is recorded at program start under the module's name
