@@ -201,32 +201,22 @@ MOBU_INLINE void blockSpectrumWith(double* y, const double* x, const double* h, 
     }
 }
 
-// out[n] = (zr tr - zi ti) * scale for N complex z and t: the real part of their product, scaled.
-template <typename V>
+// out[n] = (zr tr - zi ti) * scale for N complex z and t (the real part of their product,
+// scaled), or out[n] += that when Add.
+template <typename V, bool Add>
 MOBU_INLINE void realOutputWith(double* out, const double* z, const double* t, double scale, int N) {
     constexpr int lanes = static_cast<int>(sizeof(V) / sizeof(double));
     int n = 0;
     for (; n + lanes <= N; n += lanes) {
         const V p0 = loadVec<V>(z + 2 * n) * loadVec<V>(t + 2 * n);
         const V p1 = loadVec<V>(z + 2 * n + lanes) * loadVec<V>(t + 2 * n + lanes);
-        storeVec(out + n, (firstLanes(p0, p1) - secondLanes(p0, p1)) * scale);
+        const V re = (firstLanes(p0, p1) - secondLanes(p0, p1)) * scale;
+        storeVec(out + n, Add ? loadVec<V>(out + n) + re : re);
     }
-    for (; n < N; ++n)
-        out[n] = (z[2 * n] * t[2 * n] - z[2 * n + 1] * t[2 * n + 1]) * scale;
-}
-
-// out[n] += Re(z[n] t[n]) * scale.
-template <typename V>
-MOBU_INLINE void realOutputAddWith(double* out, const double* z, const double* t, double scale, int N) {
-    constexpr int lanes = static_cast<int>(sizeof(V) / sizeof(double));
-    int n = 0;
-    for (; n + lanes <= N; n += lanes) {
-        const V p0 = loadVec<V>(z + 2 * n) * loadVec<V>(t + 2 * n);
-        const V p1 = loadVec<V>(z + 2 * n + lanes) * loadVec<V>(t + 2 * n + lanes);
-        storeVec(out + n, loadVec<V>(out + n) + (firstLanes(p0, p1) - secondLanes(p0, p1)) * scale);
+    for (; n < N; ++n) {
+        const double re = (z[2 * n] * t[2 * n] - z[2 * n + 1] * t[2 * n + 1]) * scale;
+        out[n] = Add ? out[n] + re : re;
     }
-    for (; n < N; ++n)
-        out[n] += (z[2 * n] * t[2 * n] - z[2 * n + 1] * t[2 * n + 1]) * scale;
 }
 
 // y[n] *= t[n] for N complex values.
@@ -255,10 +245,10 @@ template <typename V> struct KernelSet {
         blockSpectrumWith<V>(y, x, h, a, N);
     }
     static void realOutput(double* out, const double* z, const double* t, double scale, int N) {
-        realOutputWith<V>(out, z, t, scale, N);
+        realOutputWith<V, false>(out, z, t, scale, N);
     }
     static void realOutputAdd(double* out, const double* z, const double* t, double scale, int N) {
-        realOutputAddWith<V>(out, z, t, scale, N);
+        realOutputWith<V, true>(out, z, t, scale, N);
     }
     static void multiplyInPlace(double* y, const double* t, int N) { multiplyInPlaceWith<V>(y, t, N); }
 };
@@ -279,11 +269,11 @@ __attribute__((target("avx2"))) void blockSpectrumAvx2(double* y, const double* 
 }
 __attribute__((target("avx2"))) void realOutputAvx2(double* out, const double* z, const double* t, double scale,
                                                     int N) {
-    realOutputWith<Vec4>(out, z, t, scale, N);
+    realOutputWith<Vec4, false>(out, z, t, scale, N);
 }
 __attribute__((target("avx2"))) void realOutputAddAvx2(double* out, const double* z, const double* t, double scale,
                                                        int N) {
-    realOutputAddWith<Vec4>(out, z, t, scale, N);
+    realOutputWith<Vec4, true>(out, z, t, scale, N);
 }
 __attribute__((target("avx2"))) void multiplyInPlaceAvx2(double* y, const double* t, int N) {
     multiplyInPlaceWith<Vec4>(y, t, N);

@@ -652,20 +652,39 @@ static int mobu_get_nodes(struct device *dev, struct mobu_digi_ana *priv)
 	return 0;
 }
 
+/*
+ * The reference (index into mobu_ref_props) each link's ends take: CPU and
+ * platform the I2S controller, except port A's, which are the dummy.
+ */
+#define MOBU_REF_NONE	(-1)
+static const struct {
+	int link;
+	int cpu;
+	int codec;
+} mobu_link_refs[] = {
+	{ MOBU_LINK_DIGI_B, 0, 1 },
+	{ MOBU_LINK_DIGI_A, MOBU_REF_NONE, 1 },
+	{ MOBU_LINK_DAC, 0, 2 },
+	{ MOBU_LINK_ADC, 0, 3 },
+};
+
 static void mobu_set_link_nodes(struct mobu_digi_ana *priv)
 {
-	struct snd_soc_dai_link *links = mobu_digi_ana_links;
+	struct device_node *nodes[] = {
+		priv->i2s_np, priv->digi_np, priv->dac_np, priv->adc_np,
+	};
+	unsigned int i;
 
-	MOBU_LINK_CPU_OF(&links[MOBU_LINK_DIGI_B]) = priv->i2s_np;
-	MOBU_LINK_PLATFORM_OF(&links[MOBU_LINK_DIGI_B]) = priv->i2s_np;
-	MOBU_LINK_CODEC_OF(&links[MOBU_LINK_DIGI_B]) = priv->digi_np;
-	MOBU_LINK_CODEC_OF(&links[MOBU_LINK_DIGI_A]) = priv->digi_np;
-	MOBU_LINK_CPU_OF(&links[MOBU_LINK_DAC]) = priv->i2s_np;
-	MOBU_LINK_PLATFORM_OF(&links[MOBU_LINK_DAC]) = priv->i2s_np;
-	MOBU_LINK_CODEC_OF(&links[MOBU_LINK_DAC]) = priv->dac_np;
-	MOBU_LINK_CPU_OF(&links[MOBU_LINK_ADC]) = priv->i2s_np;
-	MOBU_LINK_PLATFORM_OF(&links[MOBU_LINK_ADC]) = priv->i2s_np;
-	MOBU_LINK_CODEC_OF(&links[MOBU_LINK_ADC]) = priv->adc_np;
+	for (i = 0; i < ARRAY_SIZE(mobu_link_refs); i++) {
+		struct snd_soc_dai_link *link =
+			&mobu_digi_ana_links[mobu_link_refs[i].link];
+
+		if (mobu_link_refs[i].cpu != MOBU_REF_NONE) {
+			MOBU_LINK_CPU_OF(link) = nodes[mobu_link_refs[i].cpu];
+			MOBU_LINK_PLATFORM_OF(link) = nodes[mobu_link_refs[i].cpu];
+		}
+		MOBU_LINK_CODEC_OF(link) = nodes[mobu_link_refs[i].codec];
+	}
 }
 
 #if MOBU_HAVE_FWNODE_REFS
@@ -676,7 +695,6 @@ static void mobu_set_link_nodes(struct mobu_digi_ana *priv)
  */
 static int mobu_set_link_names(struct device *dev)
 {
-	struct snd_soc_dai_link *links = mobu_digi_ana_links;
 	const char *names[ARRAY_SIZE(mobu_ref_props)];
 	unsigned int i;
 	int ret;
@@ -695,16 +713,16 @@ static int mobu_set_link_names(struct device *dev)
 					     "no component registered for '%s'\n",
 					     mobu_ref_props[i]);
 	}
-	MOBU_LINK_CPU_NAME(&links[MOBU_LINK_DIGI_B]) = names[0];
-	MOBU_LINK_PLATFORM_NAME(&links[MOBU_LINK_DIGI_B]) = names[0];
-	MOBU_LINK_CODEC_NAME(&links[MOBU_LINK_DIGI_B]) = names[1];
-	MOBU_LINK_CODEC_NAME(&links[MOBU_LINK_DIGI_A]) = names[1];
-	MOBU_LINK_CPU_NAME(&links[MOBU_LINK_DAC]) = names[0];
-	MOBU_LINK_PLATFORM_NAME(&links[MOBU_LINK_DAC]) = names[0];
-	MOBU_LINK_CODEC_NAME(&links[MOBU_LINK_DAC]) = names[2];
-	MOBU_LINK_CPU_NAME(&links[MOBU_LINK_ADC]) = names[0];
-	MOBU_LINK_PLATFORM_NAME(&links[MOBU_LINK_ADC]) = names[0];
-	MOBU_LINK_CODEC_NAME(&links[MOBU_LINK_ADC]) = names[3];
+	for (i = 0; i < ARRAY_SIZE(mobu_link_refs); i++) {
+		struct snd_soc_dai_link *link =
+			&mobu_digi_ana_links[mobu_link_refs[i].link];
+
+		if (mobu_link_refs[i].cpu != MOBU_REF_NONE) {
+			MOBU_LINK_CPU_NAME(link) = names[mobu_link_refs[i].cpu];
+			MOBU_LINK_PLATFORM_NAME(link) = names[mobu_link_refs[i].cpu];
+		}
+		MOBU_LINK_CODEC_NAME(link) = names[mobu_link_refs[i].codec];
+	}
 	return 0;
 }
 #endif
