@@ -1,8 +1,13 @@
 // The spectrum kernels of the FIR engine (see FIRKernels.h) for every instruction set.
 #include "FIRKernels.h"
 
+#include <fftw3.h>
+
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
+#include <string>
+#include <utility>
 
 namespace {
 
@@ -321,6 +326,31 @@ const SpectrumKernels& spectrumKernels() {
         return defaultSpectrumKernels();
     }();
     return chosen;
+}
+
+TransformPlan::TransformPlan(int n, int howMany, int stride, int distance, int sign, bool aligned,
+                             std::complex<double>* sampleIn, std::complex<double>* sampleOut) {
+    auto* p = reinterpret_cast<fftw_complex*>(sampleIn);
+    auto* o = reinterpret_cast<fftw_complex*>(sampleOut);
+    // Plans that buffer allocate their buffers when they run: not on the audio thread, unless
+    // FFTW has no other plan for the size.  Measured plans (made at load, on the samples) run
+    // markedly faster than estimated ones: about twice as fast for 480 points.
+    for (const unsigned extra : {FFTW_NO_BUFFERING, 0u}) {
+        plan = fftw_plan_many_dft(1, &n, howMany, p, nullptr, stride, distance, o, nullptr, stride, distance, sign,
+                                  FFTW_MEASURE | (aligned ? 0u : FFTW_UNALIGNED) | extra);
+        if (plan != nullptr) break;
+    }
+    if (plan == nullptr) throw std::runtime_error("no FFTW plan for " + std::to_string(n) + " points");
+}
+
+TransformPlan::TransformPlan(TransformPlan&& other) noexcept : plan(std::exchange(other.plan, nullptr)) {}
+
+TransformPlan::~TransformPlan() {
+    if (plan != nullptr) fftw_destroy_plan(plan);
+}
+
+void TransformPlan::run(std::complex<double>* in, std::complex<double>* out) const {
+    fftw_execute_dft(plan, reinterpret_cast<fftw_complex*>(in), reinterpret_cast<fftw_complex*>(out));
 }
 
 } // namespace firkernels

@@ -8,9 +8,34 @@
 #ifndef MOBU_FIRKERNELS_H
 #define MOBU_FIRKERNELS_H
 
+#include <complex>
 #include <cstddef>
 
+typedef struct fftw_plan_s* fftw_plan;
+
 namespace firkernels {
+
+/** One FFTW plan of howMany complex transforms of n points (stride apart within one, distance
+ * apart from each other), out of place, made at load and run on other arrays of the same layout.
+ * The plan is measured on sampleIn and sampleOut, whose contents it overwrites.  aligned: every
+ * array it will run on starts on a cache line, as the samples do (FFTW's vector code needs that;
+ * unaligned plans are slower and may allocate a buffer each time they run).  Throws
+ * std::runtime_error when FFTW has no plan. */
+class TransformPlan {
+public:
+    TransformPlan(int n, int howMany, int stride, int distance, int sign, bool aligned, std::complex<double>* sampleIn,
+                  std::complex<double>* sampleOut);
+    TransformPlan(TransformPlan&& other) noexcept;
+    TransformPlan(const TransformPlan&) = delete;
+    TransformPlan& operator=(const TransformPlan&) = delete;
+    TransformPlan& operator=(TransformPlan&&) = delete;
+    ~TransformPlan();
+    /// Transforms in into out (in is left as it was).
+    void run(std::complex<double>* in, std::complex<double>* out) const;
+
+private:
+    fftw_plan plan = nullptr;
+};
 
 struct SpectrumKernels {
     /// carry = sum over p < P of ring column (head + p) mod P times window column p (N complex

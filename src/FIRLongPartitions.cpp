@@ -5,42 +5,10 @@
 #include <fftw3.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
+#include <limits>
 #include <stdexcept>
-
-/// One FFTW plan of a short transform, executed on other arrays of the same layout (planned
-/// unaligned, so any start of a row or column will do).
-struct FIRLongPartitions::Plan {
-    fftw_plan plan = nullptr;
-    /** howMany out-of-place transforms of n points, stride apart within one, distance apart
-     * from each other.  aligned: every array it will run on starts on a cache line, as the
-     * samples do (FFTW's vector code needs that; unaligned plans are slower and may allocate
-     * a buffer each time they run). */
-    Plan(int n, int howMany, int stride, int distance, int sign, bool aligned, std::complex<double>* sampleIn,
-         std::complex<double>* sampleOut) {
-        auto* p = reinterpret_cast<fftw_complex*>(sampleIn);
-        auto* o = reinterpret_cast<fftw_complex*>(sampleOut);
-        // Plans that buffer allocate their buffers when they run: not on the audio thread, unless
-        // FFTW has no other plan for the size.  Measured plans (made at load, on the samples)
-        // run these strided and batched shapes markedly faster than estimated ones.
-        for (const unsigned extra : {FFTW_NO_BUFFERING, 0u}) {
-            plan = fftw_plan_many_dft(1, &n, howMany, p, nullptr, stride, distance, o, nullptr, stride, distance, sign,
-                                      FFTW_MEASURE | (aligned ? 0u : FFTW_UNALIGNED) | extra);
-            if (plan != nullptr) break;
-        }
-        if (plan == nullptr) throw std::runtime_error("FIRLongPartitions: no FFTW plan");
-    }
-    Plan(Plan&& other) noexcept : plan(std::exchange(other.plan, nullptr)) {}
-    Plan(const Plan&) = delete;
-    Plan& operator=(const Plan&) = delete;
-    Plan& operator=(Plan&&) = delete;
-    ~Plan() {
-        if (plan != nullptr) fftw_destroy_plan(plan);
-    }
-    void run(std::complex<double>* in, std::complex<double>* out) const {
-        fftw_execute_dft(plan, reinterpret_cast<fftw_complex*>(in), reinterpret_cast<fftw_complex*>(out));
-    }
-};
 
 namespace {
 
@@ -204,25 +172,32 @@ FIRLongPartitions::FIRLongPartitions(int N_, int r_, const Eigen::MatrixXd& h, E
 
     // The work of one period: packing and column transforms, twiddled row transforms, the
     // multiply-add of rows of bins over the windows, and the inverse passes.
-    const std::vector<double> cost = unitCosts(N, r, W, shape);
-    double totalCost = 0.0;
-    for (const double u : cost)
-        totalCost += u;
-    // Slice φ ends at the unit boundary nearest to (φ + 1) / r of the total.
+    reset(); // zeros to time the units on (uninitialised memory might hold slow subnormals)
+    unitTime = measuredUnitCosts(unitCosts(N, r, W, shape).size());
     sliceStart.assign(r + 1, 0);
-    sliceStart[r] = static_cast<int>(cost.size());
-    double done = 0.0;
-    int u = 0;
-    for (int phi = 1; phi < r; ++phi) {
-        const double target = totalCost * phi / r;
-        while (u < static_cast<int>(cost.size()) && done + cost[u] / 2 < target)
-            done += cost[u++];
-        sliceStart[phi] = u;
-    }
+    cutSlices();
     reset();
 }
 
 FIRLongPartitions::~FIRLongPartitions() = default;
+
+std::vector<double> FIRLongPartitions::measuredUnitCosts(size_t count) {
+    // The model's estimates are off by up to a factor of two between kinds of unit (the
+    // transforms run from cache, the multiply-add streams from memory), so the shares are cut
+    // by time instead.  Every unit is timed on its own, and keeps its fastest of a few rounds:
+    // the first round touches the arrays for the first time, and a slow time is one in which
+    // the thread was interrupted.  The values are of no account (reset follows).
+    constexpr int rounds = 4;
+    std::vector<double> cost(count, std::numeric_limits<double>::infinity());
+    for (int round = 0; round < rounds; ++round)
+        for (size_t u = 0; u < count; ++u) {
+            const auto start = std::chrono::steady_clock::now();
+            runUnits(0, static_cast<int>(u), static_cast<int>(u) + 1);
+            const std::chrono::duration<double, std::nano> took = std::chrono::steady_clock::now() - start;
+            cost[u] = std::min(cost[u], took.count());
+        }
+    return cost;
+}
 
 void FIRLongPartitions::reset() {
     for (auto& a : history)
@@ -238,17 +213,50 @@ void FIRLongPartitions::reset() {
     parity = 0;
 }
 
+void FIRLongPartitions::cutSlices() {
+    double total = 0.0;
+    for (const double t : unitTime)
+        total += t;
+    // Slice φ ends at the unit boundary nearest to (φ + 1) / r of the total.
+    const int units = static_cast<int>(unitTime.size());
+    sliceStart[0] = 0;
+    sliceStart[r] = units;
+    double done = 0.0;
+    int u = 0;
+    for (int phi = 1; phi < r; ++phi) {
+        const double target = total * phi / r;
+        while (u < units && done + unitTime[u] / 2 < target)
+            done += unitTime[u++];
+        sliceStart[phi] = u;
+    }
+}
+
 void FIRLongPartitions::advance() {
     if (++phase == r) {
         phase = 0;
         parity ^= 1;
+        cutSlices(); // the next period runs on the times measured so far
+    }
+}
+
+void FIRLongPartitions::runTimedUnits(int first, int last) {
+    // Each unit's time moves an eighth of the way towards the new one; a time more than three
+    // times the estimate counts as three times (the thread was most likely interrupted).
+    for (int u = first; u < last; ++u) {
+        const auto start = std::chrono::steady_clock::now();
+        runUnits(0, u, u + 1);
+        const std::chrono::duration<double, std::nano> took = std::chrono::steady_clock::now() - start;
+        unitTime[u] += (std::min(took.count(), 3.0 * unitTime[u]) - unitTime[u]) / 8.0;
     }
 }
 
 void FIRLongPartitions::process(int c, const double* x, double* y) {
     std::copy(x, x + N, input[c].data() + parity * B + phase * N);
     if (phase == 0) head[c] = head[c] == 0 ? W - 1 : head[c] - 1; // the previous block's spectrum goes here
-    runUnits(c, sliceStart[phase], sliceStart[phase + 1]);
+    if (c == 0)
+        runTimedUnits(sliceStart[phase], sliceStart[phase + 1]);
+    else
+        runUnits(c, sliceStart[phase], sliceStart[phase + 1]);
     // Output block of this period: the real part of the inverse transform times the output
     // twiddle; the transforms are unscaled, so 1/B comes in here.  Sample n is at S (n / Q) +
     // n % Q: a block may take pieces of two or more rows.

@@ -4,6 +4,7 @@
 #include "MobuEmbedded/FIRLongPartitions.h"
 
 #include <Sox.h>
+#include <fftw3.h>
 
 #include <cctype>
 #include <cstdio>
@@ -220,6 +221,13 @@ void FIRMobu::loadTimeDomainCoefficients(Eigen::MatrixXd h) {
         const Eigen::Index end = s + 1 < ratios.size() ? 2 * N * ratios[s + 1] : taps;
         stagesAfter0.push_back(std::make_unique<FIRLongPartitions>(static_cast<int>(N), ratios[s], copy, end));
     }
+    // Stage 0's transforms, measured on arrays laid out as the ring and blockWork.
+    SpectrumArray work;
+    work.resize(N, 3, 63);
+    auto forward = std::make_unique<firkernels::TransformPlan>(static_cast<int>(N), 1, 1, static_cast<int>(N),
+                                                               FFTW_FORWARD, true, work.col(0), work.col(1));
+    auto inverse = std::make_unique<firkernels::TransformPlan>(static_cast<int>(N), 1, 1, static_cast<int>(N),
+                                                               FFTW_BACKWARD, true, work.col(1), work.col(2));
     std::vector<SpectrumArray> windows(C), ring(C), ahead(C);
     ComplexArray spectra;
     const Eigen::Index P = partitionCount(L, N);
@@ -244,18 +252,11 @@ void FIRMobu::loadTimeDomainCoefficients(Eigen::MatrixXd h) {
     history = std::move(ring);
     carry = std::move(ahead);
     historyHead.assign(C, 0);
+    blockWork = std::move(work);
+    forwardPlan = std::move(forward);
+    inversePlan = std::move(inverse);
     blockIn.setZero(N);
-    blockSpectrum.resize(N);
-    ifftOut.resize(N, 1);
-    packed.resize(N, 1);
-    zeros = Eigen::MatrixXd::Zero(N, 1);
     prepareOutput(static_cast<int>(N), static_cast<int>(h.cols())); // the first block must not allocate either
-    if (!history.empty()) {
-        // Make the FFTW plans filterLocal uses now (same sizes and alignment), not on the audio thread.
-        packed.setZero();
-        fwd(history[0].col(0), packed.data(), N);
-        impl().inv(ifftOut.data(), blockSpectrum.data(), N);
-    }
     reset();
     std::cout << "FIRMobu::loadTimeDomainCoefficients : leaving" << std::endl;
 }
@@ -370,10 +371,11 @@ void FIRMobu::convolvePacked(int c) {
 
     // The spectrum of the new block goes straight into the ring's newest column.
     std::complex<double>* newest = hist.col(head);
-    fwd(newest, packed.data(), N);
+    forwardPlan->run(blockWork.col(0), newest);
 
-    // blockSpectrum = X_T * H_0 + j * carry (the older blocks' contribution).
-    kernels.blockSpectrum(reinterpret_cast<double*>(blockSpectrum.data()), reinterpret_cast<const double*>(newest),
+    // The block's spectrum = X_T * H_0 + j * carry (the older blocks' contribution).
+    std::complex<double>* spectrum = blockWork.col(1);
+    kernels.blockSpectrum(reinterpret_cast<double*>(spectrum), reinterpret_cast<const double*>(newest),
                           reinterpret_cast<const double*>(firstPartition.col(c).data()), a, N);
 
     // carry = sum over p of X_{T-p} * G_p, read straight from the ring.
@@ -386,8 +388,8 @@ void FIRMobu::convolvePacked(int c) {
 
     // Output: real part of the inverse transform times twiddleInv (the first N samples).  The
     // transform runs unscaled and its 1/N is applied here, saving a pass over the spectrum.
-    impl().inv(ifftOut.data(), blockSpectrum.data(), N);
-    kernels.realOutput(filtered.col(c).data(), reinterpret_cast<const double*>(ifftOut.data()),
+    inversePlan->run(spectrum, blockWork.col(2));
+    kernels.realOutput(filtered.col(c).data(), reinterpret_cast<const double*>(blockWork.col(2)),
                        reinterpret_cast<const double*>(twiddleInv.data()), 1.0 / static_cast<double>(N), N);
 
     // The later stages add their share of the same output block.

@@ -261,9 +261,9 @@ TEST(FIRMobu, FilterLocalAllocatesNothingOnceLoaded) {
         int N;
         std::vector<int> ratios; // empty: uniform
     };
-    // Uniform; later stages whole and split into short transforms.  (Prime lengths such as 37
-    // are left out: FFTW's transforms of those allocate as they run, in either scheme.)
-    for (const Case& k : {Case{64, {}}, Case{64, {2, 32}}, Case{480, {2, 8}}, Case{1024, {2, 4}}, Case{1024, {}}}) {
+    // Uniform; later stages whole and split into short transforms; a prime block length.
+    for (const Case& k : {Case{37, {}}, Case{37, {2, 4}}, Case{64, {}}, Case{64, {2, 32}}, Case{480, {2, 8}},
+                          Case{1024, {2, 4}}, Case{1024, {}}}) {
         const int last = k.ratios.empty() ? 1 : k.ratios.back();
         const int taps = 3 * last * k.N + 1, blocks = 2 * last + 4;
         const Eigen::MatrixXd x = randomMatrix(blocks * k.N, 2, 23);

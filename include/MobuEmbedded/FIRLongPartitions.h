@@ -5,6 +5,10 @@
 
 #include <vector>
 
+namespace firkernels {
+class TransformPlan;
+}
+
 /** The taps [2B, end) of a filter bank, in partitions of B = r N taps, for an engine that
  * filters blocks of N samples (FIRMobu's later partitions).
  *
@@ -17,10 +21,14 @@
  * with the windows, inverse transform.  Those r blocks are also when input block J + 1 comes
  * in and output block J + 1 goes out, so the input and the output are double buffered.
  *
- * One block's work is a list of units, each with an estimated cost (FIRMobu's cost model):
- * packing the input, the forward transform, the multiply-add of a run of bins over every
- * window, the inverse transform.  At load time the list is cut into r slices of nearly equal
- * estimated cost, and engine block φ of the r runs slice φ.  Where one B-point transform
+ * One block's work is a list of units, sized with FIRMobu's cost model: packing the input,
+ * the forward transform, the multiply-add of a run of bins over every window, the inverse
+ * transform.  At load time every unit is timed (on channel 0, the fastest of a few runs), the
+ * list is cut into r slices of nearly equal time, and engine block φ of the r runs slice φ.
+ * Channel 0's units stay timed as they run (a unit streaming its spectra from memory among
+ * other channels' work takes longer than at load), and the slices are cut again from those
+ * times at the start of every period, so that they stay even.  Where the slices fall does not
+ * change the output, only which engine block does which unit.  Where one B-point transform
  * would take more than a slice, it is split in two passes of short transforms (B = R Q, R a
  * power of two near sqrt(B)): R-point transforms with a stride of Q, a twiddle, Q-point
  * transforms of contiguous rows, each pass in units of several transforms.  Rows are stored
@@ -56,7 +64,6 @@ public:
     static double estimatedCost(int N, int r, int W);
 
 private:
-    struct Plan;
     /// How a B-point transform is split: B = R Q, column units of `columns` R-point
     /// transforms, row units of `rows` Q-point transforms (R = 1: not split); and the bins of
     /// one multiply-add unit.
@@ -67,24 +74,31 @@ private:
     /// Estimated cost of every unit of one period's work, in order.
     static std::vector<double> unitCosts(int N, int r, int W, const Layout& l);
     void runUnits(int c, int first, int last);
+    /// Times the first count units of a period on channel 0 (see the constructor).
+    std::vector<double> measuredUnitCosts(size_t count);
+    /// Runs channel 0's units first .. last - 1, each timed into unitTime.
+    void runTimedUnits(int first, int last);
+    /// Cuts the units into r slices of nearly equal time (sliceStart, from unitTime).
+    void cutSlices();
 
     int N, r, B, R, Q, W;
     int S; ///< distance between rows (Q and some padding, or B when not split)
     Layout shape;
-    int phase = 0;                               ///< engine block within the period, 0 .. r-1
-    int parity = 0;                              ///< which input and output buffers belong to the current period
-    std::vector<FIRMobu::SpectrumArray> windows; ///< C of R S x W, j times the spectra of taps qB .. qB+2B-1, q >= 1
-    std::vector<FIRMobu::SpectrumArray> history; ///< C of R S x W, spectra of the last W input blocks (a ring)
-    std::vector<FIRMobu::SpectrumArray> output;  ///< C of R S x 2, output signals of this and the next period
-    std::vector<FIRMobu::SpectrumArray> work;    ///< C of R S x 2, the sum over the windows and a transform pass
-    std::vector<Eigen::ArrayXd> input;           ///< C of 2B input samples (two blocks)
-    std::vector<int> head;                       ///< C ring positions of the newest input spectrum
-    FIRMobu::ComplexColumn packTwiddle;          ///< exp(-j pi n / 2B)
-    FIRMobu::ComplexColumn outputTwiddle;        ///< exp(+j pi n / 2B)
-    FIRMobu::ComplexColumn passTwiddle;          ///< exp(-2 pi j n2 k1 / B) at S k1 + n2 (0 in the padding)
-    FIRMobu::ComplexColumn passTwiddleInv;       ///< its conjugate
-    std::vector<Plan> plans;                     ///< forward R, forward Q, backward Q, backward R
-    std::vector<int> sliceStart;                 ///< r + 1 unit indices
+    int phase = 0;                                ///< engine block within the period, 0 .. r-1
+    int parity = 0;                               ///< which input and output buffers belong to the current period
+    std::vector<FIRMobu::SpectrumArray> windows;  ///< C of R S x W, j times the spectra of taps qB .. qB+2B-1, q >= 1
+    std::vector<FIRMobu::SpectrumArray> history;  ///< C of R S x W, spectra of the last W input blocks (a ring)
+    std::vector<FIRMobu::SpectrumArray> output;   ///< C of R S x 2, output signals of this and the next period
+    std::vector<FIRMobu::SpectrumArray> work;     ///< C of R S x 2, the sum over the windows and a transform pass
+    std::vector<Eigen::ArrayXd> input;            ///< C of 2B input samples (two blocks)
+    std::vector<int> head;                        ///< C ring positions of the newest input spectrum
+    FIRMobu::ComplexColumn packTwiddle;           ///< exp(-j pi n / 2B)
+    FIRMobu::ComplexColumn outputTwiddle;         ///< exp(+j pi n / 2B)
+    FIRMobu::ComplexColumn passTwiddle;           ///< exp(-2 pi j n2 k1 / B) at S k1 + n2 (0 in the padding)
+    FIRMobu::ComplexColumn passTwiddleInv;        ///< its conjugate
+    std::vector<firkernels::TransformPlan> plans; ///< forward R, forward Q, backward Q, backward R
+    std::vector<int> sliceStart;                  ///< r + 1 unit indices
+    std::vector<double> unitTime;                 ///< estimated time of every unit (channel 0), ns
 };
 
 #endif

@@ -14,6 +14,9 @@
 #include <vector>
 
 class FIRLongPartitions;
+namespace firkernels {
+class TransformPlan;
+}
 
 /** FIR block convolver with one block of latency, uniformly or non-uniformly partitioned.
  *
@@ -59,7 +62,8 @@ class FIRLongPartitions;
  * macCost is one complex multiply-add of a partition's bin, read from memory.  At load the
  * engine evaluates every a in 2..64, g in 2..16 and number of stages, and keeps the cheapest
  * schedule (the transforms of many small stages against the partitions of few large ones).
- * The same estimates cut each stage's work into equal shares.  The constants are rounded
+ * The same estimates size the units of each stage's work; the shares themselves are cut by
+ * the units' measured times (FIRLongPartitions).  The constants are rounded
  * from fir-bench figures; lower transform costs (closer to FFTW's in-cache speed) make the
  * model choose more stages, which measured slower.
  *
@@ -237,18 +241,21 @@ protected:
     unsigned fftLength = 0;                              ///< M = 2N
     ComplexColumn twiddleFwd;                            ///< exp(-j pi n / M)
     ComplexColumn twiddleInv;                            ///< exp(+j pi n / M)
-    ComplexColumn blockSpectrum;                         ///< output spectrum of the current block
     Eigen::ArrayXXd filtered;                            ///< N x C output of the last block
-    Eigen::MatrixXcd ifftOut;                            ///< N x 1 inverse transform scratch
-    Eigen::MatrixXcd packed;                             ///< N x K forward transform scratch
-    Eigen::MatrixXd zeros;                               ///< N x K zeros
-    Eigen::ArrayXXd fadeOut;                             ///< N x C ramps 1 -> 0
-    Eigen::ArrayXXd fadeIn;                              ///< N x C ramps 0 -> 1
+    /** N x 3: the packed block, its output spectrum and the inverse transform of that (cache-line
+     * aligned, as the stage-0 plans were made for). */
+    SpectrumArray blockWork;
+    Eigen::MatrixXcd packed; ///< N x K forward transform scratch of mDFT
+    Eigen::MatrixXd zeros;   ///< N x K zeros
+    Eigen::ArrayXXd fadeOut; ///< N x C ramps 1 -> 0
+    Eigen::ArrayXXd fadeIn;  ///< N x C ramps 0 -> 1
 
     Partitioning partitioning = defaultPartitioning();
     std::vector<int> requestedRatios = defaultRatios();             ///< stage block lengths / N set by setPartitioning
     std::vector<std::unique_ptr<FIRLongPartitions>> longPartitions; ///< stages 1, 2, ...
-    Eigen::ArrayXd blockIn;                                         ///< N, the channel's input as doubles
+    /// N-point forward (blockWork column 0 to a ring column) and inverse (column 1 to 2) transforms.
+    std::unique_ptr<firkernels::TransformPlan> forwardPlan, inversePlan;
+    Eigen::ArrayXd blockIn; ///< N, the channel's input as doubles
 
     /// Number of N-tap partitions that hold L taps: ceil(L / N), L >= 1, N >= 1.
     static Eigen::Index partitionCount(Eigen::Index L, Eigen::Index N);
@@ -316,17 +323,13 @@ template <typename Derived> int FIRMobu::filterLocal(const Eigen::DenseBase<Deri
     const int N = static_cast<int>(fftLength / 2);
     const int C = getChCnt();
     prepareOutput(N, C);
-    if (packed.rows() != N || packed.cols() < 1) {
-        packed.resize(N, 1);
-        zeros.setZero(N, 1);
-    }
     for (int c = 0; c < C; ++c) {
         if (directGains(c) != 0.0) {
             filtered.col(c) = in.col(c).template cast<double>().array() * directGains(c);
             continue;
         }
         // Pack the block (imaginary part zero: only N samples) and twiddle it in one pass.
-        std::complex<double>* p = packed.data();
+        std::complex<double>* p = blockWork.col(0);
         for (int n = 0; n < N; ++n)
             p[n] = twiddleFwd(n) * static_cast<double>(in(n, c));
         if (!longPartitions.empty())
