@@ -115,6 +115,7 @@ struct PeriodTimes {
     double cpu = 0.0;
     double median = 0.0;
     double worst = 0.0;
+    double high = 0.0; ///< the 99.9th percentile of single periods
     double worstPhase = 0.0;
     size_t periods = 0;
 };
@@ -125,16 +126,20 @@ struct PeriodTimes {
  * count) or the wall clock (for work the caller waits for on other threads).  Periods k and
  * k + cycle do the same share of work in an engine whose work repeats every `cycle` periods:
  * the median of each phase shows that share without the odd period that other programs slow
- * down. */
+ * down.  The first `warmUp` calls are made untimed (an engine just loaded runs from cold
+ * caches). */
 template <typename Step>
-PeriodTimes timePeriods(Step&& step, double seconds, size_t minPeriods, bool threadClock, size_t cycle = 1) {
+PeriodTimes timePeriods(Step&& step, double seconds, size_t minPeriods, bool threadClock, size_t cycle = 1,
+                        size_t warmUp = 0) {
+    for (size_t k = 0; k < warmUp; ++k)
+        step(k);
     std::vector<double> each;
     each.reserve(std::max<size_t>(minPeriods, 1024));
     const double start = cpuSeconds();
     auto now = [threadClock] { return threadClock ? threadSeconds() : wallSeconds(); };
     for (size_t k = 0; k < minPeriods || cpuSeconds() - start < seconds; ++k) {
         const double t0 = now();
-        step(k);
+        step(warmUp + k);
         each.push_back(now() - t0);
     }
     PeriodTimes t;
@@ -149,6 +154,9 @@ PeriodTimes timePeriods(Step&& step, double seconds, size_t minPeriods, bool thr
         t.worstPhase = std::max(t.worstPhase, same[same.size() / 2]);
     }
     t.worst = *std::max_element(each.begin(), each.end());
+    const size_t high = each.size() - 1 - (each.size() - 1) / 1000;
+    std::nth_element(each.begin(), each.begin() + static_cast<std::ptrdiff_t>(high), each.end());
+    t.high = each[high];
     std::nth_element(each.begin(), each.begin() + each.size() / 2, each.end());
     t.median = each[each.size() / 2];
     return t;
