@@ -241,12 +241,14 @@ void FIRLongPartitions::advance() {
 
 void FIRLongPartitions::runTimedUnits(int first, int last) {
     // Each unit's time moves an eighth of the way towards the new one; a time more than three
-    // times the estimate counts as three times (the thread was most likely interrupted).
+    // times the estimate and a microsecond counts as that (the thread was most likely
+    // interrupted), so that one interruption moves no share far, yet an estimate that started
+    // too low, even at zero, still catches up.
     for (int u = first; u < last; ++u) {
         const auto start = std::chrono::steady_clock::now();
         runUnits(0, u, u + 1);
         const std::chrono::duration<double, std::nano> took = std::chrono::steady_clock::now() - start;
-        unitTime[u] += (std::min(took.count(), 3.0 * unitTime[u]) - unitTime[u]) / 8.0;
+        unitTime[u] += (std::min(took.count(), 3.0 * unitTime[u] + 1000.0) - unitTime[u]) / 8.0;
     }
 }
 
