@@ -101,20 +101,27 @@ FIRLongPartitions::FIRLongPartitions(int N_, int r_, const Eigen::MatrixXd& h, E
     const int size = R * S; // complex values of a spectrum or transformed block, padding included
     const Eigen::Index C = h.cols();
 
-    packTwiddle.resize(B);
+    // The input is packed times exp(-j pi n / 2B).  Split, with n = Q n1 + n2, that is
+    // exp(-j pi n1 / 2R) exp(-j pi n2 / 2B): the first factor is one value per row, and the
+    // second, the same for all of column n2, is taken into the twiddle between the passes,
+    // so that the packing reads R values instead of a table of B.
+    const bool split = R > 1;
+    packTwiddle.resize(split ? R : B);
+    for (int n = 0; n < packTwiddle.size(); ++n)
+        packTwiddle(n) = std::polar(1.0, -M_PI * n / (2.0 * packTwiddle.size()));
     outputTwiddle.resize(B);
+    for (int n = 0; n < B; ++n)
+        outputTwiddle(n) = std::polar(1.0, M_PI * n / (2.0 * B));
     passTwiddle.setZero(size);
     passTwiddleInv.setZero(size);
-    for (int n = 0; n < B; ++n) {
-        packTwiddle(n) = std::polar(1.0, -M_PI * n / (2.0 * B));
-        outputTwiddle(n) = std::conj(packTwiddle(n));
-    }
     for (int k1 = 0; k1 < R; ++k1)
         for (int n2 = 0; n2 < Q; ++n2) {
-            // The angle reduced to one turn first keeps it exact for large products.
+            // Angles reduced to one turn first stay exact for large products: the inverse pass
+            // takes exp(2 pi j n2 k1 / B), the forward one exp(-2 pi j n2 (4 k1 + 1) / 4B).
             const long turn = static_cast<long>(n2) * k1 % B;
-            passTwiddle(S * k1 + n2) = std::polar(1.0, -2.0 * M_PI * static_cast<double>(turn) / B);
-            passTwiddleInv(S * k1 + n2) = std::conj(passTwiddle(S * k1 + n2));
+            passTwiddleInv(S * k1 + n2) = std::polar(1.0, 2.0 * M_PI * static_cast<double>(turn) / B);
+            const long quarterTurn = static_cast<long>(n2) * (4 * k1 + 1) % (4L * B);
+            passTwiddle(S * k1 + n2) = std::polar(1.0, -2.0 * M_PI * static_cast<double>(quarterTurn) / (4.0 * B));
         }
 
     windows.resize(C);
@@ -156,7 +163,8 @@ FIRLongPartitions::FIRLongPartitions(int N_, int r_, const Eigen::MatrixXd& h, E
             for (int n = 0; n < B; ++n) {
                 auto tap = [&](Eigen::Index k) { return k >= 2 * B && k < end && k < h.rows() ? h(k, c) : 0.0; };
                 const Eigen::Index k = static_cast<Eigen::Index>(q) * B + n;
-                packed[S * (n / Q) + n % Q] = std::complex<double>(tap(k), -tap(k + B)) * packTwiddle(n);
+                packed[S * (n / Q) + n % Q] =
+                    std::complex<double>(tap(k), -tap(k + B)) * packTwiddle(split ? n / Q : n);
             }
             if (R > 1) {
                 for (int n2 = 0; n2 < Q; n2 += shape.columns)
@@ -292,9 +300,15 @@ void FIRLongPartitions::runUnits(int c, int first, int last) {
     for (int u = first; u < last; ++u) {
         int i = u;
         if (i < columnUnits) { // pack columns G1 i .. G1 i + G1 - 1 of the input block, R-point transforms
-            for (int n1 = 0; n1 < R; ++n1)
-                for (int n = Q * n1 + G1 * i; n < Q * n1 + G1 * (i + 1); ++n)
-                    packed[n + (S - Q) * n1] = packTwiddle(n) * block[n];
+            if (split)
+                for (int n1 = 0; n1 < R; ++n1) {
+                    const std::complex<double> w = packTwiddle(n1);
+                    for (int n = Q * n1 + G1 * i; n < Q * n1 + G1 * (i + 1); ++n)
+                        packed[n + (S - Q) * n1] = w * block[n];
+                }
+            else
+                for (int n = G1 * i; n < G1 * (i + 1); ++n)
+                    packed[n] = packTwiddle(n) * block[n];
             if (split) plans[forwardR].run(acc + G1 * i, t + G1 * i);
             continue;
         }

@@ -92,10 +92,10 @@ private:
     std::vector<FIRMobu::SpectrumArray> work;     ///< C of R S x 2, the sum over the windows and a transform pass
     std::vector<Eigen::ArrayXd> input;            ///< C of 2B input samples (two blocks)
     std::vector<int> head;                        ///< C ring positions of the newest input spectrum
-    FIRMobu::ComplexColumn packTwiddle;           ///< exp(-j pi n / 2B)
+    FIRMobu::ComplexColumn packTwiddle;           ///< exp(-j pi n / 2B); split: exp(-j pi n1 / 2R) by row n1
     FIRMobu::ComplexColumn outputTwiddle;         ///< exp(+j pi n / 2B)
-    FIRMobu::ComplexColumn passTwiddle;           ///< exp(-2 pi j n2 k1 / B) at S k1 + n2 (0 in the padding)
-    FIRMobu::ComplexColumn passTwiddleInv;        ///< its conjugate
+    FIRMobu::ComplexColumn passTwiddle;           ///< exp(-2 pi j n2 (4 k1 + 1) / 4B) at S k1 + n2 (0 in the padding)
+    FIRMobu::ComplexColumn passTwiddleInv;        ///< exp(2 pi j n2 k1 / B) at S k1 + n2 (0 in the padding)
     std::vector<firkernels::TransformPlan> plans; ///< forward R, forward Q, backward Q, backward R
     std::vector<int> sliceStart;                  ///< r + 1 unit indices
     std::vector<double> unitTime;                 ///< estimated time of every unit (channel 0), ns
