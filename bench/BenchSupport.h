@@ -17,6 +17,7 @@
 #include <iostream>
 #include <stdexcept>
 #include <string>
+#include <limits>
 #include <vector>
 
 namespace bench {
@@ -108,9 +109,9 @@ inline double threadSeconds() {
     return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
 }
 
-/// Per-period figures of one run: process CPU time per period on average, the median and the
-/// largest time of a single period, and the largest median over the periods of one phase of
-/// a cycle (seconds).
+/// Per-period figures: CPU time per period on average, the median, the 99.9th percentile and
+/// the largest time of a single period, and the largest median over the periods of one phase
+/// of a cycle (seconds).
 struct PeriodTimes {
     double cpu = 0.0;
     double median = 0.0;
@@ -120,55 +121,103 @@ struct PeriodTimes {
     size_t periods = 0;
 };
 
-/** Calls step(k) with k = 0, 1, 2, ... until both `seconds` of process CPU time have passed
- * and `minPeriods` calls were made, timing every call on its own: with the calling thread's
- * CPU clock (threadClock, for work done in the caller: preemption by other programs does not
- * count) or the wall clock (for work the caller waits for on other threads).  Periods k and
- * k + cycle do the same share of work in an engine whose work repeats every `cycle` periods:
- * the median of each phase shows that share without the odd period that other programs slow
- * down.  The first `warmUp` calls are made untimed (an engine just loaded runs from cold
- * caches). */
+/** Single periods of some work, timed in one or more turns (other work may run between them).
+ *
+ * A turn calls step(k) with k counting on over the turns (untimed warm-up calls included)
+ * until both `seconds` of CPU time have passed and `minPeriods` calls were timed, and times
+ * every call on its own: with the calling thread's CPU clock (threadClock, for work done in
+ * the caller: preemption by other programs does not count, and the turn's CPU time is the
+ * thread's too) or the wall clock (for work the caller waits for on other threads; the CPU
+ * time is then the whole process's).  Calls k and k + cycle do the same share of work in an
+ * engine whose work repeats every `cycle` calls: the median of each phase shows that share
+ * without the odd period that other programs slow down.  The first `warmUp` calls of a turn
+ * are made untimed (an engine just loaded, or after other work, runs from cold caches). */
+class PeriodLog {
+public:
+    explicit PeriodLog(size_t cycle = 1) : cycle(std::max<size_t>(cycle, 1)) {}
+
+    template <typename Step>
+    void turn(Step&& step, double seconds, size_t minPeriods, bool threadClock, size_t warmUp = 0) {
+        for (size_t k = 0; k < warmUp; ++k)
+            step(calls++);
+        // Room for the turn, written once beforehand: growing the log or touching a new page
+        // of it would land in a period.
+        reserve(count + std::max<size_t>(minPeriods, 4096));
+        auto now = [threadClock] { return threadClock ? threadSeconds() : wallSeconds(); };
+        auto cpuNow = [threadClock] { return threadClock ? threadSeconds() : cpuSeconds(); };
+        const size_t first = count;
+        const double start = cpuNow();
+        // Reading a CPU clock is a system call of a microsecond or more, a fair part of a
+        // short period: one reading ends a period and starts the next, and the CPU clock for
+        // the end of the turn is read every 16 periods only.
+        double t0 = now();
+        for (size_t k = 1;; ++k) {
+            step(calls);
+            const double t1 = now();
+            each[count] = t1 - t0;
+            phase[count] = calls % cycle;
+            ++count;
+            ++calls;
+            t0 = t1;
+            if (count == each.size()) {
+                reserve(2 * count);
+                t0 = now(); // the time taken to grow belongs to no period
+            }
+            if (k % 16 == 0) {
+                if (k >= minPeriods && cpuNow() - start >= seconds) break;
+                t0 = now(); // nor does that reading
+            }
+        }
+        cpu = std::min(cpu, (cpuNow() - start) / static_cast<double>(count - first));
+    }
+
+    /// Over every period of every turn; the CPU time per period is the lowest turn's (other
+    /// programs only ever add to it).
+    PeriodTimes summary() const {
+        PeriodTimes t;
+        t.periods = count;
+        if (count == 0) return t;
+        t.cpu = cpu;
+        std::vector<std::vector<double>> phases(cycle);
+        for (size_t i = 0; i < count; ++i)
+            phases[phase[i]].push_back(each[i]);
+        for (std::vector<double>& same : phases)
+            if (!same.empty()) {
+                std::nth_element(same.begin(), same.begin() + same.size() / 2, same.end());
+                t.worstPhase = std::max(t.worstPhase, same[same.size() / 2]);
+            }
+        std::vector<double> all(each.begin(), each.begin() + static_cast<std::ptrdiff_t>(count));
+        t.worst = *std::max_element(all.begin(), all.end());
+        const size_t high = count - 1 - (count - 1) / 1000;
+        std::nth_element(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(high), all.end());
+        t.high = all[high];
+        std::nth_element(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(count / 2), all.end());
+        t.median = all[count / 2];
+        return t;
+    }
+
+private:
+    void reserve(size_t n) {
+        if (each.size() >= n) return;
+        each.resize(n);
+        phase.resize(n);
+    }
+
+    size_t cycle;
+    size_t calls = 0; ///< step calls so far, warm-ups included
+    size_t count = 0; ///< periods timed
+    std::vector<double> each;
+    std::vector<size_t> phase;
+    double cpu = std::numeric_limits<double>::infinity();
+};
+
+/// One turn of PeriodLog: its figures.
 template <typename Step>
 PeriodTimes timePeriods(Step&& step, double seconds, size_t minPeriods, bool threadClock, size_t cycle = 1,
                         size_t warmUp = 0) {
-    for (size_t k = 0; k < warmUp; ++k)
-        step(k);
-    std::vector<double> each;
-    each.reserve(std::max<size_t>(minPeriods, 1024));
-    const double start = cpuSeconds();
-    auto now = [threadClock] { return threadClock ? threadSeconds() : wallSeconds(); };
-    // Reading a CPU clock is a system call of a microsecond or more, a fair part of a short
-    // period: one reading ends a period and starts the next, and the process clock, for the
-    // end of the run, is read every 16 periods only.
-    double t0 = now();
-    for (size_t k = 0;; ++k) {
-        step(warmUp + k);
-        const double t1 = now();
-        each.push_back(t1 - t0);
-        t0 = t1;
-        if ((k + 1) % 16 == 0) {
-            if (k + 1 >= minPeriods && cpuSeconds() - start >= seconds) break;
-            t0 = now(); // that reading belongs to no period
-        }
-    }
-    PeriodTimes t;
-    t.periods = each.size();
-    t.cpu = (cpuSeconds() - start) / static_cast<double>(each.size());
-    cycle = std::max<size_t>(cycle, 1);
-    for (size_t phase = 0; phase < cycle && phase < each.size(); ++phase) {
-        std::vector<double> same;
-        for (size_t k = phase; k < each.size(); k += cycle)
-            same.push_back(each[k]);
-        std::nth_element(same.begin(), same.begin() + same.size() / 2, same.end());
-        t.worstPhase = std::max(t.worstPhase, same[same.size() / 2]);
-    }
-    t.worst = *std::max_element(each.begin(), each.end());
-    const size_t high = each.size() - 1 - (each.size() - 1) / 1000;
-    std::nth_element(each.begin(), each.begin() + static_cast<std::ptrdiff_t>(high), each.end());
-    t.high = each[high];
-    std::nth_element(each.begin(), each.begin() + each.size() / 2, each.end());
-    t.median = each[each.size() / 2];
-    return t;
+    PeriodLog log(cycle);
+    log.turn(step, seconds, minPeriods, threadClock, warmUp);
+    return log.summary();
 }
 
 /// Streaming read bandwidth in bytes per nanosecond for a buffer of the given size, read

@@ -13,8 +13,9 @@
 //            smallest partition N (the library needs a power of two: the next one above N
 //            otherwise), largest partition MAXPART, on its own worker threads
 // each as CPU time per period over the period, and for the engines and zita the largest over
-// the median time of a single period.  CPU time is that of the whole process,
-// since the OpenMP team and zita's worker threads work as well.
+// the median time of a single period.  CPU time is that of the whole process for the
+// processor and zita (the OpenMP team and zita's worker threads work as well), the calling
+// thread's for the engines, which do all their work there.
 #include "BenchSupport.h"
 
 #include <MobuEmbedded/FIRMobu.h>
@@ -186,10 +187,11 @@ Cell timeProcessor(int N, int threads, const std::string& filterFile, const std:
 
 /** The processor's FIR engines alone: one one-channel FIRMobu per output, as the processor
  * has them, run one after the other in this thread on blocks of random input, partitioned
- * as given (Automatic: as built). */
+ * as given (Automatic: as built); their work repeats every `cycle` periods. */
 class EngineSet {
 public:
-    EngineSet(int N, const Eigen::MatrixXd& h, FIRMobu::Partitioning partitioning) {
+    EngineSet(int N, const Eigen::MatrixXd& h, FIRMobu::Partitioning partitioning, size_t cycle)
+        : cycle(cycle), log(cycle) {
         bench::QuietStdout quiet;
         for (Eigen::Index c = 0; c < h.cols(); ++c) {
             engines.push_back(std::make_unique<FIRMobu>(2 * N));
@@ -199,56 +201,45 @@ public:
         for (int b = 0; b < 16; ++b) // uniform within -6 dBFS, like the processor's input
             blocks.push_back(0.5 * Eigen::MatrixXd::Random(N, h.cols()));
     }
-    /// cycle: periods after which the engines' work repeats; that many run untimed first.
-    bench::PeriodTimes time(double seconds, size_t minPeriods, size_t cycle) {
-        return bench::timePeriods(
+    /// One turn, after one untimed cycle.  All the work is this thread's: its CPU clock.
+    void turn(double seconds, size_t minPeriods) {
+        log.turn(
             [&](size_t k) {
                 for (size_t c = 0; c < engines.size(); ++c)
                     engines[c]->filterLocal(blocks[k % blocks.size()].col(static_cast<Eigen::Index>(c)), 0);
             },
-            seconds, minPeriods, true, cycle, cycle);
+            seconds, minPeriods, true, cycle);
     }
+    bench::PeriodTimes times() const { return log.summary(); }
 
 private:
+    size_t cycle;
+    bench::PeriodLog log;
     std::vector<std::unique_ptr<FIRMobu>> engines;
     std::vector<Eigen::MatrixXd> blocks;
 };
 
 /// zita with blocks of q frames on the same filters; the caller waits for its worker threads
-/// when they are late, so single periods are timed on the wall clock.
+/// when they are late, so single periods are timed on the wall clock, and the CPU time is the
+/// whole process's.
 class ZitaSet {
 public:
     ZitaSet(int q, const Eigen::MatrixXd& h) : zita(q, h), out(q, h.cols()) {
         for (int b = 0; b < 16; ++b) // uniform within -6 dBFS, like the processor's input
             blocks.push_back(0.5 * Eigen::MatrixXd::Random(q, h.cols()));
     }
-    bench::PeriodTimes time(double seconds, size_t minPeriods, size_t warmUp) {
-        return bench::timePeriods([&](size_t k) { zita.process(blocks[k % blocks.size()].data(), out.data()); },
-                                  seconds, minPeriods, false, 1, warmUp);
+    void turn(double seconds, size_t minPeriods, size_t warmUp) {
+        log.turn([&](size_t k) { zita.process(blocks[k % blocks.size()].data(), out.data()); }, seconds, minPeriods,
+                 false, warmUp);
     }
+    bench::PeriodTimes times() const { return log.summary(); }
 
 private:
     bench::ZitaEngine zita;
     std::vector<Eigen::MatrixXd> blocks;
     Eigen::MatrixXd out;
+    bench::PeriodLog log;
 };
-
-/** Rounds of timing: the CPU figure is the lowest of the rounds' (other programs on the machine
- * only ever add to it), the spreads the largest of the rounds'. */
-void keepBest(bench::PeriodTimes& best, const bench::PeriodTimes& round, bool first) {
-    if (first) {
-        best = round;
-        return;
-    }
-    const auto ratio = [](double t, const bench::PeriodTimes& p) { return t / p.median; };
-    // Keep the spreads as ratios to this best round's median.
-    bench::PeriodTimes merged = round.cpu < best.cpu ? round : best;
-    merged.worst = merged.median * std::max(ratio(best.worst, best), ratio(round.worst, round));
-    merged.high = merged.median * std::max(ratio(best.high, best), ratio(round.high, round));
-    merged.worstPhase = merged.median * std::max(ratio(best.worstPhase, best), ratio(round.worstPhase, round));
-    merged.periods = best.periods + round.periods;
-    best = merged;
-}
 
 /** The same per-period timing of a fixed loop of arithmetic in cache (about 30 us): how far
  * single periods stray on this machine when the work itself never changes. */
@@ -373,30 +364,34 @@ int main(int argc, char* argv[]) {
                 const std::string eq = scratch.fromMobuDir(eqFile);
                 r.team = timeProcessor(N, team, file, eq, seconds, 32, gen);
                 {
-                    EngineSet uniform(N, filters[t], FIRMobu::Partitioning::Uniform);
-                    r.uniform.time = uniform.time(seconds, 16, 1);
+                    EngineSet uniform(N, filters[t], FIRMobu::Partitioning::Uniform, 1);
+                    uniform.turn(seconds, 16);
+                    r.uniform.time = uniform.times();
                 }
                 // The engines and zita take turns, so that both see the machine as it was.
-                EngineSet engines(N, filters[t], FIRMobu::Partitioning::Automatic);
+                EngineSet engines(N, filters[t], FIRMobu::Partitioning::Automatic, cycle);
                 ZitaSet zita(r.q, filters[t]);
                 for (int round = 0; round < rounds; ++round) {
-                    keepBest(r.engines.time, engines.time(seconds / rounds, minPeriods, cycle), round == 0);
-                    keepBest(r.zita.time, zita.time(seconds / rounds, minPeriods * N / r.q + 8, cycle * N / r.q + 1),
-                             round == 0);
+                    engines.turn(seconds / rounds, minPeriods);
+                    zita.turn(seconds / rounds, minPeriods * N / r.q + 8, cycle * N / r.q + 1);
                 }
+                r.engines.time = engines.times();
+                r.zita.time = zita.times();
                 std::printf("  N %4d taps %6d: %s\n", N, L, verdict(r).c_str());
                 std::fflush(stdout);
                 rows.push_back(r);
             }
 
         std::printf(
-            "\nCPU: CPU time per period / period (zita: over its own period of zq frames).  processor: the whole\n"
-            "processor as built, OpenMP team.  engines: its 8 FIR engines alone in one thread, as built (automatic\n"
-            "partitioning); uniform: the same uniformly partitioned.  w/m: the largest over the median time of one\n"
-            "period (engines: the caller's CPU clock; zita: wall clock, its caller waits for its workers), after\n"
-            "one untimed cycle of the longest stage.  q/m: the same for the 99.9th percentile of periods.  ph/m:\n"
-            "the largest median of one phase of the longest stage's cycle over the median.  stages: block\n"
-            "lengths / N of the later stages (-: uniform).\n\n");
+            "\nCPU: CPU time per period / period (zita: over its own period of zq frames), of the whole process for\n"
+            "the processor and zita, of the calling thread for the engines.  processor: the whole processor as\n"
+            "built, OpenMP team.  engines: its 8 FIR engines alone in one thread, as built (automatic partitioning);\n"
+            "uniform: the same uniformly partitioned.  The engines and zita take three turns: the lowest CPU of the\n"
+            "three, the spreads over all their periods.  w/m: the largest over the median time of one period\n"
+            "(engines: the caller's CPU clock; zita: wall clock, its caller waits for its workers), after one\n"
+            "untimed cycle of the longest stage.  q/m: the same for the 99.9th percentile of periods.  ph/m: the\n"
+            "largest median of one phase of the longest stage's cycle over the median.  stages: block lengths / N\n"
+            "of the later stages (-: uniform).\n\n");
         std::printf("%5s %7s %7s | %9s | %7s %5s %5s %5s | %7s %5s | %6s %6s %5s %4s | %6s | %s\n", "N", "taps",
                     "period", "processor", "engines", "w/m", "q/m", "ph/m", "uniform", "w/m", "zita", "w/m", "q/m",
                     "zq", "eng./", "stages");
