@@ -177,8 +177,16 @@ void ChirpRecorder::prepareChannel(Eigen::Index c, const Eigen::MatrixXd& coeffi
 }
 
 int ChirpRecorder::go() {
+    // One run at a time: a second one, on the caller's thread while the recorder's thread
+    // runs or the other way round, would rebuild chirps and microphones under the first one's
+    // audio.
+    if (inRun.exchange(true, std::memory_order_acq_rel)) {
+        std::fprintf(stderr, "ChirpRecorder::go : a run is already in progress\n");
+        return -EBUSY;
+    }
     const int ret = measure();
     runResult.store(ret, std::memory_order_release);
+    inRun.store(false, std::memory_order_release);
     return ret;
 }
 

@@ -325,24 +325,28 @@ TEST_F(ChirpRecorderTest, StopFromAnotherThreadEndsARunOnTheRecordersThread) {
 }
 
 TEST_F(ChirpRecorderTest, PollingFromAnotherThreadDuringAThreadedRun) {
-    // The user interface reads the channel while the run moves it on, and can't queue meanwhile;
-    // Thread::stop() ends the run like stop() does.
+    // The user interface reads the channel while the run moves it on, and can't queue or start
+    // a second run meanwhile; Thread::stop() ends the run like stop() does.
     makeBoard({"--mode", "lockstep", "--room", gainRoom({1.0})});
     Recorder r;
     ASSERT_EQ(r.setPlayCh(2), 0);
     ASSERT_EQ(r.setPlayCh(6), 0);
     ASSERT_EQ(r.run(0), 0);
     std::set<int> seen;
-    bool refused = false;
+    bool refused = false, secondRunRefused = false;
     while (r.threadRunning()) {
         seen.insert(r.getPlayCh());
-        if (!refused && r.running()) refused = r.setPlayCh(0) == -EBUSY;
+        if (!refused && r.running()) {
+            refused = r.setPlayCh(0) == -EBUSY;
+            secondRunRefused = r.go() == -EBUSY;
+        }
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
     ASSERT_EQ(r.join(), 0);
     EXPECT_EQ(r.getRunResult(), 1);
     EXPECT_EQ(seen, (std::set<int>{2, 6}));
     EXPECT_TRUE(refused) << "queueing during a run";
+    EXPECT_TRUE(secondRunRefused) << "a run on this thread during the threaded one";
     EXPECT_EQ(r.getRecordedChannelCnt(), 2);
 
     ASSERT_EQ(r.setPlayCh(1), 0);

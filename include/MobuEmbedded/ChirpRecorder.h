@@ -48,7 +48,8 @@ public:
 
     /// One period: the chirp out, the microphone in, metering; non-zero ends the run.
     int process() override;
-    /// One whole measurement run; the full-duplex loop's result or the error that stopped preparation.
+    /** One whole measurement run; the full-duplex loop's result or the error that stopped
+     * preparation, or -EBUSY (nothing done) while another run is in progress. */
     int go() override;
     /// The streams are not linked (the board's devices misbehave when linked).
     int link() override;
@@ -88,7 +89,7 @@ protected:
     int threadMain() override;
     /// Thread::stop() asks the run to end as stop() does.
     void wakeForStop() override { stop(); }
-    bool measuring() override { return Thread::running() || running(); }
+    bool measuring() override { return inRun.load(std::memory_order_acquire) || Thread::running() || running(); }
 
 private:
     /// go()'s steps.
@@ -98,6 +99,7 @@ private:
     void meter();
 
     std::atomic<bool> forceStop{false};
+    std::atomic<bool> inRun{false}; ///< go() is running (on whichever thread)
     std::atomic<int> runCall{0};
     std::atomic<int> runResult{0};
     std::atomic<int> xruns{0};
