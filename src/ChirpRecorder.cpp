@@ -180,13 +180,13 @@ int ChirpRecorder::go() {
     // One run at a time: a second one, on the caller's thread while the recorder's thread
     // runs or the other way round, would rebuild chirps and microphones under the first one's
     // audio.
-    if (inRun.exchange(true, std::memory_order_acq_rel)) {
+    if (!beginRun(getMaxPlayCh())) {
         std::fprintf(stderr, "ChirpRecorder::go : a run is already in progress\n");
         return -EBUSY;
     }
     const int ret = measure();
     runResult.store(ret, std::memory_order_release);
-    inRun.store(false, std::memory_order_release);
+    endRun();
     return ret;
 }
 
@@ -269,7 +269,8 @@ int ChirpRecorder::measure() {
         const int stopped = playCh.load();
         const int interrupted = stopped == -1 ? 0 : stopped == -2 ? 1 : stopped;
         std::printf("Forced to stop early, clearing captured audio data for channel %d.\n", interrupted);
-        zeroChannel(static_cast<unsigned>(interrupted));
+        if (interrupted < microphones.cols()) microphones.col(interrupted).setZero();
+        setLivePeak(interrupted, 0.0);
     }
     setStatus("", "Chirping ... done.", 0, 0);
     return ret;
@@ -333,6 +334,8 @@ int ChirpRecorder::process() {
                          static_cast<long>(inputAudio.rows()));
     } else if (column < microphones.cols() && inputAudio.cols() >= 1) {
         microphones.col(column).segment(at, n) = inputAudio.col(0).head(n).cast<double>();
+        // The first period's capture is overwritten by the second's: it counts for no peak.
+        if (runCall > 1) raiseLivePeak(column, microphones.col(column).segment(at, n).cwiseAbs().maxCoeff());
         if (runCall < 6)
             std::fprintf(stderr,
                          "ChirpRecorder::process: RunCall %d: Stored inputAudio into microphones at "
@@ -476,11 +479,19 @@ void ChirpRecorder::initializeMeteringState(bool resetPath) {
 // Results
 
 double ChirpRecorder::getMaxVal(unsigned ch) {
+    const MatrixReader reader(*this);
+    if (!reader.matrices()) return livePeak(ch);
     if (ch >= static_cast<unsigned>(microphones.cols()) || microphones.rows() == 0) return -1.0;
     return std::max(microphones.col(ch).maxCoeff(), -microphones.col(ch).minCoeff());
 }
 
 int ChirpRecorder::stackDataToFile(const char* name) {
+    const MatrixReader reader(*this);
+    if (!reader.matrices()) {
+        std::fprintf(stderr, "ChirpRecorder::stackDataToFile : a run is in progress, %s not written\n",
+                     name != nullptr ? name : "the file");
+        return -EBUSY;
+    }
     const Eigen::Index L = chirp.rows();
     if (L < 1) return MobuDebug().evaluateError(-1300, "\n");
     const Eigen::Index R = chirps.rows() / L;

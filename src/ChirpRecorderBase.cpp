@@ -1,11 +1,13 @@
 #include "MobuEmbedded/ChirpRecorderBase.h"
 #include "MobuEmbedded/MobuDebug.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <thread>
 
 ChirpRecorderBase::ChirpRecorderBase() {
     setFS(48000.0);
@@ -41,22 +43,79 @@ int ChirpRecorderBase::setRecCh(int ch) {
 }
 
 int ChirpRecorderBase::isChannelEmpty(unsigned ch) {
+    const MatrixReader reader(*this);
+    if (!reader.matrices()) {
+        const double peak = livePeak(ch);
+        if (peak < 0.0)
+            return MobuDebug().evaluateError(-1302, " you specified a capture channel which is too large\n");
+        return peak > 1e-12 ? 0 : 1;
+    }
     if (ch >= static_cast<unsigned>(microphones.cols()))
         return MobuDebug().evaluateError(-1302, " you specified a capture channel which is too large\n");
     return (microphones.col(ch).array().abs() > 1e-12).any() ? 0 : 1;
 }
 
 int ChirpRecorderBase::getRecordedChannelCnt() {
-    if (microphones.cols() == 0) return MobuDebug().evaluateError(-1302, "microphones matrix is not the right size \n");
+    const MatrixReader reader(*this);
+    const Eigen::Index columns = reader.matrices() ? microphones.cols() : liveColumns.load();
+    if (columns == 0) return MobuDebug().evaluateError(-1302, "microphones matrix is not the right size \n");
     int count = 0;
-    for (Eigen::Index c = 0; c < microphones.cols(); ++c)
+    for (Eigen::Index c = 0; c < columns; ++c)
         count += isChannelEmpty(static_cast<unsigned>(c)) == 0;
     return count;
 }
 
 int ChirpRecorderBase::zeroChannel(unsigned ch) {
+    const MatrixReader reader(*this);
+    if (!reader.matrices()) {
+        std::fprintf(stderr, "ChirpRecorderBase::zeroChannel : a run is in progress, channel %u not cleared\n", ch);
+        return -EBUSY;
+    }
     if (ch >= static_cast<unsigned>(microphones.cols()))
         return MobuDebug().evaluateError(-1302, " you specified a capture channel which is too large\n");
     microphones.col(ch).setZero();
+    setLivePeak(ch, 0.0);
     return static_cast<int>(ch);
+}
+
+// A run and the readers of the matrices keep out of each other's way without locks: a reader
+// counts itself in and then looks whether a run is on, a run marks itself and then waits for
+// the readers counted in.  Sequentially consistent, one of the two always sees the other.
+bool ChirpRecorderBase::beginRun(int columns) {
+    bool idle = false;
+    if (!inRun.compare_exchange_strong(idle, true)) return false;
+    for (std::atomic<double>& peak : livePeaks)
+        peak.store(0.0, std::memory_order_relaxed);
+    liveColumns.store(std::clamp(columns, 0, CR_MAX_PLAY_CH));
+    while (matrixReaders.load() != 0)
+        std::this_thread::yield();
+    return true;
+}
+
+void ChirpRecorderBase::endRun() {
+    inRun.store(false);
+}
+
+void ChirpRecorderBase::raiseLivePeak(Eigen::Index column, double peak) {
+    if (column < 0 || column >= CR_MAX_PLAY_CH) return;
+    std::atomic<double>& live = livePeaks[static_cast<size_t>(column)];
+    if (peak > live.load(std::memory_order_relaxed)) live.store(peak, std::memory_order_relaxed);
+}
+
+void ChirpRecorderBase::setLivePeak(Eigen::Index column, double peak) {
+    if (column >= 0 && column < CR_MAX_PLAY_CH) livePeaks[static_cast<size_t>(column)].store(peak);
+}
+
+double ChirpRecorderBase::livePeak(unsigned column) const {
+    if (column >= static_cast<unsigned>(liveColumns.load())) return -1.0;
+    return livePeaks[column].load(std::memory_order_relaxed);
+}
+
+ChirpRecorderBase::MatrixReader::MatrixReader(const ChirpRecorderBase& owner) : owner(owner) {
+    owner.matrixReaders.fetch_add(1);
+    free = !owner.inRun.load();
+}
+
+ChirpRecorderBase::MatrixReader::~MatrixReader() {
+    owner.matrixReaders.fetch_sub(1);
 }

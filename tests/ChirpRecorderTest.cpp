@@ -325,21 +325,31 @@ TEST_F(ChirpRecorderTest, StopFromAnotherThreadEndsARunOnTheRecordersThread) {
 }
 
 TEST_F(ChirpRecorderTest, PollingFromAnotherThreadDuringAThreadedRun) {
-    // The user interface reads the channel while the run moves it on, and can't queue or start
-    // a second run meanwhile; Thread::stop() ends the run like stop() does.
+    // The user interface reads the channel and the recorded peaks while the run moves on (the
+    // peaks only grow, and end as those of the recordings), and can't queue, clear a channel,
+    // write the stacked file or start a second run meanwhile; Thread::stop() ends the run like
+    // stop() does.
     makeBoard({"--mode", "lockstep", "--room", gainRoom({1.0})});
     Recorder r;
     ASSERT_EQ(r.setPlayCh(2), 0);
     ASSERT_EQ(r.setPlayCh(6), 0);
     ASSERT_EQ(r.run(0), 0);
     std::set<int> seen;
-    bool refused = false, secondRunRefused = false;
+    bool refused = false, secondRunRefused = false, peaksGrow = true;
+    double peak6 = -1.0; // no recording yet
+    int emptyWhileRecording = -2;
     while (r.threadRunning()) {
         seen.insert(r.getPlayCh());
         if (!refused && r.running()) {
-            refused = r.setPlayCh(0) == -EBUSY;
+            refused = r.setPlayCh(0) == -EBUSY && r.zeroChannel(2) == -EBUSY &&
+                      r.stackDataToFile((dir + "/stacked.wav").c_str()) == -EBUSY;
             secondRunRefused = r.go() == -EBUSY;
         }
+        const double now = r.getMaxVal(6);
+        peaksGrow &= now >= peak6;
+        peak6 = std::max(peak6, now);
+        if (r.getPlayCh() == 2 && r.running()) emptyWhileRecording = r.isChannelEmpty(6);
+        r.getRecordedChannelCnt();
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
     ASSERT_EQ(r.join(), 0);
@@ -347,6 +357,10 @@ TEST_F(ChirpRecorderTest, PollingFromAnotherThreadDuringAThreadedRun) {
     EXPECT_EQ(seen, (std::set<int>{2, 6}));
     EXPECT_TRUE(refused) << "queueing during a run";
     EXPECT_TRUE(secondRunRefused) << "a run on this thread during the threaded one";
+    EXPECT_TRUE(peaksGrow);
+    EXPECT_EQ(emptyWhileRecording, 0) << "channel 6, recorded before channel 2";
+    EXPECT_GT(peak6, 0.0);
+    EXPECT_EQ(peak6, r.getMaxVal(6)) << "the live peak is the recording's";
     EXPECT_EQ(r.getRecordedChannelCnt(), 2);
 
     ASSERT_EQ(r.setPlayCh(1), 0);

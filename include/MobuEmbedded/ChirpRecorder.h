@@ -11,7 +11,6 @@
 #include <atomic>
 #include <string>
 
-#define CR_MAX_PLAY_CH 8 ///< playback channels measured at most
 #define CR_MAX_REC_CH 10 ///< capture channels used at most
 #define CR_METER_CNT 14  ///< ints in a metering record: 0, 1, 2, 3, two capture and eight playback peaks
 
@@ -65,10 +64,12 @@ public:
     bool running() const;
     /// A run executes on the recorder's own thread.
     bool threadRunning() const { return Thread::running(); }
-    /// Peak magnitude of a column of microphones; -1.0 when out of range.
+    /// Peak magnitude of a column of microphones; -1.0 when out of range.  During a run: of what
+    /// the run has recorded so far.
     double getMaxVal(unsigned ch);
     /** Writes the reference chirp (channel 0) and the average of the recorded periods 2 ... 9
-     * (one channel per microphones column) as 32-bit words at 48 kHz.  0 or a negative code. */
+     * (one channel per microphones column) as 32-bit words at 48 kHz.  0 or a negative code
+     * (-EBUSY during a run). */
     int stackDataToFile(const char* name);
 
     /// Opens the metering FIFO when it is not open.  0 or a negative errno (metering then off).
@@ -89,7 +90,7 @@ protected:
     int threadMain() override;
     /// Thread::stop() asks the run to end as stop() does.
     void wakeForStop() override { stop(); }
-    bool measuring() override { return inRun.load(std::memory_order_acquire) || Thread::running() || running(); }
+    bool measuring() override { return runActive() || Thread::running() || running(); }
 
 private:
     /// go()'s steps.
@@ -99,7 +100,6 @@ private:
     void meter();
 
     std::atomic<bool> forceStop{false};
-    std::atomic<bool> inRun{false}; ///< go() is running (on whichever thread)
     std::atomic<int> runCall{0};
     std::atomic<int> runResult{0};
     std::atomic<int> xruns{0};

@@ -3,7 +3,10 @@
 
 #include "MobuEmbedded/Calibration.h"
 
+#include <array>
 #include <atomic>
+
+#define CR_MAX_PLAY_CH 8 ///< playback channels measured at most
 
 /** The channel bookkeeping of a loudspeaker measurement, independent of the audio devices.
  *
@@ -34,20 +37,57 @@ public:
     int setPlayCh(int ch);
     /// Selects a capture channel (0 ... getMaxRecCh() - 1).  0, or -1350 (reported).
     int setRecCh(int ch);
-    /// 1 when every sample of that column of microphones is within 1e-12 of zero, else 0; -1302 when out of range.
+    /** 1 when every sample of that column of microphones is within 1e-12 of zero, else 0; -1302
+     * when out of range.  During a run it answers from the peaks the run has recorded so far,
+     * without reading the matrix the audio thread writes. */
     int isChannelEmpty(unsigned ch);
     /// Columns of microphones that are not empty; -1302 when there are no columns.
     int getRecordedChannelCnt();
-    /// Zeroes that column of microphones and returns ch; -1302 when out of range.
+    /// Zeroes that column of microphones and returns ch; -1302 when out of range, -EBUSY during a run.
     int zeroChannel(unsigned ch);
 
 protected:
     /// True while a run uses the channel bookkeeping (then it is not to be changed).
-    virtual bool measuring() { return false; }
+    virtual bool measuring() { return runActive(); }
+
+    /** Marks a run as begun, with `columns` recording columns all silent so far; false (and
+     * nothing changed) when one already is.  Returns once no reader of the matrices is left, so
+     * that the run may then rebuild them. */
+    bool beginRun(int columns);
+    /// Marks the run as ended: readers use the matrices again.
+    void endRun();
+    bool runActive() const { return inRun.load(); }
+    /** The peak magnitude recorded in a column during the run (the audio thread: it alone writes
+     * them while the run lasts); set replaces it (a column cleared). */
+    void raiseLivePeak(Eigen::Index column, double peak);
+    void setLivePeak(Eigen::Index column, double peak);
+    /// That column's live peak, or -1.0 when the run has no such column.
+    double livePeak(unsigned column) const;
+
+    /** Readers of chirps and microphones outside the audio thread: while one is alive, a run
+     * can't begin; `matrices()` is false during a run (then they are not to be read). */
+    class MatrixReader {
+    public:
+        explicit MatrixReader(const ChirpRecorderBase& owner);
+        ~MatrixReader();
+        MatrixReader(const MatrixReader&) = delete;
+        MatrixReader& operator=(const MatrixReader&) = delete;
+        bool matrices() const { return free; }
+
+    private:
+        const ChirpRecorderBase& owner;
+        bool free;
+    };
 
     std::atomic<int> playCh{0}; ///< the channel being measured (or -1 / -2); the audio thread moves it on
     int recCh = 0;              ///< the selected capture channel (the recording is always capture channel 0)
     int frameCount = 0;         ///< frames per period
+
+private:
+    std::atomic<bool> inRun{false};
+    mutable std::atomic<int> matrixReaders{0};
+    std::atomic<int> liveColumns{0};
+    std::array<std::atomic<double>, CR_MAX_PLAY_CH> livePeaks{};
 };
 
 #endif
