@@ -334,8 +334,15 @@ int ChirpRecorder::process() {
                          static_cast<long>(inputAudio.rows()));
     } else if (column < microphones.cols() && inputAudio.cols() >= 1) {
         microphones.col(column).segment(at, n) = inputAudio.col(0).head(n).cast<double>();
-        // The first period's capture is overwritten by the second's: it counts for no peak.
-        if (runCall > 1) raiseLivePeak(column, microphones.col(column).segment(at, n).cwiseAbs().maxCoeff());
+        // The first period's capture is overwritten by the second's: it counts for no peak.  A
+        // recording that starts over a column (-2 then channel 1 share column 1) starts its peak.
+        if (runCall > 1) {
+            const double peak = microphones.col(column).segment(at, n).cwiseAbs().maxCoeff();
+            if (at == 0)
+                setLivePeak(column, peak);
+            else
+                raiseLivePeak(column, peak);
+        }
         if (runCall < 6)
             std::fprintf(stderr,
                          "ChirpRecorder::process: RunCall %d: Stored inputAudio into microphones at "

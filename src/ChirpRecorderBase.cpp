@@ -2,6 +2,7 @@
 #include "MobuEmbedded/MobuDebug.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -21,7 +22,8 @@ int ChirpRecorderBase::init() {
 }
 
 int ChirpRecorderBase::setPlayCh(int ch) {
-    if (measuring()) {
+    const MatrixReader reader(*this); // no run begins while N changes
+    if (!reader.matrices() || measuring()) {
         std::fprintf(stderr, "ChirpRecorderBase::setPlayCh : a run is playing, channel %d not queued\n", ch);
         return -EBUSY;
     }
@@ -44,7 +46,11 @@ int ChirpRecorderBase::setRecCh(int ch) {
 
 int ChirpRecorderBase::isChannelEmpty(unsigned ch) {
     const MatrixReader reader(*this);
-    if (!reader.matrices()) {
+    return columnEmpty(ch, reader.matrices());
+}
+
+int ChirpRecorderBase::columnEmpty(unsigned ch, bool fromMatrix) const {
+    if (!fromMatrix) {
         const double peak = livePeak(ch);
         if (peak < 0.0)
             return MobuDebug().evaluateError(-1302, " you specified a capture channel which is too large\n");
@@ -61,7 +67,7 @@ int ChirpRecorderBase::getRecordedChannelCnt() {
     if (columns == 0) return MobuDebug().evaluateError(-1302, "microphones matrix is not the right size \n");
     int count = 0;
     for (Eigen::Index c = 0; c < columns; ++c)
-        count += isChannelEmpty(static_cast<unsigned>(c)) == 0;
+        count += columnEmpty(static_cast<unsigned>(c), reader.matrices()) == 0;
     return count;
 }
 
@@ -87,8 +93,13 @@ bool ChirpRecorderBase::beginRun(int columns) {
     for (std::atomic<double>& peak : livePeaks)
         peak.store(0.0, std::memory_order_relaxed);
     liveColumns.store(std::clamp(columns, 0, CR_MAX_PLAY_CH));
-    while (matrixReaders.load() != 0)
-        std::this_thread::yield();
+    // The run's thread may be real-time and the readers not: after a few turns it sleeps, so
+    // that a reader on the same processor (one writing a file, say) can finish.
+    for (int turn = 0; matrixReaders.load() != 0; ++turn)
+        if (turn < 16)
+            std::this_thread::yield();
+        else
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
     return true;
 }
 
@@ -114,8 +125,9 @@ double ChirpRecorderBase::livePeak(unsigned column) const {
 ChirpRecorderBase::MatrixReader::MatrixReader(const ChirpRecorderBase& owner) : owner(owner) {
     owner.matrixReaders.fetch_add(1);
     free = !owner.inRun.load();
+    if (!free) owner.matrixReaders.fetch_sub(1); // it reads nothing, and holds up no later run
 }
 
 ChirpRecorderBase::MatrixReader::~MatrixReader() {
-    owner.matrixReaders.fetch_sub(1);
+    if (free) owner.matrixReaders.fetch_sub(1);
 }

@@ -28,9 +28,10 @@ public:
     int prepare();
 
     /// Identifies whichSpeaker from this object's recording on the calling thread (no band-pass);
-    /// -EBUSY while the identification thread runs.
+    /// -EBUSY while the identification thread or a measurement runs.
     int getImpulseModel(int N, int whichSpeaker, bool doAlignData, float fsIn);
-    /// The same on the identification thread; returns at once (0, -EBUSY or a thread error).
+    /// The same on the identification thread; returns at once (0, -EBUSY or a thread error;
+    /// -EBUSY also during a measurement).
     int getImpulseModelThreaded(int N, int whichSpeaker, bool doAlignData, float fsIn,
                                 double bandPassFilterCenterFrequency, double bandPassFilterQFactor);
     /// True when no identification thread exists (finished or never started).
@@ -38,11 +39,12 @@ public:
 
     /// The playback stream's state name, or "The pcm device isn't open, open first.".
     const char* getStateName() const { return ALSA::Playback::getStateName(); }
-    int getMicrophoneSampleCount() const { return static_cast<int>(microphones.rows()); }
-    int getChirpsSampleCount() const { return static_cast<int>(chirps.rows()); }
-    /// microphones(row, col), or NaN outside the matrix.
+    /// Rows of microphones / chirps; -EBUSY during a run (it rebuilds them).
+    int getMicrophoneSampleCount() const;
+    int getChirpsSampleCount() const;
+    /// microphones(row, col), or NaN outside the matrix or during a run.
     double getMicVal(int row, int col) const;
-    /// chirp(index), or NaN outside it; the second argument is not used.
+    /// chirp(index), or NaN outside it or during a run; the second argument is not used.
     double getChirpVal(int index, int unused) const;
     double getDefaultDelay() const { return DEFAULT_DELAY; }
 

@@ -7,6 +7,7 @@
 #include "PlayRecordProcessEmbedded.h"
 #include <MobuEmbedded/MobuDebug.h>
 #include <ThreadPriority.h>
+#include <cerrno>
 #include <stdexcept>
 %}
 
@@ -154,6 +155,11 @@ public:
     double getChirpVal(int index, int unused) const;
     double getDefaultDelay() const;
 };
+
+%extend PlayRecordProcessEmbedded {
+    /// A measurement on the recorder's thread; -EBUSY while the identification thread reads the recording.
+    int run() { return $self->isGetImpulseModelRunning() ? -EBUSY : static_cast<ChirpRecorder*>($self)->run(0); }
+}
 
 %inline %{
 /// Puts the calling (JavaScript) thread under SCHED_FIFO at this priority (< 0: the maximum).

@@ -84,6 +84,9 @@ protected:
     int frameCount = 0;         ///< frames per period
 
 private:
+    /// isChannelEmpty from the matrix or from the live peaks.
+    int columnEmpty(unsigned ch, bool fromMatrix) const;
+
     std::atomic<bool> inRun{false};
     mutable std::atomic<int> matrixReaders{0};
     std::atomic<int> liveColumns{0};

@@ -105,6 +105,8 @@ test('a measurement and its identification from JavaScript recover the room', as
   assert.equal(p.setPlayCh(2), 0);
   assert.equal(p.run(), 0);
   assert.equal(p.prepare(), -16, 'the signals are in use: EBUSY');
+  assert.equal(p.getImpulseModelThreaded(4096, 2, true, 48000, 0, 0), -16, 'no identification of a recording under way');
+  assert.equal(p.getImpulseModel(4096, 2, true, 48000), -16);
   const progress = new Set();
   const ended = await waitFor(() => !p.threadRunning(), 300, () => {
     try { progress.add(JSON.parse(fs.readFileSync('/tmp/status.json', 'utf8')).message); } catch { /* being replaced */ }
@@ -117,6 +119,7 @@ test('a measurement and its identification from JavaScript recover the room', as
 
   assert.equal(p.getImpulseModelThreaded(4096, 2, true, 48000, 0, 0), 0);
   assert.equal(p.getImpulseModel(4096, 2, true, 48000), -16, 'the identification thread owns the matrices');
+  assert.equal(p.run(), -16, 'no measurement while the identification reads the recording');
   assert.ok(await waitFor(() => p.isImpulseModuleComputed(), 300), 'the identification ends');
   assert.equal(p.getImpulseModelResult(), 0);
   assert.equal(p.getHLength(), 4096);
