@@ -28,9 +28,15 @@
 
 namespace {
 
-constexpr int OMP_THREADS = 4;          ///< threads shaping the chirps
-constexpr int bandLimitTaps = 1024;     ///< length of the tweeter-protecting band limit
-constexpr double blockPeakShare = 0.99; ///< the played peak relative to the reference chirp's
+constexpr int OMP_THREADS = 4; ///< threads shaping the chirps
+// The band limit: linear phase, an odd length (a whole-sample delay of 4095), with its transition
+// (5.1 fs / length wide, about 30 Hz) placed below the lower edge, so that the pass band is flat
+// (within 0.01 dB) from the edge up: 20 Hz for the woofers, 400 Hz for the tweeters, which get
+// at least 80 dB of attenuation below 370 Hz.  8191 taps leave a chirp period (48000) to reach
+// the steady state before the recorded periods begin.
+constexpr int bandLimitTaps = 8191;
+constexpr double bandLimitHalfTransition = 2.55; ///< times fs / taps: the -6 dB point below the edge
+constexpr double blockPeakShare = 0.99;          ///< the played peak relative to the reference chirp's
 
 void openSyslog() {
     static std::once_flag opened;
@@ -158,8 +164,11 @@ void ChirpRecorder::prepareChannel(Eigen::Index c, const Eigen::MatrixXd& coeffi
                       << " defaulting to an impulse." << std::endl;
         if (several) std::cout << "\nBand limiting for tweeter protection " << std::endl;
         const float rate = static_cast<float>(getFS());
+        const double edge = c < 6 ? 20.0 : 400.0;
+        const double cutoff = edge - bandLimitHalfTransition * rate / bandLimitTaps; // the -6 dB point
         ImpulseBandLimited<double> limit;
-        limit.generateImpulseShift(static_cast<float>(bandLimitTaps) / rate, rate, c < 6 ? 20.0f : 400.0f, rate / 2.0f);
+        limit.generateImpulseShift(static_cast<float>(bandLimitTaps) / rate, rate, static_cast<float>(cutoff),
+                                   rate / 2.0f);
         if (fir.loadTimeDomainCoefficients(limit) == 0) {
             std::cout << "filtering" << std::endl;
             fir.filter(x, y.col(c));
