@@ -2,15 +2,20 @@
 // impulse responses, for a person at the box without the user interface.
 //
 //   mobu-measure --playback=DEV --capture=DEV --channels=0,3|left|right|all --taps=N
-//                [--align] [--band=FC] [--out=DIR] [--status=FILE] [--verbose]
+//                [--align [--band=FC]] [--out=DIR] [--status=FILE] [--ignore-clipping] [--verbose]
 //
 // Writes DIR/impulse-<c>.wav (one per recorded channel), DIR/tof.csv (time of flight in
 // samples and milliseconds) and DIR/impulses.png (the responses and their magnitudes);
-// the library's own diagnostics go to DIR/measure.log.
+// the library's own diagnostics go to DIR/measure.log, its debug files to DIR/debug.
+//
+// Each response is identified against the signal that was actually played on its channel
+// (the chirp after the recorder's shaping: measurement filter or band limit, and scaling), so
+// it is the response of the loudspeaker, room and converters alone.
 
 #include <FrequencyWindow.h>
 #include <LevinsonDurban.h>
 #include <MobuEmbedded/ChirpRecorder.h>
+#include <RealDFT.h>
 
 #include <OptionParser.h>
 #include <Sox.h>
@@ -22,6 +27,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cerrno>
@@ -30,8 +36,10 @@
 #include <cstdarg>
 #include <complex>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <set>
 #include <sstream>
 #include <string>
@@ -40,15 +48,44 @@
 
 namespace {
 
-const char* usage = "usage: mobu-measure --playback=DEV --capture=DEV --channels=0,3|left|right|all --taps=N\n"
-                    "                    [--align] [--band=FC] [--out=DIR] [--status=FILE] [--verbose]\n"
-                    "  --channels  playback channels to measure (a comma list, left = every even channel at once,\n"
-                    "              right = every odd one, all = each channel in turn)\n"
-                    "  --taps      impulse response length, 1 ... 48000 (one chirp period)\n"
-                    "  --align     put each response's arrival 3 ms in; its shift is the time of flight\n"
-                    "  --band      centre (Hz) of the band in which the arrival is looked for (with --align)\n"
-                    "  --out       output folder (default ./measurement)\n"
-                    "  --status    the status file the interface polls (default /tmp/status.json)\n";
+const char* usage =
+    "usage: mobu-measure --playback=DEV --capture=DEV --channels=0,3|left|right|all --taps=N\n"
+    "                    [--align [--band=FC]] [--out=DIR] [--status=FILE] [--ignore-clipping] [--verbose]\n"
+    "  --channels  playback channels to measure (a comma list, left = every even channel at once,\n"
+    "              right = every odd one, all = each channel in turn)\n"
+    "  --taps      impulse response length, 1 ... 48000 (one chirp period)\n"
+    "  --align     put each response's arrival 3 ms in; its shift is the time of flight.  Without it\n"
+    "              the response starts at the loop's time zero, and a channel whose sound arrives\n"
+    "              outside the N taps is refused (use --align or more taps)\n"
+    "  --band      centre (Hz, above 0 and below 24000) of the band in which the arrival is looked\n"
+    "              for (only with --align)\n"
+    "  --out       output folder (default ./measurement), checked to be writable before measuring\n"
+    "  --status    the status file the interface polls (default /tmp/status.json); it must be a\n"
+    "              regular file or not exist\n"
+    "  --ignore-clipping  identify recordings that reached full scale instead of refusing them\n"
+    "  --verbose   the library's lines on the terminal instead of DIR/measure.log\n"
+    "Each response is identified against the chirp as it was played on that channel (after the\n"
+    "measurement filter or the band limit and the scaling), so it holds only what lies between\n"
+    "the converters: the loudspeaker, the room, the devices' latency.  For left and right it is\n"
+    "identified against channel 0's or 1's played chirp.\n"
+    "Exit status: 0 every channel identified; 1 a device, folder or file could not be used; 2 a bad\n"
+    "option; 3 stopped by SIGINT or SIGTERM; 4 the audio devices failed; 5 a channel could not be\n"
+    "identified (nothing recorded, too quiet, no clear arrival, arrival outside the response);\n"
+    "6 a recording clipped (without --ignore-clipping; nothing is identified).\n";
+
+/// The options: name and whether it takes a value.
+const struct {
+    const char* name;
+    bool value;
+} knownOptions[] = {
+    {"playback", true}, {"capture", true}, {"channels", true}, {"taps", true},     {"align", false},
+    {"band", true},     {"out", true},     {"status", true},   {"verbose", false}, {"ignore-clipping", false},
+    {"help", false},    {"h", false}};
+
+constexpr double fs = 48000.0;
+constexpr double fullScale = 2147483392.0; ///< 0x7fffff00: full scale of 24- and 32-bit converters alike
+constexpr double quietPeak = 21474.8;      ///< -80 dB of full scale: below it there is nothing to identify
+constexpr double clearArrival = 10.0;      ///< the arrival's peak over the response's RMS
 
 volatile std::sig_atomic_t interrupted = 0; ///< SIGINT or SIGTERM arrived
 
@@ -72,6 +109,31 @@ int fail(const std::string& text, int code = 1) {
     fprintf(errTerminal, "mobu-measure: %s\n", text.c_str());
     fflush(errTerminal);
     return code;
+}
+
+/// Every argument must be a known option (a value only where one is taken): "" or what is wrong.
+std::string checkArguments(int argc, char* argv[]) {
+    const auto looksLikeNumber = [](const std::string& s) {
+        return s.size() > 1 && s[0] == '-' && (isdigit(static_cast<unsigned char>(s[1])) || s[1] == '.');
+    };
+    const auto isOption = [&](const std::string& s) { return s.size() > 1 && s[0] == '-' && !looksLikeNumber(s); };
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg(argv[i]);
+        if (!isOption(arg)) return "unexpected argument " + arg;
+        std::string name = arg.substr(arg.compare(0, 2, "--") == 0 ? 2 : 1);
+        const size_t eq = name.find('=');
+        bool hasValue = eq != std::string::npos;
+        if (hasValue)
+            name.erase(eq);
+        else if (i + 1 < argc && !isOption(argv[i + 1]))
+            hasValue = true, ++i; // the parser takes the next word as the value
+        const auto known = std::find_if(std::begin(knownOptions), std::end(knownOptions),
+                                        [&](const auto& o) { return name == o.name; });
+        if (known == std::end(knownOptions)) return "unknown option " + arg;
+        if (hasValue && !known->value) return "--" + name + " takes no value";
+        if (!hasValue && known->value) return "--" + name + " needs a value";
+    }
+    return "";
 }
 
 /// The channel list: a comma list of indices, or left (-1), right (-2), all.
@@ -98,15 +160,31 @@ bool parseChannels(const std::string& text, int maxChannels, std::vector<int>& c
     return !channels.empty();
 }
 
+/// The status file's text, at most 4 KiB, and only from a regular file: a device or a FIFO
+/// put there by anyone is never read from (and never waited for).
+std::string readStatus(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return "";
+    std::string text;
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        char buffer[4096];
+        const ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got > 0) text.assign(buffer, static_cast<size_t>(got));
+    }
+    close(fd);
+    return text;
+}
+
 /// Shows the status file's messages while `done` is false: one line per step, a bar on a terminal.
 void showProgress(const std::atomic<bool>& done) {
     const auto start = std::chrono::steady_clock::now();
     const bool tty = isatty(fileno(terminal));
+    const std::string path = MobuCommon::getStatusFile();
     std::string last, stepsOf;
     std::set<unsigned> steps;
     while (!done.load()) {
-        std::ifstream file(MobuCommon::getStatusFile());
-        std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        const std::string text = readStatus(path);
         if (!text.empty() && text != last) {
             last = text;
             const auto field = [&](const std::string& key) {
@@ -126,7 +204,7 @@ void showProgress(const std::atomic<bool>& done) {
             steps.insert(step);
             const unsigned count = static_cast<unsigned>(steps.size());
             if (max > 0 && tty) {
-                const int width = 30, filled = static_cast<int>(width * count / (max + 1));
+                const int width = 30, filled = static_cast<int>(width * std::min(count, max + 1) / (max + 1));
                 say("\r[%6.1f s] %-24s [%s%s] %u/%u", t, message.c_str(), std::string(filled, '#').c_str(),
                     std::string(width - filled, ' ').c_str(), count, max + 1);
             } else if (max > 0) {
@@ -137,6 +215,45 @@ void showProgress(const std::atomic<bool>& done) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
+}
+
+/// An output folder that exists (made when missing) and takes files: "" or what is wrong.
+std::string prepareFolder(const std::string& dir) {
+    if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) return "can't make " + dir + ": " + strerror(errno);
+    struct stat st {};
+    if (stat(dir.c_str(), &st) != 0) return "can't use " + dir + ": " + strerror(errno);
+    if (!S_ISDIR(st.st_mode)) return "--out=" + dir + " is not a folder";
+    const std::string probe = dir + "/.mobu-measure-probe";
+    const int fd = open(probe.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return "can't write into " + dir + ": " + strerror(errno);
+    close(fd);
+    unlink(probe.c_str());
+    return "";
+}
+
+/// Where the arrival of a recorded channel lies, from the deconvolution of its averaged
+/// period by the played one over the band the chirp excites (bins within 40 dB of the
+/// reference's strongest): the first sample reaching half the peak, and how clearly the
+/// peak stands above the response's RMS.
+struct Arrival {
+    Eigen::Index at = 0;
+    double clarity = 0.0;
+};
+
+Arrival findArrival(const Eigen::VectorXd& played, const Eigen::VectorXd& averaged) {
+    const Eigen::VectorXcd X = realdft::forward(played), Y = realdft::forward(averaged);
+    const double floor = 1e-2 * X.cwiseAbs().maxCoeff();
+    Eigen::VectorXcd H = Eigen::VectorXcd::Zero(X.size());
+    for (Eigen::Index k = 1; k < X.size(); ++k)
+        if (std::abs(X(k)) > floor) H(k) = Y(k) / X(k);
+    const Eigen::VectorXd h = realdft::inverse(H, played.size()).cwiseAbs();
+    Arrival a;
+    const double peak = h.maxCoeff(), rms = std::sqrt(h.squaredNorm() / static_cast<double>(h.size()));
+    if (!(peak > 0.0) || !std::isfinite(peak)) return a;
+    while (h(a.at) < 0.5 * peak)
+        ++a.at;
+    a.clarity = peak / rms;
+    return a;
 }
 
 int writeImpulse(const std::string& path, const Eigen::VectorXd& h) {
@@ -207,27 +324,60 @@ bool plot(const std::string& dir, const std::vector<int>& channels, const std::v
 } // namespace
 
 int main(int argc, char* argv[]) {
+    // From the start: a signal only sets the flag, and every stage below looks at it.
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+
     OptionParser options(argc, argv);
     if (options.has("help") || options.has("h")) {
         fputs(usage, stdout);
         return 0;
     }
+    if (const std::string wrong = checkArguments(argc, argv); !wrong.empty()) return fail(wrong + " (see --help)", 2);
     std::string playback, capture, channelText, out = "measurement";
     int taps = 0;
     double band = 0.0;
-    if (options.getArg("playback", playback) != 0 || options.getArg("capture", capture) != 0 ||
-        options.getArg("channels", channelText) != 0 || options.getArg("taps", taps) != 0)
-        return fail(std::string("--playback, --capture, --channels and --taps are needed\n") + usage, 2);
-    if (options.getArg("out", out) == -2 || options.getArg("band", band) == -2 || !(band >= 0.0))
-        return fail("bad --out or --band value", 2);
+    for (const char* name : {"playback", "capture", "channels", "taps"})
+        if (!options.has(name))
+            return fail(
+                std::string("--") + name + " is needed: --playback, --capture, --channels and --taps (see --help)", 2);
+    options.getArg("playback", playback);
+    options.getArg("capture", capture);
+    options.getArg("channels", channelText);
+    options.getArg("out", out);
+    std::string text;
+    options.getArg("taps", text);
+    if (options.getArg("taps", taps) != 0 || taps < 1 || taps > 48000)
+        return fail("--taps=" + text + " must be a whole number 1 ... 48000 (one chirp period)", 2);
+    const bool align = options.has("align");
+    if (options.has("band")) {
+        options.getArg("band", text);
+        if (!align) return fail("--band needs --align: it chooses the band in which the arrival is looked for", 2);
+        if (options.getArg("band", band) != 0 || !(band > 0.0) || !(band < 0.5 * fs))
+            return fail("--band=" + text + " must be a frequency above 0 and below 24000 Hz (half the rate)", 2);
+    }
+    if (out.empty()) return fail("--out needs a folder", 2);
     if (out.find('\'') != std::string::npos || out.find('\n') != std::string::npos)
         return fail("--out=" + out + ": a folder name with a quote or a line feed can't be plotted", 2);
-    if (taps < 1 || taps > 48000)
-        return fail("--taps=" + std::to_string(taps) + " must be 1 ... 48000 (one chirp period)", 2);
-    const bool align = options.has("align");
     std::string status;
-    if (options.getArg("status", status) == 0) MobuCommon::setStatusFile(status);
-    if (mkdir(out.c_str(), 0755) != 0 && errno != EEXIST) return fail("can't make " + out + ": " + strerror(errno));
+    if (options.getArg("status", status) == 0) {
+        if (status.empty()) return fail("--status needs a file", 2);
+        MobuCommon::setStatusFile(status);
+    }
+    status = MobuCommon::getStatusFile();
+    struct stat st {};
+    if (stat(status.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        return fail("the status file " + status + " exists and is not a regular file", 1);
+    if (const std::string wrong = prepareFolder(out); !wrong.empty()) return fail(wrong);
+    // The library's debug files go to a folder of the measurement's own.
+    const std::string debugDir = out + "/debug";
+    if (mkdir(debugDir.c_str(), 0755) != 0 && errno != EEXIST)
+        return fail("can't make " + debugDir + ": " + strerror(errno));
+    setenv("MOBU_DEBUG_DIR", debugDir.c_str(), 1);
+    const bool keepClipped = options.has("ignore-clipping");
 
     // The library's diagnostics go to the log; the terminal keeps the progress.
     if (!options.has("verbose")) {
@@ -243,17 +393,21 @@ int main(int argc, char* argv[]) {
         dup2(log, STDERR_FILENO);
         close(log);
     }
+    // A fresh status: what an earlier process left there is not this measurement's progress.
+    if (MobuCommon().setStatus("", "Opening the devices", 0, 0) != 0)
+        return fail("can't write the status file " + status);
 
-    ChirpRecorder recorder(playback.c_str(), capture.c_str());
-    if (!recorder.Playback::isOpen()) return fail("can't open the playback device " + playback);
-    if (!recorder.Capture::isOpen()) return fail("can't open the capture device " + capture);
+    auto recorder = std::make_unique<ChirpRecorder>(playback.c_str(), capture.c_str());
+    if (!recorder->Playback::isOpen()) return fail("can't open the playback device " + playback);
+    if (!recorder->Capture::isOpen()) return fail("can't open the capture device " + capture);
     std::vector<int> channels;
-    if (!parseChannels(channelText, recorder.getMaxPlayCh(), channels))
-        return fail("bad --channels=" + channelText + ": give 0 ... " + std::to_string(recorder.getMaxPlayCh() - 1) +
+    if (!parseChannels(channelText, recorder->getMaxPlayCh(), channels))
+        return fail("bad --channels=" + channelText + ": give 0 ... " + std::to_string(recorder->getMaxPlayCh() - 1) +
                         " separated by commas, or left, right or all",
                     2);
     for (int c : channels)
-        recorder.setPlayCh(c);
+        recorder->setPlayCh(c);
+    if (interrupted) return fail("stopped before measuring", 3);
     say("measuring %zu channel%s of %s (recording from %s)\n", channels.size(), channels.size() == 1 ? "" : "s",
         playback.c_str(), capture.c_str());
 
@@ -261,85 +415,143 @@ int main(int argc, char* argv[]) {
     // only its own thread, so that shaping, identification and plotting don't compete with audio.
     sched_param normal{};
     pthread_setschedparam(pthread_self(), SCHED_OTHER, &normal);
-    struct sigaction action {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
     std::atomic<bool> done{false};
     std::thread progress(showProgress, std::cref(done));
-    if (const int started = recorder.run(0); started != 0) {
+    const auto endProgress = [&] {
         done = true;
-        progress.join();
+        if (progress.joinable()) progress.join();
+    };
+    if (const int started = recorder->run(0); started != 0) {
+        endProgress();
         return fail("can't start the measurement thread: " + std::string(strerror(-started)));
     }
-    // Ctrl-C ends the measurement at the next period; what was recorded is still identified.
-    while (recorder.threadRunning()) {
-        if (interrupted) recorder.stop();
+    // A signal ends the measurement at the next period; what was recorded is still identified.
+    while (recorder->threadRunning()) {
+        if (interrupted) recorder->stop();
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
-    recorder.join();
-    const int ran = recorder.getRunResult();
+    recorder->join();
+    const int ran = recorder->getRunResult();
 
-    // Identification of every recorded column.
+    // The recordings: clipped ones are refused unless asked for, quiet ones can't be identified.
     std::vector<int> recorded;
     for (int c : channels)
         recorded.push_back(c == -1 ? 0 : c == -2 ? 1 : c);
-    std::vector<Eigen::VectorXd> responses;
-    std::vector<int> flights;
-    int failures = 0;
+    std::vector<std::string> reasons(recorded.size());
+    int clippedChannels = 0;
     for (size_t i = 0; i < recorded.size(); ++i) {
         const int c = recorded[i];
-        MobuCommon().setStatus("", "Identifying channel " + std::to_string(c),
-                               static_cast<unsigned>(recorded.size() - 1), static_cast<unsigned>(i));
-        LevinsonDurban ld;
-        if (recorder.isChannelEmpty(static_cast<unsigned>(c)) != 0 ||
-            ld.getImpulseModel(&recorder, taps, c, align, 48000.0f, band, 0.7) != 0) {
-            ++failures;
-            responses.emplace_back(Eigen::VectorXd::Zero(taps));
-            flights.push_back(-1);
+        if (c >= recorder->microphones.cols() || recorder->isChannelEmpty(static_cast<unsigned>(c)) != 0) {
+            reasons[i] = "nothing recorded";
             continue;
         }
-        Eigen::VectorXd h(taps);
-        for (int n = 0; n < taps; ++n)
-            h(n) = ld.getH(n, c);
-        if (!align) { // the time of flight from the phase-only deconvolution of the stacked signals
-            Eigen::MatrixXd x(ld.getXN(), 1), y(ld.getYN(), 1);
-            for (int n = 0; n < ld.getXN(); ++n)
-                x(n, 0) = ld.getX(n, 0);
-            for (int n = 0; n < ld.getYN(); ++n)
-                y(n, 0) = ld.getY(n, c);
-            ld.timeOfFlight(x, y);
-            flights.push_back(ld.getTOF(0));
-        } else {
-            flights.push_back(ld.getTOF(c));
+        const auto column = recorder->microphones.col(c).cwiseAbs();
+        const Eigen::Index clipped = (column.array() >= fullScale).count();
+        const double peak = column.maxCoeff();
+        if (clipped > 0) {
+            ++clippedChannels;
+            say("%s: channel %d: %ld samples of the recording reached full scale (clipped): lower the level\n",
+                keepClipped ? "warning" : "error", c, static_cast<long>(clipped));
+        } else if (peak < quietPeak) {
+            reasons[i] = "the recording is too quiet to identify (peak " +
+                         std::to_string(static_cast<int>(std::floor(20.0 * std::log10(peak / fullScale)))) +
+                         " dB of full scale)";
         }
-        responses.push_back(h);
     }
-    done = true;
-    progress.join();
+    if (clippedChannels > 0 && !keepClipped) {
+        endProgress();
+        return fail(std::to_string(clippedChannels) +
+                        " recording(s) clipped: nothing identified (--ignore-clipping identifies them anyway)",
+                    6);
+    }
+
+    // Identification of every recorded column against what its channel played: one period of the
+    // shaped chirps, taken where the averaged recording's window starts (one sample before a
+    // period boundary) and past the shaping's settling, so that both are the same steady period.
+    const Eigen::Index P = recorder->chirp.rows();
+    Calibration played;
+    played.chirps = recorder->chirps;
+    played.microphones = recorder->microphones;
+    std::vector<Eigen::VectorXd> responses;
+    std::vector<int> flights;
+    for (size_t i = 0; i < recorded.size(); ++i) {
+        const int c = recorded[i];
+        responses.emplace_back(Eigen::VectorXd::Zero(taps));
+        flights.push_back(-1);
+        if (!reasons[i].empty()) continue;
+        if (interrupted) {
+            reasons[i] = "not identified: stopped";
+            continue;
+        }
+        MobuCommon().setStatus("", "Identifying channel " + std::to_string(c),
+                               static_cast<unsigned>(recorded.size() - 1), static_cast<unsigned>(i));
+        played.chirp = played.chirps.col(c).segment(2 * P - 1, P).array();
+        const Eigen::Index periods = played.chirps.rows() / P - 3;
+        Eigen::VectorXd averaged = Eigen::VectorXd::Zero(P);
+        for (Eigen::Index k = 0; k < periods; ++k)
+            averaged += played.microphones.col(c).segment(P - 1 + k * P, P);
+        const Arrival arrival = findArrival(played.chirp.matrix(), averaged / static_cast<double>(periods));
+        if (arrival.clarity < clearArrival) {
+            reasons[i] = "no clear arrival in the recording: nothing to identify";
+            continue;
+        }
+        if (!align && arrival.at >= taps) {
+            reasons[i] = "the sound arrives at sample " + std::to_string(arrival.at) + ", outside the " +
+                         std::to_string(taps) + "-tap response: use --align, or --taps above " +
+                         std::to_string(arrival.at);
+            continue;
+        }
+        // On the worker thread, so that a signal is answered at once.
+        auto ld = std::make_unique<LevinsonDurban>();
+        ld->getImpulseModelThreaded(&played, taps, c, align, static_cast<float>(fs), band, 0.7);
+        while (ld->isGetImpulseModelRunning() && !interrupted)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        if (interrupted && ld->isGetImpulseModelRunning()) {
+            // The solver can't be cut short: leave without waiting for it (it writes nothing of ours).
+            endProgress();
+            fail("stopped during the identification: nothing written", 3);
+            ld.release(); // still in use by its thread until the process ends
+            recorder.reset();
+            _exit(3);
+        }
+        if (const int result = ld->getImpulseModelResult(); result != 0) {
+            reasons[i] = "no model (code " + std::to_string(result) + ", see " + out + "/measure.log)";
+            continue;
+        }
+        for (int n = 0; n < taps; ++n)
+            responses[i](n) = ld->getH(n, c);
+        flights[i] = align ? ld->getTOF(c) : static_cast<int>(arrival.at);
+    }
+    endProgress();
     MobuCommon().setStatus("", "Identifying ... done ", 0, 0);
 
+    int failures = 0;
     std::ofstream csv(out + "/tof.csv");
     csv << "channel,samples,milliseconds\n";
     for (size_t i = 0; i < recorded.size(); ++i) {
         const std::string wav = out + "/impulse-" + std::to_string(recorded[i]) + ".wav";
-        if (writeImpulse(wav, responses[i]) < 0) ++failures;
-        csv << recorded[i] << ',' << flights[i] << ',' << 1000.0 * flights[i] / 48000.0 << '\n';
-        if (flights[i] >= 0)
+        if (writeImpulse(wav, responses[i]) < 0) {
+            ++failures;
+            say("channel %d: can't write %s\n", recorded[i], wav.c_str());
+        } else if (reasons[i].empty()) {
             say("channel %d: time of flight %d samples (%.3f ms), %s\n", recorded[i], flights[i],
-                1000.0 * flights[i] / 48000.0, wav.c_str());
-        else
-            say("channel %d: nothing recorded or no model (see %s/measure.log)\n", recorded[i], out.c_str());
+                1000.0 * flights[i] / fs, wav.c_str());
+        }
+        csv << recorded[i] << ',' << flights[i] << ',' << 1000.0 * flights[i] / fs << '\n';
+        if (!reasons[i].empty()) {
+            ++failures;
+            say("channel %d: %s\n", recorded[i], reasons[i].c_str());
+        }
     }
     csv.close();
+    if (!csv) ++failures, say("can't write %s/tof.csv\n", out.c_str());
     if (!plot(out, recorded, responses))
         say("no picture: gnuplot failed or is missing (see %s/measure.log)\n", out.c_str());
     else
         say("picture: %s/impulses.png\n", out.c_str());
-    if (recorder.getXrunCount() > 0)
-        say("warning: %d over/under-runs during the measurement; the recordings have gaps\n", recorder.getXrunCount());
-    if (recorder.getForceStopState()) return fail("the measurement was stopped", 3);
+    if (recorder->getXrunCount() > 0)
+        say("warning: %d over/under-runs during the measurement; the recordings have gaps\n", recorder->getXrunCount());
+    if (recorder->getForceStopState() || interrupted) return fail("the measurement was stopped", 3);
     if (ran < 0) return fail("the audio devices failed (code " + std::to_string(ran) + ")", 4);
     return failures ? fail(std::to_string(failures) + " channel(s) could not be identified", 5) : 0;
 }
