@@ -160,6 +160,20 @@ TEST_F(MobuMeasure, RecoversTheRoomsOwnResponseAndItsTimeOfFlight) {
     EXPECT_LE(std::abs(tofOf(mobutest::readFile(out + "/tof.csv"), 2) - (tof + 100)), 1);
 }
 
+TEST_F(MobuMeasure, TheExampleRoomMeasuresAsTheReadmeSays) {
+    // scripts/make-room.py's room: channel c's direct sound is 30 + 7c samples in.
+    const auto made = mobutest::runProcess(
+        {mobutest::referencePython(), std::string(MOBU_SOURCE_DIR) + "/scripts/make-room.py", dir + "/example.wav"});
+    ASSERT_EQ(made.status, 0) << made.err;
+    const std::string out = dir + "/example";
+    const auto r = measure({"--playback=board_playback", "--capture=board_capture", "--channels=0,3", "--taps=4096",
+                            "--align", "--out=" + out},
+                           0, "-70", "example.wav");
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    const std::string csv = mobutest::readFile(out + "/tof.csv");
+    EXPECT_LE(std::abs(tofOf(csv, 3) - tofOf(csv, 0) - 21), 1) << csv;
+}
+
 TEST_F(MobuMeasure, RecordingsThatGiveNoTrueResponseAreRefused) {
     // Without --align the response starts at the loop's time zero: an arrival past its end is
     // refused, one within it is found (the latency and the room's 30 samples).  Clipped recordings
