@@ -177,9 +177,10 @@ TEST_F(MobuMeasure, TheExampleRoomMeasuresAsTheReadmeSays) {
 TEST_F(MobuMeasure, RecordingsThatGiveNoTrueResponseAreRefused) {
     // Without --align the response starts at the loop's time zero: an arrival past its end is
     // refused, one within it is found (the latency and the room's 30 samples).  Clipped recordings
-    // fail unless asked for; a recording far below full scale can't be identified.
+    // fail unless asked for; a recording far below full scale, or of noise alone, can't be identified.
     writeRoom("loud.wav", 3.0);
     writeRoom("quiet.wav", 1e-5);
+    writeRoom("silent.wav", 0.0); // the board's noise alone
     const struct {
         std::vector<std::string> args;
         std::string room;
@@ -191,12 +192,13 @@ TEST_F(MobuMeasure, RecordingsThatGiveNoTrueResponseAreRefused) {
         {{"--taps=1024", "--align"}, "loud.wav", 6, "reached full scale (clipped)"},
         {{"--taps=1024", "--align", "--ignore-clipping"}, "loud.wav", 0, "reached full scale (clipped)"},
         {{"--taps=1024", "--align"}, "quiet.wav", 5, "too quiet to identify"},
+        {{"--taps=1024", "--align"}, "silent.wav", 5, "no clear arrival"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> args{"--playback=board_playback", "--capture=board_capture", "--channels=1",
                                       "--out=" + dir + "/out"};
         args.insert(args.end(), c.args.begin(), c.args.end());
-        const auto r = measure(args, 0, "-200", c.room);
+        const auto r = measure(args, 0, c.room == "silent.wav" ? "-40" : "-200", c.room);
         SCOPED_TRACE(c.args.front() + " " + c.room + ": " + r.out + r.err);
         EXPECT_EQ(r.status, c.status);
         EXPECT_NE(r.out.find(c.says), std::string::npos);
