@@ -73,8 +73,7 @@ const char* usage =
     "Exit status: 0 every channel identified; 1 a device, folder or file could not be used; 2 a bad\n"
     "option; 3 stopped by SIGINT or SIGTERM; 4 the audio devices failed; 5 a channel could not be\n"
     "identified (nothing recorded, peak below -80 dB of full scale, no clear arrival, arrival\n"
-    "outside the response);\n"
-    "6 a recording clipped (without --ignore-clipping; nothing is identified).\n";
+    "outside the response); 6 a recording clipped (without --ignore-clipping; nothing is identified).\n";
 
 /// The options: name and whether it takes a value.
 const struct {
