@@ -461,25 +461,29 @@ TEST_F(Plugins, PinkNoiseReplacesTheAudioWhichArrivesUnchangedInTheFifo) {
 
     // A reader that is there before the player and drains the FIFO until the player is gone; a
     // write end of our own keeps it from seeing the end before the plug-in has opened the FIFO.
-    const int readEnd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK), writeEnd = open(fifo.c_str(), O_WRONLY);
-    ASSERT_GE(readEnd, 0);
-    ASSERT_GE(writeEnd, 0);
-    std::string received;
-    std::thread reader([&] {
-        char buffer[65536];
-        for (;;) {
-            pollfd p{readEnd, POLLIN, 0};
-            poll(&p, 1, 1000);
-            const ssize_t n = read(readEnd, buffer, sizeof buffer);
-            if (n == 0) break; // no writer left and nothing buffered
-            if (n > 0) received.append(buffer, static_cast<size_t>(n));
-        }
-    });
-    const auto r = play({"pink", "S32", "2", std::to_string(period), dir + "/in.raw", "1,7,333"});
-    close(writeEnd);
-    reader.join();
-    close(readEnd);
-    ASSERT_EQ(r.status, 0) << r.err;
+    const auto playWithReader = [&](int periodFrames, const std::string& chunks) {
+        const int readEnd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK), writeEnd = open(fifo.c_str(), O_WRONLY);
+        EXPECT_GE(readEnd, 0);
+        EXPECT_GE(writeEnd, 0);
+        std::string received;
+        std::thread reader([&] {
+            char buffer[65536];
+            for (;;) {
+                pollfd p{readEnd, POLLIN, 0};
+                poll(&p, 1, 1000);
+                const ssize_t n = read(readEnd, buffer, sizeof buffer);
+                if (n == 0) break; // no writer left and nothing buffered
+                if (n > 0) received.append(buffer, static_cast<size_t>(n));
+            }
+        });
+        const auto r = play({"pink", "S32", "2", std::to_string(periodFrames), dir + "/in.raw", chunks});
+        close(writeEnd);
+        reader.join();
+        close(readEnd);
+        EXPECT_EQ(r.status, 0) << r.err;
+        return std::make_pair(r, received);
+    };
+    const auto [r, received] = playWithReader(period, "1,7,333");
     EXPECT_NE(r.out.find("fifo " + fifo + " already exists, not creating again."), std::string::npos) << r.out;
     EXPECT_TRUE(received == mobutest::readFile(dir + "/in.raw")) << "every frame, once";
     const Ints y = readRaw<int32_t>(dir + "/out.raw", 2);
@@ -489,6 +493,12 @@ TEST_F(Plugins, PinkNoiseReplacesTheAudioWhichArrivesUnchangedInTheFifo) {
     for (int k = 1; k < 12; ++k) // noise in every later period, none of the programme
         EXPECT_GT((y.col(0).segment(k * period, period) != 0).count(), period / 2) << "period " << k;
     EXPECT_FALSE((y.col(0).segment(period, x.rows() - period) == x.col(0).head(x.rows() - period)).any());
+
+    // Periods of 16384 frames (128 KiB, twice a pipe's default size) reach the FIFO too.
+    writeRaw(dir + "/in.raw", intProgramme(4 * 16384, 18));
+    const auto big = playWithReader(16384, "5000");
+    EXPECT_EQ(big.second.size(), 4u * 16384 * 8);
+    EXPECT_TRUE(big.second == mobutest::readFile(dir + "/in.raw")) << "every frame, once";
 
     // No reader: a programme far longer than the FIFO holds plays on.
     const Ints longer = intProgramme(200 * period, 14);
@@ -500,6 +510,18 @@ TEST_F(Plugins, PinkNoiseReplacesTheAudioWhichArrivesUnchangedInTheFifo) {
     const auto number = play({"pinknumber", "S32", "2", std::to_string(period), dir + "/in.raw", "256"});
     EXPECT_EQ(number.status, 0) << number.err;
     EXPECT_NE(number.out.find("fifoPath file configuration variable is not a string"), std::string::npos);
+    // A path that is no FIFO would swallow the audio: the open is refused, naming it.
+    const std::string regular = dir + "/regular";
+    mobutest::writeFile(regular, "");
+    for (const std::string& path : {regular, std::string("/dev/null")}) {
+        const std::string name = path == regular ? "pinkfile" : "pinkdevice";
+        define(name, "ALSAMobuPinkGenerator", "fifopath \"" + path + "\" slave.pcm \"out\"");
+        const auto refused = play({name, "open"});
+        EXPECT_EQ(refused.status, EINVAL) << path;
+        EXPECT_NE(refused.err.find("Error : -1371"), std::string::npos) << refused.err;
+        EXPECT_NE(refused.err.find("fifopath " + path), std::string::npos) << refused.err;
+    }
+    EXPECT_EQ(mobutest::readFile(regular), "");
 }
 
 } // namespace
