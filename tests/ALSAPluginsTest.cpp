@@ -213,7 +213,8 @@ TEST_F(Plugins, PlainFiltersAnyTransferSizeLikeAConvolution) {
     const auto whole = play({"fir", "FLOAT", "2", std::to_string(period), dir + "/in.raw", "256"});
     ASSERT_EQ(whole.status, 0) << whole.err;
     const Floats y = readRaw<float>(dir + "/out.raw", 2);
-    ASSERT_GE(y.rows(), x.rows());
+    // The drain gives the plug-in no call: the last period stays inside (the documented limit).
+    ASSERT_EQ(y.rows(), x.rows());
     for (int c = 0; c < 2; ++c) {
         const Eigen::ArrayXd ref = convolve(x.col(c).cast<double>(), h.col(c));
         EXPECT_EQ((y.col(c).head(period) == 0).count(), period) << "one period of silence first";
