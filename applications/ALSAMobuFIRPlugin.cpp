@@ -11,8 +11,10 @@
 // 1 (the other six run on their inputs as well, ready for wider slaves).  Samples
 // are filtered in double precision and written back as floats.  The filters take
 // whole periods: transfers of any size are gathered into periods, so the output
-// lags the input by exactly one period.  The filters are built from the file each
-// time the hardware parameters are set.
+// lags the input by exactly one period; periods longer than MAX_BLOCK frames are
+// filtered in blocks of MAX_BLOCK (one block of latency), so a client's choice of
+// period never makes filters it can't afford.  The filters are built from the file
+// each time the hardware parameters are set.
 #include <MobuEmbedded/FIRMobu.h>
 #include <MobuEmbedded/MobuDebug.h>
 
@@ -24,6 +26,7 @@
 #include <fftw3.h>
 #include <omp.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <iostream>
 #include <memory>
@@ -47,6 +50,9 @@ public:
         return 0;
     }
 
+    /// The longest block the filters are built for (frames); longer periods are split.
+    static constexpr snd_pcm_uframes_t MAX_BLOCK = 16384;
+
     int hwParams(snd_pcm_hw_params_t* params) override {
         ALSAExternalPlugin::hwParams(params);
         printHWParams(false);
@@ -54,11 +60,15 @@ public:
             std::cout << "can't have 0 period size, exiting" << std::endl;
             return -1;
         }
+        const int n = static_cast<int>(std::min(getPeriodSize(), MAX_BLOCK));
+        if (static_cast<snd_pcm_uframes_t>(n) < getPeriodSize())
+            printf("ALSAMobuFIRPlugin::hwParams periods of %lu frames are filtered in blocks of %d\n",
+                   static_cast<unsigned long>(getPeriodSize()), n);
         deleteFIRFilters(); // every new set of hardware parameters rebuilds the filters
         std::cout << "creating filters" << std::endl;
-        if (createFIRFilters(static_cast<int>(getPeriodSize())) < 0) return -1;
+        if (createFIRFilters(n) < 0) return -1;
         std::cout << "creating filters done" << std::endl;
-        periods.resize(static_cast<Eigen::Index>(getPeriodSize()), 2, 2);
+        periods.resize(n, 2, 2);
         return 0;
     }
 

@@ -13,9 +13,12 @@
 // equaliser) file is built into the spare filter set and switched in with one period
 // of fade-out, two silent periods while the new filters fill, and one of fade-in.
 // A "Headphone" change ramps over one period.  SIGINT ends the stream in order: one
-// period of fade-out, four of silence, then the transfer fails.  The filters take
+// period of fade-out, silence until the slave has played the fade (four periods, or
+// the slave's buffer if that is longer), then the transfer fails.  The filters take
 // whole periods: transfers of any size are gathered into periods, so the output lags
-// the input by exactly one period.
+// the input by exactly one period.  Periods longer than MAX_BLOCK frames are filtered
+// in blocks of MAX_BLOCK (and the fades, ramps and latency are one block long), so a
+// client's choice of period never makes filters it can't afford.  Playback only.
 #include <MobuEmbedded/FIRMobu.h>
 #include <MobuEmbedded/MobuDebug.h>
 #include <MobuEmbedded/ObjectDoubleBuffer.h>
@@ -31,6 +34,7 @@
 #include <fftw3.h>
 #include <omp.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -82,14 +86,24 @@ public:
         return 0;
     }
 
+    /// The longest block the filters are built for (frames); longer periods are split.
+    static constexpr snd_pcm_uframes_t MAX_BLOCK = 16384;
+
     int hwParams(snd_pcm_hw_params_t* params) override {
         ALSAExternalPlugin::hwParams(params);
         printHWParams(true);
-        const int n = static_cast<int>(getPeriodSize());
-        if (n == 0) {
+        if (getPeriodSize() == 0) {
             std::cout << "can't have 0 period size, exiting" << std::endl;
             return -1;
         }
+        const int n = static_cast<int>(std::min(getPeriodSize(), MAX_BLOCK));
+        if (static_cast<snd_pcm_uframes_t>(n) < getPeriodSize())
+            printf("ALSAMobuFIRSwitching::hwParams periods of %lu frames are filtered in blocks of %d\n",
+                   static_cast<unsigned long>(getPeriodSize()), n);
+        // After the fade-out, silence until the slave has played the fade: a stream ended
+        // earlier would lose what the slave still holds when the client closes it.
+        const snd_pcm_uframes_t bufferBlocks = (getBufferSize() + n - 1) / n;
+        silentBlocks = static_cast<int>(std::max<snd_pcm_uframes_t>(4, bufferBlocks));
         std::lock_guard<std::mutex> lock(buildLock);
         completeTransition(); // no stream runs now: a rebuilt set still pending is simply taken
         std::cout << "creating filters" << std::endl;
@@ -381,7 +395,7 @@ private:
             if (exiting < 0) {
                 printf("ALSAMobuFIRSwitching::%s ramping down\n", "transfer");
                 filterPass(-1);
-                exitCount.store(5);
+                exitCount.store(silentBlocks + 1);
                 return 0;
             }
             if (exiting > 0) {
@@ -426,6 +440,7 @@ private:
     std::string paraEQFile;
     int switchCount = 0;
     std::atomic<int> exitCount{0};
+    int silentBlocks = 4;             ///< of the exit sequence: at least the slave's buffer
     std::atomic<int> periodSize{0};   ///< of the stream the filters are built for (0: none)
     std::atomic<bool> closing{false}; ///< the PCM closes: a gain change waiting for a ramp gives up
     std::mutex buildLock;             ///< serialises building filter sets (hwParams, the file-watch thread)
@@ -449,6 +464,10 @@ void sigHandler(int signalNumber) {
 extern "C" {
 
 SND_PCM_PLUGIN_DEFINE_FUNC(ALSAMobuFIRSwitching) {
+    if (stream == SND_PCM_STREAM_CAPTURE) { // eight filtered channels have nowhere to go in a capture
+        MobuDebug().evaluateError(-1370, std::string("ALSAMobuFIRSwitching PCM ") + name + "\n");
+        return -EINVAL;
+    }
     if (!getenv("OMP_NUM_THREADS")) omp_set_num_threads(4); // a team size set by the user wins
     fftw_make_planner_thread_safe();
     Eigen::initParallel();

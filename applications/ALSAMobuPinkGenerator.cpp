@@ -10,9 +10,11 @@
 //
 // The noise is made in whole periods: transfers of any size are gathered into periods,
 // so the noise never drops out and the FIFO receives every frame once, one period
-// late.  A period goes to the FIFO only when the FIFO has room for all of it (a reader
-// never sees a torn frame); without a reader periods are dropped from the FIFO, never
-// from the audio.
+// late.  Periods longer than MAX_BLOCK frames are made in blocks of MAX_BLOCK.  A
+// block goes to the FIFO only when the FIFO has room for all of it (a reader never
+// sees a torn frame); without a reader blocks are dropped from the FIFO, never from
+// the audio.  The pipe is enlarged to hold several blocks (a block larger than the
+// pipe would never fit); fifopath must name a FIFO.
 #include <MobuEmbedded/MobuDebug.h>
 #include <MobuEmbedded/Pink.h>
 
@@ -25,9 +27,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <iostream>
+#include <string>
 
 class ALSAMobuPinkGenerator : public ALSA::ALSAExternalPlugin, public Pink {
 public:
@@ -74,6 +78,13 @@ public:
             // Read-write: the open never waits for a reader.
             fifoFd = open(path, O_RDWR | O_NONBLOCK | O_ASYNC | O_CLOEXEC);
             if (fifoFd < 0) return fifoFd;
+            struct stat st {};
+            if (fstat(fifoFd, &st) != 0 || !S_ISFIFO(st.st_mode)) { // a file or device would take the audio nowhere
+                close();
+                fifoPath.clear();
+                return MobuDebug().evaluateError(-1371, std::string("fifopath ") + path + "\n"), -1;
+            }
+            fifoPath = path;
             if (snd_config_delete(node) < 0)
                 std::cout << "FIRALSAPluginMulti::parseConfig error removing configuration node ... continuing ... "
                           << std::endl;
@@ -94,6 +105,11 @@ public:
         return 0;
     }
 
+    /// The longest block of noise made at once (frames); longer periods are made in blocks.
+    static constexpr snd_pcm_uframes_t MAX_BLOCK = 65536;
+    /// The FIFO is enlarged (as far as the system allows) to hold this many blocks.
+    static constexpr int FIFO_BLOCKS = 4;
+
     int hwParams(snd_pcm_hw_params_t* params) override {
         ALSAExternalPlugin::hwParams(params);
         printHWParams(true);
@@ -101,9 +117,13 @@ public:
             std::cout << "can't have 0 period size, exiting" << std::endl;
             return -1;
         }
-        genNoiseMag(static_cast<int>(getRate()), static_cast<int>(getPeriodSize()));
-        periods.resize(static_cast<Eigen::Index>(getPeriodSize()), 2, 2);
-        pipeSize = fifoFd > 0 ? fcntl(fifoFd, F_GETPIPE_SZ) : 0;
+        const int n = static_cast<int>(std::min(getPeriodSize(), MAX_BLOCK));
+        if (static_cast<snd_pcm_uframes_t>(n) < getPeriodSize())
+            printf("ALSAMobuPinkGenerator::hwParams periods of %lu frames are made in blocks of %d\n",
+                   static_cast<unsigned long>(getPeriodSize()), n);
+        genNoiseMag(static_cast<int>(getRate()), n);
+        periods.resize(n, 2, 2);
+        pipeSize = fifoFd > 0 ? fitPipe(n * 2 * static_cast<int>(sizeof(int32_t))) : 0;
         return 0;
     }
 
@@ -123,9 +143,21 @@ public:
     }
 
 private:
+    /** Enlarges the pipe to hold FIFO_BLOCKS blocks of `bytes`, or as many as the system
+     * allows (at least one); the size it has then, or 0 (reported) if not even one fits. */
+    int fitPipe(int bytes) {
+        int size = fcntl(fifoFd, F_GETPIPE_SZ);
+        for (int blocks = FIFO_BLOCKS; blocks > 0 && size < blocks * bytes; --blocks)
+            if (fcntl(fifoFd, F_SETPIPE_SZ, blocks * bytes) >= 0) size = fcntl(fifoFd, F_GETPIPE_SZ);
+        if (size >= bytes) return size;
+        MobuDebug().evaluateError(-1372, "fifopath " + fifoPath + " holds " + std::to_string(size) +
+                                             " bytes, a block is " + std::to_string(bytes) + "\n");
+        return 0;
+    }
+
     /// The period just replaced, to the FIFO in one write, if all of it fits.
     void copyToFifo() {
-        if (fifoFd <= 0) return;
+        if (fifoFd <= 0 || pipeSize <= 0) return;
         const auto bytes = static_cast<int>(periods.input.size() * sizeof(int32_t));
         int unread = 0;
         if (ioctl(fifoFd, FIONREAD, &unread) != 0 || pipeSize - unread < bytes) return; // dropped, never torn
@@ -133,7 +165,8 @@ private:
     }
 
     int fifoFd = -1;
-    int pipeSize = 0;
+    std::string fifoPath;
+    int pipeSize = 0; ///< of the FIFO; 0: nothing is written to it
     ALSA::PeriodBuffer<int32_t> periods;
 };
 

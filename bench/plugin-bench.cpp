@@ -7,6 +7,11 @@
 // core the plug-in needs in real time.  The null slave takes frames as fast as
 // they come, so a run takes its CPU time, not the programme's duration.
 //
+// Then the set-up: aplay plays one period through each plug-in (and the pink-noise
+// generator) for periods from 4096 to 1048576 frames; its wall-clock time is nearly
+// all set-up (building the filters or the noise spectra).  Filters serve blocks of at
+// most 16384 frames and the noise generator 65536, so it levels off past those.
+//
 //   plugin-bench [-s seconds]   programme length (default 60)
 #include <OptionParser.h>
 #include <Sox.h>
@@ -17,6 +22,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -26,8 +32,14 @@
 
 namespace {
 
-/// Runs aplay with these arguments (output discarded); its CPU seconds, or -1 when it failed.
-double aplayCPU(const std::vector<std::string>& args, const std::string& config) {
+struct Run {
+    double cpu = -1;  ///< seconds (user + system, every thread); -1: aplay failed
+    double wall = -1; ///< seconds
+};
+
+/// Runs aplay with these arguments (output discarded).
+Run aplay(const std::vector<std::string>& args, const std::string& config) {
+    const auto start = std::chrono::steady_clock::now();
     const pid_t pid = fork();
     if (pid == 0) {
         setenv("ALSA_CONFIG_PATH", config.c_str(), 1);
@@ -45,9 +57,12 @@ double aplayCPU(const std::vector<std::string>& args, const std::string& config)
     }
     int status = 0;
     rusage usage{};
-    if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           1e-6 * static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+    if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return {};
+    Run run;
+    run.cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+              1e-6 * static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+    run.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    return run;
 }
 
 } // namespace
@@ -86,6 +101,8 @@ int main(int argc, char* argv[]) {
     std::ofstream(config) << "<" << MOBU_ALSA_CONF << ">\n"
                           << "pcm_type.ALSAMobuFIRSwitching { lib \"" << MOBU_PLUGIN_SWITCHING << "\" }\n"
                           << "pcm_type.ALSAMobuFIRPlugin { lib \"" << MOBU_PLUGIN_PLAIN << "\" }\n"
+                          << "pcm_type.ALSAMobuPinkGenerator { lib \"" << MOBU_PLUGIN_PINK << "\" }\n"
+                          << "pcm.pink { type ALSAMobuPinkGenerator slave.pcm \"null\" }\n"
                           << "pcm.switching { type ALSAMobuFIRSwitching slave.pcm \"null\" filter \"" << dir
                           << "/filters.wav\" }\n"
                           << "pcm.plain { type ALSAMobuFIRPlugin slave.pcm \"null\" filter \"" << dir
@@ -114,12 +131,30 @@ int main(int argc, char* argv[]) {
             std::vector<std::string> bare{"-D", "null"}, with{"-D", plugin};
             bare.insert(bare.end(), common.begin(), common.end());
             with.insert(with.end(), common.begin(), common.end());
-            const double b = aplayCPU(bare, config), w = aplayCPU(with, config);
+            const double b = aplay(bare, config).cpu, w = aplay(with, config).cpu;
             if (b < 0 || w < 0) {
                 printf("  %-22s %6d   aplay failed\n", plugin, period);
                 continue;
             }
             printf("  %-22s %6d   %6.2f   %6.2f   %9.2f   %.4f\n", plugin, period, b, w, w - b, (w - b) / seconds);
+        }
+    }
+
+    printf("\nSet-up: wall-clock seconds of aplay playing one period through each plug-in (null slave).\n\n");
+    printf("  plug-in        period   seconds\n");
+    for (const char* plugin : {"switching", "plain", "pink"}) {
+        const bool isFloat = std::string(plugin) == "plain";
+        for (const long period : {4096L, 24000L, 96000L, 1048576L}) {
+            if (static_cast<size_t>(period) > frames) continue; // a longer programme (-s) is needed
+            const Run run =
+                aplay({"-q", "-D", plugin, "-t", "raw", "-r", "48000", "-c", "2", "-f", isFloat ? "FLOAT_LE" : "S32_LE",
+                       "--period-size=" + std::to_string(period), "--buffer-size=" + std::to_string(4 * period), "-s",
+                       std::to_string(period), dir + (isFloat ? "/float.raw" : "/s32.raw")},
+                      config);
+            if (run.wall < 0)
+                printf("  %-12s %8ld   aplay failed\n", plugin, period);
+            else
+                printf("  %-12s %8ld   %7.2f\n", plugin, period, run.wall);
         }
     }
     std::system(("rm -rf " + dir).c_str());

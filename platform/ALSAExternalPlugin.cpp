@@ -67,6 +67,8 @@ int ALSAExternalPlugin::hwParams(snd_pcm_hw_params_t* params) {
     int dir = 0;
     const int ret = snd_pcm_hw_params_get_period_size(params, &frames, &dir);
     periodSize = ret < 0 ? 0 : frames;
+    snd_pcm_uframes_t buffer = 0;
+    bufferSize = snd_pcm_hw_params_get_buffer_size(params, &buffer) < 0 ? 0 : buffer;
     return 0;
 }
 
@@ -110,7 +112,7 @@ int ALSAExternalPlugin::create(const char* pcmName, snd_config_t* root, snd_pcm_
         SNDERR("No slave configuration for %s : %s external plugin", pcmName, name.c_str());
         return -EINVAL;
     }
-    periodSize = 0;
+    periodSize = bufferSize = 0;
     const int ret = snd_pcm_extplug_create(&extplug, pcmName, root, slaveConf, stream, mode);
     slaveConf = nullptr; // a node of the caller's configuration: not valid after the open
     if (ret < 0) extplug.pcm = nullptr;

@@ -31,7 +31,7 @@ public:
     virtual snd_pcm_t* getPCM() { return extplug.pcm; }
     /// alsa-lib closes the PCM; the default does nothing.
     virtual int close() { return 0; }
-    /// The application set hardware parameters: the default records the period size.
+    /// The application set hardware parameters: the default records the period and buffer sizes.
     virtual int hwParams(snd_pcm_hw_params_t* params);
     /// Constrains the hardware parameters after create(); the default constrains nothing.
     virtual int specifyHWParams() { return 0; }
@@ -81,6 +81,7 @@ public:
     // What hwParams() recorded (0 / SND_PCM_FORMAT_UNKNOWN before).
     unsigned getRate() const { return extplug.rate; }
     snd_pcm_uframes_t getPeriodSize() const { return periodSize; }
+    snd_pcm_uframes_t getBufferSize() const { return bufferSize; }
     unsigned getChannels() const { return extplug.channels; }
     unsigned getSlaveChannels() const { return extplug.slave_channels; }
     snd_pcm_format_t getFormat() const { return extplug.format; }
@@ -96,6 +97,7 @@ private:
     std::string name;
     snd_pcm_extplug_callback_t callbacks{};
     snd_pcm_uframes_t periodSize = 0;
+    snd_pcm_uframes_t bufferSize = 0;
 };
 
 } // namespace ALSA

@@ -1,6 +1,9 @@
 #include "ImpulsePink.h"
 
+#include <fftw3.h>
+
 #include <cmath>
+#include <complex>
 
 template <typename FP>
 int ImpulsePowerLaw<FP>::generateImpulseShift(float duration, float fs, float fLow, float fHigh) {
@@ -20,22 +23,24 @@ int ImpulsePowerLaw<FP>::generateImpulseShift(float duration, float fs, float fL
         if (f >= fLow && f <= fHigh) A(k) = std::pow(f / 1000.0, exponent);
     }
     // h(n) = (2 / L) sum_k A(k) cos(2 pi k (n - centre) / L): the inverse DFT of the
-    // magnitudes with the phase of the delay, which is real and symmetric.
-    // The argument is 2 pi k (2n - L + 1) / (2L): a table of 2L cosines serves every term.
-    Eigen::ArrayXd cosine(2 * L);
-    for (Eigen::Index m = 0; m < 2 * L; ++m)
-        cosine(m) = std::cos(pi * static_cast<double>(m) / static_cast<double>(L));
-    Eigen::ArrayXd h = Eigen::ArrayXd::Zero(L);
-    for (Eigen::Index n = 0; n < L; ++n) {
-        const Eigen::Index step = ((2 * n - L + 1) % (2 * L) + 2 * L) % (2 * L);
-        double sum = 0.0;
-        Eigen::Index m = 0;
-        for (Eigen::Index k = 1; k <= half; ++k) {
-            m = (m + step) % (2 * L);
-            sum += A(k) * cosine(m);
-        }
-        h(n) = 2.0 * sum / static_cast<double>(L);
+    // magnitudes with the phase of the delay, which is real and symmetric.  One
+    // inverse real transform makes it in O(L log L) (the sum term by term is O(L^2):
+    // seconds for the blocks of a long audio period).
+    const Eigen::Index bins = L / 2 + 1;
+    Eigen::ArrayXcd X = Eigen::ArrayXcd::Zero(bins);
+    for (Eigen::Index k = 1; k <= half; ++k) {
+        if (A(k) == 0.0) continue;
+        // The delay's phase -pi k (L - 1) / L, reduced exactly modulo 2 pi first.
+        const auto turns = static_cast<long long>(k) * static_cast<long long>(L - 1) % (2LL * L);
+        X(k) = std::polar(A(k), -pi * static_cast<double>(turns) / static_cast<double>(L));
     }
+    Eigen::ArrayXd h(L);
+    fftw_plan plan = fftw_plan_dft_c2r_1d(static_cast<int>(L), reinterpret_cast<fftw_complex*>(X.data()), h.data(),
+                                          FFTW_ESTIMATE | FFTW_DESTROY_INPUT);
+    if (!plan) return ImpulseBandLimitedDebug().evaluateError(IMPULSE_ARGUMENT_ERROR);
+    fftw_execute(plan);
+    fftw_destroy_plan(plan);
+    h /= static_cast<double>(L);
     h = (0.5 * (h + h.reverse())).eval(); // evaluated first: reverse() aliases h
     static_cast<Eigen::Matrix<FP, Eigen::Dynamic, 1>&>(*this) = h.cast<FP>().matrix();
     return 0;
