@@ -32,4 +32,5 @@ MobuDebug::MobuDebug() {
     errors[-1356] = "Problem when using the file name, is it empty, did you set it ? ";
     errors[-1358] = "The equaliser file is not a regular file or is larger than 1 MiB. ";
     errors[-1359] = "The filter couldn't be built (out of memory or no transform plan); the old one is kept. ";
+    errors[-1360] = "ChirpRecorder: The frame count per period must be 1 ... 48000 frames (one second). ";
 }

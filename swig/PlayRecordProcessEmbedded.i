@@ -53,7 +53,6 @@ public:
     int loadReference(FP_TYPE_LD value, unsigned row, unsigned col, unsigned rows, unsigned cols);
     int loadResponse(FP_TYPE_LD value, unsigned row, unsigned col, unsigned rows, unsigned cols);
     int stackData(int periodSamples, int periodCount);
-    static int stackData(int periodSamples, int periodCount, Matrix& reference, Matrix& response);
     int timeOfFlight(const Matrix& reference, const Matrix& response);
     int alignData(float fs);
     int alignDataTime(float fs, int channel, double bandPassFilterCenterFrequency, double bandPassFilterQFactor);
@@ -75,6 +74,14 @@ public:
     int setStatus(std::string error, std::string message, unsigned progressMax, unsigned progress);
 };
 
+// Both forms of stackData are methods of the object: SWIG registers an overload set that mixes
+// static and member forms as a static function only, so the member form would not be callable.
+%extend LevinsonDurban {
+    int stackData(int periodSamples, int periodCount, Matrix& reference, Matrix& response) {
+        return LevinsonDurban::stackData(periodSamples, periodCount, reference, response);
+    }
+}
+
 class ChirpRecorderBase : public Calibration {
 public:
     virtual int getMaxPlayCh() = 0;
@@ -86,7 +93,7 @@ public:
     int zeroChannel(unsigned ch);
     int isChannelEmpty(unsigned ch);
     int getRecordedChannelCnt();
-    void setFrameCount(int frames);
+    int setFrameCount(int frames);
 };
 
 // The sample-rate form cannot be honoured (the device sets the rate): it reports -1314 and
@@ -115,6 +122,8 @@ public:
     void resetForceStopState();
     int getAllLeftChIndex() const;
     int getAllRightChIndex() const;
+    int getRunResult() const;
+    int getXrunCount() const;
 };
 
 %extend ChirpRecorder {
