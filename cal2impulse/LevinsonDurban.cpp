@@ -11,6 +11,8 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
+#include <new>
 #include <complex>
 #include <fstream>
 #include <iostream>
@@ -34,6 +36,31 @@ LevinsonDurbanDebug::LevinsonDurbanDebug() {
         "LevinsonDurban: Stacking needs at least 4 periods, and a response that holds the periods it averages.";
     errors[LEVINSONDURBAN_MODEL_LENGTH_ERROR] =
         "LevinsonDurban: The model length N must be at least 1 and at most the length of the signals.";
+    errors[LEVINSONDURBAN_NO_SIGNAL_ERROR] =
+        "LevinsonDurban: There is no signal to identify: the recording is empty or the response is silent.";
+    errors[LEVINSONDURBAN_NOT_FINITE_ERROR] =
+        "LevinsonDurban: The sample rate, band-pass centre frequency or Q factor is not a finite number.";
+    errors[LEVINSONDURBAN_SIZE_ERROR] =
+        "LevinsonDurban: The requested matrix is larger than LEVINSONDURBAN_MAX_SAMPLES (8388608) samples.";
+}
+
+namespace {
+/// The LevinsonDurban whose run executes on this thread (its own calls are not refused).
+thread_local const LevinsonDurban* identifying = nullptr;
+
+/// True when some sample of the column is above the recorder's silence threshold.
+bool hasSignal(const Eigen::Ref<const Eigen::VectorXd>& column) {
+    return (column.array().abs() > 1e-12).any();
+}
+} // namespace
+
+bool LevinsonDurban::busy() const {
+    return running() && identifying != this;
+}
+
+int LevinsonDurban::refused(const char* what) {
+    std::fprintf(stderr, "LevinsonDurban::%s : an identification is running on this object, refused\n", what);
+    return -EBUSY;
 }
 
 LevinsonDurban::LevinsonDurban() {
@@ -49,6 +76,10 @@ LevinsonDurban::~LevinsonDurban() {
 }
 
 void LevinsonDurban::reset() {
+    if (busy()) {
+        refused("reset");
+        return;
+    }
     x.resize(0, 0);
     y.resize(0, 0);
     fs = -1.0f;
@@ -92,45 +123,63 @@ int LevinsonDurban::loadSignal(const std::string& file, Matrix& into, const Matr
 }
 
 int LevinsonDurban::loadReference(std::string file) {
+    if (busy()) return refused("loadReference");
     return loadSignal(file, x, y, " when loading the reference signal.");
 }
 
 int LevinsonDurban::loadResponse(std::string file) {
+    if (busy()) return refused("loadResponse");
     return loadSignal(file, y, x, " when loading the response signal.");
 }
 
 namespace {
-int setElement(Eigen::MatrixXd& m, double value, unsigned row, unsigned col, unsigned rows, unsigned cols) {
+int setElement(Eigen::MatrixXd& m, double value, unsigned row, unsigned col, unsigned rows, unsigned cols,
+               const char* what) {
+    if (static_cast<uint64_t>(rows) * cols > LEVINSONDURBAN_MAX_SAMPLES)
+        return LevinsonDurbanDebug().evaluateError(LEVINSONDURBAN_SIZE_ERROR, std::string(" when loading the ") + what +
+                                                                                  " as " + std::to_string(rows) +
+                                                                                  " x " + std::to_string(cols) + ".\n");
     // A new shape starts silent: a script that sets only the non-zero samples gets what it meant,
     // never the memory's old contents.
-    if (m.rows() != rows || m.cols() != cols) m.setZero(rows, cols);
+    if (m.rows() != rows || m.cols() != cols) {
+        try {
+            m.setZero(rows, cols);
+        } catch (const std::bad_alloc&) {
+            m.resize(0, 0);
+            std::fprintf(stderr, "LevinsonDurban: no memory for the %s of %u x %u samples\n", what, rows, cols);
+            return -ENOMEM;
+        }
+    }
     if (row < rows && col < cols) m(row, col) = value; // an element outside the shape is dropped
     return 0;
 }
 } // namespace
 
 int LevinsonDurban::loadReference(FP_TYPE_LD value, unsigned row, unsigned col, unsigned rows, unsigned cols) {
-    return setElement(x, value, row, col, rows, cols);
+    if (busy()) return refused("loadReference");
+    return setElement(x, value, row, col, rows, cols, "reference");
 }
 
 int LevinsonDurban::loadResponse(FP_TYPE_LD value, unsigned row, unsigned col, unsigned rows, unsigned cols) {
-    return setElement(y, value, row, col, rows, cols);
+    if (busy()) return refused("loadResponse");
+    return setElement(y, value, row, col, rows, cols, "response");
 }
 
 int LevinsonDurban::saveReference(std::string file, float rate) {
-    return saveAudio(file, x, rate);
+    return busy() ? refused("saveReference") : saveAudio(file, x, rate);
 }
 int LevinsonDurban::saveResponse(std::string file, float rate) {
-    return saveAudio(file, y, rate);
+    return busy() ? refused("saveResponse") : saveAudio(file, y, rate);
 }
 int LevinsonDurban::saveSystemResponse(std::string file, float rate) {
-    return saveAudio(file, h, rate);
+    return busy() ? refused("saveSystemResponse") : saveAudio(file, h, rate);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Stacking
 
 int LevinsonDurban::stackData(int P, int M) {
+    if (busy()) return refused("stackData");
     return stackData(P, M, x, y);
 }
 
@@ -205,6 +254,7 @@ LevinsonDurban::Column LevinsonDurban::getImpulseModelCoreCore(int N, const Colu
 }
 
 int LevinsonDurban::getImpulseModelCore(int N, int channel) {
+    if (busy()) return refused("getImpulseModelCore");
     syslog(LOG_DEBUG, "********** getImpulseModelCore executing, channel %d\n", channel);
     if (channel < 0 || (x.cols() >= 2 && x.cols() <= channel) || y.cols() <= channel)
         return LevinsonDurbanDebug().evaluateError(
@@ -218,6 +268,11 @@ int LevinsonDurban::getImpulseModelCore(int N, int channel) {
         return LevinsonDurbanDebug().evaluateError(LEVINSONDURBAN_MODEL_LENGTH_ERROR,
                                                    " N=" + std::to_string(N) + " for signals of " +
                                                        std::to_string(x.rows()) + " samples.\n");
+    // A silent response would give an all-zero model reported as a success.
+    if (!hasSignal(y.col(channel)))
+        return LevinsonDurbanDebug().evaluateError(LEVINSONDURBAN_NO_SIGNAL_ERROR,
+                                                   " when deconvolving the signals: response channel " +
+                                                       std::to_string(channel) + " is silent.\n");
     if (h.rows() == N && h.cols() == y.cols())
         h.col(channel).setZero();
     else
@@ -230,6 +285,7 @@ int LevinsonDurban::getImpulseModelCore(int N, int channel) {
 }
 
 int LevinsonDurban::getImpulseModel(int N) {
+    if (busy()) return refused("getImpulseModel");
     if (x.cols() != 1 && x.cols() != y.cols())
         return LevinsonDurbanDebug().evaluateError(LEVINSONDURBAN_CHANNEL_MISMATCH_ERROR,
                                                    " when deconvolving the signals.");
@@ -239,6 +295,9 @@ int LevinsonDurban::getImpulseModel(int N) {
 }
 
 int LevinsonDurban::getImpulseModel(int N, int whichSpeaker, bool doAlignData, float fsIn, double fc, double Q) {
+    if (busy()) return refused("getImpulseModel");
+    if (!std::isfinite(fsIn) || !std::isfinite(fc) || !std::isfinite(Q))
+        return LevinsonDurbanDebug().evaluateError(LEVINSONDURBAN_NOT_FINITE_ERROR, " when identifying the speaker.\n");
     fs = fsIn;
     saveAudio("/tmp/xStacked.wav", x, fsIn);
     saveAudio("/tmp/yStacked.wav", y, fsIn);
@@ -260,8 +319,12 @@ int LevinsonDurban::getImpulseModel(int N, int whichSpeaker, bool doAlignData, f
 int LevinsonDurban::getImpulseModel(Calibration* calibration, int N, int whichSpeaker, bool doAlignData, float fsIn,
                                     double fc, double Q) {
     std::cout << "LevinsonDurban::getImpulseModel :: N=" << N << " whichSpeaker = " << whichSpeaker << std::endl;
+    if (busy()) return refused("getImpulseModel");
     if (!calibration)
         return LevinsonDurbanDebug().evaluateError(LEVINSONDURBAN_CHANNEL_COUNT_ERROR, " no measurement given.\n");
+    if (calibration->chirp.size() == 0 || calibration->microphones.size() == 0)
+        return LevinsonDurbanDebug().evaluateError(LEVINSONDURBAN_NO_SIGNAL_ERROR,
+                                                   " the measurement has no reference chirp or no recordings.\n");
     x = calibration->chirp.matrix();
     y = calibration->microphones;
     const Eigen::Index P = calibration->chirp.rows();
@@ -286,8 +349,17 @@ int LevinsonDurban::getImpulseModelThreaded(Calibration* calibration, int N, int
 }
 
 int LevinsonDurban::threadMain() {
-    impulseModelResult = getImpulseModel(pendingCalibration, pendingN, pendingSpeaker, pendingAlign, pendingFs,
-                                         pendingCentreFrequency, pendingQFactor);
+    identifying = this;
+    int ret = 0;
+    try {
+        ret = getImpulseModel(pendingCalibration, pendingN, pendingSpeaker, pendingAlign, pendingFs,
+                              pendingCentreFrequency, pendingQFactor);
+    } catch (const std::exception& e) { // out of memory: a result, never the end of the host process
+        std::fprintf(stderr, "LevinsonDurban::threadMain : the identification failed: %s\n", e.what());
+        ret = -ENOMEM;
+    }
+    impulseModelResult = ret;
+    identifying = nullptr;
     return 0;
 }
 
@@ -302,16 +374,22 @@ double element(const Eigen::MatrixXd& m, long row, long col) {
 } // namespace
 
 double LevinsonDurban::getH(int row, int col) const {
-    return element(h, row, col);
+    return busy() ? std::numeric_limits<double>::quiet_NaN() : element(h, row, col);
 }
 double LevinsonDurban::getX(unsigned row, unsigned col) const {
-    return element(x, static_cast<long>(row), static_cast<long>(col));
+    return busy() ? std::numeric_limits<double>::quiet_NaN()
+                  : element(x, static_cast<long>(row), static_cast<long>(col));
 }
 double LevinsonDurban::getY(unsigned row, unsigned col) const {
-    return element(y, static_cast<long>(row), static_cast<long>(col));
+    return busy() ? std::numeric_limits<double>::quiet_NaN()
+                  : element(y, static_cast<long>(row), static_cast<long>(col));
 }
 
 void LevinsonDurban::zeroH(unsigned channel) {
+    if (busy()) {
+        refused("zeroH");
+        return;
+    }
     if (channel >= static_cast<unsigned>(h.cols())) {
         std::printf("Your specified channel %d is larger then the available number of channels %ld", channel,
                     static_cast<long>(h.cols()));
@@ -363,6 +441,9 @@ int LevinsonDurban::alignDataTime(float rate, int channel, double fc, double Q) 
         LOG_DEBUG,
         "********** alignDataTime executing, channel:%d bandPassFilterCenterFrequency:%f bandPassFilterQFactor:%f \n",
         channel, fc, Q);
+    if (busy()) return refused("alignDataTime");
+    if (!std::isfinite(rate) || !std::isfinite(fc) || !std::isfinite(Q))
+        return LevinsonDurbanDebug().evaluateError(LEVINSONDURBAN_NOT_FINITE_ERROR, " when aligning the signals.\n");
     if (!(rate > 0.0f)) return LevinsonDurbanDebug().evaluateError(LEVINSONDURBAN_FS_VAL_ERROR, " invalid sample rate");
     if (channel < 0 || channel >= y.cols())
         return LevinsonDurbanDebug().evaluateError(LEVINSONDURBAN_CHANNEL_MISMATCH_ERROR, " invalid speaker index");
@@ -371,6 +452,11 @@ int LevinsonDurban::alignDataTime(float rate, int channel, double fc, double Q) 
                                                    " when aligning the signals.");
     if (x.rows() != y.rows())
         return LevinsonDurbanDebug().evaluateError(LEVINSONDURBAN_N_MISMATCH_ERROR, " when aligning the signals.");
+    // Without a signal the envelope has no arrival and the shift would be a made-up time of flight.
+    if (!hasSignal(y.col(channel)))
+        return LevinsonDurbanDebug().evaluateError(LEVINSONDURBAN_NO_SIGNAL_ERROR,
+                                                   " when aligning the signals: response channel " +
+                                                       std::to_string(channel) + " is silent.\n");
     if (tof.size() != y.cols()) tof.setZero(y.cols());
     const Eigen::Index L = y.rows();
     const Column r = x.cols() > 1 ? Column(x.col(channel)) : Column(x.col(0));
@@ -419,6 +505,9 @@ int LevinsonDurban::alignDataTime(float rate, int channel, double fc, double Q) 
 
 int LevinsonDurban::alignData(float rate) {
     syslog(LOG_DEBUG, "********** alignData executing");
+    if (busy()) return refused("alignData");
+    if (!std::isfinite(rate))
+        return LevinsonDurbanDebug().evaluateError(LEVINSONDURBAN_NOT_FINITE_ERROR, " when aligning the signals.\n");
     if (x.cols() != 1 && x.cols() != y.cols())
         return LevinsonDurbanDebug().evaluateError(LEVINSONDURBAN_CHANNEL_MISMATCH_ERROR,
                                                    " when aligning the signals.");
@@ -450,6 +539,7 @@ int LevinsonDurban::alignData(float rate) {
 }
 
 int LevinsonDurban::timeOfFlight(const Matrix& reference, const Matrix& response) {
+    if (busy()) return refused("timeOfFlight");
     if (reference.cols() != 1)
         return LevinsonDurbanDebug().evaluateError(LEVINSONDURBAN_CHANNEL_MISMATCH_ERROR,
                                                    " when computing time of flight.");
@@ -472,6 +562,7 @@ int LevinsonDurban::timeOfFlight(const Matrix& reference, const Matrix& response
 }
 
 int LevinsonDurban::getTOF(int channel) const {
+    if (busy()) return refused("getTOF");
     if (channel < 0 || channel >= tof.size())
         return LevinsonDurbanDebug().evaluateError(
             LEVINSONDURBAN_CHANNEL_COUNT_ERROR,

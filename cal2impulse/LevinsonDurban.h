@@ -7,6 +7,7 @@
 #include <Eigen/Dense>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <string>
 
@@ -29,8 +30,16 @@ typedef double FP_TYPE_LD;
 #define LEVINSONDURBAN_SINGULAR_ERROR (LEVINSONDURBAN_ERROR_OFFSET - 6)     ///< silent or singular reference
 #define LEVINSONDURBAN_PERIOD_COUNT_ERROR (LEVINSONDURBAN_ERROR_OFFSET - 7) ///< too few periods to stack
 #define LEVINSONDURBAN_MODEL_LENGTH_ERROR (LEVINSONDURBAN_ERROR_OFFSET - 8) ///< N outside 1 ... signal length
+#define LEVINSONDURBAN_NO_SIGNAL_ERROR (LEVINSONDURBAN_ERROR_OFFSET - 9)    ///< empty or silent recording
+#define LEVINSONDURBAN_NOT_FINITE_ERROR                                                                                \
+    (LEVINSONDURBAN_ERROR_OFFSET - 10)                               ///< a rate or band argument is NaN or infinite
+#define LEVINSONDURBAN_SIZE_ERROR (LEVINSONDURBAN_ERROR_OFFSET - 11) ///< a matrix above LEVINSONDURBAN_MAX_SAMPLES
 
-/// Error table of LevinsonDurban (codes -201 ... -208).
+/// The most samples (rows x columns) a signal matrix loaded element by element may have: 2^23,
+/// 64 MiB of doubles, more than 20 s of 8 channels at 48 kHz (a measurement is 10 s).
+#define LEVINSONDURBAN_MAX_SAMPLES (1u << 23)
+
+/// Error table of LevinsonDurban (codes -201 ... -211).
 class LevinsonDurbanDebug : virtual public Debug {
 public:
     LevinsonDurbanDebug();
@@ -43,7 +52,9 @@ public:
  *
  * Samples run down the rows, channels across the columns.  x holds one column (shared by
  * every response) or one per response channel.  A run may execute on the object's own
- * thread (getImpulseModelThreaded); while it does, nobody else may touch the object.
+ * thread (getImpulseModelThreaded); while it does, every other call that reads or writes the
+ * signals, h or tof is refused: the int results are -EBUSY, getH/getX/getY give NaN, and
+ * reset and zeroH change nothing.  Only the status queries answer.
  */
 class LevinsonDurban : ThreadedMethod {
 public:
@@ -59,7 +70,8 @@ public:
     /// Reads an audio file into x (or y); the rates of x and y must agree (-201).  0 or a negative code.
     int loadReference(std::string file);
     int loadResponse(std::string file);
-    /// Sets one element, the matrix first made rows x cols of zeros when it has another shape.  0.
+    /** Sets one element, the matrix first made rows x cols of zeros when it has another shape.  0, or
+     * -211 (nothing changed) when rows x cols exceeds LEVINSONDURBAN_MAX_SAMPLES. */
     int loadReference(FP_TYPE_LD value, unsigned row, unsigned col, unsigned rows, unsigned cols);
     int loadResponse(FP_TYPE_LD value, unsigned row, unsigned col, unsigned rows, unsigned cols);
     /// Writes x, y or h as 64-bit samples at fs, the largest magnitude at full scale.  0 or a file code.
@@ -77,14 +89,16 @@ public:
      * length L).  An empty column, reported, when N is outside 1 ... L (-208), the columns differ in
      * length (-203), or the reference is silent or singular (-206). */
     Column getImpulseModelCoreCore(int N, const Column& x, const Column& y);
-    /// Solves one response channel into column `channel` of h.  0 or a negative code.
+    /// Solves one response channel into column `channel` of h.  0 or a negative code (-209: a silent response).
     int getImpulseModelCore(int N, int channel);
     /// Solves every response channel.  0 or the first failure.
     int getImpulseModel(int N);
-    /// Identifies one speaker from the member signals: optional alignment, the solver, status and /tmp files.
+    /** Identifies one speaker from the member signals: optional alignment, the solver, status and /tmp
+     * files.  -210 when fsIn, the band centre or Q is not finite, -209 when the response is silent. */
     int getImpulseModel(int N, int whichSpeaker, bool doAlignData, float fsIn, double bandPassFilterCenterFrequency,
                         double bandPassFilterQFactor);
-    /// The same from a measurement: x = its chirp, y = its recordings, stacked over its periods.
+    /// The same from a measurement: x = its chirp, y = its recordings, stacked over its periods; -209
+    /// when it has no chirp or no recordings.
     int getImpulseModel(Calibration* calibration, int N, int whichSpeaker, bool doAlignData, float fsIn,
                         double bandPassFilterCenterFrequency, double bandPassFilterQFactor);
     /// Starts the previous form on the object's thread and returns 0 (or a thread error) at once.
@@ -97,18 +111,20 @@ public:
     double getH(int row, int col) const;
     double getX(unsigned row, unsigned col) const;
     double getY(unsigned row, unsigned col) const;
-    int getHLength() const { return static_cast<int>(h.rows()); }
-    int getXN() const { return static_cast<int>(x.rows()); }
-    int getXM() const { return static_cast<int>(x.cols()); }
-    int getYN() const { return static_cast<int>(y.rows()); }
-    int getYM() const { return static_cast<int>(y.cols()); }
+    /// Sizes of h, x and y; -EBUSY during a run on the object's thread.
+    int getHLength() const { return busy() ? -EBUSY : static_cast<int>(h.rows()); }
+    int getXN() const { return busy() ? -EBUSY : static_cast<int>(x.rows()); }
+    int getXM() const { return busy() ? -EBUSY : static_cast<int>(x.cols()); }
+    int getYN() const { return busy() ? -EBUSY : static_cast<int>(y.rows()); }
+    int getYM() const { return busy() ? -EBUSY : static_cast<int>(y.cols()); }
     float getFS() const { return fs; }
     /// Zeroes column `channel` of h (a message and no change when there is none).
     void zeroH(unsigned channel);
     /// The status file (see MobuCommon::setStatus).  0 or -100.
     int setStatus(std::string error, std::string message, unsigned progressMax, unsigned progress);
 
-    /// Rotates response `channel` so that its arrival sits 3 ms in; tof(channel) = the shift.  0 or a code.
+    /** Rotates response `channel` so that its arrival sits 3 ms in; tof(channel) = the shift.  0 or a
+     * code: -210 for a rate, band centre or Q that is not finite, -209 for a silent response. */
     int alignDataTime(float fs, int channel, double bandPassFilterCenterFrequency, double bandPassFilterQFactor);
     /** The older alignment: each response is rotated so that the largest magnitude of its lower half
      * spectrum (doubled, read back as a real signal) sits 3 ms in, never earlier; tof untouched. */
@@ -124,6 +140,10 @@ protected:
     int threadMain() override;
 
 private:
+    /// A run on the object's thread owns the members and this call is not part of it.
+    bool busy() const;
+    /// Reports a call refused by busy() and returns -EBUSY.
+    static int refused(const char* what);
     static int loadAudio(const std::string& file, Matrix& data, double& rate);
     static int saveAudio(const std::string& file, const Matrix& data, float rate);
     int loadSignal(const std::string& file, Matrix& into, const Matrix& other, const char* what);

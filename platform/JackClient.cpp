@@ -99,10 +99,12 @@ void JackClient::destroyPorts() {
 int JackClient::startClient(int inCount, int outCount, bool doReconnect) {
     if (!client) return evaluateError(JACK_NOCLIENT_ERROR, "\n");
     if (!callbackSet) {
-        if (jack_set_process_callback(client, processAudio_static, this) != 0)
+        if (jack_set_process_callback(client, processAudio_static, this) != 0 ||
+            jack_set_xrun_callback(client, xrun_static, this) != 0)
             return evaluateError(JACK_CALLBACK_ERROR, "\n");
         callbackSet = true;
     }
+    xruns.store(0, std::memory_order_relaxed);
     if (jack_activate(client) != 0) return evaluateError(JACK_ACTIVATE_ERROR, " when activating\n");
     if (!doReconnect) return 0;
     const std::vector<std::string> playback = physicalPorts(true), capture = physicalPorts(false);
@@ -144,4 +146,9 @@ float* JackClient::outputBuffer(int i, jack_nframes_t nframes) const {
 
 int JackClient::processAudio_static(jack_nframes_t nframes, void* self) {
     return static_cast<JackClient*>(self)->processAudio(nframes);
+}
+
+int JackClient::xrun_static(void* self) {
+    static_cast<JackClient*>(self)->xruns.fetch_add(1, std::memory_order_relaxed);
+    return 0;
 }

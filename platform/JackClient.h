@@ -5,6 +5,7 @@
 
 #include <jack/jack.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -72,6 +73,9 @@ public:
     std::string outputName(int i) const;
     /// Connects two ports by full name.  0 or JACK_ACTIVATE_ERROR.
     int connectPorts(const std::string& from, const std::string& to);
+    /** Over/under-runs the server reported since the last startClient (each is a period this client
+     * missed, a gap in what it recorded); readable from any thread. */
+    int getXrunCount() const { return xruns.load(std::memory_order_relaxed); }
 
 protected:
     /// One period on the server's thread; a non-zero result ends processing for this client.
@@ -82,8 +86,10 @@ protected:
 
 private:
     static int processAudio_static(jack_nframes_t nframes, void* self);
+    static int xrun_static(void* self);
     std::vector<jack_port_t*> inputs, outputs;
     bool callbackSet = false;
+    std::atomic<int> xruns{0};
 };
 
 #endif

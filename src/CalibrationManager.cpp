@@ -2,6 +2,7 @@
 #include "MobuEmbedded/MobuDebug.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <iostream>
 
@@ -26,6 +27,12 @@ CalibrationManager::~CalibrationManager() {
 }
 
 int CalibrationManager::beginPlayCapture(int ch) {
+    // The JACK thread reads the channel and N while it plays: neither changes under it.
+    if (started && !done.load(std::memory_order_acquire)) {
+        std::fprintf(stderr, "CalibrationManager::beginPlayCapture : channel %d still plays, channel %d not started\n",
+                     playCaptureCh, ch);
+        return -EBUSY;
+    }
     if (ch < 0 || ch >= microphones.cols() || static_cast<size_t>(ch) >= N.size())
         return MobuDebug().evaluateError(-1302, " you specified a channel out of range\n");
     // Ending a run (the callback's -1) leaves the server's client unusable: connect afresh.
@@ -35,6 +42,7 @@ int CalibrationManager::beginPlayCapture(int ch) {
     Calibration::reset();
     done.store(false, std::memory_order_release);
     if (const int ret = startClient(2, outChCnt, true); ret != 0) return MobuDebug().evaluateError(ret, "\n");
+    started = true;
     return 0;
 }
 

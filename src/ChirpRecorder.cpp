@@ -2,6 +2,7 @@
 #include "MobuEmbedded/MobuDebug.h"
 
 #include <ALSAConfig.h>
+#include <ALSADebug.h>
 #include <FIR.h>
 #include <ImpulseBandLimited.h>
 #include <Sox.h>
@@ -52,6 +53,18 @@ template <typename Block, typename Levels> void mergePeaks(const Block& block, L
             peak = std::max<int64_t>(peak, std::llabs(static_cast<int64_t>(block(r, c))));
         levels(c) = std::max(levels(c), static_cast<int>(std::min<int64_t>(peak, INT32_MAX)));
     }
+}
+
+/// The error text of a failed run for the status file: the code and its table message.
+std::string failureText(int code) {
+    std::string text = MobuDebug().message(code);
+    if (text.empty()) text = ALSA::ALSADebug().message(code);
+    if (text.empty()) text = SoxDebug().message(code);
+    if (text.empty() && code > -4096) text = snd_strerror(code); // alsa-lib and errno codes
+    while (!text.empty() && text.back() == ' ')
+        text.pop_back();
+    return "ChirpRecorder: the measurement failed with error " + std::to_string(code) +
+           (text.empty() ? std::string() : ": " + text);
 }
 
 /// A leading "~" or "~/" becomes HOME (when HOME is set and not empty); other forms stay.
@@ -133,7 +146,15 @@ int ChirpRecorder::stop() {
 }
 
 int ChirpRecorder::threadMain() {
-    go(); // its result is kept in runResult
+    try {
+        go(); // its result is kept in runResult
+    } catch (const std::exception& e) {
+        // Out of memory while preparing: a failed run, never the end of the host process.
+        std::fprintf(stderr, "ChirpRecorder::threadMain : the measurement failed: %s\n", e.what());
+        runResult.store(-ENOMEM, std::memory_order_release);
+        setStatus(failureText(-ENOMEM), "Chirping ... done.", 0, 0);
+        endRun();
+    }
     return 0;
 }
 
@@ -193,7 +214,10 @@ int ChirpRecorder::go() {
         std::fprintf(stderr, "ChirpRecorder::go : a run is already in progress\n");
         return -EBUSY;
     }
+    runResult.store(-EBUSY, std::memory_order_release); // until this run ends
     const int ret = measure();
+    // A failed run ends with its error in the status file (a successful one with an empty error).
+    if (ret < 0) setStatus(failureText(ret), "Chirping ... done.", 0, 0);
     runResult.store(ret, std::memory_order_release);
     endRun();
     return ret;
@@ -258,7 +282,8 @@ int ChirpRecorder::measure() {
     std::cout << "unfiltered chirps " << playCh.load() << std::endl;
     chirpsToFile("/tmp/chirpsAfterFIR.wav");
 
-    if ((ret = init()) != 0) return ret;
+    // init()'s 1 (the playback rate could not be set) is a failure too: the devices are not usable.
+    if ((ret = init()) != 0) return ret > 0 ? -1200 : ret;
     playChannels = getMaxPlayCh();
     recChannels = getMaxRecCh();
     std::printf("Playback::getStateName() %s\n", Playback::getStateName());
@@ -274,14 +299,18 @@ int ChirpRecorder::measure() {
     micsToFile("/tmp/mics.wav");
     closeMeteringFifo();
     initializeMeteringState(true);
-    if (forceStop.load(std::memory_order_acquire)) {
+    // A stopped or failed run leaves its channel half recorded: it must not read as measured.
+    if (forceStop.load(std::memory_order_acquire) || ret < 0) {
         const int stopped = playCh.load();
         const int interrupted = stopped == -1 ? 0 : stopped == -2 ? 1 : stopped;
-        std::printf("Forced to stop early, clearing captured audio data for channel %d.\n", interrupted);
+        if (ret < 0)
+            std::printf("The run failed (%d), clearing captured audio data for channel %d.\n", ret, interrupted);
+        else
+            std::printf("Forced to stop early, clearing captured audio data for channel %d.\n", interrupted);
         if (interrupted < microphones.cols()) microphones.col(interrupted).setZero();
         setLivePeak(interrupted, 0.0);
     }
-    setStatus("", "Chirping ... done.", 0, 0);
+    if (ret >= 0) setStatus("", "Chirping ... done.", 0, 0); // go() reports a failure
     return ret;
 }
 

@@ -37,6 +37,19 @@ int ChirpRecorderBase::setPlayCh(int ch) {
     return 0;
 }
 
+int ChirpRecorderBase::setFrameCount(int frames) {
+    const MatrixReader reader(*this); // no run begins while the period changes
+    if (!reader.matrices() || measuring()) {
+        std::fprintf(stderr, "ChirpRecorderBase::setFrameCount : a run is in progress, %d frames not set\n", frames);
+        return -EBUSY;
+    }
+    if (frames < 1 || frames > CR_MAX_FRAME_COUNT)
+        return MobuDebug().evaluateError(CR_FRAME_COUNT_ERROR,
+                                         " you asked for " + std::to_string(frames) + " frames per period\n");
+    frameCount = frames;
+    return 0;
+}
+
 int ChirpRecorderBase::setRecCh(int ch) {
     if (ch < 0 || ch >= getMaxRecCh())
         return MobuDebug().evaluateError(-1350, " you specified a capture channel <0 or >= getMaxRecCh()\n");
@@ -73,7 +86,7 @@ int ChirpRecorderBase::getRecordedChannelCnt() {
 
 int ChirpRecorderBase::zeroChannel(unsigned ch) {
     const MatrixReader reader(*this);
-    if (!reader.matrices()) {
+    if (!reader.matrices() || measuring()) {
         std::fprintf(stderr, "ChirpRecorderBase::zeroChannel : a run is in progress, channel %u not cleared\n", ch);
         return -EBUSY;
     }

@@ -32,6 +32,7 @@ MobuDebug::MobuDebug() {
     errors[-1356] = "Problem when using the file name, is it empty, did you set it ? ";
     errors[-1358] = "The equaliser file is not a regular file or is larger than 1 MiB. ";
     errors[-1359] = "The filter couldn't be built (out of memory or no transform plan); the old one is kept. ";
+    errors[-1360] = "ChirpRecorder: The frame count per period must be 1 ... 48000 frames (one second). ";
     errors[-1370] = "This plug-in plays only: it can't be opened for capture. ";
     errors[-1371] = "The FIFO path names something that isn't a FIFO (named pipe): nothing would ever reach a reader. ";
     errors[-1372] = "The FIFO can't be made large enough for one block of audio: none will be written to it. ";

@@ -55,6 +55,11 @@ public:
     using ChirpRecorder::setStatus;
     using ChirpRecorder::stop;
 
+protected:
+    /// The recordings are also in use while the identification reads them: setPlayCh, zeroChannel
+    /// and setFrameCount are refused then as during a measurement.
+    bool measuring() override { return ChirpRecorder::measuring() || isGetImpulseModelRunning(); }
+
 private:
     /// A measurement or an identification is running on this object.
     bool busy() const;

@@ -23,12 +23,21 @@ typedef double FP_TYPE_LD;
 %constant int LEVINSONDURBAN_N_MISMATCH_ERROR = LEVINSONDURBAN_N_MISMATCH_ERROR;
 %constant int LEVINSONDURBAN_CHANNEL_COUNT_ERROR = LEVINSONDURBAN_CHANNEL_COUNT_ERROR;
 %constant int LEVINSONDURBAN_FS_VAL_ERROR = LEVINSONDURBAN_FS_VAL_ERROR;
+%constant int LEVINSONDURBAN_SINGULAR_ERROR = LEVINSONDURBAN_SINGULAR_ERROR;
+%constant int LEVINSONDURBAN_PERIOD_COUNT_ERROR = LEVINSONDURBAN_PERIOD_COUNT_ERROR;
+%constant int LEVINSONDURBAN_MODEL_LENGTH_ERROR = LEVINSONDURBAN_MODEL_LENGTH_ERROR;
+%constant int LEVINSONDURBAN_NO_SIGNAL_ERROR = LEVINSONDURBAN_NO_SIGNAL_ERROR;
+%constant int LEVINSONDURBAN_NOT_FINITE_ERROR = LEVINSONDURBAN_NOT_FINITE_ERROR;
+%constant int LEVINSONDURBAN_SIZE_ERROR = LEVINSONDURBAN_SIZE_ERROR;
+%constant int LEVINSONDURBAN_MAX_SAMPLES = LEVINSONDURBAN_MAX_SAMPLES;
 %constant int DROP_CNT_CHIRPS = DROP_CNT_CHIRPS;
 %constant double FI_HZ = FI_HZ;
 %constant double FA_HZ = FA_HZ;
 %constant double DEFAULT_DELAY = DEFAULT_DELAY;
 %constant int CR_MAX_PLAY_CH = CR_MAX_PLAY_CH;
 %constant int CR_MAX_REC_CH = CR_MAX_REC_CH;
+%constant int CR_MAX_FRAME_COUNT = CR_MAX_FRAME_COUNT;
+%constant int CR_FRAME_COUNT_ERROR = CR_FRAME_COUNT_ERROR;
 
 // Known to the type system (a PlayRecordProcessEmbedded passes as one) but not exported.
 %import "Calibration.i"
@@ -53,7 +62,6 @@ public:
     int loadReference(FP_TYPE_LD value, unsigned row, unsigned col, unsigned rows, unsigned cols);
     int loadResponse(FP_TYPE_LD value, unsigned row, unsigned col, unsigned rows, unsigned cols);
     int stackData(int periodSamples, int periodCount);
-    static int stackData(int periodSamples, int periodCount, Matrix& reference, Matrix& response);
     int timeOfFlight(const Matrix& reference, const Matrix& response);
     int alignData(float fs);
     int alignDataTime(float fs, int channel, double bandPassFilterCenterFrequency, double bandPassFilterQFactor);
@@ -75,6 +83,14 @@ public:
     int setStatus(std::string error, std::string message, unsigned progressMax, unsigned progress);
 };
 
+// Both forms of stackData are methods of the object: SWIG registers an overload set that mixes
+// static and member forms as a static function only, so the member form would not be callable.
+%extend LevinsonDurban {
+    int stackData(int periodSamples, int periodCount, Matrix& reference, Matrix& response) {
+        return LevinsonDurban::stackData(periodSamples, periodCount, reference, response);
+    }
+}
+
 class ChirpRecorderBase : public Calibration {
 public:
     virtual int getMaxPlayCh() = 0;
@@ -86,7 +102,7 @@ public:
     int zeroChannel(unsigned ch);
     int isChannelEmpty(unsigned ch);
     int getRecordedChannelCnt();
-    void setFrameCount(int frames);
+    int setFrameCount(int frames);
 };
 
 // The sample-rate form cannot be honoured (the device sets the rate): it reports -1314 and
@@ -115,6 +131,8 @@ public:
     void resetForceStopState();
     int getAllLeftChIndex() const;
     int getAllRightChIndex() const;
+    int getRunResult() const;
+    int getXrunCount() const;
 };
 
 %extend ChirpRecorder {

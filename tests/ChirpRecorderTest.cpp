@@ -7,6 +7,7 @@
 
 #include <MobuEmbedded/ChirpRecorder.h>
 
+#include <ALSADebug.h>
 #include <Sox.h>
 
 #include <gtest/gtest.h>
@@ -23,6 +24,9 @@
 #include <chrono>
 #include <cmath>
 #include <complex>
+#include <cstdio>
+#include <limits>
+#include <memory>
 #include <thread>
 #include <set>
 #include <vector>
@@ -56,8 +60,10 @@ public:
         if (watchColumn >= 0 && watched.size() < watched.capacity()) watched.push_back(getMaxVal(watchColumn));
         if (getRunCall() == stopIn) stop();
         calls.store(getRunCall(), std::memory_order_release);
-        return ret;
+        return getRunCall() == failIn ? -EIO : ret;
     }
+    /// A period length no caller can set (setFrameCount refuses it).
+    void forceFrameCount(int frames) { frameCount = frames; }
 
     /// The masks of the periods that played something, in order, with repeats collapsed.
     std::vector<int> playedInOrder() const {
@@ -71,6 +77,7 @@ public:
     int watchColumn = -1; ///< the column whose getMaxVal the audio thread notes after every period
     std::vector<double> watched;
     int stopIn = -1;
+    int failIn = -1;            ///< the period whose process() fails as a device error would
     bool normalPriority = true; ///< false: keep the recorder's real-time priority (real-time board)
     std::atomic<int> calls{0};
 };
@@ -167,6 +174,10 @@ TEST_F(ChirpRecorderTest, ChannelArgumentsAreRangeChecked) {
     EXPECT_EQ(r.setRecCh(0), 0);
     EXPECT_EQ(r.setRecCh(2), -1350);
     EXPECT_EQ(r.setRecCh(-1), -1350);
+    for (int frames : {0, -100, CR_MAX_FRAME_COUNT + 1, std::numeric_limits<int>::max()})
+        EXPECT_EQ(r.setFrameCount(frames), CR_FRAME_COUNT_ERROR) << frames;
+    EXPECT_EQ(r.getFrameCount(), F) << "unchanged";
+    EXPECT_EQ(r.setFrameCount(CR_MAX_FRAME_COUNT), 0);
 
     EXPECT_EQ(r.getRecordedChannelCnt(), -1302) << "no recordings yet";
     r.microphones = Eigen::MatrixXd::Zero(10, 3);
@@ -190,19 +201,34 @@ class QueuedChannels : public ChirpRecorderTest, public ::testing::WithParamInte
 TEST_P(QueuedChannels, PlayHighestFirstAndComeBackBitExact) {
     // Every channel reaches the microphone through a room of one unit tap (exact to 1 LSB).
     makeBoard({"--mode", GetParam(), "--room", gainRoom({1.0})});
-    Recorder r;
-    r.normalPriority = std::string(GetParam()) == "lockstep";
-    ASSERT_EQ(r.setPlayCh(1), 0);
-    ASSERT_EQ(r.setPlayCh(3), 0);
-    testing::internal::CaptureStdout();
-    const int ret = r.go();
-    const std::string out = testing::internal::GetCapturedStdout();
+    const bool lockstep = std::string(GetParam()) == "lockstep";
+    // In real time a loaded machine can make the devices over- or under-run: the recorder reports
+    // it and that recording has a gap, which says nothing about the recorder.  Such a run is made
+    // again (a few times); a lock-step board never runs over.
+    std::unique_ptr<Recorder> measured;
+    int ret = 0;
+    std::string out;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        measured.reset(); // the board's devices are held by one recorder at a time
+        measured = std::make_unique<Recorder>();
+        measured->normalPriority = lockstep;
+        ASSERT_EQ(measured->setPlayCh(1), 0);
+        ASSERT_EQ(measured->setPlayCh(3), 0);
+        testing::internal::CaptureStdout();
+        ret = measured->go();
+        out = testing::internal::GetCapturedStdout();
+        if (lockstep || measured->getXrunCount() == 0) break;
+        std::fprintf(stderr, "%d over/under-runs on a loaded machine: measuring again\n", measured->getXrunCount());
+    }
+    Recorder& r = *measured;
+    if (lockstep) EXPECT_EQ(r.getXrunCount(), 0);
+    if (r.getXrunCount() > 0) GTEST_SKIP() << "every real-time attempt over/under-ran: the machine is too loaded";
     EXPECT_EQ(ret, 1) << "the last channel's end ends the run";
     EXPECT_EQ(r.playedInOrder(), (std::vector<int>{1 << 3, 1 << 1}));
     EXPECT_NE(out.find("ChirpRecorder::process : setting channel 1 for playback next"), std::string::npos);
     EXPECT_EQ(r.getRecordedChannelCnt(), 2);
     const Eigen::Index delay = delayOf(r, 3, 3);
-    if (std::string(GetParam()) == "lockstep") {
+    if (lockstep) {
         EXPECT_EQ(delay, r.getPrefillBlocks() * F) << "the pre-fill";
     }
     ASSERT_GT(delay, 0);
@@ -318,6 +344,35 @@ TEST_F(ChirpRecorderTest, StopEndsTheRunAtTheNextPeriodAndClearsThatChannel) {
     }
 }
 
+TEST_F(ChirpRecorderTest, AFailedRunSaysSoAndClearsTheHalfRecordedChannel) {
+    // Blocks without frames (refused before the streams start), and a device error in the
+    // middle of the channel: the code comes back, the status file has its error, and the
+    // channel that was being recorded reads as empty.
+    struct Case {
+        int frames, failIn, code;
+        const char* text;
+    };
+    for (const Case& c : {Case{0, -1, ALSA_BLOCK_SHAPE_ERROR, "The capture and playback blocks need"},
+                          Case{static_cast<int>(F), 20, -EIO, "Input/output error"}}) {
+        makeBoard({"--mode", "lockstep", "--room", gainRoom({1.0})});
+        Recorder r;
+        r.forceFrameCount(c.frames);
+        r.failIn = c.failIn;
+        ASSERT_EQ(r.setPlayCh(3), 0);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(r.go(), c.code);
+        testing::internal::GetCapturedStderr();
+        EXPECT_EQ(r.getRunResult(), c.code);
+        const std::string st = status();
+        EXPECT_EQ(st.find(R"({"error" : "ChirpRecorder: the measurement failed with error )" + std::to_string(c.code) +
+                          ": " + c.text),
+                  0u)
+            << st;
+        EXPECT_NE(st.find(R"("message" : "Chirping ... done.")"), std::string::npos) << st;
+        EXPECT_EQ(r.isChannelEmpty(3), 1) << c.code;
+    }
+}
+
 TEST_F(ChirpRecorderTest, StopFromAnotherThreadEndsARunOnTheRecordersThread) {
     makeBoard({"--mode", "realtime"});
     Recorder r;
@@ -355,7 +410,7 @@ TEST_F(ChirpRecorderTest, PollingFromAnotherThreadDuringAThreadedRun) {
         seen.insert(r.getPlayCh());
         if (!tried && r.running()) { // once: a second run that wasn't refused would really run
             tried = true;
-            refused = r.setPlayCh(0) == -EBUSY && r.zeroChannel(2) == -EBUSY &&
+            refused = r.setPlayCh(0) == -EBUSY && r.zeroChannel(2) == -EBUSY && r.setFrameCount(2400) == -EBUSY &&
                       r.stackDataToFile((dir + "/stacked.wav").c_str()) == -EBUSY;
             secondRunRefused = r.go() == -EBUSY;
         }

@@ -14,9 +14,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cmath>
 #include <cstdlib>
+#include <string>
 #include <thread>
 
 namespace {
@@ -91,6 +94,34 @@ TEST(Jack, PortsAndChirpsFollowTheServer) {
         EXPECT_EQ(m.beginPlayCapture(bad), -1302) << bad;
 }
 
+/** What is wrong with the recording of channel ch, empty when there is nothing: the connection
+ * comes some periods into the run, and from the first recorded sample on the recording must be the
+ * sent chirp after a constant delay of whole periods (through the loop), continuous to the end with
+ * the last period zero-padded; a run to the full length ends past the chirps on a period boundary. */
+std::string recordingFault(const CalibrationManager& m, int ch, bool fullLength) {
+    const Eigen::VectorXd rec = m.microphones.col(ch), sent = m.chirps.col(ch);
+    Eigen::Index first = 0;
+    while (first < rec.size() && rec(first) == 0.0)
+        ++first;
+    if (first >= sent.rows() / 2) return "recorded from sample " + std::to_string(first) + " only";
+    Eigen::Index delay = -1;
+    for (Eigen::Index d = 0; d <= std::min<Eigen::Index>(4096, first) && delay < 0; ++d) {
+        bool match = true;
+        for (Eigen::Index k = first; k < first + 64 && match; ++k)
+            match = std::abs(rec(k) - static_cast<float>(sent(k - d))) < 1e-6;
+        if (match) delay = d;
+    }
+    if (delay < 0) return "no constant delay found";
+    if (delay % 256 != 0) return "a delay of " + std::to_string(delay) + " samples, not whole periods";
+    for (Eigen::Index k = first; k < rec.size(); ++k) {
+        const double want = k - delay < sent.rows() ? static_cast<float>(sent(k - delay)) : 0.0;
+        if (std::abs(rec(k) - want) >= 1e-6) return "not continuous from sample " + std::to_string(k);
+    }
+    if (fullLength && (m.N[ch] % 256 != 0 || m.N[ch] <= sent.rows()))
+        return "ended at " + std::to_string(m.N[ch]) + ", not past the chirps on a period boundary";
+    return "";
+}
+
 TEST(Jack, AChannelComesBackThroughALoopBackDelayedByAConstant) {
     ASSERT_TRUE(JackServer::ready);
     struct Case {
@@ -100,44 +131,29 @@ TEST(Jack, AChannelComesBackThroughALoopBackDelayedByAConstant) {
     ShortManager m; // one manager, run after run (each run connects afresh)
     for (const Case& c : {Case{1, 1, 0}, Case{5, 0, 0}, Case{3, 0, 40000}}) {
         SCOPED_TRACE("channel " + std::to_string(c.ch));
-        m.generateChirps(m.getOutChCnt());
-        if (c.microphoneRows) m.microphones.conservativeResize(c.microphoneRows, Eigen::NoChange);
-        m.N.assign(m.N.size(), 10000000u);
-        m.N[c.ch] = 0;
-        ASSERT_EQ(m.beginPlayCapture(c.ch), 0);
-        // Speaker back to a microphone (a client's own ports can only be connected once it is active).
-        ASSERT_EQ(m.connectPorts(m.outputName(c.ch), m.inputName(c.micPort)), 0);
-        for (int i = 0; i < 1000 && !m.isDone(); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        ASSERT_TRUE(m.isDone());
-        EXPECT_EQ(m.chirpingDone, 1);
-
-        const Eigen::VectorXd rec = m.microphones.col(c.ch), sent = m.chirps.col(c.ch);
-        // The connection came some periods into the run: from the first recorded sample on,
-        // the recording is the sent chirp after a constant delay (one period through the loop).
-        Eigen::Index first = 0;
-        while (first < rec.size() && rec(first) == 0.0)
-            ++first;
-        ASSERT_LT(first, sent.rows() / 2) << "recorded early enough";
-        Eigen::Index delay = -1;
-        for (Eigen::Index d = 0; d <= std::min<Eigen::Index>(4096, first) && delay < 0; ++d) {
-            bool match = true;
-            for (Eigen::Index k = first; k < first + 64 && match; ++k)
-                match = std::abs(rec(k) - static_cast<float>(sent(k - d))) < 1e-6;
-            if (match) delay = d;
+        // A loaded machine can make the server miss periods of this client: it reports xruns, and
+        // the recording may have a gap that says nothing about the manager.  Such a run is made again.
+        std::string fault;
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            m.generateChirps(m.getOutChCnt());
+            if (c.microphoneRows) m.microphones.conservativeResize(c.microphoneRows, Eigen::NoChange);
+            m.N.assign(m.N.size(), 10000000u);
+            m.N[c.ch] = 0;
+            ASSERT_EQ(m.beginPlayCapture(c.ch), 0);
+            EXPECT_EQ(m.beginPlayCapture((c.ch + 1) % 8), -EBUSY) << "a second channel while one plays";
+            // Speaker back to a microphone (a client's own ports can only be connected once it is active).
+            ASSERT_EQ(m.connectPorts(m.outputName(c.ch), m.inputName(c.micPort)), 0);
+            for (int i = 0; i < 1000 && !m.isDone(); ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            ASSERT_TRUE(m.isDone());
+            EXPECT_EQ(m.chirpingDone, 1);
+            fault = recordingFault(m, c.ch, c.microphoneRows == 0);
+            if (fault.empty() || m.getXrunCount() == 0) break;
+            std::fprintf(stderr, "%d xruns on a loaded machine, %s: playing again\n", m.getXrunCount(), fault.c_str());
         }
-        ASSERT_GE(delay, 0) << "no constant delay found";
-        EXPECT_EQ(delay % 256, 0) << "whole periods";
-        double worst = 0;
-        for (Eigen::Index k = first; k < rec.size(); ++k) {
-            const double want = k - delay < sent.rows() ? static_cast<float>(sent(k - delay)) : 0.0;
-            worst = std::max(worst, std::abs(rec(k) - want));
-        }
-        EXPECT_LT(worst, 1e-6) << "continuous to the end, the last period zero-padded";
-        if (!c.microphoneRows) {
-            EXPECT_EQ(m.N[c.ch] % 256, 0u);
-            EXPECT_GT(m.N[c.ch], sent.rows()) << "the straddling period, then the one that finishes";
-        }
+        if (!fault.empty() && m.getXrunCount() > 0)
+            GTEST_SKIP() << "every attempt had xruns and a gap: the machine is too loaded";
+        EXPECT_EQ(fault, "");
         for (Eigen::Index other = 0; other < m.microphones.cols(); ++other)
             if (other != c.ch) EXPECT_EQ(m.microphones.col(other).cwiseAbs().maxCoeff(), 0.0) << other;
     }

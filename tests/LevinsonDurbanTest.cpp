@@ -16,6 +16,7 @@
 #include <fstream>
 #include <functional>
 #include <iomanip>
+#include <limits>
 #include <sstream>
 #include <random>
 #include <set>
@@ -227,6 +228,34 @@ TEST_F(Identification, FailuresAreReportedWithTheirTexts) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(ld.getImpulseModelCoreCore(8, silent, randomColumn(64, 1)).size(), 0);
     EXPECT_NE(testing::internal::GetCapturedStderr().find("Error : -206"), std::string::npos);
+
+    // Nothing to identify (a silent response column, a measurement without recordings), arguments
+    // that are not numbers, and a matrix beyond the size limit: codes, and nothing changed.
+    LevinsonDurban quiet;
+    for (unsigned r = 0; r < 8; ++r) {
+        quiet.loadReference(r == 0 ? 1.0 : 0.0, r, 0, 8, 1);
+        quiet.loadResponse(r == 3 ? 1.0 : 0.0, r, 0, 8, 2); // column 1 stays silent
+    }
+    const double inf = std::numeric_limits<double>::infinity(), nan = std::nan("");
+    reported([&] { return quiet.getImpulseModelCore(4, 1); }, LEVINSONDURBAN_NO_SIGNAL_ERROR, "channel 1 is silent");
+    reported([&] { return quiet.alignDataTime(48000.0f, 1, 0.0, 0.0); }, LEVINSONDURBAN_NO_SIGNAL_ERROR,
+             "channel 1 is silent");
+    reported([&] { return quiet.getImpulseModel(4, 0, true, static_cast<float>(inf), 0.0, 0.0); },
+             LEVINSONDURBAN_NOT_FINITE_ERROR, "not a finite number");
+    reported([&] { return quiet.alignDataTime(48000.0f, 0, nan, 0.0); }, LEVINSONDURBAN_NOT_FINITE_ERROR,
+             "when aligning");
+    reported([&] { return quiet.loadResponse(1.0, 0, 0, 1u << 12, (1u << 11) + 1); }, LEVINSONDURBAN_SIZE_ERROR,
+             "larger than LEVINSONDURBAN_MAX_SAMPLES");
+    reported(
+        [&] {
+            Calibration unrecorded;
+            return quiet.getImpulseModel(&unrecorded, 4, 0, false, 48000.0f, 0.0, 0.0);
+        },
+        LEVINSONDURBAN_NO_SIGNAL_ERROR, "no reference chirp or no recordings");
+    EXPECT_EQ(quiet.getYN(), 8);
+    EXPECT_EQ(quiet.getTOF(1), LEVINSONDURBAN_CHANNEL_COUNT_ERROR) << "no made-up time of flight";
+    EXPECT_EQ(quiet.getImpulseModelCore(4, 0), 0) << "the recorded column is identified";
+    EXPECT_NEAR(quiet.getH(3, 0), 1.0, 1e-9);
 
     for (auto [row, col] : {std::pair<int, int>{-1, 0}, {0, -1}, {0, 0}, {100, 0}})
         EXPECT_TRUE(std::isnan(ld.getH(row, col))) << row << "," << col << " (h is empty)";

@@ -19,7 +19,8 @@ public:
     ~CalibrationManager() override;
 
     double getFS() override { return Audio::getFS(); }
-    /// Starts playing and recording channel ch (0 ... microphones.cols() - 1).  0, -1302 or a JACK code.
+    /** Starts playing and recording channel ch (0 ... microphones.cols() - 1).  0, -1302, a JACK code,
+     * or -EBUSY (nothing changed) while a channel still plays. */
     int beginPlayCapture(int ch);
     /// chirpingDone, read safely from another thread.
     bool isDone() const { return done.load(std::memory_order_acquire); }
@@ -30,6 +31,7 @@ protected:
 private:
     int playCaptureCh = 0;
     std::atomic<bool> done{false};
+    bool started = false; ///< a channel was started (it plays until done)
 };
 
 #endif

@@ -80,7 +80,9 @@ public:
 
     /// process() calls in the current run.
     int getRunCall() const { return runCall.load(std::memory_order_relaxed); }
-    /// The result of the last go() (on the recorder's thread as on the caller's).
+    /** The result of the last go() (on the recorder's thread as on the caller's): 1 when the last
+     * channel ended the run (or a stop did), a negative code when it failed (the status file then
+     * holds the error), -EBUSY while a run is in progress. */
     int getRunResult() const { return runResult.load(std::memory_order_acquire); }
     /// Over- and under-runs during the last run (each leaves a gap in the recording).
     int getXrunCount() const { return xruns.load(std::memory_order_relaxed); }

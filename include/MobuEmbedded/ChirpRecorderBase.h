@@ -7,6 +7,11 @@
 #include <atomic>
 
 #define CR_MAX_PLAY_CH 8 ///< playback channels measured at most
+/// Frames per period at most: one second at 48 kHz, a whole chirp period (a longer period only
+/// adds silence to the run, and the device buffer has to hold eight of them).
+#define CR_MAX_FRAME_COUNT 48000
+/// Error code of a frame count outside 1 ... CR_MAX_FRAME_COUNT (MobuDebug's table).
+#define CR_FRAME_COUNT_ERROR -1360
 
 /** The channel bookkeeping of a loudspeaker measurement, independent of the audio devices.
  *
@@ -29,7 +34,9 @@ public:
     int init();
     int getPlayCh() const { return playCh; }
     int getRecCh() const { return recCh; }
-    void setFrameCount(int frames) { frameCount = frames; }
+    /** Frames per period of the next run: 1 ... CR_MAX_FRAME_COUNT.  0; CR_FRAME_COUNT_ERROR
+     * (reported) outside that range, -EBUSY while a run is in progress; nothing changed then. */
+    int setFrameCount(int frames);
     int getFrameCount() const { return frameCount; }
 
     /** Selects and queues a playback channel (-2 ... getMaxPlayCh() - 1; -1 and -2 queue N[0]).
@@ -43,11 +50,12 @@ public:
     int isChannelEmpty(unsigned ch);
     /// Columns of microphones that are not empty; -1302 when there are no columns.
     int getRecordedChannelCnt();
-    /// Zeroes that column of microphones and returns ch; -1302 when out of range, -EBUSY during a run.
+    /// Zeroes that column of microphones and returns ch; -1302 when out of range, -EBUSY during a
+    /// run (or while anything else uses the recordings, see measuring()).
     int zeroChannel(unsigned ch);
 
 protected:
-    /// True while a run uses the channel bookkeeping (then it is not to be changed).
+    /// True while a run uses the channel bookkeeping or the recordings (then they are not to be changed).
     virtual bool measuring() { return runActive(); }
 
     /** Marks a run as begun, with `columns` recording columns all silent so far; false (and

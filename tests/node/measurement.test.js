@@ -24,13 +24,20 @@ test.after(() => {
   fs.rmSync(dir, { recursive: true, force: true });
 });
 
+/** The status file's object, or null while it is being replaced. */
+function status() {
+  try { return JSON.parse(fs.readFileSync('/tmp/status.json', 'utf8')); } catch { return null; }
+}
+
 test('the constants have their values and cannot be assigned', () => {
   const want = {
     ALSA_DEFAULT_START_FS: 48000, ALSA_DEFAULT_CHANNELS: 2, LEVINSONDURBAN_ERROR_OFFSET: -200,
     LEVINSONDURBAN_FS_MISMATCH_ERROR: -201, LEVINSONDURBAN_CHANNEL_MISMATCH_ERROR: -202,
     LEVINSONDURBAN_N_MISMATCH_ERROR: -203, LEVINSONDURBAN_CHANNEL_COUNT_ERROR: -204,
     LEVINSONDURBAN_FS_VAL_ERROR: -205, DROP_CNT_CHIRPS: 3, FI_HZ: 800.0, FA_HZ: 1200.0, DEFAULT_DELAY: 0.003,
-    CR_MAX_PLAY_CH: 8, CR_MAX_REC_CH: 10,
+    CR_MAX_PLAY_CH: 8, CR_MAX_REC_CH: 10, CR_MAX_FRAME_COUNT: 48000, CR_FRAME_COUNT_ERROR: -1360,
+    LEVINSONDURBAN_NO_SIGNAL_ERROR: -209, LEVINSONDURBAN_NOT_FINITE_ERROR: -210, LEVINSONDURBAN_SIZE_ERROR: -211,
+    LEVINSONDURBAN_MAX_SAMPLES: 8388608,
   };
   for (const [name, value] of Object.entries(want)) assert.equal(m[name], value, name);
   assert.throws(() => { m.CR_MAX_PLAY_CH = 2; }, { message: 'Tried to write read-only variable: CR_MAX_PLAY_CH.' });
@@ -86,6 +93,39 @@ test('results are numbers: codes, a fresh object, a closed device, indices outsi
   assert.ok(m.changeThreadPriority(0) < 0, 'below the lowest real-time priority');
 });
 
+test('sizes beyond the limits are refused with a code and change nothing', () => {
+  const ld = new m.LevinsonDurban();
+  assert.equal(ld.loadReference(1, 0, 0, 8, 1), 0);
+  assert.equal(ld.loadReference(1, 0, 0, 100000000, 100), -211, 'more than 2^23 samples');
+  assert.equal(ld.loadResponse(1, 0, 0, 4096, 4096), -211);
+  assert.deepEqual([ld.getXN(), ld.getXM(), ld.getYN()], [8, 1, 0]);
+  for (const frames of [0, -100, 48001, 2147483647]) assert.equal(board.setFrameCount(frames), -1360, `${frames} frames`);
+  assert.equal(board.setFrameCount(4800), 0, 'the default period (the measurement below runs with it)');
+});
+
+test('stackData(P, M) is a method of the object', () => {
+  const ld = new m.LevinsonDurban();
+  for (let r = 0; r < 12; ++r) {
+    ld.loadReference(1, r, 0, 12, 1);
+    ld.loadResponse(r, r, 0, 12, 1);
+  }
+  // 5 periods of 3: the reference keeps 3 rows, the response averages 2 periods from row 2 on.
+  assert.equal(ld.stackData(3, 5), 0);
+  assert.deepEqual([ld.getXN(), ld.getYN(), ld.getY(0, 0), ld.getY(2, 0)], [3, 3, 3.5, 5.5]);
+  assert.equal(ld.stackData(3, 3), -207, 'too few periods');
+});
+
+test('a run on a device another process holds fails, in its result and in the status file', async () => {
+  const held = new m.PlayRecordProcessEmbedded('board_playback', 'board_capture'); // the board is in use
+  new m.LevinsonDurban().setStatus('', 'before the run', 0, 0);
+  assert.equal(held.run(), 0, 'the thread starts');
+  assert.ok(await waitFor(() => !held.threadRunning(), 60));
+  assert.ok(held.getRunResult() < 0, `result ${held.getRunResult()}`);
+  const s = status();
+  assert.equal(s.message, 'Chirping ... done.');
+  assert.match(s.error, /^ChirpRecorder: the measurement failed with error -\d+/);
+});
+
 test("the alignment moves every channel's arrival 3 ms in (the channels in parallel)", () => {
   const ld = new m.LevinsonDurban();
   const L = 2048, C = 6;
@@ -103,23 +143,25 @@ test("the alignment moves every channel's arrival 3 ms in (the channels in paral
 test('a measurement and its identification from JavaScript recover the room', async () => {
   const p = board;
   assert.equal(p.setPlayCh(2), 0);
+  new m.LevinsonDurban().setStatus('', 'before the run', 0, 0);
   assert.equal(p.run(), 0);
   assert.equal(p.prepare(), -16, 'the signals are in use: EBUSY');
+  assert.equal(p.setFrameCount(2400), -16, 'the period stays during a run');
   assert.equal(p.getImpulseModelThreaded(4096, 2, true, 48000, 0, 0), -16, 'no identification of a recording under way');
   assert.equal(p.getImpulseModel(4096, 2, true, 48000), -16);
-  const progress = new Set();
-  const ended = await waitFor(() => !p.threadRunning(), 300, () => {
-    try { progress.add(JSON.parse(fs.readFileSync('/tmp/status.json', 'utf8')).message); } catch { /* being replaced */ }
-  });
+  const ended = await waitFor(() => !p.threadRunning(), 300);
   assert.ok(ended, 'the recorder thread ends');
   assert.equal(p.getForceStopState(), false);
+  assert.equal(p.getRunResult(), 1, 'the last channel ended the run');
+  assert.deepEqual(status(), { error: '', message: 'Chirping ... done.', progressMax: 0, progress: 0 }, "this run's end");
   assert.equal(p.isChannelEmpty(2), 0);
   assert.ok(p.getMaxVal(2) > 0.1 * 2147483647);
-  assert.ok(progress.size > 0, 'the status file shows the progress');
 
   assert.equal(p.getImpulseModelThreaded(4096, 2, true, 48000, 0, 0), 0);
   assert.equal(p.getImpulseModel(4096, 2, true, 48000), -16, 'the identification thread owns the matrices');
   assert.equal(p.run(), -16, 'no measurement while the identification reads the recording');
+  assert.deepEqual([p.zeroChannel(2), p.setPlayCh(3), p.setFrameCount(2400)], [-16, -16, -16], 'nor changes to it');
+  assert.ok(!p.isImpulseModuleComputed(), 'the calls above were made during the identification');
   assert.ok(await waitFor(() => p.isImpulseModuleComputed(), 300), 'the identification ends');
   assert.equal(p.getImpulseModelResult(), 0);
   assert.equal(p.getHLength(), 4096);
@@ -135,4 +177,36 @@ test('a measurement and its identification from JavaScript recover the room', as
   assert.ok(p.getTOF(2) > 0);
   assert.equal(p.getXN(), 48000);
   assert.equal(p.getYM(), 8);
+});
+
+test('identifying nothing, or with arguments that are not numbers, fails with a code', async () => {
+  const p = board; // channel 2 recorded above, channel 5 not
+  const cases = [
+    [() => p.getImpulseModel(4096, 5, true, 48000), -209, 'an unrecorded channel, aligned'],
+    [() => p.getImpulseModel(4096, 5, false, 48000), -209, 'an unrecorded channel'],
+    [() => p.getImpulseModel(4096, 2, true, Infinity), -210, 'an infinite rate'],
+    [() => new m.PlayRecordProcessEmbedded('null').getImpulseModel(4096, 0, true, 48000), -209, 'an empty recording'],
+  ];
+  for (const [call, code, what] of cases) assert.equal(call(), code, what);
+  assert.equal(p.getImpulseModelThreaded(4096, 2, true, 48000, NaN, 0), 0);
+  assert.ok(await waitFor(() => p.isImpulseModuleComputed(), 60));
+  assert.equal(p.getImpulseModelResult(), -210, 'a band centre that is not a number');
+});
+
+test("calls on a LevinsonDurban during its identification are refused, never a crash", async () => {
+  const ld = new m.LevinsonDurban();
+  assert.equal(ld.getImpulseModelThreaded(board, 4096, 2, true, 48000, 0, 0), 0);
+  const refused = [
+    ld.getImpulseModel(4096, 2, true, 48000, 0, 0), ld.getImpulseModel(board, 4096, 2, true, 48000, 0, 0),
+    ld.getImpulseModel(64), ld.loadReference(1, 0, 0, 8, 1), ld.loadResponse(1, 0, 0, 8, 1), ld.stackData(48000, 9),
+    ld.alignData(48000), ld.getXN(), ld.getTOF(2),
+  ];
+  const nan = ld.getH(0, 2);
+  assert.ok(ld.isGetImpulseModelRunning(), 'the calls above were made during the identification');
+  assert.deepEqual(refused, refused.map(() => -16));
+  assert.ok(Number.isNaN(nan));
+  assert.ok(await waitFor(() => !ld.isGetImpulseModelRunning(), 300));
+  assert.equal(ld.getImpulseModelResult(), 0, 'the identification itself was undisturbed');
+  assert.equal(ld.getHLength(), 4096);
+  assert.ok(Math.abs(ld.getTOF(2) - board.getTOF(2)) <= 1, 'the same time of flight as the first identification');
 });
