@@ -74,6 +74,10 @@ FullDuplexFIR::FullDuplexFIR(const std::string& playbackName, const std::string&
 
 FullDuplexFIR::~FullDuplexFIR() {
     const int pid = getpid();
+    // The audio thread's last lines (its exit notice) are still queued: the control thread
+    // passes them on as it ends, so they come before the destructor's own.
+    control.stop();
+    audioLog.drain();
     mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR::~FullDuplexFIR PID=%d - Starting destructor", timestamp().c_str(), pid);
     try {
         mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR destructor: Stopping FileWatchThreaded...", timestamp().c_str());
@@ -82,7 +86,6 @@ FullDuplexFIR::~FullDuplexFIR() {
                 timestamp().c_str());
         // The other producers use the gains and the log queue: they end before anything goes.
         MixerEvents::stopEvents();
-        control.stop();
         for (auto& eq : paraEQs)
             eq.pairWith(nullptr);
         for (auto& eq : paraEQs)
@@ -780,6 +783,8 @@ int FullDuplexFIR::firstPass() {
         eqOut[c].setZero(N);
         paraEQs[c].setFS(fs);
         paraEQs[c].refreshParaEQ();
+        // Nothing has been played yet: the file's settings are in force from the first block, no switch.
+        if (paraEQs[c].transitionPending()) paraEQs[c].completeTransition();
         paraEQs[c].process(eqIn[c], eqOut[c]); // sizes its scratch block (silence leaves the state at rest)
     }
     outputAudio.setZero(N, M); // the first block is never played; silence is what a restart would send
@@ -810,7 +815,19 @@ int FullDuplexFIR::firstPass() {
     }
     mobuLog(LOG_NOTICE, "loading gains");
     if (loadGains() < 0) return -1;
+    {
+        // Nothing has been played yet: the mixer's gains, mutes and polarities hold from the
+        // first sound on, without a ramp from unity (a muted channel must never sound).
+        std::lock_guard<std::mutex> lock(gainLock);
+        gains.buffer(0) = requestedGains.replicate(N, 1);
+        gains.buffer(1) = gains.buffer(0);
+        gains.completeTransition();
+        gainsOwed = false;
+    }
     mobuLog(LOG_NOTICE, "gains loaded");
+    // Start from silence: the filters hear the input for three silent periods, then fade in.
+    switchCount = startingCount;
+    endedSilent = true;
 
     // Start the OpenMP team now, so that the first period does not create threads.
 #pragma omp parallel
@@ -856,6 +873,13 @@ void FullDuplexFIR::switchStep(bool firPending, bool eqPending) {
     if (switchCount < 0) { // the old filters fade out
         equaliserPass(false);
         filterPass(-1);
+        switchCount = 3;
+        endedSilent = true;
+        return;
+    }
+    if (switchCount == startingCount) { // start-up: silent while the filters fill
+        equaliserPass(false);
+        filterPass(2);
         switchCount = 3;
         endedSilent = true;
         return;

@@ -378,8 +378,8 @@ TEST_F(Processor, FilterRewriteSwitchesClickFreeAndSigintEndsInOrder) {
         const Eigen::ArrayXd u = x.col(m % 2).cast<double>();
         Eigen::ArrayXd later = u; // the new filters hear the input from period 10 on
         later.head(9 * N).setZero();
-        const Shape old[] = {Shape::FadeOut, Shape::Silent, Shape::Silent, Shape::FadeIn, Shape::Plain,
-                             Shape::Plain,   Shape::Plain,  Shape::Plain,  Shape::FadeOut};
+        const Shape old[] = {Shape::Silent, Shape::Silent, Shape::Silent, Shape::FadeIn, Shape::Plain,
+                             Shape::Plain,  Shape::Plain,  Shape::Plain,  Shape::FadeOut};
         for (int k = 1; k <= 9; ++k)
             expectPeriod(p.out(k), m, convolve(u, r1.col(m), (k - 1) * N, N), old[k - 1], 1.0,
                          "old filters, period " + std::to_string(k));
@@ -393,7 +393,7 @@ TEST_F(Processor, FilterRewriteSwitchesClickFreeAndSigintEndsInOrder) {
             EXPECT_TRUE((p.out(k).col(m) == 0).all()) << "drain period " << k;
     }
     EXPECT_EQ(countLog("switching FIR filter over"), 1);
-    EXPECT_EQ(countLog("switching paraEQs over"), 1); // the start-up sequence
+    EXPECT_EQ(countLog("switching paraEQs over"), 0); // the first settings hold from the start
     EXPECT_EQ(countLog("FullDuplexFIR::process exiting"), 1);
 }
 
@@ -442,7 +442,7 @@ TEST_F(Processor, EqualiserChangeSwitchesAloneAndMissingChannelsAreSilent) {
                              "period " + std::to_string(k));
         }
     }
-    EXPECT_EQ(countLog("switching paraEQs over"), 2);
+    EXPECT_EQ(countLog("switching paraEQs over"), 1);
     EXPECT_EQ(countLog("switching FIR filter over"), 0);
     EXPECT_EQ(countLog("Couldn't load filter from file, zeroing channel"), 3);
 }
@@ -469,10 +469,14 @@ TEST_F(Processor, ShutdownDuringASwitchsSilenceStaysSilent) {
 
 // --- gains ------------------------------------------------------------------------------------
 
-TEST_F(Processor, MixerChangesRampOverOnePeriodAndNoneIsLost) {
+TEST_F(Processor, MixerSettingsHoldFromTheFirstSoundAndChangesRampOverOnePeriod) {
     replaceAudioFile(filter, impulses(0.5));
     replaceEq(eqName, "[]");
     const double g6 = std::pow(10.0, -6.0 / 20), g12 = std::pow(10.0, -12.0 / 20);
+    // Set before the start: a muted, a quieter and an inverted loudspeaker.
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"sset", "Gain 5 Mute", "on"}, {"--", "sset", "Gain 3", "-12dB"}, {"sset", "Gain 6 Invert", "on"}})
+        ASSERT_EQ(amixer(*board, args).status, 0) << args[1];
     Probe p;
     p.audit = true;
     p.input = programme(42, 5);
@@ -505,7 +509,7 @@ TEST_F(Processor, MixerChangesRampOverOnePeriodAndNoneIsLost) {
             break;
         case 28: // two changes before the next period: the second is ramped to right after the first
             EXPECT_EQ(amixer(*board, {"--", "sset", "Gain 4", "-6dB"}).status, 0);
-            change({"--", "sset", "Gain 5", "-12dB"}, [&] { return std::abs(p.getRequestedGains()(5) - g12) < 1e-12; });
+            change({"--", "sset", "Gain 7", "-12dB"}, [&] { return std::abs(p.getRequestedGains()(7) - g12) < 1e-12; });
             break;
         case 29:
             EXPECT_TRUE(waitFor(rampWaits));
@@ -530,22 +534,30 @@ TEST_F(Processor, MixerChangesRampOverOnePeriodAndNoneIsLost) {
     ASSERT_EQ(p.calls, 43);
     expectNoAuditedAllocation();
 
+    // From the first frame: three silent periods, a fade-in to the mixer's settings, the
+    // ramps of the changes (each from the gain that plays), the fade-out and silence.
+    for (int k = 1; k <= 3; ++k)
+        EXPECT_TRUE((p.out(k) == 0).all()) << "start-up period " << k << " must be silent";
     struct Ramp {
         int call, channel;
-        double from, to;
+        double to;
     };
-    const Ramp ramps[] = {{9, 2, 1, g6},    {13, 1, 1, 0},  {21, 1, 0, g12}, {25, 3, 1, -1},
-                          {27, 3, -1, -g6}, {29, 4, 1, g6}, {30, 5, 1, g12}};
-    double gain[8] = {1, 1, 1, 1, 1, 1, 1, 1};
-    for (int k = 6; k <= 36; ++k)
+    const Ramp ramps[] = {{9, 2, g6}, {13, 1, 0}, {21, 1, g12}, {25, 3, -g12}, {27, 3, -g6}, {29, 4, g6}, {30, 7, g12}};
+    double gain[8] = {1, 1, 1, g12, 1, 0, -1, 1};
+    for (int m = 0; m < 8; ++m)
+        expectGain(p.out(4), p.in(4), m, 0.5, 0.0, gain[m], "fade-in");
+    for (int k = 5; k <= 36; ++k)
         for (int m = 0; m < 8; ++m) {
-            double from = gain[m], to = gain[m];
+            double to = gain[m];
             for (const Ramp& r : ramps)
-                if (r.call == k && r.channel == m) to = r.to, from = r.from;
-            EXPECT_DOUBLE_EQ(from, gain[m]) << "a ramp starts from the gain in use";
-            expectGain(p.out(k), p.in(k), m, 0.5, from, to, "period " + std::to_string(k));
+                if (r.call == k && r.channel == m) to = r.to;
+            expectGain(p.out(k), p.in(k), m, 0.5, gain[m], to, "period " + std::to_string(k));
             gain[m] = to;
         }
+    for (int m = 0; m < 8; ++m)
+        expectGain(p.out(37), p.in(37), m, 0.5, gain[m], 0.0, "fade-out");
+    for (int k = 38; k <= 41; ++k)
+        EXPECT_TRUE((p.out(k) == 0).all()) << "drain period " << k;
     EXPECT_EQ(countLog("Warning: Could not find Gain "), 0);
     EXPECT_GE(countLog("gains already waiting for a transition"), 1);
 }

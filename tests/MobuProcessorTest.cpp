@@ -113,11 +113,12 @@ TEST_F(Host, DefaultDevicesRunUntilSigtermDrainsInOrder) {
     const auto r = processor.wait(std::chrono::seconds(30));
     EXPECT_EQ(r.status, 0) << r.err;
     const size_t shutdown = r.err.find("Processing shutdown signal"), exiting = r.err.find("process exiting"),
-                 cleaned = r.err.find("Cleanup completed successfully");
+                 destructor = r.err.find("Starting destructor"), cleaned = r.err.find("Cleanup completed successfully");
     ASSERT_NE(shutdown, std::string::npos) << r.err;
     ASSERT_NE(exiting, std::string::npos) << r.err;
     EXPECT_LT(shutdown, exiting);
-    EXPECT_LT(exiting, cleaned);
+    EXPECT_LT(exiting, destructor) << "the audio thread's last lines come before the destructor's";
+    EXPECT_LT(destructor, cleaned);
     // One period of fade-out and four of silence: the signal is seen in six calls.
     EXPECT_EQ(count(r.err, "Processing shutdown signal"), 6);
 }

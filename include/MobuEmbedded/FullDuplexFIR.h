@@ -195,6 +195,8 @@ private:
     std::vector<FIRMobu*>& inactiveSet() { return *inactiveBuffer(); }
     void deleteFilters(std::vector<FIRMobu*>& set, const char* function, const char* which);
 
+    /// switchCount after the first pass: one silent period, then the switch's silent periods and fade-in.
+    static constexpr int startingCount = 4;
     int switchCount = -1;
     std::atomic<int> exitCount{0};
     bool endedSilent = false; ///< the last period ended silent (a fade-out or silence)
