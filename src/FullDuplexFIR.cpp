@@ -53,6 +53,31 @@ std::string gainText(const FullDuplexFIR::GainRow& g) {
     return text + "]";
 }
 
+/** What a coefficient file holds now: whether it is there, its size and a hash of its
+ * bytes (FNV-1a).  Read without blocking, so a FIFO under the name is not waited on. */
+FullDuplexFIR::FileStamp stampOf(const std::string& path) {
+    FullDuplexFIR::FileStamp stamp;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return stamp;
+    struct stat st {};
+    stamp.exists = true;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        uint64_t hash = 14695981039346656037ull;
+        char buffer[1 << 16];
+        for (;;) {
+            const ssize_t got = ::read(fd, buffer, sizeof buffer);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) break;
+            for (ssize_t i = 0; i < got; ++i)
+                hash = (hash ^ static_cast<unsigned char>(buffer[i])) * 1099511628211ull;
+            stamp.size += static_cast<uint64_t>(got);
+        }
+        stamp.hash = hash;
+    }
+    ::close(fd);
+    return stamp;
+}
+
 int loadFlag(int& flag) {
     return __atomic_load_n(&flag, __ATOMIC_ACQUIRE);
 }
@@ -158,8 +183,11 @@ int FullDuplexFIR::loadConfig(std::string fileName) {
     std::string value;
     if ((ret = config.search(top + ".filter", value)) < 0) return missing(top + ".filter", ret);
     mobuLog(LOG_NOTICE, "adding the filter file %s", value.c_str());
-    if (addFilterFile(value) != 0)
-        mobuLog(LOG_NOTICE, "the filter file %s can't be watched (missing?): its channels are silent until it exists",
+    if ((ret = addFilterFile(value)) != 0)
+        mobuLog(LOG_NOTICE, "the filter file %s can't be watched (%s): changes to it go unnoticed", value.c_str(),
+                strerror(-ret));
+    else if (access(value.c_str(), F_OK) != 0)
+        mobuLog(LOG_NOTICE, "the filter file %s does not exist yet: its channels are silent until it is created",
                 value.c_str());
 
     if ((ret = config.search(top + ".paraeq", value)) < 0) return missing(top + ".paraeq", ret);
@@ -216,7 +244,7 @@ int FullDuplexFIR::setLatency(float seconds) {
 
 int FullDuplexFIR::addFilterFile(std::string path) {
     filterFile = path;
-    return addFile(path);
+    return addFileOrAwait(path); // a file still to come is loaded when it appears
 }
 
 int FullDuplexFIR::addParaEQFile(std::string name) {
@@ -566,6 +594,8 @@ int FullDuplexFIR::handleValueEvents(ALSA::MixerElement& element) {
 int FullDuplexFIR::createFIRFilters(int n) {
     const int pid = getpid();
     std::vector<FIRMobu*>& set = inactiveSet();
+    // Taken before the file is read: a rewrite during the build makes the next event build again.
+    const FileStamp stamp = stampOf(filterFile);
     try {
         mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR::createFIRFilters PID=%d to handle %d samples, M=%d",
                 timestamp().c_str(), pid, n, M);
@@ -618,6 +648,7 @@ int FullDuplexFIR::createFIRFilters(int n) {
             return MobuDebug().evaluateError(-39901);
         }
     }
+    builtStamp = stamp;
     mobuLog(LOG_NOTICE, "inactiveFIR loaded %p", static_cast<void*>(&set));
     return 0;
 }
@@ -663,11 +694,19 @@ void FullDuplexFIR::rebuildFilters(const char* why) {
     // wait for that, then build the file as it is now.
     if (!waitForFilterSwitch()) return;
     std::lock_guard<std::mutex> lock(filterBuildLock);
-    if (!filtersReady.load(std::memory_order_acquire) || transitionPending()) return;
+    if (!filtersReady.load(std::memory_order_acquire) || transitionPending() || unchangedSinceBuilt()) return;
     if (createFIRFilters(N) == 0) {
         if (why) mobuLog(LOG_NOTICE, "%s", why);
         ObjectDoubleBuffer<std::vector<FIRMobu*>>::prepTransition();
     }
+}
+
+bool FullDuplexFIR::unchangedSinceBuilt() {
+    if (!(stampOf(filterFile) == builtStamp)) return false;
+    // A burst of rewrites leaves events behind that the set in force already covers.
+    mobuLog(LOG_NOTICE, "FullDuplexFIR::%s the filter file %s is unchanged since the filters in force were read",
+            "rebuildFilters", filterFile.c_str());
+    return true;
 }
 
 void FullDuplexFIR::closeWrite(char* name) {
@@ -690,10 +729,10 @@ void FullDuplexFIR::attribChange(char* name, int wd) {
     }
     if (!waitForFilterSwitch()) return;
     std::lock_guard<std::mutex> lock(filterBuildLock);
-    if (!filtersReady.load(std::memory_order_acquire) || transitionPending()) return;
+    if (!filtersReady.load(std::memory_order_acquire) || transitionPending() || unchangedSinceBuilt()) return;
     const int ret = createFIRFilters(N);
     rm(wd);
-    addFile(filterFile); // a file replaced by rename is watched under its new inode
+    addFileOrAwait(filterFile); // a file replaced by rename is watched under its new inode
     if (ret == 0) ObjectDoubleBuffer<std::vector<FIRMobu*>>::prepTransition();
 }
 

@@ -467,6 +467,39 @@ TEST_F(Processor, ShutdownDuringASwitchsSilenceStaysSilent) {
         EXPECT_TRUE((p.out(k) == 0).all()) << "period " << k << ": the new filters must not be heard";
 }
 
+TEST_F(Processor, AFilterFileCreatedLaterPlaysAndABurstOfRewritesSwitchesAtMostTwice) {
+    replaceEq(eqName, "[]");
+    Probe p; // no coefficient file yet: every output is silent until it comes
+    p.input = programme(400, 17);
+    const int burst = 30, burstAt = 20;
+    int quiet = 0, stopAt = -1;
+    p.after = [&](int k) {
+        if (k == 8) {
+            replaceAudioFile(filter, impulses(0.5)); // renamed onto the name
+            EXPECT_TRUE(waitFor([&] { return p.firSwitchPending(); })) << "the new file is not picked up";
+        }
+        if (k == burstAt) // a burst of rewrites, the last one 0.25
+            for (int i = 0; i < burst; ++i)
+                replaceAudioFile(filter, impulses(i % 2 ? 0.25 : 0.5));
+        if (k > burstAt) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2)); // leave the watcher time
+            quiet = p.getSwitchCount() == -1 && !p.changesPending() ? quiet + 1 : 0;
+            if (stopAt < 0 && (quiet == 100 || k == 390)) p.handleSignal(SIGINT), stopAt = k;
+        }
+    };
+    EXPECT_EQ(run(p, config()), -1);
+    for (int k = 1; k <= 11; ++k)
+        EXPECT_TRUE((p.out(k) == 0).all()) << "period " << k << " before the file's filters fade in";
+    for (int m = 0; m < 8; ++m) {
+        expectGain(p.out(12), p.in(12), m, 0.5, 0.0, 1.0, "fade-in of the created file");
+        expectGain(p.out(burstAt), p.in(burstAt), m, 0.5, 1.0, 1.0, "the created file");
+        expectGain(p.out(stopAt), p.in(stopAt), m, 0.25, 1.0, 1.0, "the last rewrite");
+    }
+    const int switches = countLog("switching FIR filter over");
+    EXPECT_GE(switches, 2);
+    EXPECT_LE(switches, 3) << "one switch for the file's creation, at most two for the burst";
+}
+
 // --- gains ------------------------------------------------------------------------------------
 
 TEST_F(Processor, MixerSettingsHoldFromTheFirstSoundAndChangesRampOverOnePeriod) {

@@ -126,6 +126,14 @@ public:
     /// Mixer-event thread: a "Gain c", "Gain c Mute" or "Gain c Invert" control changed.
     int handleValueEvents(ALSA::MixerElement& element) override;
 
+    /// What a coefficient file held when it was read (to skip rebuilding the same file).
+    struct FileStamp {
+        bool exists = false;
+        uint64_t size = 0;
+        uint64_t hash = 0; ///< of the bytes of a regular file
+        bool operator==(const FileStamp& o) const { return exists == o.exists && size == o.size && hash == o.hash; }
+    };
+
     // Read-only views for hosts and tests.
     int getN() const { return N; }
     int getM() const { return M; }
@@ -177,6 +185,8 @@ private:
     static void capThreadPriority(const char* hook, const char* report, const char* changeReport);
     /// The rebuild after a coefficient-file change, once the pending switch is done.
     void rebuildFilters(const char* why);
+    /// True (logged) when the filter file holds what the newest set was built from; filterBuildLock held.
+    bool unchangedSinceBuilt();
     /// Waits (file-watch thread) until no filter switch is pending; false when stopped first.
     bool waitForFilterSwitch();
     int firstPass();
@@ -223,6 +233,7 @@ private:
     GainRow requestedGains;                ///< what the latest request ends on
     std::mutex filterBuildLock;            ///< serialises building filter sets (first pass, file-watch thread)
     std::atomic<bool> filtersReady{false}; ///< the first pass has put a filter set in force
+    FileStamp builtStamp;                  ///< the filter file as the newest set read it (filterBuildLock)
 
     RealTimeLog audioLog;
     std::atomic<unsigned> controlRequests{0};
