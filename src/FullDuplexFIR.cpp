@@ -53,15 +53,22 @@ std::string gainText(const FullDuplexFIR::GainRow& g) {
     return text + "]";
 }
 
-/** What a coefficient file holds now: whether it is there, its size and a hash of its
- * bytes (FNV-1a).  Read without blocking, so a FIFO under the name is not waited on. */
+/** What a coefficient file holds now: whether it is there, which file it is (device, inode,
+ * times) and its size and a hash of its bytes (FNV-1a).  Read without blocking, so a FIFO
+ * under the name is not waited on. */
 FullDuplexFIR::FileStamp stampOf(const std::string& path) {
     FullDuplexFIR::FileStamp stamp;
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return stamp;
     struct stat st {};
     stamp.exists = true;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    if (fstat(fd, &st) == 0) {
+        stamp.device = st.st_dev;
+        stamp.inode = st.st_ino;
+        stamp.modified = st.st_mtim.tv_sec * 1000000000ll + st.st_mtim.tv_nsec;
+        stamp.changed = st.st_ctim.tv_sec * 1000000000ll + st.st_ctim.tv_nsec;
+    }
+    if (S_ISREG(st.st_mode)) {
         uint64_t hash = 14695981039346656037ull;
         char buffer[1 << 16];
         for (;;) {
@@ -648,7 +655,9 @@ int FullDuplexFIR::createFIRFilters(int n) {
             return MobuDebug().evaluateError(-39901);
         }
     }
+    // A file that changed while it was read holds no one version: the next event builds again.
     builtStamp = stamp;
+    builtStamp.valid = stamp == stampOf(filterFile);
     mobuLog(LOG_NOTICE, "inactiveFIR loaded %p", static_cast<void*>(&set));
     return 0;
 }

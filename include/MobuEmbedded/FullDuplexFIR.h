@@ -128,10 +128,16 @@ public:
 
     /// What a coefficient file held when it was read (to skip rebuilding the same file).
     struct FileStamp {
+        bool valid = true; ///< false: matches no file (it changed while it was read)
         bool exists = false;
+        uint64_t device = 0, inode = 0;
+        int64_t modified = 0, changed = 0; ///< ns
         uint64_t size = 0;
         uint64_t hash = 0; ///< of the bytes of a regular file
-        bool operator==(const FileStamp& o) const { return exists == o.exists && size == o.size && hash == o.hash; }
+        bool operator==(const FileStamp& o) const {
+            return valid && o.valid && exists == o.exists && device == o.device && inode == o.inode &&
+                   modified == o.modified && changed == o.changed && size == o.size && hash == o.hash;
+        }
     };
 
     // Read-only views for hosts and tests.
