@@ -1,6 +1,7 @@
 #include "MobuEmbedded/FullDuplexFIR.h"
 
 #include <ALSAConfig.h>
+#include <ALSADebug.h>
 #include <ThreadPriority.h>
 
 #include <algorithm>
@@ -172,23 +173,50 @@ int FullDuplexFIR::init() {
     return 0;
 }
 
+namespace {
+/// The text of a code from loading or searching a configuration.
+std::string configText(int code) {
+    switch (code) {
+    case ALSA_CONFIG_FILE_ERROR:
+        return "it is not a regular file of at most 1 MiB";
+    case ALSA_CONFIG_NOT_TEXT_ERROR:
+        return "it holds a compound, not a value";
+    default:
+        return snd_strerror(code);
+    }
+}
+} // namespace
+
 int FullDuplexFIR::loadConfig(std::string fileName) {
     mobuLog(LOG_NOTICE, "%s\t%s", "FullDuplexFIR", "loadConfig");
+    configError.clear();
+    // Each failure names what failed and the key it came from, for the log and the host.
+    auto fail = [&](int code, const std::string& what) {
+        configError = what;
+        mobuLog(LOG_NOTICE, "MobuFullDuplexFIR::loadConfig : %s (%d)", what.c_str(), code);
+        return code;
+    };
     ALSA::Config config;
     int ret = config.load(fileName);
     if (ret < 0) {
         mobuLog(LOG_NOTICE, "Tried to open the file %s", fileName.c_str());
-        return ret;
+        return fail(ret, "can't read " + fileName + ": " + configText(ret));
     }
-    auto missing = [&](const std::string& key, int code) {
-        mobuLog(LOG_NOTICE, "Couldn't find the key %s in the file %s", key.c_str(), fileName.c_str());
+    std::string value;
+    auto search = [&](const std::string& key) {
+        const int code = key.find('.') == std::string::npos ? config.search(key) : config.search(key, value);
+        if (code == -ENOENT) {
+            mobuLog(LOG_NOTICE, "Couldn't find the key %s in the file %s", key.c_str(), fileName.c_str());
+            fail(code, "the key " + key + " is missing");
+        } else if (code < 0) {
+            fail(code, "the key " + key + " can't be used: " + configText(code));
+        }
         return code;
     };
     const std::string top = "MobuFullDuplexFIR";
-    if ((ret = config.search(top)) < 0) return missing(top, ret);
+    if ((ret = search(top)) < 0) return ret;
 
-    std::string value;
-    if ((ret = config.search(top + ".filter", value)) < 0) return missing(top + ".filter", ret);
+    if ((ret = search(top + ".filter")) < 0) return ret;
     mobuLog(LOG_NOTICE, "adding the filter file %s", value.c_str());
     if ((ret = addFilterFile(value)) != 0)
         mobuLog(LOG_NOTICE, "the filter file %s can't be watched (%s): changes to it go unnoticed", value.c_str(),
@@ -197,32 +225,40 @@ int FullDuplexFIR::loadConfig(std::string fileName) {
         mobuLog(LOG_NOTICE, "the filter file %s does not exist yet: its channels are silent until it is created",
                 value.c_str());
 
-    if ((ret = config.search(top + ".paraeq", value)) < 0) return missing(top + ".paraeq", ret);
+    if ((ret = search(top + ".paraeq")) < 0) return ret;
     mobuLog(LOG_NOTICE, "adding the paraeq file %s", value.c_str());
     addParaEQFile(value);
 
-    if ((ret = config.search(top + ".mixerDevice", value)) < 0) return missing(top + ".mixerDevice", ret);
+    const std::string mixerKey = top + ".mixerDevice";
+    if ((ret = search(mixerKey)) < 0) return ret;
     if ((ret = MixerEvents::open(value)) < 0) {
         mobuLog(LOG_NOTICE, "Couldn't open the ALSA mixer %s", value.c_str());
-        return ret;
+        return fail(ret, "can't open the mixer device " + value + " (key " + mixerKey + "): " + snd_strerror(ret));
     }
     mobuLog(LOG_NOTICE, "scanning the mixer %s", value.c_str());
     scanMixer();
 
-    if ((ret = config.search(top + ".fifopath", value)) < 0) return missing(top + ".fifopath", ret);
+    const std::string fifoKey = top + ".fifopath";
+    if ((ret = search(fifoKey)) < 0) return ret;
+    const std::string about = " (key " + fifoKey + ")";
+    if (value.empty() || value[0] != '/') // else it would depend on the folder the host runs in
+        return fail(-EINVAL, "the FIFO path \"" + value + "\"" + about + " is not an absolute path");
     if (mkfifo(value.c_str(), 0660) != 0) {
         const int err = errno;
         if (err != EEXIST) {
             mobuLog(LOG_NOTICE, "MobuFullDuplexFIR::%s : couldn't create the fifoFd %d : %s", "loadConfig", err,
                     strerror(err));
-            return -err;
+            return fail(-err, "can't create the FIFO " + value + about + ": " + strerror(err));
         }
         mobuLog(LOG_NOTICE, "MobuFullDuplexFIR::%s : fifo %s already exists, not creating again.", "loadConfig",
                 value.c_str());
     }
     if (fifoFd > 0) ::close(fifoFd);
     fifoFd = ::open(value.c_str(), O_RDWR | O_NONBLOCK | O_ASYNC | O_CLOEXEC);
-    if (fifoFd < 0) return -errno;
+    if (fifoFd < 0) {
+        const int err = errno;
+        return fail(-err, "can't open the FIFO " + value + about + ": " + strerror(err));
+    }
     struct stat st {};
     if (fstat(fifoFd, &st) != 0 || !S_ISFIFO(st.st_mode)) {
         // Records written into a regular file would pile up for ever.
@@ -230,7 +266,7 @@ int FullDuplexFIR::loadConfig(std::string fileName) {
                 value.c_str());
         ::close(fifoFd);
         fifoFd = -1;
-        return -EINVAL;
+        return fail(-EINVAL, value + about + " is not a named pipe");
     }
     for (int w = 0; w < FIFO_HEADER_CNT; ++w)
         meterRecord[FIFO_OFSET + w] = w;
@@ -245,6 +281,51 @@ int FullDuplexFIR::setLatency(float seconds) {
     if (N <= 0) {
         mobuLog(LOG_NOTICE, "invalid N");
         return -1;
+    }
+    return 0;
+}
+
+int FullDuplexFIR::checkDevices(std::string& problem) {
+    problem.clear();
+    if (N < 1) {
+        problem = "no period size is set";
+        return -EINVAL;
+    }
+    const auto n = static_cast<snd_pcm_uframes_t>(N.load());
+    struct Direction {
+        const ALSA::Stream& stream;
+        const char* name;
+        unsigned channels;
+    };
+    for (const Direction& d : {Direction{static_cast<const Playback&>(*this), "playback", static_cast<unsigned>(M)},
+                               Direction{static_cast<const Capture&>(*this), "capture", IN_CHCNT}}) {
+        const std::string device = "the " + std::string(d.name) + " device " + d.stream.getDeviceName();
+        snd_pcm_t* const pcm = d.stream.ALSA::Stream::getPCM(); // this direction's own (getPCM() is the playback's)
+        if (pcm == nullptr) {
+            problem = device + " is not open";
+            return ALSA_PCM_NOT_OPEN_ERROR;
+        }
+        // The stream's own configuration space is left alone: a copy is narrowed as go() will.
+        snd_pcm_hw_params_t* hw = nullptr;
+        snd_pcm_hw_params_alloca(&hw);
+        int err = snd_pcm_hw_params_any(pcm, hw);
+        const unsigned rate = d.stream.getSampleRate() > 0 ? d.stream.getSampleRate() : 48000;
+        if (err >= 0) err = snd_pcm_hw_params_set_access(pcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED);
+        if (err >= 0) err = snd_pcm_hw_params_set_format(pcm, hw, sampleFormat());
+        if (err >= 0) err = snd_pcm_hw_params_set_channels(pcm, hw, d.channels);
+        if (err >= 0) err = snd_pcm_hw_params_set_rate(pcm, hw, rate, 0);
+        if (err < 0) {
+            problem = device + " can't take " + std::to_string(d.channels) + " channels of 32-bit samples at " +
+                      std::to_string(rate) + " Hz: " + snd_strerror(err);
+            return err;
+        }
+        snd_pcm_uframes_t largestBuffer = 0;
+        if ((err = snd_pcm_hw_params_test_period_size(pcm, hw, n, 0)) < 0 ||
+            (err = snd_pcm_hw_params_set_period_size(pcm, hw, n, 0)) < 0 ||
+            (err = snd_pcm_hw_params_get_buffer_size_max(hw, &largestBuffer)) < 0 || largestBuffer < 2 * n) {
+            problem = device + " can't take periods of " + std::to_string(n) + " frames (and a buffer of two)";
+            return err < 0 ? err : -EINVAL;
+        }
     }
     return 0;
 }
@@ -839,6 +920,10 @@ int FullDuplexFIR::firstPass() {
 
     {
         std::lock_guard<std::mutex> lock(filterBuildLock);
+        if (loadFlag(shutdown_received)) { // asked to stop while starting: build nothing
+            mobuLog(LOG_NOTICE, "FullDuplexFIR::process shutdown requested before the filters were built");
+            return -1;
+        }
         if (inactiveSet()[0] == nullptr) {
             mobuLog(LOG_NOTICE, "creating filters");
             if (createFIRFilters(N) != 0) return -1;

@@ -77,9 +77,18 @@ public:
     virtual int init();
 
     /** Reads MobuFullDuplexFIR.filter, .paraeq, .mixerDevice and .fifopath from a
-     * file in ALSA configuration syntax and applies each in turn.
-     * @return 0, or the code of the first failure (what was applied before stays). */
+     * file in ALSA configuration syntax and applies each in turn.  The file must be a
+     * regular file of at most 1 MiB; fifopath must be an absolute path.
+     * @return 0, or the code of the first failure (what was applied before stays;
+     *         getConfigError() says what failed). */
     int loadConfig(std::string fileName);
+    /// What the last loadConfig() failed on: the file, or the key with its device or path ("" after success).
+    const std::string& getConfigError() const { return configError; }
+
+    /** Checks that both devices accept periods of N frames (and a buffer of two) with the
+     * processor's channel counts, before anything is built for N.
+     * @return 0, or a negative code with `problem` naming the device and what it refused. */
+    int checkDevices(std::string& problem);
 
     /** N = ceil(rate x seconds) in single precision, from the playback stream's rate.
      * @return 0, or -1 ("invalid N") when N < 1. */
@@ -224,6 +233,7 @@ private:
     int M = 8;
     std::string filterFile;
     std::string paraEQFile;
+    std::string configError;
     Eigen::ArrayXd eqIn[IN_CHCNT];
     Eigen::ArrayXd eqOut[IN_CHCNT];
     ObjectDoubleBuffer<Eigen::ArrayXXd> gains;
