@@ -319,9 +319,10 @@ int FullDuplexFIR::checkDevices(std::string& problem) {
                       std::to_string(rate) + " Hz: " + snd_strerror(err);
             return err;
         }
-        snd_pcm_uframes_t largestBuffer = 0;
-        if ((err = snd_pcm_hw_params_test_period_size(pcm, hw, n, 0)) < 0 ||
-            (err = snd_pcm_hw_params_set_period_size(pcm, hw, n, 0)) < 0 ||
+        // As go() sets them up: the period nearest N, and a buffer that holds two blocks of N.
+        snd_pcm_uframes_t period = n, largestBuffer = 0;
+        int dir = 0;
+        if ((err = snd_pcm_hw_params_set_period_size_near(pcm, hw, &period, &dir)) < 0 ||
             (err = snd_pcm_hw_params_get_buffer_size_max(hw, &largestBuffer)) < 0 || largestBuffer < 2 * n) {
             problem = device + " can't take periods of " + std::to_string(n) + " frames (and a buffer of two)";
             return err < 0 ? err : -EINVAL;

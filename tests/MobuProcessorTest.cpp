@@ -190,7 +190,7 @@ TEST_F(Host, DefaultDevicesRunUntilSigtermDrainsInOrder) {
 
 TEST_F(Host, GivesUpWhenEveryStartOverOrUnderRuns) {
     // One frame per period: no machine keeps up, every run drains after an underrun.
-    const auto r = run({"--config=" + config, "--latency=0.00033", "--verbose"});
+    const auto r = run({"--config=" + config, "--latency=0.00000001", "--verbose"});
     EXPECT_EQ(r.status, 5);
     EXPECT_EQ(lastLine(r.err), "mobu-processor: over/under-runs right after every start, giving up");
     EXPECT_EQ(count(r.err, "starting the processor again"), 4) << r.err;
