@@ -871,11 +871,22 @@ TEST_F(Processor, StormOfChangesNeverClicksAndEndsOnTheLastValues) {
 }
 
 TEST_F(Processor, DestructorLogsItsStepsInOrder) {
-    {
+    replaceAudioFile(filter, impulses(0.5));
+    replaceEq(eqName, "[]");
+    mobutest::finishesWithin(std::chrono::seconds(60), [&] { // destroyed at once after a run, as a host does
         Probe p;
+        p.input = programme(10, 1);
+        p.after = [&](int k) {
+            if (k == 1) p.handleSignal(SIGINT);
+        };
         p.init();
-    }
-    const char* steps[] = {"Starting destructor",
+        p.loadConfig(config());
+        p.Playback::setSampleRate(48000);
+        p.setLatency(0.01f);
+        return p.go();
+    });
+    const char* steps[] = {"FullDuplexFIR::process exiting", // the audio thread's last line comes first
+                           "Starting destructor",
                            "Stopping FileWatchThreaded...",
                            "FileWatchThreaded stopped successfully",
                            "Deleting inactive FIR filters...",
