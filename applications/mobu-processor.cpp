@@ -25,6 +25,8 @@ namespace {
 
 /// Longest period accepted: the filters are built for twice as many frames, eight of them.
 constexpr float maxLatency = 0.5f;
+/// And at high rates no more frames than this per period (eight filters of 64 Ki frames).
+constexpr int maxPeriodFrames = 32768;
 
 const char* const usage =
     "usage: mobu-processor [--playback=DEV] [--capture=DEV] [--config=FILE] [--latency=SECONDS] [--rate=HZ]\n"
@@ -36,7 +38,7 @@ const char* const usage =
     "  --capture=DEV      ALSA capture PCM, 2 channels             (default mobu_capture)\n"
     "  --config=FILE      ALSA-syntax file with MobuFullDuplexFIR.filter, .paraeq,\n"
     "                     .mixerDevice and .fifopath     (default /etc/mobu/mobu-processor.conf)\n"
-    "  --latency=SECONDS  period length, at most 0.5               (default 0.01)\n"
+    "  --latency=SECONDS  period length, at most 0.5 and 32768 frames (default 0.01)\n"
     "  --rate=HZ          sample rate, 8000 to 768000              (default 48000)\n"
     "  --verbose          copy the log lines to standard error as well as the system log\n"
     "  --help             this text\n"
@@ -83,6 +85,11 @@ int runOnce(const std::string& playback, const std::string& capture, const std::
     }
     if (processor.setLatency(latency) < 0) {
         fprintf(stderr, "mobu-processor: a latency of %g s gives no whole frame at %u Hz\n", latency, rate);
+        return 2;
+    }
+    if (processor.getN() > maxPeriodFrames) {
+        fprintf(stderr, "mobu-processor: a latency of %g s gives %d frames at %u Hz, more than %d\n", latency,
+                processor.getN(), rate, maxPeriodFrames);
         return 2;
     }
     // Before anything is built for the period: the devices must take it.
