@@ -34,9 +34,14 @@ extern int shutdown_received; ///< end the run in order
  * and the mixer controls may change while audio runs; the change is prepared
  * on another thread and switched in without a click: the old filters fade out
  * over one period, two silent periods fill the new filters' memory, the new
- * filters fade in over one period; a gain change ramps over one period.  A
- * shutdown request or an over/under-run fades out, plays four silent periods
- * and ends the run.  Peak levels go to the metering FIFO once per period.
+ * filters fade in over one period; a gain change ramps over one period.  A run
+ * starts from silence, with the mixer's gains, mutes and polarities and the
+ * equaliser file's settings already in force: three silent periods while the
+ * filters fill, then a fade-in.  A coefficient file that does not exist yet is
+ * loaded when it appears; a file event after a switch builds again only if the
+ * file changed since the set in force was read.  A shutdown request or an
+ * over/under-run fades out, plays four silent periods and ends the run.  Peak levels go to the metering FIFO once per
+ * period.
  *
  * Calling order: construct; init() (on the thread that will run go());
  * loadConfig(); set the playback rate (Playback::setSampleRate); setLatency();
