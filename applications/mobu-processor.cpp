@@ -23,6 +23,11 @@
 
 namespace {
 
+/// Longest period accepted: the filters are built for twice as many frames, eight of them.
+constexpr float maxLatency = 0.5f;
+/// And at high rates no more frames than this per period (eight filters of 64 Ki frames).
+constexpr int maxPeriodFrames = 32768;
+
 const char* const usage =
     "usage: mobu-processor [--playback=DEV] [--capture=DEV] [--config=FILE] [--latency=SECONDS] [--rate=HZ]\n"
     "                      [--verbose] [--help]\n"
@@ -33,8 +38,8 @@ const char* const usage =
     "  --capture=DEV      ALSA capture PCM, 2 channels             (default mobu_capture)\n"
     "  --config=FILE      ALSA-syntax file with MobuFullDuplexFIR.filter, .paraeq,\n"
     "                     .mixerDevice and .fifopath     (default /etc/mobu/mobu-processor.conf)\n"
-    "  --latency=SECONDS  period length                            (default 0.01)\n"
-    "  --rate=HZ          sample rate                              (default 48000)\n"
+    "  --latency=SECONDS  period length, at most 0.5 and 32768 frames (default 0.01)\n"
+    "  --rate=HZ          sample rate, 8000 to 768000              (default 48000)\n"
     "  --verbose          copy the log lines to standard error as well as the system log\n"
     "  --help             this text\n"
     "\n"
@@ -66,12 +71,14 @@ int runOnce(const std::string& playback, const std::string& capture, const std::
         fprintf(stderr, "mobu-processor: can't open the capture device %s\n", capture.c_str());
         return 3;
     }
+    if (stopRequested) return 0; // each stage of the start-up ends at once on SIGINT or SIGTERM
     processor.init();
     if (const int ret = processor.loadConfig(config); ret < 0) {
         fprintf(stderr, "mobu-processor: can't use the configuration %s: %s (%d)\n", config.c_str(),
-                ret == -ENOENT ? "the file or one of its four MobuFullDuplexFIR keys is missing" : strerror(-ret), ret);
+                processor.getConfigError().c_str(), ret);
         return 4;
     }
+    if (stopRequested) return 0;
     if (processor.Playback::setSampleRate(rate) < 0) {
         fprintf(stderr, "mobu-processor: the playback device %s can't run at %u Hz\n", playback.c_str(), rate);
         return 3;
@@ -80,6 +87,17 @@ int runOnce(const std::string& playback, const std::string& capture, const std::
         fprintf(stderr, "mobu-processor: a latency of %g s gives no whole frame at %u Hz\n", latency, rate);
         return 2;
     }
+    if (processor.getN() > maxPeriodFrames) {
+        fprintf(stderr, "mobu-processor: a latency of %g s gives %d frames at %u Hz, more than %d\n", latency,
+                processor.getN(), rate, maxPeriodFrames);
+        return 2;
+    }
+    // Before anything is built for the period: the devices must take it.
+    if (std::string problem; processor.checkDevices(problem) < 0) {
+        fprintf(stderr, "mobu-processor: %s\n", problem.c_str());
+        return 3;
+    }
+    if (stopRequested) return 0;
     running.store(&processor);
     if (stopRequested) processor.handleSignal(SIGINT); // asked to stop before the processor could hear it
     const int ret = processor.go();
@@ -118,13 +136,20 @@ int main(int argc, char* argv[]) {
         fputs(usage, stdout);
         return 0;
     }
+    for (const std::string& name : options.names())
+        if (name != "playback" && name != "capture" && name != "config" && name != "latency" && name != "rate" &&
+            name != "verbose") {
+            fprintf(stderr, "mobu-processor: unknown option %s%s\n%s", name.size() > 1 ? "--" : "-", name.c_str(),
+                    usage);
+            return 2;
+        }
     std::string playback = "mobu_playback", capture = "mobu_capture", config = "/etc/mobu/mobu-processor.conf";
     float latency = 0.01f;
-    unsigned rate = 48000;
+    long long rate = 48000; // read wide, so that a negative or huge value is refused, not wrapped
     if (options.getArg("playback", playback) == -2 || options.getArg("capture", capture) == -2 ||
         options.getArg("config", config) == -2 || options.getArg("latency", latency) == -2 ||
         options.getArg("rate", rate) == -2 || playback.empty() || capture.empty() || config.empty() ||
-        !(latency > 0.0f) || rate < 8000 || rate > 768000) {
+        !(latency > 0.0f) || latency > maxLatency || rate < 8000 || rate > 768000) {
         fprintf(stderr, "mobu-processor: bad option value\n%s", usage);
         return 2;
     }
@@ -139,7 +164,7 @@ int main(int argc, char* argv[]) {
     int quickFailures = 0;
     for (;;) {
         const auto start = std::chrono::steady_clock::now();
-        const int ret = runOnce(playback, capture, config, latency, rate);
+        const int ret = runOnce(playback, capture, config, latency, static_cast<unsigned>(rate));
         if (ret != 1) return ret;
         if (stopRequested) return 0;
         // A run that keeps ending at once would spin: give up after a few in a row.

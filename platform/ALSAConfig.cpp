@@ -5,6 +5,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace ALSA {
 
@@ -22,13 +25,38 @@ void Config::clear() {
     shared = false;
 }
 
+namespace {
+/** The text of a regular file of at most `limit` bytes.  Opened without blocking, so a FIFO
+ * is refused instead of waited on, and read no further than the limit (a device never ends).
+ * @return 0, -errno when it can't be opened or read, or ALSA_CONFIG_FILE_ERROR. */
+int readBounded(const std::string& fileName, long limit, std::string& text) {
+    const int fd = ::open(fileName.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return -errno;
+    struct stat st {};
+    int ret = fstat(fd, &st) != 0 ? -errno : S_ISREG(st.st_mode) && st.st_size <= limit ? 0 : ALSA_CONFIG_FILE_ERROR;
+    char buffer[1 << 14];
+    while (ret == 0) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) ret = -errno;
+        if (got <= 0) break;
+        text.append(buffer, static_cast<size_t>(got));
+        if (static_cast<long>(text.size()) > limit) ret = ALSA_CONFIG_FILE_ERROR; // it grew since fstat
+    }
+    ::close(fd);
+    return ret;
+}
+} // namespace
+
 int Config::load(const std::string& fileName) {
     clear();
-    snd_config_t* tree = nullptr;
-    int err = snd_config_top(&tree);
+    std::string text;
+    int err = readBounded(fileName, maxFileBytes, text);
     if (err < 0) return err;
+    snd_config_t* tree = nullptr;
+    if ((err = snd_config_top(&tree)) < 0) return err;
     snd_input_t* in = nullptr;
-    if ((err = snd_input_stdio_open(&in, fileName.c_str(), "r")) < 0) {
+    if ((err = snd_input_buffer_open(&in, text.data(), static_cast<ssize_t>(text.size()))) < 0) {
         snd_config_delete(tree);
         return err;
     }

@@ -16,7 +16,9 @@ namespace ALSA {
  *
  * Codes: alsa-lib's negative errno values (the parser's code from load(), -ENOENT
  * from the search when a key is missing), ALSA_CONFIG_NOT_LOADED_ERROR before a
- * tree is loaded, ALSA_CONFIG_NOT_TEXT_ERROR for a key that holds a compound.
+ * tree is loaded, ALSA_CONFIG_NOT_TEXT_ERROR for a key that holds a compound,
+ * ALSA_CONFIG_FILE_ERROR from load() for anything but a regular file of at most
+ * maxFileBytes (a device or a FIFO is refused without being read or waited on).
  */
 class Config {
 public:
@@ -25,7 +27,11 @@ public:
     Config(const Config&) = delete;
     Config& operator=(const Config&) = delete;
 
-    /// Parses a file, replacing any tree loaded before.  @return 0 or the parser's (or open's) code.
+    /// Largest configuration file load() reads.
+    static constexpr long maxFileBytes = 1L << 20;
+
+    /** Parses a regular file of at most maxFileBytes, replacing any tree loaded before.
+     * @return 0, -errno when it can't be opened, ALSA_CONFIG_FILE_ERROR, or the parser's code. */
     int load(const std::string& fileName);
 
     /// Takes alsa-lib's own configuration, replacing any tree loaded before.  @return 0 or a code.

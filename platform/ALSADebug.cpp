@@ -18,6 +18,7 @@ ALSADebug::ALSADebug() {
     errors[ALSA_CONFIG_NOT_LOADED_ERROR] = "No ALSA configuration is loaded. ";
     errors[ALSA_CONFIG_NOT_TEXT_ERROR] = "The ALSA configuration key holds a compound, not a value. ";
     errors[ALSA_MIXER_NOT_OPEN_ERROR] = "The ALSA mixer isn't open. ";
+    errors[ALSA_CONFIG_FILE_ERROR] = "The ALSA configuration file is not a regular file or is larger than 1 MiB. ";
 }
 
 int ALSADebug::evaluateError(int errorNum) {

@@ -19,6 +19,7 @@
 #define ALSA_CONFIG_NOT_LOADED_ERROR -41020 ///< no configuration tree is loaded
 #define ALSA_CONFIG_NOT_TEXT_ERROR -41021   ///< the key holds a compound, not a value
 #define ALSA_MIXER_NOT_OPEN_ERROR -41022    ///< the mixer is not open
+#define ALSA_CONFIG_FILE_ERROR -41023       ///< the configuration file is not a regular file of at most 1 MiB
 
 namespace ALSA {
 

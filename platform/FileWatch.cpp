@@ -52,6 +52,11 @@ int FileWatch::addFile(std::string path) {
     return addLocked(trimmed(path), true);
 }
 
+int FileWatch::addFileOrAwait(std::string path) {
+    std::lock_guard<std::mutex> guard(lock);
+    return addLocked(trimmed(path), true, true);
+}
+
 int FileWatch::rm(int wd) {
     std::lock_guard<std::mutex> guard(lock);
     const auto node = nodes.find(wd);
@@ -88,7 +93,7 @@ std::vector<std::string> FileWatch::paths() const {
     return result;
 }
 
-int FileWatch::addLocked(const std::string& path, bool filesOnly) {
+int FileWatch::addLocked(const std::string& path, bool filesOnly, bool mayBeAbsent) {
     if (fd < 0) return initError;
     if (path.empty()) return -ENOENT;
     const auto existing = entries.find(path);
@@ -98,7 +103,16 @@ int FileWatch::addLocked(const std::string& path, bool filesOnly) {
     }
 
     struct stat st {};
-    if (stat(path.c_str(), &st) != 0) return -errno;
+    if (stat(path.c_str(), &st) != 0) {
+        const int err = errno;
+        if (err != ENOENT || !mayBeAbsent) return -err;
+        // Not there yet: its directory reports it when it comes (rearmLocked then watches it).
+        Entry absent;
+        const int parentWd = watchParentLocked(path, absent);
+        if (parentWd < 0) return parentWd;
+        entries[path] = absent;
+        return 0;
+    }
     Entry entry;
     entry.isDir = S_ISDIR(st.st_mode);
     if (entry.isDir && filesOnly) return -EISDIR;
@@ -112,20 +126,21 @@ int FileWatch::addLocked(const std::string& path, bool filesOnly) {
     node.watched = true;
     entry.wd = wd;
 
-    if (!entry.isDir) {
-        // The directory tells us about replacements and new files under this name.
-        std::string dir, name;
-        split(path, dir, name);
-        const int parentWd = inotify_add_watch(fd, dir.c_str(), PARENT_MASK | IN_MASK_ADD | IN_ONLYDIR);
-        if (parentWd >= 0) {
-            Node& parent = nodes[parentWd];
-            if (parent.path.empty()) parent.path = dir;
-            parent.files[name] = path;
-            entry.parentWd = parentWd;
-        }
-    }
+    if (!entry.isDir) watchParentLocked(path, entry); // replacements and new files under this name
     entries[path] = entry;
     return 0;
+}
+
+int FileWatch::watchParentLocked(const std::string& path, Entry& entry) {
+    std::string dir, name;
+    split(path, dir, name);
+    const int parentWd = inotify_add_watch(fd, dir.c_str(), PARENT_MASK | IN_MASK_ADD | IN_ONLYDIR);
+    if (parentWd < 0) return -errno;
+    Node& parent = nodes[parentWd];
+    if (parent.path.empty()) parent.path = dir;
+    parent.files[name] = path;
+    entry.parentWd = parentWd;
+    return parentWd;
 }
 
 void FileWatch::removeLocked(const std::string& path) {

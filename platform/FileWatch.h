@@ -65,6 +65,13 @@ public:
     /// As add(), for a file only: a directory gives -EISDIR.
     virtual int addFile(std::string path);
 
+    /** As addFile(), and a file that does not exist yet is waited for: its directory is
+     * watched, and the file's creation (reported once its writer closes it) or a
+     * complete file renamed onto its name is reported as a close after writing.
+     * @return 0 when watching the file or waiting for it, else a negative errno
+     *         (e.g. -ENOENT when its directory is missing too). */
+    int addFileOrAwait(std::string path);
+
     /** Stops watching the path whose watch descriptor is wd.
      * @return 0, or -EINVAL when no watched path has that descriptor. */
     virtual int rm(int wd);
@@ -111,7 +118,9 @@ private:
         std::map<std::string, std::string> files; ///< entry name -> watched path, for directories
     };
 
-    int addLocked(const std::string& path, bool filesOnly);
+    int addLocked(const std::string& path, bool filesOnly, bool mayBeAbsent = false);
+    /// Watches a file's directory for it (the entry's parentWd).  @return the directory's watch or -errno.
+    int watchParentLocked(const std::string& path, Entry& entry);
     void removeLocked(const std::string& path);
     bool rearmLocked(const std::string& path);
     void dropNodeRoleLocked(int wd, bool asWatched);

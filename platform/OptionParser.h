@@ -4,6 +4,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <vector>
 
 /** Command-line option parser.
  *
@@ -21,6 +22,14 @@ public:
 
     /// True when the option was given (with or without a value).
     bool has(const std::string& name) const { return options.count(name) != 0; }
+
+    /// The names of the options given, sorted (to refuse unknown ones).
+    std::vector<std::string> names() const {
+        std::vector<std::string> result;
+        for (const auto& o : options)
+            result.push_back(o.first);
+        return result;
+    }
 
     /** Converts the option's value into value.
      * @return 0 on success, -1 when the option is missing, -2 when its value does not convert. */

@@ -1,6 +1,7 @@
 #include "MobuEmbedded/FullDuplexFIR.h"
 
 #include <ALSAConfig.h>
+#include <ALSADebug.h>
 #include <ThreadPriority.h>
 
 #include <algorithm>
@@ -53,6 +54,38 @@ std::string gainText(const FullDuplexFIR::GainRow& g) {
     return text + "]";
 }
 
+/** What a coefficient file holds now: whether it is there, which file it is (device, inode,
+ * times) and its size and a hash of its bytes (FNV-1a).  Read without blocking, so a FIFO
+ * under the name is not waited on. */
+FullDuplexFIR::FileStamp stampOf(const std::string& path) {
+    FullDuplexFIR::FileStamp stamp;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return stamp;
+    struct stat st {};
+    stamp.exists = true;
+    if (fstat(fd, &st) == 0) {
+        stamp.device = st.st_dev;
+        stamp.inode = st.st_ino;
+        stamp.modified = st.st_mtim.tv_sec * 1000000000ll + st.st_mtim.tv_nsec;
+        stamp.changed = st.st_ctim.tv_sec * 1000000000ll + st.st_ctim.tv_nsec;
+    }
+    if (S_ISREG(st.st_mode)) {
+        uint64_t hash = 14695981039346656037ull;
+        char buffer[1 << 16];
+        for (;;) {
+            const ssize_t got = ::read(fd, buffer, sizeof buffer);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) break;
+            for (ssize_t i = 0; i < got; ++i)
+                hash = (hash ^ static_cast<unsigned char>(buffer[i])) * 1099511628211ull;
+            stamp.size += static_cast<uint64_t>(got);
+        }
+        stamp.hash = hash;
+    }
+    ::close(fd);
+    return stamp;
+}
+
 int loadFlag(int& flag) {
     return __atomic_load_n(&flag, __ATOMIC_ACQUIRE);
 }
@@ -74,6 +107,10 @@ FullDuplexFIR::FullDuplexFIR(const std::string& playbackName, const std::string&
 
 FullDuplexFIR::~FullDuplexFIR() {
     const int pid = getpid();
+    // The audio thread's last lines (its exit notice) are still queued: the control thread
+    // passes them on as it ends, so they come before the destructor's own.
+    control.stop();
+    audioLog.drain();
     mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR::~FullDuplexFIR PID=%d - Starting destructor", timestamp().c_str(), pid);
     try {
         mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR destructor: Stopping FileWatchThreaded...", timestamp().c_str());
@@ -82,7 +119,6 @@ FullDuplexFIR::~FullDuplexFIR() {
                 timestamp().c_str());
         // The other producers use the gains and the log queue: they end before anything goes.
         MixerEvents::stopEvents();
-        control.stop();
         for (auto& eq : paraEQs)
             eq.pairWith(nullptr);
         for (auto& eq : paraEQs)
@@ -137,54 +173,92 @@ int FullDuplexFIR::init() {
     return 0;
 }
 
+namespace {
+/// The text of a code from loading or searching a configuration.
+std::string configText(int code) {
+    switch (code) {
+    case ALSA_CONFIG_FILE_ERROR:
+        return "it is not a regular file of at most 1 MiB";
+    case ALSA_CONFIG_NOT_TEXT_ERROR:
+        return "it holds a compound, not a value";
+    default:
+        return snd_strerror(code);
+    }
+}
+} // namespace
+
 int FullDuplexFIR::loadConfig(std::string fileName) {
     mobuLog(LOG_NOTICE, "%s\t%s", "FullDuplexFIR", "loadConfig");
+    configError.clear();
+    // Each failure names what failed and the key it came from, for the log and the host.
+    auto fail = [&](int code, const std::string& what) {
+        configError = what;
+        mobuLog(LOG_NOTICE, "MobuFullDuplexFIR::loadConfig : %s (%d)", what.c_str(), code);
+        return code;
+    };
     ALSA::Config config;
     int ret = config.load(fileName);
     if (ret < 0) {
         mobuLog(LOG_NOTICE, "Tried to open the file %s", fileName.c_str());
-        return ret;
+        return fail(ret, "can't read " + fileName + ": " + configText(ret));
     }
-    auto missing = [&](const std::string& key, int code) {
-        mobuLog(LOG_NOTICE, "Couldn't find the key %s in the file %s", key.c_str(), fileName.c_str());
+    std::string value;
+    auto search = [&](const std::string& key) {
+        const int code = key.find('.') == std::string::npos ? config.search(key) : config.search(key, value);
+        if (code == -ENOENT) {
+            mobuLog(LOG_NOTICE, "Couldn't find the key %s in the file %s", key.c_str(), fileName.c_str());
+            fail(code, "the key " + key + " is missing");
+        } else if (code < 0) {
+            fail(code, "the key " + key + " can't be used: " + configText(code));
+        }
         return code;
     };
     const std::string top = "MobuFullDuplexFIR";
-    if ((ret = config.search(top)) < 0) return missing(top, ret);
+    if ((ret = search(top)) < 0) return ret;
 
-    std::string value;
-    if ((ret = config.search(top + ".filter", value)) < 0) return missing(top + ".filter", ret);
+    if ((ret = search(top + ".filter")) < 0) return ret;
     mobuLog(LOG_NOTICE, "adding the filter file %s", value.c_str());
-    if (addFilterFile(value) != 0)
-        mobuLog(LOG_NOTICE, "the filter file %s can't be watched (missing?): its channels are silent until it exists",
+    if ((ret = addFilterFile(value)) != 0)
+        mobuLog(LOG_NOTICE, "the filter file %s can't be watched (%s): changes to it go unnoticed", value.c_str(),
+                strerror(-ret));
+    else if (access(value.c_str(), F_OK) != 0)
+        mobuLog(LOG_NOTICE, "the filter file %s does not exist yet: its channels are silent until it is created",
                 value.c_str());
 
-    if ((ret = config.search(top + ".paraeq", value)) < 0) return missing(top + ".paraeq", ret);
+    if ((ret = search(top + ".paraeq")) < 0) return ret;
     mobuLog(LOG_NOTICE, "adding the paraeq file %s", value.c_str());
     addParaEQFile(value);
 
-    if ((ret = config.search(top + ".mixerDevice", value)) < 0) return missing(top + ".mixerDevice", ret);
+    const std::string mixerKey = top + ".mixerDevice";
+    if ((ret = search(mixerKey)) < 0) return ret;
     if ((ret = MixerEvents::open(value)) < 0) {
         mobuLog(LOG_NOTICE, "Couldn't open the ALSA mixer %s", value.c_str());
-        return ret;
+        return fail(ret, "can't open the mixer device " + value + " (key " + mixerKey + "): " + snd_strerror(ret));
     }
     mobuLog(LOG_NOTICE, "scanning the mixer %s", value.c_str());
     scanMixer();
 
-    if ((ret = config.search(top + ".fifopath", value)) < 0) return missing(top + ".fifopath", ret);
+    const std::string fifoKey = top + ".fifopath";
+    if ((ret = search(fifoKey)) < 0) return ret;
+    const std::string about = " (key " + fifoKey + ")";
+    if (value.empty() || value[0] != '/') // else it would depend on the folder the host runs in
+        return fail(-EINVAL, "the FIFO path \"" + value + "\"" + about + " is not an absolute path");
     if (mkfifo(value.c_str(), 0660) != 0) {
         const int err = errno;
         if (err != EEXIST) {
             mobuLog(LOG_NOTICE, "MobuFullDuplexFIR::%s : couldn't create the fifoFd %d : %s", "loadConfig", err,
                     strerror(err));
-            return -err;
+            return fail(-err, "can't create the FIFO " + value + about + ": " + strerror(err));
         }
         mobuLog(LOG_NOTICE, "MobuFullDuplexFIR::%s : fifo %s already exists, not creating again.", "loadConfig",
                 value.c_str());
     }
     if (fifoFd > 0) ::close(fifoFd);
     fifoFd = ::open(value.c_str(), O_RDWR | O_NONBLOCK | O_ASYNC | O_CLOEXEC);
-    if (fifoFd < 0) return -errno;
+    if (fifoFd < 0) {
+        const int err = errno;
+        return fail(-err, "can't open the FIFO " + value + about + ": " + strerror(err));
+    }
     struct stat st {};
     if (fstat(fifoFd, &st) != 0 || !S_ISFIFO(st.st_mode)) {
         // Records written into a regular file would pile up for ever.
@@ -192,7 +266,7 @@ int FullDuplexFIR::loadConfig(std::string fileName) {
                 value.c_str());
         ::close(fifoFd);
         fifoFd = -1;
-        return -EINVAL;
+        return fail(-EINVAL, value + about + " is not a named pipe");
     }
     for (int w = 0; w < FIFO_HEADER_CNT; ++w)
         meterRecord[FIFO_OFSET + w] = w;
@@ -211,9 +285,55 @@ int FullDuplexFIR::setLatency(float seconds) {
     return 0;
 }
 
+int FullDuplexFIR::checkDevices(std::string& problem) {
+    problem.clear();
+    if (N < 1) {
+        problem = "no period size is set";
+        return -EINVAL;
+    }
+    const auto n = static_cast<snd_pcm_uframes_t>(N.load());
+    struct Direction {
+        const ALSA::Stream& stream;
+        const char* name;
+        unsigned channels;
+    };
+    for (const Direction& d : {Direction{static_cast<const Playback&>(*this), "playback", static_cast<unsigned>(M)},
+                               Direction{static_cast<const Capture&>(*this), "capture", IN_CHCNT}}) {
+        const std::string device = "the " + std::string(d.name) + " device " + d.stream.getDeviceName();
+        snd_pcm_t* const pcm = d.stream.ALSA::Stream::getPCM(); // this direction's own (getPCM() is the playback's)
+        if (pcm == nullptr) {
+            problem = device + " is not open";
+            return ALSA_PCM_NOT_OPEN_ERROR;
+        }
+        // The stream's own configuration space is left alone: a copy is narrowed as go() will.
+        snd_pcm_hw_params_t* hw = nullptr;
+        snd_pcm_hw_params_alloca(&hw);
+        int err = snd_pcm_hw_params_any(pcm, hw);
+        const unsigned rate = d.stream.getSampleRate() > 0 ? d.stream.getSampleRate() : 48000;
+        if (err >= 0) err = snd_pcm_hw_params_set_access(pcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED);
+        if (err >= 0) err = snd_pcm_hw_params_set_format(pcm, hw, sampleFormat());
+        if (err >= 0) err = snd_pcm_hw_params_set_channels(pcm, hw, d.channels);
+        if (err >= 0) err = snd_pcm_hw_params_set_rate(pcm, hw, rate, 0);
+        if (err < 0) {
+            problem = device + " can't take " + std::to_string(d.channels) + " channels of 32-bit samples at " +
+                      std::to_string(rate) + " Hz: " + snd_strerror(err);
+            return err;
+        }
+        // As go() sets them up: the period nearest N, and a buffer that holds two blocks of N.
+        snd_pcm_uframes_t period = n, largestBuffer = 0;
+        int dir = 0;
+        if ((err = snd_pcm_hw_params_set_period_size_near(pcm, hw, &period, &dir)) < 0 ||
+            (err = snd_pcm_hw_params_get_buffer_size_max(hw, &largestBuffer)) < 0 || largestBuffer < 2 * n) {
+            problem = device + " can't take periods of " + std::to_string(n) + " frames (and a buffer of two)";
+            return err < 0 ? err : -EINVAL;
+        }
+    }
+    return 0;
+}
+
 int FullDuplexFIR::addFilterFile(std::string path) {
     filterFile = path;
-    return addFile(path);
+    return addFileOrAwait(path); // a file still to come is loaded when it appears
 }
 
 int FullDuplexFIR::addParaEQFile(std::string name) {
@@ -563,6 +683,8 @@ int FullDuplexFIR::handleValueEvents(ALSA::MixerElement& element) {
 int FullDuplexFIR::createFIRFilters(int n) {
     const int pid = getpid();
     std::vector<FIRMobu*>& set = inactiveSet();
+    // Taken before the file is read: a rewrite during the build makes the next event build again.
+    const FileStamp stamp = stampOf(filterFile);
     try {
         mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR::createFIRFilters PID=%d to handle %d samples, M=%d",
                 timestamp().c_str(), pid, n, M);
@@ -615,6 +737,9 @@ int FullDuplexFIR::createFIRFilters(int n) {
             return MobuDebug().evaluateError(-39901);
         }
     }
+    // A file that changed while it was read holds no one version: the next event builds again.
+    builtStamp = stamp;
+    builtStamp.valid = stamp == stampOf(filterFile);
     mobuLog(LOG_NOTICE, "inactiveFIR loaded %p", static_cast<void*>(&set));
     return 0;
 }
@@ -660,11 +785,19 @@ void FullDuplexFIR::rebuildFilters(const char* why) {
     // wait for that, then build the file as it is now.
     if (!waitForFilterSwitch()) return;
     std::lock_guard<std::mutex> lock(filterBuildLock);
-    if (!filtersReady.load(std::memory_order_acquire) || transitionPending()) return;
+    if (!filtersReady.load(std::memory_order_acquire) || transitionPending() || unchangedSinceBuilt()) return;
     if (createFIRFilters(N) == 0) {
         if (why) mobuLog(LOG_NOTICE, "%s", why);
         ObjectDoubleBuffer<std::vector<FIRMobu*>>::prepTransition();
     }
+}
+
+bool FullDuplexFIR::unchangedSinceBuilt() {
+    if (!(stampOf(filterFile) == builtStamp)) return false;
+    // A burst of rewrites leaves events behind that the set in force already covers.
+    mobuLog(LOG_NOTICE, "FullDuplexFIR::%s the filter file %s is unchanged since the filters in force were read",
+            "rebuildFilters", filterFile.c_str());
+    return true;
 }
 
 void FullDuplexFIR::closeWrite(char* name) {
@@ -687,10 +820,10 @@ void FullDuplexFIR::attribChange(char* name, int wd) {
     }
     if (!waitForFilterSwitch()) return;
     std::lock_guard<std::mutex> lock(filterBuildLock);
-    if (!filtersReady.load(std::memory_order_acquire) || transitionPending()) return;
+    if (!filtersReady.load(std::memory_order_acquire) || transitionPending() || unchangedSinceBuilt()) return;
     const int ret = createFIRFilters(N);
     rm(wd);
-    addFile(filterFile); // a file replaced by rename is watched under its new inode
+    addFileOrAwait(filterFile); // a file replaced by rename is watched under its new inode
     if (ret == 0) ObjectDoubleBuffer<std::vector<FIRMobu*>>::prepTransition();
 }
 
@@ -780,12 +913,18 @@ int FullDuplexFIR::firstPass() {
         eqOut[c].setZero(N);
         paraEQs[c].setFS(fs);
         paraEQs[c].refreshParaEQ();
+        // Nothing has been played yet: the file's settings are in force from the first block, no switch.
+        if (paraEQs[c].transitionPending()) paraEQs[c].completeTransition();
         paraEQs[c].process(eqIn[c], eqOut[c]); // sizes its scratch block (silence leaves the state at rest)
     }
     outputAudio.setZero(N, M); // the first block is never played; silence is what a restart would send
 
     {
         std::lock_guard<std::mutex> lock(filterBuildLock);
+        if (loadFlag(shutdown_received)) { // asked to stop while starting: build nothing
+            mobuLog(LOG_NOTICE, "FullDuplexFIR::process shutdown requested before the filters were built");
+            return -1;
+        }
         if (inactiveSet()[0] == nullptr) {
             mobuLog(LOG_NOTICE, "creating filters");
             if (createFIRFilters(N) != 0) return -1;
@@ -810,7 +949,19 @@ int FullDuplexFIR::firstPass() {
     }
     mobuLog(LOG_NOTICE, "loading gains");
     if (loadGains() < 0) return -1;
+    {
+        // Nothing has been played yet: the mixer's gains, mutes and polarities hold from the
+        // first sound on, without a ramp from unity (a muted channel must never sound).
+        std::lock_guard<std::mutex> lock(gainLock);
+        gains.buffer(0) = requestedGains.replicate(N, 1);
+        gains.buffer(1) = gains.buffer(0);
+        gains.completeTransition();
+        gainsOwed = false;
+    }
     mobuLog(LOG_NOTICE, "gains loaded");
+    // Start from silence: the filters hear the input for three silent periods, then fade in.
+    switchCount = startingCount;
+    endedSilent = true;
 
     // Start the OpenMP team now, so that the first period does not create threads.
 #pragma omp parallel
@@ -856,6 +1007,13 @@ void FullDuplexFIR::switchStep(bool firPending, bool eqPending) {
     if (switchCount < 0) { // the old filters fade out
         equaliserPass(false);
         filterPass(-1);
+        switchCount = 3;
+        endedSilent = true;
+        return;
+    }
+    if (switchCount == startingCount) { // start-up: silent while the filters fill
+        equaliserPass(false);
+        filterPass(2);
         switchCount = 3;
         endedSilent = true;
         return;

@@ -88,9 +88,13 @@ TEST_F(ConfigFile, MissingKeysCompoundsAndBadFilesGiveCodes) {
     EXPECT_FALSE(config.isLoaded());
     EXPECT_LT(config.load(write("broken.conf", "MobuFullDuplexFIR { filter \"f.wav\"\n")), 0);
     EXPECT_FALSE(config.isLoaded());
+    // Only a regular file of at most 1 MiB is read (a device or a FIFO: the host's test).
+    EXPECT_EQ(config.load(write("large.conf", std::string(ALSA::Config::maxFileBytes + 1, ' '))),
+              ALSA_CONFIG_FILE_ERROR);
 
     ALSA::ALSADebug table;
-    for (int code : {ALSA_CONFIG_NOT_LOADED_ERROR, ALSA_CONFIG_NOT_TEXT_ERROR, ALSA_MIXER_NOT_OPEN_ERROR})
+    for (int code :
+         {ALSA_CONFIG_NOT_LOADED_ERROR, ALSA_CONFIG_NOT_TEXT_ERROR, ALSA_MIXER_NOT_OPEN_ERROR, ALSA_CONFIG_FILE_ERROR})
         EXPECT_FALSE(table.message(code).empty()) << code;
 }
 

@@ -181,6 +181,21 @@ TEST_F(FileWatchTable, DeletionIsReportedAndAFileCreatedLaterUnderTheNameIsWatch
     EXPECT_TRUE(drain(w).empty());
 }
 
+TEST_F(FileWatchTable, AFileAwaitedIsReportedOnceWhenCreatedOrRenamedOntoItsName) {
+    FileWatch w;
+    EXPECT_EQ(w.addFileOrAwait(dir + "/none/filters.wav"), -ENOENT); // no folder to wait in
+    for (const bool byRename : {false, true}) {
+        SCOPED_TRACE(byRename ? "renamed onto the name" : "created in place");
+        const std::string awaited = dir + (byRename ? "/b.wav" : "/a.wav");
+        ASSERT_EQ(w.addFileOrAwait(awaited), 0);
+        EXPECT_EQ(w.getWatchDescriptor(awaited), -1);
+        byRename ? replaceByRename(awaited, "x") : rewrite(awaited, "x");
+        const auto events = drain(w);
+        EXPECT_EQ(countOf(events, Kind::CloseWrite, awaited), 1u);
+        EXPECT_GE(w.getWatchDescriptor(awaited), 0) << "the file itself is watched from then on";
+    }
+}
+
 TEST_F(FileWatchTable, AFileRenamedAwayIsNoLongerReportedUnderItsOldName) {
     FileWatch w;
     ASSERT_EQ(w.add(file), 0);

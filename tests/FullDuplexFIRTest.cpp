@@ -167,6 +167,7 @@ public:
 
     int process() override {
         const int k = calls++;
+        if (k > 0 && xrunDetected() && firstXrun < 0) firstXrun = k;
         if (k > 0 && feed)
             feed(k, inputAudio);
         else if (k > 0 && input.rows() >= k * periodFrames)
@@ -211,6 +212,7 @@ public:
     std::vector<Block> outputs;
     bool keep = true; ///< keep every output block
     int calls = 0;
+    int firstXrun = -1; ///< the first call that saw an over/under-run
     bool audit = false;
 
 private:
@@ -378,8 +380,8 @@ TEST_F(Processor, FilterRewriteSwitchesClickFreeAndSigintEndsInOrder) {
         const Eigen::ArrayXd u = x.col(m % 2).cast<double>();
         Eigen::ArrayXd later = u; // the new filters hear the input from period 10 on
         later.head(9 * N).setZero();
-        const Shape old[] = {Shape::FadeOut, Shape::Silent, Shape::Silent, Shape::FadeIn, Shape::Plain,
-                             Shape::Plain,   Shape::Plain,  Shape::Plain,  Shape::FadeOut};
+        const Shape old[] = {Shape::Silent, Shape::Silent, Shape::Silent, Shape::FadeIn, Shape::Plain,
+                             Shape::Plain,  Shape::Plain,  Shape::Plain,  Shape::FadeOut};
         for (int k = 1; k <= 9; ++k)
             expectPeriod(p.out(k), m, convolve(u, r1.col(m), (k - 1) * N, N), old[k - 1], 1.0,
                          "old filters, period " + std::to_string(k));
@@ -393,7 +395,7 @@ TEST_F(Processor, FilterRewriteSwitchesClickFreeAndSigintEndsInOrder) {
             EXPECT_TRUE((p.out(k).col(m) == 0).all()) << "drain period " << k;
     }
     EXPECT_EQ(countLog("switching FIR filter over"), 1);
-    EXPECT_EQ(countLog("switching paraEQs over"), 1); // the start-up sequence
+    EXPECT_EQ(countLog("switching paraEQs over"), 0); // the first settings hold from the start
     EXPECT_EQ(countLog("FullDuplexFIR::process exiting"), 1);
 }
 
@@ -442,7 +444,7 @@ TEST_F(Processor, EqualiserChangeSwitchesAloneAndMissingChannelsAreSilent) {
                              "period " + std::to_string(k));
         }
     }
-    EXPECT_EQ(countLog("switching paraEQs over"), 2);
+    EXPECT_EQ(countLog("switching paraEQs over"), 1);
     EXPECT_EQ(countLog("switching FIR filter over"), 0);
     EXPECT_EQ(countLog("Couldn't load filter from file, zeroing channel"), 3);
 }
@@ -467,12 +469,49 @@ TEST_F(Processor, ShutdownDuringASwitchsSilenceStaysSilent) {
         EXPECT_TRUE((p.out(k) == 0).all()) << "period " << k << ": the new filters must not be heard";
 }
 
+TEST_F(Processor, AFilterFileCreatedLaterPlaysAndABurstOfRewritesSwitchesAtMostTwice) {
+    replaceEq(eqName, "[]");
+    Probe p; // no coefficient file yet: every output is silent until it comes
+    p.input = programme(400, 17);
+    const int burst = 30, burstAt = 20;
+    int quiet = 0, stopAt = -1;
+    p.after = [&](int k) {
+        if (k == 8) {
+            replaceAudioFile(filter, impulses(0.5)); // renamed onto the name
+            EXPECT_TRUE(waitFor([&] { return p.firSwitchPending(); })) << "the new file is not picked up";
+        }
+        if (k == burstAt) // a burst of rewrites, the last one 0.25
+            for (int i = 0; i < burst; ++i)
+                replaceAudioFile(filter, impulses(i % 2 ? 0.25 : 0.5));
+        if (k > burstAt) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2)); // leave the watcher time
+            quiet = p.getSwitchCount() == -1 && !p.changesPending() ? quiet + 1 : 0;
+            if (stopAt < 0 && (quiet == 100 || k == 390)) p.handleSignal(SIGINT), stopAt = k;
+        }
+    };
+    EXPECT_EQ(run(p, config()), -1);
+    for (int k = 1; k <= 11; ++k)
+        EXPECT_TRUE((p.out(k) == 0).all()) << "period " << k << " before the file's filters fade in";
+    for (int m = 0; m < 8; ++m) {
+        expectGain(p.out(12), p.in(12), m, 0.5, 0.0, 1.0, "fade-in of the created file");
+        expectGain(p.out(burstAt), p.in(burstAt), m, 0.5, 1.0, 1.0, "the created file");
+        expectGain(p.out(stopAt), p.in(stopAt), m, 0.25, 1.0, 1.0, "the last rewrite");
+    }
+    const int switches = countLog("switching FIR filter over");
+    EXPECT_GE(switches, 2);
+    EXPECT_LE(switches, 3) << "one switch for the file's creation, at most two for the burst";
+}
+
 // --- gains ------------------------------------------------------------------------------------
 
-TEST_F(Processor, MixerChangesRampOverOnePeriodAndNoneIsLost) {
+TEST_F(Processor, MixerSettingsHoldFromTheFirstSoundAndChangesRampOverOnePeriod) {
     replaceAudioFile(filter, impulses(0.5));
     replaceEq(eqName, "[]");
     const double g6 = std::pow(10.0, -6.0 / 20), g12 = std::pow(10.0, -12.0 / 20);
+    // Set before the start: a muted, a quieter and an inverted loudspeaker.
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+             {"sset", "Gain 5 Mute", "on"}, {"--", "sset", "Gain 3", "-12dB"}, {"sset", "Gain 6 Invert", "on"}})
+        ASSERT_EQ(amixer(*board, args).status, 0) << args[1];
     Probe p;
     p.audit = true;
     p.input = programme(42, 5);
@@ -505,7 +544,7 @@ TEST_F(Processor, MixerChangesRampOverOnePeriodAndNoneIsLost) {
             break;
         case 28: // two changes before the next period: the second is ramped to right after the first
             EXPECT_EQ(amixer(*board, {"--", "sset", "Gain 4", "-6dB"}).status, 0);
-            change({"--", "sset", "Gain 5", "-12dB"}, [&] { return std::abs(p.getRequestedGains()(5) - g12) < 1e-12; });
+            change({"--", "sset", "Gain 7", "-12dB"}, [&] { return std::abs(p.getRequestedGains()(7) - g12) < 1e-12; });
             break;
         case 29:
             EXPECT_TRUE(waitFor(rampWaits));
@@ -530,22 +569,30 @@ TEST_F(Processor, MixerChangesRampOverOnePeriodAndNoneIsLost) {
     ASSERT_EQ(p.calls, 43);
     expectNoAuditedAllocation();
 
+    // From the first frame: three silent periods, a fade-in to the mixer's settings, the
+    // ramps of the changes (each from the gain that plays), the fade-out and silence.
+    for (int k = 1; k <= 3; ++k)
+        EXPECT_TRUE((p.out(k) == 0).all()) << "start-up period " << k << " must be silent";
     struct Ramp {
         int call, channel;
-        double from, to;
+        double to;
     };
-    const Ramp ramps[] = {{9, 2, 1, g6},    {13, 1, 1, 0},  {21, 1, 0, g12}, {25, 3, 1, -1},
-                          {27, 3, -1, -g6}, {29, 4, 1, g6}, {30, 5, 1, g12}};
-    double gain[8] = {1, 1, 1, 1, 1, 1, 1, 1};
-    for (int k = 6; k <= 36; ++k)
+    const Ramp ramps[] = {{9, 2, g6}, {13, 1, 0}, {21, 1, g12}, {25, 3, -g12}, {27, 3, -g6}, {29, 4, g6}, {30, 7, g12}};
+    double gain[8] = {1, 1, 1, g12, 1, 0, -1, 1};
+    for (int m = 0; m < 8; ++m)
+        expectGain(p.out(4), p.in(4), m, 0.5, 0.0, gain[m], "fade-in");
+    for (int k = 5; k <= 36; ++k)
         for (int m = 0; m < 8; ++m) {
-            double from = gain[m], to = gain[m];
+            double to = gain[m];
             for (const Ramp& r : ramps)
-                if (r.call == k && r.channel == m) to = r.to, from = r.from;
-            EXPECT_DOUBLE_EQ(from, gain[m]) << "a ramp starts from the gain in use";
-            expectGain(p.out(k), p.in(k), m, 0.5, from, to, "period " + std::to_string(k));
+                if (r.call == k && r.channel == m) to = r.to;
+            expectGain(p.out(k), p.in(k), m, 0.5, gain[m], to, "period " + std::to_string(k));
             gain[m] = to;
         }
+    for (int m = 0; m < 8; ++m)
+        expectGain(p.out(37), p.in(37), m, 0.5, gain[m], 0.0, "fade-out");
+    for (int k = 38; k <= 41; ++k)
+        EXPECT_TRUE((p.out(k) == 0).all()) << "drain period " << k;
     EXPECT_EQ(countLog("Warning: Could not find Gain "), 0);
     EXPECT_GE(countLog("gains already waiting for a transition"), 1);
 }
@@ -668,31 +715,48 @@ TEST_F(Processor, AnXrunInRealTimeDrainsInOrder) {
     replaceAudioFile(filter, impulses(0.5));
     replaceEq(eqName, "[]");
     // One late period, then a machine that falls behind in every period: the drain
-    // started by the first over/under-run ends the run all the same.
+    // started by the first over/under-run ends the run all the same.  A busy machine may
+    // add over/under-runs of its own: the drain's shape is checked in every attempt, its
+    // place and the count of reports in an attempt that only had the ones made here.
     for (const bool everyPeriod : {false, true}) {
         SCOPED_TRACE(everyPeriod ? "late in every period" : "one late period");
-        {
-            std::lock_guard<std::mutex> lock(logMutex);
-            logLines.clear();
+        for (int attempt = 1;; ++attempt) {
+            {
+                std::lock_guard<std::mutex> lock(logMutex);
+                logLines.clear();
+            }
+            Probe p;
+            p.input = programme(400, 3);
+            p.after = [&](int k) {
+                if (k == 20 || (everyPeriod && k > 20)) // the board runs on
+                    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+            };
+            EXPECT_EQ(run(p, config()), -1);
+            EXPECT_EQ(countLog("FullDuplexFIR::process exiting"), 1);
+            // The last sounding period fades out, four silent ones follow, and the run ends.
+            int last = static_cast<int>(p.outputs.size());
+            while (last > 0 && (p.out(last) == 0).all())
+                --last;
+            EXPECT_EQ(static_cast<int>(p.outputs.size()), last + 4);
+            if (last >= 5) {
+                for (int m = 0; m < 8; ++m)
+                    expectGain(p.out(last), p.in(last), m, 0.5, 1.0, 0.0, "fade-out");
+            } else { // silent throughout: only an over/under-run before the fade-in ends a run so early
+                EXPECT_TRUE(p.firstXrun >= 1 && p.firstXrun <= 4) << "first over/under-run " << p.firstXrun;
+            }
+            const bool disturbed = p.firstXrun < 20 || (!everyPeriod && countLog("XRUN detected") > 1);
+            if (disturbed && attempt < 3) continue;
+            if (disturbed) {
+                printf("over/under-runs the test did not make (first in period %d, %d reported) in 3 runs: "
+                       "their place is not checked\n",
+                       p.firstXrun, countLog("XRUN detected"));
+                break;
+            }
+            EXPECT_EQ(countLog("XRUN detected - shutting down") > 1, everyPeriod);
+            EXPECT_GE(last, 20);
+            EXPECT_LE(last, 23);
+            break;
         }
-        Probe p;
-        p.input = programme(400, 3);
-        p.after = [&](int k) {
-            if (k == 20 || (everyPeriod && k > 20)) // the board runs on
-                std::this_thread::sleep_for(std::chrono::milliseconds(150));
-        };
-        EXPECT_EQ(run(p, config()), -1);
-        EXPECT_EQ(countLog("XRUN detected - shutting down") > 1, everyPeriod);
-        EXPECT_EQ(countLog("FullDuplexFIR::process exiting"), 1);
-        // The last sounding period fades out, four silent ones follow, and the run ends.
-        int last = static_cast<int>(p.outputs.size());
-        while (last > 0 && (p.out(last) == 0).all())
-            --last;
-        ASSERT_GE(last, 20);
-        EXPECT_LE(last, 23);
-        EXPECT_EQ(static_cast<int>(p.outputs.size()), last + 4);
-        for (int m = 0; m < 8; ++m)
-            expectGain(p.out(last), p.in(last), m, 0.5, 1.0, 0.0, "fade-out");
     }
     board->use();
 }
@@ -807,11 +871,22 @@ TEST_F(Processor, StormOfChangesNeverClicksAndEndsOnTheLastValues) {
 }
 
 TEST_F(Processor, DestructorLogsItsStepsInOrder) {
-    {
+    replaceAudioFile(filter, impulses(0.5));
+    replaceEq(eqName, "[]");
+    mobutest::finishesWithin(std::chrono::seconds(60), [&] { // destroyed at once after a run, as a host does
         Probe p;
+        p.input = programme(10, 1);
+        p.after = [&](int k) {
+            if (k == 1) p.handleSignal(SIGINT);
+        };
         p.init();
-    }
-    const char* steps[] = {"Starting destructor",
+        p.loadConfig(config());
+        p.Playback::setSampleRate(48000);
+        p.setLatency(0.01f);
+        return p.go();
+    });
+    const char* steps[] = {"FullDuplexFIR::process exiting", // the audio thread's last line comes first
+                           "Starting destructor",
                            "Stopping FileWatchThreaded...",
                            "FileWatchThreaded stopped successfully",
                            "Deleting inactive FIR filters...",

@@ -60,6 +60,19 @@ protected:
 };
 
 TEST_F(Host, NamesWhatItCannotOpenOrUseOnOneLineWithAStatus) {
+    // The configuration with one value replaced.
+    const auto variant = [&](const std::string& name, const std::string& from, const std::string& to) {
+        std::string text = mobutest::readFile(config);
+        text.replace(text.find(from), from.size(), to);
+        mobutest::writeFile(dir + "/" + name, text);
+        return dir + "/" + name;
+    };
+    const std::string noMixer = variant("m.conf", "\"board\"", "\"nosuch\""),
+                      compound = variant("c.conf", "\"board\"", "{ card 0 }"),
+                      lostFifo = variant("l.conf", dir + "/levels", dir + "/none/levels"),
+                      relativeFifo = variant("r.conf", "\"" + dir + "/levels\"", "7");
+    ASSERT_EQ(mkfifo((dir + "/pipe.conf").c_str(), 0600), 0);
+    const std::string cantUse = "mobu-processor: can't use the configuration ";
     const struct {
         std::vector<std::string> args;
         int status;
@@ -71,9 +84,45 @@ TEST_F(Host, NamesWhatItCannotOpenOrUseOnOneLineWithAStatus) {
         {{"--capture=nosuch", "--config=" + config}, 3, "mobu-processor: can't open the capture device nosuch", ""},
         {{"--config=" + dir + "/none.conf"},
          4,
-         "mobu-processor: can't use the configuration " + dir +
-             "/none.conf: the file or one of its four MobuFullDuplexFIR keys is missing (-2)",
+         cantUse + dir + "/none.conf: can't read " + dir + "/none.conf: No such file or directory (-2)",
          ""},
+        {{"--config=/dev/zero"},
+         4,
+         cantUse + "/dev/zero: can't read /dev/zero: it is not a regular file of at most 1 MiB (-41023)",
+         ""},
+        {{"--config=" + dir + "/pipe.conf"},
+         4,
+         cantUse + dir + "/pipe.conf: can't read " + dir +
+             "/pipe.conf: it is not a regular file of at most 1 MiB (-41023)",
+         ""},
+        {{"--config=" + noMixer},
+         4,
+         cantUse + noMixer +
+             ": can't open the mixer device nosuch (key MobuFullDuplexFIR.mixerDevice): No such file or directory (-2)",
+         ""},
+        {{"--config=" + compound},
+         4,
+         cantUse + compound +
+             ": the key MobuFullDuplexFIR.mixerDevice can't be used: it holds a compound, not a value (-41021)",
+         ""},
+        {{"--config=" + lostFifo},
+         4,
+         cantUse + lostFifo + ": can't create the FIFO " + dir +
+             "/none/levels (key MobuFullDuplexFIR.fifopath): No such file or directory (-2)",
+         ""},
+        {{"--config=" + relativeFifo},
+         4,
+         cantUse + relativeFifo +
+             ": the FIFO path \"7\" (key MobuFullDuplexFIR.fifopath) is not an absolute path (-22)",
+         ""},
+        // The devices refuse the period before any filter is built for it.
+        {{"--config=" + config, "--latency=0.25"},
+         3,
+         "mobu-processor: the playback device mobu_playback can't take periods of 12000 frames (and a buffer of two)",
+         ""},
+        {{"--config=" + config, "--latency=10"}, 2, "", ""},
+        {{"--config=" + config, "--rate=-4294919296"}, 2, "", ""},
+        {{"--config=" + config, "--nosuch=1"}, 2, "", ""},
         {{"--config=" + config, "--rate=44100"},
          3,
          "mobu-processor: the playback device mobu_playback can't run at 44100 Hz",
@@ -88,7 +137,9 @@ TEST_F(Host, NamesWhatItCannotOpenOrUseOnOneLineWithAStatus) {
             EXPECT_EQ(lastLine(r.err), c.lastErrorLine);
         }
         if (c.status == 2) {
-            EXPECT_NE(r.err.find("bad option value\nusage: mobu-processor"), std::string::npos) << r.err;
+            EXPECT_TRUE(r.err.find("bad option value\nusage: mobu-processor") != std::string::npos ||
+                        r.err.find("unknown option --nosuch\nusage: mobu-processor") != std::string::npos)
+                << r.err;
         }
         if (c.status == 0) {
             EXPECT_EQ(r.err, "");
@@ -98,28 +149,43 @@ TEST_F(Host, NamesWhatItCannotOpenOrUseOnOneLineWithAStatus) {
 }
 
 TEST_F(Host, DefaultDevicesRunUntilSigtermDrainsInOrder) {
-    mobutest::Child processor(command({"--config=" + config, "--verbose"}), board->environment());
-    const auto waitForError = [&](const std::string& what) {
-        for (int i = 0; i < 2000; ++i) {
-            if (processor.errorSoFar().find(what) != std::string::npos) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    // A busy machine may over/under-run and the program then starts the processor again:
+    // such a run is tried again (up to three times); the last is checked for what load can't change.
+    for (int attempt = 1;; ++attempt) {
+        mobutest::Child processor(command({"--config=" + config, "--verbose"}), board->environment());
+        const auto waitForError = [&](const std::string& what) {
+            for (int i = 0; i < 2000; ++i) {
+                if (processor.errorSoFar().find(what) != std::string::npos) return true;
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            return false;
+        };
+        ASSERT_TRUE(waitForError("creating filters done")) << processor.errorSoFar();
+        processor.signal(SIGUSR1);
+        const bool reloaded = waitForError("SIGUSR1 SUCCESS: Gains reloaded successfully");
+        processor.signal(SIGTERM);
+        const auto r = processor.wait(std::chrono::seconds(30));
+        EXPECT_EQ(r.status, 0) << r.err;
+        const bool disturbed = r.err.find("XRUN detected") != std::string::npos;
+        if (disturbed && attempt < 3) continue;
+        const size_t shutdown = r.err.find("Processing shutdown signal"), exiting = r.err.find("process exiting"),
+                     destructor = r.err.rfind("Starting destructor"),
+                     cleaned = r.err.rfind("Cleanup completed successfully");
+        ASSERT_NE(shutdown, std::string::npos) << r.err;
+        ASSERT_NE(exiting, std::string::npos) << r.err;
+        EXPECT_LT(shutdown, exiting);
+        EXPECT_LT(r.err.rfind("process exiting"), destructor)
+            << "the audio thread's last lines come before the destructor's";
+        EXPECT_LT(destructor, cleaned);
+        if (disturbed) {
+            printf("over/under-runs in 3 runs: the reload and the count of shutdown notices are not checked\n");
+            break;
         }
-        return false;
-    };
-    ASSERT_TRUE(waitForError("creating filters done")) << processor.errorSoFar();
-    processor.signal(SIGUSR1);
-    ASSERT_TRUE(waitForError("SIGUSR1 SUCCESS: Gains reloaded successfully")) << processor.errorSoFar();
-    processor.signal(SIGTERM);
-    const auto r = processor.wait(std::chrono::seconds(30));
-    EXPECT_EQ(r.status, 0) << r.err;
-    const size_t shutdown = r.err.find("Processing shutdown signal"), exiting = r.err.find("process exiting"),
-                 cleaned = r.err.find("Cleanup completed successfully");
-    ASSERT_NE(shutdown, std::string::npos) << r.err;
-    ASSERT_NE(exiting, std::string::npos) << r.err;
-    EXPECT_LT(shutdown, exiting);
-    EXPECT_LT(exiting, cleaned);
-    // One period of fade-out and four of silence: the signal is seen in six calls.
-    EXPECT_EQ(count(r.err, "Processing shutdown signal"), 6);
+        EXPECT_TRUE(reloaded) << r.err;
+        // One period of fade-out and four of silence: the signal is seen in six calls.
+        EXPECT_EQ(count(r.err, "Processing shutdown signal"), 6);
+        break;
+    }
 }
 
 TEST_F(Host, GivesUpWhenEveryStartOverOrUnderRuns) {

@@ -34,9 +34,14 @@ extern int shutdown_received; ///< end the run in order
  * and the mixer controls may change while audio runs; the change is prepared
  * on another thread and switched in without a click: the old filters fade out
  * over one period, two silent periods fill the new filters' memory, the new
- * filters fade in over one period; a gain change ramps over one period.  A
- * shutdown request or an over/under-run fades out, plays four silent periods
- * and ends the run.  Peak levels go to the metering FIFO once per period.
+ * filters fade in over one period; a gain change ramps over one period.  A run
+ * starts from silence, with the mixer's gains, mutes and polarities and the
+ * equaliser file's settings already in force: three silent periods while the
+ * filters fill, then a fade-in.  A coefficient file that does not exist yet is
+ * loaded when it appears; a file event after a switch builds again only if the
+ * file changed since the set in force was read.  A shutdown request or an
+ * over/under-run fades out, plays four silent periods and ends the run.  Peak levels go to the metering FIFO once per
+ * period.
  *
  * Calling order: construct; init() (on the thread that will run go());
  * loadConfig(); set the playback rate (Playback::setSampleRate); setLatency();
@@ -77,9 +82,18 @@ public:
     virtual int init();
 
     /** Reads MobuFullDuplexFIR.filter, .paraeq, .mixerDevice and .fifopath from a
-     * file in ALSA configuration syntax and applies each in turn.
-     * @return 0, or the code of the first failure (what was applied before stays). */
+     * file in ALSA configuration syntax and applies each in turn.  The file must be a
+     * regular file of at most 1 MiB; fifopath must be an absolute path.
+     * @return 0, or the code of the first failure (what was applied before stays;
+     *         getConfigError() says what failed). */
     int loadConfig(std::string fileName);
+    /// What the last loadConfig() failed on: the file, or the key with its device or path ("" after success).
+    const std::string& getConfigError() const { return configError; }
+
+    /** Checks that both devices accept periods of N frames (and a buffer of two) with the
+     * processor's channel counts, before anything is built for N.
+     * @return 0, or a negative code with `problem` naming the device and what it refused. */
+    int checkDevices(std::string& problem);
 
     /** N = ceil(rate x seconds) in single precision, from the playback stream's rate.
      * @return 0, or -1 ("invalid N") when N < 1. */
@@ -125,6 +139,20 @@ public:
     void setGains(const GainRow& newGains);
     /// Mixer-event thread: a "Gain c", "Gain c Mute" or "Gain c Invert" control changed.
     int handleValueEvents(ALSA::MixerElement& element) override;
+
+    /// What a coefficient file held when it was read (to skip rebuilding the same file).
+    struct FileStamp {
+        bool valid = true; ///< false: matches no file (it changed while it was read)
+        bool exists = false;
+        uint64_t device = 0, inode = 0;
+        int64_t modified = 0, changed = 0; ///< ns
+        uint64_t size = 0;
+        uint64_t hash = 0; ///< of the bytes of a regular file
+        bool operator==(const FileStamp& o) const {
+            return valid && o.valid && exists == o.exists && device == o.device && inode == o.inode &&
+                   modified == o.modified && changed == o.changed && size == o.size && hash == o.hash;
+        }
+    };
 
     // Read-only views for hosts and tests.
     int getN() const { return N; }
@@ -177,6 +205,8 @@ private:
     static void capThreadPriority(const char* hook, const char* report, const char* changeReport);
     /// The rebuild after a coefficient-file change, once the pending switch is done.
     void rebuildFilters(const char* why);
+    /// True (logged) when the filter file holds what the newest set was built from; filterBuildLock held.
+    bool unchangedSinceBuilt();
     /// Waits (file-watch thread) until no filter switch is pending; false when stopped first.
     bool waitForFilterSwitch();
     int firstPass();
@@ -195,6 +225,8 @@ private:
     std::vector<FIRMobu*>& inactiveSet() { return *inactiveBuffer(); }
     void deleteFilters(std::vector<FIRMobu*>& set, const char* function, const char* which);
 
+    /// switchCount after the first pass: one silent period, then the switch's silent periods and fade-in.
+    static constexpr int startingCount = 4;
     int switchCount = -1;
     std::atomic<int> exitCount{0};
     bool endedSilent = false; ///< the last period ended silent (a fade-out or silence)
@@ -206,6 +238,7 @@ private:
     int M = 8;
     std::string filterFile;
     std::string paraEQFile;
+    std::string configError;
     Eigen::ArrayXd eqIn[IN_CHCNT];
     Eigen::ArrayXd eqOut[IN_CHCNT];
     ObjectDoubleBuffer<Eigen::ArrayXXd> gains;
@@ -221,6 +254,7 @@ private:
     GainRow requestedGains;                ///< what the latest request ends on
     std::mutex filterBuildLock;            ///< serialises building filter sets (first pass, file-watch thread)
     std::atomic<bool> filtersReady{false}; ///< the first pass has put a filter set in force
+    FileStamp builtStamp;                  ///< the filter file as the newest set read it (filterBuildLock)
 
     RealTimeLog audioLog;
     std::atomic<unsigned> controlRequests{0};
