@@ -3,7 +3,6 @@
 #include "ScaleReference.h"
 
 #include <cmath>
-#include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <mutex>
@@ -22,7 +21,7 @@ int soxInitOnce() {
 }
 } // namespace
 
-SoxDebug::SoxDebug() {
+SoxDebug::SoxDebug() { // the writer's refusals come through here too (SafeFileDebug)
     errors[SOX_INIT_ERROR] = "Couldn't initialise the audio file library. ";
     errors[SOX_CLOSE_FILE_ERROR] = "Couldn't close the audio file. ";
     errors[SOX_READ_FILE_OPEN_ERROR] = "Couldn't open the audio file for reading. ";
@@ -139,22 +138,29 @@ int Sox<FP_TYPE>::openWrite(const std::string& fileName, double fs, int channels
     enc.bits_per_sample = wordSize;
     enc.compression = HUGE_VAL;
     closeWrite();
+    // The data goes into a new file beside the path, moved into place with its reference
+    // when complete: a link, FIFO or device at either path is refused, never written through.
+    int refused = SafeFile::checkTarget(scalereference::nameOf(fileName));
+    if (refused == 0) refused = outFile.create(fileName);
+    if (refused == SAFEFILE_NOT_REGULAR_ERROR || refused == SAFEFILE_OWNER_ERROR) return refused;
+    if (refused != 0) return SOX_WRITE_FILE_OPEN_ERROR;
     sox_signalinfo_t sig{};
     sig.rate = fs;
     sig.channels = static_cast<unsigned>(channels);
     sig.precision = wordSize == 64 ? 32 : wordSize; // libsox carries 32-bit samples internally
-    out = sox_open_write(fileName.c_str(), &sig, &enc, nullptr, nullptr, nullptr);
-    if (out == nullptr) return SOX_WRITE_FILE_OPEN_ERROR;
-    scaleOut = (std::isfinite(maxVal) && maxVal > 1.0) ? maxVal : 1.0;
-    outName = fileName;
-    // Without its reference the file would read back at the wrong scale (or an old one): fail
-    // now rather than after the data.  This one holds the file's identity before the data and
-    // is replaced when the file is closed.
-    if (!scalereference::write(fileName, scaleOut)) {
-        sox_close(out);
-        out = nullptr;
+    // The new file's name carries no extension: the type is the one the path names.
+    const size_t slash = fileName.rfind('/');
+    const size_t dot = fileName.rfind('.');
+    const std::string type =
+        dot != std::string::npos && (slash == std::string::npos || dot > slash) ? fileName.substr(dot + 1) : "";
+    out =
+        sox_open_write(outFile.tempName().c_str(), &sig, &enc, type.empty() ? nullptr : type.c_str(), nullptr, nullptr);
+    if (out == nullptr) {
+        outFile.abandon();
         return SOX_WRITE_FILE_OPEN_ERROR;
     }
+    scaleOut = (std::isfinite(maxVal) && maxVal > 1.0) ? maxVal : 1.0;
+    outName = fileName;
     return 0;
 }
 
@@ -169,11 +175,20 @@ template <typename FP_TYPE> int Sox<FP_TYPE>::closeWrite() {
     const int r = sox_close(out);
     out = nullptr;
     if (r != SOX_SUCCESS) {
-        std::remove(scalereference::nameOf(outName).c_str());
+        outFile.abandon(); // the old file and its reference stay as they were
         return SOX_CLOSE_FILE_ERROR;
     }
-    // The reference names the complete file.
-    return scalereference::write(outName, scaleOut) ? 0 : SOX_WRITE_ERROR;
+    // The reference names the complete file; it goes first so the file is never in place
+    // with a factor that is not its own (until the rename the old file reads at file scale).
+    scalereference::Identity id;
+    const int fd = open(outFile.tempName().c_str(), O_RDONLY | O_CLOEXEC);
+    const bool identified = fd >= 0 && scalereference::identify(fd, id);
+    if (fd >= 0) close(fd);
+    if (!identified || writeFileSafely(scalereference::nameOf(outName), scalereference::format(scaleOut, id)) != 0) {
+        outFile.abandon();
+        return SOX_WRITE_ERROR;
+    }
+    return outFile.commit() == 0 ? 0 : SOX_WRITE_ERROR;
 }
 
 template class Sox<double>;

@@ -2,6 +2,7 @@
 #define MOBU_PLATFORM_SOX_H
 
 #include "Debug.h"
+#include "SafeFile.h"
 
 #include <Eigen/Dense>
 #include <sox.h>
@@ -25,8 +26,8 @@
 #define SOX_NOT_REGULAR_FILE_ERROR -40033 ///< the file to read is a FIFO, device or directory
 #define SOX_CHANNEL_LIMIT_ERROR -40034    ///< more channels than Sox<T>::maxChannels
 
-/// Error table of the audio-file classes.
-class SoxDebug : virtual public Debug {
+/// Error table of the audio-file classes, with the file writer's codes (SafeFile.h).
+class SoxDebug : virtual public Debug, public SafeFileDebug {
 public:
     SoxDebug();
 };
@@ -76,7 +77,10 @@ public:
     int getChCntIn() const;                       ///< channel count of the file open for reading
     double getScaleIn() const { return scaleIn; } ///< rescaling factor applied on reading
 
-    /** Opens a file for writing.
+    /** Opens a file for writing: the data goes into a new file beside fileName, which
+     * closeWrite renames into place (SafeFile) after writing its reference.  An existing
+     * fileName or "<fileName>.scale" that is not a regular file, or is another user's
+     * in a sticky folder, is refused with SAFEFILE_NOT_REGULAR_ERROR or SAFEFILE_OWNER_ERROR.
      * @param fs sample rate, channels channel count,
      * @param maxVal largest absolute sample value of the data to come (the scaling reference, at most 2^32),
      * @param wordSize bits per sample: 64 writes IEEE doubles, 8/16/24/32 signed integers.
@@ -98,6 +102,7 @@ private:
     double scaleIn = 1.0;
     double scaleOut = 1.0;
     std::string outName; ///< the file open for writing, for its reference
+    SafeFile outFile;    ///< the new file the data goes into, renamed over outName when closed
     bool initialised = false;
 };
 
