@@ -36,6 +36,7 @@ SoxDebug::SoxDebug() { // the writer's refusals come through here too (SafeFileD
     errors[SOX_WORD_SIZE_ERROR] = "Unsupported sample word size for the audio file. ";
     errors[SOX_NOT_REGULAR_FILE_ERROR] = "The audio file is not a regular file. ";
     errors[SOX_CHANNEL_LIMIT_ERROR] = "The audio file has more than 1024 channels. ";
+    errors[SOX_NON_FINITE_ERROR] = "The audio file holds samples that are not finite numbers (NaN or infinity). ";
 }
 
 template <typename FP_TYPE> Sox<FP_TYPE>::Sox() {
@@ -68,8 +69,21 @@ template <typename FP_TYPE> int Sox<FP_TYPE>::openRead(const std::string& fileNa
     scaleIn = 1.0;
     // The reference counts only while it belongs to the file as it is now.
     const bool referenced = in != nullptr && scalereference::read(fileName, fd, scaleIn);
-    close(fd);
-    if (in == nullptr) return SOX_READ_FILE_OPEN_ERROR;
+    if (in == nullptr) {
+        close(fd);
+        return SOX_READ_FILE_OPEN_ERROR;
+    }
+    // libsox maps NaN and infinities to full scale: floating-point samples are checked as stored.
+    const unsigned bits = in->encoding.bits_per_sample;
+    const off_t start = in->fp != nullptr ? ftello(static_cast<FILE*>(in->fp)) : -1;
+    if (in->encoding.encoding == SOX_ENCODING_FLOAT && (bits == 32 || bits == 64) && start >= 0) {
+        rawIn = fd;
+        rawStart = start;
+        rawBytes = bits / 8;
+        rawSwapped = in->encoding.reverse_bytes == sox_option_yes;
+    } else {
+        close(fd);
+    }
     return referenced ? 0 : SOX_REFERENCE_WARNING;
 }
 
@@ -95,6 +109,8 @@ template <typename FP_TYPE> int Sox<FP_TYPE>::read(Matrix& audioData, int count)
             break;
         }
     }
+    if (rawIn >= 0 && !storedSamplesFinite(samplesIn, samples.size())) return SOX_NON_FINITE_ERROR;
+    samplesIn += samples.size();
     const size_t frames = samples.size() / ch;
     audioData.resize(static_cast<Eigen::Index>(frames), ch);
     SOX_SAMPLE_LOCALS;
@@ -106,7 +122,30 @@ template <typename FP_TYPE> int Sox<FP_TYPE>::read(Matrix& audioData, int count)
     return static_cast<int>(frames);
 }
 
+template <typename FP_TYPE> bool Sox<FP_TYPE>::storedSamplesFinite(uint64_t first, size_t count) const {
+    unsigned char buffer[1 << 16];
+    const size_t perChunk = sizeof buffer / rawBytes;
+    for (size_t done = 0; done < count;) {
+        const size_t n = std::min(perChunk, count - done);
+        const off_t at = rawStart + static_cast<off_t>((first + done) * rawBytes);
+        if (pread(rawIn, buffer, n * rawBytes, at) != static_cast<ssize_t>(n * rawBytes)) return false;
+        for (size_t k = 0; k < n; ++k) {
+            uint64_t v = 0;
+            for (unsigned b = 0; b < rawBytes; ++b) // little-endian unless swapped
+                v |= uint64_t(buffer[k * rawBytes + (rawSwapped ? rawBytes - 1 - b : b)]) << (8 * b);
+            const bool allOnes = rawBytes == 4 ? ((v >> 23) & 0xff) == 0xff : ((v >> 52) & 0x7ff) == 0x7ff;
+            if (allOnes) return false; // the exponent of NaN and infinity
+        }
+        done += n;
+    }
+    return true;
+}
+
 template <typename FP_TYPE> int Sox<FP_TYPE>::closeRead() {
+    if (rawIn >= 0) close(rawIn);
+    rawIn = -1;
+    rawBytes = 0;
+    samplesIn = 0;
     if (in == nullptr) return 0;
     const int r = sox_close(in);
     in = nullptr;

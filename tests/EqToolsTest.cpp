@@ -221,3 +221,23 @@ TEST_F(EqTools, RenderWithoutAFilterFileWritesNothing) {
     EXPECT_FALSE(mobutest::exists(firFile));
     EXPECT_FALSE(mobutest::exists(impulseFile));
 }
+
+TEST_F(EqTools, RenderRefusesAFilterWithNaNOrInfinitySamples) {
+    equaliser(zeroDB);
+    for (const char* value : {"np.nan", "np.inf"}) {
+        const std::string script = std::string("import numpy as np, scipy.io.wavfile as w, sys\n") +
+                                   "x = np.zeros((4096, 2), dtype=np.float32)\nx[0, 1] = " + value + "\n" +
+                                   "w.write(sys.argv[1], 48000, x)\n";
+        const auto py = mobutest::runProcess({mobutest::referencePython(), "-c", script, mobu + "/dayton.48k.wav"});
+        ASSERT_EQ(py.status, 0) << py.err;
+        const auto r = run(MOBU_EQ_FIR_RENDER);
+        EXPECT_EQ(r.status, SOX_NON_FINITE_ERROR & 0xff) << value;
+        EXPECT_NE(r.err.find("Error : -40035 The audio file holds samples that are not finite numbers (NaN or "
+                             "infinity).  " +
+                             mobu + "/dayton.48k.wav\n"),
+                  std::string::npos)
+            << r.err;
+        EXPECT_FALSE(mobutest::exists(firFile));
+        EXPECT_FALSE(mobutest::exists(impulseFile));
+    }
+}
