@@ -4,6 +4,7 @@
 #include <ALSAConfig.h>
 #include <FIR.h>
 #include <ImpulseBandLimited.h>
+#include <SafeFile.h>
 #include <Sox.h>
 #include <ThreadPriority.h>
 
@@ -206,7 +207,7 @@ int ChirpRecorder::measure() {
         maxScaleChirp(bits > 0 ? bits : 32); // 32 when the playback stream can't tell (not open)
     }
     generateChirps(getMaxPlayCh());
-    chirpsToFile("/tmp/chirpsBeforeFIR.wav");
+    chirpsToFile(debugFilePath("chirpsBeforeFIR.wav").c_str());
 
     int ret = setFileName("fir-measure.wav");
     if (ret != 0) {
@@ -247,7 +248,7 @@ int ChirpRecorder::measure() {
     else
         chirps = Eigen::MatrixXd::Zero(y.rows(), y.cols()); // nothing to scale: play silence, never NaN
     std::cout << "unfiltered chirps " << playCh.load() << std::endl;
-    chirpsToFile("/tmp/chirpsAfterFIR.wav");
+    chirpsToFile(debugFilePath("chirpsAfterFIR.wav").c_str());
 
     if ((ret = init()) != 0) return ret;
     playChannels = getMaxPlayCh();
@@ -262,7 +263,7 @@ int ChirpRecorder::measure() {
     std::cout << "recorder exit, saving mics to file" << std::endl;
     if (const int gaps = xruns.load(std::memory_order_relaxed); gaps > 0)
         std::fprintf(stderr, "ChirpRecorder::go: %d over/under-runs during the run: the recordings have gaps.\n", gaps);
-    micsToFile("/tmp/mics.wav");
+    micsToFile(debugFilePath("mics.wav").c_str());
     closeMeteringFifo();
     initializeMeteringState(true);
     if (forceStop.load(std::memory_order_acquire)) {
