@@ -1,6 +1,7 @@
 // The equaliser tools eq-impulse and eq-fir-render, run as processes with a
 // private home directory.  They write fixed files in /tmp, which these tests
 // remove before each run and inspect afterwards.
+#include "PlantedPaths.h"
 #include "TestSupport.h"
 
 #include <MobuEmbedded/ParaEQ.h>
@@ -240,4 +241,26 @@ TEST_F(EqTools, RenderRefusesAFilterWithNaNOrInfinitySamples) {
         EXPECT_FALSE(mobutest::exists(firFile));
         EXPECT_FALSE(mobutest::exists(impulseFile));
     }
+}
+
+TEST_F(EqTools, ToolsRefuseALinkFIFOOrDirectoryPlantedAtTheirOutputs) {
+    equaliser(zeroDB);
+    storeFIR(48000.0, 4096, 2);
+    const struct {
+        const char* tool;
+        std::string path;
+    } outputs[] = {{MOBU_EQ_IMPULSE, impulseFile}, {MOBU_EQ_FIR_RENDER, impulseFile}, {MOBU_EQ_FIR_RENDER, firFile}};
+    for (const auto& o : outputs)
+        for (const auto kind : {mobutest::Planted::link, mobutest::Planted::fifo, mobutest::Planted::directory}) {
+            SCOPED_TRACE(std::string(o.tool) + " at " + o.path + ": " + mobutest::plantedName(kind));
+            removeOutputs();
+            mobutest::Plant plant;
+            ASSERT_TRUE(plant.make(kind, o.path));
+            const auto r = mobutest::finishesWithin(std::chrono::seconds(60), [&] { return run(o.tool); });
+            EXPECT_EQ(r.status, SAFEFILE_NOT_REGULAR_ERROR & 0xff);
+            EXPECT_NE(r.err.find("Error : -40701 "), std::string::npos) << r.err;
+            EXPECT_NE(r.err.find(o.path + "\n"), std::string::npos) << r.err;
+            EXPECT_TRUE(plant.untouched());
+            plant.remove();
+        }
 }
