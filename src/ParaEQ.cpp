@@ -2,6 +2,7 @@
 
 #include "MobuEmbedded/MobuDebug.h"
 
+#include <SafeFile.h>
 #include <ThreadPriority.h>
 #include <json/json.h>
 
@@ -333,13 +334,13 @@ int ParaEQ::fromStream(std::istream& is) {
 
 int ParaEQ::saveToFile() {
     if (fileName.empty()) return MobuDebug().evaluateError(PARAEQ_FILENAME_ERROR);
-    std::ofstream file(fileName, std::ios::binary | std::ios::trunc);
-    int ret = toStream(file);
-    if (ret == 0) {
-        file.close();
-        if (file.fail()) ret = MobuDebug().evaluateError(PARAEQ_WRITE_ERROR, "when closing " + fileName + "\n");
-    }
-    return ret;
+    std::ostringstream bytes(std::ios::binary);
+    int ret = toStream(bytes);
+    if (ret != 0) return ret;
+    // A new file renamed into place: a link or FIFO at the path is refused, never written through.
+    ret = writeFileSafely(fileName, bytes.str());
+    if (ret != 0) return MobuDebug().evaluateError(PARAEQ_WRITE_ERROR, "when writing " + fileName + "\n");
+    return 0;
 }
 
 int ParaEQ::resetCascade() {

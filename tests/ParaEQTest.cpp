@@ -16,6 +16,7 @@
 #include <random>
 #include <sstream>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using testing::internal::CaptureStderr;
 using testing::internal::CaptureStdout;
@@ -701,6 +702,21 @@ TEST(ParaEQStream, WriteFailuresAreReported) {
     CaptureStderr();
     EXPECT_EQ(eq.saveToFile(), -1354);
     GetCapturedStderr();
+
+    // A link planted at the path is refused, not written through.
+    const std::string dir = mobutest::makeTempDir("eqsave");
+    mobutest::writeFile(dir + "/victim", "precious");
+    CaptureStdout();
+    eq.setFileName("planted-coeffs.bin");
+    GetCapturedStdout();
+    mobutest::removeTree(eq.getFileName());
+    ASSERT_EQ(symlink((dir + "/victim").c_str(), eq.getFileName().c_str()), 0);
+    CaptureStderr();
+    EXPECT_EQ(eq.saveToFile(), -1354);
+    EXPECT_NE(GetCapturedStderr().find("when writing " + eq.getFileName() + "\n"), std::string::npos);
+    EXPECT_EQ(mobutest::readFile(dir + "/victim"), "precious");
+    mobutest::removeTree(eq.getFileName());
+    mobutest::removeTree(dir);
 }
 
 // ---------------------------------------------------------------- index checks and helpers

@@ -96,7 +96,8 @@ public:
      * circle (as for sections designed from the JSON file).
      * @return 0 or PARAEQ_READ_ERROR. */
     int fromStream(std::istream& is);
-    /// Writes the binary form to the file name set; 0, PARAEQ_WRITE_ERROR or PARAEQ_FILENAME_ERROR.
+    /** Writes the binary form to the file name set (a new file renamed into place; a link,
+     * FIFO, device or directory there is refused); 0, PARAEQ_WRITE_ERROR or PARAEQ_FILENAME_ERROR. */
     int saveToFile();
 
     /** Resets the active cascade from A and B and stores its response to a unit
