@@ -141,7 +141,7 @@ public:
             filters[m] = new FIRMobu(2 * n); // owned by the list; deleted by deleteFIRFilters
         for (int m = 0; m < M; ++m) {
             printf("ALSAMobuFIRPlugin::createFIRFilters loading channel %d\n", m);
-            if (filters[m]->loadTimeDomainCoefficients(filterFile, static_cast<unsigned>(m)) < 0)
+            if (filters[m]->loadTimeDomainCoefficients(filterFile, static_cast<unsigned>(m), getRate()) < 0)
                 return MobuDebug().evaluateError(-100);
             // One silent block sizes the filter's buffers before the first transfer.
             filters[m]->filterLocal(Eigen::ArrayXd::Zero(n), 0);

@@ -316,7 +316,8 @@ public:
             set[m] = new FIRMobu(2 * n); // owned by the set; deleted by deleteFilters
         for (int m = 0; m < M; ++m) {
             printf("loading channel %d from file %s\n", m, filterFile.c_str());
-            if (!filterFile.empty() && set[m]->loadTimeDomainCoefficients(filterFile, static_cast<unsigned>(m)) >= 0)
+            if (!filterFile.empty() &&
+                set[m]->loadTimeDomainCoefficients(filterFile, static_cast<unsigned>(m), getRate()) >= 0)
                 continue;
             const float fs = static_cast<float>(getRate());
             printf("Couldn't load filter from file, setting as the impulse with sample rate = %f Hz.\n", fs);

@@ -4,6 +4,7 @@
 #include <MobuEmbedded/FIRMobu.h>
 #include <OptionParser.h>
 
+#include <cmath>
 #include <ctime>
 #include <iostream>
 #include <memory>
@@ -23,10 +24,17 @@ int main(int argc, char* argv[]) {
         return -1;
     }
     const float fs = 96000.0f;
+    const int half = n / 2;
+    // The run holds its input and output in memory: up to a minute, and at least one block.
+    const float maxSeconds = 60.0f;
+    if (!(t <= maxSeconds) || std::floor(t * fs) <= static_cast<float>(half)) {
+        std::cerr << "Error : -s " << t << " seconds is out of range: at 96000 Hz it must give more than one block of "
+                  << half << " samples (N/2) and be at most " << maxSeconds << " seconds" << std::endl;
+        return -1;
+    }
     std::cout << "Processing N=" << n << " samples at a time" << std::endl;
     std::cout << "Processing " << t << " seconds" << std::endl;
     const int L = static_cast<int>(std::floor(t * fs));
-    const int half = n / 2;
     std::cout << "N/2=" << half << " latency = " << static_cast<float>(half) / fs << " s" << std::endl;
 
     const int chCnt = 3, lengthCnt = 5;

@@ -5,6 +5,7 @@
 #include <MobuEmbedded/Calibration.h>
 #include <MobuEmbedded/MobuCommon.h>
 
+#include <SafeFile.h>
 #include <Sox.h>
 
 #include <syslog.h>
@@ -299,19 +300,19 @@ int LevinsonDurban::getImpulseModel(int N, int whichSpeaker, bool doAlignData, f
     if (!std::isfinite(fsIn) || !std::isfinite(fc) || !std::isfinite(Q))
         return LevinsonDurbanDebug().evaluateError(LEVINSONDURBAN_NOT_FINITE_ERROR, " when identifying the speaker.\n");
     fs = fsIn;
-    saveAudio("/tmp/xStacked.wav", x, fsIn);
-    saveAudio("/tmp/yStacked.wav", y, fsIn);
+    saveAudio(debugFilePath("xStacked.wav"), x, fsIn);
+    saveAudio(debugFilePath("yStacked.wav"), y, fsIn);
     if (doAlignData) {
         if (fsIn < 0)
             std::cout << "LevinsonDurban::getImpulseModel ERROR :: about to align data fs= " << fsIn << std::endl;
         const int ret = alignDataTime(fsIn, whichSpeaker, fc, Q);
         if (ret < 0) return ret;
     }
-    saveAudio("/tmp/xAligned.wav", x, fsIn);
-    saveAudio("/tmp/yAligned.wav", y, fsIn);
+    saveAudio(debugFilePath("xAligned.wav"), x, fsIn);
+    saveAudio(debugFilePath("yAligned.wav"), y, fsIn);
     setStatus("", "Identifying ... final stage ", 0, 0);
     const int ret = getImpulseModelCore(N, whichSpeaker);
-    saveAudio("/tmp/h.wav", h, fsIn);
+    saveAudio(debugFilePath("h.wav"), h, fsIn);
     setStatus("", "Identifying ... done ", 0, 0);
     return ret;
 }
@@ -415,13 +416,16 @@ std::string frequencyText(double f) {
 }
 
 /// One value per line (or "frequency,weight" lines); the log line says whether it was written.
-template <typename Write> void writeCsv(const std::string& name, const char* what, Write write) {
-    std::ofstream file(name);
-    if (!file) {
-        syslog(LOG_DEBUG, "Failed to open file %s for writing\n", name.c_str());
+/// Written as a new file renamed into place in the debug folder (MOBU_DEBUG_DIR, /tmp by default).
+template <typename Write> void writeCsv(const std::string& fileName, const char* what, Write write) {
+    const std::string name = debugFilePath(fileName);
+    std::ostringstream text;
+    write(text);
+    const int ret = writeFileSafely(name, text.str());
+    if (ret != 0) {
+        syslog(LOG_DEBUG, "Failed to write file %s (%d)\n", name.c_str(), ret);
         return;
     }
-    write(file);
     syslog(LOG_DEBUG, "%s saved to %s\n", what, name.c_str());
 }
 
@@ -475,22 +479,22 @@ int LevinsonDurban::alignDataTime(float rate, int channel, double fc, double Q) 
         Column w;
         const Column yf = applyGaussianFrequencyWindow(response, rate, fc, &w);
         const std::string tag = std::to_string(channel) + "-" + frequencyText(fc) + ".csv";
-        writeCsv("/tmp/yFiltered-" + tag, "yFiltered", [&](std::ofstream& f) {
+        writeCsv("yFiltered-" + tag, "yFiltered", [&](std::ostream& f) {
             for (Eigen::Index k = 0; k < yf.size(); ++k)
                 f << yf(k) << '\n';
         });
-        writeCsv("/tmp/gaussianWindow-" + tag, "Actual Gaussian window values", [&](std::ofstream& f) {
+        writeCsv("gaussianWindow-" + tag, "Actual Gaussian window values", [&](std::ostream& f) {
             for (Eigen::Index k = 0; k <= L / 2 && k < w.size(); ++k)
                 f << static_cast<double>(k) * rate / static_cast<double>(L) << ',' << w(k) << '\n';
         });
         computeHLocAbsSmoothed(r, yf, e, rate, fc);
     }
     const std::string tag = std::to_string(channel) + "-" + frequencyText(fc) + ".csv";
-    writeCsv("/tmp/hLocAbsSmoothed-" + tag, "hLocAbsSmoothed", [&](std::ofstream& f) {
+    writeCsv("hLocAbsSmoothed-" + tag, "hLocAbsSmoothed", [&](std::ostream& f) {
         for (Eigen::Index k = 0; k < e.size(); ++k)
             f << e(k) << '\n';
     });
-    writeCsv("/tmp/y-" + tag, "y", [&](std::ofstream& f) {
+    writeCsv("y-" + tag, "y", [&](std::ostream& f) {
         for (Eigen::Index k = 0; k < response.size(); ++k)
             f << response(k) << '\n';
     });

@@ -1,7 +1,6 @@
 #include "ScaleReference.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <fcntl.h>
 #include <iomanip>
 #include <locale>
@@ -78,26 +77,12 @@ bool read(const std::string& fileName, int fd, double& factor) {
     return true;
 }
 
-bool write(const std::string& fileName, double factor) {
-    const std::string name = nameOf(fileName);
-    Identity id;
-    const int fd = open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
-    const bool identified = fd >= 0 && identify(fd, id);
-    if (fd >= 0) close(fd);
-    bool ok = false;
-    if (identified) {
-        std::ostringstream line;
-        line.imbue(std::locale::classic());
-        line.precision(17);
-        line << factor << ' ' << id.size << ' ' << std::hex << std::setw(16) << std::setfill('0') << id.hash << '\n';
-        FILE* out = fopen(name.c_str(), "we");
-        if (out != nullptr) {
-            ok = fputs(line.str().c_str(), out) >= 0;
-            ok = fclose(out) == 0 && ok;
-        }
-    }
-    if (!ok) std::remove(name.c_str());
-    return ok;
+std::string format(double factor, const Identity& id) {
+    std::ostringstream line;
+    line.imbue(std::locale::classic());
+    line.precision(17);
+    line << factor << ' ' << id.size << ' ' << std::hex << std::setw(16) << std::setfill('0') << id.hash << '\n';
+    return line.str();
 }
 
 } // namespace scalereference

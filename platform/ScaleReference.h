@@ -43,9 +43,9 @@ bool identify(int fd, Identity& id);
  * on fd and its factor is in range; false otherwise (factor unchanged). */
 bool read(const std::string& fileName, int fd, double& factor);
 
-/** Writes the reference of fileName as the file is now (complete and closed).
- * @return false when it can't be written; no reference is left behind then. */
-bool write(const std::string& fileName, double factor);
+/** The text of a reference: the factor and the identity of the audio file it belongs to
+ * (writers compute the identity of the complete file and store the text beside it). */
+std::string format(double factor, const Identity& id);
 
 } // namespace scalereference
 

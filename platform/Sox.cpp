@@ -3,7 +3,6 @@
 #include "ScaleReference.h"
 
 #include <cmath>
-#include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <mutex>
@@ -22,7 +21,7 @@ int soxInitOnce() {
 }
 } // namespace
 
-SoxDebug::SoxDebug() {
+SoxDebug::SoxDebug() { // the writer's refusals come through here too (SafeFileDebug)
     errors[SOX_INIT_ERROR] = "Couldn't initialise the audio file library. ";
     errors[SOX_CLOSE_FILE_ERROR] = "Couldn't close the audio file. ";
     errors[SOX_READ_FILE_OPEN_ERROR] = "Couldn't open the audio file for reading. ";
@@ -37,6 +36,7 @@ SoxDebug::SoxDebug() {
     errors[SOX_WORD_SIZE_ERROR] = "Unsupported sample word size for the audio file. ";
     errors[SOX_NOT_REGULAR_FILE_ERROR] = "The audio file is not a regular file. ";
     errors[SOX_CHANNEL_LIMIT_ERROR] = "The audio file has more than 1024 channels. ";
+    errors[SOX_NON_FINITE_ERROR] = "The audio file holds samples that are not finite numbers (NaN or infinity). ";
 }
 
 template <typename FP_TYPE> Sox<FP_TYPE>::Sox() {
@@ -69,8 +69,21 @@ template <typename FP_TYPE> int Sox<FP_TYPE>::openRead(const std::string& fileNa
     scaleIn = 1.0;
     // The reference counts only while it belongs to the file as it is now.
     const bool referenced = in != nullptr && scalereference::read(fileName, fd, scaleIn);
-    close(fd);
-    if (in == nullptr) return SOX_READ_FILE_OPEN_ERROR;
+    if (in == nullptr) {
+        close(fd);
+        return SOX_READ_FILE_OPEN_ERROR;
+    }
+    // libsox maps NaN and infinities to full scale: floating-point samples are checked as stored.
+    const unsigned bits = in->encoding.bits_per_sample;
+    const off_t start = in->fp != nullptr ? ftello(static_cast<FILE*>(in->fp)) : -1;
+    if (in->encoding.encoding == SOX_ENCODING_FLOAT && (bits == 32 || bits == 64) && start >= 0) {
+        rawIn = fd;
+        rawStart = start;
+        rawBytes = bits / 8;
+        rawSwapped = in->encoding.reverse_bytes == sox_option_yes;
+    } else {
+        close(fd);
+    }
     return referenced ? 0 : SOX_REFERENCE_WARNING;
 }
 
@@ -96,6 +109,8 @@ template <typename FP_TYPE> int Sox<FP_TYPE>::read(Matrix& audioData, int count)
             break;
         }
     }
+    if (rawIn >= 0 && !storedSamplesFinite(samplesIn, samples.size())) return SOX_NON_FINITE_ERROR;
+    samplesIn += samples.size();
     const size_t frames = samples.size() / ch;
     audioData.resize(static_cast<Eigen::Index>(frames), ch);
     SOX_SAMPLE_LOCALS;
@@ -107,7 +122,30 @@ template <typename FP_TYPE> int Sox<FP_TYPE>::read(Matrix& audioData, int count)
     return static_cast<int>(frames);
 }
 
+template <typename FP_TYPE> bool Sox<FP_TYPE>::storedSamplesFinite(uint64_t first, size_t count) const {
+    unsigned char buffer[1 << 16];
+    const size_t perChunk = sizeof buffer / rawBytes;
+    for (size_t done = 0; done < count;) {
+        const size_t n = std::min(perChunk, count - done);
+        const off_t at = rawStart + static_cast<off_t>((first + done) * rawBytes);
+        if (pread(rawIn, buffer, n * rawBytes, at) != static_cast<ssize_t>(n * rawBytes)) return false;
+        for (size_t k = 0; k < n; ++k) {
+            uint64_t v = 0;
+            for (unsigned b = 0; b < rawBytes; ++b) // little-endian unless swapped
+                v |= uint64_t(buffer[k * rawBytes + (rawSwapped ? rawBytes - 1 - b : b)]) << (8 * b);
+            const bool allOnes = rawBytes == 4 ? ((v >> 23) & 0xff) == 0xff : ((v >> 52) & 0x7ff) == 0x7ff;
+            if (allOnes) return false; // the exponent of NaN and infinity
+        }
+        done += n;
+    }
+    return true;
+}
+
 template <typename FP_TYPE> int Sox<FP_TYPE>::closeRead() {
+    if (rawIn >= 0) close(rawIn);
+    rawIn = -1;
+    rawBytes = 0;
+    samplesIn = 0;
     if (in == nullptr) return 0;
     const int r = sox_close(in);
     in = nullptr;
@@ -139,22 +177,29 @@ int Sox<FP_TYPE>::openWrite(const std::string& fileName, double fs, int channels
     enc.bits_per_sample = wordSize;
     enc.compression = HUGE_VAL;
     closeWrite();
+    // The data goes into a new file beside the path, moved into place with its reference
+    // when complete: a link, FIFO or device at either path is refused, never written through.
+    int refused = SafeFile::checkTarget(scalereference::nameOf(fileName));
+    if (refused == 0) refused = outFile.create(fileName);
+    if (refused == SAFEFILE_NOT_REGULAR_ERROR || refused == SAFEFILE_OWNER_ERROR) return refused;
+    if (refused != 0) return SOX_WRITE_FILE_OPEN_ERROR;
     sox_signalinfo_t sig{};
     sig.rate = fs;
     sig.channels = static_cast<unsigned>(channels);
     sig.precision = wordSize == 64 ? 32 : wordSize; // libsox carries 32-bit samples internally
-    out = sox_open_write(fileName.c_str(), &sig, &enc, nullptr, nullptr, nullptr);
-    if (out == nullptr) return SOX_WRITE_FILE_OPEN_ERROR;
-    scaleOut = (std::isfinite(maxVal) && maxVal > 1.0) ? maxVal : 1.0;
-    outName = fileName;
-    // Without its reference the file would read back at the wrong scale (or an old one): fail
-    // now rather than after the data.  This one holds the file's identity before the data and
-    // is replaced when the file is closed.
-    if (!scalereference::write(fileName, scaleOut)) {
-        sox_close(out);
-        out = nullptr;
+    // The new file's name carries no extension: the type is the one the path names.
+    const size_t slash = fileName.rfind('/');
+    const size_t dot = fileName.rfind('.');
+    const std::string type =
+        dot != std::string::npos && (slash == std::string::npos || dot > slash) ? fileName.substr(dot + 1) : "";
+    out =
+        sox_open_write(outFile.tempName().c_str(), &sig, &enc, type.empty() ? nullptr : type.c_str(), nullptr, nullptr);
+    if (out == nullptr) {
+        outFile.abandon();
         return SOX_WRITE_FILE_OPEN_ERROR;
     }
+    scaleOut = (std::isfinite(maxVal) && maxVal > 1.0) ? maxVal : 1.0;
+    outName = fileName;
     return 0;
 }
 
@@ -169,11 +214,20 @@ template <typename FP_TYPE> int Sox<FP_TYPE>::closeWrite() {
     const int r = sox_close(out);
     out = nullptr;
     if (r != SOX_SUCCESS) {
-        std::remove(scalereference::nameOf(outName).c_str());
+        outFile.abandon(); // the old file and its reference stay as they were
         return SOX_CLOSE_FILE_ERROR;
     }
-    // The reference names the complete file.
-    return scalereference::write(outName, scaleOut) ? 0 : SOX_WRITE_ERROR;
+    // The reference names the complete file; it goes first so the file is never in place
+    // with a factor that is not its own (until the rename the old file reads at file scale).
+    scalereference::Identity id;
+    const int fd = open(outFile.tempName().c_str(), O_RDONLY | O_CLOEXEC);
+    const bool identified = fd >= 0 && scalereference::identify(fd, id);
+    if (fd >= 0) close(fd);
+    if (!identified || writeFileSafely(scalereference::nameOf(outName), scalereference::format(scaleOut, id)) != 0) {
+        outFile.abandon();
+        return SOX_WRITE_ERROR;
+    }
+    return outFile.commit() == 0 ? 0 : SOX_WRITE_ERROR;
 }
 
 template class Sox<double>;

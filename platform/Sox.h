@@ -2,6 +2,7 @@
 #define MOBU_PLATFORM_SOX_H
 
 #include "Debug.h"
+#include "SafeFile.h"
 
 #include <Eigen/Dense>
 #include <sox.h>
@@ -24,9 +25,10 @@
 #define SOX_WORD_SIZE_ERROR -40032        ///< unsupported sample word size
 #define SOX_NOT_REGULAR_FILE_ERROR -40033 ///< the file to read is a FIFO, device or directory
 #define SOX_CHANNEL_LIMIT_ERROR -40034    ///< more channels than Sox<T>::maxChannels
+#define SOX_NON_FINITE_ERROR -40035       ///< a floating-point sample of the file is NaN or infinite
 
-/// Error table of the audio-file classes.
-class SoxDebug : virtual public Debug {
+/// Error table of the audio-file classes, with the file writer's codes (SafeFile.h).
+class SoxDebug : virtual public Debug, public SafeFileDebug {
 public:
     SoxDebug();
 };
@@ -66,6 +68,8 @@ public:
     /** Reads frames into audioData (frames x channels).  Memory grows with the
      * samples actually read, starting from what the file's size can hold, never
      * from what its header claims.
+     * Floating-point files are checked as stored: a NaN or infinite sample (which libsox
+     * would turn into full scale) fails the read with SOX_NON_FINITE_ERROR.
      * @param count frames to read; 0 reads to the end of the file.
      * @return frames read (>= 0) or a negative error code. */
     int read(Matrix& audioData, int count = 0);
@@ -76,7 +80,10 @@ public:
     int getChCntIn() const;                       ///< channel count of the file open for reading
     double getScaleIn() const { return scaleIn; } ///< rescaling factor applied on reading
 
-    /** Opens a file for writing.
+    /** Opens a file for writing: the data goes into a new file beside fileName, which
+     * closeWrite renames into place (SafeFile) after writing its reference.  An existing
+     * fileName or "<fileName>.scale" that is not a regular file, or is another user's
+     * in a sticky folder, is refused with SAFEFILE_NOT_REGULAR_ERROR or SAFEFILE_OWNER_ERROR.
      * @param fs sample rate, channels channel count,
      * @param maxVal largest absolute sample value of the data to come (the scaling reference, at most 2^32),
      * @param wordSize bits per sample: 64 writes IEEE doubles, 8/16/24/32 signed integers.
@@ -91,13 +98,21 @@ public:
 
 private:
     int writeInterleaved(const std::vector<sox_sample_t>& samples);
+    /// False when one of the count stored samples from sample first on is NaN or infinite.
+    bool storedSamplesFinite(uint64_t first, size_t count) const;
 
     sox_format_t* in = nullptr;
     sox_format_t* out = nullptr;
-    uint64_t bytesIn = 0; ///< size of the file open for reading
+    uint64_t bytesIn = 0;    ///< size of the file open for reading
+    int rawIn = -1;          ///< the file open for reading, kept to check floating-point samples as stored
+    off_t rawStart = 0;      ///< offset of its first sample
+    unsigned rawBytes = 0;   ///< bytes of one stored sample (4 or 8), 0 for integer encodings
+    bool rawSwapped = false; ///< stored in the other byte order
+    uint64_t samplesIn = 0;  ///< samples read so far
     double scaleIn = 1.0;
     double scaleOut = 1.0;
     std::string outName; ///< the file open for writing, for its reference
+    SafeFile outFile;    ///< the new file the data goes into, renamed over outName when closed
     bool initialised = false;
 };
 

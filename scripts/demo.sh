@@ -36,8 +36,10 @@ cp "$work/eq-flat.json" "$work/home/.mobu/paraEQ0.json"
 # A scratch home for the processor (it finds ~/.mobu through the password database).
 echo "$(id -un):x:$(id -u):$(id -g):demo:$work/home:/bin/sh" >"$work/passwd"
 echo "$(id -gn):x:$(id -g):" >"$work/group"
-home_env=(LD_PRELOAD="$(find /usr/lib /lib -name libnss_wrapper.so 2>/dev/null | head -n 1)"
-    NSS_WRAPPER_PASSWD="$work/passwd" NSS_WRAPPER_GROUP="$work/group" HOME="$work/home")
+# The wrapper of this machine's architecture, proven to serve that file; without one the
+# processor would use the real ~/.mobu, so the demo stops here.
+nss_wrapper="$("$root/scripts/nss-wrapper.sh" "$work/passwd" "$work/group")"
+home_env=(LD_PRELOAD="$nss_wrapper" NSS_WRAPPER_PASSWD="$work/passwd" NSS_WRAPPER_GROUP="$work/group" HOME="$work/home")
 
 # The virtual board in real time, its 8 outputs looped back to 8 capture channels for the recording.
 eval "export $("$build/simulator/mobu-board-config" "$work/board" --capture-channels 8)"

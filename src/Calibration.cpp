@@ -1,6 +1,7 @@
 #include "MobuEmbedded/Calibration.h"
 #include "MobuEmbedded/MobuDebug.h"
 
+#include <SafeFile.h>
 #include <Sox.h>
 
 #include <algorithm>
@@ -65,9 +66,12 @@ void Calibration::generateChirp() {
     std::cout << "Calibration::generateChirp" << std::endl;
     std::cout << "Calibration::generateChirp " << chirp.rows() << '\t' << 1 << std::endl;
 
-    const std::string file = "/tmp/chirp.wav";
+    // For inspection, in the debug folder (MOBU_DEBUG_DIR, /tmp by default).
+    const std::string file = debugFilePath("chirp.wav");
     Sox<double> sox;
-    if (sox.openWrite(file, fs, 1, 1.0, 64) < 0) {
+    const int opened = sox.openWrite(file, fs, 1, chirp.size() > 0 ? chirp.abs().maxCoeff() : 1.0, 64);
+    if (opened < 0) {
+        SoxDebug().evaluateError(opened, file + "\n");
         std::cerr << "couldn't open the audio file for writing the chirp : " << file << std::endl;
         return;
     }
@@ -90,13 +94,16 @@ void Calibration::maxScaleChirp(int bits) {
 
 int Calibration::matrixToFile(const char* name, const Eigen::MatrixXd& data, double rate) {
     Sox<double> sox;
-    const double fullScale = data.size() > 0 && data.maxCoeff() > 0.0 ? data.maxCoeff() : 1.0;
+    // Full scale is the largest magnitude, so negative peaks are not clipped; the file's
+    // scale reference gives the values back as they are.
+    const double peak = data.size() > 0 ? data.cwiseAbs().maxCoeff() : 0.0;
+    const double fullScale = peak > 0.0 ? peak : 1.0;
     int ret = sox.openWrite(name, rate > 0.0 ? rate : getFS(), static_cast<int>(data.cols()), fullScale, 32);
-    if (ret < 0) return SoxDebug().evaluateError(ret, name);
+    if (ret < 0) return SoxDebug().evaluateError(ret, std::string(name) + "\n");
     ret = sox.write(data);
     const int closed = sox.closeWrite();
-    if (ret < 0) return SoxDebug().evaluateError(ret, name);
-    return closed < 0 ? SoxDebug().evaluateError(closed, name) : 0;
+    if (ret < 0) return SoxDebug().evaluateError(ret, std::string(name) + "\n");
+    return closed < 0 ? SoxDebug().evaluateError(closed, std::string(name) + "\n") : 0;
 }
 
 int Calibration::chirpsToFile(const char* name) {

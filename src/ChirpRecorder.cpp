@@ -5,6 +5,7 @@
 #include <ALSADebug.h>
 #include <FIR.h>
 #include <ImpulseBandLimited.h>
+#include <SafeFile.h>
 #include <Sox.h>
 #include <ThreadPriority.h>
 
@@ -239,7 +240,7 @@ int ChirpRecorder::measure() {
         maxScaleChirp(bits > 0 ? bits : 32); // 32 when the playback stream can't tell (not open)
     }
     generateChirps(getMaxPlayCh());
-    chirpsToFile("/tmp/chirpsBeforeFIR.wav");
+    chirpsToFile(debugFilePath("chirpsBeforeFIR.wav").c_str());
 
     int ret = setFileName("fir-measure.wav");
     if (ret != 0) {
@@ -280,7 +281,7 @@ int ChirpRecorder::measure() {
     else
         chirps = Eigen::MatrixXd::Zero(y.rows(), y.cols()); // nothing to scale: play silence, never NaN
     std::cout << "unfiltered chirps " << playCh.load() << std::endl;
-    chirpsToFile("/tmp/chirpsAfterFIR.wav");
+    chirpsToFile(debugFilePath("chirpsAfterFIR.wav").c_str());
 
     // init()'s 1 (the playback rate could not be set) is a failure too: the devices are not usable.
     if ((ret = init()) != 0) return ret > 0 ? -1200 : ret;
@@ -296,7 +297,7 @@ int ChirpRecorder::measure() {
     std::cout << "recorder exit, saving mics to file" << std::endl;
     if (const int gaps = xruns.load(std::memory_order_relaxed); gaps > 0)
         std::fprintf(stderr, "ChirpRecorder::go: %d over/under-runs during the run: the recordings have gaps.\n", gaps);
-    micsToFile("/tmp/mics.wav");
+    micsToFile(debugFilePath("mics.wav").c_str());
     closeMeteringFifo();
     initializeMeteringState(true);
     // A stopped or failed run leaves its channel half recorded: it must not read as measured.

@@ -272,15 +272,17 @@ Eigen::Index FIRMobu::partitionCount(Eigen::Index L, Eigen::Index N) {
     return P;
 }
 
-int FIRMobu::readFile(const std::string& fileName, Eigen::MatrixXd& b) {
+int FIRMobu::readFile(const std::string& fileName, Eigen::MatrixXd& b, double* fileRate) {
     Sox<double> sox;
     const int openRes = sox.openRead(fileName);
     if (openRes < 0 && openRes != SOX_REFERENCE_WARNING) return SoxDebug().evaluateError(openRes, fileName + "\n");
     const int readRes = sox.read(b);
+    if (readRes == SOX_NON_FINITE_ERROR) return SoxDebug().evaluateError(readRes, fileName + "\n");
     if (readRes < 0) {
         MobuDebug().evaluateError(1, fileName + "\n");
         return readRes;
     }
+    if (fileRate != nullptr) *fileRate = sox.getFSIn();
     return 0;
 }
 
@@ -303,10 +305,14 @@ int FIRMobu::loadBuilt(const Eigen::MatrixXd& h) {
     }
 }
 
-int FIRMobu::loadTimeDomainCoefficients(std::string fileName, unsigned m) {
+int FIRMobu::loadTimeDomainCoefficients(std::string fileName, unsigned m, double streamRate) {
     Eigen::MatrixXd b;
-    const int res = readFile(fileName, b);
+    double fileRate = 0.0;
+    const int res = readFile(fileName, b, &fileRate);
     if (res < 0) return res;
+    if (streamRate > 0.0 && fileRate != streamRate) // still loaded: a filter is better than none
+        fprintf(stderr, "Warning : the coefficient file %s is at %g Hz but the stream runs at %g Hz\n",
+                fileName.c_str(), fileRate, streamRate);
     if (m >= b.cols())
         return MobuDebug().evaluateError(
             -1350, "loadTimeDomainCoefficients, m+1<b.cols, less channels in the FIR filter then requested.\n");

@@ -715,7 +715,8 @@ int FullDuplexFIR::createFIRFilters(int n) {
             mobuLog(LOG_NOTICE,
                     "[%s] FullDuplexFIR::createFIRFilters: Loading coefficients for channel %d from file %s",
                     timestamp().c_str(), m, filterFile.c_str());
-            if (set[m]->loadTimeDomainCoefficients(filterFile, static_cast<unsigned>(m)) >= 0) {
+            if (set[m]->loadTimeDomainCoefficients(filterFile, static_cast<unsigned>(m), Playback::getSampleRate()) >=
+                0) {
                 mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR::createFIRFilters: Channel %d loaded successfully",
                         timestamp().c_str(), m);
             } else {

@@ -74,6 +74,9 @@ bool IIRDesign::isStable() const {
     for (double v : {b0, b1, b2, a0, a1, a2})
         if (!std::isfinite(v)) return false;
     if (a0 == 0.0) return false;
+    // Normalised by a0 as the cascade runs them: a tiny a0 can make them infinite.
+    for (double v : {b0, b1, b2, a1, a2})
+        if (!std::isfinite(v / a0)) return false;
     const double d1 = a1 / a0, d2 = a2 / a0;
     return std::abs(d2) < 1.0 && std::abs(d1) < 1.0 + d2;
 }

@@ -3,9 +3,8 @@
 #include "MobuEmbedded/MobuDebug.h"
 
 #include <DirectoryScanner.h>
+#include <SafeFile.h>
 
-#include <cstdlib>
-#include <fcntl.h>
 #include <mutex>
 
 #include <cstdio>
@@ -74,23 +73,11 @@ int MobuCommon::setStatus(std::string error, std::string message, unsigned progr
     const std::string text = "{\"error\" : \"" + jsonText(error) + "\",\"message\" : \"" + jsonText(message) +
                              "\",\"progressMax\" : " + std::to_string(progressMax) +
                              ",\"progress\" : " + std::to_string(progress) + "}";
-    // A new file beside the old one, renamed over it: the reader sees the old or the new status.
-    const size_t slash = path.rfind('/');
-    std::string tmp = (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + ".status.XXXXXX";
-    const int fd = mkstemp(tmp.data());
-    bool ok = fd >= 0;
-    if (ok) {
-        fchmod(fd, 0644);
-        size_t done = 0;
-        while (ok && done < text.size()) {
-            const ssize_t n = write(fd, text.data() + done, text.size() - done);
-            ok = n > 0;
-            if (ok) done += static_cast<size_t>(n);
-        }
-        ok = close(fd) == 0 && ok;
-        ok = ok && rename(tmp.c_str(), path.c_str()) == 0;
-        if (!ok) unlink(tmp.c_str());
-    }
-    if (!ok) return MobuDebug().evaluateError(-100, " : when opening the status file\n");
+    // A new file beside the old one, renamed over it: the reader sees the old or the new
+    // status.  A link, FIFO, device or directory at the path is refused and left alone.
+    const int ret = writeFileSafely(path, text);
+    if (ret == SAFEFILE_NOT_REGULAR_ERROR || ret == SAFEFILE_OWNER_ERROR)
+        return SafeFileDebug().evaluateError(ret, " : the status file " + path + "\n");
+    if (ret != 0) return MobuDebug().evaluateError(-100, " : when opening the status file\n");
     return 0;
 }

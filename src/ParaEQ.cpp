@@ -2,6 +2,7 @@
 
 #include "MobuEmbedded/MobuDebug.h"
 
+#include <SafeFile.h>
 #include <ThreadPriority.h>
 #include <json/json.h>
 
@@ -214,6 +215,11 @@ int ParaEQ::fromJSON(std::istream& is) {
         return 0;
     const std::streamoff length = bytesLeft(is);
     if (length == 0) return 0;
+    is >> std::ws; // white space alone is an empty document too
+    if (is.peek() == std::char_traits<char>::eof()) {
+        is.clear();
+        return 0;
+    }
 
     Json::CharReaderBuilder builder;
     builder["collectComments"] = false;
@@ -243,10 +249,14 @@ int ParaEQ::fromJSON(std::istream& is) {
         const double Fc = filter["Fc"].asDouble(), dB = filter["dB"].asDouble(), Q = filter["Q"].asDouble();
         printf("fs %f\n", fs);
         printf("Fc %f\n", Fc);
-        if (newBPF(2.0 * Fc / fs, dB, Q) != 0) {
+        // A file's section stays within half the sample rate and the gain limit.
+        const bool inLimits = Fc <= fs / 2.0 && std::abs(dB) <= maxGainDB;
+        if (!inLimits || newBPF(2.0 * Fc / fs, dB, Q) != 0) {
             char values[160];
-            snprintf(values, sizeof(values), " can't be designed (unstable) with Fc %g, dB %g, Q %g at fs %g\n", Fc, dB,
-                     Q, fs);
+            snprintf(values, sizeof(values),
+                     " can't be designed with Fc %g, dB %g, Q %g at fs %g (it needs 0 < Fc <= fs/2, |dB| <= %g, "
+                     "Q > 0 and a stable section)\n",
+                     Fc, dB, Q, fs, maxGainDB);
             return MobuDebug().evaluateError(PARAEQ_DESIGN_ERROR,
                                              "a BPF filter from the json file " + fileName + values);
         }
@@ -309,8 +319,9 @@ int ParaEQ::fromStream(std::istream& is) {
         section.a0 = newA(0, j), section.a1 = newA(1, j), section.a2 = newA(2, j);
         section.b0 = newB(0, j), section.b1 = newB(1, j), section.b2 = newB(2, j);
         if (!section.isStable())
-            return MobuDebug().evaluateError(PARAEQ_READ_ERROR, "section " + std::to_string(j) +
-                                                                    " of the stream is not a stable filter\n");
+            return MobuDebug().evaluateError(PARAEQ_READ_ERROR,
+                                             "section " + std::to_string(j) +
+                                                 " of the stream is not a stable filter with finite coefficients\n");
     }
     if (newA.cols() != A.cols()) {
         std::cout << "Resetting" << std::endl;
@@ -323,13 +334,13 @@ int ParaEQ::fromStream(std::istream& is) {
 
 int ParaEQ::saveToFile() {
     if (fileName.empty()) return MobuDebug().evaluateError(PARAEQ_FILENAME_ERROR);
-    std::ofstream file(fileName, std::ios::binary | std::ios::trunc);
-    int ret = toStream(file);
-    if (ret == 0) {
-        file.close();
-        if (file.fail()) ret = MobuDebug().evaluateError(PARAEQ_WRITE_ERROR, "when closing " + fileName + "\n");
-    }
-    return ret;
+    std::ostringstream bytes(std::ios::binary);
+    int ret = toStream(bytes);
+    if (ret != 0) return ret;
+    // A new file renamed into place: a link or FIFO at the path is refused, never written through.
+    ret = writeFileSafely(fileName, bytes.str());
+    if (ret != 0) return MobuDebug().evaluateError(PARAEQ_WRITE_ERROR, "when writing " + fileName + "\n");
+    return 0;
 }
 
 int ParaEQ::resetCascade() {

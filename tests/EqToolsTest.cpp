@@ -1,6 +1,7 @@
 // The equaliser tools eq-impulse and eq-fir-render, run as processes with a
 // private home directory.  They write fixed files in /tmp, which these tests
 // remove before each run and inspect afterwards.
+#include "PlantedPaths.h"
 #include "TestSupport.h"
 
 #include <MobuEmbedded/ParaEQ.h>
@@ -220,4 +221,46 @@ TEST_F(EqTools, RenderWithoutAFilterFileWritesNothing) {
         << r.err;
     EXPECT_FALSE(mobutest::exists(firFile));
     EXPECT_FALSE(mobutest::exists(impulseFile));
+}
+
+TEST_F(EqTools, RenderRefusesAFilterWithNaNOrInfinitySamples) {
+    equaliser(zeroDB);
+    for (const char* value : {"np.nan", "np.inf"}) {
+        const std::string script = std::string("import numpy as np, scipy.io.wavfile as w, sys\n") +
+                                   "x = np.zeros((4096, 2), dtype=np.float32)\nx[0, 1] = " + value + "\n" +
+                                   "w.write(sys.argv[1], 48000, x)\n";
+        const auto py = mobutest::runProcess({mobutest::referencePython(), "-c", script, mobu + "/dayton.48k.wav"});
+        ASSERT_EQ(py.status, 0) << py.err;
+        const auto r = run(MOBU_EQ_FIR_RENDER);
+        EXPECT_EQ(r.status, SOX_NON_FINITE_ERROR & 0xff) << value;
+        EXPECT_NE(r.err.find("Error : -40035 The audio file holds samples that are not finite numbers (NaN or "
+                             "infinity).  " +
+                             mobu + "/dayton.48k.wav\n"),
+                  std::string::npos)
+            << r.err;
+        EXPECT_FALSE(mobutest::exists(firFile));
+        EXPECT_FALSE(mobutest::exists(impulseFile));
+    }
+}
+
+TEST_F(EqTools, ToolsRefuseALinkFIFOOrDirectoryPlantedAtTheirOutputs) {
+    equaliser(zeroDB);
+    storeFIR(48000.0, 4096, 2);
+    const struct {
+        const char* tool;
+        std::string path;
+    } outputs[] = {{MOBU_EQ_IMPULSE, impulseFile}, {MOBU_EQ_FIR_RENDER, impulseFile}, {MOBU_EQ_FIR_RENDER, firFile}};
+    for (const auto& o : outputs)
+        for (const auto kind : {mobutest::Planted::link, mobutest::Planted::fifo, mobutest::Planted::directory}) {
+            SCOPED_TRACE(std::string(o.tool) + " at " + o.path + ": " + mobutest::plantedName(kind));
+            removeOutputs();
+            mobutest::Plant plant;
+            ASSERT_TRUE(plant.make(kind, o.path));
+            const auto r = mobutest::finishesWithin(std::chrono::seconds(60), [&] { return run(o.tool); });
+            EXPECT_EQ(r.status, SAFEFILE_NOT_REGULAR_ERROR & 0xff);
+            EXPECT_NE(r.err.find("Error : -40701 "), std::string::npos) << r.err;
+            EXPECT_NE(r.err.find(o.path + "\n"), std::string::npos) << r.err;
+            EXPECT_TRUE(plant.untouched());
+            plant.remove();
+        }
 }

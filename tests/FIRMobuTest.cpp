@@ -67,11 +67,12 @@ void load(FIRMobu& fir, const Eigen::MatrixXd& h) {
     GetCapturedStdout();
 }
 
-std::string writeWav(const std::string& dir, const std::string& name, const Eigen::MatrixXd& data) {
+std::string writeWav(const std::string& dir, const std::string& name, const Eigen::MatrixXd& data,
+                     double fs = 48000.0) {
     const std::string path = dir + "/" + name;
     Sox<double> sox;
     const double peak = data.size() ? data.cwiseAbs().maxCoeff() : 1.0;
-    EXPECT_EQ(sox.openWrite(path, 48000, static_cast<int>(data.cols()), peak), 0);
+    EXPECT_EQ(sox.openWrite(path, fs, static_cast<int>(data.cols()), peak), 0);
     EXPECT_EQ(sox.write(data), data.size());
     EXPECT_EQ(sox.closeWrite(), 0);
     return path;
@@ -615,6 +616,70 @@ TEST_F(FIRMobuFiles, FailuresReturnCodesAndKeepTheOldCoefficients) {
     }
     EXPECT_EQ(fir.getChCnt(), 1);
     EXPECT_LT(relativeError(filterStream(fir, x, N), ref), 1e-9);
+}
+
+TEST_F(FIRMobuFiles, CoefficientFilesWithNaNOrInfinityAreRefusedAndTheOldFilterKept) {
+    // Floating-point WAV files as other programs write them (libsox reads NaN as -1, infinity as +1).
+    struct Case {
+        const char* name;
+        const char* dtype;
+        const char* value;
+        int column, code;
+    };
+    const Case cases[] = {
+        {"nan32.wav", "float32", "np.nan", 0, SOX_NON_FINITE_ERROR},
+        {"inf64.wav", "float64", "np.inf", 0, SOX_NON_FINITE_ERROR},
+        {"minusinf32.wav", "float32", "-np.inf", 1, SOX_NON_FINITE_ERROR}, // in the channel not loaded
+        {"finite32.wav", "float32", "0.5", 0, 0},
+    };
+    const int N = 64;
+    const Eigen::MatrixXd h = randomMatrix(150, 1, 20);
+    const Eigen::MatrixXd x = randomMatrix(6 * N, 1, 21);
+    for (const Case& k : cases) {
+        SCOPED_TRACE(k.name);
+        const std::string path = dir + "/" + k.name;
+        const std::string script = std::string("import numpy as np, scipy.io.wavfile as w, sys\n") +
+                                   "x = np.full((3000, 2), 0.25, dtype=np." + k.dtype + ")\n" + "x[1234, " +
+                                   std::to_string(k.column) + "] = " + k.value + "\n" +
+                                   "w.write(sys.argv[1], 48000, x)\n";
+        const auto py = mobutest::runProcess({mobutest::referencePython(), "-c", script, path});
+        ASSERT_EQ(py.status, 0) << py.err;
+        FIRMobu fir(2 * N);
+        load(fir, h);
+        std::string out;
+        CaptureStderr();
+        EXPECT_EQ(loadChannel(fir, path, 0, out), k.code);
+        const std::string err = GetCapturedStderr();
+        if (k.code == 0) {
+            EXPECT_EQ(err, "");
+            continue;
+        }
+        EXPECT_NE(err.find("Error : -40035 The audio file holds samples that are not finite numbers"),
+                  std::string::npos)
+            << err;
+        EXPECT_NE(err.find(path + "\n"), std::string::npos) << err;
+        EXPECT_LT(relativeError(filterStream(fir, x, N), directConvolution(x, h)), 1e-9) << "old filter kept";
+    }
+}
+
+TEST_F(FIRMobuFiles, AFileAtAnotherRateThanTheStreamLoadsWithAWarningNamingBoth) {
+    const std::string path = writeWav(dir, "rate.wav", randomMatrix(3000, 1, 23) * 0.5, 44100.0);
+    FIRMobu fir(128);
+    const struct {
+        double stream;
+        bool warned;
+    } cases[] = {{48000.0, true}, {44100.0, false}, {0.0, false}};
+    for (const auto& k : cases) {
+        CaptureStdout();
+        CaptureStderr();
+        EXPECT_EQ(fir.loadTimeDomainCoefficients(path, 0, k.stream), 0);
+        const std::string err = GetCapturedStderr();
+        GetCapturedStdout();
+        EXPECT_EQ(err.find("Warning : the coefficient file " + path +
+                           " is at 44100 Hz but the stream runs at 48000 Hz\n") != std::string::npos,
+                  k.warned)
+            << k.stream << ": " << err;
+    }
 }
 
 TEST_F(FIRMobuFiles, FilesThatAreNotRegularAreRefusedWithoutWaiting) {

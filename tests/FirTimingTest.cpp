@@ -61,3 +61,14 @@ TEST(FirTiming, MissingOptionsExitWith255) {
     EXPECT_EQ(r.status, 255);
     EXPECT_EQ(r.out, "Please specifcy the number of seconds to process at the same time e.g. : -s 10.1 or --s=10.1\n");
 }
+
+TEST(FirTiming, DurationsOutOfRangeAreRefusedWithAMessage) {
+    // Too long to hold in memory (and beyond int), or too short for one block of N/2 = 512.
+    for (const char* s : {"1e9", "61", "1e-30", "0.005"}) {
+        const auto r = mobutest::runProcess({MOBU_FIR_TIMING, "-N", "1024", "-s", s});
+        EXPECT_EQ(r.status, 255) << s;
+        EXPECT_EQ(r.out, "") << s;
+        EXPECT_EQ(r.err.rfind("Error : -s ", 0), 0u) << s << ": " << r.err;
+        EXPECT_NE(r.err.find("out of range"), std::string::npos) << r.err;
+    }
+}

@@ -3,13 +3,17 @@
 // average spectrum falls 3 dB per octave, whitened back to flat, made without allocating.
 #include <MobuEmbedded/Calibration.h>
 #include <MobuEmbedded/Pink.h>
+#include <Sox.h>
 
 #include <gtest/gtest.h>
 
 #include <fftw3.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <vector>
+
+#include "TestSupport.h"
 
 #include "AllocationAudit.h" // after the other headers: it defines malloc and its relatives
 
@@ -52,6 +56,35 @@ TEST(Chirp, SweepsAWholeNumberOfCyclesFromAbout20HzToHalfTheRate) {
     c.chirpDuration = 0.5; // 24000 samples exactly
     c.generateChirp();
     EXPECT_EQ(c.chirp.rows(), 24000);
+}
+
+TEST(Chirp, DebugFilesGoToTheDebugFolderWithNegativePeaksIntactAndNoLinkFollowed) {
+    const std::string dir = mobutest::makeTempDir("debug");
+    const std::string victim = dir + "/victim";
+    mobutest::writeFile(victim, "precious");
+    ASSERT_EQ(symlink(victim.c_str(), (dir + "/chirp.wav").c_str()), 0); // planted before the run
+    ASSERT_EQ(setenv("MOBU_DEBUG_DIR", dir.c_str(), 1), 0);
+    Calibration c;
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    c.generateChirp();
+    const std::string err = testing::internal::GetCapturedStderr();
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(mobutest::readFile(victim), "precious");
+    EXPECT_NE(err.find(dir + "/chirp.wav"), std::string::npos) << err;
+
+    c.microphones = Eigen::MatrixXd::Zero(4, 2);
+    c.microphones(1, 0) = -3000.0; // the negative peak is the larger magnitude
+    c.microphones(2, 1) = 1000.0;
+    ASSERT_EQ(c.micsToFile((dir + "/mics.wav").c_str()), 0);
+    unsetenv("MOBU_DEBUG_DIR");
+    Sox<double> sox;
+    ASSERT_EQ(sox.openRead(dir + "/mics.wav"), 0) << "with its scale reference";
+    Eigen::MatrixXd back;
+    ASSERT_EQ(sox.read(back), 4);
+    EXPECT_NEAR(back(1, 0), -3000.0, 1e-5);
+    EXPECT_NEAR(back(2, 1), 1000.0, 1e-5);
+    mobutest::removeTree(dir);
 }
 
 TEST(Chirp, MatricesAndChannelBookkeeping) {

@@ -16,6 +16,7 @@
 #include <random>
 #include <sstream>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using testing::internal::CaptureStderr;
 using testing::internal::CaptureStdout;
@@ -334,7 +335,7 @@ TEST(ParaEQJSON, ValidDocumentAppendsItsSections) {
     EXPECT_TRUE((eq.getA() == ref.getA()).all());
     EXPECT_TRUE((eq.getB() == ref.getB()).all());
 
-    for (const char* nothing : {"", "[]", " [ ] ", "[]\n\n"}) {
+    for (const char* nothing : {"", " ", "\n\t \r\n", "[]", " [ ] ", "[]\n\n"}) { // white space is empty too
         std::istringstream empty(nothing);
         EXPECT_EQ(eq.fromJSON(empty), 0) << nothing;
         EXPECT_EQ(eq.getA().cols(), 3);
@@ -383,7 +384,9 @@ TEST(ParaEQJSON, ParametersGivingNoStableSectionAreRefused) {
     for (const char* bad :
          {R"({"type": "BPF", "Fc": 0, "dB": 2, "Q": 1})", R"({"type": "BPF", "Fc": -100, "dB": 2, "Q": 1})",
           R"({"type": "BPF", "Fc": 100, "dB": 2, "Q": 0})", R"({"type": "BPF", "Fc": 100, "dB": 2, "Q": -3})",
-          R"({"type": "BPF", "Fc": 100, "dB": 1e300, "Q": 1})"}) {
+          R"({"type": "BPF", "Fc": 100, "dB": 1e300, "Q": 1})", R"({"type": "BPF", "Fc": 100, "dB": 300, "Q": 1})",
+          R"({"type": "BPF", "Fc": 100, "dB": -60.5, "Q": 1})", R"({"type": "BPF", "Fc": 30000, "dB": 2, "Q": 1})",
+          R"({"type": "BPF", "Fc": 24000.5, "dB": 2, "Q": 1})"}) {
         eq.reset(0);
         std::istringstream doc(std::string("[") + bad + "]");
         CaptureStdout();
@@ -399,6 +402,15 @@ TEST(ParaEQJSON, ParametersGivingNoStableSectionAreRefused) {
                   0u)
             << err;
         EXPECT_EQ(eq.getA().cols(), 0);
+    }
+    // The limits themselves are designable: 60 dB of boost or cut, a centre at half the rate.
+    for (const char* edge :
+         {R"({"type": "BPF", "Fc": 24000, "dB": 60, "Q": 1})", R"({"type": "BPF", "Fc": 1000, "dB": -60, "Q": 1})"}) {
+        eq.reset(0);
+        std::istringstream doc(std::string("[") + edge + "]");
+        CaptureStdout();
+        EXPECT_EQ(eq.fromJSON(doc), 0) << edge;
+        GetCapturedStdout();
     }
     // Without a sample rate nothing can be designed either.
     ParaEQ noRate;
@@ -639,6 +651,16 @@ TEST(ParaEQStream, TruncatedAndHostileStreamsLeaveTheTablesAlone) {
         std::memcpy(&bits, &v, 8);
         return std::string(full).replace(16 + 64 * record + 8 * k, 8, littleEndian(bits));
     };
+    auto withSection0 = [&](std::array<double, 3> a, std::array<double, 3> b) {
+        std::string s = full;
+        for (int k = 0; k < 3; ++k)
+            for (int record = 0; record < 2; ++record) {
+                uint64_t bits;
+                std::memcpy(&bits, record == 0 ? &a[k] : &b[k], 8);
+                s.replace(16 + 64 * record + 8 * k, 8, littleEndian(bits));
+            }
+        return s;
+    };
     const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
     const std::string hostile[] = {
         withValue(0, 5, 1.5),                                     // a2 / a0 = 1.5: poles outside the unit circle
@@ -653,6 +675,7 @@ TEST(ParaEQStream, TruncatedAndHostileStreamsLeaveTheTablesAlone) {
         withCounts(3, int64_t(1) << 40, 3, 2),                    // far more than the stream holds
         withCounts(3, std::numeric_limits<int64_t>::max(), 3, 2), //
         withCounts(3, 2, 3, 1),                                   // A and B differ
+        withSection0({1e-300, 0, 0}, {1e10, 0, 0}),               // finite, no poles, but b0 / a0 is infinite
     };
     for (const auto& h : hostile) {
         std::istringstream in(h);
@@ -679,6 +702,21 @@ TEST(ParaEQStream, WriteFailuresAreReported) {
     CaptureStderr();
     EXPECT_EQ(eq.saveToFile(), -1354);
     GetCapturedStderr();
+
+    // A link planted at the path is refused, not written through.
+    const std::string dir = mobutest::makeTempDir("eqsave");
+    mobutest::writeFile(dir + "/victim", "precious");
+    CaptureStdout();
+    eq.setFileName("planted-coeffs.bin");
+    GetCapturedStdout();
+    mobutest::removeTree(eq.getFileName());
+    ASSERT_EQ(symlink((dir + "/victim").c_str(), eq.getFileName().c_str()), 0);
+    CaptureStderr();
+    EXPECT_EQ(eq.saveToFile(), -1354);
+    EXPECT_NE(GetCapturedStderr().find("when writing " + eq.getFileName() + "\n"), std::string::npos);
+    EXPECT_EQ(mobutest::readFile(dir + "/victim"), "precious");
+    mobutest::removeTree(eq.getFileName());
+    mobutest::removeTree(dir);
 }
 
 // ---------------------------------------------------------------- index checks and helpers

@@ -1,12 +1,15 @@
-// Audio files through the Sox wrapper, and the option parser.
+// Audio files through the Sox wrapper, the safe file writer, and the option parser.
+#include "PlantedPaths.h"
 #include "TestSupport.h"
 
 #include <OptionParser.h>
+#include <SafeFile.h>
 #include <Sox.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <cstdlib>
 #include <new>
 #include <sys/stat.h>
@@ -150,7 +153,7 @@ TEST_F(SoxFiles, ErrorsAreReturnedAsCodes) {
     EXPECT_EQ(s.openWrite(dir + "/no/such/dir/x.wav", 48000, 1, 1.0), SOX_WRITE_FILE_OPEN_ERROR);
     // A rescaling reference that can't be written fails the open (the data would read back wrongly).
     ASSERT_EQ(mkdir((dir + "/blocked.wav.scale").c_str(), 0700), 0);
-    EXPECT_EQ(s.openWrite(dir + "/blocked.wav", 48000, 1, 4.0), SOX_WRITE_FILE_OPEN_ERROR);
+    EXPECT_EQ(s.openWrite(dir + "/blocked.wav", 48000, 1, 4.0), SAFEFILE_NOT_REGULAR_ERROR);
     testing::internal::CaptureStderr();
     EXPECT_EQ(s.write(m), SOX_NOT_OPEN_ERROR);
     ASSERT_EQ(s.openWrite(dir + "/x.wav", 48000, 1, 1.0), 0);
@@ -159,6 +162,68 @@ TEST_F(SoxFiles, ErrorsAreReturnedAsCodes) {
     EXPECT_NE(err.find("Error : -40028 "), std::string::npos) << err;
     EXPECT_NE(err.find("Error : -40030 "), std::string::npos) << err;
     EXPECT_EQ(SoxDebug().message(SOX_REFERENCE_WARNING).empty(), false);
+}
+
+TEST_F(SoxFiles, WritersRefuseAnythingButARegularFileAndNeverWriteThroughIt) {
+    struct Writer {
+        const char* name;
+        std::string suffix; // where the thing is planted, after the written path
+        std::function<int(const std::string&)> write;
+    };
+    const Eigen::MatrixXd loud = Eigen::MatrixXd::Constant(4, 1, 3.0); // has a reference
+    const Writer writers[] = {
+        {"text", "", [](const std::string& p) { return writeFileSafely(p, "new"); }},
+        {"audio", "", [&](const std::string& p) { return writeAudioFile(p, 48000, loud); }},
+        {"audio reference", ".scale", [&](const std::string& p) { return writeAudioFile(p, 48000, loud); }},
+    };
+    int n = 0;
+    for (const auto kind : mobutest::plantableKinds())
+        for (const Writer& w : writers) {
+            SCOPED_TRACE(std::string(w.name) + " over a " + mobutest::plantedName(kind));
+            const std::string path = dir + "/out" + std::to_string(n++) + ".wav";
+            mobutest::Plant plant;
+            ASSERT_TRUE(plant.make(kind, path + w.suffix));
+            testing::internal::CaptureStderr();
+            // A writer that opens a FIFO waits for a reader: that is a failure too, not a hang.
+            EXPECT_EQ(mobutest::finishesWithin(std::chrono::seconds(20), [&] { return w.write(path); }),
+                      SAFEFILE_NOT_REGULAR_ERROR);
+            const std::string err = testing::internal::GetCapturedStderr();
+            if (std::string(w.name) != "text") { // the text writer leaves reporting to its caller
+                EXPECT_NE(err.find("Error : -40701 "), std::string::npos) << err;
+                EXPECT_NE(err.find(path), std::string::npos) << err;
+            }
+            EXPECT_TRUE(plant.untouched());
+            if (!w.suffix.empty()) {
+                EXPECT_FALSE(mobutest::exists(path)) << "no audio without its reference";
+            }
+            plant.remove();
+        }
+    EXPECT_EQ(mobutest::hiddenFiles(dir), "");
+
+    // A regular file is replaced (not written into: a second name of it keeps the old bytes).
+    const std::string path = dir + "/plain.txt", second = dir + "/second.txt";
+    mobutest::writeFile(path, "old contents");
+    ASSERT_EQ(link(path.c_str(), second.c_str()), 0);
+    EXPECT_EQ(writeFileSafely(path, "new", 0640), 0);
+    EXPECT_EQ(mobutest::readFile(path), "new");
+    EXPECT_EQ(mobutest::readFile(second), "old contents");
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(writeFileSafely(dir + "/no/such/dir/x", "new"), SAFEFILE_CREATE_ERROR);
+    EXPECT_EQ(mobutest::hiddenFiles(dir), "");
+
+    if (geteuid() == 0) { // another user's file in a sticky folder is theirs, even to root
+        const std::string shared = dir + "/shared", theirs = shared + "/theirs.wav";
+        ASSERT_EQ(mkdir(shared.c_str(), 01777), 0);
+        ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+        mobutest::writeFile(theirs, "theirs");
+        ASSERT_EQ(chown(theirs.c_str(), 4242, 4242), 0);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(writeAudioFile(theirs, 48000, loud), SAFEFILE_OWNER_ERROR);
+        testing::internal::GetCapturedStderr();
+        EXPECT_EQ(mobutest::readFile(theirs), "theirs");
+    }
 }
 
 TEST(OptionParser, ShortAndLongForms) {

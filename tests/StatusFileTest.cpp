@@ -1,5 +1,7 @@
 // The status file the user interface polls: its exact bytes, escaping, a reader in
-// another process that never sees it empty or half-written, and an unwritable place.
+// another process that never sees it empty or half-written, an unwritable place, and
+// a path that is a link, FIFO, device or directory.
+#include "PlantedPaths.h"
 #include "TestSupport.h"
 
 #include <MobuEmbedded/MobuCommon.h>
@@ -85,6 +87,24 @@ TEST_F(StatusFile, AnUnwritablePlaceIsReportedAndLeavesTheFile) {
         chmod(dir.c_str(), 0700);
     }
     EXPECT_NE(mobutest::readFile(dir + "/status.json").find("kept"), std::string::npos);
+}
+
+TEST_F(StatusFile, APathThatIsNotARegularFileIsRefusedAndLeftAsItIs) {
+    int n = 0;
+    for (const auto kind : mobutest::plantableKinds()) {
+        SCOPED_TRACE(mobutest::plantedName(kind));
+        mobutest::Plant plant;
+        ASSERT_TRUE(plant.make(kind, dir + "/planted" + std::to_string(n++)));
+        MobuCommon::setStatusFile(plant.path);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(common.setStatus("", "Chirping ...", 0, 0), -40701);
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(err.rfind("Error : -40701 ", 0), 0u) << err;
+        EXPECT_NE(err.find(" : the status file " + plant.path + "\n"), std::string::npos) << err;
+        EXPECT_TRUE(plant.untouched());
+        plant.remove();
+    }
+    EXPECT_EQ(mobutest::hiddenFiles(dir), "");
 }
 
 } // namespace

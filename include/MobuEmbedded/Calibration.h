@@ -39,13 +39,13 @@ public:
     /// 2^(bits - 1) - 1.
     static double getMaxScaleFactor(int bits);
 
-    /// Computes the reference chirp and writes it to /tmp/chirp.wav.
+    /// Computes the reference chirp and writes it to chirp.wav in the debug folder (MOBU_DEBUG_DIR, /tmp by default).
     void generateChirp();
     /// chirps = the chirp 9 times in `channels` columns; microphones zeroed, 10 chirps long.  0 or -1300.
     int generateChirps(int channels);
     /// Scales the chirp so that its largest (signed) element is getMaxScaleFactor(bits).
     void maxScaleChirp(int bits);
-    /// Write chirps / microphones as 32-bit files, the largest element at full scale.  0 or a Sox code.
+    /// Write chirps / microphones as 32-bit files, the largest magnitude at full scale.  0 or a Sox code.
     int chirpsToFile(const char* name);
     int micsToFile(const char* name);
 
@@ -59,7 +59,8 @@ public:
     double chirpDuration = 1.0;
 
 protected:
-    /// A matrix as a 32-bit file at `rate` (getFS() when 0), the largest element at full scale.  0 or a Sox code.
+    /** A matrix as a 32-bit file at `rate` (getFS() when 0), the largest magnitude at full scale
+     * (its scale reference restores the values).  0 or a Sox code (reported with the name). */
     int matrixToFile(const char* name, const Eigen::MatrixXd& data, double rate = 0.0);
 };
 

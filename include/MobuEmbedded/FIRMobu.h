@@ -181,8 +181,10 @@ public:
     /// Loads every channel of an audio file; 0 or a negative code (old coefficients kept on error, -1309 when empty).
     int loadTimeDomainCoefficients(std::string fileName) override;
     /** Loads channel m of an audio file as a one-channel filter, trimming trailing
-     * zeros but never below 2049 taps; 0 or a negative code (old coefficients kept on error). */
-    int loadTimeDomainCoefficients(std::string fileName, unsigned m);
+     * zeros but never below 2049 taps; 0 or a negative code (old coefficients kept on error;
+     * a file with NaN or infinite samples gives SOX_NON_FINITE_ERROR).  With a streamRate
+     * above 0, a file at another sample rate is loaded with a warning naming both rates. */
+    int loadTimeDomainCoefficients(std::string fileName, unsigned m, double streamRate = 0.0);
 
     int getChCnt() override { return static_cast<int>(firstPartition.cols()); }
     int getSampleCnt() override { return static_cast<int>(fftLength / 2); }
@@ -277,7 +279,7 @@ private:
     /// Loads h through the virtual slot; a build that throws is reported (-1359), old coefficients kept.
     int loadBuilt(const Eigen::MatrixXd& h);
     /// Reads the whole audio file; 0 or the reader's negative code (already reported).
-    int readFile(const std::string& fileName, Eigen::MatrixXd& b);
+    int readFile(const std::string& fileName, Eigen::MatrixXd& b, double* fileRate = nullptr);
     /// filterGained with the gain of sample n given by gainAt(n).
     template <typename DerivedIn, typename DerivedOut, typename GainAt>
     int filterGainedWith(const Eigen::DenseBase<DerivedIn>& in, const Eigen::DenseBase<DerivedOut>& out, int fade,

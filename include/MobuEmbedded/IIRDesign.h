@@ -36,7 +36,8 @@ public:
      * Q = 0: half-dB point at fc; otherwise the edge of a peak of that Q centred at half the sample rate. */
     int designHPF(double fc, double dB, double Q);
 
-    /// True when all six coefficients are finite, a0 is not 0 and the poles lie strictly inside the unit circle.
+    /** True when all six coefficients are finite, a0 is not 0, the coefficients divided
+     * by a0 are finite and the poles lie strictly inside the unit circle. */
     bool isStable() const;
 
     double b0 = 1.0, b1 = 0.0, b2 = 0.0; ///< numerator of the last designed section

@@ -30,7 +30,10 @@ public:
      * The file is written beside it under a temporary name and renamed over it, so a
      * reader never sees it empty or half-written.  Double quotes, backslashes and
      * control characters in the texts are escaped, so the file is always valid JSON.
-     * @return 0, or -100 (reported) when the file can't be written; it is left as it was. */
+     * @return 0; SAFEFILE_NOT_REGULAR_ERROR (-40701, reported with the path) when the path is a
+     * link, FIFO, device or directory, or SAFEFILE_OWNER_ERROR (-40702) when it is another
+     * user's file in a sticky folder such as /tmp, both left untouched; or -100 (reported)
+     * when the file can't be written; it is left as it was. */
     int setStatus(std::string error, std::string message, unsigned progressMax, unsigned progress);
 
     /// The status file of this process.

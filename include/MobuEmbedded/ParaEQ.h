@@ -54,19 +54,24 @@ public:
     int loadA(unsigned i, unsigned j, double v);
     int loadB(unsigned i, unsigned j, double v); ///< see loadA
 
+    /// Largest gain, boost or cut, of a section of an equaliser file in dB.
+    static constexpr double maxGainDB = 60.0;
+
     /** Appends a peaking section (fc normalised, 1 = half the sample rate).
      * @return 0, or PARAEQ_DESIGN_ERROR without appending and without a message
      * when a parameter is not finite, fc or Q is not positive, or the design is
-     * not stable; the caller reports it. */
+     * not stable; the caller reports it.  (An fc at or above 1 gives a high shelf;
+     * fromJSON refuses a file's section above half the rate or beyond maxGainDB.) */
     int newBPF(double fc, double dB, double Q);
     int newLPF(double fc, double dB); ///< appends a first-order low shelf; errors as newBPF
     int newHPF(double fc, double dB); ///< appends a first-order high shelf; errors as newBPF
 
     /** Appends the sections of a JSON document (see the class comment).
-     * An empty stream or an empty array adds nothing and returns 0.
+     * An empty stream, one of white space only or an empty array adds nothing and returns 0.
      * @return 0, PARAEQ_JSON_ERROR (not JSON, not an array, or text after it) or PARAEQ_DESIGN_ERROR
      * (an element that is not a BPF object, lacks a numeric parameter or can't be
-     * designed; the sections before it stay). */
+     * designed: Fc must lie in (0, fs/2], |dB| within maxGainDB, Q above 0; the sections
+     * before it stay). */
     int fromJSON(std::istream& is);
 
     /** Loads the file named by setFileName into A, B and the inactive cascade.
@@ -91,7 +96,8 @@ public:
      * circle (as for sections designed from the JSON file).
      * @return 0 or PARAEQ_READ_ERROR. */
     int fromStream(std::istream& is);
-    /// Writes the binary form to the file name set; 0, PARAEQ_WRITE_ERROR or PARAEQ_FILENAME_ERROR.
+    /** Writes the binary form to the file name set (a new file renamed into place; a link,
+     * FIFO, device or directory there is refused); 0, PARAEQ_WRITE_ERROR or PARAEQ_FILENAME_ERROR. */
     int saveToFile();
 
     /** Resets the active cascade from A and B and stores its response to a unit
