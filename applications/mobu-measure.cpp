@@ -18,6 +18,7 @@
 #include <RealDFT.h>
 
 #include <OptionParser.h>
+#include <SafeFile.h>
 #include <Sox.h>
 
 #include <fcntl.h>
@@ -38,7 +39,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -270,8 +270,7 @@ int writeImpulse(const std::string& path, const Eigen::VectorXd& h) {
 
 /// The responses (ms) and their magnitudes (dB on a log-frequency axis) as a PNG, through gnuplot.
 bool plot(const std::string& dir, const std::vector<int>& channels, const std::vector<Eigen::VectorXd>& h) {
-    std::ofstream data(dir + "/impulses.dat");
-    std::ofstream spectra(dir + "/magnitudes.dat");
+    std::ostringstream data, spectra, script;
     const Eigen::Index taps = h.empty() ? 0 : h[0].size();
     for (Eigen::Index n = 0; n < taps; ++n) {
         data << 1000.0 * n / 48000.0;
@@ -291,9 +290,6 @@ bool plot(const std::string& dir, const std::vector<int>& channels, const std::v
         }
         spectra << '\n';
     }
-    data.close();
-    spectra.close();
-    std::ofstream script(dir + "/impulses.gp");
     script << "set terminal pngcairo size 1200,900 noenhanced\n"
               "set output '"
            << dir
@@ -310,7 +306,11 @@ bool plot(const std::string& dir, const std::vector<int>& channels, const std::v
     script << "set title 'Magnitude responses'\nset logscale x\nset xrange [10:24000]\nset xlabel 'frequency (Hz)'\n"
               "set ylabel 'dB'\n"
            << series(dir + "/magnitudes.dat") << "unset multiplot\n";
-    script.close();
+    // Written as new files renamed into place: a link planted in the folder is never followed.
+    if (writeFileSafely(dir + "/impulses.dat", data.str()) < 0 ||
+        writeFileSafely(dir + "/magnitudes.dat", spectra.str()) < 0 ||
+        writeFileSafely(dir + "/impulses.gp", script.str()) < 0)
+        return false;
     // gnuplot with the script as its argument, no shell: the folder name is never parsed.
     const pid_t child = fork();
     if (child < 0) return false;
@@ -528,7 +528,7 @@ int main(int argc, char* argv[]) {
     MobuCommon().setStatus("", "Identifying ... done ", 0, 0);
 
     int failures = 0;
-    std::ofstream csv(out + "/tof.csv");
+    std::ostringstream csv;
     csv << "channel,samples,milliseconds\n";
     for (size_t i = 0; i < recorded.size(); ++i) {
         const std::string wav = out + "/impulse-" + std::to_string(recorded[i]) + ".wav";
@@ -545,8 +545,7 @@ int main(int argc, char* argv[]) {
             say("channel %d: %s\n", recorded[i], reasons[i].c_str());
         }
     }
-    csv.close();
-    if (!csv) ++failures, say("can't write %s/tof.csv\n", out.c_str());
+    if (writeFileSafely(out + "/tof.csv", csv.str()) < 0) ++failures, say("can't write %s/tof.csv\n", out.c_str());
     if (!plot(out, recorded, responses))
         say("no picture: gnuplot failed or is missing (see %s/measure.log)\n", out.c_str());
     else
