@@ -5,6 +5,7 @@
 const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
+const http = require('node:http');
 const os = require('node:os');
 const path = require('node:path');
 const { spawn, execFileSync, spawnSync } = require('node:child_process');
@@ -110,6 +111,63 @@ test('the page loads without errors and its meters show the levels of the FIFO',
   }
   await page.screenshot({ path: path.join(artefacts, 'levels.png') });
   assert.deepEqual(consoleErrors, []);
+});
+
+/** A raw request (any header, any body); resolves to the status. */
+function request(url, { method = 'GET', headers = {}, body } = {}) {
+  return new Promise((resolve, reject) => {
+    const req = http.request(url, { method, headers }, (res) => { res.resume(); res.on('end', () => resolve(res.statusCode)); });
+    req.on('error', reject);
+    req.end(body);
+  });
+}
+
+test('bad requests are refused with a reason, change nothing, and the server goes on', async () => {
+  const host = new URL(base).host;
+  const json = { Origin: base, 'Content-Type': 'application/json' };
+  const eqFile = path.join(board, 'home', '.mobu', 'paraEQ0.json');
+  const eqBefore = fs.readFileSync(eqFile, 'utf8');
+  const gainsBefore = [0, 1, 2, 3].map(mixerDb);
+  const cases = [
+    ['POST', '/api/gain', json, 'not json', 400],
+    ['POST', '/api/gain', { ...json, 'Content-Type': 'text/plain' }, '{"channel":1,"db":-3}', 415],
+    ['POST', '/api/gain', json, '{"channel":9,"db":0}', 400],
+    ['POST', '/api/gain', json, '{"channel":"1","db":0}', 400],
+    ['POST', '/api/gain', json, '{"channel":1,"db":40}', 400],
+    ['POST', '/api/gain', json, '{"channel":1,"db":"-3dB; reboot"}', 400],
+    ['POST', '/api/gain', json, '{"channel":2,"mute":"yes"}', 400],
+    ['POST', '/api/gain', json, '{"channel":3}', 400],
+    ['POST', '/api/gain', json, JSON.stringify({ channel: 1, db: -3, pad: 'x'.repeat(20000) }), 413],
+    ['POST', '/api/equaliser', json, '{"sections":[{"Fc":100000,"dB":0,"Q":1}]}', 400],
+    ['POST', '/api/equaliser', json, '{"sections":[{"Fc":1000,"dB":0}]}', 400],
+    ['POST', '/api/equaliser', json, JSON.stringify({ sections: new Array(17).fill({ Fc: 1000, dB: 1, Q: 1 }) }), 400],
+    ['POST', '/api/equaliser', json, '{"sections":"all"}', 400],
+    ['POST', '/api/measurement', json, '{"channels":[]}', 409],
+    ['POST', '/api/measurement', json, '{"channels":[1,1]}', 409],
+    ['POST', '/api/measurement', json, '{"channels":[8]}', 409],
+    ['POST', '/api/measurement', json, '{"channels":[0],"taps":3}', 409],
+    ['POST', '/api/measurement/stop', json, '', 409],
+    ['GET', '/../server.js', {}, undefined, 404],
+    ['GET', '/api/nothing', {}, undefined, 404],
+    ['GET', '/api/state', { Host: `rebound.example:${host.split(':')[1]}` }, undefined, 403],
+    ['POST', '/api/gain', { 'Content-Type': 'application/json' }, '{"channel":1,"db":-3}', 403],
+  ];
+  for (const [method, p, headers, body, status] of cases)
+    assert.equal(await request(`${base}${p}`, { method, headers, body }), status, `${method} ${p} ${body ? body.slice(0, 60) : ''}`);
+  assert.equal(fs.readFileSync(eqFile, 'utf8'), eqBefore, 'the equaliser file is as it was');
+  assert.deepEqual([0, 1, 2, 3].map(mixerDb), gainsBefore, 'the gains are as they were');
+  assert.equal(await request(`${base}/api/state`), 200, 'the server still answers');
+
+  // On the page a refused value comes back as a message, and the field shows the mixer again.
+  const input = await page.$('#gain-db-2');
+  await input.click({ clickCount: 3 });
+  await input.type('40');
+  await page.keyboard.press('Tab');
+  await page.waitForFunction(() => /outside -12 \.\.\. 12 dB/.test(document.querySelector('#messages').textContent), { timeout: 5000 });
+  await waitFor('the field shows the mixer value again', 5, async () => (await page.$eval('#gain-db-2', (e) => e.value)) === '0.0');
+  await page.$$eval('#messages .message button', (bs) => bs.forEach((b) => b.click()));
+  // The browser reports the refused request itself; nothing else went wrong.
+  assert.deepEqual(consoleErrors.splice(0), ['Failed to load resource: the server responded with a status of 400 (Bad Request)']);
 });
 
 test('gains: the page sets the mixer and the output level, and amixer changes show on the page', async () => {
