@@ -195,7 +195,7 @@ class UiServer {
       this.http.listen(this.o.port, this.o.address, resolve);
     });
     this.port = this.http.address().port;
-    this.access = new Access({ required: this.requirePassword, stored: this.stored, hosts: localHosts(this.o.address, this.port) });
+    this.access = new Access({ required: this.requirePassword, stored: this.stored, hosts: () => localHosts(this.o.address, this.port) });
     this.levels.start();
     await this.mixer.start();
     return this.port;

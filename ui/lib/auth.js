@@ -45,24 +45,28 @@ function parseCookies(header) {
 }
 
 class Access {
-  /** required: whether a password is needed; stored: the password file's content. */
+  /**
+   * required: whether a password is needed; stored: the password file's content; hosts: a
+   * function giving the "address:port" forms this server answers to (asked on every request,
+   * since a server on every interface follows their addresses).
+   */
   constructor({ required, stored, hosts }) {
     this.required = required;
     this.stored = stored;
-    this.hosts = new Set(hosts); // "address:port" forms this server answers to
+    this.hostList = hosts;
     this.sessions = new Map();
     this.failures = [];
   }
 
   hostAllowed(req) {
-    return this.hosts.has(String(req.headers.host || '').toLowerCase());
+    return this.hostList().includes(String(req.headers.host || '').toLowerCase());
   }
 
   /** A state-changing request or a WebSocket must come from a page of this server. */
   originAllowed(req) {
     const origin = req.headers.origin;
     if (!origin) return false;
-    return this.hosts.has(origin.replace(/^http:\/\//, '').toLowerCase()) && origin.startsWith('http://');
+    return origin.startsWith('http://') && this.hostList().includes(origin.slice('http://'.length).toLowerCase());
   }
 
   session(req) {
