@@ -69,8 +69,10 @@
     for (const [id, label] of names) {
       const fill = el('div', { class: 'fill' }), hold = el('div', { class: 'hold' });
       const db = el('div', { class: 'db', text: '–' }), max = el('div', { class: 'max', text: '' });
-      box.append(el('div', { class: `meter ${id.startsWith('in') ? 'input' : 'output'}`, 'data-meter': id },
-        el('div', { class: 'label', text: label }), el('div', { class: 'bar' }, fill, hold, scaleMarks()), db, max));
+      const slot = el('div', { class: 'gain-slot', id: id.startsWith('out') ? `gain-slot-${id.slice(3)}` : `slot-${id}` });
+      box.append(el('div', { class: `column ${id.startsWith('in') ? 'input' : 'output'}` },
+        el('div', { class: 'meter', 'data-meter': id },
+          el('div', { class: 'label', text: label }), el('div', { class: 'bar' }, fill, hold, scaleMarks()), db, max), slot));
       meters.push({ id, fill, hold, db, max, level: -Infinity, held: -Infinity, heldAt: 0, fresh: false });
     }
   }
@@ -129,8 +131,6 @@
   // ---- gains ------------------------------------------------------------------------------
   const gainRows = [];
   function buildGains(n) {
-    const box = $('#gains');
-    box.textContent = '';
     gainRows.length = 0;
     for (let c = 0; c < n; ++c) {
       const number = el('input', { type: 'number', id: `gain-db-${c}`, step: '0.5', 'aria-label': `Gain ${c} in dB` });
@@ -144,9 +144,11 @@
       slider.addEventListener('change', () => sendDb(slider.value));
       mute.addEventListener('click', () => setGain({ channel: c, mute: mute.getAttribute('aria-pressed') !== 'true' }));
       invert.addEventListener('click', () => setGain({ channel: c, invert: invert.getAttribute('aria-pressed') !== 'true' }));
-      row.box = el('div', { class: 'gain', 'data-channel': String(c) }, el('div', { class: 'label', text: `Out ${c}` }),
+      row.box = el('div', { class: 'gain', 'data-channel': String(c) }, el('div', { class: 'label', text: `Gain ${c}` }),
         slider, el('div', { class: 'num' }, number, el('span', { text: 'dB' })), el('div', { class: 'buttons' }, mute, invert));
-      box.append(row.box);
+      const slot = $(`#gain-slot-${c}`);
+      slot.textContent = '';
+      slot.append(row.box);
       gainRows.push(row);
     }
   }
@@ -383,8 +385,11 @@
         case 'problem': message(msg.message); break;
         case 'state':
           state.rate = msg.rate;
-          if (meters.length !== msg.layout.inputs + msg.layout.outputs) buildMeters(msg.layout.inputs, msg.layout.outputs);
-          if (gainRows.length !== msg.mixer.channels.length) buildGains(msg.mixer.channels.length);
+          if (meters.length !== msg.layout.inputs + msg.layout.outputs) {
+            buildMeters(msg.layout.inputs, msg.layout.outputs);
+            gainRows.length = 0;
+          }
+          if (gainRows.length !== msg.mixer.channels.length) buildGains(Math.min(msg.mixer.channels.length, msg.layout.outputs));
           $('#logout').hidden = !msg.passwordRequired;
           setProcessor(msg.processor);
           showMixer(msg.mixer);

@@ -239,11 +239,15 @@ test('a saved equaliser is written and switched in by the processor', async () =
   assert.deepEqual(consoleErrors, [], 'no console errors on the page');
 });
 
-test('on another address than 127.0.0.1 a request without the password is refused and changes nothing', async () => {
+test('on another address than 127.0.0.1 a request without the password is refused and changes nothing; no writer shows as no processor', async () => {
   const env = { ...alsaEnv, HOME: path.join(board, 'home'), MOBU_NODE_ADDONS: process.env.MOBU_NODE_ADDONS || path.join(root, 'build', 'node') };
   const server = path.join(root, 'ui', 'server.js');
   const passwordFile = path.join(dir, 'ui-password');
-  const args = ['--address=127.0.0.2', '--port=0', `--config=${board}/processor.conf`, `--password-file=${passwordFile}`];
+  // This server reads a FIFO that no processor writes.
+  const idle = fs.readFileSync(path.join(board, 'processor.conf'), 'utf8').replace(/fifopath ".*"/, `fifopath "${dir}/idle-levels"`);
+  fs.writeFileSync(path.join(dir, 'idle.conf'), idle);
+  execFileSync('mkfifo', [path.join(dir, 'idle-levels')]);
+  const args = ['--address=127.0.0.2', '--port=0', `--config=${dir}/idle.conf`, `--password-file=${passwordFile}`];
   const none = spawnSync('node', [server, ...args], { env, encoding: 'utf8', timeout: 20000 });
   assert.notEqual(none.status, 0, 'no password set: the server does not start');
   assert.match(none.stderr, /password file/);
@@ -280,12 +284,15 @@ test('on another address than 127.0.0.1 a request without the password is refuse
     await p2.screenshot({ path: path.join(artefacts, 'login.png') });
     await p2.type('#password', 'a good password');
     await Promise.all([p2.waitForNavigation(), p2.click('button[type=submit]')]);
-    await p2.waitForFunction(() => document.querySelector('#processor').textContent === 'processor running', { timeout: 10000 });
+    await p2.waitForFunction(() => document.querySelector('#processor').textContent === 'no processor' &&
+      !document.querySelector('#no-processor').hidden, { timeout: 10000 });
+    assert.equal(await p2.$eval('.meter[data-meter="out0"] .db', (e) => e.textContent), '-inf');
     const input = await p2.$('#gain-db-0');
     await input.click({ clickCount: 3 });
     await input.type('-9');
     await p2.keyboard.press('Tab');
     await waitFor('Gain 0 at -9 dB after logging in', 5, () => mixerDb(0) === -9);
+    await p2.screenshot({ path: path.join(artefacts, 'no-processor.png') });
     await p2.close();
   } finally {
     await remote.stop();
