@@ -95,11 +95,15 @@ function readBody(req) {
       parts.push(chunk);
     });
     req.on('end', () => {
+      let body;
       try {
-        resolve(JSON.parse(Buffer.concat(parts).toString('utf8') || '{}'));
+        body = JSON.parse(Buffer.concat(parts).toString('utf8') || '{}');
       } catch {
         reject(new HttpError(400, 'the request is not valid JSON'));
+        return;
       }
+      if (typeof body !== 'object' || body === null || Array.isArray(body)) reject(new HttpError(400, 'the request must be a JSON object'));
+      else resolve(body);
     });
     req.on('error', reject);
   });
@@ -127,7 +131,7 @@ class UiServer {
     this.stored = this.requirePassword ? readPasswordFile(options['password-file']) : null;
     this.clients = new Set();
     this.problems = [];
-    this.processor = false;
+    this.processor = null; // true: records come; false: the FIFO has no writer; null: not read yet
 
     this.levels = new LevelReader(this.config.fifopath, this.levelMeter);
     this.levels.on('record', (r) => this.broadcast({ type: 'levels', inputs: r.inputs, outputs: r.outputs }));
@@ -188,6 +192,7 @@ class UiServer {
     });
     this.http.headersTimeout = 10000;
     this.http.requestTimeout = 30000;
+    this.http.maxConnections = 64;
     this.wss = new WebSocketServer({ noServer: true, maxPayload: 1024 });
     this.http.on('upgrade', (req, socket, head) => this.upgrade(req, socket, head));
     await new Promise((resolve, reject) => {
@@ -196,6 +201,7 @@ class UiServer {
     });
     this.port = this.http.address().port;
     this.access = new Access({ required: this.requirePassword, stored: this.stored, hosts: () => localHosts(this.o.address, this.port) });
+    this.levels.pause(); // until a page watches
     this.levels.start();
     await this.mixer.start();
     return this.port;
@@ -218,7 +224,11 @@ class UiServer {
     if (!this.access.session(req)) return refuse(401, 'Unauthorized');
     this.wss.handleUpgrade(req, socket, head, (ws) => {
       this.clients.add(ws);
-      ws.on('close', () => this.clients.delete(ws));
+      this.levels.resume();
+      ws.on('close', () => {
+        this.clients.delete(ws);
+        if (!this.clients.size) this.levels.pause();
+      });
       ws.on('error', () => ws.terminate());
       ws.on('message', () => {}); // the page sends its changes as HTTP requests
       ws.send(JSON.stringify(this.fullState()));

@@ -18,11 +18,30 @@ class LevelReader extends EventEmitter {
     this.outputs = layout.OUT_CHCNT;
     this.words = this.header + this.inputs + this.outputs;
     this.size = 4 * this.words;
-    this.connected = false;
+    this.connected = null; // not known until the FIFO was read
     this.pending = Buffer.alloc(0);
     this.retry = null;
     this.socket = null;
     this.stopped = false;
+    this.paused = false;
+  }
+
+  /**
+   * Leaves the records in the FIFO while nobody watches: the reader closes its end, the
+   * processor keeps one record waiting (its own descriptor keeps the pipe) and writes again,
+   * with the peaks since, once reading resumes.
+   */
+  pause() {
+    this.paused = true;
+    clearTimeout(this.retry);
+    if (this.socket) this.socket.destroy();
+    this.socket = null;
+  }
+
+  resume() {
+    if (!this.paused) return;
+    this.paused = false;
+    if (!this.socket && !this.stopped) this.open();
   }
 
   start() {
@@ -44,7 +63,7 @@ class LevelReader extends EventEmitter {
   }
 
   open() {
-    if (this.stopped) return;
+    if (this.stopped || this.paused) return;
     let fd;
     try {
       const st = fs.statSync(this.path);
@@ -53,17 +72,39 @@ class LevelReader extends EventEmitter {
       fd = fs.openSync(this.path, fs.constants.O_RDONLY | fs.constants.O_NONBLOCK);
     } catch (e) {
       this.setConnected(false);
-      if (e.code !== 'ENOENT') this.emit('problem', `metering FIFO ${this.path}: ${e.message}`);
+      const text = `metering FIFO ${this.path}: ${e.message}`;
+      if (e.code !== 'ENOENT' && text !== this.lastProblem) this.emit('problem', text);
+      this.lastProblem = text;
       this.later();
       return;
     }
+    this.lastProblem = null;
+    // One read tells whether there is a writer: end of file without one, "try again" or data
+    // with one.  (A FIFO whose writer never came reports no hang-up to the poll, so the
+    // socket below would not see that end of file.)
+    const first = Buffer.alloc(this.size);
+    let n;
+    try {
+      n = fs.readSync(fd, first, 0, first.length, null);
+    } catch (e) {
+      n = e.code === 'EAGAIN' ? -1 : 0;
+    }
+    if (n === 0) {
+      fs.closeSync(fd);
+      this.setConnected(false);
+      this.later();
+      return;
+    }
+    this.setConnected(true);
     const socket = new net.Socket({ fd, readable: true, writable: false });
     this.socket = socket;
     this.pending = Buffer.alloc(0);
     socket.on('data', (chunk) => this.take(chunk));
+    if (n > 0) this.take(first.subarray(0, n));
     socket.on('error', () => {});
     socket.on('close', () => {
-      if (this.socket === socket) this.socket = null;
+      if (this.socket !== socket) return; // closed by pause()
+      this.socket = null;
       this.setConnected(false);
       this.later();
     });

@@ -120,11 +120,11 @@
   }
 
   function setProcessor(running) {
-    state.processor = running;
+    state.processor = running === true;
     const b = $('#processor');
-    b.textContent = running ? 'processor running' : 'no processor';
+    b.textContent = running === null ? 'reading levels' : running ? 'processor running' : 'no processor';
     b.className = `badge ${running ? 'on' : 'off'}`;
-    $('#no-processor').hidden = running;
+    $('#no-processor').hidden = running !== false;
     if (!running) for (const m of meters) { m.level = -Infinity; m.held = -Infinity; m.fresh = true; }
   }
 

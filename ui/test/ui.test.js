@@ -130,6 +130,8 @@ test('bad requests are refused with a reason, change nothing, and the server goe
   const gainsBefore = [0, 1, 2, 3].map(mixerDb);
   const cases = [
     ['POST', '/api/gain', json, 'not json', 400],
+    ['POST', '/api/gain', json, 'null', 400],
+    ['POST', '/api/equaliser', json, '[]', 400],
     ['POST', '/api/gain', { ...json, 'Content-Type': 'text/plain' }, '{"channel":1,"db":-3}', 415],
     ['POST', '/api/gain', json, '{"channel":9,"db":0}', 400],
     ['POST', '/api/gain', json, '{"channel":"1","db":0}', 400],
@@ -293,6 +295,16 @@ test('on another address than 127.0.0.1 a request without the password is refuse
     await p2.keyboard.press('Tab');
     await waitFor('Gain 0 at -9 dB after logging in', 5, () => mixerDb(0) === -9);
     await p2.screenshot({ path: path.join(artefacts, 'no-processor.png') });
+    // A writer comes with one record (output 0 at a quarter of full scale) and goes again.
+    const writer = fs.openSync(path.join(dir, 'idle-levels'), fs.constants.O_RDWR | fs.constants.O_NONBLOCK);
+    const record = Buffer.alloc(56);
+    [0, 1, 2, 3].forEach((w) => record.writeInt32LE(w, 4 * w));
+    record.writeInt32LE(536870912, 24);
+    fs.writeSync(writer, record);
+    await p2.waitForFunction(() => document.querySelector('#processor').textContent === 'processor running' &&
+      document.querySelector('.meter[data-meter="out0"] .db').textContent === '-12.0', { timeout: 10000 });
+    fs.closeSync(writer);
+    await p2.waitForFunction(() => document.querySelector('#processor').textContent === 'no processor', { timeout: 10000 });
     await p2.close();
   } finally {
     await remote.stop();
