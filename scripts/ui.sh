@@ -14,7 +14,9 @@
 #   processor.conf, filters.wav, home/.mobu/paraEQ0.json, levels (the metering FIFO)
 #   processor.log                    the processor's log (--verbose)
 # On the board it serves the running processor of /etc/mobu/mobu-processor.conf.
-# MOBU_BUILD_DIR names the build to use (default build/).
+# MOBU_BUILD_DIR names the build to use (default build/); MOBU_UI_REALTIME=0 keeps the
+# measurement from real-time priority; MOBU_UI_EXIT_WITH_PARENT=1 stops everything when the
+# caller goes.
 #
 # The default address is 127.0.0.1 (port 8080).  Any other address needs a password, set with
 # --set-password (stored as a salted hash in FILE, default /etc/mobu/ui-password).
@@ -62,8 +64,10 @@ board="$(cd "$board" && pwd)"
 
 pids=()
 shm=()
+watcher=""
 cleanup() {
     trap - EXIT INT TERM
+    [ -z "$watcher" ] || kill -TERM "$watcher" 2>/dev/null || true
     for p in "${pids[@]}"; do kill -INT "$p" 2>/dev/null || true; done
     for p in "${pids[@]}"; do
         for _ in $(seq 50); do kill -0 "$p" 2>/dev/null || break; sleep 0.1; done
@@ -74,6 +78,12 @@ cleanup() {
 }
 trap cleanup EXIT
 trap 'exit 0' INT TERM
+# MOBU_UI_EXIT_WITH_PARENT=1 (the tests): everything stops when the caller goes, whatever ended it.
+if [ "${MOBU_UI_EXIT_WITH_PARENT:-0}" = 1 ]; then
+    parent=$PPID self=$$
+    (while kill -0 "$parent" 2>/dev/null; do sleep 1; done; kill -TERM "$self") &
+    watcher=$!
+fi
 
 config="$("$build/simulator/mobu-board-config" "$board" --capture-channels 8)"
 measure_shm="$(node "$ui/tools/pc-board.js" files "$board")"
@@ -109,7 +119,7 @@ if [ "${MOBU_UI_REALTIME:-1}" = 0 ] && setpriv --inh-caps=-sys_nice --bounding-s
     norealtime=(setpriv --inh-caps=-sys_nice --bounding-set=-sys_nice)
 fi
 "${norealtime[@]}" env "${home_env[@]}" MOBU_NODE_ADDONS="$build/node" node "$ui/server.js" "${server_args[@]}" \
-    --config="$board/processor.conf" --password-file="${password_file:-$board/ui-password}" &
+    --config="$board/processor.conf" &
 server=$!
 pids=("$server" "${pids[@]}")
 wait "$server"

@@ -393,6 +393,11 @@ async function main() {
   };
   process.on('SIGINT', stop);
   process.on('SIGTERM', stop);
+  // MOBU_UI_EXIT_WITH_PARENT=1: a server started by a test or a script goes when they go.
+  if (process.env.MOBU_UI_EXIT_WITH_PARENT === '1') {
+    const parent = process.ppid;
+    setInterval(() => { if (process.ppid !== parent) stop(); }, 1000).unref();
+  }
 }
 
 if (require.main === module) main();

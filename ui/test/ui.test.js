@@ -47,7 +47,7 @@ function startServer(command, args, env) {
   const child = spawn(command, args, { env, stdio: ['ignore', 'pipe', 'pipe'] });
   let out = '';
   const url = new Promise((resolve, reject) => {
-    const timer = setTimeout(() => reject(new Error(`no server after 120 s: ${out}`)), 120000);
+    const timer = setTimeout(() => reject(new Error(`no server after 90 s: ${out}`)), 90000);
     const take = (chunk) => {
       out += chunk;
       const m = /listening on (http:\/\/[\d.]+:\d+)\//.exec(out);
@@ -77,7 +77,7 @@ const processorLog = () => fs.readFileSync(path.join(board, 'processor.log'), 'u
 const meterDb = (id) => page.$eval(`.meter[data-meter="${id}"] .db`, (e) => e.textContent);
 
 test.before(async () => {
-  ui = startServer(path.join(root, 'scripts', 'ui.sh'), [`--board=${board}`, '--port=0'], { ...process.env, MOBU_UI_REALTIME: '0' });
+  ui = startServer(path.join(root, 'scripts', 'ui.sh'), [`--board=${board}`, '--port=0'], { ...process.env, MOBU_UI_REALTIME: '0', MOBU_UI_EXIT_WITH_PARENT: '1' });
   base = await ui.url;
   browser = await puppeteer.launch({
     executablePath: process.env.MOBU_CHROMIUM || '/usr/bin/chromium',
@@ -199,7 +199,7 @@ test('a measurement of one channel completes and draws its impulse response and 
   await page.click('.tab[data-view="measure"]');
   await page.click('#measure-ch-1');
   await page.click('#measure-start');
-  await page.waitForFunction(() => ['done', 'error'].includes(document.querySelector('#measure-phase').textContent), { timeout: 240000 });
+  await page.waitForFunction(() => ['done', 'error'].includes(document.querySelector('#measure-phase').textContent), { timeout: 150000 });
   assert.equal(await page.$eval('#measure-phase', (e) => e.textContent), 'done', await page.$eval('#measure-message', (e) => e.textContent));
   await page.waitForSelector('.result[data-channel="1"] .magnitude canvas');
   // The room's direct sound is placed 3 ms (144 samples) into the response by the alignment.
@@ -242,7 +242,7 @@ test('a saved equaliser is written and switched in by the processor', async () =
 });
 
 test('on another address than 127.0.0.1 a request without the password is refused and changes nothing; no writer shows as no processor', async () => {
-  const env = { ...alsaEnv, HOME: path.join(board, 'home'), MOBU_NODE_ADDONS: process.env.MOBU_NODE_ADDONS || path.join(root, 'build', 'node') };
+  const env = { ...alsaEnv, MOBU_UI_EXIT_WITH_PARENT: '1', HOME: path.join(board, 'home'), MOBU_NODE_ADDONS: process.env.MOBU_NODE_ADDONS || path.join(root, 'build', 'node') };
   const server = path.join(root, 'ui', 'server.js');
   const passwordFile = path.join(dir, 'ui-password');
   // This server reads a FIFO that no processor writes.
