@@ -7,6 +7,7 @@ const { EventEmitter } = require('node:events');
 
 const CHANNELS = 8;
 const TIMEOUT_MS = 5000;
+const POLL_MS = 10000; // a backstop: changes come as events
 
 function run(args) {
   return new Promise((resolve, reject) => {
@@ -82,8 +83,14 @@ class Mixer extends EventEmitter {
       }
     }));
     await this.refresh();
-    this.watch();
-    this.poll = setInterval(() => this.refresh(), 5000); // in case an event was missed
+    this.watch(true);
+    this.polling(POLL_MS);
+  }
+
+  /** Reads the controls every `ms` as well, in case an event was missed. */
+  polling(ms) {
+    clearInterval(this.poll);
+    this.poll = setInterval(() => this.refresh(), ms);
   }
 
   stop() {
@@ -92,9 +99,16 @@ class Mixer extends EventEmitter {
     if (this.watcher) this.watcher.kill();
   }
 
-  watch() {
+  /**
+   * Follows `amixer events`.  Its output to a pipe is block-buffered, so each event would
+   * wait for kilobytes of others: it runs under `stdbuf -oL` (coreutils), line by line.
+   * Without stdbuf the controls are read every second instead.
+   */
+  watch(lineBuffered) {
     if (this.stopped) return;
-    const w = spawn('amixer', ['-D', this.device, 'events'], { stdio: ['ignore', 'pipe', 'ignore'] });
+    const args = ['-D', this.device, 'events'];
+    const w = lineBuffered ? spawn('stdbuf', ['-oL', 'amixer', ...args], { stdio: ['ignore', 'pipe', 'ignore'] })
+      : spawn('amixer', args, { stdio: ['ignore', 'pipe', 'ignore'] });
     this.watcher = w;
     let tail = '';
     w.stdout.on('data', (chunk) => {
@@ -102,10 +116,17 @@ class Mixer extends EventEmitter {
       tail = lines.pop();
       if (lines.some((l) => /^event value: .*name='Gain \d/.test(l))) this.refresh();
     });
-    w.on('error', () => {});
+    let failed = false;
+    w.on('error', (e) => {
+      failed = true;
+      if (lineBuffered && e.code === 'ENOENT') {
+        this.polling(1000);
+        this.watch(true);
+      }
+    });
     w.on('exit', () => {
       if (this.watcher === w) this.watcher = null;
-      if (!this.stopped) setTimeout(() => this.watch(), 2000);
+      if (!this.stopped && !failed) setTimeout(() => this.watch(lineBuffered), 2000);
     });
   }
 
