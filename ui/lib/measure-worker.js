@@ -24,8 +24,15 @@ function statusFile() {
   }
 }
 
+// What the page says beside the add-on's code, for the codes a user can cause.
+const MEANING = {
+  [-16]: 'busy: a recording or an identification is under way',
+  [-1350]: 'no such channel on the measurement device',
+  [-204]: 'no response for that channel',
+};
+
 function check(what, code) {
-  if (typeof code === 'number' && code < 0) throw new Error(`${what} returned ${code}`);
+  if (typeof code === 'number' && code < 0) throw new Error(`${what} returned ${code}${MEANING[code] ? ` (${MEANING[code]})` : ''}`);
   return code;
 }
 
