@@ -10,5 +10,9 @@ shift || true
 if [ ! -f "$root/node_modules/node-addon-api/napi.h" ] && command -v npm >/dev/null; then
   (cd "$root" && npm ci --no-audit --no-fund --loglevel=error)
 fi
+# The web interface's packages (ws, uPlot; puppeteer-core for its browser tests).
+if [ ! -f "$root/ui/node_modules/puppeteer-core/package.json" ] && command -v npm >/dev/null; then
+  (cd "$root/ui" && npm ci --no-audit --no-fund --loglevel=error)
+fi
 cmake -S "$root" -B "$dir" -G Ninja "$@" >/dev/null
 cmake --build "$dir" -j "$(nproc)" ${MOBU_BUILD_TARGET:+--target "$MOBU_BUILD_TARGET"}

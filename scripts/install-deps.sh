@@ -15,6 +15,7 @@ PACKAGES=(
   gnuplot-nox
   jackd2 libjack-jackd2-dev
   swig
+  chromium  # the web interface's browser tests (driven by puppeteer-core, no browser download)
   file dpkg-dev  # CPack's Debian package: its ELF files (file), their dependencies (dpkg-shlibdeps)
 )
 # Kernel headers to build the drivers against; on a PC also what boots them in a QEMU guest.

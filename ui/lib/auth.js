@@ -1,0 +1,113 @@
+// Access to the interface from the network: a password kept as a salted scrypt hash in a file,
+// sessions held in memory and named by a random cookie, and the checks that keep other sites
+// and other host names out (Host and Origin must be this server's own address).
+'use strict';
+const crypto = require('node:crypto');
+const fs = require('node:fs');
+
+const SCRYPT = { N: 16384, r: 8, p: 1 };
+const KEY_LENGTH = 32;
+const SESSION_SECONDS = 12 * 3600;
+const MAX_SESSIONS = 32;
+const COOKIE = 'mobu_session';
+
+function hashPassword(password, salt = crypto.randomBytes(16)) {
+  const hash = crypto.scryptSync(password, salt, KEY_LENGTH, SCRYPT);
+  return { algorithm: 'scrypt', ...SCRYPT, salt: salt.toString('base64'), hash: hash.toString('base64') };
+}
+
+function writePasswordFile(file, password) {
+  const tmp = `${file}.new`;
+  fs.writeFileSync(tmp, JSON.stringify(hashPassword(password)) + '\n', { mode: 0o600 });
+  fs.renameSync(tmp, file);
+}
+
+/** Reads the password file; throws an Error naming the file when it is missing or malformed. */
+function readPasswordFile(file) {
+  let doc;
+  try {
+    doc = JSON.parse(fs.readFileSync(file, 'utf8'));
+  } catch (e) {
+    throw new Error(`cannot read the password file ${file}: ${e.message}`);
+  }
+  if (doc.algorithm !== 'scrypt' || typeof doc.salt !== 'string' || typeof doc.hash !== 'string')
+    throw new Error(`the password file ${file} holds no scrypt hash`);
+  return doc;
+}
+
+function parseCookies(header) {
+  const out = {};
+  for (const part of (header || '').split(';')) {
+    const eq = part.indexOf('=');
+    if (eq > 0) out[part.slice(0, eq).trim()] = part.slice(eq + 1).trim();
+  }
+  return out;
+}
+
+class Access {
+  /**
+   * required: whether a password is needed; stored: the password file's content; hosts: a
+   * function giving the "address:port" forms this server answers to (asked on every request,
+   * since a server on every interface follows their addresses).
+   */
+  constructor({ required, stored, hosts }) {
+    this.required = required;
+    this.stored = stored;
+    this.hostList = hosts;
+    this.sessions = new Map();
+    this.failures = [];
+  }
+
+  hostAllowed(req) {
+    return this.hostList().includes(String(req.headers.host || '').toLowerCase());
+  }
+
+  /** A state-changing request or a WebSocket must come from a page of this server. */
+  originAllowed(req) {
+    const origin = req.headers.origin;
+    if (!origin) return false;
+    return origin.startsWith('http://') && this.hostList().includes(origin.slice('http://'.length).toLowerCase());
+  }
+
+  session(req) {
+    if (!this.required) return true;
+    const token = parseCookies(req.headers.cookie)[COOKIE];
+    if (!token) return false;
+    const until = this.sessions.get(token);
+    if (!until || until < Date.now()) {
+      this.sessions.delete(token);
+      return false;
+    }
+    return true;
+  }
+
+  /** Too many failed logins lately: refuse for a while. */
+  throttled() {
+    const now = Date.now();
+    this.failures = this.failures.filter((t) => now - t < 60000);
+    return this.failures.length >= 5;
+  }
+
+  /** Checks a password; returns a Set-Cookie value, or null. */
+  login(password) {
+    if (typeof password !== 'string' || password.length > 1024) return null;
+    const s = this.stored;
+    const want = Buffer.from(s.hash, 'base64');
+    const got = crypto.scryptSync(password, Buffer.from(s.salt, 'base64'), want.length, { N: s.N, r: s.r, p: s.p });
+    if (!crypto.timingSafeEqual(want, got)) {
+      this.failures.push(Date.now());
+      return null;
+    }
+    if (this.sessions.size >= MAX_SESSIONS) this.sessions.delete(this.sessions.keys().next().value);
+    const token = crypto.randomBytes(32).toString('base64url');
+    this.sessions.set(token, Date.now() + SESSION_SECONDS * 1000);
+    return `${COOKIE}=${token}; HttpOnly; SameSite=Strict; Path=/; Max-Age=${SESSION_SECONDS}`;
+  }
+
+  logout(req) {
+    this.sessions.delete(parseCookies(req.headers.cookie)[COOKIE]);
+    return `${COOKIE}=; HttpOnly; SameSite=Strict; Path=/; Max-Age=0`;
+  }
+}
+
+module.exports = { Access, writePasswordFile, readPasswordFile, hashPassword };

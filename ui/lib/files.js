@@ -1,0 +1,39 @@
+// What the page shows about the processor's files: where they are, their size and time, and
+// for the coefficient file the layout in its WAV header.
+'use strict';
+const fs = require('node:fs');
+
+/** Channels, rate, bits and frames from a WAV header, or null when it is not one. */
+function wavInfo(file) {
+  let fd;
+  try {
+    fd = fs.openSync(file, 'r');
+    const b = Buffer.alloc(4096);
+    const n = fs.readSync(fd, b, 0, b.length, 0);
+    if (n < 12 || b.toString('latin1', 0, 4) !== 'RIFF' || b.toString('latin1', 8, 12) !== 'WAVE') return null;
+    let at = 12, fmt = null;
+    while (at + 8 <= n) {
+      const id = b.toString('latin1', at, at + 4), size = b.readUInt32LE(at + 4);
+      if (id === 'fmt ' && at + 24 <= n)
+        fmt = { channels: b.readUInt16LE(at + 10), rate: b.readUInt32LE(at + 12), bits: b.readUInt16LE(at + 22) };
+      if (id === 'data' && fmt) return { ...fmt, frames: Math.floor(size / (fmt.channels * fmt.bits / 8)) };
+      at += 8 + size + (size & 1);
+    }
+    return null;
+  } catch {
+    return null;
+  } finally {
+    if (fd !== undefined) fs.closeSync(fd);
+  }
+}
+
+function describe(file, wav = false) {
+  try {
+    const st = fs.statSync(file);
+    return { path: file, exists: true, size: st.size, modified: st.mtime.toISOString(), wav: wav ? wavInfo(file) : undefined };
+  } catch (e) {
+    return { path: file, exists: false, error: e.code === 'ENOENT' ? 'missing' : e.message };
+  }
+}
+
+module.exports = { describe, wavInfo };

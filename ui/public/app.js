@@ -1,0 +1,425 @@
+// The page: meters, gains, measurement, equaliser and files, kept up to date over a WebSocket;
+// every change is an HTTP request whose errors are shown as messages.
+'use strict';
+(() => {
+  const FULL_SCALE = 2147483647;
+  const FLOOR_DB = -60; // bottom of the meters
+  const HOLD_MS = 2000, FALL_DB_PER_S = 20;
+  const $ = (sel, root = document) => root.querySelector(sel);
+  const el = (tag, attrs = {}, ...children) => {
+    const e = document.createElement(tag);
+    for (const [k, v] of Object.entries(attrs)) {
+      if (k === 'text') e.textContent = v;
+      else if (k.startsWith('on')) e.addEventListener(k.slice(2), v);
+      else e.setAttribute(k, v);
+    }
+    e.append(...children);
+    return e;
+  };
+
+  const state = { rate: 48000, processor: false, mixer: null, measurement: null, files: null, eq: [], eqPath: '', limits: null };
+  const charts = { eq: null, results: new Map() };
+
+  // ---- messages ---------------------------------------------------------------------------
+  function message(text, kind = 'error') {
+    const box = $('#messages');
+    const item = el('div', { class: `message ${kind}` }, el('span', { text }),
+      el('button', { class: 'link', text: 'dismiss', onclick: () => item.remove() }));
+    box.append(item);
+    while (box.children.length > 5) box.firstChild.remove();
+    if (kind !== 'error') setTimeout(() => item.remove(), 4000);
+  }
+
+  async function api(method, url, body) {
+    let r;
+    try {
+      r = await fetch(url, {
+        method, headers: body ? { 'Content-Type': 'application/json' } : {}, body: body ? JSON.stringify(body) : undefined,
+      });
+    } catch (e) {
+      throw new Error(`cannot reach the server: ${e.message}`);
+    }
+    if (r.status === 401) {
+      location.href = '/login.html';
+      throw new Error('log in first');
+    }
+    const data = await r.json().catch(() => ({}));
+    if (!r.ok) throw new Error(data.error || `${method} ${url}: ${r.status}`);
+    return data;
+  }
+
+  // ---- tabs -------------------------------------------------------------------------------
+  function show(view) {
+    for (const t of document.querySelectorAll('.tab')) t.setAttribute('aria-selected', String(t.dataset.view === view));
+    for (const v of document.querySelectorAll('.view')) v.hidden = v.id !== `view-${view}`;
+    if (view === 'equaliser') drawEq();
+    if (view === 'measure') drawResults();
+    history.replaceState(null, '', `#${view}`);
+  }
+  for (const t of document.querySelectorAll('.tab')) t.addEventListener('click', () => show(t.dataset.view));
+
+  // ---- meters -----------------------------------------------------------------------------
+  const meters = [];
+  function buildMeters(inputs, outputs) {
+    const box = $('#meters');
+    box.textContent = '';
+    meters.length = 0;
+    const names = [...Array.from({ length: inputs }, (_, k) => [`in${k}`, inputs === 2 ? ['In L', 'In R'][k] : `In ${k}`]),
+      ...Array.from({ length: outputs }, (_, k) => [`out${k}`, `Out ${k}`])];
+    for (const [id, label] of names) {
+      const fill = el('div', { class: 'fill' }), hold = el('div', { class: 'hold' });
+      const db = el('div', { class: 'db', text: '–' }), max = el('div', { class: 'max', text: '' });
+      const slot = el('div', { class: 'gain-slot', id: id.startsWith('out') ? `gain-slot-${id.slice(3)}` : `slot-${id}` });
+      box.append(el('div', { class: `column ${id.startsWith('in') ? 'input' : 'output'}` },
+        el('div', { class: 'meter', 'data-meter': id },
+          el('div', { class: 'label', text: label }), el('div', { class: 'bar' }, fill, hold, scaleMarks()), db, max), slot));
+      meters.push({ id, fill, hold, db, max, level: -Infinity, held: -Infinity, heldAt: 0, fresh: false });
+    }
+  }
+  function scaleMarks() {
+    const s = el('div', { class: 'marks' });
+    for (const d of [0, -6, -12, -24, -36, -48]) {
+      const mark = el('span', { text: String(d) });
+      mark.style.bottom = `${pos(d)}%`; // through the style object: the page allows no inline styles
+      s.append(mark);
+    }
+    return s;
+  }
+  const pos = (db) => Math.max(0, Math.min(100, ((db - FLOOR_DB) / -FLOOR_DB) * 100));
+  const toDb = (peak) => (peak > 0 ? 20 * Math.log10(peak / FULL_SCALE) : -Infinity);
+  const fmtDb = (db) => (db === -Infinity ? '-inf' : db.toFixed(1));
+
+  function takeLevels(msg) {
+    const now = performance.now();
+    [...msg.inputs, ...msg.outputs].forEach((peak, k) => {
+      const m = meters[k];
+      if (!m) return;
+      m.level = toDb(peak);
+      m.fresh = true;
+      if (m.level >= m.held || now - m.heldAt > HOLD_MS) {
+        if (m.level >= m.held) { m.held = m.level; m.heldAt = now; }
+      }
+    });
+  }
+  let lastFrame = performance.now();
+  function frame(now) {
+    const dt = (now - lastFrame) / 1000;
+    lastFrame = now;
+    for (const m of meters) {
+      if (now - m.heldAt > HOLD_MS && m.held > m.level) m.held = Math.max(m.level, m.held - FALL_DB_PER_S * dt);
+      if (!m.fresh && !state.processor) continue;
+      m.fresh = false;
+      m.fill.style.height = `${pos(m.level)}%`;
+      m.fill.classList.toggle('hot', m.level > -3);
+      m.hold.style.bottom = `${pos(m.held)}%`;
+      m.hold.hidden = m.held === -Infinity;
+      m.db.textContent = fmtDb(m.level);
+      m.max.textContent = m.held === -Infinity ? '' : `max ${fmtDb(m.held)}`;
+    }
+    requestAnimationFrame(frame);
+  }
+
+  function setProcessor(running) {
+    state.processor = running === true;
+    const b = $('#processor');
+    b.textContent = running === null ? 'reading levels' : running ? 'processor running' : 'no processor';
+    b.className = `badge ${running ? 'on' : 'off'}`;
+    $('#no-processor').hidden = running !== false;
+    if (!running) for (const m of meters) { m.level = -Infinity; m.held = -Infinity; m.fresh = true; }
+  }
+
+  // ---- gains ------------------------------------------------------------------------------
+  const gainRows = [];
+  function buildGains(n) {
+    gainRows.length = 0;
+    for (let c = 0; c < n; ++c) {
+      const number = el('input', { type: 'number', id: `gain-db-${c}`, step: '0.5', 'aria-label': `Gain ${c} in dB` });
+      const slider = el('input', { type: 'range', id: `gain-slider-${c}`, step: '0.5', 'aria-label': `Gain ${c}` });
+      const mute = el('button', { id: `mute-${c}`, class: 'toggle', 'aria-pressed': 'false', text: 'Mute' });
+      const invert = el('button', { id: `invert-${c}`, class: 'toggle', 'aria-pressed': 'false', text: 'Invert' });
+      const row = { c, number, slider, mute, invert, box: null };
+      const sendDb = (v) => setGain({ channel: c, db: Number(v) });
+      number.addEventListener('change', () => sendDb(number.value));
+      slider.addEventListener('input', () => { number.value = slider.value; });
+      slider.addEventListener('change', () => sendDb(slider.value));
+      mute.addEventListener('click', () => setGain({ channel: c, mute: mute.getAttribute('aria-pressed') !== 'true' }));
+      invert.addEventListener('click', () => setGain({ channel: c, invert: invert.getAttribute('aria-pressed') !== 'true' }));
+      row.box = el('div', { class: 'gain', 'data-channel': String(c) }, el('div', { class: 'label', text: `Gain ${c}` }),
+        slider, el('div', { class: 'num' }, number, el('span', { text: 'dB' })), el('div', { class: 'buttons' }, mute, invert));
+      const slot = $(`#gain-slot-${c}`);
+      slot.textContent = '';
+      slot.append(row.box);
+      gainRows.push(row);
+    }
+  }
+  async function setGain(request) {
+    try {
+      showMixer((await api('POST', '/api/gain', request)).mixer);
+    } catch (e) {
+      message(e.message);
+      if (state.mixer) showMixer(state.mixer);
+    }
+  }
+  function showMixer(mixer) {
+    state.mixer = mixer;
+    $('#mixer-device').textContent = mixer.device;
+    mixer.channels.forEach((ch, c) => {
+      const row = gainRows[c];
+      if (!row) return;
+      const s = ch.scale || { min: -12, max: 12, step: 0.5 };
+      for (const i of [row.number, row.slider]) { i.min = s.min; i.max = s.max; i.step = s.step; }
+      const missing = ch.db === null;
+      row.number.disabled = row.slider.disabled = missing;
+      if (!missing && document.activeElement !== row.number) row.number.value = ch.db.toFixed(1);
+      if (!missing && document.activeElement !== row.slider) row.slider.value = ch.db;
+      for (const [b, on] of [[row.mute, ch.mute], [row.invert, ch.invert]]) {
+        b.disabled = on === null;
+        b.setAttribute('aria-pressed', String(on === true));
+      }
+      row.box.classList.toggle('muted', ch.mute === true);
+    });
+  }
+
+  // ---- measurement ------------------------------------------------------------------------
+  function buildMeasure() {
+    const fs = $('#measure-channels');
+    for (let c = 0; c < 8; ++c)
+      fs.append(el('label', { class: 'check' }, el('input', { type: 'checkbox', id: `measure-ch-${c}`, value: String(c) }), ` ${c}`));
+    $('#measure-start').addEventListener('click', async () => {
+      const channels = [...document.querySelectorAll('#measure-channels input:checked')].map((i) => Number(i.value));
+      try {
+        showMeasurement(await api('POST', '/api/measurement', { channels, taps: Number($('#measure-taps').value) }));
+      } catch (e) {
+        message(e.message);
+      }
+    });
+    $('#measure-stop').addEventListener('click', async () => {
+      try {
+        showMeasurement(await api('POST', '/api/measurement/stop'));
+      } catch (e) {
+        message(e.message);
+      }
+    });
+  }
+  const BUSY = ['starting', 'measuring', 'identifying', 'stopping'];
+  let fetchedResults = '';
+  async function showMeasurement(m) {
+    const before = state.measurement;
+    state.measurement = m;
+    const busy = BUSY.includes(m.phase);
+    $('#measure-start').disabled = busy;
+    $('#measure-stop').disabled = !busy;
+    $('#measure-phase').textContent = m.phase;
+    $('#measure-phase').className = `phase ${m.phase}`;
+    $('#measure-message').textContent = m.error ? m.error : m.message + (m.progressMax ? ` (${m.progress} of ${m.progressMax})` : '');
+    const p = $('#measure-progress');
+    if (m.phase === 'done') { p.max = 1; p.value = 1; } else if (m.progressMax) { p.max = m.progressMax; p.value = m.progress; } else if (busy) p.removeAttribute('value');
+    else p.value = 0;
+    if (m.phase === 'error' && (!before || before.phase !== 'error' || before.error !== m.error)) message(`measurement: ${m.error}`);
+    const key = JSON.stringify(m.results.map((r) => [r.channel, r.tof]));
+    if (m.results.length && key !== fetchedResults) {
+      fetchedResults = key;
+      try {
+        const full = await api('GET', '/api/measurement');
+        state.results = full.results;
+        drawResults();
+      } catch (e) {
+        message(e.message);
+      }
+    } else if (!m.results.length && fetchedResults) {
+      fetchedResults = '';
+      state.results = [];
+      drawResults();
+    }
+  }
+
+  function chartWidth(node) {
+    return Math.max(280, node.clientWidth - 8);
+  }
+
+  function drawResults() {
+    const box = $('#measure-results');
+    const results = state.results || [];
+    if ($('#view-measure').hidden) return;
+    for (const c of charts.results.values()) c.forEach((u) => u.destroy());
+    charts.results.clear();
+    box.textContent = '';
+    for (const r of results) {
+      const impulse = el('div', { class: 'chart impulse' }), mag = el('div', { class: 'chart magnitude' });
+      const peakAt = r.h.reduce((best, v, k) => (Math.abs(v) > Math.abs(r.h[best]) ? k : best), 0);
+      const info = el('p', { class: 'tof', text:
+        `time of flight ${r.tof} samples (${((1000 * r.tof) / state.rate).toFixed(2)} ms); ` +
+        `response peak at sample ${peakAt} (${((1000 * peakAt) / state.rate).toFixed(2)} ms); ` +
+        `recorded peak ${fmtDb(20 * Math.log10(r.peak))} dBFS` });
+      const card = el('div', { class: 'panel result', 'data-channel': String(r.channel) },
+        el('h2', { text: `Output ${r.channel}` }), info, el('div', { class: 'charts' }, impulse, mag));
+      box.append(card);
+      const t = r.h.map((_, k) => (1000 * k) / state.rate);
+      const w = chartWidth(impulse);
+      const u1 = new uPlot({
+        title: 'Impulse response', width: w, height: 240,
+        scales: { x: { time: false } },
+        axes: [{ label: 'ms' }, { label: 'amplitude', size: 60 }],
+        series: [{ label: 'ms' }, { label: 'h', stroke: '#1f6fb2', width: 1 }],
+        legend: { show: false },
+      }, [t, r.h], impulse);
+      const m = Dsp.magnitude(r.h, state.rate);
+      const u2 = new uPlot({
+        title: 'Magnitude (1/6 octave smoothed)', width: chartWidth(mag), height: 240,
+        scales: { x: { time: false, distr: 3, range: [20, 20000] } },
+        axes: [{ label: 'Hz' }, { label: 'dB', size: 50 }],
+        series: [{ label: 'Hz' }, { label: 'raw', stroke: '#b8c7d9', width: 1 }, { label: 'smoothed', stroke: '#c0392b', width: 2 }],
+        legend: { show: true },
+      }, [m.freqs, m.raw, m.smooth], mag);
+      charts.results.set(r.channel, [u1, u2]);
+    }
+  }
+
+  // ---- equaliser --------------------------------------------------------------------------
+  async function loadEq() {
+    try {
+      const r = await api('GET', '/api/equaliser');
+      state.eq = r.sections.map((s) => ({ Fc: s.Fc, dB: s.dB, Q: s.Q }));
+      state.eqPath = r.path;
+      state.limits = r.limits;
+      state.maxSections = r.maxSections;
+      $('#eq-path').textContent = r.path;
+      if (r.error) message(r.error);
+      buildEqTable();
+      drawEq();
+    } catch (e) {
+      message(e.message);
+    }
+  }
+  function buildEqTable() {
+    const body = $('#eq-table tbody');
+    body.textContent = '';
+    state.eq.forEach((s, i) => {
+      const input = (key, cls, step) => {
+        const x = el('input', { type: 'number', class: cls, step, value: String(s[key]), 'aria-label': `${key} of section ${i + 1}` });
+        x.addEventListener('input', () => {
+          const v = Number(x.value);
+          if (x.value !== '' && Number.isFinite(v)) { s[key] = v; drawEq(); }
+        });
+        return x;
+      };
+      body.append(el('tr', { class: 'eq-row' }, el('td', { text: String(i + 1) }),
+        el('td', {}, input('Fc', 'eq-fc', '1')), el('td', {}, input('dB', 'eq-db', '0.1')), el('td', {}, input('Q', 'eq-q', '0.1')),
+        el('td', {}, el('button', { class: 'link', text: 'remove', onclick: () => { state.eq.splice(i, 1); buildEqTable(); drawEq(); } }))));
+    });
+    if (!state.eq.length) body.append(el('tr', {}, el('td', { colspan: '5', class: 'hint', text: 'No sections: the equaliser passes the inputs unchanged.' })));
+  }
+  function drawEq() {
+    const box = $('#eq-chart');
+    if ($('#view-equaliser').hidden) return;
+    const freqs = Dsp.logFreqs(20, 20000, 300);
+    const valid = state.eq.filter((s) => s.Fc > 0 && s.Fc < state.rate / 2 && s.Q > 0 && Number.isFinite(s.dB));
+    const db = Dsp.cascadeDb(valid, freqs, state.rate);
+    const data = [freqs, db];
+    if (charts.eq && charts.eq.width === chartWidth(box)) {
+      charts.eq.setData(data);
+      return;
+    }
+    if (charts.eq) charts.eq.destroy();
+    charts.eq = new uPlot({
+      title: 'Response of the equaliser', width: chartWidth(box), height: 320,
+      scales: { x: { time: false, distr: 3, range: [20, 20000] }, y: { range: (u, lo, hi) => [Math.min(-12, lo - 1), Math.max(12, hi + 1)] } },
+      axes: [{ label: 'Hz' }, { label: 'dB', size: 50 }],
+      series: [{ label: 'Hz' }, { label: 'gain', stroke: '#1f6fb2', width: 2 }],
+      legend: { show: false },
+    }, data, box);
+  }
+  function buildEq() {
+    $('#eq-add').addEventListener('click', () => {
+      if (state.eq.length >= (state.maxSections || 16)) { message(`at most ${state.maxSections} sections`); return; }
+      state.eq.push({ Fc: 1000, dB: 0, Q: 1 });
+      buildEqTable();
+      drawEq();
+    });
+    $('#eq-revert').addEventListener('click', loadEq);
+    $('#eq-save').addEventListener('click', async () => {
+      $('#eq-message').textContent = '';
+      try {
+        const r = await api('POST', '/api/equaliser', { sections: state.eq });
+        $('#eq-message').textContent = `saved ${r.sections.length} section${r.sections.length === 1 ? '' : 's'}`;
+        message(`equaliser saved to ${r.path}; the processor switches it in`, 'info');
+      } catch (e) {
+        message(e.message);
+      }
+    });
+  }
+
+  // ---- files ------------------------------------------------------------------------------
+  function showFiles(f) {
+    state.files = f;
+    const body = $('#files-table tbody');
+    body.textContent = '';
+    const when = (d) => (d.exists ? `${d.size} bytes, modified ${new Date(d.modified).toLocaleString()}` : d.error);
+    const rows = [
+      ['Processor configuration', f.config.path, when(f.config)],
+      ['Coefficient file (one channel per output)', f.filter.path, when(f.filter) +
+        (f.filter.wav ? `; ${f.filter.wav.channels} channels, ${f.filter.wav.frames} taps at ${f.filter.wav.rate} Hz, ${f.filter.wav.bits}-bit` : '')],
+      ['Equaliser file', f.paraeq.path, when(f.paraeq)],
+      ['Mixer device', f.mixerDevice, ''],
+      ['Metering FIFO', f.fifo.path, f.fifo.exists ? 'present' : f.fifo.error],
+      ['Measurement devices', `${f.measurePlayback} / ${f.measureCapture}`, ''],
+      ['Measurement status file', f.statusFile, ''],
+    ];
+    for (const [what, where, detail] of rows)
+      body.append(el('tr', {}, el('th', { text: what }), el('td', {}, el('code', { text: where })), el('td', { text: detail })));
+    $('#measure-devices').textContent = `${f.measurePlayback} (playback), ${f.measureCapture} (capture)`;
+  }
+
+  // ---- the connection ---------------------------------------------------------------------
+  let ws = null;
+  function connect() {
+    ws = new WebSocket(`ws://${location.host}/ws`);
+    ws.onmessage = (ev) => {
+      const msg = JSON.parse(ev.data);
+      switch (msg.type) {
+        case 'levels': takeLevels(msg); break;
+        case 'processor': setProcessor(msg.running); break;
+        case 'mixer': showMixer(msg.mixer); break;
+        case 'measurement': showMeasurement(msg.measurement); break;
+        case 'files': showFiles(msg.files); break;
+        case 'problem': message(msg.message); break;
+        case 'state':
+          state.rate = msg.rate;
+          if (meters.length !== msg.layout.inputs + msg.layout.outputs) {
+            buildMeters(msg.layout.inputs, msg.layout.outputs);
+            gainRows.length = 0;
+          }
+          if (gainRows.length !== msg.mixer.channels.length) buildGains(Math.min(msg.mixer.channels.length, msg.layout.outputs));
+          $('#logout').hidden = !msg.passwordRequired;
+          setProcessor(msg.processor);
+          showMixer(msg.mixer);
+          showFiles(msg.files);
+          showMeasurement(msg.measurement);
+          break;
+        default:
+      }
+    };
+    ws.onclose = async () => {
+      $('#processor').textContent = 'server unreachable';
+      $('#processor').className = 'badge off';
+      try {
+        await api('GET', '/api/state'); // a lost session goes to the log-in page
+      } catch { /* the server is down: try again */ }
+      setTimeout(connect, 1000);
+    };
+  }
+
+  $('#logout').addEventListener('click', async () => {
+    await api('POST', '/api/logout').catch(() => {});
+    location.href = '/login.html';
+  });
+  window.addEventListener('resize', () => { if (charts.eq) { charts.eq.destroy(); charts.eq = null; } drawEq(); drawResults(); });
+
+  buildMeasure();
+  buildEq();
+  connect();
+  loadEq();
+  requestAnimationFrame(frame);
+  const initial = location.hash.slice(1);
+  if (['levels', 'measure', 'equaliser', 'files'].includes(initial)) show(initial);
+})();

@@ -1,0 +1,405 @@
+#!/usr/bin/env node
+// The processor's reference web interface: live levels from the metering FIFO, the output
+// gains through the mixer, measurements through the measurement add-on and the equaliser file.
+//
+//   node server.js [--address=A] [--port=N] [--config=FILE] [--addons=DIR] [--password-file=FILE]
+//                  [--measure-playback=DEV] [--measure-capture=DEV] [--status-file=FILE] [--rate=HZ]
+//
+// Bound to 127.0.0.1 (the default) it is open to the local machine; bound to any other address
+// it asks for the password kept in --password-file (see set-password.js).
+'use strict';
+const fs = require('node:fs');
+const http = require('node:http');
+const os = require('node:os');
+const path = require('node:path');
+const { WebSocketServer } = require('ws');
+
+const { readProcessorConfig } = require('./lib/config');
+const { LevelReader } = require('./lib/levels');
+const { Mixer } = require('./lib/mixer');
+const { Measurement } = require('./lib/measure');
+const equaliser = require('./lib/equaliser');
+const files = require('./lib/files');
+const { Access, readPasswordFile } = require('./lib/auth');
+
+const MAX_BODY = 16 * 1024;
+const LOCAL = '127.0.0.1';
+
+function defaultAddons() {
+  if (process.env.MOBU_NODE_ADDONS) return process.env.MOBU_NODE_ADDONS;
+  const built = path.join(__dirname, '..', 'build', 'node');
+  return fs.existsSync(built) ? built : path.join(__dirname, '..', '..', 'lib', 'node');
+}
+
+function parseArgs(argv) {
+  const o = {
+    address: LOCAL, port: 8080, config: '/etc/mobu/mobu-processor.conf', addons: defaultAddons(),
+    'password-file': '/etc/mobu/ui-password', 'measure-playback': 'mobu_measure_playback',
+    'measure-capture': 'mobu_measure_capture', 'status-file': '/tmp/status.json', rate: 48000,
+  };
+  for (const a of argv) {
+    const m = /^--([a-z-]+)=(.*)$/.exec(a);
+    if (!m || !(m[1] in o)) throw new Error(`unknown argument ${a}`);
+    o[m[1]] = m[2];
+  }
+  o.port = Number(o.port);
+  o.rate = Number(o.rate);
+  if (!Number.isInteger(o.port) || o.port < 0 || o.port > 65535) throw new Error(`--port must be 0 ... 65535`);
+  if (!Number.isInteger(o.rate) || o.rate < 8000 || o.rate > 768000) throw new Error(`--rate must be 8000 ... 768000`);
+  return o;
+}
+
+const STATIC = {
+  '/': ['public/index.html', 'text/html'],
+  '/index.html': ['public/index.html', 'text/html'],
+  '/login.html': ['public/login.html', 'text/html'],
+  '/app.js': ['public/app.js', 'text/javascript'],
+  '/dsp.js': ['public/dsp.js', 'text/javascript'],
+  '/login.js': ['public/login.js', 'text/javascript'],
+  '/style.css': ['public/style.css', 'text/css'],
+  '/favicon.svg': ['public/favicon.svg', 'image/svg+xml'],
+  '/vendor/uPlot.iife.min.js': ['node_modules/uplot/dist/uPlot.iife.min.js', 'text/javascript'],
+  '/vendor/uPlot.min.css': ['node_modules/uplot/dist/uPlot.min.css', 'text/css'],
+};
+const OPEN_PATHS = new Set(['/login.html', '/login.js', '/style.css', '/favicon.svg']);
+
+class HttpError extends Error {
+  constructor(status, message) {
+    super(message);
+    this.status = status;
+  }
+}
+
+function readBody(req) {
+  return new Promise((resolve, reject) => {
+    const type = String(req.headers['content-type'] || '');
+    if (!type.startsWith('application/json')) {
+      reject(new HttpError(415, 'requests must be application/json'));
+      req.resume();
+      return;
+    }
+    if (Number(req.headers['content-length'] || 0) > MAX_BODY) {
+      reject(new HttpError(413, `requests are limited to ${MAX_BODY} bytes`));
+      req.resume();
+      return;
+    }
+    const parts = [];
+    let size = 0;
+    req.on('data', (chunk) => {
+      size += chunk.length;
+      if (size > MAX_BODY) {
+        reject(new HttpError(413, `requests are limited to ${MAX_BODY} bytes`));
+        req.destroy();
+        return;
+      }
+      parts.push(chunk);
+    });
+    req.on('end', () => {
+      let body;
+      try {
+        body = JSON.parse(Buffer.concat(parts).toString('utf8') || '{}');
+      } catch {
+        reject(new HttpError(400, 'the request is not valid JSON'));
+        return;
+      }
+      if (typeof body !== 'object' || body === null || Array.isArray(body)) reject(new HttpError(400, 'the request must be a JSON object'));
+      else resolve(body);
+    });
+    req.on('error', reject);
+  });
+}
+
+function localHosts(address, port) {
+  const names = [];
+  if (address === '0.0.0.0' || address === '::') {
+    for (const list of Object.values(os.networkInterfaces()))
+      for (const i of list || []) names.push(i.family === 'IPv6' ? `[${i.address}]` : i.address);
+    names.push(os.hostname(), `${os.hostname()}.local`);
+  } else {
+    names.push(address.includes(':') ? `[${address}]` : address);
+    if (address === LOCAL) names.push('localhost');
+  }
+  return names.map((n) => `${n}:${port}`.toLowerCase());
+}
+
+class UiServer {
+  constructor(options) {
+    this.o = options;
+    this.config = readProcessorConfig(options.config);
+    this.levelMeter = require(path.join(options.addons, 'libLevelMeter.node'));
+    this.requirePassword = options.address !== LOCAL;
+    this.stored = this.requirePassword ? readPasswordFile(options['password-file']) : null;
+    this.clients = new Set();
+    this.problems = [];
+    this.processor = null; // true: records come; false: the FIFO has no writer; null: not read yet
+
+    this.levels = new LevelReader(this.config.fifopath, this.levelMeter);
+    this.levels.on('record', (r) => this.broadcast({ type: 'levels', inputs: r.inputs, outputs: r.outputs }));
+    this.levels.on('writer', (on) => {
+      this.processor = on;
+      this.broadcast({ type: 'processor', running: on });
+    });
+    this.levels.on('problem', (text) => this.problem(text));
+
+    this.mixer = new Mixer(this.config.mixerDevice);
+    this.mixer.on('change', (state) => this.broadcast({ type: 'mixer', mixer: state }));
+    this.mixer.on('problem', (text) => this.problem(text));
+
+    this.measurement = new Measurement({
+      addons: options.addons, playback: options['measure-playback'], capture: options['measure-capture'],
+      statusFile: options['status-file'], rate: options.rate,
+    });
+    this.measurement.on('change', (summary) => this.broadcast({ type: 'measurement', measurement: summary }));
+  }
+
+  problem(text) {
+    console.error(text);
+    this.broadcast({ type: 'problem', message: text });
+  }
+
+  broadcast(msg) {
+    if (!this.clients.size) return;
+    const text = JSON.stringify(msg);
+    for (const ws of this.clients) if (ws.readyState === 1 && ws.bufferedAmount < 1 << 20) ws.send(text);
+  }
+
+  filesState() {
+    const c = this.config;
+    return {
+      config: files.describe(c.file),
+      filter: files.describe(c.filter, true),
+      paraeq: files.describe(c.paraeqPath),
+      paraeqName: c.paraeq,
+      mixerDevice: c.mixerDevice,
+      fifo: files.describe(c.fifopath),
+      measurePlayback: this.o['measure-playback'],
+      measureCapture: this.o['measure-capture'],
+      statusFile: this.o['status-file'],
+    };
+  }
+
+  fullState() {
+    return {
+      type: 'state', rate: this.o.rate, processor: this.processor, mixer: this.mixer.state(),
+      measurement: this.measurement.summary(), files: this.filesState(), passwordRequired: this.requirePassword,
+      layout: { inputs: this.levelMeter.IN_CHCNT, outputs: this.levelMeter.OUT_CHCNT },
+    };
+  }
+
+  async listen() {
+    this.http = http.createServer((req, res) => {
+      this.handle(req, res).catch((e) => this.fail(res, e));
+    });
+    this.http.headersTimeout = 10000;
+    this.http.requestTimeout = 30000;
+    this.http.maxConnections = 64;
+    this.wss = new WebSocketServer({ noServer: true, maxPayload: 1024 });
+    this.http.on('upgrade', (req, socket, head) => this.upgrade(req, socket, head));
+    await new Promise((resolve, reject) => {
+      this.http.once('error', reject);
+      this.http.listen(this.o.port, this.o.address, resolve);
+    });
+    this.port = this.http.address().port;
+    this.access = new Access({ required: this.requirePassword, stored: this.stored, hosts: () => localHosts(this.o.address, this.port) });
+    this.levels.pause(); // until a page watches
+    this.levels.start();
+    await this.mixer.start();
+    return this.port;
+  }
+
+  close() {
+    this.levels.stop();
+    this.mixer.stop();
+    this.measurement.close();
+    for (const ws of this.clients) ws.terminate();
+    if (this.http) this.http.close();
+  }
+
+  upgrade(req, socket, head) {
+    const refuse = (status, text) => {
+      socket.end(`HTTP/1.1 ${status} ${text}\r\nConnection: close\r\n\r\n`);
+    };
+    if (new URL(req.url, 'http://x').pathname !== '/ws') return refuse(404, 'Not Found');
+    if (!this.access.hostAllowed(req) || !this.access.originAllowed(req)) return refuse(403, 'Forbidden');
+    if (!this.access.session(req)) return refuse(401, 'Unauthorized');
+    this.wss.handleUpgrade(req, socket, head, (ws) => {
+      this.clients.add(ws);
+      this.levels.resume();
+      ws.on('close', () => {
+        this.clients.delete(ws);
+        if (!this.clients.size) this.levels.pause();
+      });
+      ws.on('error', () => ws.terminate());
+      ws.on('message', () => {}); // the page sends its changes as HTTP requests
+      ws.send(JSON.stringify(this.fullState()));
+    });
+  }
+
+  fail(res, e) {
+    const status = e instanceof HttpError ? e.status : 400;
+    if (!(e instanceof HttpError)) console.error(`request failed: ${e.message}`);
+    if (res.headersSent) {
+      res.destroy();
+      return;
+    }
+    this.send(res, status, { error: e.message });
+  }
+
+  send(res, status, body, headers = {}) {
+    res.writeHead(status, {
+      'Content-Type': 'application/json', 'Cache-Control': 'no-store', 'X-Content-Type-Options': 'nosniff', ...headers,
+    });
+    res.end(JSON.stringify(body));
+  }
+
+  staticFile(req, res, url) {
+    const [file, type] = STATIC[url.pathname];
+    const host = String(req.headers.host);
+    res.writeHead(200, {
+      'Content-Type': `${type}; charset=utf-8`,
+      'Cache-Control': 'no-cache',
+      'X-Content-Type-Options': 'nosniff',
+      'X-Frame-Options': 'DENY',
+      'Referrer-Policy': 'no-referrer',
+      'Content-Security-Policy': `default-src 'self'; connect-src 'self' ws://${host}; img-src 'self' data:; style-src 'self'; frame-ancestors 'none'`,
+    });
+    fs.createReadStream(path.join(__dirname, file)).on('error', () => res.destroy()).pipe(res);
+  }
+
+  async handle(req, res) {
+    const a = this.access;
+    if (!a.hostAllowed(req)) throw new HttpError(403, 'unknown host name');
+    const url = new URL(req.url, 'http://x');
+    if (req.method === 'GET' && STATIC[url.pathname]) {
+      if (!OPEN_PATHS.has(url.pathname) && (url.pathname.endsWith('.html') || url.pathname === '/')) {
+        if (!a.session(req)) {
+          res.writeHead(302, { Location: '/login.html', 'Cache-Control': 'no-store' });
+          res.end();
+          return;
+        }
+      }
+      this.staticFile(req, res, url);
+      return;
+    }
+    if (req.method === 'POST') {
+      // Every change comes from a page of this server (no other site's form or script).
+      if (!a.originAllowed(req)) {
+        req.resume();
+        throw new HttpError(403, 'cross-site request refused');
+      }
+      if (url.pathname === '/api/login') return this.login(req, res);
+    }
+    if (!url.pathname.startsWith('/api/')) throw new HttpError(404, 'not found');
+    if (!a.session(req)) {
+      req.resume();
+      throw new HttpError(401, 'log in first');
+    }
+    const route = `${req.method} ${url.pathname}`;
+    switch (route) {
+      case 'GET /api/state':
+        return this.send(res, 200, this.fullState());
+      case 'POST /api/logout':
+        req.resume();
+        return this.send(res, 200, {}, { 'Set-Cookie': a.logout(req) });
+      case 'POST /api/gain': {
+        const body = await readBody(req);
+        try {
+          return this.send(res, 200, { mixer: await this.mixer.set(body) });
+        } catch (e) {
+          throw new HttpError(400, e.message);
+        }
+      }
+      case 'GET /api/measurement':
+        return this.send(res, 200, { ...this.measurement.summary(), results: this.measurement.results });
+      case 'POST /api/measurement': {
+        const body = await readBody(req);
+        try {
+          this.measurement.start(body);
+        } catch (e) {
+          throw new HttpError(409, e.message);
+        }
+        return this.send(res, 200, this.measurement.summary());
+      }
+      case 'POST /api/measurement/stop':
+        req.resume();
+        try {
+          this.measurement.stop();
+        } catch (e) {
+          throw new HttpError(409, e.message);
+        }
+        return this.send(res, 200, this.measurement.summary());
+      case 'GET /api/equaliser': {
+        const r = equaliser.read(this.config.paraeqPath);
+        return this.send(res, 200, { ...r, path: this.config.paraeqPath, rate: this.o.rate, limits: equaliser.LIMITS, maxSections: equaliser.MAX_SECTIONS });
+      }
+      case 'POST /api/equaliser': {
+        const body = await readBody(req);
+        let sections;
+        try {
+          sections = equaliser.validate(body.sections, this.o.rate);
+        } catch (e) {
+          throw new HttpError(400, e.message);
+        }
+        try {
+          equaliser.write(this.config.paraeqPath, sections);
+        } catch (e) {
+          throw new HttpError(500, `cannot write ${this.config.paraeqPath}: ${e.message}`);
+        }
+        this.broadcast({ type: 'files', files: this.filesState() });
+        return this.send(res, 200, { sections, path: this.config.paraeqPath });
+      }
+      default:
+        req.resume();
+        throw new HttpError(404, `no ${route}`);
+    }
+  }
+
+  async login(req, res) {
+    const a = this.access;
+    const body = await readBody(req);
+    if (!this.requirePassword) return this.send(res, 200, {});
+    if (a.throttled()) throw new HttpError(429, 'too many failed logins: wait a minute');
+    const cookie = a.login(body.password);
+    if (!cookie) {
+      await new Promise((resolve) => setTimeout(resolve, 500));
+      throw new HttpError(401, 'wrong password');
+    }
+    return this.send(res, 200, {}, { 'Set-Cookie': cookie });
+  }
+}
+
+async function main() {
+  let options;
+  try {
+    options = parseArgs(process.argv.slice(2));
+  } catch (e) {
+    console.error(`mobu-ui: ${e.message}`);
+    process.exit(2);
+  }
+  let server;
+  try {
+    server = new UiServer(options);
+    await server.listen();
+  } catch (e) {
+    console.error(`mobu-ui: ${e.message}`);
+    if (/password file/.test(e.message)) console.error('Set one with: node ui/set-password.js --password-file=FILE (or scripts/ui.sh --set-password)');
+    process.exit(1);
+  }
+  const shown = options.address.includes(':') ? `[${options.address}]` : options.address;
+  console.log(`mobu-ui: listening on http://${shown}:${server.port}/${server.requirePassword ? ' (password required)' : ''}`);
+  const stop = () => {
+    server.close();
+    process.exit(0);
+  };
+  process.on('SIGINT', stop);
+  process.on('SIGTERM', stop);
+  // MOBU_UI_EXIT_WITH_PARENT=1: a server started by a test or a script goes when they go.
+  if (process.env.MOBU_UI_EXIT_WITH_PARENT === '1') {
+    const parent = process.ppid;
+    setInterval(() => { if (process.ppid !== parent) stop(); }, 1000).unref();
+  }
+}
+
+if (require.main === module) main();
+
+module.exports = { UiServer, parseArgs };
