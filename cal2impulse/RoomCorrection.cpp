@@ -204,14 +204,17 @@ Eigen::VectorXd RoomCorrection::smoothedDB(const Eigen::VectorXd& impulse, Eigen
 double RoomCorrection::levelOf(const Eigen::VectorXd& smoothedDB, Eigen::Index n) const {
     double lo = std::max(referenceLowHz, set.lowHz), hi = std::min(referenceHighHz, set.highHz);
     if (!(lo < hi)) lo = set.lowHz, hi = set.highHz;
-    double sum = 0, weights = 0;
-    for (Eigen::Index k = 1; k < smoothedDB.size(); ++k) {
-        const double f = k * set.fs / n;
-        if (f < lo || f > hi) continue;
-        sum += (smoothedDB(k) - targetDB(f)) / f; // 1/f: equal weight per octave
-        weights += 1.0 / f;
+    // The median over 64 frequencies evenly spaced in log: peaks and dips within the band (and dips
+    // the limited boost leaves) do not move it.
+    std::vector<double> samples;
+    for (int i = 0; i < 64; ++i) {
+        const double f = lo * std::pow(hi / lo, i / 63.0);
+        const Eigen::Index k = std::min<Eigen::Index>(std::lround(f * n / set.fs), smoothedDB.size() - 1);
+        samples.push_back(smoothedDB(k) - targetDB(f));
     }
-    return weights > 0 ? sum / weights : 0.0;
+    std::nth_element(samples.begin(), samples.begin() + 32, samples.end());
+    const double upper = samples[32];
+    return 0.5 * (upper + *std::max_element(samples.begin(), samples.begin() + 32));
 }
 
 Eigen::VectorXd RoomCorrection::onReportGrid(const Eigen::VectorXd& binsDB, Eigen::Index n) const {
@@ -230,9 +233,17 @@ Eigen::VectorXcd RoomCorrection::excessPhaseInverse(const Eigen::VectorXd& impul
     const Eigen::Index bins = n / 2 + 1;
     const int a = arrivalOf(impulse);
     const Eigen::Index lead = std::min<Eigen::Index>(a, static_cast<Eigen::Index>(0.001 * set.fs));
-    const double shortest = 32.0, longest = 0.1 * set.fs;
-    const auto windowAt = [&](double f) {
-        return std::clamp(cycleScale * windowCycles(f) * set.fs / std::max(f, 1.0), shortest, longest);
+    // Windows no longer than the delay: the undone excess phase then rings within it.  Frequencies
+    // whose window would be longer keep the minimum phase (a fade over the octave of window lengths
+    // from half the delay to the delay).
+    const double shortest = 32.0, longest = std::max(2.0 * shortest, std::min(0.1 * set.fs, double(set.mixedDelay)));
+    const auto unclamped = [&](double f) { return cycleScale * windowCycles(f) * set.fs / std::max(f, 1.0); };
+    const auto windowAt = [&](double f) { return std::clamp(unclamped(f), shortest, longest); };
+    const auto phaseWeight = [&](double f) {
+        const double W = unclamped(f);
+        if (W <= 0.5 * longest) return rangeWeight(f);
+        if (W >= longest) return 0.0;
+        return rangeWeight(f) * (0.5 + 0.5 * std::cos(M_PI * std::log2(W / (0.5 * longest))));
     };
     // The response through a window of length W after the arrival (and a short rise before it).
     const auto windowed = [&](double W) {
@@ -273,7 +284,7 @@ Eigen::VectorXcd RoomCorrection::excessPhaseInverse(const Eigen::VectorXd& impul
         std::complex<double> allPass = fdw(k) / minimum(k) * std::polar(1.0, 2.0 * M_PI * k * a / n);
         const double m = std::abs(allPass);
         allPass = m > 1e-9 && std::isfinite(m) ? allPass / m : 1.0;
-        const double w = rangeWeight(k * set.fs / n);
+        const double w = phaseWeight(k * set.fs / n);
         std::complex<double> blend = (1.0 - w) + w * std::conj(allPass);
         const double b = std::abs(blend);
         inverse(k) = b > 1e-9 ? blend / b : 1.0;
@@ -340,8 +351,12 @@ int RoomCorrection::design(std::string& error) {
                 corrected(k) = powers[i](k) * std::pow(10.0, shapeOf(k) / 10.0);
             const Eigen::VectorXd after = smoothPower(corrected, set.smoothing);
             Eigen::VectorXd error(bins);
-            for (Eigen::Index k = 0; k < bins; ++k)
+            // Where the boost is at its limit and more is wanted, nothing more can be done: such
+            // bins must not pull their neighbours up through the smoothed step.
+            for (Eigen::Index k = 0; k < bins; ++k) {
                 error(k) = target(k) - toDB(after(k));
+                if (error(k) > 0.0 && wanted(k) >= set.maxBoostDB) error(k) = 0.0;
+            }
             // The step is smoothed as well: detail finer than the smoothing is invisible to it and
             // would otherwise grow from pass to pass.
             const Eigen::VectorXd step = smoothPower(error, set.smoothing);

@@ -30,8 +30,9 @@ public:
  * channel's level, boosts limited to maxBoostDB (so a dip is never filled by more than
  * that), cuts unlimited; outside the range the correction returns smoothly to 0 dB (a
  * raised-cosine fade over one octave below the range and up to half an octave above it).
- * The channel's level is the mean of its smoothed level over the target in the reference
- * band (500 Hz ... 2 kHz, within the range; the whole range when they do not meet).  With
+ * The channel's level is the median of its smoothed level over the target at 64 frequencies
+ * spaced evenly in log over the reference band (500 Hz ... 2 kHz, within the range; the whole
+ * range when they do not meet).  With
  * alignment every channel is brought down to the quietest channel's level (a broadband
  * gain, applied at all frequencies) and delayed so that its arrival, measured + delay,
  * equals the latest one.
