@@ -377,6 +377,26 @@ void figures(const Eigen::VectorXd& dev, const std::vector<bool>& mask, double& 
     rms = count ? std::sqrt(sum / count) : 0.0;
 }
 
+/// The frequencies where a filter boosts within 0.25 dB of the limit over its median level in 500 Hz ... 2 kHz.
+std::vector<double> limitedFrequencies(const Eigen::VectorXd& filter, const RoomCorrection::Settings& s) {
+    Eigen::Index n = 1;
+    while (n < 4 * filter.size())
+        n *= 2;
+    Eigen::VectorXd padded = Eigen::VectorXd::Zero(n);
+    padded.head(filter.size()) = filter;
+    const Eigen::VectorXd dB =
+        realdft::forward(padded).cwiseAbs2().unaryExpr([](double p) { return 10 * std::log10(std::max(p, 1e-300)); });
+    std::vector<double> reference;
+    for (int i = 0; i < 64; ++i)
+        reference.push_back(dB(std::lround(500.0 * std::pow(4.0, i / 63.0) * n / s.fs)));
+    std::sort(reference.begin(), reference.end());
+    const double level = 0.5 * (reference[31] + reference[32]);
+    std::vector<double> out;
+    for (Eigen::Index k = 1; k < dB.size(); ++k)
+        if (dB(k) - level >= s.maxBoostDB - 0.25) out.push_back(k * s.fs / n);
+    return out;
+}
+
 /// Measures one channel with the recorder: the averaged steady periods of its recording.
 int measureChannel(ChirpRecorder& recorder, int channel, int taps, Eigen::VectorXd& averaged) {
     if (recorder.setPlayCh(channel) != 0) return -1;
@@ -512,9 +532,19 @@ int verify(Options& o) {
         double levelBefore = 0, levelAfter = 0;
         const Eigen::VectorXd before = design.deviationDB(m.impulses[j], levelBefore);
         const Eigen::VectorXd now = design.deviationDB(after[i], levelAfter);
+        // Where the dips needed no more than the allowed boost: frequencies whose smoothing band
+        // reaches neither a dip deeper than the limit nor a frequency where the filter boosts at its
+        // limit (over its own level in the reference band).
+        const Eigen::VectorXd& f = design.frequencies();
+        const std::vector<double> ceiling = limitedFrequencies(coefficients.col(channels[i]), s);
         std::vector<bool> allowed(static_cast<size_t>(before.size()));
-        for (Eigen::Index k = 0; k < before.size(); ++k)
-            allowed[static_cast<size_t>(k)] = std::isfinite(before(k)) && -before(k) <= s.maxBoostDB;
+        for (Eigen::Index k = 0; k < before.size(); ++k) {
+            const auto near = [&](double g) { return std::abs(std::log2(g / f(k))) <= 0.5 / s.smoothing; };
+            allowed[static_cast<size_t>(k)] =
+                std::isfinite(before(k)) && std::none_of(ceiling.begin(), ceiling.end(), near);
+            for (Eigen::Index j = 0; j < before.size(); ++j)
+                if (near(f(j)) && -before(j) > s.maxBoostDB) allowed[static_cast<size_t>(k)] = false;
+        }
         double b = 0, bRms = 0, a = 0, aRms = 0, aIn = 0, aInRms = 0;
         figures(before, {}, b, bRms);
         figures(now, {}, a, aRms);
