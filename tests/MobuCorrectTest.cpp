@@ -1,0 +1,152 @@
+// mobu-correct: the whole loop on the lock-step virtual board with a room of modes and
+// reflections (measure, design, verify through the measurement filter), and refusals of bad
+// input with one line and a status before anything is written.
+#include "LoopbackBoard.h"
+
+#include <Sox.h>
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <sstream>
+
+namespace {
+
+class MobuCorrect : public ::testing::Test {
+protected:
+    void SetUp() override { dir = mobutest::makeTempDir("correct"); }
+    void TearDown() override { mobutest::removeTree(dir); }
+
+    mobutest::ProcessResult correct(const std::vector<std::string>& args,
+                                    const std::vector<std::string>& env = {}) const {
+        std::vector<std::string> argv{MOBU_MOBU_CORRECT};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return mobutest::runProcess(argv, env);
+    }
+
+    std::string dir;
+};
+
+/// The numbers after each `key` in the line that starts with `start`.
+std::vector<double> figuresOf(const std::string& text, const std::string& start, const std::string& key) {
+    std::istringstream in(text);
+    std::vector<double> out;
+    for (std::string line; std::getline(in, line);) {
+        if (line.compare(0, start.size(), start) != 0) continue;
+        const size_t at = line.find(key);
+        if (at != std::string::npos) out.push_back(std::strtod(line.c_str() + at + key.size(), nullptr));
+    }
+    return out;
+}
+
+TEST_F(MobuCorrect, MeasuresCorrectsAndVerifiesARoomOnTheLockStepBoard) {
+    const auto room = mobutest::runProcess(
+        {mobutest::referencePython(), MOBU_SOURCE_DIR "/scripts/make-modal-room.py", dir + "/room.wav"});
+    ASSERT_EQ(room.status, 0) << room.err;
+    LoopbackBoard board({"--mode", "lockstep", "--room", dir + "/room.wav", "--noise-db", "-90"});
+    ASSERT_TRUE(board.ok()) << board.generator().err;
+    const auto measured = mobutest::runProcess({MOBU_MOBU_MEASURE, "--playback=board_playback",
+                                                "--capture=board_capture", "--channels=0,1", "--taps=16384", "--align",
+                                                "--out=" + dir + "/m", "--status=" + dir + "/status.json"},
+                                               board.environment());
+    ASSERT_EQ(measured.status, 0) << measured.out << measured.err;
+
+    const auto designed = correct({"--in=" + dir + "/m", "--out=" + dir + "/filters.wav", "--align",
+                                   "--plot=" + dir + "/design.png", "--eq=" + dir + "/eq.json"});
+    ASSERT_EQ(designed.status, 0) << designed.out << designed.err;
+    EXPECT_GT(mobutest::readFile(dir + "/design.png").size(), 10000u);
+    EXPECT_NE(mobutest::readFile(dir + "/eq.json").find("\"type\": \"BPF\""), std::string::npos);
+    // The file as any reader sees it (the samples times the factor of its scale reference): eight
+    // outputs of 65536 taps, no boost above 6 dB at any frequency.
+    const auto file =
+        mobutest::runProcess({mobutest::referencePython(), "-c",
+                              "import sys, numpy as np, scipy.io.wavfile as wav\n"
+                              "rate, data = wav.read(sys.argv[1]); frames, c = data.shape\n"
+                              "h = data / 2.0**31 * float(open(sys.argv[1] + '.scale').read().split()[0])\n"
+                              "print(c, frames, 20 * np.log10(np.abs(np.fft.rfft(h, 1 << 18, axis=0)).max()))\n",
+                              dir + "/filters.wav"});
+    ASSERT_EQ(file.status, 0) << file.err;
+    int channels = 0, taps = 0;
+    double boost = 99;
+    std::istringstream(file.out) >> channels >> taps >> boost;
+    EXPECT_EQ(channels, 8);
+    EXPECT_EQ(taps, 65536);
+    EXPECT_LE(boost, 6.0 + 1e-3);
+
+    // The verification measures through ~/.mobu/fir-measure.wav and puts the one there back.
+    const std::string measurementFilter = mobutest::testHome() + "/.mobu/fir-measure.wav";
+    mobutest::writeFile(measurementFilter, "the user's own");
+    const auto verified =
+        correct({"--verify", "--in=" + dir + "/m", "--filter=" + dir + "/filters.wav", "--playback=board_playback",
+                 "--capture=board_capture", "--plot=" + dir + "/verify.png"},
+                board.environment());
+    ASSERT_EQ(verified.status, 0) << verified.out << verified.err;
+    EXPECT_EQ(mobutest::readFile(measurementFilter), "the user's own");
+    EXPECT_GT(mobutest::readFile(dir + "/verify.png").size(), 10000u);
+    const auto before = figuresOf(verified.out, "channel ", "before max ");
+    const auto after = figuresOf(verified.out, "channel ", "where the boost sufficed max ");
+    const auto level = figuresOf(verified.out, "channel ", "level ");
+    ASSERT_EQ(before.size(), 2u) << verified.out;
+    ASSERT_EQ(after.size(), 2u) << verified.out;
+    for (size_t c = 0; c < 2; ++c) {
+        EXPECT_GE(before[c], 8.0) << "the room deviates: channel " << c;
+        EXPECT_LE(after[c], 1.5) << "corrected: channel " << c << "\n" << verified.out;
+    }
+    EXPECT_NEAR(level[0], level[1], 0.5) << "levels matched";
+    const auto spreadBefore = figuresOf(verified.out, "arrival spread", "before ");
+    const auto spreadAfter = figuresOf(verified.out, "arrival spread", "after ");
+    ASSERT_EQ(spreadAfter.size(), 1u) << verified.out;
+    EXPECT_EQ(spreadBefore[0], 41) << "the room's channels are 41 samples apart";
+    EXPECT_LE(spreadAfter[0], 1) << verified.out;
+}
+
+TEST_F(MobuCorrect, RefusesBadInputWithOneLineAndWritesNothing) {
+    // A measurement folder of two short responses.
+    mkdir((dir + "/m").c_str(), 0755);
+    Eigen::MatrixXd h = Eigen::MatrixXd::Zero(4096, 1);
+    h(10, 0) = 0.5;
+    ASSERT_EQ(writeAudioFile(dir + "/m/impulse-0.wav", 48000, h), 0);
+    ASSERT_EQ(writeAudioFile(dir + "/m/impulse-1.wav", 48000, h), 0);
+    mobutest::writeFile(dir + "/m/tof.csv", "channel,samples,milliseconds\n0,100,2.08\n1,120,2.5\n");
+    mkdir((dir + "/rates").c_str(), 0755);
+    ASSERT_EQ(writeAudioFile(dir + "/rates/impulse-0.wav", 48000, h), 0);
+    ASSERT_EQ(writeAudioFile(dir + "/rates/impulse-1.wav", 44100, h), 0);
+    mobutest::writeFile(dir + "/rates/tof.csv", "channel,samples,milliseconds\n0,100,2.08\n1,120,2.5\n");
+    mkdir((dir + "/missing").c_str(), 0755);
+    mobutest::writeFile(dir + "/missing/tof.csv", "channel,samples,milliseconds\n3,100,2.08\n");
+    mobutest::writeFile(dir + "/target.csv", "100,0\n50,3\n");
+    const std::string in = "--in=" + dir + "/m", out = "--out=" + dir + "/f.wav";
+    const struct {
+        std::vector<std::string> args;
+        const char* says;
+        int status;
+    } cases[] = {
+        {{out}, "--in", 2},
+        {{"--in=" + dir + "/nowhere", out}, "tof.csv", 2},
+        {{"--in=" + dir + "/missing", out}, "impulse-3.wav", 2},
+        {{"--in=" + dir + "/rates", out}, "44100", 2},
+        {{in, out, "--target=" + dir + "/target.csv"}, "line 2", 2},
+        {{in, out, "--target=" + dir + "/none.csv"}, "none.csv", 1},
+        {{in, out, "--range=200:100"}, "impossible", 2},
+        {{in, out, "--range=20:30000"}, "half the rate", 2},
+        {{in, out, "--smoothing=6"}, "1/K", 2},
+        {{in, out, "--phase=linear"}, "minimum or mixed", 2},
+        {{in, out, "--taps=1000.5"}, "--taps", 2},
+        {{in, out, "--loud"}, "unknown option --loud", 2},
+        {{in}, "--out", 2},
+        {{"--verify", in, "--playback=board_playback"}, "--filter", 2},
+    };
+    for (const auto& c : cases) {
+        const auto r = correct(c.args);
+        std::string line;
+        for (const auto& a : c.args)
+            line += a + " ";
+        EXPECT_EQ(r.status, c.status) << line << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << line << r.err;
+        EXPECT_FALSE(mobutest::exists(dir + "/f.wav")) << line;
+    }
+}
+
+} // namespace
