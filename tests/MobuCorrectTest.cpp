@@ -9,8 +9,11 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <sstream>
+#include <thread>
 
 namespace {
 
@@ -100,6 +103,50 @@ TEST_F(MobuCorrect, MeasuresCorrectsAndVerifiesARoomOnTheLockStepBoard) {
     ASSERT_EQ(spreadAfter.size(), 1u) << verified.out;
     EXPECT_EQ(spreadBefore[0], 41) << "the room's channels are 41 samples apart";
     EXPECT_LE(spreadAfter[0], 1) << verified.out;
+}
+
+TEST_F(MobuCorrect, TheProcessorRunsTheWrittenFileExactly) {
+    // A design from two responses (a direct sound and a reflection each), written into the
+    // coefficient file, then the processor on a board without a room: its eight outputs must be the
+    // programme convolved with the file as any reader sees it (numpy, through the scale reference).
+    mkdir((dir + "/m").c_str(), 0755);
+    for (int c = 0; c < 2; ++c) {
+        Eigen::MatrixXd h = Eigen::MatrixXd::Zero(4096, 1);
+        h(20 + 5 * c, 0) = 0.5;
+        h(300 + 40 * c, 0) = 0.3;
+        ASSERT_EQ(writeAudioFile(dir + "/m/impulse-" + std::to_string(c) + ".wav", 48000, h), 0);
+    }
+    mobutest::writeFile(dir + "/m/tof.csv", "channel,samples,milliseconds\n0,100,2.08\n1,105,2.19\n");
+    const auto designed = correct({"--in=" + dir + "/m", "--out=" + dir + "/filters.wav", "--taps=16384", "--align"});
+    ASSERT_EQ(designed.status, 0) << designed.err;
+    const auto programme = mobutest::runProcess(
+        {mobutest::referencePython(), MOBU_SOURCE_DIR "/scripts/correct-demo.py", "programme", dir + "/programme.wav"});
+    ASSERT_EQ(programme.status, 0) << programme.err;
+    LoopbackBoard board({"--mode", "lockstep", "--capture-channels", "8"});
+    ASSERT_TRUE(board.ok()) << board.generator().err;
+    mobutest::writeFile(dir + "/processor.conf", "MobuFullDuplexFIR {\n  filter \"" + dir +
+                                                     "/filters.wav\"\n  paraeq \"correct.json\"\n"
+                                                     "  mixerDevice \"board\"\n  fifopath \"" +
+                                                     dir + "/levels\"\n}\n");
+    mobutest::Child processor({MOBU_MOBU_PROCESSOR, "--config=" + dir + "/processor.conf", "--verbose"},
+                              board.environment());
+    for (int i = 0; i < 2000 && processor.errorSoFar().find("creating filters done") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_NE(processor.errorSoFar().find("creating filters done"), std::string::npos) << processor.errorSoFar();
+    mobutest::Child recorder(LoopbackBoard::tool({"/usr/bin/arecord", "-q", "-D", "board_capture", "-f", "S32_LE", "-c",
+                                                  "8", "-r", "48000", "-s", "120000", dir + "/output.wav"}),
+                             board.environment());
+    const auto played = mobutest::runProcess(
+        LoopbackBoard::tool({"/usr/bin/aplay", "-q", "-D", "board_programme", dir + "/programme.wav"}),
+        board.environment());
+    EXPECT_EQ(played.status, 0) << played.err;
+    EXPECT_EQ(recorder.wait(std::chrono::seconds(60)).status, 0);
+    processor.signal(SIGINT);
+    EXPECT_EQ(processor.wait(std::chrono::seconds(30)).status, 0);
+    const auto exact =
+        mobutest::runProcess({mobutest::referencePython(), MOBU_SOURCE_DIR "/scripts/correct-demo.py", "exact", dir});
+    EXPECT_EQ(exact.status, 0) << exact.out << exact.err;
+    EXPECT_NE(exact.out.find("largest difference"), std::string::npos) << exact.out;
 }
 
 TEST_F(MobuCorrect, RefusesBadInputWithOneLineAndWritesNothing) {
