@@ -205,7 +205,7 @@ bool runGnuplot(const std::string& script) {
  * entry of `titles` (column 2, 3, ...), on a log frequency axis. */
 bool plotPanels(const std::string& png, const std::string& title, const std::vector<int>& channels,
                 const Eigen::VectorXd& frequencies, const std::vector<std::vector<Eigen::VectorXd>>& curves,
-                const std::vector<std::string>& titles, double lowHz, double highHz) {
+                const std::vector<std::string>& titles, double lowHz, double highHz, double floorDB = NAN) {
     const std::string data = png + ".dat", script = png + ".gp";
     {
         std::ofstream out(data);
@@ -226,9 +226,12 @@ bool plotPanels(const std::string& png, const std::string& title, const std::vec
        << "set output '" << png << "'\n"
        << "set multiplot layout " << rows << "," << columns << " title '" << title << "'\n"
        << "set grid xtics mxtics ytics\nset logscale x\nset xrange [10:24000]\nset mxtics 10\n"
-       << "set xlabel 'frequency (Hz)'\nset ylabel 'level (dB)'\nset key bottom left\nset datafile missing 'NaN'\n"
+       << "set xlabel 'frequency (Hz)'\nset ylabel 'level (dB)'\nset key bottom right\nset datafile missing 'NaN'\n"
        << "set object 1 rect from " << lowHz << ", graph 0 to " << highHz
        << ", graph 1 behind fillcolor rgb '#f2f2f2' fillstyle solid noborder\n";
+    if (std::isfinite(floorDB))
+        gp << "set arrow 1 from 10," << floorDB << " to 24000," << floorDB << " nohead dashtype 2 lc rgb '#808080'\n"
+           << "set label 1 'deeper dips are not filled (boost limit)' at 12," << floorDB - 0.7 << " tc rgb '#606060'\n";
     const char* colours[] = {"#1f77b4", "#2ca02c", "#d62728", "#9467bd", "#ff7f0e"};
     for (size_t c = 0; c < channels.size(); ++c) {
         gp << "set title 'channel " << channels[c] << " (shaded: correction range)'\nplot ";
@@ -566,7 +569,7 @@ int verify(Options& o) {
            spread(arrivalsAfter), list.c_str());
     if (!o.plot.empty()) {
         if (!plotPanels(o.plot, "Deviation from the target before and after correction (smoothed, each at its level)",
-                        channels, design.frequencies(), curves, {"before", "after"}, s.lowHz, s.highHz))
+                        channels, design.frequencies(), curves, {"before", "after"}, s.lowHz, s.highHz, -s.maxBoostDB))
             return fail("gnuplot could not draw " + o.plot, 1);
         printf("picture: %s\n", o.plot.c_str());
     }
