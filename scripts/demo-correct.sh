@@ -76,7 +76,7 @@ ALSA_CONFIG_PATH="$room_cfg" env "${home_env[@]}" "$build/applications/mobu-proc
     --config="$work/processor.conf" --verbose >/dev/null 2>"$work/processor.log" &
 processor=$!
 pids+=("$processor")
-wait_for "$work/processor.log" "creating filters done" 20 || { echo "the processor did not start" >&2; exit 1; }
+wait_for "$work/processor.log" "first pass resizing exit" 20 || { echo "the processor did not start" >&2; exit 1; }
 "$py" "$root/scripts/correct-demo.py" noise |
     ALSA_CONFIG_PATH="$room_cfg" aplay -q -t raw -f S32_LE -c 2 -r 48000 -D board_programme 2>/dev/null &
 pids+=($!)
@@ -108,10 +108,11 @@ ALSA_CONFIG_PATH="$exact_cfg" env "${home_env[@]}" "$build/applications/mobu-pro
     --config="$work/processor.conf" --verbose >/dev/null 2>"$work/processor-exact.log" &
 processor=$!
 pids+=("$processor")
-wait_for "$work/processor-exact.log" "creating filters done" 20 || { echo "the processor did not start" >&2; exit 1; }
 ALSA_CONFIG_PATH="$exact_cfg" arecord -q -D board_capture -f S32_LE -c 8 -r 48000 -s 120000 "$work/output.wav" &
 recorder=$!
 pids+=("$recorder")
+# The programme once the processor reads its input (the end of its first pass).
+wait_for "$work/processor-exact.log" "first pass resizing exit" 20 || { echo "the processor did not start" >&2; exit 1; }
 ALSA_CONFIG_PATH="$exact_cfg" aplay -q -D board_programme "$work/programme.wav"
 wait "$recorder"
 kill -INT "$processor"

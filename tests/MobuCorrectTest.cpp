@@ -130,12 +130,13 @@ TEST_F(MobuCorrect, TheProcessorRunsTheWrittenFileExactly) {
                                                      dir + "/levels\"\n}\n");
     mobutest::Child processor({MOBU_MOBU_PROCESSOR, "--config=" + dir + "/processor.conf", "--verbose"},
                               board.environment());
-    for (int i = 0; i < 2000 && processor.errorSoFar().find("creating filters done") == std::string::npos; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_NE(processor.errorSoFar().find("creating filters done"), std::string::npos) << processor.errorSoFar();
     mobutest::Child recorder(LoopbackBoard::tool({"/usr/bin/arecord", "-q", "-D", "board_capture", "-f", "S32_LE", "-c",
                                                   "8", "-r", "48000", "-s", "120000", dir + "/output.wav"}),
                              board.environment());
+    // The programme once the processor reads its input (the end of its first pass).
+    for (int i = 0; i < 2000 && processor.errorSoFar().find("first pass resizing exit") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_NE(processor.errorSoFar().find("first pass resizing exit"), std::string::npos) << processor.errorSoFar();
     const auto played = mobutest::runProcess(
         LoopbackBoard::tool({"/usr/bin/aplay", "-q", "-D", "board_programme", dir + "/programme.wav"}),
         board.environment());
