@@ -64,14 +64,16 @@ const char* usage =
     "              regular file or not exist\n"
     "  --ignore-clipping  identify recordings that reached full scale instead of refusing them\n"
     "  --verbose   the library's lines on the terminal instead of DIR/measure.log\n"
+    "Writes DIR/impulse-<c>.wav, DIR/tof.csv (channel, samples, ms), DIR/impulses.png and\n"
+    "DIR/measure.log; the library's debug files go to DIR/debug (MOBU_DEBUG_DIR).\n"
     "Each response is identified against the chirp as it was played on that channel (after the\n"
     "measurement filter or the band limit and the scaling), so it holds only what lies between\n"
     "the converters: the loudspeaker, the room, the devices' latency.  For left and right it is\n"
     "identified against channel 0's or 1's played chirp.\n"
     "Exit status: 0 every channel identified; 1 a device, folder or file could not be used; 2 a bad\n"
     "option; 3 stopped by SIGINT or SIGTERM; 4 the audio devices failed; 5 a channel could not be\n"
-    "identified (nothing recorded, too quiet, no clear arrival, arrival outside the response);\n"
-    "6 a recording clipped (without --ignore-clipping; nothing is identified).\n";
+    "identified (nothing recorded, peak below -80 dB of full scale, no clear arrival, arrival\n"
+    "outside the response); 6 a recording clipped (without --ignore-clipping; nothing is identified).\n";
 
 /// The options: name and whether it takes a value.
 const struct {

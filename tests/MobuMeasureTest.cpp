@@ -160,12 +160,27 @@ TEST_F(MobuMeasure, RecoversTheRoomsOwnResponseAndItsTimeOfFlight) {
     EXPECT_LE(std::abs(tofOf(mobutest::readFile(out + "/tof.csv"), 2) - (tof + 100)), 1);
 }
 
+TEST_F(MobuMeasure, TheExampleRoomMeasuresAsTheReadmeSays) {
+    // scripts/make-room.py's room: channel c's direct sound is 30 + 7c samples in.
+    const auto made = mobutest::runProcess(
+        {mobutest::referencePython(), std::string(MOBU_SOURCE_DIR) + "/scripts/make-room.py", dir + "/example.wav"});
+    ASSERT_EQ(made.status, 0) << made.err;
+    const std::string out = dir + "/example";
+    const auto r = measure({"--playback=board_playback", "--capture=board_capture", "--channels=0,3", "--taps=4096",
+                            "--align", "--out=" + out},
+                           0, "-70", "example.wav");
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    const std::string csv = mobutest::readFile(out + "/tof.csv");
+    EXPECT_LE(std::abs(tofOf(csv, 3) - tofOf(csv, 0) - 21), 1) << csv;
+}
+
 TEST_F(MobuMeasure, RecordingsThatGiveNoTrueResponseAreRefused) {
     // Without --align the response starts at the loop's time zero: an arrival past its end is
     // refused, one within it is found (the latency and the room's 30 samples).  Clipped recordings
-    // fail unless asked for; a recording far below full scale can't be identified.
+    // fail unless asked for; a recording far below full scale, or of noise alone, can't be identified.
     writeRoom("loud.wav", 3.0);
     writeRoom("quiet.wav", 1e-5);
+    writeRoom("silent.wav", 0.0); // the board's noise alone
     const struct {
         std::vector<std::string> args;
         std::string room;
@@ -177,12 +192,13 @@ TEST_F(MobuMeasure, RecordingsThatGiveNoTrueResponseAreRefused) {
         {{"--taps=1024", "--align"}, "loud.wav", 6, "reached full scale (clipped)"},
         {{"--taps=1024", "--align", "--ignore-clipping"}, "loud.wav", 0, "reached full scale (clipped)"},
         {{"--taps=1024", "--align"}, "quiet.wav", 5, "too quiet to identify"},
+        {{"--taps=1024", "--align"}, "silent.wav", 5, "no clear arrival"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> args{"--playback=board_playback", "--capture=board_capture", "--channels=1",
                                       "--out=" + dir + "/out"};
         args.insert(args.end(), c.args.begin(), c.args.end());
-        const auto r = measure(args, 0, "-200", c.room);
+        const auto r = measure(args, 0, c.room == "silent.wav" ? "-40" : "-200", c.room);
         SCOPED_TRACE(c.args.front() + " " + c.room + ": " + r.out + r.err);
         EXPECT_EQ(r.status, c.status);
         EXPECT_NE(r.out.find(c.says), std::string::npos);
@@ -252,7 +268,7 @@ TEST_F(MobuMeasure, BadRequestsFailWithOneLineBeforeMeasuring) {
              Case{{"--taps=64", "stray"}, "unexpected argument stray"},
              Case{{"--taps=64", "--align=yes"}, "--align takes no value"},
              Case{{"--taps=64", "--out=" + dir + "/plain"}, "--out=" + dir + "/plain is not a folder"},
-             Case{{"--taps=64", "--status=/dev/zero"}, "the status file /dev/zero exists and is not a regular file"},
+             Case{{"--taps=64", "--status=" + dir}, "the status file " + dir + " exists and is not a regular file"},
              Case{{"--taps=64", "--status=" + dir + "/fifo"}, "the status file " + dir + "/fifo exists and is not"},
          }) {
         std::vector<std::string> args = c.args;
