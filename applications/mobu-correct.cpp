@@ -29,6 +29,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -37,6 +39,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -62,7 +65,7 @@ const char* usage =
     "               restored afterwards) and print the smoothed deviation from the target before and after,\n"
     "               and the spread of the arrivals\n"
     "Exit status: 0 done; 1 a file or device could not be used; 2 a bad option or input;\n"
-    "3 the measurement failed.\n";
+    "3 the verifying measurement failed or was stopped (SIGINT, SIGTERM: the measurement filter is put back).\n";
 
 const struct {
     const char* name;
@@ -406,12 +409,24 @@ std::vector<double> limitedFrequencies(const Eigen::VectorXd& filter, const Room
     return out;
 }
 
-/// Measures one channel with the recorder: the averaged steady periods of its recording.
+volatile std::sig_atomic_t interrupted = 0; ///< SIGINT or SIGTERM arrived during a verification
+
+void onSignal(int) {
+    interrupted = 1;
+}
+
+/// Measures one channel with the recorder (on its own thread, stopped by a signal): the averaged
+/// steady periods of its recording.  0, -3 when stopped, or another negative code.
 int measureChannel(ChirpRecorder& recorder, int channel, int taps, Eigen::VectorXd& averaged) {
     if (recorder.setPlayCh(channel) != 0) return -1;
-    const int ran = recorder.go();
-    sched_param normal{};
-    pthread_setschedparam(pthread_self(), SCHED_OTHER, &normal);
+    if (recorder.run(0) != 0) return -1;
+    while (recorder.threadRunning()) {
+        if (interrupted) recorder.stop();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    recorder.join();
+    if (interrupted) return -3;
+    const int ran = recorder.getRunResult();
     if (ran < 0 || recorder.getForceStopState()) return ran < 0 ? ran : -1;
     const Eigen::Index P = recorder.chirp.rows();
     const Eigen::Index played = recorder.chirps.rows();
@@ -443,6 +458,12 @@ int verify(Options& o) {
             channels.push_back(static_cast<int>(c));
         }
     }
+    // A signal stops the measurement at its next period, and the measurement filter is put back.
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
     // The filter to verify becomes the measurement filter for the run; the one there is kept aside.
     Sox<double> filterFile;
     Eigen::MatrixXd coefficients;
@@ -509,6 +530,7 @@ int verify(Options& o) {
             if (const int r = measureChannel(*recorder, c, static_cast<int>(coefficients.rows()), averaged); r != 0) {
                 restore();
                 toTerminal();
+                if (r == -3) return fail("stopped: the measurement filter is put back, nothing verified", 3);
                 return fail("the measurement of channel " + std::to_string(c) + " failed (" + std::to_string(r) +
                                 ", see " + logPath + ")",
                             3);
