@@ -8,11 +8,18 @@
 # the levels and the recorded output.
 #
 #   scripts/demo.sh [DIR]     work in DIR (default: a new /tmp/mobu-demo.XXXXXX)
+#   scripts/demo.sh --correct [DIR]
+#                             the room-correction scenario instead (scripts/demo-correct.sh):
+#                             measure, correct, load into the running processor, verify
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/install-deps.sh"
 "$root/scripts/build.sh" "$root/build" >/dev/null
 build="$root/build"
+if [ "${1:-}" = "--correct" ]; then
+    shift
+    exec "$root/scripts/demo-correct.sh" "$@"
+fi
 py=/usr/bin/python3 # Debian's, with numpy
 work="${1:-$(mktemp -d /tmp/mobu-demo.XXXXXX)}"
 mkdir -p "$work/home/.mobu"

@@ -1,0 +1,637 @@
+// mobu-correct: designs room-correction filters from a mobu-measure folder, and verifies them by
+// measuring again through them.
+//
+//   mobu-correct --in=DIR --out=FILE [--taps=N] [--target=flat|FILE.csv] [--range=LO:HI]
+//                [--max-boost=DB] [--smoothing=1/K] [--phase=minimum|mixed] [--align]
+//                [--eq=FILE.json] [--plot=FILE.png]
+//   mobu-correct --verify --in=DIR --filter=FILE --playback=DEV --capture=DEV [--channels=0,3]
+//                [--target=...] [--range=...] [--max-boost=DB] [--smoothing=1/K] [--plot=FILE.png]
+//
+// The coefficient file and the equaliser file are written under a temporary name beside the
+// destination and renamed over it (the scale reference first), so a running processor or
+// switching plug-in reads either the old file or the new one, never a part.
+
+#include <LevinsonDurban.h>
+#include <MobuEmbedded/ChirpRecorder.h>
+#include <RealDFT.h>
+#include <RoomCorrection.h>
+
+#include <OptionParser.h>
+#include <ScaleReference.h>
+#include <Sox.h>
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+const char* usage =
+    "usage: mobu-correct --in=DIR --out=FILE [--taps=N] [--target=flat|FILE.csv] [--range=LO:HI]\n"
+    "                    [--max-boost=DB] [--smoothing=1/K] [--phase=minimum|mixed] [--align]\n"
+    "                    [--eq=FILE.json] [--plot=FILE.png]\n"
+    "       mobu-correct --verify --in=DIR --filter=FILE --playback=DEV --capture=DEV [--channels=0,3]\n"
+    "                    [--target=...] [--range=...] [--max-boost=DB] [--smoothing=1/K] [--plot=FILE.png]\n"
+    "  --in         a mobu-measure folder: tof.csv and impulse-<channel>.wav of every channel in it\n"
+    "  --out        the coefficient file to write (one channel per output, 8 outputs)\n"
+    "  --taps       filter length (default 65536)\n"
+    "  --target     flat (default) or a CSV of frequency,dB lines (Hz increasing; # comments)\n"
+    "  --range      correction range in Hz (default 20:20000); outside it the correction fades to 0 dB\n"
+    "  --max-boost  largest boost in dB (default 6); cuts are not limited\n"
+    "  --smoothing  fraction of an octave the measured magnitude is smoothed over (default 1/6)\n"
+    "  --phase      minimum (default) or mixed (also undoes the direct sound's excess phase; 50 ms delay)\n"
+    "  --align      delays so that every arrival meets the latest, levels matched to the quietest\n"
+    "  --eq         also (or instead of --out) fit up to 10 peaking sections and write an equaliser file\n"
+    "  --plot       a picture of measured, target, predicted and correction per channel\n"
+    "  --verify     measure the channels again with FILE as the measurement filter (~/.mobu/fir-measure.wav,\n"
+    "               restored afterwards) and print the smoothed deviation from the target before and after,\n"
+    "               and the spread of the arrivals\n"
+    "Exit status: 0 done; 1 a file or device could not be used; 2 a bad option or input;\n"
+    "3 the verifying measurement failed or was stopped (SIGINT, SIGTERM: the measurement filter is put back).\n";
+
+const struct {
+    const char* name;
+    bool value;
+} knownOptions[] = {{"in", true},        {"out", true},       {"taps", true},   {"target", true},   {"range", true},
+                    {"max-boost", true}, {"smoothing", true}, {"phase", true},  {"align", false},   {"eq", true},
+                    {"plot", true},      {"verify", false},   {"filter", true}, {"playback", true}, {"capture", true},
+                    {"channels", true},  {"help", false},     {"h", false}};
+
+int fail(const std::string& text, int code) {
+    fprintf(stderr, "mobu-correct: %s\n", text.c_str());
+    return code;
+}
+
+/// Every argument must be a known option given as --name or --name=value: "" or what is wrong.
+std::string checkArguments(int argc, char* argv[]) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg(argv[i]);
+        if (arg.compare(0, 2, "--") != 0) return "unexpected argument " + arg + " (options are --name=value)";
+        std::string name = arg.substr(2);
+        const size_t eq = name.find('=');
+        const bool hasValue = eq != std::string::npos;
+        if (hasValue) name.erase(eq);
+        const auto known = std::find_if(std::begin(knownOptions), std::end(knownOptions),
+                                        [&](const auto& o) { return name == o.name; });
+        if (known == std::end(knownOptions)) return "unknown option " + arg;
+        if (hasValue && !known->value) return "--" + name + " takes no value";
+        if (!hasValue && known->value) return "--" + name + " needs a value (--" + name + "=...)";
+    }
+    return "";
+}
+
+bool parseNumber(const std::string& text, double& value) {
+    char* end = nullptr;
+    value = std::strtod(text.c_str(), &end);
+    return !text.empty() && *end == '\0' && std::isfinite(value);
+}
+
+/// A mobu-measure folder: the channels of tof.csv with their responses and times of flight.
+struct Measurement {
+    std::vector<int> channels, arrivals;
+    std::vector<Eigen::VectorXd> impulses;
+    double fs = 0.0;
+};
+
+std::string readMeasurement(const std::string& dir, Measurement& m) {
+    std::ifstream csv(dir + "/tof.csv");
+    if (!csv) return "can't read " + dir + "/tof.csv: " + strerror(errno);
+    std::string line;
+    int number = 0;
+    while (std::getline(csv, line)) {
+        ++number;
+        if (number == 1 || line.empty()) continue; // the header
+        int channel = -1, samples = 0;
+        char extra = 0;
+        double ms = 0;
+        if (sscanf(line.c_str(), "%d,%d,%lf%c", &channel, &samples, &ms, &extra) != 3 || channel < 0)
+            return dir + "/tof.csv line " + std::to_string(number) + " \"" + line + "\" is not channel,samples,ms";
+        if (samples < 0) return "channel " + std::to_string(channel) + " was not identified in " + dir;
+        const std::string wav = dir + "/impulse-" + std::to_string(channel) + ".wav";
+        Sox<double> in;
+        Eigen::MatrixXd h;
+        const int opened = in.openRead(wav);
+        if (opened < 0 && opened != SOX_REFERENCE_WARNING) return "can't read the response " + wav;
+        if (in.read(h) < 0 || h.rows() < 2 || h.cols() != 1)
+            return "the response " + wav + " is not one readable channel";
+        if (m.fs != 0.0 && in.getFSIn() != m.fs)
+            return "the response " + wav + " is at " + std::to_string(in.getFSIn()) + " Hz, the others at " +
+                   std::to_string(m.fs) + " Hz";
+        m.fs = in.getFSIn();
+        m.channels.push_back(channel);
+        m.arrivals.push_back(samples);
+        m.impulses.push_back(h.col(0));
+    }
+    if (m.channels.empty()) return dir + "/tof.csv names no channel";
+    return "";
+}
+
+/// Writes through a temporary file beside `path`, then renames it (and its scale reference) into place.
+std::string replaceAudioFile(const std::string& path, double fs, const Eigen::MatrixXd& data) {
+    const size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
+    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    const size_t dot = base.rfind('.');
+    const std::string extension = dot == std::string::npos ? ".wav" : base.substr(dot);
+    const std::string temporary = dir + "/." + base + ".new-" + std::to_string(getpid()) + extension;
+    Sox<double> out;
+    const double peak = data.cwiseAbs().maxCoeff();
+    int ret = out.openWrite(temporary, fs, static_cast<int>(data.cols()), peak > 0 ? peak : 1.0, 32);
+    if (ret >= 0) ret = out.write(data);
+    const int closed = out.closeWrite();
+    if (ret < 0 || closed < 0) {
+        unlink(temporary.c_str());
+        unlink(scalereference::nameOf(temporary).c_str());
+        return "can't write " + temporary;
+    }
+    // The reference names the audio file's content, so it can move first: the old file then reads at
+    // its own scale for a moment, which nothing does, as the file watch fires on the audio file.
+    if (rename(scalereference::nameOf(temporary).c_str(), scalereference::nameOf(path).c_str()) != 0 ||
+        rename(temporary.c_str(), path.c_str()) != 0) {
+        const std::string why = strerror(errno);
+        unlink(temporary.c_str());
+        return "can't rename " + temporary + " to " + path + ": " + why;
+    }
+    return "";
+}
+
+std::string replaceTextFile(const std::string& path, const std::string& text) {
+    const std::string temporary = path + ".new-" + std::to_string(getpid());
+    {
+        std::ofstream out(temporary, std::ios::trunc);
+        out << text;
+        out.close();
+        if (!out) {
+            unlink(temporary.c_str());
+            return "can't write " + temporary;
+        }
+    }
+    if (rename(temporary.c_str(), path.c_str()) != 0) {
+        const std::string why = strerror(errno);
+        unlink(temporary.c_str());
+        return "can't rename " + temporary + " to " + path + ": " + why;
+    }
+    return "";
+}
+
+/// Runs gnuplot on a script (no shell: file names are never parsed).
+bool runGnuplot(const std::string& script) {
+    const pid_t child = fork();
+    if (child < 0) return false;
+    if (child == 0) {
+        execlp("gnuplot", "gnuplot", script.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    return waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+/** A picture with one panel per channel: data columns (frequency first) from `rows`, one curve per
+ * entry of `titles` (column 2, 3, ...), on a log frequency axis. */
+bool plotPanels(const std::string& png, const std::string& title, const std::vector<int>& channels,
+                const Eigen::VectorXd& frequencies, const std::vector<std::vector<Eigen::VectorXd>>& curves,
+                const std::vector<std::string>& titles, double lowHz, double highHz, double floorDB = NAN) {
+    const std::string data = png + ".dat", script = png + ".gp";
+    {
+        std::ofstream out(data);
+        for (size_t c = 0; c < channels.size(); ++c) {
+            for (Eigen::Index i = 0; i < frequencies.size(); ++i) {
+                out << frequencies(i);
+                for (const Eigen::VectorXd& v : curves[c])
+                    out << ' ' << (std::isfinite(v(i)) ? std::to_string(v(i)) : std::string("NaN"));
+                out << '\n';
+            }
+            out << "\n\n"; // one gnuplot data block per channel
+        }
+    }
+    const int columns = channels.size() > 1 ? 2 : 1;
+    const int rows = static_cast<int>((channels.size() + columns - 1) / columns);
+    std::ofstream gp(script);
+    gp << "set terminal pngcairo size " << 800 * columns << "," << 420 * rows + 60 << " noenhanced font ',10'\n"
+       << "set output '" << png << "'\n"
+       << "set multiplot layout " << rows << "," << columns << " title '" << title << "'\n"
+       << "set grid xtics mxtics ytics\nset logscale x\nset xrange [10:24000]\nset mxtics 10\n"
+       << "set xlabel 'frequency (Hz)'\nset ylabel 'level (dB)'\nset key bottom right\nset datafile missing 'NaN'\n"
+       << "set object 1 rect from " << lowHz << ", graph 0 to " << highHz
+       << ", graph 1 behind fillcolor rgb '#f2f2f2' fillstyle solid noborder\n";
+    if (std::isfinite(floorDB))
+        gp << "set arrow 1 from 10," << floorDB << " to 24000," << floorDB << " nohead dashtype 2 lc rgb '#808080'\n"
+           << "set label 1 'deeper dips are not filled (boost limit)' at 12," << floorDB - 0.7 << " tc rgb '#606060'\n";
+    const char* colours[] = {"#1f77b4", "#2ca02c", "#d62728", "#9467bd", "#ff7f0e"};
+    for (size_t c = 0; c < channels.size(); ++c) {
+        gp << "set title 'channel " << channels[c] << " (shaded: correction range)'\nplot ";
+        for (size_t k = 0; k < titles.size(); ++k)
+            gp << (k ? ", " : "") << "'" << data << "' index " << c << " using 1:" << k + 2
+               << " with lines lw 2 lc rgb '" << colours[k % 5] << "' title '" << titles[k] << "'";
+        gp << "\n";
+    }
+    gp << "unset multiplot\n";
+    gp.close();
+    return runGnuplot(script);
+}
+
+struct Options {
+    std::string in, out, eq, plot, filter, playback, capture, channels, targetFile;
+    RoomCorrection::Settings settings;
+};
+
+/// Reads the design options shared by both modes: "" or what is wrong.
+std::string readDesignOptions(OptionParser& options, Options& o) {
+    std::string text;
+    if (options.getArg("taps", text) == 0) {
+        double v = 0;
+        if (!parseNumber(text, v) || v != std::floor(v) || v < 256 || v > (1 << 22))
+            return "--taps=" + text + " must be a whole number 256 ... 4194304";
+        o.settings.taps = static_cast<int>(v);
+    }
+    if (options.getArg("target", text) == 0 && text != "flat") o.targetFile = text;
+    if (options.getArg("range", text) == 0) {
+        const size_t colon = text.find(':');
+        double lo = 0, hi = 0;
+        if (colon == std::string::npos || !parseNumber(text.substr(0, colon), lo) ||
+            !parseNumber(text.substr(colon + 1), hi))
+            return "--range=" + text + " must be LO:HI in Hz";
+        if (!(lo > 0) || !(hi > lo)) return "--range=" + text + " is impossible: it needs 0 < LO < HI";
+        o.settings.lowHz = lo, o.settings.highHz = hi;
+    }
+    if (options.getArg("max-boost", text) == 0 && !parseNumber(text, o.settings.maxBoostDB))
+        return "--max-boost=" + text + " must be a number of dB";
+    if (options.getArg("smoothing", text) == 0) {
+        double k = 0;
+        if (text.compare(0, 2, "1/") != 0 || !parseNumber(text.substr(2), k))
+            return "--smoothing=" + text + " must be 1/K (e.g. 1/6)";
+        o.settings.smoothing = k;
+    }
+    if (options.getArg("phase", text) == 0) {
+        if (text != "minimum" && text != "mixed") return "--phase=" + text + " must be minimum or mixed";
+        o.settings.phase = text == "mixed" ? RoomCorrection::Phase::mixed : RoomCorrection::Phase::minimum;
+    }
+    o.settings.align = options.has("align");
+    return "";
+}
+
+/// Sets up a design from the measurement: 0, or the exit status after printing why not.
+int prepare(RoomCorrection& design, Options& o, Measurement& m) {
+    if (const std::string wrong = readMeasurement(o.in, m); !wrong.empty()) return fail(wrong, 2);
+    o.settings.fs = m.fs;
+    for (int c : m.channels)
+        o.settings.outputs = std::max(o.settings.outputs, c + 1);
+    std::string error;
+    if (design.setSettings(o.settings, error) != 0) return fail(error, 2);
+    if (!o.targetFile.empty()) {
+        std::ifstream target(o.targetFile);
+        if (!target) return fail("can't read the target " + o.targetFile + ": " + strerror(errno), 1);
+        if (design.setTarget(target, error) != 0) return fail("the target " + o.targetFile + ": " + error, 2);
+    }
+    return 0;
+}
+
+int designFilters(Options& o) {
+    RoomCorrection design;
+    Measurement m;
+    if (const int status = prepare(design, o, m); status != 0) return status;
+    std::string error;
+    for (size_t i = 0; i < m.channels.size(); ++i)
+        if (design.addChannel(m.channels[i], m.impulses[i], m.arrivals[i], error) != 0) return fail(error, 2);
+    if (design.design(error) != 0) return fail(error, 2);
+    const auto& s = design.settings();
+    printf("designed %zu channel(s): %d taps, 1/%g octave, %g ... %g Hz, boost at most %g dB, %s phase%s\n",
+           m.channels.size(), s.taps, s.smoothing, s.lowHz, s.highHz, s.maxBoostDB,
+           s.phase == RoomCorrection::Phase::mixed ? "mixed" : "minimum", s.align ? ", aligned" : "");
+    for (const auto& r : design.reports()) {
+        const Eigen::VectorXd& f = design.frequencies();
+        double worstBefore = 0, worstAfter = 0, boost = -300;
+        for (Eigen::Index i = 0; i < f.size(); ++i) {
+            boost = std::max(boost, r.correctionDB(i) - r.gainDB);
+            if (f(i) < s.lowHz || f(i) > s.highHz) continue;
+            worstBefore = std::max(worstBefore, std::abs(r.measuredDB(i) - r.targetDB(i)));
+            // As the verification does: where the smoothing band reaches no dip beyond the limit and
+            // the filter's boost is below its ceiling.
+            bool limited = false;
+            for (Eigen::Index j = 0; j < f.size() && !limited; ++j)
+                limited = std::abs(std::log2(f(j) / f(i))) <= 0.5 / s.smoothing &&
+                          (r.requiredDB(j) > s.maxBoostDB || r.correctionDB(j) - r.gainDB >= s.maxBoostDB - 0.25);
+            if (!limited) worstAfter = std::max(worstAfter, std::abs(r.predictedDB(i) - r.targetDB(i)));
+        }
+        printf(
+            "channel %d: delay %d samples, gain %+.2f dB, largest boost %+.2f dB, predicted deviation where the boost "
+            "suffices %.2f dB (was %.2f dB)",
+            r.channel, r.delay, r.gainDB, boost + r.gainDB, worstAfter, worstBefore);
+        if (s.phase == RoomCorrection::Phase::mixed) printf(", pre-ringing %.1f dB", r.preRingingDB);
+        printf("\n");
+    }
+    if (!o.out.empty()) {
+        if (const std::string wrong = replaceAudioFile(o.out, s.fs, design.filters()); !wrong.empty())
+            return fail(wrong, 1);
+        printf("coefficients: %s (%d outputs)\n", o.out.c_str(), static_cast<int>(design.filters().cols()));
+    }
+    if (!o.eq.empty()) {
+        double residual = 0;
+        const auto peaks = design.fitEqualiser(10, residual);
+        std::ostringstream json;
+        json << "[";
+        for (size_t i = 0; i < peaks.size(); ++i)
+            json << (i ? ",\n " : "\n ") << "{\"type\": \"BPF\", \"Fc\": " << peaks[i].fc << ", \"dB\": " << peaks[i].dB
+                 << ", \"Q\": " << peaks[i].Q << "}";
+        json << "\n]\n";
+        if (const std::string wrong = replaceTextFile(o.eq, json.str()); !wrong.empty()) return fail(wrong, 1);
+        printf("equaliser: %s (%zu sections, %.2f dB RMS from the mean correction)\n", o.eq.c_str(), peaks.size(),
+               residual);
+    }
+    if (!o.plot.empty()) {
+        std::vector<int> channels;
+        std::vector<std::vector<Eigen::VectorXd>> curves;
+        for (const auto& r : design.reports()) {
+            channels.push_back(r.channel);
+            curves.push_back({r.measuredDB, r.targetDB, r.predictedDB, r.correctionDB});
+        }
+        if (!plotPanels(o.plot,
+                        "Room correction: 1/" + std::to_string(static_cast<int>(s.smoothing)) +
+                            " octave smoothed, each channel at its own level",
+                        channels, design.frequencies(), curves,
+                        {"measured", "target", "predicted (measured x correction)", "correction filter"}, s.lowHz,
+                        s.highHz))
+            return fail("gnuplot could not draw " + o.plot, 1);
+        printf("picture: %s\n", o.plot.c_str());
+    }
+    return 0;
+}
+
+/// Figures of a deviation within the range: max |dev| and RMS, optionally only where `mask` holds.
+void figures(const Eigen::VectorXd& dev, const std::vector<bool>& mask, double& worst, double& rms) {
+    worst = 0;
+    double sum = 0;
+    int count = 0;
+    for (Eigen::Index i = 0; i < dev.size(); ++i) {
+        if (!std::isfinite(dev(i)) || (!mask.empty() && !mask[static_cast<size_t>(i)])) continue;
+        worst = std::max(worst, std::abs(dev(i)));
+        sum += dev(i) * dev(i);
+        ++count;
+    }
+    rms = count ? std::sqrt(sum / count) : 0.0;
+}
+
+/// The frequencies where a filter boosts within 0.25 dB of the limit over its median level in 500 Hz ... 2 kHz.
+std::vector<double> limitedFrequencies(const Eigen::VectorXd& filter, const RoomCorrection::Settings& s) {
+    Eigen::Index n = 1;
+    while (n < 4 * filter.size())
+        n *= 2;
+    Eigen::VectorXd padded = Eigen::VectorXd::Zero(n);
+    padded.head(filter.size()) = filter;
+    const Eigen::VectorXd dB =
+        realdft::forward(padded).cwiseAbs2().unaryExpr([](double p) { return 10 * std::log10(std::max(p, 1e-300)); });
+    std::vector<double> reference;
+    for (int i = 0; i < 64; ++i)
+        reference.push_back(dB(std::lround(500.0 * std::pow(4.0, i / 63.0) * n / s.fs)));
+    std::sort(reference.begin(), reference.end());
+    const double level = 0.5 * (reference[31] + reference[32]);
+    std::vector<double> out;
+    for (Eigen::Index k = 1; k < dB.size(); ++k)
+        if (dB(k) - level >= s.maxBoostDB - 0.25) out.push_back(k * s.fs / n);
+    return out;
+}
+
+volatile std::sig_atomic_t interrupted = 0; ///< SIGINT or SIGTERM arrived during a verification
+
+void onSignal(int) {
+    interrupted = 1;
+}
+
+/// Measures one channel with the recorder (on its own thread, stopped by a signal): the averaged
+/// steady periods of its recording.  0, -3 when stopped, or another negative code.
+int measureChannel(ChirpRecorder& recorder, int channel, int taps, Eigen::VectorXd& averaged) {
+    if (recorder.setPlayCh(channel) != 0) return -1;
+    if (recorder.run(0) != 0) return -1;
+    while (recorder.threadRunning()) {
+        if (interrupted) recorder.stop();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    recorder.join();
+    if (interrupted) return -3;
+    const int ran = recorder.getRunResult();
+    if (ran < 0 || recorder.getForceStopState()) return ran < 0 ? ran : -1;
+    const Eigen::Index P = recorder.chirp.rows();
+    const Eigen::Index played = recorder.chirps.rows();
+    // Periods after the measurement filter has settled (its taps) and before the chirps end.
+    const Eigen::Index start = (1 + (taps + P - 1) / P) * P - 1;
+    const Eigen::Index periods = (played - start) / P;
+    if (periods < 2) return -2;
+    averaged = Eigen::VectorXd::Zero(P);
+    for (Eigen::Index k = 0; k < periods; ++k)
+        averaged += recorder.microphones.col(channel).segment(start + k * P, P);
+    averaged /= static_cast<double>(periods);
+    return 0;
+}
+
+int verify(Options& o) {
+    RoomCorrection design;
+    Measurement m;
+    if (const int status = prepare(design, o, m); status != 0) return status;
+    std::vector<int> channels = m.channels;
+    if (!o.channels.empty()) {
+        channels.clear();
+        std::stringstream list(o.channels);
+        std::string item;
+        while (std::getline(list, item, ',')) {
+            char* end = nullptr;
+            const long c = std::strtol(item.c_str(), &end, 10);
+            if (item.empty() || *end != '\0' || std::find(m.channels.begin(), m.channels.end(), c) == m.channels.end())
+                return fail("--channels=" + o.channels + ": " + item + " is not a channel of " + o.in, 2);
+            channels.push_back(static_cast<int>(c));
+        }
+    }
+    // A signal stops the measurement at its next period, and the measurement filter is put back.
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    // The filter to verify becomes the measurement filter for the run; the one there is kept aside.
+    Sox<double> filterFile;
+    Eigen::MatrixXd coefficients;
+    const int opened = filterFile.openRead(o.filter);
+    if ((opened < 0 && opened != SOX_REFERENCE_WARNING) || filterFile.read(coefficients) < 0 || coefficients.rows() < 1)
+        return fail("can't read the coefficient file " + o.filter, 1);
+    if (filterFile.getFSIn() != m.fs)
+        return fail("the coefficient file " + o.filter + " is at another rate than the measurement", 2);
+    MobuCommon home;
+    if (home.setFileName("fir-measure.wav") != 0) return fail("no home folder for ~/.mobu/fir-measure.wav", 1);
+    const std::string measurementFilter = home.getFileName();
+    const std::string kept = measurementFilter + ".before-verify";
+    const bool hadFilter = access(measurementFilter.c_str(), F_OK) == 0;
+    if (hadFilter &&
+        (rename(measurementFilter.c_str(), kept.c_str()) != 0 ||
+         (access(scalereference::nameOf(measurementFilter).c_str(), F_OK) == 0 &&
+          rename(scalereference::nameOf(measurementFilter).c_str(), scalereference::nameOf(kept).c_str()) != 0)))
+        return fail("can't set " + measurementFilter + " aside: " + strerror(errno), 1);
+    const auto restore = [&] {
+        unlink(scalereference::nameOf(measurementFilter).c_str());
+        unlink(measurementFilter.c_str());
+        if (hadFilter) {
+            rename(scalereference::nameOf(kept).c_str(), scalereference::nameOf(measurementFilter).c_str());
+            rename(kept.c_str(), measurementFilter.c_str());
+        }
+    };
+    if (const std::string wrong = replaceAudioFile(measurementFilter, m.fs, coefficients); !wrong.empty()) {
+        restore();
+        return fail(wrong, 1);
+    }
+
+    // The recorder's own lines go to DIR/verify.log; the terminal keeps the figures.
+    const std::string logPath = o.in + "/verify.log";
+    const int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (log < 0) {
+        restore();
+        return fail("can't write " + logPath + ": " + strerror(errno), 1);
+    }
+    fflush(stdout);
+    fflush(stderr);
+    const int savedOut = dup(STDOUT_FILENO), savedErr = dup(STDERR_FILENO);
+    dup2(log, STDOUT_FILENO);
+    dup2(log, STDERR_FILENO);
+    close(log);
+    const auto toTerminal = [&] {
+        fflush(stdout);
+        fflush(stderr);
+        dup2(savedOut, STDOUT_FILENO);
+        dup2(savedErr, STDERR_FILENO);
+    };
+    FILE* terminal = fdopen(dup(savedOut), "w");
+    std::vector<Eigen::VectorXd> after;
+    {
+        auto recorder = std::make_unique<ChirpRecorder>(o.playback.c_str(), o.capture.c_str());
+        if (!recorder->Playback::isOpen() || !recorder->Capture::isOpen()) {
+            restore();
+            toTerminal();
+            return fail("can't open the devices " + o.playback + " / " + o.capture, 1);
+        }
+        for (int c : channels) {
+            Eigen::VectorXd averaged;
+            fprintf(terminal, "measuring channel %d through %s\n", c, o.filter.c_str());
+            fflush(terminal);
+            if (const int r = measureChannel(*recorder, c, static_cast<int>(coefficients.rows()), averaged); r != 0) {
+                restore();
+                toTerminal();
+                if (r == -3) return fail("stopped: the measurement filter is put back, nothing verified", 3);
+                return fail("the measurement of channel " + std::to_string(c) + " failed (" + std::to_string(r) +
+                                ", see " + logPath + ")",
+                            3);
+            }
+            // The response through the correction: the recording over the reference chirp, in the
+            // band the chirp excites.
+            const Eigen::VectorXcd X = realdft::forward(recorder->chirp.matrix()), Y = realdft::forward(averaged);
+            const double floor = 1e-2 * X.cwiseAbs().maxCoeff();
+            Eigen::VectorXcd H = Eigen::VectorXcd::Zero(X.size());
+            for (Eigen::Index k = 1; k < X.size(); ++k)
+                if (std::abs(X(k)) > floor) H(k) = Y(k) / X(k);
+            after.push_back(realdft::inverse(H, averaged.size()));
+        }
+    }
+    restore();
+    toTerminal();
+    if (terminal) fclose(terminal);
+    close(savedOut);
+    close(savedErr);
+
+    // Before and after, and where the room's dips needed more boost than allowed.
+    const auto& s = design.settings();
+    std::vector<int> arrivalsBefore, arrivalsAfter;
+    std::vector<std::vector<Eigen::VectorXd>> curves;
+    printf("smoothed deviation from the target within %g ... %g Hz (1/%g octave), max and RMS in dB:\n", s.lowHz,
+           s.highHz, s.smoothing);
+    for (size_t i = 0; i < channels.size(); ++i) {
+        const size_t j =
+            static_cast<size_t>(std::find(m.channels.begin(), m.channels.end(), channels[i]) - m.channels.begin());
+        double levelBefore = 0, levelAfter = 0;
+        const Eigen::VectorXd before = design.deviationDB(m.impulses[j], levelBefore);
+        const Eigen::VectorXd now = design.deviationDB(after[i], levelAfter);
+        // Where the dips needed no more than the allowed boost: frequencies whose smoothing band
+        // reaches neither a dip deeper than the limit nor a frequency where the filter boosts at its
+        // limit (over its own level in the reference band).
+        const Eigen::VectorXd& f = design.frequencies();
+        const std::vector<double> ceiling = limitedFrequencies(coefficients.col(channels[i]), s);
+        std::vector<bool> allowed(static_cast<size_t>(before.size()));
+        for (Eigen::Index k = 0; k < before.size(); ++k) {
+            const auto near = [&](double g) { return std::abs(std::log2(g / f(k))) <= 0.5 / s.smoothing; };
+            allowed[static_cast<size_t>(k)] =
+                std::isfinite(before(k)) && std::none_of(ceiling.begin(), ceiling.end(), near);
+            for (Eigen::Index j = 0; j < before.size(); ++j)
+                if (near(f(j)) && -before(j) > s.maxBoostDB) allowed[static_cast<size_t>(k)] = false;
+        }
+        double b = 0, bRms = 0, a = 0, aRms = 0, aIn = 0, aInRms = 0;
+        figures(before, {}, b, bRms);
+        figures(now, {}, a, aRms);
+        figures(now, allowed, aIn, aInRms);
+        printf("channel %d: before max %.2f RMS %.2f; after max %.2f RMS %.2f; after where the boost sufficed max "
+               "%.2f RMS %.2f; level %+.2f dB\n",
+               channels[i], b, bRms, a, aRms, aIn, aInRms, levelAfter);
+        arrivalsBefore.push_back(m.arrivals[j]);
+        arrivalsAfter.push_back(RoomCorrection::arrivalOf(after[i]));
+        curves.push_back({before, now});
+    }
+    const auto spread = [](const std::vector<int>& v) {
+        return *std::max_element(v.begin(), v.end()) - *std::min_element(v.begin(), v.end());
+    };
+    std::string list;
+    for (int a : arrivalsAfter)
+        list += (list.empty() ? "" : " ") + std::to_string(a);
+    printf("arrival spread: before %d samples, after %d samples (arrivals after: %s)\n", spread(arrivalsBefore),
+           spread(arrivalsAfter), list.c_str());
+    if (!o.plot.empty()) {
+        if (!plotPanels(o.plot, "Deviation from the target before and after correction (smoothed, each at its level)",
+                        channels, design.frequencies(), curves, {"before", "after"}, s.lowHz, s.highHz, -s.maxBoostDB))
+            return fail("gnuplot could not draw " + o.plot, 1);
+        printf("picture: %s\n", o.plot.c_str());
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char* argv[]) {
+    OptionParser options(argc, argv);
+    if (options.has("help") || options.has("h")) {
+        fputs(usage, stdout);
+        return 0;
+    }
+    if (const std::string wrong = checkArguments(argc, argv); !wrong.empty()) return fail(wrong + " (see --help)", 2);
+    Options o;
+    options.getArg("in", o.in);
+    options.getArg("out", o.out);
+    options.getArg("eq", o.eq);
+    options.getArg("plot", o.plot);
+    options.getArg("filter", o.filter);
+    options.getArg("playback", o.playback);
+    options.getArg("capture", o.capture);
+    options.getArg("channels", o.channels);
+    if (o.in.empty()) return fail("--in=DIR (a mobu-measure folder) is needed (see --help)", 2);
+    for (const std::string* name : {&o.plot, &o.out})
+        if (name->find('\'') != std::string::npos || name->find('\n') != std::string::npos)
+            return fail(*name + ": a file name with a quote or a line feed can't be used", 2);
+    if (const std::string wrong = readDesignOptions(options, o); !wrong.empty()) return fail(wrong, 2);
+    if (options.has("verify")) {
+        if (o.filter.empty() || o.playback.empty() || o.capture.empty())
+            return fail("--verify needs --filter, --playback and --capture (see --help)", 2);
+        return verify(o);
+    }
+    if (o.out.empty() && o.eq.empty()) return fail("give --out=FILE, --eq=FILE.json or both (see --help)", 2);
+    return designFilters(o);
+}

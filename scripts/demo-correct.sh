@@ -1,0 +1,125 @@
+#!/usr/bin/env bash
+# The room-correction scenario of the demonstration (scripts/demo.sh --correct): on the virtual
+# board in lock-step with a room of clear modes and reflections (scripts/modal-room.wav, written by
+# scripts/make-modal-room.py), it measures two loudspeakers, designs their correction, loads it into
+# the running processor (which switches it in), verifies it by measuring again through it, and checks
+# that the processor's output is the programme convolved with the file.  It prints the before/after
+# figures and leaves the pictures in the folder.
+#
+#   scripts/demo-correct.sh [DIR]     work in DIR (default: a new /tmp/mobu-correct.XXXXXX)
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+build="${MOBU_BUILD:-$root/build}"
+py=/usr/bin/python3 # Debian's, with numpy and scipy
+work="${1:-$(mktemp -d /tmp/mobu-correct.XXXXXX)}"
+mkdir -p "$work/home/.mobu"
+work="$(cd "$work" && pwd)"
+rm -rf "$work/measurement"
+rm -f "$work"/{filters.wav,filters.wav.scale,processor.log,output.wav,design.png,verify.png,eq.json}
+
+pids=()
+shms=()
+cleanup() {
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    for s in "${shms[@]}"; do rm -f /dev/shm/"$s" /dev/shm/"$s"-programme; done
+}
+trap cleanup EXIT
+
+# A scratch home (~/.mobu for the measurement filter), found through the password database.
+echo "$(id -un):x:$(id -u):$(id -g):demo:$work/home:/bin/sh" >"$work/passwd"
+echo "$(id -gn):x:$(id -g):" >"$work/group"
+home_env=(LD_PRELOAD="$(find /usr/lib /lib -name libnss_wrapper.so 2>/dev/null | head -n 1)"
+    NSS_WRAPPER_PASSWD="$work/passwd" NSS_WRAPPER_GROUP="$work/group" HOME="$work/home")
+
+board() { # board DIR OPTIONS...: a lock-step board; its configuration in $cfg
+    local dir="$1"
+    shift
+    "$build/simulator/mobu-board-config" "$dir" --mode lockstep "$@" >/dev/null
+    cfg="$dir/asound.conf"
+    shms+=("$(sed -n 's/^ *shm "\(mobuloop-[0-9]*-[0-9]*\)"$/\1/p' "$cfg" | head -n 1)")
+    rm -f /dev/shm/"${shms[-1]}" /dev/shm/"${shms[-1]}"-programme
+}
+processor_conf() {
+    cat >"$work/processor.conf" <<CONF
+MobuFullDuplexFIR {
+    filter "$work/filters.wav"
+    paraeq "paraEQ0.json"
+    mixerDevice "board"
+    fifopath "$work/levels"
+}
+CONF
+}
+wait_for() { # wait_for FILE TEXT SECONDS
+    for _ in $(seq $((10 * $3))); do
+        grep -q "$2" "$1" 2>/dev/null && return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+SECONDS=0
+echo "== The room: two loudspeakers, 41 samples apart, with modes and reflections"
+"$py" "$root/scripts/make-modal-room.py" "$work/room.wav" --print
+board "$work/board-room" --room "$work/room.wav" --noise-db -90
+room_cfg="$cfg"
+
+echo "== Measuring channels 0 and 1 (mobu-measure, 16384 taps, aligned)"
+ALSA_CONFIG_PATH="$room_cfg" env "${home_env[@]}" "$build/applications/mobu-measure" \
+    --playback=board_playback --capture=board_capture --channels=0,1 --taps=16384 --align \
+    --out="$work/measurement" --status="$work/status.json" | grep -E '^channel|^picture'
+
+echo "== Starting mobu-processor with filters that change nothing (-6 dB)"
+"$py" "$root/scripts/correct-demo.py" flat "$work/filters.wav"
+processor_conf
+ALSA_CONFIG_PATH="$room_cfg" env "${home_env[@]}" "$build/applications/mobu-processor" \
+    --config="$work/processor.conf" --verbose >/dev/null 2>"$work/processor.log" &
+processor=$!
+pids+=("$processor")
+wait_for "$work/processor.log" "first pass resizing exit" 20 || { echo "the processor did not start" >&2; exit 1; }
+"$py" "$root/scripts/correct-demo.py" noise |
+    ALSA_CONFIG_PATH="$room_cfg" aplay -q -t raw -f S32_LE -c 2 -r 48000 -D board_programme 2>/dev/null &
+pids+=($!)
+
+echo "== Designing the correction into the processor's coefficient file (mobu-correct)"
+"$build/applications/mobu-correct" --in="$work/measurement" --out="$work/filters.wav" --align \
+    --plot="$work/design.png" --eq="$work/eq.json"
+if wait_for "$work/processor.log" "switching FIR filter over" 20; then
+    echo "processor: $(grep -m1 'closeWrite file just closed' "$work/processor.log" | sed 's/^.*FullDuplexFIR/FullDuplexFIR/')"
+    echo "processor: $(grep -m1 'switching FIR filter over' "$work/processor.log" | sed 's/^.*FullDuplexFIR/FullDuplexFIR/')"
+else
+    echo "the processor did not switch to the new filters: see $work/processor.log" >&2
+    exit 1
+fi
+kill -INT "$processor"
+wait "$processor" || true
+kill "${pids[-1]}" 2>/dev/null || true
+
+echo "== Verifying: measuring again through the correction (~/.mobu/fir-measure.wav)"
+ALSA_CONFIG_PATH="$room_cfg" env "${home_env[@]}" "$build/applications/mobu-correct" --verify \
+    --in="$work/measurement" --filter="$work/filters.wav" --playback=board_playback --capture=board_capture \
+    --plot="$work/verify.png"
+
+echo "== The processor runs the file exactly: its eight outputs against the programme convolved with it"
+board "$work/board-exact" --capture-channels 8
+exact_cfg="$cfg"
+"$py" "$root/scripts/correct-demo.py" programme "$work/programme.wav"
+ALSA_CONFIG_PATH="$exact_cfg" env "${home_env[@]}" "$build/applications/mobu-processor" \
+    --config="$work/processor.conf" --verbose >/dev/null 2>"$work/processor-exact.log" &
+processor=$!
+pids+=("$processor")
+ALSA_CONFIG_PATH="$exact_cfg" arecord -q -D board_capture -f S32_LE -c 8 -r 48000 -s 120000 "$work/output.wav" &
+recorder=$!
+pids+=("$recorder")
+# The programme once the processor reads its input (the end of its first pass).
+wait_for "$work/processor-exact.log" "first pass resizing exit" 20 || { echo "the processor did not start" >&2; exit 1; }
+ALSA_CONFIG_PATH="$exact_cfg" aplay -q -D board_programme "$work/programme.wav"
+wait "$recorder"
+kill -INT "$processor"
+wait "$processor" || true
+"$py" "$root/scripts/correct-demo.py" exact "$work"
+
+echo
+echo "Pictures: $work/design.png (the design), $work/verify.png (before and after)"
+echo "Measurement: $work/measurement; coefficients: $work/filters.wav; equaliser: $work/eq.json"
+echo "The scenario took ${SECONDS} s"

@@ -1,0 +1,231 @@
+// mobu-correct: the whole loop on the lock-step virtual board with a room of modes and
+// reflections (measure, design, verify through the measurement filter), and refusals of bad
+// input with one line and a status before anything is written.
+#include "LoopbackBoard.h"
+
+#include <MobuEmbedded/ParaEQ.h>
+#include <RoomCorrection.h>
+#include <Sox.h>
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <csignal>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace {
+
+class MobuCorrect : public ::testing::Test {
+protected:
+    void SetUp() override { dir = mobutest::makeTempDir("correct"); }
+    void TearDown() override { mobutest::removeTree(dir); }
+
+    mobutest::ProcessResult correct(const std::vector<std::string>& args,
+                                    const std::vector<std::string>& env = {}) const {
+        std::vector<std::string> argv{MOBU_MOBU_CORRECT};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return mobutest::runProcess(argv, env);
+    }
+
+    std::string dir;
+};
+
+/// The numbers after each `key` in the line that starts with `start`.
+std::vector<double> figuresOf(const std::string& text, const std::string& start, const std::string& key) {
+    std::istringstream in(text);
+    std::vector<double> out;
+    for (std::string line; std::getline(in, line);) {
+        if (line.compare(0, start.size(), start) != 0) continue;
+        const size_t at = line.find(key);
+        if (at != std::string::npos) out.push_back(std::strtod(line.c_str() + at + key.size(), nullptr));
+    }
+    return out;
+}
+
+TEST_F(MobuCorrect, MeasuresCorrectsAndVerifiesARoomOnTheLockStepBoard) {
+    const auto room = mobutest::runProcess(
+        {mobutest::referencePython(), MOBU_SOURCE_DIR "/scripts/make-modal-room.py", dir + "/room.wav"});
+    ASSERT_EQ(room.status, 0) << room.err;
+    LoopbackBoard board({"--mode", "lockstep", "--room", dir + "/room.wav", "--noise-db", "-90"});
+    ASSERT_TRUE(board.ok()) << board.generator().err;
+    const auto measured = mobutest::runProcess({MOBU_MOBU_MEASURE, "--playback=board_playback",
+                                                "--capture=board_capture", "--channels=0,1", "--taps=16384", "--align",
+                                                "--out=" + dir + "/m", "--status=" + dir + "/status.json"},
+                                               board.environment());
+    ASSERT_EQ(measured.status, 0) << measured.out << measured.err;
+
+    const auto designed = correct({"--in=" + dir + "/m", "--out=" + dir + "/filters.wav", "--align",
+                                   "--plot=" + dir + "/design.png", "--eq=" + dir + "/eq.json"});
+    ASSERT_EQ(designed.status, 0) << designed.out << designed.err;
+    EXPECT_GT(mobutest::readFile(dir + "/design.png").size(), 10000u);
+    {
+        // The equaliser file loads into the system's equaliser, and its sections flatten the room.
+        ParaEQ eq;
+        eq.setFS(48000);
+        std::ifstream json(dir + "/eq.json");
+        ASSERT_EQ(eq.fromJSON(json), 0);
+        EXPECT_LE(eq.getA().cols(), 11) << "at most 10 sections after the unity one";
+        eq.genImpulseResponse(16384);
+        Sox<double> in;
+        Eigen::MatrixXd h;
+        ASSERT_GE(in.openRead(dir + "/m/impulse-0.wav"), SOX_REFERENCE_WARNING);
+        ASSERT_GT(in.read(h), 0);
+        Eigen::VectorXd equalised = Eigen::VectorXd::Zero(h.rows() + 16384);
+        for (Eigen::Index t = 0; t < 16384; ++t)
+            equalised.segment(t, h.rows()) += eq.getImpulseResponse()(t) * h.col(0);
+        RoomCorrection reference;
+        double level = 0;
+        const auto rms = [](const Eigen::VectorXd& dev) {
+            double sum = 0;
+            int n = 0;
+            for (double d : dev)
+                if (std::isfinite(d)) sum += d * d, ++n;
+            return std::sqrt(sum / n);
+        };
+        const double before = rms(reference.deviationDB(h.col(0), level)),
+                     after = rms(reference.deviationDB(equalised, level));
+        EXPECT_LT(after, before - 1.0) << "RMS deviation " << before << " dB before, " << after << " dB after";
+    }
+    // The file as any reader sees it (the samples times the factor of its scale reference): eight
+    // outputs of 65536 taps, no boost above 6 dB at any frequency.
+    const auto file =
+        mobutest::runProcess({mobutest::referencePython(), "-c",
+                              "import sys, numpy as np, scipy.io.wavfile as wav\n"
+                              "rate, data = wav.read(sys.argv[1]); frames, c = data.shape\n"
+                              "h = data / 2.0**31 * float(open(sys.argv[1] + '.scale').read().split()[0])\n"
+                              "print(c, frames, 20 * np.log10(np.abs(np.fft.rfft(h, 1 << 18, axis=0)).max()))\n",
+                              dir + "/filters.wav"});
+    ASSERT_EQ(file.status, 0) << file.err;
+    int channels = 0, taps = 0;
+    double boost = 99;
+    std::istringstream(file.out) >> channels >> taps >> boost;
+    EXPECT_EQ(channels, 8);
+    EXPECT_EQ(taps, 65536);
+    EXPECT_LE(boost, 6.0 + 1e-3);
+
+    // The verification measures through ~/.mobu/fir-measure.wav and puts the one there back.
+    const std::string measurementFilter = mobutest::testHome() + "/.mobu/fir-measure.wav";
+    mobutest::writeFile(measurementFilter, "the user's own");
+    const auto verified =
+        correct({"--verify", "--in=" + dir + "/m", "--filter=" + dir + "/filters.wav", "--playback=board_playback",
+                 "--capture=board_capture", "--plot=" + dir + "/verify.png"},
+                board.environment());
+    ASSERT_EQ(verified.status, 0) << verified.out << verified.err;
+    EXPECT_EQ(mobutest::readFile(measurementFilter), "the user's own");
+    EXPECT_GT(mobutest::readFile(dir + "/verify.png").size(), 10000u);
+    const auto before = figuresOf(verified.out, "channel ", "before max ");
+    const auto after = figuresOf(verified.out, "channel ", "where the boost sufficed max ");
+    const auto level = figuresOf(verified.out, "channel ", "level ");
+    ASSERT_EQ(before.size(), 2u) << verified.out;
+    ASSERT_EQ(after.size(), 2u) << verified.out;
+    for (size_t c = 0; c < 2; ++c) {
+        EXPECT_GE(before[c], 8.0) << "the room deviates: channel " << c;
+        EXPECT_LE(after[c], 1.5) << "corrected: channel " << c << "\n" << verified.out;
+    }
+    EXPECT_NEAR(level[0], level[1], 0.5) << "levels matched";
+    const auto spreadBefore = figuresOf(verified.out, "arrival spread", "before ");
+    const auto spreadAfter = figuresOf(verified.out, "arrival spread", "after ");
+    ASSERT_EQ(spreadAfter.size(), 1u) << verified.out;
+    EXPECT_EQ(spreadBefore[0], 41) << "the room's channels are 41 samples apart";
+    EXPECT_LE(spreadAfter[0], 1) << verified.out;
+}
+
+TEST_F(MobuCorrect, TheProcessorRunsTheWrittenFileExactly) {
+    // A design from two responses (a direct sound and a reflection each), written into the
+    // coefficient file, then the processor on a board without a room: its eight outputs must be the
+    // programme convolved with the file as any reader sees it (numpy, through the scale reference).
+    mkdir((dir + "/m").c_str(), 0755);
+    for (int c = 0; c < 2; ++c) {
+        Eigen::MatrixXd h = Eigen::MatrixXd::Zero(4096, 1);
+        h(20 + 5 * c, 0) = 0.5;
+        h(300 + 40 * c, 0) = 0.3;
+        ASSERT_EQ(writeAudioFile(dir + "/m/impulse-" + std::to_string(c) + ".wav", 48000, h), 0);
+    }
+    mobutest::writeFile(dir + "/m/tof.csv", "channel,samples,milliseconds\n0,100,2.08\n1,105,2.19\n");
+    const auto designed = correct({"--in=" + dir + "/m", "--out=" + dir + "/filters.wav", "--taps=16384", "--align"});
+    ASSERT_EQ(designed.status, 0) << designed.err;
+    const auto programme = mobutest::runProcess(
+        {mobutest::referencePython(), MOBU_SOURCE_DIR "/scripts/correct-demo.py", "programme", dir + "/programme.wav"});
+    ASSERT_EQ(programme.status, 0) << programme.err;
+    LoopbackBoard board({"--mode", "lockstep", "--capture-channels", "8"});
+    ASSERT_TRUE(board.ok()) << board.generator().err;
+    mobutest::writeFile(dir + "/processor.conf", "MobuFullDuplexFIR {\n  filter \"" + dir +
+                                                     "/filters.wav\"\n  paraeq \"correct.json\"\n"
+                                                     "  mixerDevice \"board\"\n  fifopath \"" +
+                                                     dir + "/levels\"\n}\n");
+    mobutest::Child processor({MOBU_MOBU_PROCESSOR, "--config=" + dir + "/processor.conf", "--verbose"},
+                              board.environment());
+    mobutest::Child recorder(LoopbackBoard::tool({"/usr/bin/arecord", "-q", "-D", "board_capture", "-f", "S32_LE", "-c",
+                                                  "8", "-r", "48000", "-s", "120000", dir + "/output.wav"}),
+                             board.environment());
+    // The programme once the processor reads its input (the end of its first pass).
+    for (int i = 0; i < 2000 && processor.errorSoFar().find("first pass resizing exit") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_NE(processor.errorSoFar().find("first pass resizing exit"), std::string::npos) << processor.errorSoFar();
+    const auto played = mobutest::runProcess(
+        LoopbackBoard::tool({"/usr/bin/aplay", "-q", "-D", "board_programme", dir + "/programme.wav"}),
+        board.environment());
+    EXPECT_EQ(played.status, 0) << played.err;
+    EXPECT_EQ(recorder.wait(std::chrono::seconds(60)).status, 0);
+    processor.signal(SIGINT);
+    EXPECT_EQ(processor.wait(std::chrono::seconds(30)).status, 0);
+    const auto exact =
+        mobutest::runProcess({mobutest::referencePython(), MOBU_SOURCE_DIR "/scripts/correct-demo.py", "exact", dir});
+    EXPECT_EQ(exact.status, 0) << exact.out << exact.err;
+    EXPECT_NE(exact.out.find("largest difference"), std::string::npos) << exact.out;
+}
+
+TEST_F(MobuCorrect, RefusesBadInputWithOneLineAndWritesNothing) {
+    // A measurement folder of two short responses.
+    mkdir((dir + "/m").c_str(), 0755);
+    Eigen::MatrixXd h = Eigen::MatrixXd::Zero(4096, 1);
+    h(10, 0) = 0.5;
+    ASSERT_EQ(writeAudioFile(dir + "/m/impulse-0.wav", 48000, h), 0);
+    ASSERT_EQ(writeAudioFile(dir + "/m/impulse-1.wav", 48000, h), 0);
+    mobutest::writeFile(dir + "/m/tof.csv", "channel,samples,milliseconds\n0,100,2.08\n1,120,2.5\n");
+    mkdir((dir + "/rates").c_str(), 0755);
+    ASSERT_EQ(writeAudioFile(dir + "/rates/impulse-0.wav", 48000, h), 0);
+    ASSERT_EQ(writeAudioFile(dir + "/rates/impulse-1.wav", 44100, h), 0);
+    mobutest::writeFile(dir + "/rates/tof.csv", "channel,samples,milliseconds\n0,100,2.08\n1,120,2.5\n");
+    mkdir((dir + "/missing").c_str(), 0755);
+    mobutest::writeFile(dir + "/missing/tof.csv", "channel,samples,milliseconds\n3,100,2.08\n");
+    mobutest::writeFile(dir + "/target.csv", "100,0\n50,3\n");
+    const std::string in = "--in=" + dir + "/m", out = "--out=" + dir + "/f.wav";
+    const struct {
+        std::vector<std::string> args;
+        const char* says;
+        int status;
+    } cases[] = {
+        {{out}, "--in", 2},
+        {{"--in=" + dir + "/nowhere", out}, "tof.csv", 2},
+        {{"--in=" + dir + "/missing", out}, "impulse-3.wav", 2},
+        {{"--in=" + dir + "/rates", out}, "44100", 2},
+        {{in, out, "--target=" + dir + "/target.csv"}, "line 2", 2},
+        {{in, out, "--target=" + dir + "/none.csv"}, "none.csv", 1},
+        {{in, out, "--range=200:100"}, "impossible", 2},
+        {{in, out, "--range=20:30000"}, "half the rate", 2},
+        {{in, out, "--smoothing=6"}, "1/K", 2},
+        {{in, out, "--phase=linear"}, "minimum or mixed", 2},
+        {{in, out, "--taps=1000.5"}, "--taps", 2},
+        {{in, out, "--loud"}, "unknown option --loud", 2},
+        {{in}, "--out", 2},
+        {{"--verify", in, "--playback=board_playback"}, "--filter", 2},
+    };
+    for (const auto& c : cases) {
+        const auto r = correct(c.args);
+        std::string line;
+        for (const auto& a : c.args)
+            line += a + " ";
+        EXPECT_EQ(r.status, c.status) << line << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << line << r.err;
+        EXPECT_FALSE(mobutest::exists(dir + "/f.wav")) << line;
+    }
+}
+
+} // namespace
