@@ -7,7 +7,7 @@
 //   mobu-correct --verify --in=DIR --filter=FILE --playback=DEV --capture=DEV [--channels=0,3]
 //                [--target=...] [--range=...] [--max-boost=DB] [--smoothing=1/K] [--plot=FILE.png]
 //
-// The coefficient file and the equaliser file are written under a temporary name beside the
+// The coefficient file and the equaliser file are written as new files beside the
 // destination and renamed over it (the scale reference first), so a running processor or
 // switching plug-in reads either the old file or the new one, never a part.
 
@@ -18,6 +18,7 @@
 
 #include <OptionParser.h>
 #include <ScaleReference.h>
+#include <SafeFile.h>
 #include <Sox.h>
 
 #include <fcntl.h>
@@ -144,51 +145,21 @@ std::string readMeasurement(const std::string& dir, Measurement& m) {
     return "";
 }
 
-/// Writes through a temporary file beside `path`, then renames it (and its scale reference) into place.
+/// Writes the audio file and its scale reference as new files renamed into place (the reference
+/// first), so a running processor's file watch sees only the finished file.
 std::string replaceAudioFile(const std::string& path, double fs, const Eigen::MatrixXd& data) {
-    const size_t slash = path.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
-    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-    const size_t dot = base.rfind('.');
-    const std::string extension = dot == std::string::npos ? ".wav" : base.substr(dot);
-    const std::string temporary = dir + "/." + base + ".new-" + std::to_string(getpid()) + extension;
     Sox<double> out;
     const double peak = data.cwiseAbs().maxCoeff();
-    int ret = out.openWrite(temporary, fs, static_cast<int>(data.cols()), peak > 0 ? peak : 1.0, 32);
+    int ret = out.openWrite(path, fs, static_cast<int>(data.cols()), peak > 0 ? peak : 1.0, 32);
     if (ret >= 0) ret = out.write(data);
     const int closed = out.closeWrite();
-    if (ret < 0 || closed < 0) {
-        unlink(temporary.c_str());
-        unlink(scalereference::nameOf(temporary).c_str());
-        return "can't write " + temporary;
-    }
-    // The reference names the audio file's content, so it can move first: the old file then reads at
-    // its own scale for a moment, which nothing does, as the file watch fires on the audio file.
-    if (rename(scalereference::nameOf(temporary).c_str(), scalereference::nameOf(path).c_str()) != 0 ||
-        rename(temporary.c_str(), path.c_str()) != 0) {
-        const std::string why = strerror(errno);
-        unlink(temporary.c_str());
-        return "can't rename " + temporary + " to " + path + ": " + why;
-    }
+    if (ret < 0 || closed < 0) return "can't write " + path + " (" + std::to_string(ret < 0 ? ret : closed) + ")";
     return "";
 }
 
 std::string replaceTextFile(const std::string& path, const std::string& text) {
-    const std::string temporary = path + ".new-" + std::to_string(getpid());
-    {
-        std::ofstream out(temporary, std::ios::trunc);
-        out << text;
-        out.close();
-        if (!out) {
-            unlink(temporary.c_str());
-            return "can't write " + temporary;
-        }
-    }
-    if (rename(temporary.c_str(), path.c_str()) != 0) {
-        const std::string why = strerror(errno);
-        unlink(temporary.c_str());
-        return "can't rename " + temporary + " to " + path + ": " + why;
-    }
+    const int ret = writeFileSafely(path, text);
+    if (ret < 0) return "can't write " + path + ": " + SafeFileDebug().message(ret);
     return "";
 }
 
