@@ -333,14 +333,17 @@ static int ess9038_hw_params(struct snd_pcm_substream *substream,
 	return 0;
 }
 
-static int ess9038_digital_mute(struct snd_soc_dai *dai, int mute)
+/*
+ * Register 0x07 bit 0 and the mute line follow the stream mute ASoC gives
+ * and the mutes the card's users hold: the chip plays only when neither
+ * asks for silence.
+ */
+static int ess9038_apply_mute(struct snd_soc_component *component)
 {
-	struct snd_soc_component *component = dai->component;
 	struct ess9038_priv *priv = snd_soc_component_get_drvdata(component);
+	bool mute = priv->stream_mute || priv->user_mute;
 	int ret;
 
-	dev_dbg(dai->dev, "calling mute (%d) %s : %d\n", mute, __func__,
-		__LINE__);
 	ret = snd_soc_component_update_bits(component, ESS9038_FILTER_MUTE,
 					    ESS9038_MUTE_ALL,
 					    mute ? ESS9038_MUTE_ALL : 0);
@@ -350,10 +353,39 @@ static int ess9038_digital_mute(struct snd_soc_dai *dai, int mute)
 	if (priv->mute_gpio)
 		gpiod_set_value_cansleep(priv->mute_gpio, mute);
 	else
-		dev_dbg(dai->dev, "no mute gpio line present %s : %d\n",
+		dev_dbg(component->dev, "no mute gpio line present %s : %d\n",
 			__func__, __LINE__);
 	return 0;
 }
+
+static int ess9038_digital_mute(struct snd_soc_dai *dai, int mute)
+{
+	struct ess9038_priv *priv =
+		snd_soc_component_get_drvdata(dai->component);
+
+	dev_dbg(dai->dev, "calling mute (%d) %s : %d\n", mute, __func__,
+		__LINE__);
+	priv->stream_mute = mute;
+	return ess9038_apply_mute(dai->component);
+}
+
+int ess9038_set_user_mute(struct snd_soc_component *component,
+			  unsigned int holders)
+{
+	struct ess9038_priv *priv = snd_soc_component_get_drvdata(component);
+
+	priv->user_mute = holders;
+	return ess9038_apply_mute(component);
+}
+EXPORT_SYMBOL_GPL(ess9038_set_user_mute);
+
+unsigned int ess9038_user_mute(struct snd_soc_component *component)
+{
+	struct ess9038_priv *priv = snd_soc_component_get_drvdata(component);
+
+	return priv->user_mute;
+}
+EXPORT_SYMBOL_GPL(ess9038_user_mute);
 
 #if LINUX_VERSION_CODE >= KERNEL_VERSION(5, 12, 0)
 static int ess9038_mute_stream(struct snd_soc_dai *dai, int mute, int stream)
@@ -424,6 +456,7 @@ int ess9038_probe(struct device *dev, struct ess9038_priv *priv)
 	}
 
 	/* Stay silent until ASoC unmutes the first stream. */
+	priv->stream_mute = true;
 	ret = regmap_update_bits(priv->regmap, ESS9038_FILTER_MUTE,
 				 ESS9038_MUTE_ALL, ESS9038_MUTE_ALL);
 	if (ret)

@@ -60,7 +60,10 @@ TEST(KernelCodec, ModulesDescribeThemselvesAndExportTheCodecEntryPoints) {
         const char* description;
         std::vector<std::string> exports, tables;
     } rows[] = {
-        {"es9038_codec", "ASoC ESS9038 CODEC driver", {"ess9038_regmap_config", "ess9038_probe"}, {}},
+        {"es9038_codec",
+         "ASoC ESS9038 CODEC driver",
+         {"ess9038_regmap_config", "ess9038_set_user_mute", "ess9038_user_mute", "ess9038_probe"},
+         {}},
         {"es9038_codec_i2c", "ASoC ESS9038 CODEC I2C driver", {}, {"of", "i2c"}},
         {"es9822_codec", "ASoC ESS9822 CODEC driver", {"ess9822_regmap_config", "ess9822_probe"}, {}},
         {"es9822_codec_i2c", "ASoC ESS9822 CODEC I2C driver", {}, {"of", "i2c"}},

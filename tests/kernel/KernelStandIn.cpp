@@ -1068,6 +1068,10 @@ int snd_soc_register_card(struct snd_soc_card* card) {
     }
     dev_set_drvdata(card->dev, card);
     cardStates().push_back(std::move(st));
+    if (card->late_probe && (ret = card->late_probe(card))) {
+        snd_soc_unregister_card(card);
+        return ret;
+    }
     return 0;
 }
 
