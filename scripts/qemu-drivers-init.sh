@@ -378,6 +378,46 @@ stream_checks() {
 	amixer -c "$card" sset "DAC DIT Mute" off >/dev/null
 }
 
+# ---- the card's GPIO lines ---------------------------------------------------
+# The card given lines on a controller that is not there yet waits for it,
+# then drives them.
+gpio_checks() {
+	if [ ! -f $M/mobu-test-gpio.order ] || [ ! -f $M/snd-soc-mobu-digi-ana.order ] ||
+		! command -v aplay >/dev/null; then
+		skip "GPIO checks: the modules or aplay are missing"
+		return
+	fi
+	bus=$(adapter_of "$STUB_ADAPTER") || { fail "GPIO checks: $STUB adapter present"; return; }
+	load snd-soc-mobu-digi-ana &&
+		load mobu-test-card bus="$bus" dac_addr=$CARD_DAC adc_addr=$CARD_ADC gpio_lines=1 ||
+		{ fail "card modules load with GPIO lines"; return; }
+	sleep 1
+	check "the card waits (deferred) while its GPIO controller is missing" \
+		sh -c '! grep -q mobu_digi_anasoundcard /proc/asound/cards &&
+			grep -q mobu-digi-ana /sys/kernel/debug/devices_deferred'
+	load mobu-test-gpio || { fail "mobu-test-gpio load"; return; }
+	card=$(card_of mobu_digi_anasoundcard) ||
+		{ fail "the card binds once its GPIO controller is there"; return; }
+	pass "the card binds once its GPIO controller is there (card $card)"
+	L=/sys/module/mobu_test_gpio/parameters/levels
+	expect "probe runs the 48 kHz oscillator: clk-pen, led, clk-pen44, clk-pen48" \
+		1,1,0,1 "$(cut -d, -f1-4 $L)"
+	amixer -c "$card" sset "I2S Input Selection" HDMI >/dev/null
+	expect "HDMI drives nxsel, nasel, nhsel to 1, 1, 0" 1,1,0 "$(cut -d, -f9-11 $L)"
+	amixer -c "$card" sset "Analogue Input Selection" Phono >/dev/null
+	expect "Phono drives rsli, rsmic, rspho, nppe to 0, 0, 1, 1" 0,0,1,1 "$(cut -d, -f5-8 $L)"
+	expect "the selectors read their lines back" "'HDMI' 'Phono'" \
+		"$(mixer "I2S Input Selection" | sed -n "s/^ *Item0: //p") $(mixer "Analogue Input Selection" | sed -n "s/^ *Item0: //p")"
+	if stream aplay "$card" "$(pcm_of "$card" "Mobu DAC")" S16_LE 44100; then
+		expect "a 44.1 kHz stream switches to the 44.1 kHz oscillator (clk-pen44, clk-pen48)" \
+			1,0 "$(cut -d, -f3-4 $L)"
+	else
+		fail "aplay at 44100 Hz with the card's lines"
+	fi
+	rmmod snd_soc_mobu_digi_ana && rmmod mobu_test_card && rmmod mobu_test_gpio
+	check "card, description and GPIO controller unload" [ ! -d /sys/module/mobu_test_gpio ]
+}
+
 # ---- TLA2528 through its emulator ------------------------------------------
 PROBE_LINES="enter
 finding vref
@@ -474,6 +514,7 @@ mark start
 codec_checks
 mark codecs
 card_checks
+gpio_checks
 mark card
 adc_checks
 mark adc

@@ -291,25 +291,25 @@ build_guest() {
 	log "$arch: built and packed at $(elapsed) s: $(cd "$MODDIR" && ls ./*.ko | wc -l) modules"
 }
 
-# boot_guest ARCH: runs the guest in the background; its console goes to
-# $WORK/ARCH/console.log
+# boot_guest ARCH: runs the guest; its console goes to $WORK/ARCH/console.log
 boot_guest() {
-	local out=$WORK/$1
-	(
-		b=$(date +%s)
-		timeout "$GUEST_TIMEOUT" "${QEMU[@]}" -nographic -no-reboot \
-			-kernel "$KERNEL" -initrd "$out/initrd.gz" </dev/null >"$out/console.log" 2>&1
-		echo "$? $(($(date +%s) - b))" >"$out/qemu.rc"
-	) &
+	local out=$WORK/$1 b
+	b=$(date +%s)
+	timeout "$GUEST_TIMEOUT" "${QEMU[@]}" -nographic -no-reboot \
+		-kernel "$KERNEL" -initrd "$out/initrd.gz" </dev/null >"$out/console.log" 2>&1
+	echo "$? $(($(date +%s) - b))" >"$out/qemu.rc"
 }
 
+# Each guest is built and booted in the background as soon as its packages
+# are there, so that one guest's build overlaps the other's.
 RAN=()
 for arch in $ARCHES; do
 	if ! "prepare_$arch"; then
 		continue
 	fi
-	build_guest "$arch" || fail "$arch guest"
-	boot_guest "$arch"
+	mkdir -p "$WORK/$arch"
+	(build_guest "$arch" >"$WORK/$arch/stage.log" 2>&1 && boot_guest "$arch" ||
+		touch "$WORK/$arch/failed") &
 	RAN+=("$arch")
 done
 wait
@@ -322,6 +322,8 @@ fi
 NPASS=0 NFAIL=0 NSKIP=0
 for arch in "${RAN[@]}"; do
 	out=$WORK/$arch
+	cat "$out/stage.log"
+	[ -e "$out/failed" ] && fail "$arch guest"
 	tr -d '\r' <"$out/console.log" >"$out/console.txt"
 	read -r qrc secs <"$out/qemu.rc"
 	log "$arch guest ran $secs s (qemu exit $qrc)"

@@ -14,6 +14,9 @@
  *   - the card's device ("mobu-digi-ana") whose software node refers to the
  *     four by the properties the device tree uses and gives the board's
  *     master clocks;
+ *   - with "gpio_lines", the card's GPIO lines on the test GPIO controller
+ *     "mobu-test-gpio" (lines 0-10 in the order of mobu_test_gpio_lookup),
+ *     which the card waits for;
  *   - with "nco_dac_addr", a one-link card ("mobu_test_nco") over the
  *     controller and an ESS9038 already bound at that address of the same
  *     adapter, with the DAC as clock master, which the analogue card never
@@ -21,6 +24,7 @@
  * Unloading removes them in the reverse order.
  */
 
+#include <linux/gpio/machine.h>
 #include <linux/i2c.h>
 #include <linux/module.h>
 #include <linux/platform_device.h>
@@ -43,8 +47,31 @@ module_param(nco_dac_addr, ushort, 0444);
 MODULE_PARM_DESC(nco_dac_addr,
 		 "I2C address of a bound ESS9038 to master a card of its own (0: none)");
 
+static bool gpio_lines;
+module_param(gpio_lines, bool, 0444);
+MODULE_PARM_DESC(gpio_lines, "give the card its lines on mobu-test-gpio");
+
 #define MOBU_TEST_MCLK_48K	24576000
 #define MOBU_TEST_MCLK_44K	22579200
+
+/* The card's lines, by the names the machine driver requests them. */
+static struct gpiod_lookup_table mobu_test_gpio_lookup = {
+	.dev_id = "mobu-digi-ana",
+	.table = {
+		GPIO_LOOKUP("mobu-test-gpio", 0, "clk-pen", GPIO_ACTIVE_HIGH),
+		GPIO_LOOKUP("mobu-test-gpio", 1, "led", GPIO_ACTIVE_HIGH),
+		GPIO_LOOKUP("mobu-test-gpio", 2, "clk-pen44", GPIO_ACTIVE_HIGH),
+		GPIO_LOOKUP("mobu-test-gpio", 3, "clk-pen48", GPIO_ACTIVE_HIGH),
+		GPIO_LOOKUP("mobu-test-gpio", 4, "rsli", GPIO_ACTIVE_HIGH),
+		GPIO_LOOKUP("mobu-test-gpio", 5, "rsmic", GPIO_ACTIVE_HIGH),
+		GPIO_LOOKUP("mobu-test-gpio", 6, "rspho", GPIO_ACTIVE_HIGH),
+		GPIO_LOOKUP("mobu-test-gpio", 7, "nppe", GPIO_ACTIVE_HIGH),
+		GPIO_LOOKUP("mobu-test-gpio", 8, "nxsel", GPIO_ACTIVE_HIGH),
+		GPIO_LOOKUP("mobu-test-gpio", 9, "nasel", GPIO_ACTIVE_HIGH),
+		GPIO_LOOKUP("mobu-test-gpio", 10, "nhsel", GPIO_ACTIVE_HIGH),
+		{ }
+	},
+};
 
 static const struct software_node mobu_test_i2s_node = { .name = "i2s" };
 static const struct software_node mobu_test_digi_node = { .name = "digi" };
@@ -186,6 +213,7 @@ static struct platform_driver mobu_test_nco_driver = {
 
 static struct platform_device *mobu_test_nco;
 static struct platform_device *mobu_test_nco_i2s;
+static bool mobu_test_lookup_added;
 
 static void mobu_test_remove_all(void)
 {
@@ -195,6 +223,9 @@ static void mobu_test_remove_all(void)
 		platform_device_unregister(mobu_test_nco_i2s);
 	if (!IS_ERR_OR_NULL(mobu_test_card))
 		platform_device_unregister(mobu_test_card);
+	if (mobu_test_lookup_added)
+		gpiod_remove_lookup_table(&mobu_test_gpio_lookup);
+	mobu_test_lookup_added = false;
 	if (!IS_ERR_OR_NULL(mobu_test_adc))
 		i2c_unregister_device(mobu_test_adc);
 	if (!IS_ERR_OR_NULL(mobu_test_dac))
@@ -249,6 +280,10 @@ static int __init mobu_test_card_init(void)
 	ret = PTR_ERR_OR_ZERO(mobu_test_adc);
 	if (ret)
 		goto remove;
+	if (gpio_lines) {
+		gpiod_add_lookup_table(&mobu_test_gpio_lookup);
+		mobu_test_lookup_added = true;
+	}
 	mobu_test_card = mobu_test_add_platform("mobu-digi-ana",
 						&mobu_test_card_node);
 	ret = PTR_ERR_OR_ZERO(mobu_test_card);
