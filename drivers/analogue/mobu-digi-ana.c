@@ -663,8 +663,11 @@ static int mobu_get_lines(struct device *dev, struct mobu_digi_ana *priv,
 			int ret = PTR_ERR(*desc);
 
 			*desc = NULL;
-			return dev_err_probe(dev, ret, "%s cannot get the %s\n",
-					     step, lines[i].label);
+			/* A deferral is retried quietly; 4.19 has no dev_err_probe. */
+			if (ret != -EPROBE_DEFER)
+				dev_err(dev, "%s cannot get the %s : %d\n", step,
+					lines[i].label, ret);
+			return ret;
 		}
 		if (*desc)
 			continue;
