@@ -169,8 +169,8 @@ stream() {
 	aplay) io=/dev/zero ;;
 	*) io=/dev/null ;;
 	esac
-	$1 -q -D "hw:$2,$3" -t raw -f "$4" -c 2 -r "$5" -s 1024 \
-		--buffer-size=1024 --period-size=256 "$io"
+	$1 -q -D "hw:$2,$3" -t raw -f "$4" -c 2 -r "$5" -s 4096 \
+		--buffer-size=4096 --period-size=1024 "$io" 2>&1
 }
 # start_playback CARD DEVICE: a long playback in the background, once it runs
 start_playback() {
@@ -294,11 +294,11 @@ stream_checks() {
 		set -- $row
 		unset IFS
 		f=$1 r=$2 w=$3 d=$4
-		if stream aplay "$card" "$dacpcm" "$f" "$r"; then
+		if out=$(stream aplay "$card" "$dacpcm" "$f" "$r"); then
 			expect "aplay $f at $r Hz: DAC word length $w, divider field $d" "$w $d" \
 				"$(chip $CARD_DAC 0x02 0x30) $(chip $CARD_DAC 0x0a 0x60)"
 		else
-			fail "aplay $f at $r Hz on the DAC"
+			fail "aplay $f at $r Hz on the DAC: $out"
 		fi
 	done
 	expect "a DAC stream exchanges the DAC's first channel pairs (26, 27)" "32 10" \
@@ -312,11 +312,11 @@ stream_checks() {
 		set -- $row
 		unset IFS
 		f=$1 r=$2 w=$3 d=$4
-		if stream arecord "$card" "$adcpcm" "$f" "$r"; then
+		if out=$(stream arecord "$card" "$adcpcm" "$f" "$r"); then
 			expect "arecord $f at $r Hz: ADC word length $w, dividers $d" "$w $d $d" \
 				"$(chip $CARD_ADC 0x0b 0x3f) $(chip $CARD_ADC 0x02 0x1f) $(chip $CARD_ADC 0x09 0x7f)"
 		else
-			fail "arecord $f at $r Hz on the ADC"
+			fail "arecord $f at $r Hz on the ADC: $out"
 		fi
 	done
 
@@ -341,11 +341,11 @@ stream_checks() {
 	else
 		for row in 96000:00000001 48000:00008000 192000:00000002 44100:00008000; do
 			r=${row%%:*}
-			if stream aplay "$ncocard" 0 S32_LE "$r"; then
+			if out=$(stream aplay "$ncocard" 0 S32_LE "$r"); then
 				expect "master DAC at $r Hz: NCO bytes 2A-2D" "${row#*:}" \
 					"$(chip $DAC_AB 0x2a)$(chip $DAC_AB 0x2b)$(chip $DAC_AB 0x2c)$(chip $DAC_AB 0x2d)"
 			else
-				fail "aplay at $r Hz on the master DAC"
+				fail "aplay at $r Hz on the master DAC: $out"
 			fi
 		done
 		expect "the master DAC's clock master bit (0A bit 3)" 08 "$(chip $DAC_AB 0x0a 0x08)"
@@ -408,11 +408,11 @@ gpio_checks() {
 	expect "Phono drives rsli, rsmic, rspho, nppe to 0, 0, 1, 1" 0,0,1,1 "$(cut -d, -f5-8 $L)"
 	expect "the selectors read their lines back" "'HDMI' 'Phono'" \
 		"$(mixer "I2S Input Selection" | sed -n "s/^ *Item0: //p") $(mixer "Analogue Input Selection" | sed -n "s/^ *Item0: //p")"
-	if stream aplay "$card" "$(pcm_of "$card" "Mobu DAC")" S16_LE 44100; then
+	if out=$(stream aplay "$card" "$(pcm_of "$card" "Mobu DAC")" S16_LE 44100); then
 		expect "a 44.1 kHz stream switches to the 44.1 kHz oscillator (clk-pen44, clk-pen48)" \
 			1,0 "$(cut -d, -f3-4 $L)"
 	else
-		fail "aplay at 44100 Hz with the card's lines"
+		fail "aplay at 44100 Hz with the card's lines: $out"
 	fi
 	rmmod snd_soc_mobu_digi_ana && rmmod mobu_test_card && rmmod mobu_test_gpio
 	check "card, description and GPIO controller unload" [ ! -d /sys/module/mobu_test_gpio ]

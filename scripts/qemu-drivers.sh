@@ -223,7 +223,8 @@ module_deps() {
 # load order, the module itself last.
 write_order() {
 	local name=$1 files=$2 f base
-	printf '%s\n' "$files" | awk 'NF && !seen[$0]++' >"$WORK/order"
+	# (a file of this guest's: the guests are built side by side)
+	printf '%s\n' "$files" | awk 'NF && !seen[$0]++' >"$IR.order"
 	: >"$MODDIR/$name.order"
 	while read -r f; do
 		base=${f##*/}
@@ -233,7 +234,7 @@ write_order() {
 		*) cp "$f" "$MODDIR/$base" ;;
 		esac
 		echo "$base" >>"$MODDIR/$name.order"
-	done <"$WORK/order"
+	done <"$IR.order"
 }
 
 # build_guest ARCH: the modules and the initramfs $WORK/ARCH/initrd.gz
