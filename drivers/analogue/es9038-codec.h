@@ -7,6 +7,7 @@
 
 #include <linux/device.h>
 #include <linux/gpio/consumer.h>
+#include <linux/mutex.h>
 #include <linux/regmap.h>
 #include <sound/soc.h>
 
@@ -15,6 +16,7 @@ struct ess9038_priv {
 	unsigned int sysclk;		/* master clock rate, Hz */
 	bool master;			/* codec masters the serial clocks */
 	struct gpio_desc *mute_gpio;	/* optional mute line, may be NULL */
+	struct mutex mute_lock;		/* the two mutes and their write */
 	bool stream_mute;		/* muted by ASoC: no stream running */
 	unsigned int user_mute;		/* mutes held by the card's users */
 };
