@@ -6,6 +6,7 @@
 # some directories include headers of a sibling (drivers/analogue).
 #   scripts/build-drivers.sh [KDIR]
 #   scripts/build-drivers.sh --arm64
+# MOBU_DRIVERS_OUT=DIR copies the built modules into DIR/<directory>/.
 # --arm64 cross-builds for the board's architecture against Debian's arm64
 # headers package of the same kernel as the installed linux-headers-amd64:
 # the package is downloaded and unpacked (not installed: its build tools are
@@ -81,6 +82,10 @@ for dir in "$root"/drivers/*/; do
     continue
   fi
   (cd "$scratch/$name" && for ko in ./*.ko; do echo "$ko ($(readelf -h "$ko" | sed -n 's/^ *Machine: *//p'))"; done)
+  if [ -n "${MOBU_DRIVERS_OUT:-}" ]; then
+    mkdir -p "$MOBU_DRIVERS_OUT/$name"
+    cp "$scratch/$name"/*.ko "$MOBU_DRIVERS_OUT/$name/"
+  fi
 done
 [ "$found" -eq 1 ] || echo "no driver directories under drivers/"
 exit $status

@@ -22,6 +22,8 @@ PACKAGES=(
 arch="$(dpkg --print-architecture)"
 PACKAGES+=("linux-headers-$arch")
 [ "$arch" != amd64 ] || PACKAGES+=(qemu-system-x86 busybox-static linux-image-amd64 kmod cpio)
+# ... and the arm64 guest of the same stage: its QEMU and the cross compiler of its modules.
+[ "$arch" != amd64 ] || PACKAGES+=(qemu-system-arm gcc-12-aarch64-linux-gnu)
 # The Node.js add-ons build for the node on the path (with its headers); Debian's when there is none.
 command -v node >/dev/null || PACKAGES+=(nodejs npm libnode-dev)
 PACKAGES+=("$@")

@@ -1,9 +1,11 @@
 #!/bin/busybox sh
-# /init of the kernel driver stage's guest (see scripts/qemu-drivers.sh).
+# /init of the kernel driver stage's guests (see scripts/qemu-drivers.sh).
 # Loads the project's modules, binds the codecs on i2c-stub chips, registers
-# the analogue board's card over two more of them and uses its controls with
-# amixer, and reads the TLA2528 through its emulator, printing one PASS, FAIL
-# or SKIP line per check, then powers the machine off.
+# the analogue board's card over two more of them, uses its controls with
+# amixer and plays and records through its PCM devices with aplay and
+# arecord, reading what the streams wrote into the chips, and reads the
+# TLA2528 through its emulator, printing one PASS, FAIL or SKIP line per
+# check, then powers the machine off.
 
 /bin/busybox --install -s /bin
 export PATH=/bin:/usr/bin
@@ -78,12 +80,19 @@ codec_checks() {
 		return
 	fi
 	DAC=0x48 DAC_BAD=0x49 ADC=0x4a ADC_BAD=0x4b DAC_AB=0x4c
-	if ! load i2c-stub chip_addr=$DAC,$DAC_BAD,$ADC,$ADC_BAD,$DAC_AB,$CARD_DAC,$CARD_ADC ||
-		! load i2c-dev; then
-		fail "i2c-stub and i2c-dev load"
+	# The kernel's SMBus stub, or where the kernel has none our own.
+	chips=$DAC,$DAC_BAD,$ADC,$ADC_BAD,$DAC_AB,$CARD_DAC,$CARD_ADC
+	if [ -f $M/i2c-stub.order ]; then
+		STUB=i2c-stub STUB_ADAPTER="SMBus stub driver"
+	else
+		STUB=mobu-i2c-regs STUB_ADAPTER=mobu-i2c-regs
+	fi
+	if ! load $STUB chip_addr=$chips || ! load i2c-dev; then
+		fail "$STUB and i2c-dev load"
 		return
 	fi
-	bus=$(adapter_of "SMBus stub driver") || { fail "i2c-stub adapter present"; return; }
+	bus=$(adapter_of "$STUB_ADAPTER") || { fail "$STUB adapter present"; return; }
+	pass "register chips on $STUB (adapter $bus)"
 	nd=/sys/bus/i2c/devices/i2c-$bus/new_device
 
 	# identification registers of the stub chips
@@ -123,6 +132,8 @@ codec_checks() {
 			echo ess9822 $ADC_BAD >"$nd"
 			check "ess9822 binds to a chip identifying as 0x81" bound "$bus-004a"
 			check "ess9822 refuses a chip identifying as 0x80" unbound "$bus-004b"
+			check "ess9822 register map reaches the status register FD" \
+				[ -n "$(regmap_reg "$bus-004a" fd)" ]
 		else
 			fail "es9822-codec-i2c load"
 		fi
@@ -134,6 +145,45 @@ codec_checks() {
 # ---- the analogue board's card, used through alsa-lib ----------------------
 # The DAC and ADC of the card: i2c-stub chips that codec_checks presets.
 CARD_DAC=0x4d CARD_ADC=0x4e
+
+# card_of NAME: number of the sound card with that name
+card_of() {
+	for i in 1 2 3 4 5 6 7 8 9 10; do
+		n=$(sed -n "s/^ *\([0-9]*\) \[.*\]: .* - $1\$/\1/p" /proc/asound/cards)
+		[ -n "$n" ] && { echo "$n"; return 0; }
+		sleep 1
+	done
+	return 1
+}
+# pcm_of CARD NAME: number of the card's PCM device whose name starts with NAME
+pcm_of() {
+	sed -n "s/^0*\([0-9][0-9]*\)-0*\([0-9][0-9]*\): $2 .*/\1 \2/p" /proc/asound/pcm |
+		while read -r c d; do [ "$c" = "$1" ] && echo "$d"; done
+}
+# chip ADDR REG: the register as the stub chip holds it (two hex digits)
+# (forced: the chip's driver holds the address)
+chip() { printf %02x $(($(i2cget -f -y "$bus" "$1" "$2") & ${3:-0xff})); }
+# stream PROGRAM CARD DEVICE FORMAT RATE: a short stereo stream of silence
+stream() {
+	case $1 in
+	aplay) io=/dev/zero ;;
+	*) io=/dev/null ;;
+	esac
+	$1 -q -D "hw:$2,$3" -t raw -f "$4" -c 2 -r "$5" -s 4096 \
+		--buffer-size=4096 --period-size=1024 "$io" 2>&1
+}
+# start_playback CARD DEVICE: a long playback in the background, once it runs
+start_playback() {
+	aplay -q -D "hw:$1,$2" -t raw -f S16_LE -c 2 -r 48000 -d 20 /dev/zero &
+	PLAYER=$!
+	for i in $(seq 100); do
+		grep -q "state: RUNNING" "/proc/asound/card$1/pcm${2}p/sub0/status" 2>/dev/null &&
+			return 0
+		sleep 0.1
+	done
+	return 1
+}
+stop_playback() { kill "$PLAYER"; wait "$PLAYER" 2>/dev/null; }
 
 # mixer NAME: the amixer output of simple control NAME of the card
 mixer() { amixer -c "$card" sget "$1" 2>&1; }
@@ -158,17 +208,12 @@ card_checks() {
 		skip "card checks: no amixer in the guest"
 		return
 	fi
-	bus=$(adapter_of "SMBus stub driver") || { fail "card: i2c-stub adapter present"; return; }
-	load mobu-test-codec && load snd-soc-mobu-digi-ana &&
-		load mobu-test-card bus="$bus" dac_addr=$CARD_DAC adc_addr=$CARD_ADC ||
+	bus=$(adapter_of "$STUB_ADAPTER") || { fail "card: $STUB adapter present"; return; }
+	load mobu-test-codec && load mobu-test-i2s && load snd-soc-mobu-digi-ana &&
+		load mobu-test-card bus="$bus" dac_addr=$CARD_DAC adc_addr=$CARD_ADC \
+			nco_dac_addr=$DAC_AB ||
 		{ fail "card modules load"; return; }
-	card=
-	for i in 1 2 3 4 5 6 7 8 9 10; do
-		card=$(sed -n 's/^ *\([0-9]*\) \[.*\]: .* - mobu_digi_anasoundcard$/\1/p' /proc/asound/cards)
-		[ -n "$card" ] && break
-		sleep 1
-	done
-	[ -n "$card" ] || { fail "the analogue card registers"; cat /proc/asound/cards; return; }
+	card=$(card_of mobu_digi_anasoundcard) || { fail "the analogue card registers"; cat /proc/asound/cards; return; }
 	pass "the analogue card registers (card $card)"
 
 	gains="Gain 0,Gain 1,Gain 2,Gain 3,Gain 4,Gain 5,Gain 6,Gain 7"
@@ -203,16 +248,17 @@ card_checks() {
 	expect "Sensitivity Gain 0 Volume starts at 48" 48 \
 		"$(amixer -c "$card" cget 'name=Sensitivity Gain 0 Volume' | sed -n 's/^ *: values=//p')"
 
-	# the mute control reaches the DAC's mute bit (register 07, bit 0); the
-	# DAC is muted from its probe and the control starts off, so it is
-	# switched on first, then off
-	dac=$bus-$(printf %04x $CARD_DAC)
-	amixer -c "$card" sset "Master Mute" on >/dev/null
-	r1=$(regmap_reg "$dac" 07)
-	amixer -c "$card" sset "Master Mute" off >/dev/null
-	r0=$(regmap_reg "$dac" 07)
-	expect "Master Mute on and off reach the DAC's mute" "1 0" \
-		"$((0x${r1:-fe} & 1)) $((0x${r0:-ff} & 1))"
+	# a card without selector lines reads back the item last written
+	amixer -c "$card" sset "I2S Input Selection" HDMI >/dev/null
+	amixer -c "$card" sset "Analogue Input Selection" Mic >/dev/null
+	expect "selectors without lines read back HDMI and Mic" "'HDMI' 'Mic'" \
+		"$(mixer "I2S Input Selection" | sed -n "s/^ *Item0: //p") $(mixer "Analogue Input Selection" | sed -n "s/^ *Item0: //p")"
+
+	if command -v aplay >/dev/null; then
+		stream_checks
+	else
+		skip "stream checks: no aplay in the guest"
+	fi
 
 	# one client writes the remote's button, another reads it
 	amixer -c "$card" cset name=RemoteButton REMOTE_BUTTON_OK_PRESSED >/dev/null ||
@@ -227,6 +273,149 @@ card_checks() {
 		sh -c "! grep -q mobu_digi_anasoundcard /proc/asound/cards"
 	rmmod mobu_test_card
 	check "the description unloads once the card is gone" [ ! -d /sys/module/mobu_test_card ]
+}
+
+# ---- streams through the card ----------------------------------------------
+# What aplay and arecord make the ASoC core, the machine driver and the codecs
+# write into the stub chips: word lengths, clock dividers, the NCO, and the
+# DAC's mute around streams and under the mute controls.
+stream_checks() {
+	dacpcm=$(pcm_of "$card" "Mobu DAC")
+	adcpcm=$(pcm_of "$card" "Mobu ADC")
+	[ -n "$dacpcm" ] && [ -n "$adcpcm" ] ||
+		{ fail "the card has the DAC and ADC PCM devices"; cat /proc/asound/pcm; return; }
+	pass "the card has PCM devices 'Mobu DAC' ($dacpcm) and 'Mobu ADC' ($adcpcm)"
+
+	# DAC (slave): register 02 bits 5:4 word length, 0A bits 6:5 divider
+	# MCLK/(64 fs) of 22.5792 or 24.576 MHz
+	for row in S16_LE:44100:00:40 S32_LE:48000:10:40 S16_LE:96000:00:20 \
+		S32_LE:192000:10:00 S16_LE:48000:00:40; do
+		IFS=:
+		set -- $row
+		unset IFS
+		f=$1 r=$2 w=$3 d=$4
+		if out=$(stream aplay "$card" "$dacpcm" "$f" "$r"); then
+			expect "aplay $f at $r Hz: DAC word length $w, divider field $d" "$w $d" \
+				"$(chip $CARD_DAC 0x02 0x30) $(chip $CARD_DAC 0x0a 0x60)"
+		else
+			fail "aplay $f at $r Hz on the DAC: $out"
+		fi
+	done
+	expect "a DAC stream exchanges the DAC's first channel pairs (26, 27)" "32 10" \
+		"$(chip $CARD_DAC 0x26) $(chip $CARD_DAC 0x27)"
+	expect "the DAC is a clock slave on the card (0A bit 3)" 00 "$(chip $CARD_DAC 0x0a 0x08)"
+
+	# ADC (master): 0B word length, 02 and 09 the divider MCLK/(128 fs) - 1
+	for row in S16_LE:192000:21:00 S32_LE:96000:01:01 S16_LE:44100:21:03 \
+		S32_LE:48000:01:03 S16_LE:176400:21:00; do
+		IFS=:
+		set -- $row
+		unset IFS
+		f=$1 r=$2 w=$3 d=$4
+		if out=$(stream arecord "$card" "$adcpcm" "$f" "$r"); then
+			expect "arecord $f at $r Hz: ADC word length $w, dividers $d" "$w $d $d" \
+				"$(chip $CARD_ADC 0x0b 0x3f) $(chip $CARD_ADC 0x02 0x1f) $(chip $CARD_ADC 0x09 0x7f)"
+		else
+			fail "arecord $f at $r Hz on the ADC: $out"
+		fi
+	done
+
+	# formats and rates the DAIs do not offer
+	check "aplay refuses 24-bit samples on the DAC" \
+		sh -c "! aplay -q -D hw:$card,$dacpcm -t raw -f S24_LE -c 2 -r 48000 -s 256 /dev/zero 2>/dev/null"
+	check "arecord refuses 24-bit samples on the ADC" \
+		sh -c "! arecord -q -D hw:$card,$adcpcm -t raw -f S24_LE -c 2 -r 48000 -s 256 /dev/null 2>/dev/null"
+	for r in 8000 32000; do
+		out=$(aplay -D "hw:$card,$dacpcm" -t raw -f S16_LE -c 2 -r $r -s 256 /dev/zero 2>&1)
+		if echo "$out" | grep -q "got = 44100Hz"; then
+			pass "the DAC refuses $r Hz (the nearest rate it offers is 44100 Hz)"
+		else
+			fail "the DAC refuses $r Hz (aplay: $out)"
+		fi
+	done
+
+	# the NCO of a DAC mastering the clocks, 24.576 or 22.5792 MHz
+	ncocard=$(card_of mobu_test_nco)
+	if [ -z "$ncocard" ]; then
+		fail "the card with the DAC as clock master registers"
+	else
+		for row in 96000:00000001 48000:00008000 192000:00000002 44100:00008000; do
+			r=${row%%:*}
+			if out=$(stream aplay "$ncocard" 0 S32_LE "$r"); then
+				expect "master DAC at $r Hz: NCO bytes 2A-2D" "${row#*:}" \
+					"$(chip $DAC_AB 0x2a)$(chip $DAC_AB 0x2b)$(chip $DAC_AB 0x2c)$(chip $DAC_AB 0x2d)"
+			else
+				fail "aplay at $r Hz on the master DAC: $out"
+			fi
+		done
+		expect "the master DAC's clock master bit (0A bit 3)" 08 "$(chip $DAC_AB 0x0a 0x08)"
+	fi
+
+	# the stream mute: off while a stream plays, on once it stops
+	mute_during() {
+		start_playback "$card" "$dacpcm" || { echo x; return; }
+		during=$(chip $CARD_DAC 0x07 0x01)
+		stop_playback
+		echo "$during $(chip $CARD_DAC 0x07 0x01)"
+	}
+	expect "without a user mute the DAC plays during a stream and mutes after it" \
+		"00 01" "$(mute_during)"
+	amixer -c "$card" sset "Master Mute" on >/dev/null
+	expect "Master Mute on mutes the DAC (register 07 bit 0)" 01 "$(chip $CARD_DAC 0x07 0x01)"
+	expect "Master Mute holds through a stream" "01 01" "$(mute_during)"
+	# the card unbound and bound again keeps the user's mute
+	drv=/sys/bus/platform/drivers/mobu-digi-ana
+	echo mobu-digi-ana >"$drv/unbind" && echo mobu-digi-ana >"$drv/bind"
+	card=$(card_of mobu_digi_anasoundcard) || { fail "the card binds again"; return; }
+	dacpcm=$(pcm_of "$card" "Mobu DAC")
+	check "Master Mute reads on after the card is bound again" has "Playback \[on\]" "Master Mute"
+	expect "Master Mute holds through a stream after the re-bind" "01 01" "$(mute_during)"
+	amixer -c "$card" sset "Master Mute" off >/dev/null
+	expect "Master Mute off: the DAC plays during a stream and mutes after it" \
+		"00 01" "$(mute_during)"
+	amixer -c "$card" sset "DAC DIT Mute" on >/dev/null
+	expect "DAC DIT Mute holds through a stream" "01 01" "$(mute_during)"
+	amixer -c "$card" sset "DAC DIT Mute" off >/dev/null
+}
+
+# ---- the card's GPIO lines ---------------------------------------------------
+# The card given lines on a controller that is not there yet waits for it,
+# then drives them.
+gpio_checks() {
+	if [ ! -f $M/mobu-test-gpio.order ] || [ ! -f $M/snd-soc-mobu-digi-ana.order ] ||
+		! command -v aplay >/dev/null; then
+		skip "GPIO checks: the modules or aplay are missing"
+		return
+	fi
+	bus=$(adapter_of "$STUB_ADAPTER") || { fail "GPIO checks: $STUB adapter present"; return; }
+	load snd-soc-mobu-digi-ana &&
+		load mobu-test-card bus="$bus" dac_addr=$CARD_DAC adc_addr=$CARD_ADC gpio_lines=1 ||
+		{ fail "card modules load with GPIO lines"; return; }
+	sleep 1
+	check "the card waits (deferred) while its GPIO controller is missing" \
+		sh -c '! grep -q mobu_digi_anasoundcard /proc/asound/cards &&
+			grep -q mobu-digi-ana /sys/kernel/debug/devices_deferred'
+	load mobu-test-gpio || { fail "mobu-test-gpio load"; return; }
+	card=$(card_of mobu_digi_anasoundcard) ||
+		{ fail "the card binds once its GPIO controller is there"; return; }
+	pass "the card binds once its GPIO controller is there (card $card)"
+	L=/sys/module/mobu_test_gpio/parameters/levels
+	expect "probe runs the 48 kHz oscillator: clk-pen, led, clk-pen44, clk-pen48" \
+		1,1,0,1 "$(cut -d, -f1-4 $L)"
+	amixer -c "$card" sset "I2S Input Selection" HDMI >/dev/null
+	expect "HDMI drives nxsel, nasel, nhsel to 1, 1, 0" 1,1,0 "$(cut -d, -f9-11 $L)"
+	amixer -c "$card" sset "Analogue Input Selection" Phono >/dev/null
+	expect "Phono drives rsli, rsmic, rspho, nppe to 0, 0, 1, 1" 0,0,1,1 "$(cut -d, -f5-8 $L)"
+	expect "the selectors read their lines back" "'HDMI' 'Phono'" \
+		"$(mixer "I2S Input Selection" | sed -n "s/^ *Item0: //p") $(mixer "Analogue Input Selection" | sed -n "s/^ *Item0: //p")"
+	if out=$(stream aplay "$card" "$(pcm_of "$card" "Mobu DAC")" S16_LE 44100); then
+		expect "a 44.1 kHz stream switches to the 44.1 kHz oscillator (clk-pen44, clk-pen48)" \
+			1,0 "$(cut -d, -f3-4 $L)"
+	else
+		fail "aplay at 44100 Hz with the card's lines: $out"
+	fi
+	rmmod snd_soc_mobu_digi_ana && rmmod mobu_test_card && rmmod mobu_test_gpio
+	check "card, description and GPIO controller unload" [ ! -d /sys/module/mobu_test_gpio ]
 }
 
 # ---- TLA2528 through its emulator ------------------------------------------
@@ -320,9 +509,15 @@ adc_checks() {
 	check "driver and emulator unload" [ ! -d /sys/module/mobu_tla_emul ]
 }
 
+mark() { echo "MOBU-GUEST-TIME $1 $(cut -d' ' -f1 /proc/uptime) s"; }
+mark start
 codec_checks
+mark codecs
 card_checks
+gpio_checks
+mark card
 adc_checks
+mark adc
 
 if [ "$FAILED" != 0 ]; then
 	echo "--- dmesg"

@@ -16,7 +16,6 @@
 #include <linux/mutex.h>
 #include <linux/of.h>
 #include <linux/regulator/consumer.h>
-#include <linux/version.h>
 
 #define TLA2528_OP_REG_WRITE		0x08
 
@@ -38,6 +37,8 @@
 struct tla2528_priv {
 	struct i2c_client *client;
 	struct regulator *vref;
+	/* Serialises conversions and protects lastChannel. */
+	struct mutex lock;
 	u8 lastChannel;
 };
 
@@ -72,7 +73,7 @@ static int tla2528_write_reg(struct i2c_client *client, u8 reg, u8 val)
 	return ret == sizeof(buf) ? 0 : -EIO;
 }
 
-/* Called with the IIO device lock held. */
+/* Called with priv->lock held. */
 static int tla2528_read_channel(struct tla2528_priv *priv, u8 channel,
 				int *val)
 {
@@ -107,9 +108,9 @@ static int tla2528_read_raw(struct iio_dev *indio_dev,
 
 	switch (mask) {
 	case IIO_CHAN_INFO_RAW:
-		mutex_lock(&indio_dev->mlock);
+		mutex_lock(&priv->lock);
 		ret = tla2528_read_channel(priv, chan->channel, val);
-		mutex_unlock(&indio_dev->mlock);
+		mutex_unlock(&priv->lock);
 		if (ret)
 			return ret;
 		return IIO_VAL_INT;
@@ -137,6 +138,11 @@ static const struct i2c_device_id tla2528_id[] = {
 };
 MODULE_DEVICE_TABLE(i2c, tla2528_id);
 
+static void tla2528_vref_disable(void *vref)
+{
+	regulator_disable(vref);
+}
+
 static int tla2528_probe(struct i2c_client *client)
 {
 	const struct i2c_device_id *id = i2c_match_id(tla2528_id, client);
@@ -157,6 +163,7 @@ static int tla2528_probe(struct i2c_client *client)
 
 	priv = iio_priv(indio_dev);
 	priv->client = client;
+	mutex_init(&priv->lock);
 	i2c_set_clientdata(client, indio_dev);
 
 	indio_dev->dev.parent = dev;
@@ -175,63 +182,46 @@ static int tla2528_probe(struct i2c_client *client)
 	ret = regulator_enable(priv->vref);
 	if (ret)
 		return ret;
+	/*
+	 * Device-managed from here on: the supply is disabled after the IIO
+	 * device is unregistered on remove, and on any later probe failure.
+	 */
+	ret = devm_add_action_or_reset(dev, tla2528_vref_disable, priv->vref);
+	if (ret)
+		goto err_exit;
 
 	dev_info(dev, "%s : i2s write reg TLA2528_PIN_CFG\n", __func__);
 	ret = tla2528_write_reg(client, TLA2528_PIN_CFG,
 				TLA2528_PIN_CFG_ALL_ANALOG);
 	if (ret)
-		goto err_disable;
+		goto err_exit;
 
 	dev_info(dev, "%s : i2s write reg TLA2528_DATA_CFG\n", __func__);
 	ret = tla2528_write_reg(client, TLA2528_DATA_CFG,
 				TLA2528_DATA_CFG_APPEND_TAG);
 	if (ret)
-		goto err_disable;
+		goto err_exit;
 
 	dev_info(dev, "%s : i2s write reg TLA2528_SEQUENCE_CFG\n", __func__);
 	ret = tla2528_write_reg(client, TLA2528_SEQUENCE_CFG,
 				TLA2528_SEQUENCE_CFG_MANUAL);
 	if (ret)
-		goto err_disable;
+		goto err_exit;
 
 	priv->lastChannel = TLA2528_CHANNEL_NONE;
 
 	dev_info(dev, "%s : iio_device_register\n", __func__);
-	ret = iio_device_register(indio_dev);
+	ret = devm_iio_device_register(dev, indio_dev);
 	if (ret)
-		goto err_disable;
+		goto err_exit;
 
 	dev_info(dev, "%s : exit\n", __func__);
 	return 0;
 
-err_disable:
-	regulator_disable(priv->vref);
+err_exit:
 	dev_info(dev, "%s : error exit\n", __func__);
 	return ret;
 }
-
-static void tla2528_teardown(struct i2c_client *client)
-{
-	struct iio_dev *indio_dev = i2c_get_clientdata(client);
-	struct tla2528_priv *priv = iio_priv(indio_dev);
-
-	iio_device_unregister(indio_dev);
-	regulator_disable(priv->vref);
-}
-
-/* The I2C remove callback returns void from 6.1 on, int before. */
-#if LINUX_VERSION_CODE >= KERNEL_VERSION(6, 1, 0)
-static void tla2528_remove(struct i2c_client *client)
-{
-	tla2528_teardown(client);
-}
-#else
-static int tla2528_remove(struct i2c_client *client)
-{
-	tla2528_teardown(client);
-	return 0;
-}
-#endif
 
 static const struct of_device_id tla2528_of_match[] = {
 	{ .compatible = "ti,tla2528" },
@@ -245,7 +235,6 @@ static struct i2c_driver tla2528_driver = {
 		.of_match_table = tla2528_of_match,
 	},
 	.probe_new = tla2528_probe,
-	.remove = tla2528_remove,
 	.id_table = tla2528_id,
 };
 module_i2c_driver(tla2528_driver);

@@ -10,6 +10,7 @@
 #include <linux/gpio/consumer.h>
 #include <linux/math64.h>
 #include <linux/module.h>
+#include <linux/mutex.h>
 #include <linux/regmap.h>
 #include <sound/pcm.h>
 #include <sound/pcm_params.h>
@@ -333,14 +334,18 @@ static int ess9038_hw_params(struct snd_pcm_substream *substream,
 	return 0;
 }
 
-static int ess9038_digital_mute(struct snd_soc_dai *dai, int mute)
+/*
+ * Register 0x07 bit 0 and the mute line follow the stream mute ASoC gives
+ * and the mutes the card's users hold: the chip plays only when neither
+ * asks for silence.  Called with priv->mute_lock held: a stream and a mixer
+ * client may change their mute at the same time.
+ */
+static int ess9038_apply_mute(struct snd_soc_component *component)
 {
-	struct snd_soc_component *component = dai->component;
 	struct ess9038_priv *priv = snd_soc_component_get_drvdata(component);
+	bool mute = priv->stream_mute || priv->user_mute;
 	int ret;
 
-	dev_dbg(dai->dev, "calling mute (%d) %s : %d\n", mute, __func__,
-		__LINE__);
 	ret = snd_soc_component_update_bits(component, ESS9038_FILTER_MUTE,
 					    ESS9038_MUTE_ALL,
 					    mute ? ESS9038_MUTE_ALL : 0);
@@ -350,10 +355,51 @@ static int ess9038_digital_mute(struct snd_soc_dai *dai, int mute)
 	if (priv->mute_gpio)
 		gpiod_set_value_cansleep(priv->mute_gpio, mute);
 	else
-		dev_dbg(dai->dev, "no mute gpio line present %s : %d\n",
+		dev_dbg(component->dev, "no mute gpio line present %s : %d\n",
 			__func__, __LINE__);
 	return 0;
 }
+
+static int ess9038_digital_mute(struct snd_soc_dai *dai, int mute)
+{
+	struct ess9038_priv *priv =
+		snd_soc_component_get_drvdata(dai->component);
+	int ret;
+
+	dev_dbg(dai->dev, "calling mute (%d) %s : %d\n", mute, __func__,
+		__LINE__);
+	mutex_lock(&priv->mute_lock);
+	priv->stream_mute = mute;
+	ret = ess9038_apply_mute(dai->component);
+	mutex_unlock(&priv->mute_lock);
+	return ret;
+}
+
+int ess9038_set_user_mute(struct snd_soc_component *component,
+			  unsigned int holders)
+{
+	struct ess9038_priv *priv = snd_soc_component_get_drvdata(component);
+	int ret;
+
+	mutex_lock(&priv->mute_lock);
+	priv->user_mute = holders;
+	ret = ess9038_apply_mute(component);
+	mutex_unlock(&priv->mute_lock);
+	return ret;
+}
+EXPORT_SYMBOL_GPL(ess9038_set_user_mute);
+
+unsigned int ess9038_user_mute(struct snd_soc_component *component)
+{
+	struct ess9038_priv *priv = snd_soc_component_get_drvdata(component);
+	unsigned int holders;
+
+	mutex_lock(&priv->mute_lock);
+	holders = priv->user_mute;
+	mutex_unlock(&priv->mute_lock);
+	return holders;
+}
+EXPORT_SYMBOL_GPL(ess9038_user_mute);
 
 #if LINUX_VERSION_CODE >= KERNEL_VERSION(5, 12, 0)
 static int ess9038_mute_stream(struct snd_soc_dai *dai, int mute, int stream)
@@ -424,6 +470,8 @@ int ess9038_probe(struct device *dev, struct ess9038_priv *priv)
 	}
 
 	/* Stay silent until ASoC unmutes the first stream. */
+	mutex_init(&priv->mute_lock);
+	priv->stream_mute = true;
 	ret = regmap_update_bits(priv->regmap, ESS9038_FILTER_MUTE,
 				 ESS9038_MUTE_ALL, ESS9038_MUTE_ALL);
 	if (ret)

@@ -108,7 +108,8 @@ static const struct regmap_access_table ess9822_volatile_table = {
 const struct regmap_config ess9822_regmap_config = {
 	.reg_bits = 8,
 	.val_bits = 8,
-	.max_register = 0xF3,
+	/* The identification and status registers run up to 0xFD. */
+	.max_register = 0xFD,
 	.rd_table = &ess9822_readable_table,
 	.wr_table = &ess9822_writeable_table,
 	.volatile_table = &ess9822_volatile_table,

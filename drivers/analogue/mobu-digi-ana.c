@@ -22,6 +22,7 @@
 #include <sound/soc-dapm.h>
 #include <sound/tlv.h>
 
+#include "es9038-codec.h"
 #include "mobu-machine.h"
 
 #define MOBU_CHANNELS		8
@@ -53,6 +54,9 @@ struct mobu_digi_ana {
 	u32 gainInvert[MOBU_CHANNELS];
 	u32 masterMute;
 	u32 dacDitMute;
+	/* Selector items last written, read back when lines are missing. */
+	unsigned int analogueInput;
+	unsigned int digitalInput;
 	u32 sensitivity[MOBU_CHANNELS];
 	/* Device-tree nodes held for the links. */
 	struct device_node *i2s_np;
@@ -69,6 +73,10 @@ enum {
 };
 
 #define MOBU_FIELD(field)	offsetof(struct mobu_digi_ana, field)
+
+/* The mutes the card holds on the DAC, one per mute control. */
+#define MOBU_MUTE_MASTER	BIT(0)
+#define MOBU_MUTE_DAC_DIT	BIT(1)
 
 static struct gpio_desc **mobu_line(struct mobu_digi_ana *priv, size_t field)
 {
@@ -269,6 +277,9 @@ static void mobu_write_lines(struct mobu_digi_ana *priv,
 
 static unsigned int mobu_analogue_input(struct mobu_digi_ana *priv)
 {
+	/* Without the lines to read, the item last written. */
+	if (!priv->rsli || !priv->rsmic || !priv->rspho)
+		return priv->analogueInput;
 	if (mobu_line_value(priv, MOBU_FIELD(rsli)))
 		return mobu_line_value(priv, MOBU_FIELD(rsmic)) ? 2 : 1;
 	return mobu_line_value(priv, MOBU_FIELD(rspho)) ? 3 : 0;
@@ -295,6 +306,7 @@ static int mobu_analogue_input_put(struct snd_kcontrol *kcontrol,
 	}
 	mobu_write_lines(priv, mobu_analogue_writes[item],
 			 ARRAY_SIZE(mobu_analogue_writes[item]));
+	priv->analogueInput = item;
 	dev_dbg(priv->card.dev, "%s : lines now read as input %u\n", __func__,
 		mobu_analogue_input(priv));
 	return 1;
@@ -304,6 +316,10 @@ static int mobu_analogue_input_put(struct snd_kcontrol *kcontrol,
 static unsigned int mobu_digital_input(struct mobu_digi_ana *priv)
 {
 	unsigned int item = 0;
+
+	/* Without the lines to read, the item last written. */
+	if (!priv->nxsel || !priv->nasel || !priv->nhsel)
+		return priv->digitalInput;
 
 	if (!mobu_line_value(priv, MOBU_FIELD(nxsel)))
 		item = 0;
@@ -335,6 +351,7 @@ static int mobu_digital_input_put(struct snd_kcontrol *kcontrol,
 	}
 	mobu_write_lines(priv, mobu_digital_writes[item],
 			 ARRAY_SIZE(mobu_digital_writes[item]));
+	priv->digitalInput = item;
 	dev_dbg(priv->card.dev, "%s : lines now read as input %u\n", __func__,
 		mobu_digital_input(priv));
 	return 1;
@@ -375,26 +392,61 @@ static int mobu_stored_put(struct snd_kcontrol *kcontrol,
 	return 1;
 }
 
-/* Master Mute and DAC DIT Mute: stored, then applied to the DAC. */
+/*
+ * Master Mute and DAC DIT Mute hold a mute on the DAC of their own, which
+ * the DAC keeps across streams (ASoC's mute around each stream only adds to
+ * it) and across a re-bind of the card.
+ */
+static int mobu_apply_dac_mute(struct mobu_digi_ana *priv)
+{
+	struct snd_soc_dai *dac_dai = mobu_dac_dai(&priv->card);
+	unsigned int holders = 0;
+	int ret;
+
+	if (!dac_dai)
+		return -ENODEV;
+	if (priv->masterMute)
+		holders |= MOBU_MUTE_MASTER;
+	if (priv->dacDitMute)
+		holders |= MOBU_MUTE_DAC_DIT;
+	ret = ess9038_set_user_mute(dac_dai->component, holders);
+	if (ret < 0)
+		dev_err(priv->card.dev, "ESS9038 mute failed\n");
+	return 0;
+}
+
 static int mobu_dac_mute_put(struct snd_kcontrol *kcontrol,
 			     struct snd_ctl_elem_value *ucontrol)
 {
 	struct mobu_digi_ana *priv = mobu_kcontrol_priv(kcontrol);
-	struct snd_soc_dai *dac_dai;
 	int ret;
 
 	ret = mobu_stored_put(kcontrol, ucontrol);
 	if (ret < 0)
 		return ret;
-	dac_dai = mobu_dac_dai(&priv->card);
+	ret = mobu_apply_dac_mute(priv);
+	return ret < 0 ? ret : 1;
+}
+
+/*
+ * Each time the card binds: a mute the DAC still holds from before a re-bind
+ * of the card shows in its control again, and the controls' mutes reach a
+ * DAC that was re-bound.
+ */
+static int mobu_digi_ana_late_probe(struct snd_soc_card *card)
+{
+	struct mobu_digi_ana *priv = snd_soc_card_get_drvdata(card);
+	struct snd_soc_dai *dac_dai = mobu_dac_dai(card);
+	unsigned int held;
+
 	if (!dac_dai)
-		return -ENODEV;
-	ret = snd_soc_dai_digital_mute(dac_dai,
-				       ucontrol->value.integer.value[0],
-				       SNDRV_PCM_STREAM_PLAYBACK);
-	if (ret < 0)
-		dev_err(priv->card.dev, "ESS9038 mute failed\n");
-	return 1;
+		return 0;
+	held = ess9038_user_mute(dac_dai->component);
+	if (held & MOBU_MUTE_MASTER)
+		priv->masterMute = 1;
+	if (held & MOBU_MUTE_DAC_DIT)
+		priv->dacDitMute = 1;
+	return mobu_apply_dac_mute(priv);
 }
 
 static const DECLARE_TLV_DB_SCALE(mobu_master_tlv, -12750, 50, 0);
@@ -556,6 +608,7 @@ static const struct snd_soc_card mobu_digi_ana_card = {
 	.num_dapm_widgets = ARRAY_SIZE(mobu_digi_ana_widgets),
 	.dapm_routes = mobu_digi_ana_routes,
 	.num_dapm_routes = ARRAY_SIZE(mobu_digi_ana_routes),
+	.late_probe = mobu_digi_ana_late_probe,
 };
 
 /* Optional GPIO lines, requested in order as groups. */
@@ -587,13 +640,17 @@ static const struct mobu_gpio_line mobu_digital_lines[] = {
 };
 
 /*
- * Requests a group of lines in order and stops at the first one that cannot
- * be obtained, which stays NULL with the rest.  Missing lines are not fatal:
- * the feature they drive stays inert.  Returns whether all were obtained.
+ * Requests a group of lines in order and stops at the first one the
+ * description does not give, which stays NULL with the rest: a missing line
+ * is not fatal, the feature it drives stays inert.  A line that is given
+ * but cannot be had yet (its controller not probed, -EPROBE_DEFER) or at all
+ * (-EBUSY, ...) fails the probe with that error, so that the card binds
+ * with its lines once their controller is there.  Returns 1 when all lines
+ * were obtained, 0 when one is missing, or the error.
  */
-static bool mobu_get_lines(struct device *dev, struct mobu_digi_ana *priv,
-			   const char *step, const struct mobu_gpio_line *lines,
-			   unsigned int count, bool dotted_first)
+static int mobu_get_lines(struct device *dev, struct mobu_digi_ana *priv,
+			  const char *step, const struct mobu_gpio_line *lines,
+			  unsigned int count, bool dotted_first)
 {
 	unsigned int i;
 
@@ -602,18 +659,27 @@ static bool mobu_get_lines(struct device *dev, struct mobu_digi_ana *priv,
 
 		*desc = devm_gpiod_get_optional(dev, lines[i].name,
 						lines[i].flags);
-		if (!IS_ERR_OR_NULL(*desc))
+		if (IS_ERR(*desc)) {
+			int ret = PTR_ERR(*desc);
+
+			*desc = NULL;
+			/* A deferral is retried quietly; 4.19 has no dev_err_probe. */
+			if (ret != -EPROBE_DEFER)
+				dev_err(dev, "%s cannot get the %s : %d\n", step,
+					lines[i].label, ret);
+			return ret;
+		}
+		if (*desc)
 			continue;
-		*desc = NULL;
 		if (dotted_first && i == 0)
 			dev_err(dev, "%s failed to get the %s from the dev. tree. \n",
 				step, lines[i].label);
 		else
 			dev_err(dev, "%s failed to get the %s from the dev. tree\n",
 				step, lines[i].label);
-		return false;
+		return 0;
 	}
-	return true;
+	return 1;
 }
 
 static void mobu_put_nodes(struct mobu_digi_ana *priv)
@@ -765,17 +831,26 @@ static int mobu_digi_ana_probe(struct platform_device *pdev)
 	mobu_read_mclks(dev, &priv->mclk48k, &priv->mclk44k);
 
 	/* With every clock line present, run the 48 kHz oscillator. */
-	if (mobu_get_lines(dev, priv, "mobu_digi_clk_setup", mobu_clock_lines,
-			   ARRAY_SIZE(mobu_clock_lines), false)) {
+	ret = mobu_get_lines(dev, priv, "mobu_digi_clk_setup", mobu_clock_lines,
+			     ARRAY_SIZE(mobu_clock_lines), false);
+	if (ret < 0)
+		goto put_nodes;
+	if (ret) {
 		gpiod_set_value_cansleep(priv->clkPen, 1);
 		gpiod_set_value_cansleep(priv->led, 1);
 		gpiod_set_value_cansleep(priv->clkPen44, 0);
 		gpiod_set_value_cansleep(priv->clkPen48, 1);
 	}
-	mobu_get_lines(dev, priv, "mobu_digi_input_setup", mobu_analogue_lines,
-		       ARRAY_SIZE(mobu_analogue_lines), true);
-	mobu_get_lines(dev, priv, "mobu_digi_i2s_input_setup",
-		       mobu_digital_lines, ARRAY_SIZE(mobu_digital_lines), true);
+	ret = mobu_get_lines(dev, priv, "mobu_digi_input_setup",
+			     mobu_analogue_lines,
+			     ARRAY_SIZE(mobu_analogue_lines), true);
+	if (ret < 0)
+		goto put_nodes;
+	ret = mobu_get_lines(dev, priv, "mobu_digi_i2s_input_setup",
+			     mobu_digital_lines, ARRAY_SIZE(mobu_digital_lines),
+			     true);
+	if (ret < 0)
+		goto put_nodes;
 
 	priv->card = mobu_digi_ana_card;
 	priv->card.dev = dev;
@@ -783,11 +858,14 @@ static int mobu_digi_ana_probe(struct platform_device *pdev)
 	ret = snd_soc_register_card(&priv->card);
 	if (ret) {
 		dev_err(dev, "mobu_digi_probe error %d exit\n", ret);
-		/* The lines are device-managed and go with the failed probe. */
-		mobu_put_nodes(priv);
-		return ret;
+		goto put_nodes;
 	}
 	return 0;
+
+put_nodes:
+	/* The lines are device-managed and go with the failed probe. */
+	mobu_put_nodes(priv);
+	return ret;
 }
 
 static void mobu_digi_ana_teardown(struct platform_device *pdev)

@@ -40,8 +40,9 @@ static inline enum mobu_rate_family mobu_rate_family(unsigned int rate)
 }
 
 /*
- * Reads "mclk_48k" and "mclk_44k"; a clock the tree does not give stays 0,
- * which the codecs then receive as their system clock.
+ * Reads "mclk_48k" and "mclk_44k" from the device's description (the device
+ * tree, or the software node of a machine without one); a clock it does not
+ * give stays 0, which the codecs then receive as their system clock.
  */
 static inline void mobu_read_mclks(struct device *dev, u32 *mclk48k,
 				   u32 *mclk44k)
@@ -49,7 +50,7 @@ static inline void mobu_read_mclks(struct device *dev, u32 *mclk48k,
 	int ret;
 
 	*mclk48k = 0;
-	ret = of_property_read_u32(dev->of_node, "mclk_48k", mclk48k);
+	ret = device_property_read_u32(dev, "mclk_48k", mclk48k);
 	if (ret) {
 		*mclk48k = 0;
 		dev_dbg(dev, "Unable to probe mclk_48k in the device tree : %d\n",
@@ -59,7 +60,7 @@ static inline void mobu_read_mclks(struct device *dev, u32 *mclk48k,
 	}
 
 	*mclk44k = 0;
-	ret = of_property_read_u32(dev->of_node, "mclk_44k", mclk44k);
+	ret = device_property_read_u32(dev, "mclk_44k", mclk44k);
 	if (ret) {
 		*mclk44k = 0;
 		dev_dbg(dev, "Unable to probe mclk_44k in the device tree : %d\n",

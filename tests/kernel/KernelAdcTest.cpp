@@ -66,7 +66,7 @@ struct Adc {
         iio_dev* iio = chip.iio();
         return iio->info->read_raw(iio, &iio->channels[channel], val, val2 ? val2 : &unused, mask);
     }
-    int lockHeld() { return chip.iio()->mlock.held; }
+    int lockHeld() { return standin_mutex_holds; }
     standin::Supply& vref() { return chip.supplies()["vref"]; }
 
     I2cChip chip;

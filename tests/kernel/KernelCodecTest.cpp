@@ -11,6 +11,9 @@ extern "C" {
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <map>
+
 using standin::BusWrite;
 using standin::I2cChip;
 
@@ -57,7 +60,10 @@ TEST(KernelCodec, ModulesDescribeThemselvesAndExportTheCodecEntryPoints) {
         const char* description;
         std::vector<std::string> exports, tables;
     } rows[] = {
-        {"es9038_codec", "ASoC ESS9038 CODEC driver", {"ess9038_regmap_config", "ess9038_probe"}, {}},
+        {"es9038_codec",
+         "ASoC ESS9038 CODEC driver",
+         {"ess9038_regmap_config", "ess9038_set_user_mute", "ess9038_user_mute", "ess9038_probe"},
+         {}},
         {"es9038_codec_i2c", "ASoC ESS9038 CODEC I2C driver", {}, {"of", "i2c"}},
         {"es9822_codec", "ASoC ESS9822 CODEC driver", {"ess9822_regmap_config", "ess9822_probe"}, {}},
         {"es9822_codec_i2c", "ASoC ESS9822 CODEC I2C driver", {}, {"of", "i2c"}},
@@ -83,11 +89,54 @@ TEST(KernelCodec, I2cDriversMatchTheirCompatibleAndIdWithoutRemove) {
     }
 }
 
+// Register defaults as the chips' documentation gives them: single registers
+// and runs of registers sharing one value.
+using Defaults = std::map<unsigned int, unsigned int>;
+Defaults defaults(std::initializer_list<std::pair<unsigned int, unsigned int>> regs,
+                  std::initializer_list<std::array<unsigned int, 3>> runs = {}) {
+    Defaults d(regs.begin(), regs.end());
+    for (const auto& [first, last, value] : runs)
+        for (unsigned int r = first; r <= last; ++r)
+            d[r] = value;
+    return d;
+}
+
+Defaults driverDefaults(const regmap_config& cfg) {
+    Defaults d;
+    for (unsigned int i = 0; i < cfg.num_reg_defaults; ++i)
+        EXPECT_TRUE(d.emplace(cfg.reg_defaults[i].reg, cfg.reg_defaults[i].def).second) << cfg.reg_defaults[i].reg;
+    return d;
+}
+
 TEST(KernelCodec, RegisterMapsHoldTheirDefaultsAndAccessRules) {
-    EXPECT_EQ(ess9038_regmap_config.num_reg_defaults, 55u);
+    const Defaults dac =
+        defaults({{0x00, 0x0C}, {0x01, 0x3C}, {0x02, 0x3D}, {0x04, 0x00}, {0x05, 0x68}, {0x06, 0x4A}, {0x07, 0x40},
+                  {0x08, 0x88}, {0x09, 0x88}, {0x0A, 0x00}, {0x0B, 0x00}, {0x0C, 0x5A}, {0x0D, 0x20}, {0x0E, 0x8A},
+                  {0x0F, 0x09}, {0x18, 0xFF}, {0x19, 0xFF}, {0x1A, 0xFF}, {0x1B, 0x7F}, {0x26, 0x10}, {0x27, 0x32},
+                  {0x28, 0x54}, {0x29, 0x76}, {0x2F, 0xE0}, {0x30, 0x03}, {0x31, 0x00}, {0x32, 0x40}, {0x33, 0x00},
+                  {0x34, 0x40}, {0x36, 0xF0}, {0x3E, 0x00}, {0x3F, 0x06}},
+                 {{0x10, 0x17, 0x00}, {0x1C, 0x25, 0x00}, {0x2A, 0x2E, 0x00}});
+    const Defaults adc = defaults(
+        {{0x02, 0x03}, {0x09, 0x03}, {0x0A, 0x05},   {0x0B, 0x01},   {0x0D, 0x01}, {0x11, 0x2C},   {0x12, 0x2C},
+         {0x13, 0x2C}, {0x14, 0x0A}, {0x15, 0xFFFF}, {0x16, 0xFFFF}, {0x17, 0x04}, {0x21, 0x15},   {0x22, 0x1F},
+         {0x6D, 0x7F}, {0x6E, 0xFF}, {0x70, 0x20},   {0x71, 0x80},   {0x7B, 0xFF}, {0x7E, 0x7FFF}, {0x7F, 0x7FFF},
+         {0x81, 0x20}, {0x82, 0x80}, {0x00, 0x00},   {0x01, 0x00},   {0x0C, 0x00}, {0x47, 0x00},   {0x6F, 0x00},
+         {0x7C, 0x00}, {0x7D, 0x00}, {0x80, 0x00},   {0x98, 0x00}},
+        {{0x03, 0x08, 0x00},
+         {0x1B, 0x20, 0x00},
+         {0x23, 0x42, 0x00},
+         {0x49, 0x4F, 0x00},
+         {0x52, 0x6C, 0x00},
+         {0x72, 0x7A, 0x00},
+         {0x83, 0x86, 0x00},
+         {0xC0, 0xC2, 0x00}});
+    ASSERT_EQ(dac.size(), 55u);
+    ASSERT_EQ(adc.size(), 126u);
+    EXPECT_EQ(driverDefaults(ess9038_regmap_config), dac);
+    EXPECT_EQ(driverDefaults(ess9822_regmap_config), adc);
     EXPECT_EQ(ess9038_regmap_config.max_register, 0x73u);
-    EXPECT_EQ(ess9822_regmap_config.num_reg_defaults, 126u);
-    EXPECT_EQ(ess9822_regmap_config.max_register, 0xF3u);
+    // The ADC's status registers run up to 0xFD: the map reaches them.
+    EXPECT_EQ(ess9822_regmap_config.max_register, 0xFDu);
     struct Row {
         const regmap_config* cfg;
         unsigned int reg;
@@ -100,7 +149,8 @@ TEST(KernelCodec, RegisterMapsHoldTheirDefaultsAndAccessRules) {
         {&ess9038_regmap_config, 100, true, false, false}, {&ess9038_regmap_config, 115, true, false, false},
         {&ess9822_regmap_config, 179, true, true, false},  {&ess9822_regmap_config, 180, false, false, false},
         {&ess9822_regmap_config, 192, false, true, false}, {&ess9822_regmap_config, 195, false, false, false},
-        {&ess9822_regmap_config, 225, true, false, true},
+        {&ess9822_regmap_config, 225, true, false, true},  {&ess9822_regmap_config, 0xF4, true, false, true},
+        {&ess9822_regmap_config, 0xFD, true, false, true}, {&ess9822_regmap_config, 0xFE, false, false, false},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.reg);
@@ -108,6 +158,9 @@ TEST(KernelCodec, RegisterMapsHoldTheirDefaultsAndAccessRules) {
         EXPECT_EQ(standin::writeable(*r.cfg, r.reg), r.w);
         EXPECT_EQ(standin::isVolatile(*r.cfg, r.reg), r.v);
     }
+    Codec adcChip("ess9822");
+    adcChip.chip.chip()[0xFA] = 0x5A;
+    EXPECT_EQ(adcChip.chip.reg(0xFA), 0x5A);
 }
 
 TEST(KernelCodec, ProbeAcceptsOnlyTheChipIdentification) {

@@ -476,15 +476,89 @@ TEST(KernelMachine, AnalogueSelectorsReadTheLinesAsTheyAre) {
     }
 }
 
-TEST(KernelMachine, AnalogueMuteControlsReachTheDacMute) {
-    for (const char* control : {"Master Mute", "DAC DIT Mute"}) {
+// Without the lines to read, a selector reads the item last written.
+TEST(KernelMachine, AnalogueSelectorsWithoutLinesReadTheItemWritten) {
+    AnalogueBoard b;
+    for (const char* line : {"rsli", "nxsel"})
+        b.machine.gpios().erase(line);
+    ASSERT_EQ(b.bind(), 0);
+    for (const char* control : {"Analogue Input Selection", "I2S Input Selection"}) {
         SCOPED_TRACE(control);
+        EXPECT_EQ(standin::controlGet(b.card(), control), 0);
+        for (long item : {2, 1, 0, 2}) {
+            EXPECT_EQ(standin::controlPut(b.card(), control, item), 1);
+            EXPECT_EQ(standin::controlGet(b.card(), control), item);
+        }
+        EXPECT_EQ(standin::controlPut(b.card(), control, 7), -EINVAL);
+        EXPECT_EQ(standin::controlGet(b.card(), control), 2);
+    }
+}
+
+// ASoC unmutes the DAC when a stream starts and mutes it when it stops; a
+// user's mute holds through both, and through a re-bind of the card.
+TEST(KernelMachine, AnalogueMuteControlsHoldAcrossStreamsAndRebinds) {
+    enum Step { USER_ON, USER_OFF, STREAM_START, STREAM_STOP, REBIND };
+    struct Row {
+        Step step;
+        long control; // what the mute control reads after the step
+        long muted;
+    };
+    const std::vector<Row> rows = {
+        {STREAM_START, 0, 0}, {USER_ON, 1, 1},  {STREAM_STOP, 1, 1}, {STREAM_START, 1, 1}, {REBIND, 1, 1},
+        {STREAM_START, 1, 1}, {USER_OFF, 0, 0}, {STREAM_STOP, 0, 1}, {REBIND, 0, 1},       {STREAM_START, 0, 0},
+    };
+    for (const char* control : {"Master Mute", "DAC DIT Mute"}) {
         AnalogueBoard b;
         ASSERT_EQ(b.bind(), 0);
-        for (long mute : {0, 1, 0}) {
-            EXPECT_EQ(standin::controlPut(b.card(), control, mute), 1);
-            EXPECT_EQ(b.dac.reg(0x07) & 0x01, mute);
-            EXPECT_EQ(standin::controlGet(b.card(), control), mute);
+        EXPECT_EQ(b.dac.reg(0x07) & 0x01, 1); // muted from probe until a stream starts
+        for (size_t i = 0; i < rows.size(); ++i) {
+            SCOPED_TRACE(std::string(control) + " step " + std::to_string(i));
+            snd_soc_dai* dac = b.dac.dai();
+            switch (rows[i].step) {
+            case USER_ON:
+            case USER_OFF:
+                EXPECT_EQ(standin::controlPut(b.card(), control, rows[i].step == USER_ON), 1);
+                break;
+            case STREAM_START:
+            case STREAM_STOP:
+                EXPECT_EQ(snd_soc_dai_digital_mute(dac, rows[i].step == STREAM_STOP, SNDRV_PCM_STREAM_PLAYBACK), 0);
+                break;
+            case REBIND:
+                EXPECT_EQ(b.machine.remove(), 0);
+                ASSERT_EQ(b.machine.probe(), 0);
+                break;
+            }
+            EXPECT_EQ(standin::controlGet(b.card(), control), rows[i].control);
+            EXPECT_EQ(b.dac.reg(0x07) & 0x01, rows[i].muted);
+        }
+    }
+    // Either control's mute holds while the other is released.
+    AnalogueBoard b;
+    ASSERT_EQ(b.bind(), 0);
+    snd_soc_dai_digital_mute(b.dac.dai(), 0, SNDRV_PCM_STREAM_PLAYBACK);
+    standin::controlPut(b.card(), "Master Mute", 1);
+    standin::controlPut(b.card(), "DAC DIT Mute", 1);
+    standin::controlPut(b.card(), "DAC DIT Mute", 0);
+    EXPECT_EQ(b.dac.reg(0x07) & 0x01, 1);
+    standin::controlPut(b.card(), "Master Mute", 0);
+    EXPECT_EQ(b.dac.reg(0x07) & 0x01, 0);
+}
+
+// Lines the description gives but that cannot be had (their controller not
+// probed yet, or taken) fail the probe with the error, so that the card
+// binds later with them; nothing of the failed probe stays.
+TEST(KernelMachine, AnalogueProbeFailsForALineThatCannotBeHadYet) {
+    for (const char* line : {"clk-pen", "clk-pen48", "rsmic", "nxsel", "nhsel"}) {
+        for (int error : {-EPROBE_DEFER, -EBUSY}) {
+            SCOPED_TRACE(std::string(line) + " " + std::to_string(error));
+            AnalogueBoard b;
+            b.machine.gpios()[line] = error;
+            EXPECT_EQ(b.bind(), error);
+            EXPECT_EQ(b.card(), nullptr);
+            EXPECT_EQ(b.refs(), 0);
+            b.machine.gpios()[line] = 0;
+            EXPECT_EQ(b.machine.probe(), 0);
+            EXPECT_NE(b.card(), nullptr);
         }
     }
 }

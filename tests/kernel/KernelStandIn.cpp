@@ -62,8 +62,19 @@ struct standin_device {
     std::vector<snd_soc_dai> dais;
     std::vector<std::pair<std::string, int>> gpioWrites;
     const of_device_id* match = nullptr;
+    // Device-managed actions, run last first when the device is unbound.
+    std::vector<std::pair<void (*)(void*), void*>> actions;
+    void releaseActions() {
+        while (!actions.empty()) {
+            auto a = actions.back();
+            actions.pop_back();
+            a.first(a.second);
+        }
+    }
     ~standin_device();
 };
+
+int standin_mutex_holds;
 
 namespace {
 
@@ -171,7 +182,7 @@ int transfer(const i2c_client* client, bool read, char* buf, int count) {
         bytes.resize(ret > 0 ? std::min(ret, count) : 0);
         std::memcpy(buf, bytes.data(), bytes.size());
     }
-    s->transfers.push_back({read, bytes, s->iio ? s->iio->mlock.held : 0});
+    s->transfers.push_back({read, bytes, standin_mutex_holds});
     return ret;
 }
 
@@ -277,19 +288,29 @@ int& I2cChip::iioRegisterError() {
     return client_->dev.standin->iioRegisterError;
 }
 
+// A failed probe releases what it had set up device-managed, as the
+// driver core does.
 int I2cChip::probe() {
     if (!driver_ || !driver_->probe_new) return -ENODEV;
-    return driver_->probe_new(client_.get());
+    int ret = driver_->probe_new(client_.get());
+    if (ret) client_->dev.standin->releaseActions();
+    return ret;
 }
 
+// The driver's remove callback (if it has one), then its device-managed
+// actions.
 int I2cChip::remove() {
-    if (!driver_ || !driver_->remove) return -ENODEV;
+    if (!driver_) return -ENODEV;
+    int ret = 0;
+    if (driver_->remove) {
 #if LINUX_VERSION_CODE >= KERNEL_VERSION(6, 1, 0)
-    driver_->remove(client_.get());
-    return 0;
+        driver_->remove(client_.get());
 #else
-    return driver_->remove(client_.get());
+        ret = driver_->remove(client_.get());
 #endif
+    }
+    client_->dev.standin->releaseActions();
+    return ret;
 }
 
 i2c_client* I2cChip::client() {
@@ -448,7 +469,6 @@ int regulator_get_voltage(struct regulator* regulator) {
 struct iio_dev* devm_iio_device_alloc(struct device* parent, int sizeof_priv) {
     auto* indio_dev = static_cast<iio_dev*>(devm_kzalloc(parent, STANDIN_IIO_PRIV_OFFSET + sizeof_priv, GFP_KERNEL));
     if (!indio_dev) return nullptr;
-    mutex_init(&indio_dev->mlock);
     parent->standin->iio = indio_dev;
     return indio_dev;
 }
@@ -463,6 +483,20 @@ int iio_device_register(struct iio_dev* indio_dev) {
 
 void iio_device_unregister(struct iio_dev* indio_dev) {
     indio_dev->dev.parent->standin->iioRegistered = false;
+}
+
+static void iioUnregisterAction(void* indio_dev) {
+    iio_device_unregister(static_cast<iio_dev*>(indio_dev));
+}
+
+int devm_iio_device_register(struct device* dev, struct iio_dev* indio_dev) {
+    int ret = iio_device_register(indio_dev);
+    return ret ? ret : devm_add_action_or_reset(dev, iioUnregisterAction, indio_dev);
+}
+
+int devm_add_action_or_reset(struct device* dev, void (*action)(void*), void* data) {
+    dev->standin->actions.push_back({action, data});
+    return 0;
 }
 
 struct regmap* devm_regmap_init_i2c(struct i2c_client* client, const struct regmap_config* config) {
@@ -1034,6 +1068,10 @@ int snd_soc_register_card(struct snd_soc_card* card) {
     }
     dev_set_drvdata(card->dev, card);
     cardStates().push_back(std::move(st));
+    if (card->late_probe && (ret = card->late_probe(card))) {
+        snd_soc_unregister_card(card);
+        return ret;
+    }
     return 0;
 }
 

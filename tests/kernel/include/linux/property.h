@@ -3,6 +3,7 @@
 #ifndef STANDIN_LINUX_PROPERTY_H
 #define STANDIN_LINUX_PROPERTY_H
 
+#include <linux/of.h>
 #include <linux/standin.h>
 
 #ifdef __cplusplus
@@ -22,6 +23,11 @@ static inline struct fwnode_handle* fwnode_find_reference(const struct fwnode_ha
 }
 static inline void fwnode_handle_put(struct fwnode_handle* fwnode) {
     (void)fwnode;
+}
+
+/* Properties of a device: those of its device-tree node. */
+static inline int device_property_read_u32(struct device* dev, const char* propname, u32* val) {
+    return of_property_read_u32(dev->of_node, propname, val);
 }
 
 struct bus_type {

@@ -99,6 +99,7 @@ static inline void dev_set_drvdata(struct device* dev, void* data) {
 }
 void* devm_kzalloc(struct device* dev, size_t size, gfp_t gfp);
 char* devm_kstrdup(struct device* dev, const char* s, gfp_t gfp);
+int devm_add_action_or_reset(struct device* dev, void (*action)(void*), void* data);
 
 void standin_dev_printk(const char* level, const struct device* dev, const char* fmt, ...)
     __attribute__((format(printf, 3, 4)));

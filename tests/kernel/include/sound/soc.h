@@ -487,6 +487,7 @@ struct snd_soc_card {
     int num_dapm_widgets;
     const struct snd_soc_dapm_route* dapm_routes;
     int num_dapm_routes;
+    int (*late_probe)(struct snd_soc_card* card);
     void* drvdata;
 };
 

@@ -72,7 +72,7 @@ struct iio_info {
 struct iio_dev {
     int modes;
     struct device dev;
-    struct mutex mlock;
+    /* No mlock: the kernel keeps the IIO core's lock to itself. */
     const struct iio_chan_spec* channels;
     int num_channels;
     const char* name;
@@ -90,6 +90,7 @@ static inline void* iio_priv(const struct iio_dev* indio_dev) {
 struct iio_dev* devm_iio_device_alloc(struct device* parent, int sizeof_priv);
 int iio_device_register(struct iio_dev* indio_dev);
 void iio_device_unregister(struct iio_dev* indio_dev);
+int devm_iio_device_register(struct device* dev, struct iio_dev* indio_dev);
 
 #ifdef __cplusplus
 }
