@@ -6,6 +6,7 @@
 #include <Sox.h>
 #include <fftw3.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -107,6 +108,42 @@ int FIRMobu::setPartitioning(Partitioning p, std::vector<int> blockRatios) {
     return 0;
 }
 
+int FIRMobu::setChannelInputs(std::vector<int> inputOf) {
+    for (const int column : inputOf)
+        if (column < 0)
+            return MobuDebug().evaluateError(-1350, " : setChannelInputs, column " + std::to_string(column) +
+                                                        " is negative; nothing changed\n");
+    requestedInputs = std::move(inputOf);
+    return 0;
+}
+
+void FIRMobu::assignInputs(int C, std::vector<int>& column, std::vector<int>& group, std::vector<int>& leader,
+                           int& needed) const {
+    column.resize(C);
+    for (int c = 0; c < C; ++c)
+        column[c] = c;
+    if (!requestedInputs.empty()) {
+        if (static_cast<int>(requestedInputs.size()) == C)
+            column = requestedInputs;
+        else
+            MobuDebug().evaluateError(
+                -1350, " : setChannelInputs gave columns for " + std::to_string(requestedInputs.size()) +
+                           " channels but the filter has " + std::to_string(C) + "; channel c reads column c\n");
+    }
+    // Groups numbered by first appearance, so channel 0 leads group 0.
+    group.assign(C, 0);
+    leader.clear();
+    needed = 0;
+    for (int c = 0; c < C; ++c) {
+        int g = 0;
+        while (g < static_cast<int>(leader.size()) && column[leader[g]] != column[c])
+            ++g;
+        if (g == static_cast<int>(leader.size())) leader.push_back(c);
+        group[c] = g;
+        needed = std::max(needed, column[c] + 1);
+    }
+}
+
 void FIRMobu::init(unsigned M) {
     fftLength = M;
     const Eigen::Index N = M / 2;
@@ -204,6 +241,10 @@ void FIRMobu::loadTimeDomainCoefficients(Eigen::MatrixXd h) {
     ComplexArray first;
     mDFT(copy.topRows(N), first);
     const Eigen::Index C = first.cols();
+    std::vector<int> columns, groups, leaders;
+    int needed = 0;
+    assignInputs(static_cast<int>(C), columns, groups, leaders, needed);
+    const Eigen::Index G = static_cast<Eigen::Index>(leaders.size());
 
     // Stage 0 takes every tap, or with later stages the first 2 B1.
     std::vector<int> ratios;
@@ -219,7 +260,7 @@ void FIRMobu::loadTimeDomainCoefficients(Eigen::MatrixXd h) {
     std::vector<std::unique_ptr<FIRLongPartitions>> stagesAfter0;
     for (size_t s = 0; s < ratios.size(); ++s) {
         const Eigen::Index end = s + 1 < ratios.size() ? 2 * N * ratios[s + 1] : taps;
-        stagesAfter0.push_back(std::make_unique<FIRLongPartitions>(static_cast<int>(N), ratios[s], copy, end));
+        stagesAfter0.push_back(std::make_unique<FIRLongPartitions>(static_cast<int>(N), ratios[s], copy, end, groups));
     }
     // Stage 0's transforms, measured on arrays laid out as the ring and blockWork.
     SpectrumArray work;
@@ -228,7 +269,7 @@ void FIRMobu::loadTimeDomainCoefficients(Eigen::MatrixXd h) {
                                                                FFTW_FORWARD, true, work.col(0), work.col(1));
     auto inverse = std::make_unique<firkernels::TransformPlan>(static_cast<int>(N), 1, 1, static_cast<int>(N),
                                                                FFTW_BACKWARD, true, work.col(1), work.col(2));
-    std::vector<SpectrumArray> windows(C), ring(C), ahead(C);
+    std::vector<SpectrumArray> windows(C), ring(G), ahead(C);
     ComplexArray spectra;
     const Eigen::Index P = partitionCount(L, N);
     for (Eigen::Index c = 0; c < C; ++c) {
@@ -241,9 +282,10 @@ void FIRMobu::loadTimeDomainCoefficients(Eigen::MatrixXd h) {
         // The ring, the windows and the carry of a channel start on different lines of a page.
         windows[c].resize(N, P, 0);
         windows[c].view() = spectra;
-        ring[c].resize(N, P, 21);
         ahead[c].resize(N, 1, 42);
     }
+    for (Eigen::Index g = 0; g < G; ++g) // one ring per input column
+        ring[g].resize(N, P, 21);
 
     directGains = std::move(gains);
     firstPartition = std::move(first);
@@ -251,7 +293,11 @@ void FIRMobu::loadTimeDomainCoefficients(Eigen::MatrixXd h) {
     windowSpectra = std::move(windows);
     history = std::move(ring);
     carry = std::move(ahead);
-    historyHead.assign(C, 0);
+    historyHead.assign(G, 0);
+    inputColumn = std::move(columns);
+    inputGroup = std::move(groups);
+    groupLeader = std::move(leaders);
+    inputsNeeded = needed;
     blockWork = std::move(work);
     forwardPlan = std::move(forward);
     inversePlan = std::move(inverse);
@@ -326,9 +372,9 @@ int FIRMobu::loadTimeDomainCoefficients(std::string fileName, unsigned m) {
 }
 
 bool FIRMobu::tooFewChannels(Eigen::Index cols) {
-    if (cols >= getChCnt()) return false;
+    if (cols >= inputsNeeded) return false;
     MobuDebug().evaluateError(-1350, " input channel count == " + std::to_string(cols) + " but should be " +
-                                         std::to_string(getChCnt()) + " returning without processing.\n");
+                                         std::to_string(inputsNeeded) + " returning without processing.\n");
     return true;
 }
 
@@ -361,17 +407,28 @@ void FIRMobu::applyFade(int fade) {
         filtered.setZero();
 }
 
+void FIRMobu::transformInput(int g) {
+    // The spectrum of the new block goes straight into the ring's newest column.
+    forwardPlan->run(blockWork.col(0), history[g].col(historyHead[g]));
+}
+
+void FIRMobu::advanceHistory() {
+    // The oldest column is overwritten by the next block.
+    for (size_t g = 0; g < history.size(); ++g) {
+        const int P = static_cast<int>(history[g].cols());
+        historyHead[g] = historyHead[g] == 0 ? P - 1 : historyHead[g] - 1;
+    }
+}
+
 void FIRMobu::convolvePacked(int c) {
     const SpectrumKernels& kernels = spectrumKernels();
     const int N = static_cast<int>(fftLength / 2);
-    SpectrumArray& hist = history[c];
+    const int g = inputGroup[c];
+    SpectrumArray& hist = history[g];
     const int P = static_cast<int>(hist.cols());
-    int& head = historyHead[c];
+    const int head = historyHead[g];
     double* a = reinterpret_cast<double*>(carry[c].col(0));
-
-    // The spectrum of the new block goes straight into the ring's newest column.
-    std::complex<double>* newest = hist.col(head);
-    forwardPlan->run(blockWork.col(0), newest);
+    const std::complex<double>* newest = hist.col(head);
 
     // The block's spectrum = X_T * H_0 + j * carry (the older blocks' contribution).
     std::complex<double>* spectrum = blockWork.col(1);
@@ -382,9 +439,6 @@ void FIRMobu::convolvePacked(int c) {
     kernels.multiplyAccumulate(a, reinterpret_cast<const double*>(hist.col(0)), head,
                                reinterpret_cast<const double*>(windowSpectra[c].col(0)), P, N,
                                2 * static_cast<size_t>(hist.columnStride()));
-
-    // The oldest column is overwritten by the next block.
-    head = head == 0 ? P - 1 : head - 1;
 
     // Output: real part of the inverse transform times twiddleInv (the first N samples).  The
     // transform runs unscaled and its 1/N is applied here, saving a pass over the spectrum.
