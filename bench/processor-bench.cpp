@@ -214,14 +214,23 @@ std::vector<Eigen::MatrixXd> randomBlocks(int N, int inputs) {
     return blocks;
 }
 
-/** The processor's filtering alone: one one-channel FIRMobu per output, as the processor has
- * them, output m fed by input m mod 2, run one after the other in this thread, partitioned as
- * given (Automatic: as built); their work repeats every `cycle` periods. */
+/** The processor's filtering alone, run in this thread, partitioned as given (Automatic: as
+ * built), output m fed by input m mod 2.  Shared (as the processor builds it): one engine per
+ * input for the four outputs it feeds, transforming the input once; otherwise one
+ * one-channel engine per output, as the processor had them before.  Their work repeats
+ * every `cycle` periods. */
 class EngineSet {
 public:
-    EngineSet(int N, const Eigen::MatrixXd& h, FIRMobu::Partitioning partitioning, size_t cycle)
+    EngineSet(int N, const Eigen::MatrixXd& h, FIRMobu::Partitioning partitioning, size_t cycle, bool shared = true)
         : cycle(cycle), log(cycle), blocks(randomBlocks(N, inputs)), out(N, h.cols()) {
         bench::QuietStdout quiet;
+        if (shared) {
+            std::vector<Eigen::VectorXd> taps;
+            for (Eigen::Index c = 0; c < h.cols(); ++c)
+                taps.push_back(h.col(c));
+            engines = FIRMobu::perInputEngines(2 * N, inputs, taps, partitioning);
+            return;
+        }
         for (Eigen::Index c = 0; c < h.cols(); ++c) {
             engines.push_back(std::make_unique<FIRMobu>(2 * N));
             engines.back()->setPartitioning(partitioning);
@@ -232,9 +241,12 @@ public:
     void process(const double* x, double* y) {
         const Eigen::Index N = out.rows();
         const Eigen::Map<const Eigen::MatrixXd> in(x, N, inputs);
-        for (size_t c = 0; c < engines.size(); ++c) {
-            engines[c]->filterLocal(in.col(static_cast<Eigen::Index>(c) % inputs), 0);
-            Eigen::Map<Eigen::VectorXd>(y + c * N, N) = engines[c]->getFiltered().col(0).matrix();
+        const int E = static_cast<int>(engines.size());
+        for (int e = 0; e < E; ++e) {
+            // Engine e reads input e mod 2; its channel k is output e + E k.
+            engines[e]->filterLocal(in.col(e % inputs), 0);
+            for (int k = 0; k < engines[e]->getChCnt(); ++k)
+                Eigen::Map<Eigen::VectorXd>(y + (e + E * k) * N, N) = engines[e]->getFiltered().col(k).matrix();
         }
     }
     void run(size_t periods) {
@@ -331,7 +343,7 @@ bench::PeriodTimes machineNoise() {
 struct Row {
     int N, L, q;
     std::string stages; ///< block lengths / N of the automatic schedule's later stages
-    Cell team, engines, uniform, zita, zita8;
+    Cell team, engines, uniform, separate, zita, zita8;
     Memory engineMemory, zitaMemory, zita8Memory;
     double difference = NAN; ///< engines against zita 2x8, relative to the output's peak
 };
@@ -353,7 +365,7 @@ double phaseSpread(const Cell& c) {
 /** The aims against zita in the processor's topology: CPU at or below it from N = 256 on,
  * within 1.3x at N = 64, memory at most 1.5x; and the worst period under twice the median. */
 std::string verdict(const Row& r) {
-    for (const Cell* c : {&r.engines, &r.uniform, &r.zita, &r.zita8, &r.team})
+    for (const Cell* c : {&r.engines, &r.uniform, &r.separate, &r.zita, &r.zita8, &r.team})
         if (!c->failure.empty()) return "not timed (" + c->failure + ")";
     const double toZita = fraction(r.engines, r.N) / fraction(r.zita, r.N);
     const double limit = r.N >= 256 ? 1.0 : 1.3;
@@ -429,7 +441,7 @@ int main(int argc, char* argv[]) {
         for (const int N : blockSizes)
             for (size_t t = 0; t < tapCounts.size(); ++t) {
                 const int L = tapCounts[t];
-                Row r{N, L, bench::ZitaEngine::quantumFor(N), "", {}, {}, {}, {}, {}, {}, {}, {}};
+                Row r{N, L, bench::ZitaEngine::quantumFor(N), "", {}, {}, {}, {}, {}, {}, {}, {}, {}};
                 std::vector<int> ratios;
                 if (bench::partitions(N, L) >= FIRMobu::nonUniformFromPartitions)
                     ratios = FIRMobu::nonUniformSchedule(L, N);
@@ -448,6 +460,11 @@ int main(int argc, char* argv[]) {
                     EngineSet uniform(N, filters[t], FIRMobu::Partitioning::Uniform, 1);
                     uniform.turn(seconds, 16);
                     r.uniform.time = uniform.times();
+                }
+                {
+                    EngineSet separate(N, filters[t], FIRMobu::Partitioning::Automatic, cycle, false);
+                    separate.turn(seconds, minPeriods);
+                    r.separate.time = separate.times();
                 }
                 // Each set's memory: built and run for a cycle, before the next one is built.
                 auto measured = [](const bench::MemoryMeter& meter) {
@@ -495,8 +512,10 @@ int main(int argc, char* argv[]) {
         std::printf(
             "\nCPU: CPU time per period / period, of the whole process for the processor and zita, of the calling\n"
             "thread for the engines.  processor: the whole processor as built, OpenMP team.  engines: its filtering\n"
-            "as built (8 FIR engines, output m fed by input m mod 2) in one thread, automatic partitioning; uniform:\n"
-            "the same uniformly partitioned.  zita: OPT_FFTW_MEASURE | OPT_VECTOR_MODE, quantum = smallest\n"
+            "as built (output m fed by input m mod 2: one engine per input for its four outputs, each input\n"
+            "transformed once) in one thread, automatic partitioning; uniform: the same uniformly partitioned; sep.:\n"
+            "8 one-channel engines, one per output, each transforming its input.  zita: OPT_FFTW_MEASURE | "
+            "OPT_VECTOR_MODE, quantum = smallest\n"
             "partition zq (behind a FIFO when zq > N), largest MAXPART; 2x8: one convolver with 2 inputs and 8\n"
             "outputs (the processor's topology), 8x8: 8 single-input convolutions.  The engines and zita take three\n"
             "turns: the lowest CPU of the three, the spreads over all their periods.  w/m: the largest over the\n"
@@ -505,23 +524,24 @@ int main(int argc, char* argv[]) {
             "largest median of one phase of the longest stage's cycle over the median.  MiB: peak resident memory\n"
             "the set adds while built and run for one cycle.  stages: block lengths / N of the later stages\n"
             "(-: uniform).\n\n");
-        std::printf("%5s %7s %7s | %9s | %7s %6s %5s %5s %6s | %7s | %6s %6s %5s %6s | %6s %6s | %4s | %5s %5s | "
+        std::printf("%5s %7s %7s | %9s | %7s %6s %5s %5s %6s | %7s %6s | %6s %6s %5s %6s | %6s %6s | %4s | %5s %5s | "
                     "%s\n",
-                    "N", "taps", "period", "processor", "engines", "w/m", "q/m", "ph/m", "MiB", "uniform", "zita",
-                    "w/m", "q/m", "MiB", "zita", "MiB", "zq", "eng./", "eng./", "stages");
-        std::printf("%5s %7s %7s | %9s | %7s %6s %5s %5s %6s | %7s | %6s %6s %5s %6s | %6s %6s | %4s | %5s %5s |\n", "",
-                    "", "us", "CPU", "CPU", "", "", "", "", "CPU", "2x8", "", "", "", "8x8", "", "", "zita", "zita");
-        std::printf("%5s %7s %7s | %9s | %7s %6s %5s %5s %6s | %7s | %6s %6s %5s %6s | %6s %6s | %4s | %5s %5s |\n", "",
-                    "", "", "", "", "", "", "", "", "", "CPU", "", "", "", "CPU", "", "", "CPU", "MiB");
+                    "N", "taps", "period", "processor", "engines", "w/m", "q/m", "ph/m", "MiB", "uniform", "sep.",
+                    "zita", "w/m", "q/m", "MiB", "zita", "MiB", "zq", "eng./", "eng./", "stages");
+        std::printf("%5s %7s %7s | %9s | %7s %6s %5s %5s %6s | %7s %6s | %6s %6s %5s %6s | %6s %6s | %4s | %5s %5s |\n",
+                    "", "", "us", "CPU", "CPU", "", "", "", "", "CPU", "CPU", "2x8", "", "", "", "8x8", "", "", "zita",
+                    "zita");
+        std::printf("%5s %7s %7s | %9s | %7s %6s %5s %5s %6s | %7s %6s | %6s %6s %5s %6s | %6s %6s | %4s | %5s %5s |\n",
+                    "", "", "", "", "", "", "", "", "", "", "", "CPU", "", "", "", "CPU", "", "", "CPU", "MiB");
         for (const Row& r : rows)
-            std::printf("%5d %7d %7.1f | %9.3f | %7.3f %6.2f %5.2f %5.2f %6.1f | %7.3f | %6.3f %6.2f %5.2f %6.1f | "
-                        "%6.3f %6.1f | %4d | %5.2f %5.2f | %s\n",
-                        r.N, r.L, 1e6 * r.N / rate, fraction(r.team, r.N), fraction(r.engines, r.N), spread(r.engines),
-                        highSpread(r.engines), phaseSpread(r.engines), r.engineMemory.peak, fraction(r.uniform, r.N),
-                        fraction(r.zita, r.N), spread(r.zita), highSpread(r.zita), r.zitaMemory.peak,
-                        fraction(r.zita8, r.N), r.zita8Memory.peak, r.q,
-                        fraction(r.engines, r.N) / fraction(r.zita, r.N), r.engineMemory.peak / r.zitaMemory.peak,
-                        r.stages.c_str());
+            std::printf(
+                "%5d %7d %7.1f | %9.3f | %7.3f %6.2f %5.2f %5.2f %6.1f | %7.3f %6.3f | %6.3f %6.2f %5.2f %6.1f | "
+                "%6.3f %6.1f | %4d | %5.2f %5.2f | %s\n",
+                r.N, r.L, 1e6 * r.N / rate, fraction(r.team, r.N), fraction(r.engines, r.N), spread(r.engines),
+                highSpread(r.engines), phaseSpread(r.engines), r.engineMemory.peak, fraction(r.uniform, r.N),
+                fraction(r.separate, r.N), fraction(r.zita, r.N), spread(r.zita), highSpread(r.zita), r.zitaMemory.peak,
+                fraction(r.zita8, r.N), r.zita8Memory.peak, r.q, fraction(r.engines, r.N) / fraction(r.zita, r.N),
+                r.engineMemory.peak / r.zitaMemory.peak, r.stages.c_str());
     } catch (const std::exception& e) {
         std::fprintf(stderr, "processor-bench: %s\n", e.what());
         return 1;

@@ -150,6 +150,12 @@ FIRLongPartitions::FIRLongPartitions(int N_, int r_, const Eigen::MatrixXd& h, E
         history[g].resize(size, W, 21);
         input[g].resize(2 * B);
     }
+    groupSums.assign(G, {});
+    groupWindows.assign(G, {});
+    for (Eigen::Index c = 0; c < C; ++c) {
+        groupSums[groupOf[c]].push_back(reinterpret_cast<double*>(work[c].col(0)));
+        groupWindows[groupOf[c]].push_back(reinterpret_cast<const double*>(windows[c].col(0)));
+    }
     {
         FIRMobu::SpectrumArray sample;
         sample.resize(size, 2, 0);
@@ -342,11 +348,20 @@ void FIRLongPartitions::runUnits(int c, int first, int last) {
         }
         i -= rowUnits;
         if (i < macUnits) { // bins of the next output: sum over the windows
+            // The group's first channel sums for every channel of the group (their work
+            // column 0 is theirs only between this and their inverse units).
+            if (!transforms) continue;
             const int from = shape.bins * i, count = std::min(shape.bins, size - from);
             const size_t stride = 2 * static_cast<size_t>(history[g].columnStride());
-            kernels.multiplyAccumulate(reinterpret_cast<double*>(acc + from),
-                                       reinterpret_cast<const double*>(history[g].col(0) + from), head[g],
-                                       reinterpret_cast<const double*>(windows[c].col(0) + from), W, count, stride);
+            const int K = static_cast<int>(groupSums[g].size());
+            if (K == 1)
+                kernels.multiplyAccumulate(reinterpret_cast<double*>(acc + from),
+                                           reinterpret_cast<const double*>(history[g].col(0) + from), head[g],
+                                           reinterpret_cast<const double*>(windows[c].col(0) + from), W, count, stride);
+            else
+                firkernels::multiplyAccumulateShared(kernels, groupSums[g].data(),
+                                                     reinterpret_cast<const double*>(history[g].col(0)), head[g],
+                                                     groupWindows[g].data(), K, W, from, count, stride);
             continue;
         }
         i -= macUnits;

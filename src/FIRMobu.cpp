@@ -298,6 +298,15 @@ void FIRMobu::loadTimeDomainCoefficients(Eigen::MatrixXd h) {
     inputGroup = std::move(groups);
     groupLeader = std::move(leaders);
     inputsNeeded = needed;
+    groupLast.assign(G, 0);
+    groupCarries.assign(G, {});
+    groupWindows.assign(G, {});
+    for (Eigen::Index c = 0; c < C; ++c) {
+        const int g = inputGroup[c];
+        groupLast[g] = static_cast<int>(c);
+        groupCarries[g].push_back(reinterpret_cast<double*>(carry[c].col(0)));
+        groupWindows[g].push_back(reinterpret_cast<const double*>(windowSpectra[c].col(0)));
+    }
     blockWork = std::move(work);
     forwardPlan = std::move(forward);
     inversePlan = std::move(inverse);
@@ -349,7 +358,7 @@ int FIRMobu::loadBuilt(const Eigen::MatrixXd& h) {
     }
 }
 
-int FIRMobu::loadTimeDomainCoefficients(std::string fileName, unsigned m) {
+int FIRMobu::readChannel(const std::string& fileName, unsigned m, Eigen::VectorXd& taps, double* maxCoefficient) {
     Eigen::MatrixXd b;
     const int res = readFile(fileName, b);
     if (res < 0) return res;
@@ -364,11 +373,41 @@ int FIRMobu::loadTimeDomainCoefficients(std::string fileName, unsigned m) {
     const int kept = static_cast<int>(i + 1);
     printf("Trimming channel %d from %ld to %d samples\n", m, static_cast<long>(b.rows()), kept);
     fflush(stdout);
-    const int built = loadBuilt(Eigen::MatrixXd(b.col(m).head(kept)));
+    taps = b.col(m).head(kept);
+    if (maxCoefficient != nullptr) *maxCoefficient = b.maxCoeff();
+    return 0;
+}
+
+int FIRMobu::loadTimeDomainCoefficients(std::string fileName, unsigned m) {
+    Eigen::VectorXd taps;
+    double maxCoefficient = 0.0;
+    const int res = readChannel(fileName, m, taps, &maxCoefficient);
+    if (res < 0) return res;
+    const int built = loadBuilt(Eigen::MatrixXd(taps));
     if (built < 0) return built;
-    printf("FIRMobu::loadTimeDomainCoefficients : max coefficient = %f\n", b.maxCoeff());
+    printf("FIRMobu::loadTimeDomainCoefficients : max coefficient = %f\n", maxCoefficient);
     fflush(stdout);
     return 0;
+}
+
+std::vector<std::unique_ptr<FIRMobu>>
+FIRMobu::perInputEngines(int M, int inputs, const std::vector<Eigen::VectorXd>& taps, Partitioning partitioning) {
+    std::vector<std::unique_ptr<FIRMobu>> engines;
+    const int outputs = static_cast<int>(taps.size());
+    for (int i = 0; i < inputs; ++i) {
+        Eigen::Index length = 0;
+        int channels = 0;
+        for (int m = i; m < outputs; m += inputs, ++channels)
+            length = std::max(length, taps[m].size());
+        Eigen::MatrixXd h = Eigen::MatrixXd::Zero(length, channels);
+        for (int m = i, k = 0; m < outputs; m += inputs, ++k)
+            h.col(k).head(taps[m].size()) = taps[m];
+        engines.push_back(std::make_unique<FIRMobu>(M));
+        engines.back()->setPartitioning(partitioning);
+        engines.back()->setChannelInputs(std::vector<int>(static_cast<size_t>(channels), 0));
+        engines.back()->loadTimeDomainCoefficients(h);
+    }
+    return engines;
 }
 
 bool FIRMobu::tooFewChannels(Eigen::Index cols) {
@@ -412,6 +451,23 @@ void FIRMobu::transformInput(int g) {
     forwardPlan->run(blockWork.col(0), history[g].col(historyHead[g]));
 }
 
+void FIRMobu::carryAhead(int g) {
+    // carry = sum over p of X_{T-p} * G_p, read straight from the ring, for every channel on
+    // this input: the ring is read once for all of them.
+    const SpectrumKernels& kernels = spectrumKernels();
+    const int N = static_cast<int>(fftLength / 2);
+    const SpectrumArray& hist = history[g];
+    const int P = static_cast<int>(hist.cols());
+    const size_t stride = 2 * static_cast<size_t>(hist.columnStride());
+    const auto* ring = reinterpret_cast<const double*>(hist.col(0));
+    const int K = static_cast<int>(groupCarries[g].size());
+    if (K == 1)
+        kernels.multiplyAccumulate(groupCarries[g][0], ring, historyHead[g], groupWindows[g][0], P, N, stride);
+    else
+        firkernels::multiplyAccumulateShared(kernels, groupCarries[g].data(), ring, historyHead[g],
+                                             groupWindows[g].data(), K, P, 0, N, stride);
+}
+
 void FIRMobu::advanceHistory() {
     // The oldest column is overwritten by the next block.
     for (size_t g = 0; g < history.size(); ++g) {
@@ -424,21 +480,13 @@ void FIRMobu::convolvePacked(int c) {
     const SpectrumKernels& kernels = spectrumKernels();
     const int N = static_cast<int>(fftLength / 2);
     const int g = inputGroup[c];
-    SpectrumArray& hist = history[g];
-    const int P = static_cast<int>(hist.cols());
-    const int head = historyHead[g];
-    double* a = reinterpret_cast<double*>(carry[c].col(0));
-    const std::complex<double>* newest = hist.col(head);
+    const double* a = reinterpret_cast<const double*>(carry[c].col(0));
+    const std::complex<double>* newest = history[g].col(historyHead[g]);
 
     // The block's spectrum = X_T * H_0 + j * carry (the older blocks' contribution).
     std::complex<double>* spectrum = blockWork.col(1);
     kernels.blockSpectrum(reinterpret_cast<double*>(spectrum), reinterpret_cast<const double*>(newest),
                           reinterpret_cast<const double*>(firstPartition.col(c).data()), a, N);
-
-    // carry = sum over p of X_{T-p} * G_p, read straight from the ring.
-    kernels.multiplyAccumulate(a, reinterpret_cast<const double*>(hist.col(0)), head,
-                               reinterpret_cast<const double*>(windowSpectra[c].col(0)), P, N,
-                               2 * static_cast<size_t>(hist.columnStride()));
 
     // Output: real part of the inverse transform times twiddleInv (the first N samples).  The
     // transform runs unscaled and its 1/N is applied here, saving a pass over the spectrum.

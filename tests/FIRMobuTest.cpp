@@ -338,22 +338,25 @@ TEST(FIRMobu, FilterLocalAllocatesNothingOnceLoaded) {
     cases.push_back(Case{37, {}});
     cases.push_back(Case{37, {2, 4}});
 #endif
-    for (const Case& k : cases) {
-        const int last = k.ratios.empty() ? 1 : k.ratios.back();
-        const int taps = 3 * last * k.N + 1, blocks = 2 * last + 4;
-        const Eigen::MatrixXd x = randomMatrix(blocks * k.N, 2, 23);
-        FIRMobu fir(2 * k.N);
-        fir.setPartitioning(k.ratios.empty() ? FIRMobu::Partitioning::Uniform : FIRMobu::Partitioning::NonUniform,
-                            k.ratios);
-        load(fir, randomMatrix(taps, 2, 24));
-        ASSERT_EQ(fir.stages().size(), k.ratios.size() + 1);
-        auditedAllocations = 0;
-        audited = true;
-        for (int b = 0; b < blocks; ++b)
-            fir.filterLocal(x.middleRows(b * k.N, k.N), b % 3 - 1);
-        audited = false;
-        EXPECT_EQ(auditedAllocations.load(), 0) << "N " << k.N << ", " << k.ratios.size() << " later stages";
-    }
+    for (const Case& k : cases)
+        for (const bool shared : {false, true}) { // one column each, or both channels on column 0
+            const int last = k.ratios.empty() ? 1 : k.ratios.back();
+            const int taps = 3 * last * k.N + 1, blocks = 2 * last + 4;
+            const Eigen::MatrixXd x = randomMatrix(blocks * k.N, 2, 23);
+            FIRMobu fir(2 * k.N);
+            fir.setPartitioning(k.ratios.empty() ? FIRMobu::Partitioning::Uniform : FIRMobu::Partitioning::NonUniform,
+                                k.ratios);
+            if (shared) fir.setChannelInputs({0, 0});
+            load(fir, randomMatrix(taps, 2, 24));
+            ASSERT_EQ(fir.stages().size(), k.ratios.size() + 1);
+            auditedAllocations = 0;
+            audited = true;
+            for (int b = 0; b < blocks; ++b)
+                fir.filterLocal(x.middleRows(b * k.N, k.N), b % 3 - 1);
+            audited = false;
+            EXPECT_EQ(auditedAllocations.load(), 0)
+                << "N " << k.N << ", " << k.ratios.size() << " later stages" << (shared ? ", shared input" : "");
+        }
 #endif
 }
 

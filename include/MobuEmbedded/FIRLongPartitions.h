@@ -39,7 +39,9 @@ class TransformPlan;
  *
  * Channels that read the same input (FIRMobu::setChannelInputs) form a group with one input
  * buffer and one ring of input spectra: the group's first channel packs and transforms the
- * input; the others run only the multiply-add and the inverse transform of each block.
+ * input and runs the multiply-add of every channel of the group, bin run by bin run, so that
+ * the ring is read from memory once for all of them; the others run only the inverse
+ * transform of each block.
  *
  * Everything runs in the caller's thread; nothing is allocated once constructed.
  */
@@ -90,18 +92,20 @@ private:
     int N, r, B, R, Q, W;
     int S; ///< distance between rows (Q and some padding, or B when not split)
     Layout shape;
-    int phase = 0;                                ///< engine block within the period, 0 .. r-1
-    int parity = 0;                               ///< which input and output buffers belong to the current period
-    std::vector<FIRMobu::SpectrumArray> windows;  ///< C of R S x W, j times the spectra of taps qB .. qB+2B-1, q >= 1
-    std::vector<FIRMobu::SpectrumArray> history;  ///< G of R S x W, spectra of the last W input blocks (a ring)
-    std::vector<FIRMobu::SpectrumArray> output;   ///< C of R S x 2, output signals of this and the next period
-    std::vector<FIRMobu::SpectrumArray> work;     ///< C of R S x 2, the sum over the windows and a transform pass
-    std::vector<Eigen::ArrayXd> input;            ///< G of 2B input samples (two blocks)
-    std::vector<int> head;                        ///< G ring positions of the newest input spectrum
-    std::vector<int> groupOf;                     ///< C: each channel's group
-    std::vector<char> leads;                      ///< C: whether the channel is its group's first
-    FIRMobu::ComplexColumn packTwiddle;           ///< exp(-j pi n / 2B); split: exp(-j pi n1 / 2R) by row n1
-    FIRMobu::ComplexColumn outputTwiddle;         ///< exp(+j pi n / 2B)
+    int phase = 0;                               ///< engine block within the period, 0 .. r-1
+    int parity = 0;                              ///< which input and output buffers belong to the current period
+    std::vector<FIRMobu::SpectrumArray> windows; ///< C of R S x W, j times the spectra of taps qB .. qB+2B-1, q >= 1
+    std::vector<FIRMobu::SpectrumArray> history; ///< G of R S x W, spectra of the last W input blocks (a ring)
+    std::vector<FIRMobu::SpectrumArray> output;  ///< C of R S x 2, output signals of this and the next period
+    std::vector<FIRMobu::SpectrumArray> work;    ///< C of R S x 2, the sum over the windows and a transform pass
+    std::vector<Eigen::ArrayXd> input;           ///< G of 2B input samples (two blocks)
+    std::vector<int> head;                       ///< G ring positions of the newest input spectrum
+    std::vector<int> groupOf;                    ///< C: each channel's group
+    std::vector<char> leads;                     ///< C: whether the channel is its group's first
+    std::vector<std::vector<double*>> groupSums; ///< G: the sums (work column 0) of each group's channels
+    std::vector<std::vector<const double*>> groupWindows; ///< G: their windows
+    FIRMobu::ComplexColumn packTwiddle;                   ///< exp(-j pi n / 2B); split: exp(-j pi n1 / 2R) by row n1
+    FIRMobu::ComplexColumn outputTwiddle;                 ///< exp(+j pi n / 2B)
     FIRMobu::ComplexColumn passTwiddle;           ///< exp(-2 pi j n2 (4 k1 + 1) / 4B) at S k1 + n2 (0 in the padding)
     FIRMobu::ComplexColumn passTwiddleInv;        ///< exp(2 pi j n2 k1 / B) at S k1 + n2 (0 in the padding)
     std::vector<firkernels::TransformPlan> plans; ///< forward R, forward Q, backward Q, backward R

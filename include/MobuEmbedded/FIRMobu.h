@@ -239,6 +239,34 @@ public:
     int filterGained(const Eigen::DenseBase<DerivedIn>& in, const Eigen::DenseBase<DerivedOut>& out, int fade,
                      const Eigen::DenseBase<DerivedGain>& gain);
 
+    /** Writes channel c of the last filterLocal output times gain (a single value) into out as
+     * 32-bit integers, converted as filterGained converts: for engines whose channels share an
+     * input, one filterLocal call, then one call per channel. */
+    template <typename DerivedOut> void writeGained(int c, const Eigen::DenseBase<DerivedOut>& out, double gain) const {
+        writeGainedWith(c, out, [gain](Eigen::Index) { return gain; });
+    }
+    /// As above with a per-sample gain column of N values.
+    template <typename DerivedOut, typename DerivedGain>
+    void writeGained(int c, const Eigen::DenseBase<DerivedOut>& out, const Eigen::DenseBase<DerivedGain>& gain) const {
+        writeGainedWith(c, out, [&gain](Eigen::Index n) { return gain(n); });
+    }
+
+    /** Channel m of an audio file, trimmed as loadTimeDomainCoefficients(fileName, m) trims it
+     * (the same "Trimming" line printed), into taps; maxCoefficient (if given) receives the
+     * largest sample of the whole file.  0 or the same negative codes, reported. */
+    static int readChannel(const std::string& fileName, unsigned m, Eigen::VectorXd& taps,
+                           double* maxCoefficient = nullptr);
+
+    /** The engines of a processor whose output m is fed by input m mod `inputs`: engine i holds
+     * outputs i, i + inputs, i + 2 inputs, ... of taps (taps[m] for output m, the shorter
+     * zero-padded to the longest) as its channels 0, 1, 2, ..., all reading column 0 of its
+     * block, so that each input is transformed once for all the outputs it feeds.  Block
+     * length N = M / 2, partitioned as given.  Throws as loading does (out of memory, no transform
+     * plan). */
+    static std::vector<std::unique_ptr<FIRMobu>> perInputEngines(int M, int inputs,
+                                                                 const std::vector<Eigen::VectorXd>& taps,
+                                                                 Partitioning partitioning = defaultPartitioning());
+
     /// Double to 32-bit integer: truncation toward zero, saturating at the limits (NaN gives 0).
     static int32_t toInt32(double v) {
         if (v >= 2147483647.0) return std::numeric_limits<int32_t>::max();
@@ -249,21 +277,24 @@ public:
 
 protected:
     bool removeDC = false;
-    Eigen::Array<double, 1, Eigen::Dynamic> directGains; ///< per channel, 0 for convolving channels
-    ComplexArray firstPartition;                         ///< N x C, spectra of taps 0..N-1
-    std::vector<SpectrumArray> windowSpectra;            ///< C of N x P, spectra of taps pN..pN+2N-1
-    std::vector<SpectrumArray> history;                  ///< G of N x P, last P input spectra (a ring) per input
-    std::vector<int> historyHead;                        ///< G ring positions of the newest input spectrum
-    std::vector<int> requestedInputs;                    ///< set by setChannelInputs, empty for the default
-    std::vector<int> inputColumn;                        ///< C columns of the block the channels read
-    std::vector<int> inputGroup;                         ///< C indices into history: one per distinct column
-    std::vector<int> groupLeader;                        ///< G: the first channel of each group, which transforms
-    int inputsNeeded = 0;                                ///< columns a block must have
-    std::vector<SpectrumArray> carry;                    ///< C of N x 1, older blocks' contribution ahead
-    unsigned fftLength = 0;                              ///< M = 2N
-    ComplexColumn twiddleFwd;                            ///< exp(-j pi n / M)
-    ComplexColumn twiddleInv;                            ///< exp(+j pi n / M)
-    Eigen::ArrayXXd filtered;                            ///< N x C output of the last block
+    Eigen::Array<double, 1, Eigen::Dynamic> directGains;  ///< per channel, 0 for convolving channels
+    ComplexArray firstPartition;                          ///< N x C, spectra of taps 0..N-1
+    std::vector<SpectrumArray> windowSpectra;             ///< C of N x P, spectra of taps pN..pN+2N-1
+    std::vector<SpectrumArray> history;                   ///< G of N x P, last P input spectra (a ring) per input
+    std::vector<int> historyHead;                         ///< G ring positions of the newest input spectrum
+    std::vector<int> requestedInputs;                     ///< set by setChannelInputs, empty for the default
+    std::vector<int> inputColumn;                         ///< C columns of the block the channels read
+    std::vector<int> inputGroup;                          ///< C indices into history: one per distinct column
+    std::vector<int> groupLeader;                         ///< G: the first channel of each group, which transforms
+    int inputsNeeded = 0;                                 ///< columns a block must have
+    std::vector<int> groupLast;                           ///< G: the last channel of each group
+    std::vector<std::vector<double*>> groupCarries;       ///< G: the carries of each group's channels
+    std::vector<std::vector<const double*>> groupWindows; ///< G: their window spectra
+    std::vector<SpectrumArray> carry;                     ///< C of N x 1, older blocks' contribution ahead
+    unsigned fftLength = 0;                               ///< M = 2N
+    ComplexColumn twiddleFwd;                             ///< exp(-j pi n / M)
+    ComplexColumn twiddleInv;                             ///< exp(+j pi n / M)
+    Eigen::ArrayXXd filtered;                             ///< N x C output of the last block
     /** N x 3: the packed block, its output spectrum and the inverse transform of that (cache-line
      * aligned, as the stage-0 plans were made for). */
     SpectrumArray blockWork;
@@ -285,9 +316,11 @@ protected:
 private:
     /// Transforms the block packed and twiddled in blockWork.col(0) into the newest column of history[g].
     void transformInput(int g);
-    /** Convolves the newest input spectrum of channel c's group through channel c into filtered.col(c),
-     * and blockIn (the group leader's) through the later stages. */
+    /** Convolves the newest input spectrum of channel c's group through channel c into filtered.col(c)
+     * (with the carry of the older blocks), and blockIn (the group leader's) through the later stages. */
     void convolvePacked(int c);
+    /// The next carry of every channel of group g, once their outputs have taken the current one.
+    void carryAhead(int g);
     /// Moves every history ring on by one block (the oldest column takes the next spectrum).
     void advanceHistory();
     /// inputColumn, inputGroup, groupLeader and inputsNeeded for C channels from requestedInputs.
@@ -306,7 +339,14 @@ private:
     /// Loads h through the virtual slot; a build that throws is reported (-1359), old coefficients kept.
     int loadBuilt(const Eigen::MatrixXd& h);
     /// Reads the whole audio file; 0 or the reader's negative code (already reported).
-    int readFile(const std::string& fileName, Eigen::MatrixXd& b);
+    static int readFile(const std::string& fileName, Eigen::MatrixXd& b);
+    template <typename DerivedOut, typename GainAt>
+    void writeGainedWith(int c, const Eigen::DenseBase<DerivedOut>& outC, const GainAt& gainAt) const {
+        auto& out = const_cast<Eigen::DenseBase<DerivedOut>&>(outC);
+        const Eigen::Index N = filtered.rows();
+        for (Eigen::Index n = 0; n < N; ++n)
+            out(n) = toInt32(filtered(n, c) * gainAt(n));
+    }
     /// filterGained with the gain of sample n given by gainAt(n).
     template <typename DerivedIn, typename DerivedOut, typename GainAt>
     int filterGainedWith(const Eigen::DenseBase<DerivedIn>& in, const Eigen::DenseBase<DerivedOut>& out, int fade,
@@ -370,6 +410,7 @@ template <typename Derived> int FIRMobu::filterLocal(const Eigen::DenseBase<Deri
             transformInput(inputGroup[c]);
         }
         convolvePacked(c);
+        if (groupLast[inputGroup[c]] == c) carryAhead(inputGroup[c]);
     }
     advanceHistory();
     advanceLongPartitions();
@@ -386,10 +427,7 @@ int FIRMobu::filterGainedWith(const Eigen::DenseBase<DerivedIn>& in, const Eigen
     if (getChCnt() != 1)
         return MobuDebug().evaluateError(-1350, std::string(" gains.cols() == ") + "1" + " but should be " +
                                                     std::to_string(getChCnt()) + "returning without processing.\n");
-    auto& out = const_cast<Eigen::DenseBase<DerivedOut>&>(outC);
-    const Eigen::Index N = filtered.rows();
-    for (Eigen::Index n = 0; n < N; ++n)
-        out(n) = toInt32(filtered(n, 0) * gainAt(n));
+    writeGainedWith(0, outC, gainAt);
     return 0;
 }
 
