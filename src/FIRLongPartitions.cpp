@@ -199,6 +199,22 @@ FIRLongPartitions::FIRLongPartitions(int N_, int r_, const Eigen::MatrixXd& h, E
     // multiply-add of rows of bins over the windows, and the inverse passes.
     reset(); // zeros to time the units on (uninitialised memory might hold slow subnormals)
     unitTime = measuredUnitCosts(unitCosts(N, r, W, shape).size());
+    // Channel 0's units stand for the whole period's work: its transforms for every group's,
+    // its multiply-adds (its group's channels) for every channel's, its inverse units for
+    // every channel's.
+    {
+        const int columnUnits = Q / shape.columns, rowUnits = R / shape.rows;
+        const int macUnits = (size + shape.bins - 1) / shape.bins;
+        const double groups = static_cast<double>(history.size()), channels = static_cast<double>(C);
+        const double macWeight =
+            channels / static_cast<double>(std::max<size_t>(groupSums.empty() ? 1 : groupSums[0].size(), 1));
+        unitWeight.assign(unitTime.size(), channels);
+        for (int u = 0; u < columnUnits + rowUnits && u < static_cast<int>(unitWeight.size()); ++u)
+            unitWeight[u] = groups;
+        for (int u = columnUnits + rowUnits;
+             u < columnUnits + rowUnits + macUnits && u < static_cast<int>(unitWeight.size()); ++u)
+            unitWeight[u] = macWeight;
+    }
     sliceStart.assign(r + 1, 0);
     cutSlices();
     reset();
@@ -239,19 +255,20 @@ void FIRLongPartitions::reset() {
 }
 
 void FIRLongPartitions::cutSlices() {
-    double total = 0.0;
-    for (const double t : unitTime)
-        total += t;
-    // Slice φ ends at the unit boundary nearest to (φ + 1) / r of the total.
     const int units = static_cast<int>(unitTime.size());
+    auto cost = [this](int u) { return unitTime[u] * unitWeight[u]; };
+    double total = 0.0;
+    for (int u = 0; u < units; ++u)
+        total += cost(u);
+    // Slice φ ends at the unit boundary nearest to (φ + 1) / r of the total.
     sliceStart[0] = 0;
     sliceStart[r] = units;
     double done = 0.0;
     int u = 0;
     for (int phi = 1; phi < r; ++phi) {
         const double target = total * phi / r;
-        while (u < units && done + unitTime[u] / 2 < target)
-            done += unitTime[u++];
+        while (u < units && done + cost(u) / 2 < target)
+            done += cost(u++);
         sliceStart[phi] = u;
     }
 }

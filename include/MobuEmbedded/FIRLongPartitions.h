@@ -111,6 +111,7 @@ private:
     std::vector<firkernels::TransformPlan> plans; ///< forward R, forward Q, backward Q, backward R
     std::vector<int> sliceStart;                  ///< r + 1 unit indices
     std::vector<double> unitTime;                 ///< estimated time of every unit (channel 0), ns
+    std::vector<double> unitWeight;               ///< how many of channel 0's runs of a unit a period has
 };
 
 #endif
