@@ -412,8 +412,11 @@ public:
         }
         base = statusKiB("VmRSS:");
     }
-    /// MiB resident now beyond the start.
-    double heldMiB() const { return (statusKiB("VmRSS:") - base) / 1024.0; }
+    /// MiB resident now beyond the start, once the allocator has returned its free memory.
+    double heldMiB() const {
+        malloc_trim(0);
+        return (statusKiB("VmRSS:") - base) / 1024.0;
+    }
     /// MiB of the largest resident size since the start beyond the start.
     double peakMiB() const { return (statusKiB("VmHWM:") - base) / 1024.0; }
 

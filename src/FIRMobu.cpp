@@ -229,7 +229,7 @@ void FIRMobu::loadTimeDomainCoefficients(Eigen::MatrixXd h) {
                                                         ? Eigen::Array<double, 1, Eigen::Dynamic>(h.row(0).array())
                                                         : Eigen::Array<double, 1, Eigen::Dynamic>::Zero(h.cols());
 
-    Eigen::MatrixXd copy = h;
+    Eigen::MatrixXd copy = std::move(h); // h is this call's own copy: no third one while loading
     if (removeDC && copy.rows() > 0) copy.rowwise() -= copy.colwise().mean();
     if (copy.rows() < N) {
         const Eigen::Index old = copy.rows();
@@ -311,7 +311,7 @@ void FIRMobu::loadTimeDomainCoefficients(Eigen::MatrixXd h) {
     forwardPlan = std::move(forward);
     inversePlan = std::move(inverse);
     blockIn.setZero(N);
-    prepareOutput(static_cast<int>(N), static_cast<int>(h.cols())); // the first block must not allocate either
+    prepareOutput(static_cast<int>(N), static_cast<int>(C)); // the first block must not allocate either
     reset();
     std::cout << "FIRMobu::loadTimeDomainCoefficients : leaving" << std::endl;
 }
@@ -405,7 +405,7 @@ FIRMobu::perInputEngines(int M, int inputs, const std::vector<Eigen::VectorXd>& 
         engines.push_back(std::make_unique<FIRMobu>(M));
         engines.back()->setPartitioning(partitioning);
         engines.back()->setChannelInputs(std::vector<int>(static_cast<size_t>(channels), 0));
-        engines.back()->loadTimeDomainCoefficients(h);
+        engines.back()->loadTimeDomainCoefficients(std::move(h));
     }
     return engines;
 }
