@@ -312,12 +312,13 @@ public:
         std::vector<FIRMobu*>& set = *inactiveBuffer();
         std::cout << "deleteInactiveFIRFilters" << std::endl;
         deleteFilters(set);
-        for (int m = 0; m < M; ++m)
-            set[m] = new FIRMobu(2 * n); // owned by the set; deleted by deleteFilters
+        // Every output's taps first, then one engine per input for the outputs it feeds (output
+        // m from input m mod 2), which transforms that input once for all of them.
+        std::vector<Eigen::VectorXd> taps(M);
         for (int m = 0; m < M; ++m) {
             printf("loading channel %d from file %s\n", m, filterFile.c_str());
             if (!filterFile.empty() &&
-                set[m]->loadTimeDomainCoefficients(filterFile, static_cast<unsigned>(m), getRate()) >= 0)
+                FIRMobu::readChannel(filterFile, static_cast<unsigned>(m), taps[m], nullptr, getRate()) >= 0)
                 continue;
             const float fs = static_cast<float>(getRate());
             printf("Couldn't load filter from file, setting as the impulse with sample rate = %f Hz.\n", fs);
@@ -327,11 +328,15 @@ public:
                 std::cout << "Couldn't generate a band limited impulse, exiting." << std::endl;
                 return ret;
             }
-            set[m]->loadTimeDomainCoefficients(Eigen::MatrixXd(impulse));
+            taps[m] = Eigen::MatrixXd(impulse).col(0);
         }
+        std::vector<std::unique_ptr<FIRMobu>> engines = FIRMobu::perInputEngines(2 * n, inputs, taps);
+        set.assign(engines.size(), nullptr);
+        for (size_t i = 0; i < engines.size(); ++i)
+            set[i] = engines[i].release(); // owned by the set; deleted by deleteFilters
         // One silent block sizes every filter's buffers before it meets the audio thread.
-        for (int m = 0; m < M; ++m)
-            set[m]->filterLocal(Eigen::ArrayXd::Zero(n), 0);
+        for (FIRMobu* f : set)
+            f->filterLocal(Eigen::ArrayXd::Zero(n), 0);
         std::cout << "inactiveFIR loaded " << static_cast<void*>(&set) << std::endl;
         return 0;
     }
@@ -381,9 +386,13 @@ private:
         const Eigen::ArrayXXd& g = *gains.activeBuffer();
         std::vector<FIRMobu*>& set = *activeBuffer();
         const Eigen::Index n = g.rows();
+        // Engine i filters input i for outputs i, i + 2, ... (its channels 0, 1, ...).
 #pragma omp parallel for schedule(static)
-        for (int m = 0; m < M; ++m)
-            set[m]->filterGained(eqIn[m % 2], periods.output.col(m), fade, g(n - 1, m));
+        for (int i = 0; i < static_cast<int>(set.size()); ++i) {
+            set[i]->filterLocal(eqIn[i], fade);
+            for (int k = 0, m = i; k < set[i]->getChCnt(); ++k, m += inputs)
+                set[i]->writeGained(k, periods.output.col(m), g(n - 1, m));
+        }
     }
 
     int filterPeriod() {
@@ -416,8 +425,11 @@ private:
             const Eigen::ArrayXXd& ramp = *gains.targetBuffer();
             std::vector<FIRMobu*>& set = *activeBuffer();
 #pragma omp parallel for schedule(static)
-            for (int m = 0; m < M; ++m)
-                set[m]->filterGained(eqIn[m % 2], periods.output.col(m), 0, ramp.col(m));
+            for (int i = 0; i < static_cast<int>(set.size()); ++i) {
+                set[i]->filterLocal(eqIn[i], 0);
+                for (int k = 0, m = i; k < set[i]->getChCnt(); ++k, m += inputs)
+                    set[i]->writeGained(k, periods.output.col(m), ramp.col(m));
+            }
             gains.completeTransition();
             return 0;
         }
@@ -437,6 +449,7 @@ private:
     }
 
     int M = 8;
+    static constexpr int inputs = 2; ///< output m is fed by input m mod inputs
     std::string filterFile;
     std::string paraEQFile;
     int switchCount = 0;

@@ -6,6 +6,7 @@
 #include <Eigen/Dense>
 #include <zita-convolver.h>
 
+#include <malloc.h>
 #include <sched.h>
 #include <unistd.h>
 
@@ -13,6 +14,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <iostream>
 #include <stdexcept>
@@ -295,24 +298,43 @@ public:
     virtual void process(const double* in, double* out) = 0;
 };
 
-/** libzita-convolver: C inputs, C outputs, filter c (column c of h) from input c to output c;
- * quantum and smallest partition N (a power of two from 64 on), largest partition the
- * library's maximum.  The longer partitions run on the library's worker threads. */
+/** libzita-convolver configured as its users configure it for speed: options
+ * Convproc::OPT_FFTW_MEASURE | Convproc::OPT_VECTOR_MODE (measured FFTW plans, the vector
+ * multiply-add), quantum and smallest partition q = the block rounded up to a power of two
+ * (at least the library's smallest partition), largest partition the library's maximum.
+ *
+ * I inputs, C outputs, output c fed by input c mod I through column c of h: I = C is one
+ * convolution per channel (a diagonal matrix), I = 2 with C = 8 the processor's topology, where
+ * the library transforms each input once for the four outputs it feeds.  The longer partitions
+ * run on the library's worker threads.
+ *
+ * process() takes and gives blocks of N frames.  When N is not a multiple of q (N = 480,
+ * q = 512) the frames go through a FIFO of q frames on each side, as a host with that period
+ * runs the library: the output is then delayed by latency() = q frames more than FIRMobu's, and
+ * one call in about q / (q - N) runs no quantum at all. */
 class ZitaEngine : public Engine {
 public:
-    ZitaEngine(int N, const Eigen::MatrixXd& h) : N(N), C(static_cast<int>(h.cols())) {
+    static constexpr uint32_t speedOptions = Convproc::OPT_FFTW_MEASURE | Convproc::OPT_VECTOR_MODE;
+
+    /// inputs 0: one input per output.
+    ZitaEngine(int N, const Eigen::MatrixXd& h, int inputs = 0, uint32_t options = speedOptions)
+        : N(N), C(static_cast<int>(h.cols())), I(inputs > 0 ? inputs : static_cast<int>(h.cols())), q(quantumFor(N)),
+          delay(N % q == 0 ? 0 : q), outFifo(static_cast<size_t>(C)) {
         const auto taps = static_cast<uint32_t>(h.rows());
-        // Smallest partition = the block, largest the library's maximum; the density of a
-        // diagonal C x C matrix is 1/C.
-        if (conv.configure(C, C, taps, N, N, Convproc::MAXPART, 1.0f / static_cast<float>(C)) != 0)
+        conv.set_options(options);
+        // Density: the share of the I x C matrix's cells that hold a filter.
+        if (conv.configure(I, C, taps, q, q, Convproc::MAXPART, 1.0f / static_cast<float>(I)) != 0)
             throw std::runtime_error("zita configure failed");
         std::vector<float> hf(taps);
         for (int c = 0; c < C; ++c) {
             for (uint32_t k = 0; k < taps; ++k)
                 hf[k] = static_cast<float>(h(k, c));
-            if (conv.impdata_create(c, c, 1, hf.data(), 0, static_cast<int32_t>(taps)) != 0)
+            if (conv.impdata_create(c % I, c, 1, hf.data(), 0, static_cast<int32_t>(taps)) != 0)
                 throw std::runtime_error("zita impdata_create failed");
         }
+        for (auto& f : outFifo)
+            f.assign(static_cast<size_t>(2 * q + N), 0.0f);
+        outCount = delay;
         if (conv.start_process(0, SCHED_OTHER) != 0) throw std::runtime_error("zita start_process failed");
         // The worker threads must be running before the first block: a level whose thread has
         // not started yet is computed in the caller instead, which mixes up the output of the
@@ -325,24 +347,96 @@ public:
             usleep(1000);
         conv.cleanup();
     }
+    /// N x I frames in, N x C out (column-major).
     void process(const double* in, double* out) override {
-        for (int c = 0; c < C; ++c) {
-            float* x = conv.inpdata(c);
-            for (int n = 0; n < N; ++n)
-                x[n] = static_cast<float>(in[c * N + n]);
+        for (int done = 0; done < N;) {
+            const int piece = std::min(N - done, q - inFill);
+            for (int i = 0; i < I; ++i) {
+                float* x = conv.inpdata(i) + inFill;
+                for (int n = 0; n < piece; ++n)
+                    x[n] = static_cast<float>(in[i * N + done + n]);
+            }
+            inFill += piece;
+            done += piece;
+            if (inFill < q) break;
+            // Synchronous: waits for late partitions, so the output is always complete.
+            conv.process(true);
+            inFill = 0;
+            for (int c = 0; c < C; ++c) {
+                const float* y = conv.outdata(c);
+                std::vector<float>& f = outFifo[c];
+                for (int n = 0; n < q; ++n)
+                    f[(outHead + outCount + n) % f.size()] = y[n];
+            }
+            outCount += q;
         }
-        // Synchronous: waits for late partitions, so the output is always complete.
-        conv.process(true);
         for (int c = 0; c < C; ++c) {
-            const float* y = conv.outdata(c);
+            const std::vector<float>& f = outFifo[c];
             for (int n = 0; n < N; ++n)
-                out[c * N + n] = y[n];
+                out[c * N + n] = f[(outHead + n) % f.size()];
         }
+        outHead = (outHead + N) % static_cast<int>(outFifo[0].size());
+        outCount -= N;
+    }
+    /// Frames by which the output comes later than FIRMobu's (the FIFO).
+    int latency() const { return delay; }
+    int quantum() const { return q; }
+    int inputs() const { return I; }
+
+    static int quantumFor(int N) {
+        int p = Convproc::MINPART;
+        while (p < N)
+            p *= 2;
+        return p;
     }
 
 private:
-    const int N, C;
+    const int N, C, I, q, delay;
     Convproc conv;
+    std::vector<std::vector<float>> outFifo; ///< C rings of output frames not yet given out
+    int outHead = 0, outCount = 0;           ///< first frame and frames held in each ring
+    int inFill = 0;                          ///< frames of the current quantum already in zita's input
+};
+
+/** Memory that some work adds to the process: construct before it, read after it.  The peak is
+ * the process's resident high-water mark (reset at construction through /proc/self/clear_refs)
+ * over the resident size at construction, after the allocator has returned its free memory to
+ * the system, so that what earlier work freed is not reused unseen. */
+class MemoryMeter {
+public:
+    MemoryMeter() {
+        malloc_trim(0);
+        if (FILE* f = std::fopen("/proc/self/clear_refs", "w")) {
+            std::fputs("5", f);
+            std::fclose(f);
+        }
+        base = statusKiB("VmRSS:");
+    }
+    /// MiB resident now beyond the start, once the allocator has returned its free memory.
+    double heldMiB() const {
+        malloc_trim(0);
+        return (statusKiB("VmRSS:") - base) / 1024.0;
+    }
+    /// MiB of the largest resident size since the start beyond the start.
+    double peakMiB() const { return (statusKiB("VmHWM:") - base) / 1024.0; }
+
+    static double statusKiB(const char* key) {
+        FILE* f = std::fopen("/proc/self/status", "r");
+        if (f == nullptr) return 0.0;
+        char line[256];
+        double value = 0.0;
+        const size_t length = std::strlen(key);
+        while (std::fgets(line, sizeof line, f) != nullptr)
+            if (std::strncmp(line, key, length) == 0) {
+                value = std::atof(line + length);
+                break;
+            }
+        std::fclose(f);
+        return value;
+    }
+
+private:
+    double base = 0.0;
 };
 
 } // namespace bench

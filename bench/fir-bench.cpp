@@ -6,6 +6,8 @@
 //   uniform  - the same engine uniformly partitioned, the reference scheme
 //   zita     - libzita-convolver (float, non-uniformly partitioned, background threads
 //              for the long partitions), configured for the same block size, taps and channels
+//              as its users configure it for speed: OPT_FFTW_MEASURE | OPT_VECTOR_MODE, quantum =
+//              smallest partition = N, largest partition MAXPART
 //   fftw     - a textbook uniformly partitioned overlap-save convolver in double written
 //              here: 2N-point real FFTs, a ring of input spectra, one multiply-add pass
 //              per partition

@@ -6,16 +6,21 @@
 // one block of random input.  For 8 outputs x {16384, 65536, 131072, 262144} taps at 48 kHz
 // and periods of N = 64, 256, 480 and 1024 frames it prints, side by side:
 //   processor  the whole processor as built, with the OpenMP team over the channels
-//   engines    its 8 FIR engines alone (one-channel FIRMobu each, automatic partitioning:
-//              non-uniform for long filters) in one thread
+//   engines    its filtering as built: 8 FIR engines (one-channel FIRMobu each, automatic
+//              partitioning), output m fed by input m mod 2, in one thread
 //   uniform    the same engines uniformly partitioned
-//   zita       libzita-convolver as 8 single-input convolutions of the same filters, quantum and
-//            smallest partition N (the library needs a power of two: the next one above N
-//            otherwise), largest partition MAXPART, on its own worker threads
-// each as CPU time per period over the period, and for the engines and zita the largest over
-// the median time of a single period.  CPU time is that of the whole process for the
-// processor and zita (the OpenMP team and zita's worker threads work as well), the calling
-// thread's for the engines, which do all their work there.
+//   zita 2x8   libzita-convolver in the processor's topology: one convolver of 2 inputs and
+//              8 outputs, output m fed by input m mod 2 (each input transformed once)
+//   zita 8x8   the same filters as 8 single-input convolutions
+// zita is configured for speed as its users configure it (OPT_FFTW_MEASURE | OPT_VECTOR_MODE,
+// quantum = smallest partition = N, or the next power of two behind a FIFO for N = 480,
+// largest partition MAXPART, its worker threads SCHED_OTHER).  Each is given as CPU time per
+// period over the period, the 99.9th percentile and the largest time of a single period over
+// the median, and the memory it adds to the process (peak resident size).  Before timing, the
+// engines' output is checked against zita 2x8's (float precision) over more periods than the
+// filter is long.  CPU time is that of the whole process for the processor and zita (the
+// OpenMP team and zita's worker threads work as well), the calling thread's for the engines,
+// which do all their work there.
 #include "BenchSupport.h"
 
 #include <MobuEmbedded/FIRMobu.h>
@@ -46,8 +51,24 @@ namespace {
 
 constexpr unsigned rate = 48000;
 constexpr int outputs = IOLevels::OUT_CHCNT;
-const std::vector<int> blockSizes = {64, 256, 480, 1024};
-const std::vector<int> tapCounts = {16384, 65536, 131072, 262144};
+std::vector<int> blockSizes = {64, 256, 480, 1024};
+std::vector<int> tapCounts = {16384, 65536, 131072, 262144};
+
+/// A comma-separated list of positive numbers, or false.
+bool parseList(const std::string& text, std::vector<int>& values) {
+    std::vector<int> parsed;
+    for (size_t pos = 0; pos <= text.size();) {
+        const size_t comma = std::min(text.find(',', pos), text.size());
+        char* end = nullptr;
+        const std::string item = text.substr(pos, comma - pos);
+        const long v = std::strtol(item.c_str(), &end, 10);
+        if (item.empty() || *end != '\0' || v < 1 || v > (1 << 24)) return false;
+        parsed.push_back(static_cast<int>(v));
+        pos = comma + 1;
+    }
+    values = parsed;
+    return true;
+}
 constexpr int rounds = 3; ///< turns the engines and zita take at each configuration
 
 /// The processor driven by hand: process() once per period, no stream is ever started.
@@ -185,60 +206,122 @@ Cell timeProcessor(int N, int threads, const std::string& filterFile, const std:
     return cell;
 }
 
-/** The processor's FIR engines alone: one one-channel FIRMobu per output, as the processor
- * has them, run one after the other in this thread on blocks of random input, partitioned
- * as given (Automatic: as built); their work repeats every `cycle` periods. */
+/// Blocks of random input, uniform within -6 dBFS like the processor's, N x inputs.
+std::vector<Eigen::MatrixXd> randomBlocks(int N, int inputs) {
+    std::vector<Eigen::MatrixXd> blocks;
+    for (int b = 0; b < 16; ++b)
+        blocks.push_back(0.5 * Eigen::MatrixXd::Random(N, inputs));
+    return blocks;
+}
+
+/** The processor's filtering alone, run in this thread, partitioned as given (Automatic: as
+ * built), output m fed by input m mod 2.  Shared (as the processor builds it): one engine per
+ * input for the four outputs it feeds, transforming the input once; otherwise one
+ * one-channel engine per output, as the processor had them before.  Their work repeats
+ * every `cycle` periods. */
 class EngineSet {
 public:
-    EngineSet(int N, const Eigen::MatrixXd& h, FIRMobu::Partitioning partitioning, size_t cycle)
-        : cycle(cycle), log(cycle) {
+    EngineSet(int N, const Eigen::MatrixXd& h, FIRMobu::Partitioning partitioning, size_t cycle, bool shared = true)
+        : cycle(cycle), log(cycle), blocks(randomBlocks(N, inputs)), out(N, h.cols()) {
         bench::QuietStdout quiet;
+        if (shared) {
+            std::vector<Eigen::VectorXd> taps;
+            for (Eigen::Index c = 0; c < h.cols(); ++c)
+                taps.push_back(h.col(c));
+            engines = FIRMobu::perInputEngines(2 * N, inputs, taps, partitioning);
+            return;
+        }
         for (Eigen::Index c = 0; c < h.cols(); ++c) {
             engines.push_back(std::make_unique<FIRMobu>(2 * N));
             engines.back()->setPartitioning(partitioning);
             engines.back()->loadTimeDomainCoefficients(Eigen::MatrixXd(h.col(c)));
         }
-        for (int b = 0; b < 16; ++b) // uniform within -6 dBFS, like the processor's input
-            blocks.push_back(0.5 * Eigen::MatrixXd::Random(N, h.cols()));
+    }
+    /// One period: block x (N x 2) in, the 8 outputs in y (N x 8).
+    void process(const double* x, double* y) {
+        const Eigen::Index N = out.rows();
+        const Eigen::Map<const Eigen::MatrixXd> in(x, N, inputs);
+        const int E = static_cast<int>(engines.size());
+        for (int e = 0; e < E; ++e) {
+            // Engine e reads input e mod 2; its channel k is output e + E k.
+            engines[e]->filterLocal(in.col(e % inputs), 0);
+            for (int k = 0; k < engines[e]->getChCnt(); ++k)
+                Eigen::Map<Eigen::VectorXd>(y + (e + E * k) * N, N) = engines[e]->getFiltered().col(k).matrix();
+        }
+    }
+    void run(size_t periods) {
+        for (size_t k = 0; k < periods; ++k)
+            process(blocks[k % blocks.size()].data(), out.data());
     }
     /// One turn, after one untimed cycle.  All the work is this thread's: its CPU clock.
     void turn(double seconds, size_t minPeriods) {
-        log.turn(
-            [&](size_t k) {
-                for (size_t c = 0; c < engines.size(); ++c)
-                    engines[c]->filterLocal(blocks[k % blocks.size()].col(static_cast<Eigen::Index>(c)), 0);
-            },
-            seconds, minPeriods, true, cycle);
+        log.turn([&](size_t k) { process(blocks[k % blocks.size()].data(), out.data()); }, seconds, minPeriods, true,
+                 cycle);
     }
     bench::PeriodTimes times() const { return log.summary(); }
+
+    static constexpr int inputs = IOLevels::IN_CHCNT;
 
 private:
     size_t cycle;
     bench::PeriodLog log;
     std::vector<std::unique_ptr<FIRMobu>> engines;
     std::vector<Eigen::MatrixXd> blocks;
+    Eigen::MatrixXd out;
 };
 
-/// zita with blocks of q frames on the same filters; the caller waits for its worker threads
-/// when they are late, so single periods are timed on the wall clock, and the CPU time is the
-/// whole process's.
+/// zita with blocks of N frames on the same filters, `inputs` inputs (output m fed by input
+/// m mod inputs); the caller waits for its worker threads when they are late, so single periods
+/// are timed on the wall clock, and the CPU time is the whole process's.
 class ZitaSet {
 public:
-    ZitaSet(int q, const Eigen::MatrixXd& h) : zita(q, h), out(q, h.cols()) {
-        for (int b = 0; b < 16; ++b) // uniform within -6 dBFS, like the processor's input
-            blocks.push_back(0.5 * Eigen::MatrixXd::Random(q, h.cols()));
+    ZitaSet(int N, const Eigen::MatrixXd& h, int inputs)
+        : zita(N, h, inputs), blocks(randomBlocks(N, inputs)), out(N, h.cols()) {}
+    void run(size_t periods) {
+        for (size_t k = 0; k < periods; ++k)
+            zita.process(blocks[k % blocks.size()].data(), out.data());
     }
     void turn(double seconds, size_t minPeriods, size_t warmUp) {
         log.turn([&](size_t k) { zita.process(blocks[k % blocks.size()].data(), out.data()); }, seconds, minPeriods,
                  false, warmUp);
     }
     bench::PeriodTimes times() const { return log.summary(); }
+    bench::ZitaEngine& engine() { return zita; }
 
 private:
     bench::ZitaEngine zita;
     std::vector<Eigen::MatrixXd> blocks;
     Eigen::MatrixXd out;
     bench::PeriodLog log;
+};
+
+/** Largest difference between the engines' output and zita's (delayed by its FIFO) over
+ * `periods` periods of random input, relative to the largest output sample.  Both have run on
+ * other input before: the periods compared come after as many of common input as the filter
+ * is long, so that what either had in memory has left both. */
+double outputDifference(EngineSet& engines, bench::ZitaEngine& zita, int N, int C, int taps, size_t periods,
+                        std::mt19937_64& gen) {
+    std::uniform_real_distribution<double> dist(-0.5, 0.5);
+    Eigen::MatrixXd x(N, EngineSet::inputs), a(N, C), b(N, C);
+    const Eigen::Index skip = (taps + zita.latency() + N - 1) / N + 1, d = zita.latency();
+    const Eigen::Index total = skip + static_cast<Eigen::Index>(periods) + d / N + 1;
+    Eigen::MatrixXd ya(total * N, C), yb(total * N, C);
+    for (Eigen::Index k = 0; k < total; ++k) {
+        for (Eigen::Index i = 0; i < x.size(); ++i)
+            x.data()[i] = dist(gen);
+        engines.process(x.data(), a.data());
+        zita.process(x.data(), b.data());
+        ya.middleRows(k * N, N) = a;
+        yb.middleRows(k * N, N) = b;
+    }
+    const Eigen::Index rows = static_cast<Eigen::Index>(periods) * N;
+    const auto ours = ya.middleRows(skip * N, rows);
+    return (ours - yb.middleRows(skip * N + d, rows)).cwiseAbs().maxCoeff() / ours.cwiseAbs().maxCoeff();
+}
+
+/// Memory a set adds: what it holds once warmed up and its peak since construction began.
+struct Memory {
+    double held = NAN, peak = NAN;
 };
 
 /** The same per-period timing of a fixed loop of arithmetic in cache (about 30 us): how far
@@ -257,17 +340,12 @@ bench::PeriodTimes machineNoise() {
         0.0, 20000, true);
 }
 
-int nextPowerOfTwo(int n) {
-    int p = 1;
-    while (p < n)
-        p *= 2;
-    return p;
-}
-
 struct Row {
     int N, L, q;
     std::string stages; ///< block lengths / N of the automatic schedule's later stages
-    Cell team, engines, uniform, zita;
+    Cell team, engines, uniform, separate, zita, zita8;
+    Memory engineMemory, zitaMemory, zita8Memory;
+    double difference = NAN; ///< engines against zita 2x8, relative to the output's peak
 };
 
 /// CPU time per period over the period, NaN when not timed.
@@ -284,19 +362,22 @@ double phaseSpread(const Cell& c) {
     return c.failure.empty() ? c.time.worstPhase / c.time.median : NAN;
 }
 
-/// The aims: CPU at or below zita's from N = 256 on, within 2x at N = 64; worst period under
-/// twice the median.
+/** The aims against zita in the processor's topology: CPU at or below it from N = 256 on,
+ * within 1.3x at N = 64, memory at most 1.5x; and the worst period under twice the median. */
 std::string verdict(const Row& r) {
-    for (const Cell* c : {&r.engines, &r.uniform, &r.zita, &r.team})
+    for (const Cell* c : {&r.engines, &r.uniform, &r.separate, &r.zita, &r.zita8, &r.team})
         if (!c->failure.empty()) return "not timed (" + c->failure + ")";
-    const double toZita = fraction(r.engines, r.N) / fraction(r.zita, r.q);
-    const double limit = r.N >= 256 ? 1.0 : 2.0;
-    char text[200];
+    const double toZita = fraction(r.engines, r.N) / fraction(r.zita, r.N);
+    const double limit = r.N >= 256 ? 1.0 : 1.3;
+    const double memory = r.engineMemory.peak / r.zitaMemory.peak;
+    char text[400];
     std::snprintf(text, sizeof text,
-                  "engines/zita %.2f (aim <= %.0f): %s; worst/median %.2f, 99.9 %%/median %.2f, worst "
-                  "phase/median %.2f (aim < 2): %s",
-                  toZita, limit, toZita <= limit ? "yes" : "NO", spread(r.engines), highSpread(r.engines),
-                  phaseSpread(r.engines),
+                  "output difference to zita 2x8 %.1e; engines/zita 2x8 CPU %.2f (aim <= %.1f): %s; peak MiB "
+                  "engines %.1f, zita 2x8 %.1f, 8x8 %.1f (held %.1f, %.1f, %.1f), ratio %.2f (aim <= 1.5): %s; "
+                  "worst/median %.2f, 99.9 %%/median %.2f, worst phase/median %.2f (aim < 2): %s",
+                  r.difference, toZita, limit, toZita <= limit ? "yes" : "NO", r.engineMemory.peak, r.zitaMemory.peak,
+                  r.zita8Memory.peak, r.engineMemory.held, r.zitaMemory.held, r.zita8Memory.held, memory,
+                  memory <= 1.5 ? "yes" : "NO", spread(r.engines), highSpread(r.engines), phaseSpread(r.engines),
                   spread(r.engines) < 2.0        ? "yes"
                   : phaseSpread(r.engines) < 2.0 ? "phases yes"
                                                  : "NO");
@@ -304,9 +385,11 @@ std::string verdict(const Row& r) {
 }
 
 void usage() {
-    std::cout << "processor-bench [-t seconds]\n"
-                 "  -t   CPU seconds spent timing each configuration (default 1; the run takes about a minute,\n"
-                 "       -t 0.1 about 15 s)\n";
+    std::cout << "processor-bench [-t seconds] [--N=64,256,480,1024] [--taps=16384,65536,131072,262144]\n"
+                 "  -t      CPU seconds spent timing each configuration (default 1; the run takes a few minutes,\n"
+                 "          -t 0.1 under a minute)\n"
+                 "  --N     periods in frames (from 64 on)\n"
+                 "  --taps  filter lengths (from 2 on)\n";
 }
 
 } // namespace
@@ -318,10 +401,18 @@ int main(int argc, char* argv[]) {
         return 0;
     }
     double seconds = 1.0;
-    if (options.has("t") && (options.getArg("t", seconds) != 0 || !(seconds > 0.0))) {
+    std::string nList, tapList;
+    if ((options.has("t") && (options.getArg("t", seconds) != 0 || !(seconds > 0.0))) ||
+        (options.has("N") && (options.getArg("N", nList) != 0 || !parseList(nList, blockSizes))) ||
+        (options.has("taps") && (options.getArg("taps", tapList) != 0 || !parseList(tapList, tapCounts)))) {
         usage();
         return 255;
     }
+    for (const int N : blockSizes)
+        if (N < 64) {
+            usage();
+            return 255;
+        }
     const int team = omp_get_max_threads();
     std::mt19937_64 gen(20240611);
 
@@ -350,7 +441,7 @@ int main(int argc, char* argv[]) {
         for (const int N : blockSizes)
             for (size_t t = 0; t < tapCounts.size(); ++t) {
                 const int L = tapCounts[t];
-                Row r{N, L, nextPowerOfTwo(N), "", {}, {}, {}, {}};
+                Row r{N, L, bench::ZitaEngine::quantumFor(N), "", {}, {}, {}, {}, {}, {}, {}, {}, {}};
                 std::vector<int> ratios;
                 if (bench::partitions(N, L) >= FIRMobu::nonUniformFromPartitions)
                     ratios = FIRMobu::nonUniformSchedule(L, N);
@@ -360,6 +451,8 @@ int main(int argc, char* argv[]) {
                 // Every phase of the longest stage's cycle at least five times.
                 const size_t cycle = ratios.empty() ? 1 : static_cast<size_t>(ratios.back());
                 const size_t minPeriods = std::max<size_t>(5 * cycle, 32);
+                // zita's longest partition repeats every MAXPART frames.
+                const size_t zitaCycle = Convproc::MAXPART / static_cast<size_t>(N) + 2;
                 const std::string file = scratch.path("filters-" + std::to_string(L) + ".wav");
                 const std::string eq = scratch.fromMobuDir(eqFile);
                 r.team = timeProcessor(N, team, file, eq, seconds, 32, gen);
@@ -368,43 +461,87 @@ int main(int argc, char* argv[]) {
                     uniform.turn(seconds, 16);
                     r.uniform.time = uniform.times();
                 }
-                // The engines and zita take turns, so that both see the machine as it was.
-                EngineSet engines(N, filters[t], FIRMobu::Partitioning::Automatic, cycle);
-                ZitaSet zita(r.q, filters[t]);
-                for (int round = 0; round < rounds; ++round) {
-                    engines.turn(seconds / rounds, minPeriods);
-                    zita.turn(seconds / rounds, minPeriods * N / r.q + 8, cycle * N / r.q + 1);
+                {
+                    EngineSet separate(N, filters[t], FIRMobu::Partitioning::Automatic, cycle, false);
+                    separate.turn(seconds, minPeriods);
+                    r.separate.time = separate.times();
                 }
-                r.engines.time = engines.times();
-                r.zita.time = zita.times();
+                // Each set's memory: built and run for a cycle, before the next one is built.
+                auto measured = [](const bench::MemoryMeter& meter) {
+                    return Memory{meter.heldMiB(), meter.peakMiB()};
+                };
+                std::unique_ptr<EngineSet> engines;
+                std::unique_ptr<ZitaSet> zita, zita8;
+                {
+                    const bench::MemoryMeter meter;
+                    engines = std::make_unique<EngineSet>(N, filters[t], FIRMobu::Partitioning::Automatic, cycle);
+                    engines->run(cycle + 1);
+                    r.engineMemory = measured(meter);
+                }
+                {
+                    const bench::MemoryMeter meter;
+                    zita = std::make_unique<ZitaSet>(N, filters[t], EngineSet::inputs);
+                    zita->run(zitaCycle);
+                    r.zitaMemory = measured(meter);
+                }
+                {
+                    const bench::MemoryMeter meter;
+                    zita8 = std::make_unique<ZitaSet>(N, filters[t], outputs);
+                    zita8->run(zitaCycle);
+                    r.zita8Memory = measured(meter);
+                }
+                r.difference = outputDifference(*engines, zita->engine(), N, outputs, L,
+                                                static_cast<size_t>(bench::partitions(N, L) + 4), gen);
+                if (!(r.difference < 1e-4))
+                    r.zita.failure = r.engines.failure =
+                        "output differs from zita's by " + std::to_string(r.difference);
+                // The engines and zita take turns, so that all see the machine as it was.
+                for (int round = 0; round < rounds && r.engines.failure.empty(); ++round) {
+                    engines->turn(seconds / rounds, minPeriods);
+                    zita->turn(seconds / rounds, minPeriods, zitaCycle);
+                    zita8->turn(seconds / rounds, minPeriods, zitaCycle);
+                }
+                r.engines.time = engines->times();
+                r.zita.time = zita->times();
+                r.zita8.time = zita8->times();
                 std::printf("  N %4d taps %6d: %s\n", N, L, verdict(r).c_str());
                 std::fflush(stdout);
                 rows.push_back(r);
             }
 
         std::printf(
-            "\nCPU: CPU time per period / period (zita: over its own period of zq frames), of the whole process for\n"
-            "the processor and zita, of the calling thread for the engines.  processor: the whole processor as\n"
-            "built, OpenMP team.  engines: its 8 FIR engines alone in one thread, as built (automatic partitioning);\n"
-            "uniform: the same uniformly partitioned.  The engines and zita take three turns: the lowest CPU of the\n"
-            "three, the spreads over all their periods.  w/m: the largest over the median time of one period\n"
-            "(engines: the caller's CPU clock; zita: wall clock, its caller waits for its workers), after one\n"
-            "untimed cycle of the longest stage.  q/m: the same for the 99.9th percentile of periods.  ph/m: the\n"
-            "largest median of one phase of the longest stage's cycle over the median.  stages: block lengths / N\n"
-            "of the later stages (-: uniform).\n\n");
-        std::printf("%5s %7s %7s | %9s | %7s %5s %5s %5s | %7s %5s | %6s %6s %5s %4s | %6s | %s\n", "N", "taps",
-                    "period", "processor", "engines", "w/m", "q/m", "ph/m", "uniform", "w/m", "zita", "w/m", "q/m",
-                    "zq", "eng./", "stages");
-        std::printf("%5s %7s %7s | %9s | %7s %5s %5s %5s | %7s %5s | %6s %6s %5s %4s | %6s |\n", "", "", "us", "CPU",
-                    "CPU", "", "", "", "CPU", "", "CPU", "", "", "", "zita");
+            "\nCPU: CPU time per period / period, of the whole process for the processor and zita, of the calling\n"
+            "thread for the engines.  processor: the whole processor as built, OpenMP team.  engines: its filtering\n"
+            "as built (output m fed by input m mod 2: one engine per input for its four outputs, each input\n"
+            "transformed once) in one thread, automatic partitioning; uniform: the same uniformly partitioned; sep.:\n"
+            "8 one-channel engines, one per output, each transforming its input.  zita: OPT_FFTW_MEASURE | "
+            "OPT_VECTOR_MODE, quantum = smallest\n"
+            "partition zq (behind a FIFO when zq > N), largest MAXPART; 2x8: one convolver with 2 inputs and 8\n"
+            "outputs (the processor's topology), 8x8: 8 single-input convolutions.  The engines and zita take three\n"
+            "turns: the lowest CPU of the three, the spreads over all their periods.  w/m: the largest over the\n"
+            "median time of one period (engines: the caller's CPU clock; zita: wall clock, its caller waits for its\n"
+            "workers), after one untimed cycle.  q/m: the same for the 99.9th percentile of periods.  ph/m: the\n"
+            "largest median of one phase of the longest stage's cycle over the median.  MiB: peak resident memory\n"
+            "the set adds while built and run for one cycle.  stages: block lengths / N of the later stages\n"
+            "(-: uniform).\n\n");
+        std::printf("%5s %7s %7s | %9s | %7s %6s %5s %5s %6s | %7s %6s | %6s %6s %5s %6s | %6s %6s | %4s | %5s %5s | "
+                    "%s\n",
+                    "N", "taps", "period", "processor", "engines", "w/m", "q/m", "ph/m", "MiB", "uniform", "sep.",
+                    "zita", "w/m", "q/m", "MiB", "zita", "MiB", "zq", "eng./", "eng./", "stages");
+        std::printf("%5s %7s %7s | %9s | %7s %6s %5s %5s %6s | %7s %6s | %6s %6s %5s %6s | %6s %6s | %4s | %5s %5s |\n",
+                    "", "", "us", "CPU", "CPU", "", "", "", "", "CPU", "CPU", "2x8", "", "", "", "8x8", "", "", "zita",
+                    "zita");
+        std::printf("%5s %7s %7s | %9s | %7s %6s %5s %5s %6s | %7s %6s | %6s %6s %5s %6s | %6s %6s | %4s | %5s %5s |\n",
+                    "", "", "", "", "", "", "", "", "", "", "", "CPU", "", "", "", "CPU", "", "", "CPU", "MiB");
         for (const Row& r : rows)
             std::printf(
-                "%5d %7d %7.1f | %9.3f | %7.3f %5.2f %5.2f %5.2f | %7.3f %5.2f | %6.3f %6.2f %5.2f %4d | %6.2f | "
-                "%s\n",
+                "%5d %7d %7.1f | %9.3f | %7.3f %6.2f %5.2f %5.2f %6.1f | %7.3f %6.3f | %6.3f %6.2f %5.2f %6.1f | "
+                "%6.3f %6.1f | %4d | %5.2f %5.2f | %s\n",
                 r.N, r.L, 1e6 * r.N / rate, fraction(r.team, r.N), fraction(r.engines, r.N), spread(r.engines),
-                highSpread(r.engines), phaseSpread(r.engines), fraction(r.uniform, r.N), spread(r.uniform),
-                fraction(r.zita, r.q), spread(r.zita), highSpread(r.zita), r.q,
-                fraction(r.engines, r.N) / fraction(r.zita, r.q), r.stages.c_str());
+                highSpread(r.engines), phaseSpread(r.engines), r.engineMemory.peak, fraction(r.uniform, r.N),
+                fraction(r.separate, r.N), fraction(r.zita, r.N), spread(r.zita), highSpread(r.zita), r.zitaMemory.peak,
+                fraction(r.zita8, r.N), r.zita8Memory.peak, r.q, fraction(r.engines, r.N) / fraction(r.zita, r.N),
+                r.engineMemory.peak / r.zitaMemory.peak, r.stages.c_str());
     } catch (const std::exception& e) {
         std::fprintf(stderr, "processor-bench: %s\n", e.what());
         return 1;

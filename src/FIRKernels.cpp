@@ -3,6 +3,7 @@
 
 #include <fftw3.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -317,6 +318,19 @@ const char* defaultSpectrumKernelsName() {
     if (&set == &avx2Kernels) return "avx2";
 #endif
     return "portable";
+}
+
+void multiplyAccumulateShared(const SpectrumKernels& kernels, double* const* carries, const double* ring, int head,
+                              const double* const* windows, int K, int P, int from, int count, size_t stride) {
+    // About 24 KiB of the ring per run (16 bytes a bin and column), whole cache lines.
+    constexpr int ringBytes = 24 * 1024;
+    const int run = std::max(4, ringBytes / (16 * std::max(P, 1)) / 4 * 4);
+    for (int at = from; at < from + count; at += run) {
+        const int bins = std::min(run, from + count - at);
+        for (int k = 0; k < K; ++k)
+            kernels.multiplyAccumulate(carries[k] + 2 * static_cast<size_t>(at), ring + 2 * static_cast<size_t>(at),
+                                       head, windows[k] + 2 * static_cast<size_t>(at), P, bins, stride);
+    }
 }
 
 const SpectrumKernels& spectrumKernels() {

@@ -52,6 +52,15 @@ struct SpectrumKernels {
     void (*multiplyInPlace)(double* y, const double* t, int N);
 };
 
+/** carries[k] (bins from .. from + count - 1) = sum over p < P of ring column (head + p) mod P
+ * times windows[k] column p, for K channels that share one ring of input spectra (all columns
+ * stride doubles apart, every pointer at bin 0).  The bins go in runs short enough for the
+ * ring's run to stay in cache between the channels, so that it is read from memory once for
+ * all K instead of once each; with the kernels' multiply-add, so the result is that of K
+ * separate calls. */
+void multiplyAccumulateShared(const SpectrumKernels& kernels, double* const* carries, const double* ring, int head,
+                              const double* const* windows, int K, int P, int from, int count, size_t stride);
+
 /// The set the engine runs.  MOBU_FIR_KERNELS=portable in the environment forces the
 /// portable set, so that it is tested on every machine.
 const SpectrumKernels& spectrumKernels();

@@ -91,8 +91,8 @@ double FIRLongPartitions::estimatedCost(int N, int r, int W) {
     return total / (N * r) + FIRMobu::elementCost; // and the output of every block
 }
 
-FIRLongPartitions::FIRLongPartitions(int N_, int r_, const Eigen::MatrixXd& h, Eigen::Index end)
-    : N(N_), r(r_), B(N_ * r_) {
+FIRLongPartitions::FIRLongPartitions(int N_, int r_, const Eigen::MatrixXd& h, Eigen::Index end, std::vector<int> group)
+    : N(N_), r(r_), B(N_ * r_), groupOf(std::move(group)) {
     W = static_cast<int>((end + B - 1) / B) - 1;
     shape = layout(N, r, W);
     R = shape.R;
@@ -124,20 +124,37 @@ FIRLongPartitions::FIRLongPartitions(int N_, int r_, const Eigen::MatrixXd& h, E
             passTwiddle(S * k1 + n2) = std::polar(1.0, -2.0 * M_PI * static_cast<double>(quarterTurn) / (4.0 * B));
         }
 
+    if (static_cast<Eigen::Index>(groupOf.size()) != C) {
+        groupOf.resize(C);
+        for (Eigen::Index c = 0; c < C; ++c)
+            groupOf[c] = static_cast<int>(c);
+    }
+    const int G = C == 0 ? 0 : *std::max_element(groupOf.begin(), groupOf.end()) + 1;
+    leads.assign(C, 0);
+    for (Eigen::Index c = 0; c < C; ++c)
+        leads[c] = std::find(groupOf.begin(), groupOf.begin() + c, groupOf[c]) == groupOf.begin() + c;
     windows.resize(C);
-    history.resize(C);
+    history.resize(G);
     output.resize(C);
     work.resize(C);
-    input.resize(C);
-    head.assign(C, 0);
+    input.resize(G);
+    head.assign(G, 0);
     for (Eigen::Index c = 0; c < C; ++c) {
         // Ring, windows and output of a channel start on different lines of a page.
         windows[c].resize(size, W, 0);
         windows[c].setZero(); // the padding takes part in the multiply-add
-        history[c].resize(size, W, 21);
         output[c].resize(size, 2, 42);
         work[c].resize(size, 2, 63);
-        input[c].resize(2 * B);
+    }
+    for (int g = 0; g < G; ++g) {
+        history[g].resize(size, W, 21);
+        input[g].resize(2 * B);
+    }
+    groupSums.assign(G, {});
+    groupWindows.assign(G, {});
+    for (Eigen::Index c = 0; c < C; ++c) {
+        groupSums[groupOf[c]].push_back(reinterpret_cast<double*>(work[c].col(0)));
+        groupWindows[groupOf[c]].push_back(reinterpret_cast<const double*>(windows[c].col(0)));
     }
     {
         FIRMobu::SpectrumArray sample;
@@ -182,6 +199,22 @@ FIRLongPartitions::FIRLongPartitions(int N_, int r_, const Eigen::MatrixXd& h, E
     // multiply-add of rows of bins over the windows, and the inverse passes.
     reset(); // zeros to time the units on (uninitialised memory might hold slow subnormals)
     unitTime = measuredUnitCosts(unitCosts(N, r, W, shape).size());
+    // Channel 0's units stand for the whole period's work: its transforms for every group's,
+    // its multiply-adds (its group's channels) for every channel's, its inverse units for
+    // every channel's.
+    {
+        const int columnUnits = Q / shape.columns, rowUnits = R / shape.rows;
+        const int macUnits = (size + shape.bins - 1) / shape.bins;
+        const double groups = static_cast<double>(history.size()), channels = static_cast<double>(C);
+        const double macWeight =
+            channels / static_cast<double>(std::max<size_t>(groupSums.empty() ? 1 : groupSums[0].size(), 1));
+        unitWeight.assign(unitTime.size(), channels);
+        for (int u = 0; u < columnUnits + rowUnits && u < static_cast<int>(unitWeight.size()); ++u)
+            unitWeight[u] = groups;
+        for (int u = columnUnits + rowUnits;
+             u < columnUnits + rowUnits + macUnits && u < static_cast<int>(unitWeight.size()); ++u)
+            unitWeight[u] = macWeight;
+    }
     sliceStart.assign(r + 1, 0);
     cutSlices();
     reset();
@@ -222,19 +255,20 @@ void FIRLongPartitions::reset() {
 }
 
 void FIRLongPartitions::cutSlices() {
-    double total = 0.0;
-    for (const double t : unitTime)
-        total += t;
-    // Slice φ ends at the unit boundary nearest to (φ + 1) / r of the total.
     const int units = static_cast<int>(unitTime.size());
+    auto cost = [this](int u) { return unitTime[u] * unitWeight[u]; };
+    double total = 0.0;
+    for (int u = 0; u < units; ++u)
+        total += cost(u);
+    // Slice φ ends at the unit boundary nearest to (φ + 1) / r of the total.
     sliceStart[0] = 0;
     sliceStart[r] = units;
     double done = 0.0;
     int u = 0;
     for (int phi = 1; phi < r; ++phi) {
         const double target = total * phi / r;
-        while (u < units && done + unitTime[u] / 2 < target)
-            done += unitTime[u++];
+        while (u < units && done + cost(u) / 2 < target)
+            done += cost(u++);
         sliceStart[phi] = u;
     }
 }
@@ -261,8 +295,11 @@ void FIRLongPartitions::runTimedUnits(int first, int last) {
 }
 
 void FIRLongPartitions::process(int c, const double* x, double* y) {
-    std::copy(x, x + N, input[c].data() + parity * B + phase * N);
-    if (phase == 0) head[c] = head[c] == 0 ? W - 1 : head[c] - 1; // the previous block's spectrum goes here
+    const int g = groupOf[c];
+    if (leads[c]) {
+        std::copy(x, x + N, input[g].data() + parity * B + phase * N);
+        if (phase == 0) head[g] = head[g] == 0 ? W - 1 : head[g] - 1; // the previous block's spectrum goes here
+    }
     if (c == 0)
         runTimedUnits(sliceStart[phase], sliceStart[phase + 1]);
     else
@@ -287,11 +324,14 @@ void FIRLongPartitions::runUnits(int c, int first, int last) {
     // Split, the input is packed into acc, transformed by columns into t and by rows into the
     // ring; the sum over the windows goes to acc, by rows into t, by columns into the output.
     // Not split, t holds the packed input and acc goes straight to the output.
-    std::complex<double>* newest = history[c].col(head[c]);
+    // The group's first channel transforms its input into the ring; the others use it.
+    const int g = groupOf[c];
+    const bool transforms = leads[c] != 0;
+    std::complex<double>* newest = history[g].col(head[g]);
     std::complex<double>* acc = work[c].col(0);
     std::complex<double>* t = work[c].col(1);
     std::complex<double>* next = output[c].col(parity ^ 1);   // the output of the next period
-    const double* block = input[c].data() + (parity ^ 1) * B; // the input block of the previous period
+    const double* block = input[g].data() + (parity ^ 1) * B; // the input block of the previous period
     const int G1 = shape.columns, G2 = shape.rows;
     const int size = R * S;
     const int columnUnits = Q / G1, rowUnits = R / G2, macUnits = (size + shape.bins - 1) / shape.bins;
@@ -300,6 +340,7 @@ void FIRLongPartitions::runUnits(int c, int first, int last) {
     for (int u = first; u < last; ++u) {
         int i = u;
         if (i < columnUnits) { // pack columns G1 i .. G1 i + G1 - 1 of the input block, R-point transforms
+            if (!transforms) continue;
             if (split)
                 for (int n1 = 0; n1 < R; ++n1) {
                     const std::complex<double> w = packTwiddle(n1);
@@ -315,6 +356,7 @@ void FIRLongPartitions::runUnits(int c, int first, int last) {
         i -= columnUnits;
         const int at = S * G2 * i, bins = S * G2; // the first bin of a row unit, and its bins (with padding)
         if (i < rowUnits) {                       // twiddle, Q-point transforms
+            if (!transforms) continue;
             if (split)
                 kernels.multiplyInPlace(reinterpret_cast<double*>(t + at),
                                         reinterpret_cast<const double*>(passTwiddle.data() + at), bins);
@@ -323,11 +365,20 @@ void FIRLongPartitions::runUnits(int c, int first, int last) {
         }
         i -= rowUnits;
         if (i < macUnits) { // bins of the next output: sum over the windows
+            // The group's first channel sums for every channel of the group (their work
+            // column 0 is theirs only between this and their inverse units).
+            if (!transforms) continue;
             const int from = shape.bins * i, count = std::min(shape.bins, size - from);
-            const size_t stride = 2 * static_cast<size_t>(history[c].columnStride());
-            kernels.multiplyAccumulate(reinterpret_cast<double*>(acc + from),
-                                       reinterpret_cast<const double*>(history[c].col(0) + from), head[c],
-                                       reinterpret_cast<const double*>(windows[c].col(0) + from), W, count, stride);
+            const size_t stride = 2 * static_cast<size_t>(history[g].columnStride());
+            const int K = static_cast<int>(groupSums[g].size());
+            if (K == 1)
+                kernels.multiplyAccumulate(reinterpret_cast<double*>(acc + from),
+                                           reinterpret_cast<const double*>(history[g].col(0) + from), head[g],
+                                           reinterpret_cast<const double*>(windows[c].col(0) + from), W, count, stride);
+            else
+                firkernels::multiplyAccumulateShared(kernels, groupSums[g].data(),
+                                                     reinterpret_cast<const double*>(history[g].col(0)), head[g],
+                                                     groupWindows[g].data(), K, W, from, count, stride);
             continue;
         }
         i -= macUnits;

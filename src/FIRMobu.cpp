@@ -6,6 +6,7 @@
 #include <Sox.h>
 #include <fftw3.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -107,6 +108,42 @@ int FIRMobu::setPartitioning(Partitioning p, std::vector<int> blockRatios) {
     return 0;
 }
 
+int FIRMobu::setChannelInputs(std::vector<int> inputOf) {
+    for (const int column : inputOf)
+        if (column < 0)
+            return MobuDebug().evaluateError(-1350, " : setChannelInputs, column " + std::to_string(column) +
+                                                        " is negative; nothing changed\n");
+    requestedInputs = std::move(inputOf);
+    return 0;
+}
+
+void FIRMobu::assignInputs(int C, std::vector<int>& column, std::vector<int>& group, std::vector<int>& leader,
+                           int& needed) const {
+    column.resize(C);
+    for (int c = 0; c < C; ++c)
+        column[c] = c;
+    if (!requestedInputs.empty()) {
+        if (static_cast<int>(requestedInputs.size()) == C)
+            column = requestedInputs;
+        else
+            MobuDebug().evaluateError(
+                -1350, " : setChannelInputs gave columns for " + std::to_string(requestedInputs.size()) +
+                           " channels but the filter has " + std::to_string(C) + "; channel c reads column c\n");
+    }
+    // Groups numbered by first appearance, so channel 0 leads group 0.
+    group.assign(C, 0);
+    leader.clear();
+    needed = 0;
+    for (int c = 0; c < C; ++c) {
+        int g = 0;
+        while (g < static_cast<int>(leader.size()) && column[leader[g]] != column[c])
+            ++g;
+        if (g == static_cast<int>(leader.size())) leader.push_back(c);
+        group[c] = g;
+        needed = std::max(needed, column[c] + 1);
+    }
+}
+
 void FIRMobu::init(unsigned M) {
     fftLength = M;
     const Eigen::Index N = M / 2;
@@ -192,7 +229,7 @@ void FIRMobu::loadTimeDomainCoefficients(Eigen::MatrixXd h) {
                                                         ? Eigen::Array<double, 1, Eigen::Dynamic>(h.row(0).array())
                                                         : Eigen::Array<double, 1, Eigen::Dynamic>::Zero(h.cols());
 
-    Eigen::MatrixXd copy = h;
+    Eigen::MatrixXd copy = std::move(h); // h is this call's own copy: no third one while loading
     if (removeDC && copy.rows() > 0) copy.rowwise() -= copy.colwise().mean();
     if (copy.rows() < N) {
         const Eigen::Index old = copy.rows();
@@ -204,6 +241,10 @@ void FIRMobu::loadTimeDomainCoefficients(Eigen::MatrixXd h) {
     ComplexArray first;
     mDFT(copy.topRows(N), first);
     const Eigen::Index C = first.cols();
+    std::vector<int> columns, groups, leaders;
+    int needed = 0;
+    assignInputs(static_cast<int>(C), columns, groups, leaders, needed);
+    const Eigen::Index G = static_cast<Eigen::Index>(leaders.size());
 
     // Stage 0 takes every tap, or with later stages the first 2 B1.
     std::vector<int> ratios;
@@ -219,7 +260,7 @@ void FIRMobu::loadTimeDomainCoefficients(Eigen::MatrixXd h) {
     std::vector<std::unique_ptr<FIRLongPartitions>> stagesAfter0;
     for (size_t s = 0; s < ratios.size(); ++s) {
         const Eigen::Index end = s + 1 < ratios.size() ? 2 * N * ratios[s + 1] : taps;
-        stagesAfter0.push_back(std::make_unique<FIRLongPartitions>(static_cast<int>(N), ratios[s], copy, end));
+        stagesAfter0.push_back(std::make_unique<FIRLongPartitions>(static_cast<int>(N), ratios[s], copy, end, groups));
     }
     // Stage 0's transforms, measured on arrays laid out as the ring and blockWork.
     SpectrumArray work;
@@ -228,7 +269,7 @@ void FIRMobu::loadTimeDomainCoefficients(Eigen::MatrixXd h) {
                                                                FFTW_FORWARD, true, work.col(0), work.col(1));
     auto inverse = std::make_unique<firkernels::TransformPlan>(static_cast<int>(N), 1, 1, static_cast<int>(N),
                                                                FFTW_BACKWARD, true, work.col(1), work.col(2));
-    std::vector<SpectrumArray> windows(C), ring(C), ahead(C);
+    std::vector<SpectrumArray> windows(C), ring(G), ahead(C);
     ComplexArray spectra;
     const Eigen::Index P = partitionCount(L, N);
     for (Eigen::Index c = 0; c < C; ++c) {
@@ -241,9 +282,10 @@ void FIRMobu::loadTimeDomainCoefficients(Eigen::MatrixXd h) {
         // The ring, the windows and the carry of a channel start on different lines of a page.
         windows[c].resize(N, P, 0);
         windows[c].view() = spectra;
-        ring[c].resize(N, P, 21);
         ahead[c].resize(N, 1, 42);
     }
+    for (Eigen::Index g = 0; g < G; ++g) // one ring per input column
+        ring[g].resize(N, P, 21);
 
     directGains = std::move(gains);
     firstPartition = std::move(first);
@@ -251,12 +293,25 @@ void FIRMobu::loadTimeDomainCoefficients(Eigen::MatrixXd h) {
     windowSpectra = std::move(windows);
     history = std::move(ring);
     carry = std::move(ahead);
-    historyHead.assign(C, 0);
+    historyHead.assign(G, 0);
+    inputColumn = std::move(columns);
+    inputGroup = std::move(groups);
+    groupLeader = std::move(leaders);
+    inputsNeeded = needed;
+    groupLast.assign(G, 0);
+    groupCarries.assign(G, {});
+    groupWindows.assign(G, {});
+    for (Eigen::Index c = 0; c < C; ++c) {
+        const int g = inputGroup[c];
+        groupLast[g] = static_cast<int>(c);
+        groupCarries[g].push_back(reinterpret_cast<double*>(carry[c].col(0)));
+        groupWindows[g].push_back(reinterpret_cast<const double*>(windowSpectra[c].col(0)));
+    }
     blockWork = std::move(work);
     forwardPlan = std::move(forward);
     inversePlan = std::move(inverse);
     blockIn.setZero(N);
-    prepareOutput(static_cast<int>(N), static_cast<int>(h.cols())); // the first block must not allocate either
+    prepareOutput(static_cast<int>(N), static_cast<int>(C)); // the first block must not allocate either
     reset();
     std::cout << "FIRMobu::loadTimeDomainCoefficients : leaving" << std::endl;
 }
@@ -305,7 +360,8 @@ int FIRMobu::loadBuilt(const Eigen::MatrixXd& h) {
     }
 }
 
-int FIRMobu::loadTimeDomainCoefficients(std::string fileName, unsigned m, double streamRate) {
+int FIRMobu::readChannel(const std::string& fileName, unsigned m, Eigen::VectorXd& taps, double* maxCoefficient,
+                         double streamRate) {
     Eigen::MatrixXd b;
     double fileRate = 0.0;
     const int res = readFile(fileName, b, &fileRate);
@@ -324,17 +380,47 @@ int FIRMobu::loadTimeDomainCoefficients(std::string fileName, unsigned m, double
     const int kept = static_cast<int>(i + 1);
     printf("Trimming channel %d from %ld to %d samples\n", m, static_cast<long>(b.rows()), kept);
     fflush(stdout);
-    const int built = loadBuilt(Eigen::MatrixXd(b.col(m).head(kept)));
+    taps = b.col(m).head(kept);
+    if (maxCoefficient != nullptr) *maxCoefficient = b.maxCoeff();
+    return 0;
+}
+
+int FIRMobu::loadTimeDomainCoefficients(std::string fileName, unsigned m, double streamRate) {
+    Eigen::VectorXd taps;
+    double maxCoefficient = 0.0;
+    const int res = readChannel(fileName, m, taps, &maxCoefficient, streamRate);
+    if (res < 0) return res;
+    const int built = loadBuilt(Eigen::MatrixXd(taps));
     if (built < 0) return built;
-    printf("FIRMobu::loadTimeDomainCoefficients : max coefficient = %f\n", b.maxCoeff());
+    printf("FIRMobu::loadTimeDomainCoefficients : max coefficient = %f\n", maxCoefficient);
     fflush(stdout);
     return 0;
 }
 
+std::vector<std::unique_ptr<FIRMobu>>
+FIRMobu::perInputEngines(int M, int inputs, const std::vector<Eigen::VectorXd>& taps, Partitioning partitioning) {
+    std::vector<std::unique_ptr<FIRMobu>> engines;
+    const int outputs = static_cast<int>(taps.size());
+    for (int i = 0; i < inputs; ++i) {
+        Eigen::Index length = 0;
+        int channels = 0;
+        for (int m = i; m < outputs; m += inputs, ++channels)
+            length = std::max(length, taps[m].size());
+        Eigen::MatrixXd h = Eigen::MatrixXd::Zero(length, channels);
+        for (int m = i, k = 0; m < outputs; m += inputs, ++k)
+            h.col(k).head(taps[m].size()) = taps[m];
+        engines.push_back(std::make_unique<FIRMobu>(M));
+        engines.back()->setPartitioning(partitioning);
+        engines.back()->setChannelInputs(std::vector<int>(static_cast<size_t>(channels), 0));
+        engines.back()->loadTimeDomainCoefficients(std::move(h));
+    }
+    return engines;
+}
+
 bool FIRMobu::tooFewChannels(Eigen::Index cols) {
-    if (cols >= getChCnt()) return false;
+    if (cols >= inputsNeeded) return false;
     MobuDebug().evaluateError(-1350, " input channel count == " + std::to_string(cols) + " but should be " +
-                                         std::to_string(getChCnt()) + " returning without processing.\n");
+                                         std::to_string(inputsNeeded) + " returning without processing.\n");
     return true;
 }
 
@@ -367,30 +453,47 @@ void FIRMobu::applyFade(int fade) {
         filtered.setZero();
 }
 
+void FIRMobu::transformInput(int g) {
+    // The spectrum of the new block goes straight into the ring's newest column.
+    forwardPlan->run(blockWork.col(0), history[g].col(historyHead[g]));
+}
+
+void FIRMobu::carryAhead(int g) {
+    // carry = sum over p of X_{T-p} * G_p, read straight from the ring, for every channel on
+    // this input: the ring is read once for all of them.
+    const SpectrumKernels& kernels = spectrumKernels();
+    const int N = static_cast<int>(fftLength / 2);
+    const SpectrumArray& hist = history[g];
+    const int P = static_cast<int>(hist.cols());
+    const size_t stride = 2 * static_cast<size_t>(hist.columnStride());
+    const auto* ring = reinterpret_cast<const double*>(hist.col(0));
+    const int K = static_cast<int>(groupCarries[g].size());
+    if (K == 1)
+        kernels.multiplyAccumulate(groupCarries[g][0], ring, historyHead[g], groupWindows[g][0], P, N, stride);
+    else
+        firkernels::multiplyAccumulateShared(kernels, groupCarries[g].data(), ring, historyHead[g],
+                                             groupWindows[g].data(), K, P, 0, N, stride);
+}
+
+void FIRMobu::advanceHistory() {
+    // The oldest column is overwritten by the next block.
+    for (size_t g = 0; g < history.size(); ++g) {
+        const int P = static_cast<int>(history[g].cols());
+        historyHead[g] = historyHead[g] == 0 ? P - 1 : historyHead[g] - 1;
+    }
+}
+
 void FIRMobu::convolvePacked(int c) {
     const SpectrumKernels& kernels = spectrumKernels();
     const int N = static_cast<int>(fftLength / 2);
-    SpectrumArray& hist = history[c];
-    const int P = static_cast<int>(hist.cols());
-    int& head = historyHead[c];
-    double* a = reinterpret_cast<double*>(carry[c].col(0));
-
-    // The spectrum of the new block goes straight into the ring's newest column.
-    std::complex<double>* newest = hist.col(head);
-    forwardPlan->run(blockWork.col(0), newest);
+    const int g = inputGroup[c];
+    const double* a = reinterpret_cast<const double*>(carry[c].col(0));
+    const std::complex<double>* newest = history[g].col(historyHead[g]);
 
     // The block's spectrum = X_T * H_0 + j * carry (the older blocks' contribution).
     std::complex<double>* spectrum = blockWork.col(1);
     kernels.blockSpectrum(reinterpret_cast<double*>(spectrum), reinterpret_cast<const double*>(newest),
                           reinterpret_cast<const double*>(firstPartition.col(c).data()), a, N);
-
-    // carry = sum over p of X_{T-p} * G_p, read straight from the ring.
-    kernels.multiplyAccumulate(a, reinterpret_cast<const double*>(hist.col(0)), head,
-                               reinterpret_cast<const double*>(windowSpectra[c].col(0)), P, N,
-                               2 * static_cast<size_t>(hist.columnStride()));
-
-    // The oldest column is overwritten by the next block.
-    head = head == 0 ? P - 1 : head - 1;
 
     // Output: real part of the inverse transform times twiddleInv (the first N samples).  The
     // transform runs unscaled and its 1/N is applied here, saving a pass over the spectrum.

@@ -692,16 +692,6 @@ int FullDuplexFIR::createFIRFilters(int n) {
                 timestamp().c_str());
         deleteInactiveFIRFilters();
         mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR::createFIRFilters: Inactive filters deleted", timestamp().c_str());
-        set.assign(M, nullptr);
-        for (int m = 0; m < M; ++m) {
-            mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR::createFIRFilters: Creating filter %d/%d (2*N=%d)",
-                    timestamp().c_str(), m + 1, M, 2 * n);
-            set[m] = new FIRMobu(2 * n); // owned by the set; deleted by delete...FIRFilters
-            mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR::createFIRFilters: Filter %d created successfully at %p",
-                    timestamp().c_str(), m, static_cast<void*>(set[m]));
-        }
-        mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR::createFIRFilters: All filters created successfully PID=%d",
-                timestamp().c_str(), pid);
     } catch (const std::exception& e) {
         mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR::createFIRFilters EXCEPTION: %s PID=%d", timestamp().c_str(), e.what(),
                 pid);
@@ -710,33 +700,39 @@ int FullDuplexFIR::createFIRFilters(int n) {
         mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR::createFIRFilters UNKNOWN EXCEPTION PID=%d", timestamp().c_str(), pid);
         return MobuDebug().evaluateError(-39901);
     }
+    // Every output's taps first, then one engine per input for the outputs it feeds (output m
+    // from input m mod IN_CHCNT), which transforms that input once for all of them.
+    std::vector<Eigen::VectorXd> taps(M);
     for (int m = 0; m < M; ++m) {
-        try {
+        mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR::createFIRFilters: Loading coefficients for channel %d from file %s",
+                timestamp().c_str(), m, filterFile.c_str());
+        if (FIRMobu::readChannel(filterFile, static_cast<unsigned>(m), taps[m], nullptr, Playback::getSampleRate()) >=
+            0) {
+            mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR::createFIRFilters: Channel %d loaded successfully",
+                    timestamp().c_str(), m);
+        } else {
             mobuLog(LOG_NOTICE,
-                    "[%s] FullDuplexFIR::createFIRFilters: Loading coefficients for channel %d from file %s",
-                    timestamp().c_str(), m, filterFile.c_str());
-            if (set[m]->loadTimeDomainCoefficients(filterFile, static_cast<unsigned>(m), Playback::getSampleRate()) >=
-                0) {
-                mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR::createFIRFilters: Channel %d loaded successfully",
-                        timestamp().c_str(), m);
-            } else {
-                mobuLog(
-                    LOG_NOTICE,
                     "[%s] FullDuplexFIR::createFIRFilters: Couldn't load filter from file, zeroing channel %d PID=%d",
                     timestamp().c_str(), m, pid);
-                set[m]->loadTimeDomainCoefficients(Eigen::MatrixXd::Zero(2048, 1));
-                mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR::createFIRFilters: Channel %d zeroed successfully",
-                        timestamp().c_str(), m);
-            }
-        } catch (const std::exception& e) {
-            mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR::createFIRFilters COEFF LOAD EXCEPTION channel %d: %s PID=%d",
-                    timestamp().c_str(), m, e.what(), pid);
-            return MobuDebug().evaluateError(-39901);
-        } catch (...) {
-            mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR::createFIRFilters COEFF LOAD UNKNOWN EXCEPTION channel %d PID=%d",
-                    timestamp().c_str(), m, pid);
-            return MobuDebug().evaluateError(-39901);
+            taps[m] = Eigen::VectorXd::Zero(2048);
         }
+    }
+    try {
+        std::vector<std::unique_ptr<FIRMobu>> engines = FIRMobu::perInputEngines(2 * n, IN_CHCNT, taps);
+        set.assign(engines.size(), nullptr);
+        for (size_t i = 0; i < engines.size(); ++i) {
+            set[i] = engines[i].release(); // owned by the set; deleted by delete...FIRFilters
+            mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR::createFIRFilters: Filter %d (2*N=%d) for %d outputs at %p",
+                    timestamp().c_str(), static_cast<int>(i), 2 * n, set[i]->getChCnt(), static_cast<void*>(set[i]));
+        }
+    } catch (const std::exception& e) {
+        mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR::createFIRFilters COEFF LOAD EXCEPTION: %s PID=%d", timestamp().c_str(),
+                e.what(), pid);
+        return MobuDebug().evaluateError(-39901);
+    } catch (...) {
+        mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR::createFIRFilters COEFF LOAD UNKNOWN EXCEPTION PID=%d",
+                timestamp().c_str(), pid);
+        return MobuDebug().evaluateError(-39901);
     }
     // A file that changed while it was read holds no one version: the next event builds again.
     builtStamp = stamp;
@@ -983,9 +979,13 @@ void FullDuplexFIR::equaliserPass(bool switchEqualisers) {
 void FullDuplexFIR::filterPass(int fade) {
     const Eigen::ArrayXXd& g = *gains.activeBuffer();
     std::vector<FIRMobu*>& set = activeSet();
+    // Engine i filters input i for outputs i, i + IN_CHCNT, ... (its channels 0, 1, ...).
 #pragma omp parallel for schedule(static)
-    for (int m = 0; m < M; ++m)
-        set[m]->filterGained(eqOut[m % IN_CHCNT], outputAudio.col(m), fade, g(N - 1, m));
+    for (int i = 0; i < static_cast<int>(set.size()); ++i) {
+        set[i]->filterLocal(eqOut[i], fade);
+        for (int k = 0, m = i; k < set[i]->getChCnt(); ++k, m += IN_CHCNT)
+            set[i]->writeGained(k, outputAudio.col(m), g(N - 1, m));
+    }
 }
 
 void FullDuplexFIR::normalStep() {
@@ -999,8 +999,11 @@ void FullDuplexFIR::normalStep() {
     const Eigen::ArrayXXd& ramp = *gains.targetBuffer();
     std::vector<FIRMobu*>& set = activeSet();
 #pragma omp parallel for schedule(static)
-    for (int m = 0; m < M; ++m)
-        set[m]->filterGained(eqOut[m % IN_CHCNT], outputAudio.col(m), 0, ramp.col(m));
+    for (int i = 0; i < static_cast<int>(set.size()); ++i) {
+        set[i]->filterLocal(eqOut[i], 0);
+        for (int k = 0, m = i; k < set[i]->getChCnt(); ++k, m += IN_CHCNT)
+            set[i]->writeGained(k, outputAudio.col(m), ramp.col(m));
+    }
     gains.completeTransition();
 }
 

@@ -254,6 +254,76 @@ TEST_P(FIRMobuPartitioned, ResetClearsMemoryButKeepsCoefficients) {
     EXPECT_LT(relativeError(filterStream(fir, x, N), directConvolution(x, h)), 1e-9);
 }
 
+// Channels that read one input column share its transforms and history: every channel must
+// still be the direct convolution of the column it reads, uniformly and non-uniformly
+// partitioned, with later stages whole and split, and with groups interleaved (m mod 2).
+struct SharedInputCase {
+    int N;
+    std::vector<int> ratios; // empty: uniform
+    std::vector<int> inputOf;
+    int taps;
+};
+
+class FIRMobuSharedInputs : public testing::TestWithParam<SharedInputCase> {};
+
+TEST_P(FIRMobuSharedInputs, EveryChannelIsTheConvolutionOfTheColumnItReads) {
+    const auto& p = GetParam();
+    const int C = static_cast<int>(p.inputOf.size());
+    const int inputs = *std::max_element(p.inputOf.begin(), p.inputOf.end()) + 1;
+    const Eigen::MatrixXd h = randomMatrix(p.taps, C, 31);
+    FIRMobu fir(2 * p.N);
+    ASSERT_EQ(fir.setPartitioning(p.ratios.empty() ? FIRMobu::Partitioning::Uniform : FIRMobu::Partitioning::NonUniform,
+                                  p.ratios),
+              0);
+    ASSERT_EQ(fir.setChannelInputs(p.inputOf), 0);
+    load(fir, h);
+    ASSERT_EQ(fir.stages().size(), p.ratios.size() + 1);
+    EXPECT_EQ(fir.getInputCnt(), inputs);
+    const int blocks = p.taps / p.N + 3;
+    const Eigen::MatrixXd x = randomMatrix(static_cast<Eigen::Index>(blocks) * p.N, inputs, 32);
+    Eigen::MatrixXd y(x.rows(), C), routed(x.rows(), C);
+    for (int b = 0; b < blocks; ++b) {
+        ASSERT_EQ(fir.filterLocal(x.middleRows(b * p.N, p.N), 0), 0);
+        y.middleRows(b * p.N, p.N) = fir.getFiltered().matrix();
+    }
+    for (int c = 0; c < C; ++c)
+        routed.col(c) = x.col(p.inputOf[c]);
+    const Eigen::Index tail = 2 * p.N;
+    EXPECT_LT(relativeError(y.bottomRows(tail), directConvolutionTail(routed, h, tail)), 1e-12);
+}
+
+INSTANTIATE_TEST_SUITE_P(Groups, FIRMobuSharedInputs,
+                         testing::Values(SharedInputCase{64, {}, {0, 1, 0, 1, 0, 1, 0, 1}, 64 * 9 + 5},
+                                         SharedInputCase{37, {2, 4}, {0, 0, 0, 0}, 37 * 20 + 3},
+                                         SharedInputCase{64, {2, 8}, {0, 1, 0, 1, 0, 1, 0, 1}, 64 * 40 + 1},
+                                         SharedInputCase{480, {2, 8}, {1, 0, 1, 0}, 480 * 18 - 7},
+                                         SharedInputCase{64, {4, 32}, {2, 0, 2}, 64 * 100}),
+                         [](const testing::TestParamInfo<SharedInputCase>& info) {
+                             return "N" + std::to_string(info.param.N) + "_stages" +
+                                    std::to_string(info.param.ratios.size()) + "_ch" +
+                                    std::to_string(info.param.inputOf.size());
+                         });
+
+TEST(FIRMobu, ChannelInputsThatDoNotFitAreReported) {
+    const int N = 32;
+    FIRMobu fir(2 * N);
+    CaptureStderr();
+    EXPECT_EQ(fir.setChannelInputs({0, -1}), -1350);
+    EXPECT_NE(GetCapturedStderr().find("column -1 is negative"), std::string::npos);
+    // Two channels on column 1: a block needs two columns.
+    ASSERT_EQ(fir.setChannelInputs({1, 1}), 0);
+    load(fir, randomMatrix(50, 2, 23));
+    CaptureStderr();
+    EXPECT_EQ(fir.filterLocal(randomMatrix(N, 1, 24), 0), -1350);
+    EXPECT_NE(GetCapturedStderr().find("input channel count == 1 but should be 2"), std::string::npos);
+    // A list for another channel count falls back to column c for channel c, and says so.
+    CaptureStderr();
+    load(fir, randomMatrix(50, 3, 25));
+    EXPECT_NE(GetCapturedStderr().find("setChannelInputs gave columns for 2 channels but the filter has 3"),
+              std::string::npos);
+    EXPECT_EQ(fir.getInputCnt(), 3);
+}
+
 TEST(FIRMobu, FilterLocalAllocatesNothingOnceLoaded) {
 #ifndef MOBU_AUDIT_ALLOCATIONS
     GTEST_SKIP() << "sanitizer build: allocations are not counted";
@@ -269,22 +339,25 @@ TEST(FIRMobu, FilterLocalAllocatesNothingOnceLoaded) {
     cases.push_back(Case{37, {}});
     cases.push_back(Case{37, {2, 4}});
 #endif
-    for (const Case& k : cases) {
-        const int last = k.ratios.empty() ? 1 : k.ratios.back();
-        const int taps = 3 * last * k.N + 1, blocks = 2 * last + 4;
-        const Eigen::MatrixXd x = randomMatrix(blocks * k.N, 2, 23);
-        FIRMobu fir(2 * k.N);
-        fir.setPartitioning(k.ratios.empty() ? FIRMobu::Partitioning::Uniform : FIRMobu::Partitioning::NonUniform,
-                            k.ratios);
-        load(fir, randomMatrix(taps, 2, 24));
-        ASSERT_EQ(fir.stages().size(), k.ratios.size() + 1);
-        auditedAllocations = 0;
-        audited = true;
-        for (int b = 0; b < blocks; ++b)
-            fir.filterLocal(x.middleRows(b * k.N, k.N), b % 3 - 1);
-        audited = false;
-        EXPECT_EQ(auditedAllocations.load(), 0) << "N " << k.N << ", " << k.ratios.size() << " later stages";
-    }
+    for (const Case& k : cases)
+        for (const bool shared : {false, true}) { // one column each, or both channels on column 0
+            const int last = k.ratios.empty() ? 1 : k.ratios.back();
+            const int taps = 3 * last * k.N + 1, blocks = 2 * last + 4;
+            const Eigen::MatrixXd x = randomMatrix(blocks * k.N, 2, 23);
+            FIRMobu fir(2 * k.N);
+            fir.setPartitioning(k.ratios.empty() ? FIRMobu::Partitioning::Uniform : FIRMobu::Partitioning::NonUniform,
+                                k.ratios);
+            if (shared) fir.setChannelInputs({0, 0});
+            load(fir, randomMatrix(taps, 2, 24));
+            ASSERT_EQ(fir.stages().size(), k.ratios.size() + 1);
+            auditedAllocations = 0;
+            audited = true;
+            for (int b = 0; b < blocks; ++b)
+                fir.filterLocal(x.middleRows(b * k.N, k.N), b % 3 - 1);
+            audited = false;
+            EXPECT_EQ(auditedAllocations.load(), 0)
+                << "N " << k.N << ", " << k.ratios.size() << " later stages" << (shared ? ", shared input" : "");
+        }
 #endif
 }
 

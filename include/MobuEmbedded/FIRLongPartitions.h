@@ -37,21 +37,29 @@ class TransformPlan;
  * k1 + R k2 at S k1 + k2, the padding zero): the multiply-add works bin by bin and the
  * inverse runs the same passes backwards, so no reordering is needed.
  *
+ * Channels that read the same input (FIRMobu::setChannelInputs) form a group with one input
+ * buffer and one ring of input spectra: the group's first channel packs and transforms the
+ * input and runs the multiply-add of every channel of the group, bin run by bin run, so that
+ * the ring is read from memory once for all of them; the others run only the inverse
+ * transform of each block.
+ *
  * Everything runs in the caller's thread; nothing is allocated once constructed.
  */
 class FIRLongPartitions {
 public:
     /** Taps [2B, end) of every column of h (rows beyond h's count as zero), B = r N, r >= 2.
-     * end must be above 2B. */
-    FIRLongPartitions(int N, int r, const Eigen::MatrixXd& h, Eigen::Index end);
+     * end must be above 2B.  group[c]: the input group of channel c, numbered by first
+     * appearance (empty: every channel its own). */
+    FIRLongPartitions(int N, int r, const Eigen::MatrixXd& h, Eigen::Index end, std::vector<int> group = {});
     ~FIRLongPartitions();
     FIRLongPartitions(const FIRLongPartitions&) = delete;
     FIRLongPartitions& operator=(const FIRLongPartitions&) = delete;
 
     /// Clears input, spectra and output and starts again at the first block of a period.
     void reset();
-    /** One engine block of channel c: takes its N input samples x and adds the output of
-     * these taps for the block to y (N values). */
+    /** One engine block of channel c: takes its N input samples x (read for the first channel
+     * of a group only, which comes before the others) and adds the output of these taps for the
+     * block to y (N values). */
     void process(int c, const double* x, double* y);
     /// Moves on to the next engine block; called once per block, after every channel.
     void advance();
@@ -84,21 +92,26 @@ private:
     int N, r, B, R, Q, W;
     int S; ///< distance between rows (Q and some padding, or B when not split)
     Layout shape;
-    int phase = 0;                                ///< engine block within the period, 0 .. r-1
-    int parity = 0;                               ///< which input and output buffers belong to the current period
-    std::vector<FIRMobu::SpectrumArray> windows;  ///< C of R S x W, j times the spectra of taps qB .. qB+2B-1, q >= 1
-    std::vector<FIRMobu::SpectrumArray> history;  ///< C of R S x W, spectra of the last W input blocks (a ring)
-    std::vector<FIRMobu::SpectrumArray> output;   ///< C of R S x 2, output signals of this and the next period
-    std::vector<FIRMobu::SpectrumArray> work;     ///< C of R S x 2, the sum over the windows and a transform pass
-    std::vector<Eigen::ArrayXd> input;            ///< C of 2B input samples (two blocks)
-    std::vector<int> head;                        ///< C ring positions of the newest input spectrum
-    FIRMobu::ComplexColumn packTwiddle;           ///< exp(-j pi n / 2B); split: exp(-j pi n1 / 2R) by row n1
-    FIRMobu::ComplexColumn outputTwiddle;         ///< exp(+j pi n / 2B)
+    int phase = 0;                               ///< engine block within the period, 0 .. r-1
+    int parity = 0;                              ///< which input and output buffers belong to the current period
+    std::vector<FIRMobu::SpectrumArray> windows; ///< C of R S x W, j times the spectra of taps qB .. qB+2B-1, q >= 1
+    std::vector<FIRMobu::SpectrumArray> history; ///< G of R S x W, spectra of the last W input blocks (a ring)
+    std::vector<FIRMobu::SpectrumArray> output;  ///< C of R S x 2, output signals of this and the next period
+    std::vector<FIRMobu::SpectrumArray> work;    ///< C of R S x 2, the sum over the windows and a transform pass
+    std::vector<Eigen::ArrayXd> input;           ///< G of 2B input samples (two blocks)
+    std::vector<int> head;                       ///< G ring positions of the newest input spectrum
+    std::vector<int> groupOf;                    ///< C: each channel's group
+    std::vector<char> leads;                     ///< C: whether the channel is its group's first
+    std::vector<std::vector<double*>> groupSums; ///< G: the sums (work column 0) of each group's channels
+    std::vector<std::vector<const double*>> groupWindows; ///< G: their windows
+    FIRMobu::ComplexColumn packTwiddle;                   ///< exp(-j pi n / 2B); split: exp(-j pi n1 / 2R) by row n1
+    FIRMobu::ComplexColumn outputTwiddle;                 ///< exp(+j pi n / 2B)
     FIRMobu::ComplexColumn passTwiddle;           ///< exp(-2 pi j n2 (4 k1 + 1) / 4B) at S k1 + n2 (0 in the padding)
     FIRMobu::ComplexColumn passTwiddleInv;        ///< exp(2 pi j n2 k1 / B) at S k1 + n2 (0 in the padding)
     std::vector<firkernels::TransformPlan> plans; ///< forward R, forward Q, backward Q, backward R
     std::vector<int> sliceStart;                  ///< r + 1 unit indices
     std::vector<double> unitTime;                 ///< estimated time of every unit (channel 0), ns
+    std::vector<double> unitWeight;               ///< how many of channel 0's runs of a unit a period has
 };
 
 #endif

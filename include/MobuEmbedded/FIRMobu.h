@@ -75,6 +75,13 @@ class TransformPlan;
  * N = 1024 (24.9 against 23.1 at 32, 27.6 against 33.9 at 48); the processor's N = 480 gains
  * 13 % at 34 partitions (8 channels).
  *
+ * Shared inputs.  By default column c of the block feeds channel c.  setChannelInputs lets
+ * several channels (outputs) read one column: those channels share one forward transform per
+ * block and one history of input spectra (in stage 0 and in every later stage), so an input
+ * that feeds four outputs costs one input's transforms and one history, not four; the
+ * multiply-adds, carries and inverse transforms stay per channel.  The output of every
+ * channel is the same as that of a one-channel engine on its input.
+ *
  * fade argument of filterLocal: 0 plain, 1 linear fade in over the block,
  * negative linear fade out, above 1 silence (the memory still advances).
  */
@@ -138,6 +145,16 @@ public:
      * filter are left out); used to measure and test schedules.
      * @return 0, or -1352 (reported, nothing changed) for ratios that do not increase from 2. */
     int setPartitioning(Partitioning p, std::vector<int> blockRatios = {});
+
+    /** Which column of the block each channel reads, from the next loadTimeDomainCoefficients on:
+     * channel c reads column inputOf[c]; channels that read the same column share its
+     * transforms and history.  Empty (the default): channel c reads column c.  A list whose
+     * length is not the loaded filter's channel count is reported there (-1350) and the
+     * default is used.
+     * @return 0, or -1350 (reported, nothing changed) for a negative column. */
+    int setChannelInputs(std::vector<int> inputOf);
+    /// Columns a block must have: one beyond the highest column a channel reads.
+    int getInputCnt() const { return inputsNeeded; }
 
     /// One stage of the partitioning in use: taps from firstTap on, in partitions of blockLength.
     struct Stage {
@@ -224,6 +241,35 @@ public:
     int filterGained(const Eigen::DenseBase<DerivedIn>& in, const Eigen::DenseBase<DerivedOut>& out, int fade,
                      const Eigen::DenseBase<DerivedGain>& gain);
 
+    /** Writes channel c of the last filterLocal output times gain (a single value) into out as
+     * 32-bit integers, converted as filterGained converts: for engines whose channels share an
+     * input, one filterLocal call, then one call per channel. */
+    template <typename DerivedOut> void writeGained(int c, const Eigen::DenseBase<DerivedOut>& out, double gain) const {
+        writeGainedWith(c, out, [gain](Eigen::Index) { return gain; });
+    }
+    /// As above with a per-sample gain column of N values.
+    template <typename DerivedOut, typename DerivedGain>
+    void writeGained(int c, const Eigen::DenseBase<DerivedOut>& out, const Eigen::DenseBase<DerivedGain>& gain) const {
+        writeGainedWith(c, out, [&gain](Eigen::Index n) { return gain(n); });
+    }
+
+    /** Channel m of an audio file, trimmed as loadTimeDomainCoefficients(fileName, m) trims it
+     * (the same "Trimming" line printed), into taps; maxCoefficient (if given) receives the
+     * largest sample of the whole file.  0 or the same negative codes, reported.  With a
+     * streamRate above 0, a file at another sample rate is read with a warning naming both rates. */
+    static int readChannel(const std::string& fileName, unsigned m, Eigen::VectorXd& taps,
+                           double* maxCoefficient = nullptr, double streamRate = 0.0);
+
+    /** The engines of a processor whose output m is fed by input m mod `inputs`: engine i holds
+     * outputs i, i + inputs, i + 2 inputs, ... of taps (taps[m] for output m, the shorter
+     * zero-padded to the longest) as its channels 0, 1, 2, ..., all reading column 0 of its
+     * block, so that each input is transformed once for all the outputs it feeds.  Block
+     * length N = M / 2, partitioned as given.  Throws as loading does (out of memory, no transform
+     * plan). */
+    static std::vector<std::unique_ptr<FIRMobu>> perInputEngines(int M, int inputs,
+                                                                 const std::vector<Eigen::VectorXd>& taps,
+                                                                 Partitioning partitioning = defaultPartitioning());
+
     /// Double to 32-bit integer: truncation toward zero, saturating at the limits (NaN gives 0).
     static int32_t toInt32(double v) {
         if (v >= 2147483647.0) return std::numeric_limits<int32_t>::max();
@@ -234,16 +280,24 @@ public:
 
 protected:
     bool removeDC = false;
-    Eigen::Array<double, 1, Eigen::Dynamic> directGains; ///< per channel, 0 for convolving channels
-    ComplexArray firstPartition;                         ///< N x C, spectra of taps 0..N-1
-    std::vector<SpectrumArray> windowSpectra;            ///< C of N x P, spectra of taps pN..pN+2N-1
-    std::vector<SpectrumArray> history;                  ///< C of N x P, last P input spectra (a ring)
-    std::vector<int> historyHead;                        ///< C ring positions of the newest input spectrum
-    std::vector<SpectrumArray> carry;                    ///< C of N x 1, older blocks' contribution ahead
-    unsigned fftLength = 0;                              ///< M = 2N
-    ComplexColumn twiddleFwd;                            ///< exp(-j pi n / M)
-    ComplexColumn twiddleInv;                            ///< exp(+j pi n / M)
-    Eigen::ArrayXXd filtered;                            ///< N x C output of the last block
+    Eigen::Array<double, 1, Eigen::Dynamic> directGains;  ///< per channel, 0 for convolving channels
+    ComplexArray firstPartition;                          ///< N x C, spectra of taps 0..N-1
+    std::vector<SpectrumArray> windowSpectra;             ///< C of N x P, spectra of taps pN..pN+2N-1
+    std::vector<SpectrumArray> history;                   ///< G of N x P, last P input spectra (a ring) per input
+    std::vector<int> historyHead;                         ///< G ring positions of the newest input spectrum
+    std::vector<int> requestedInputs;                     ///< set by setChannelInputs, empty for the default
+    std::vector<int> inputColumn;                         ///< C columns of the block the channels read
+    std::vector<int> inputGroup;                          ///< C indices into history: one per distinct column
+    std::vector<int> groupLeader;                         ///< G: the first channel of each group, which transforms
+    int inputsNeeded = 0;                                 ///< columns a block must have
+    std::vector<int> groupLast;                           ///< G: the last channel of each group
+    std::vector<std::vector<double*>> groupCarries;       ///< G: the carries of each group's channels
+    std::vector<std::vector<const double*>> groupWindows; ///< G: their window spectra
+    std::vector<SpectrumArray> carry;                     ///< C of N x 1, older blocks' contribution ahead
+    unsigned fftLength = 0;                               ///< M = 2N
+    ComplexColumn twiddleFwd;                             ///< exp(-j pi n / M)
+    ComplexColumn twiddleInv;                             ///< exp(+j pi n / M)
+    Eigen::ArrayXXd filtered;                             ///< N x C output of the last block
     /** N x 3: the packed block, its output spectrum and the inverse transform of that (cache-line
      * aligned, as the stage-0 plans were made for). */
     SpectrumArray blockWork;
@@ -263,9 +317,18 @@ protected:
     static Eigen::Index partitionCount(Eigen::Index L, Eigen::Index N);
 
 private:
-    /** Convolves the block already packed and twiddled in packed.col(0) through channel c into filtered.col(c),
-     * and blockIn through the later stages. */
+    /// Transforms the block packed and twiddled in blockWork.col(0) into the newest column of history[g].
+    void transformInput(int g);
+    /** Convolves the newest input spectrum of channel c's group through channel c into filtered.col(c)
+     * (with the carry of the older blocks), and blockIn (the group leader's) through the later stages. */
     void convolvePacked(int c);
+    /// The next carry of every channel of group g, once their outputs have taken the current one.
+    void carryAhead(int g);
+    /// Moves every history ring on by one block (the oldest column takes the next spectrum).
+    void advanceHistory();
+    /// inputColumn, inputGroup, groupLeader and inputsNeeded for C channels from requestedInputs.
+    void assignInputs(int C, std::vector<int>& column, std::vector<int>& group, std::vector<int>& leader,
+                      int& needed) const;
     /// Moves the later stages on by one block.
     void advanceLongPartitions();
     /// Sizes filtered and the fades for N x C.
@@ -279,7 +342,14 @@ private:
     /// Loads h through the virtual slot; a build that throws is reported (-1359), old coefficients kept.
     int loadBuilt(const Eigen::MatrixXd& h);
     /// Reads the whole audio file; 0 or the reader's negative code (already reported).
-    int readFile(const std::string& fileName, Eigen::MatrixXd& b, double* fileRate = nullptr);
+    static int readFile(const std::string& fileName, Eigen::MatrixXd& b, double* fileRate = nullptr);
+    template <typename DerivedOut, typename GainAt>
+    void writeGainedWith(int c, const Eigen::DenseBase<DerivedOut>& outC, const GainAt& gainAt) const {
+        auto& out = const_cast<Eigen::DenseBase<DerivedOut>&>(outC);
+        const Eigen::Index N = filtered.rows();
+        for (Eigen::Index n = 0; n < N; ++n)
+            out(n) = toInt32(filtered(n, c) * gainAt(n));
+    }
     /// filterGained with the gain of sample n given by gainAt(n).
     template <typename DerivedIn, typename DerivedOut, typename GainAt>
     int filterGainedWith(const Eigen::DenseBase<DerivedIn>& in, const Eigen::DenseBase<DerivedOut>& out, int fade,
@@ -326,19 +396,26 @@ template <typename Derived> int FIRMobu::filterLocal(const Eigen::DenseBase<Deri
     const int C = getChCnt();
     prepareOutput(N, C);
     for (int c = 0; c < C; ++c) {
+        const Eigen::Index column = inputColumn[c];
         if (directGains(c) != 0.0) {
-            filtered.col(c) = in.col(c).template cast<double>().array() * directGains(c);
+            filtered.col(c) = in.col(column).template cast<double>().array() * directGains(c);
             continue;
         }
-        // Pack the block (imaginary part zero: only N samples) and twiddle it in one pass.
-        std::complex<double>* p = blockWork.col(0);
-        for (int n = 0; n < N; ++n)
-            p[n] = twiddleFwd(n) * static_cast<double>(in(n, c));
-        if (!longPartitions.empty())
+        if (groupLeader[inputGroup[c]] == c) {
+            // Pack the block (imaginary part zero: only N samples) and twiddle it in one pass;
+            // the other channels on this column use the spectrum it gives.
+            std::complex<double>* p = blockWork.col(0);
             for (int n = 0; n < N; ++n)
-                blockIn(n) = static_cast<double>(in(n, c));
+                p[n] = twiddleFwd(n) * static_cast<double>(in(n, column));
+            if (!longPartitions.empty())
+                for (int n = 0; n < N; ++n)
+                    blockIn(n) = static_cast<double>(in(n, column));
+            transformInput(inputGroup[c]);
+        }
         convolvePacked(c);
+        if (groupLast[inputGroup[c]] == c) carryAhead(inputGroup[c]);
     }
+    advanceHistory();
     advanceLongPartitions();
     applyFade(fade);
     return 0;
@@ -353,10 +430,7 @@ int FIRMobu::filterGainedWith(const Eigen::DenseBase<DerivedIn>& in, const Eigen
     if (getChCnt() != 1)
         return MobuDebug().evaluateError(-1350, std::string(" gains.cols() == ") + "1" + " but should be " +
                                                     std::to_string(getChCnt()) + "returning without processing.\n");
-    auto& out = const_cast<Eigen::DenseBase<DerivedOut>&>(outC);
-    const Eigen::Index N = filtered.rows();
-    for (Eigen::Index n = 0; n < N; ++n)
-        out(n) = toInt32(filtered(n, 0) * gainAt(n));
+    writeGainedWith(0, outC, gainAt);
     return 0;
 }
 
