@@ -335,6 +335,7 @@ class UiServer {
         } catch (e) {
           throw new HttpError(409, e.message);
         }
+        this.correction.forget(); // its design belongs to the responses being replaced
         return this.send(res, 200, this.measurement.summary());
       }
       case 'POST /api/measurement/stop':

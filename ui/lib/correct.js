@@ -135,6 +135,13 @@ class Correction extends EventEmitter {
     });
   }
 
+  /** Drops the design (a new measurement is coming); a run under way is left to finish. */
+  forget() {
+    if (this.busy()) return;
+    this.designed = null;
+    this.update({ phase: 'idle', message: '', error: '', log: [], settings: null, channels: [], picture: 0, written: '', switched: '' });
+  }
+
   /** Runs the tool; its lines go to the page as they come, its failure with its last line. */
   run(args, done) {
     const child = spawn(this.o.tool, args, { stdio: ['ignore', 'pipe', 'pipe'] });

@@ -289,6 +289,7 @@ test('a room correction designed from the measurement is drawn, written as the c
   assert.deepEqual(wavLayout(filterFile), { channels: 8, frames: 16384 });
   await waitFor('the processor logs the switch', 15, () => processorLog().split('switching FIR filter over').length > switchesBefore);
   await page.waitForFunction(() => /switching FIR filter over/.test(document.querySelector('#correct-switched').textContent), { timeout: 10000 });
+  await page.$$eval('#messages .message button', (bs) => bs.forEach((b) => b.click()));
   await (await page.$('#room-correction')).screenshot({ path: path.join(artefacts, 'correction.png') });
   assert.deepEqual(consoleErrors, [], 'no console errors on the page');
 });
