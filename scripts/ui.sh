@@ -54,7 +54,8 @@ if [ -z "$board" ] && [ -f /etc/mobu/mobu-processor.conf ]; then
 fi
 
 # ---- a PC: the virtual board ---------------------------------------------------------------
-if [ ! -x "$build/applications/mobu-processor" ] || [ ! -f "$build/node/libLevelMeter.node" ]; then
+if [ ! -x "$build/applications/mobu-processor" ] || [ ! -x "$build/applications/mobu-correct" ] ||
+    [ ! -f "$build/node/libLevelMeter.node" ]; then
     "$root/scripts/install-deps.sh"
     "$root/scripts/build.sh" "$build" >/dev/null
 fi
@@ -119,7 +120,8 @@ if [ "${MOBU_UI_REALTIME:-1}" = 0 ] && setpriv --inh-caps=-sys_nice --bounding-s
     norealtime=(setpriv --inh-caps=-sys_nice --bounding-set=-sys_nice)
 fi
 "${norealtime[@]}" env "${home_env[@]}" MOBU_NODE_ADDONS="$build/node" node "$ui/server.js" "${server_args[@]}" \
-    --config="$board/processor.conf" &
+    --config="$board/processor.conf" --correct-tool="$build/applications/mobu-correct" \
+    --processor-log="$board/processor.log" &
 server=$!
 pids=("$server" "${pids[@]}")
 wait "$server"

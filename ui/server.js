@@ -1,9 +1,11 @@
 #!/usr/bin/env node
 // The processor's reference web interface: live levels from the metering FIFO, the output
-// gains through the mixer, measurements through the measurement add-on and the equaliser file.
+// gains through the mixer, measurements through the measurement add-on, room correction through
+// mobu-correct and the equaliser file.
 //
 //   node server.js [--address=A] [--port=N] [--config=FILE] [--addons=DIR] [--password-file=FILE]
 //                  [--measure-playback=DEV] [--measure-capture=DEV] [--status-file=FILE] [--rate=HZ]
+//                  [--correct-tool=PROGRAM] [--processor-log=FILE]
 //
 // Bound to 127.0.0.1 (the default) it is open to the local machine; bound to any other address
 // it asks for the password kept in --password-file (see set-password.js).
@@ -18,6 +20,7 @@ const { readProcessorConfig } = require('./lib/config');
 const { LevelReader } = require('./lib/levels');
 const { Mixer } = require('./lib/mixer');
 const { Measurement } = require('./lib/measure');
+const { Correction, validate: validateCorrection } = require('./lib/correct');
 const equaliser = require('./lib/equaliser');
 const files = require('./lib/files');
 const { Access, readPasswordFile } = require('./lib/auth');
@@ -31,11 +34,18 @@ function defaultAddons() {
   return fs.existsSync(built) ? built : path.join(__dirname, '..', '..', 'lib', 'node');
 }
 
+/** The tool of this checkout's build beside the interface, else the installed one on the PATH. */
+function defaultCorrectTool() {
+  const built = path.join(__dirname, '..', 'build', 'applications', 'mobu-correct');
+  return fs.existsSync(built) ? built : 'mobu-correct';
+}
+
 function parseArgs(argv) {
   const o = {
     address: LOCAL, port: 8080, config: '/etc/mobu/mobu-processor.conf', addons: defaultAddons(),
     'password-file': '/etc/mobu/ui-password', 'measure-playback': 'mobu_measure_playback',
     'measure-capture': 'mobu_measure_capture', 'status-file': '/tmp/status.json', rate: 48000,
+    'correct-tool': defaultCorrectTool(), 'processor-log': '',
   };
   for (const a of argv) {
     const m = /^--([a-z-]+)=(.*)$/.exec(a);
@@ -150,6 +160,11 @@ class UiServer {
       statusFile: options['status-file'], rate: options.rate,
     });
     this.measurement.on('change', (summary) => this.broadcast({ type: 'measurement', measurement: summary }));
+
+    this.correction = new Correction({ tool: options['correct-tool'], filter: this.config.filter, rate: options.rate,
+      processorLog: options['processor-log'] });
+    this.correction.on('change', (summary) => this.broadcast({ type: 'correction', correction: summary }));
+    this.correction.on('written', () => this.broadcast({ type: 'files', files: this.filesState() }));
   }
 
   problem(text) {
@@ -181,7 +196,8 @@ class UiServer {
   fullState() {
     return {
       type: 'state', rate: this.o.rate, processor: this.processor, mixer: this.mixer.state(),
-      measurement: this.measurement.summary(), files: this.filesState(), passwordRequired: this.requirePassword,
+      measurement: this.measurement.summary(), correction: this.correction.summary(), files: this.filesState(),
+      passwordRequired: this.requirePassword,
       layout: { inputs: this.levelMeter.IN_CHCNT, outputs: this.levelMeter.OUT_CHCNT },
     };
   }
@@ -211,6 +227,7 @@ class UiServer {
     this.levels.stop();
     this.mixer.stop();
     this.measurement.close();
+    this.correction.close();
     for (const ws of this.clients) ws.terminate();
     if (this.http) this.http.close();
   }
@@ -318,6 +335,7 @@ class UiServer {
         } catch (e) {
           throw new HttpError(409, e.message);
         }
+        this.correction.forget(); // its design belongs to the responses being replaced
         return this.send(res, 200, this.measurement.summary());
       }
       case 'POST /api/measurement/stop':
@@ -328,6 +346,38 @@ class UiServer {
           throw new HttpError(409, e.message);
         }
         return this.send(res, 200, this.measurement.summary());
+      case 'GET /api/correction':
+        return this.send(res, 200, this.correction.summary());
+      case 'GET /api/correction/design.png': {
+        const picture = this.correction.picture();
+        if (!picture) throw new HttpError(404, 'no correction designed yet');
+        res.writeHead(200, { 'Content-Type': 'image/png', 'Cache-Control': 'no-store', 'X-Content-Type-Options': 'nosniff' });
+        fs.createReadStream(picture).on('error', () => res.destroy()).pipe(res);
+        return undefined;
+      }
+      case 'POST /api/correction': {
+        const body = await readBody(req);
+        try {
+          validateCorrection(body, this.o.rate);
+        } catch (e) {
+          throw new HttpError(400, e.message);
+        }
+        try {
+          if (this.measurement.busy()) throw new Error('a measurement is running');
+          this.correction.design(body, this.measurement.results);
+        } catch (e) {
+          throw new HttpError(409, e.message);
+        }
+        return this.send(res, 200, this.correction.summary());
+      }
+      case 'POST /api/correction/apply':
+        req.resume();
+        try {
+          this.correction.apply();
+        } catch (e) {
+          throw new HttpError(409, e.message);
+        }
+        return this.send(res, 200, this.correction.summary());
       case 'GET /api/equaliser': {
         const r = equaliser.read(this.config.paraeqPath);
         return this.send(res, 200, { ...r, path: this.config.paraeqPath, rate: this.o.rate, limits: equaliser.LIMITS, maxSections: equaliser.MAX_SECTIONS });

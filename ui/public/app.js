@@ -275,6 +275,70 @@
     }
   }
 
+  // ---- room correction --------------------------------------------------------------------
+  let correctionFormFilled = false;
+  function buildCorrection() {
+    $('#correct-design').addEventListener('click', async () => {
+      const request = {
+        target: $('#correct-target').value, low: Number($('#correct-low').value), high: Number($('#correct-high').value),
+        maxBoost: Number($('#correct-boost').value), smoothing: Number($('#correct-smoothing').value),
+        phase: $('#correct-phase').value, taps: Number($('#correct-taps').value), align: $('#correct-align').checked,
+      };
+      try {
+        showCorrection(await api('POST', '/api/correction', request));
+      } catch (e) {
+        message(`room correction: ${e.message}`);
+      }
+    });
+    $('#correct-apply').addEventListener('click', async () => {
+      try {
+        showCorrection(await api('POST', '/api/correction/apply'));
+      } catch (e) {
+        message(`room correction: ${e.message}`);
+      }
+    });
+  }
+  function fillCorrectionForm(c) {
+    const d = c.defaults;
+    const options = (select, values, label, chosen) => {
+      select.textContent = '';
+      for (const v of values) select.append(el('option', { value: String(v), text: label(v) }));
+      select.value = String(chosen);
+    };
+    options($('#correct-smoothing'), c.choices.smoothing, (k) => `1/${k}`, d.smoothing);
+    options($('#correct-taps'), c.choices.taps, String, d.taps);
+    $('#correct-low').value = d.low;
+    $('#correct-high').value = d.high;
+    $('#correct-boost').value = d.maxBoost;
+    $('#correct-phase').value = d.phase;
+    $('#correct-align').checked = d.align;
+    correctionFormFilled = true;
+  }
+  function showCorrection(c) {
+    const before = state.correction;
+    state.correction = c;
+    if (!correctionFormFilled) fillCorrectionForm(c);
+    const busy = ['designing', 'writing'].includes(c.phase);
+    const measured = state.measurement && state.measurement.results.length > 0 && !BUSY.includes(state.measurement.phase);
+    $('#correct-design').disabled = busy || !measured;
+    $('#correct-apply').disabled = busy || !['designed', 'written'].includes(c.phase);
+    $('#correct-state').textContent = c.phase;
+    $('#correct-state').className = `phase ${c.phase}`;
+    $('#correct-message').textContent = c.error || c.message || (measured ? 'Choose the settings and design.' : 'Measure one or more outputs first.');
+    $('#correct-log').hidden = !c.log.length;
+    $('#correct-log').textContent = c.log.join('\n');
+    $('#correct-switched').hidden = !c.switched;
+    $('#correct-switched').textContent = c.switched ? `processor: ${c.switched}` : '';
+    const img = $('#correct-picture');
+    img.hidden = !c.picture;
+    if (c.picture && img.dataset.stamp !== String(c.picture)) {
+      img.dataset.stamp = String(c.picture);
+      img.src = `/api/correction/design.png?${c.picture}`;
+    }
+    if (c.phase === 'error' && (!before || before.phase !== 'error' || before.error !== c.error)) message(`room correction: ${c.error}`);
+    if (c.phase === 'written' && before && before.phase === 'writing') message(c.message, 'info');
+  }
+
   // ---- equaliser --------------------------------------------------------------------------
   async function loadEq() {
     try {
@@ -368,6 +432,7 @@
     for (const [what, where, detail] of rows)
       body.append(el('tr', {}, el('th', { text: what }), el('td', {}, el('code', { text: where })), el('td', { text: detail })));
     $('#measure-devices').textContent = `${f.measurePlayback} (playback), ${f.measureCapture} (capture)`;
+    $('#correct-filter').textContent = f.filter.path;
   }
 
   // ---- the connection ---------------------------------------------------------------------
@@ -380,7 +445,8 @@
         case 'levels': takeLevels(msg); break;
         case 'processor': setProcessor(msg.running); break;
         case 'mixer': showMixer(msg.mixer); break;
-        case 'measurement': showMeasurement(msg.measurement); break;
+        case 'measurement': showMeasurement(msg.measurement); if (state.correction) showCorrection(state.correction); break;
+        case 'correction': showCorrection(msg.correction); break;
         case 'files': showFiles(msg.files); break;
         case 'problem': message(msg.message); break;
         case 'state':
@@ -395,6 +461,7 @@
           showMixer(msg.mixer);
           showFiles(msg.files);
           showMeasurement(msg.measurement);
+          showCorrection(msg.correction);
           break;
         default:
       }
@@ -416,6 +483,7 @@
   window.addEventListener('resize', () => { if (charts.eq) { charts.eq.destroy(); charts.eq = null; } drawEq(); drawResults(); });
 
   buildMeasure();
+  buildCorrection();
   buildEq();
   connect();
   loadEq();

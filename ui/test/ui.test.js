@@ -74,6 +74,16 @@ async function waitFor(what, seconds, check) {
 let ui, browser, page, base;
 const consoleErrors = [];
 const processorLog = () => fs.readFileSync(path.join(board, 'processor.log'), 'utf8');
+const filterFile = path.join(board, 'filters.wav');
+const filterBytes = 44 + 8 * 4 * 1024; // the board's plain filters: 8 channels of 1024 taps
+
+/** Channels and frames of a 32-bit WAV file's header. */
+function wavLayout(file) {
+  const b = fs.readFileSync(file);
+  const fmt = b.indexOf('fmt '), data = b.indexOf('data');
+  const channels = b.readUInt16LE(fmt + 10);
+  return { channels, frames: b.readUInt32LE(data + 4) / (4 * channels) };
+}
 const meterDb = (id) => page.$eval(`.meter[data-meter="${id}"] .db`, (e) => e.textContent);
 
 test.before(async () => {
@@ -154,6 +164,14 @@ test('bad requests are refused with a reason, change nothing, and the server goe
     ['POST', '/api/measurement', json, '{"channels":[8]}', 409],
     ['POST', '/api/measurement', json, '{"channels":[0],"taps":3}', 409],
     ['POST', '/api/measurement/stop', json, '', 409],
+    ['POST', '/api/correction', json, '{"maxBoost":"6; reboot"}', 400],
+    ['POST', '/api/correction', json, '{"low":500,"high":100}', 400],
+    ['POST', '/api/correction', json, '{"taps":1000}', 400],
+    ['POST', '/api/correction', json, '{"target":"/etc/passwd"}', 400],
+    ['POST', '/api/correction', json, '{"out":"/etc/passwd"}', 400],
+    ['POST', '/api/correction', json, '{}', 409], // nothing measured yet
+    ['POST', '/api/correction/apply', json, '', 409],
+    ['GET', '/api/correction/design.png', {}, undefined, 404],
     ['GET', '/../server.js', {}, undefined, 404],
     ['GET', '/api/nothing', {}, undefined, 404],
     ['GET', '/api/state', { Host: `rebound.example:${host.split(':')[1]}` }, undefined, 403],
@@ -163,6 +181,7 @@ test('bad requests are refused with a reason, change nothing, and the server goe
     assert.equal(await request(`${base}${p}`, { method, headers, body }), status, `${method} ${p} ${body ? body.slice(0, 60) : ''}`);
   assert.equal(fs.readFileSync(eqFile, 'utf8'), eqBefore, 'the equaliser file is as it was');
   assert.deepEqual([0, 1, 2, 3].map(mixerDb), gainsBefore, 'the gains are as they were');
+  assert.equal(fs.readFileSync(filterFile).length, filterBytes, 'the coefficient file is as it was');
   assert.equal(await request(`${base}/api/state`), 200, 'the server still answers');
 
   // On the page a refused value comes back as a message, and the field shows the mixer again.
@@ -243,6 +262,35 @@ test('a saved equaliser is written and switched in by the processor', async () =
   await page.screenshot({ path: path.join(artefacts, 'equaliser.png') });
   await page.click('.tab[data-view="files"]');
   await page.screenshot({ path: path.join(artefacts, 'files.png') });
+  assert.deepEqual(consoleErrors, [], 'no console errors on the page');
+});
+
+test('a room correction designed from the measurement is drawn, written as the coefficient file and switched in', async () => {
+  await page.click('.tab[data-view="measure"]');
+  const switchesBefore = processorLog().split('switching FIR filter over').length;
+  await page.waitForFunction(() => !document.querySelector('#correct-design').disabled, { timeout: 5000 });
+  assert.equal(await page.$eval('#correct-apply', (e) => e.disabled), true, 'nothing to write before a design');
+  await page.select('#correct-taps', '16384');
+  await page.click('#correct-design');
+  await page.waitForFunction(() => ['designed', 'error'].includes(document.querySelector('#correct-state').textContent), { timeout: 60000 });
+  assert.equal(await page.$eval('#correct-state', (e) => e.textContent), 'designed', await page.$eval('#correct-message', (e) => e.textContent));
+  assert.match(await page.$eval('#correct-log', (e) => e.textContent), /designed 1 channel\(s\): 16384 taps, 1\/6 octave, 20 \.\.\. 20000 Hz, boost at most 6 dB, minimum phase/);
+  const picture = await page.waitForFunction(() => {
+    const img = document.querySelector('#correct-picture');
+    return !img.hidden && img.complete && img.naturalWidth > 0 && [img.naturalWidth, img.naturalHeight];
+  }, { timeout: 10000 });
+  const [w, h] = await picture.jsonValue();
+  assert.ok(w >= 800 && h >= 400, `the design picture is ${w} x ${h}`);
+  assert.equal(fs.readFileSync(filterFile).length, filterBytes, 'a design alone leaves the coefficient file');
+
+  await page.click('#correct-apply');
+  await page.waitForFunction(() => ['written', 'error'].includes(document.querySelector('#correct-state').textContent), { timeout: 60000 });
+  assert.equal(await page.$eval('#correct-state', (e) => e.textContent), 'written', await page.$eval('#correct-message', (e) => e.textContent));
+  assert.deepEqual(wavLayout(filterFile), { channels: 8, frames: 16384 });
+  await waitFor('the processor logs the switch', 15, () => processorLog().split('switching FIR filter over').length > switchesBefore);
+  await page.waitForFunction(() => /switching FIR filter over/.test(document.querySelector('#correct-switched').textContent), { timeout: 10000 });
+  await page.$$eval('#messages .message button', (bs) => bs.forEach((b) => b.click()));
+  await (await page.$('#room-correction')).screenshot({ path: path.join(artefacts, 'correction.png') });
   assert.deepEqual(consoleErrors, [], 'no console errors on the page');
 });
 
