@@ -29,7 +29,8 @@ trap cleanup EXIT
 # A scratch home (~/.mobu for the measurement filter), found through the password database.
 echo "$(id -un):x:$(id -u):$(id -g):demo:$work/home:/bin/sh" >"$work/passwd"
 echo "$(id -gn):x:$(id -g):" >"$work/group"
-home_env=(LD_PRELOAD="$(find /usr/lib /lib -name libnss_wrapper.so 2>/dev/null | head -n 1)"
+wrapper="$("$root/scripts/nss-wrapper.sh" "$work/passwd" "$work/group")"
+home_env=(LD_PRELOAD="$wrapper"
     NSS_WRAPPER_PASSWD="$work/passwd" NSS_WRAPPER_GROUP="$work/group" HOME="$work/home")
 
 board() { # board DIR OPTIONS...: a lock-step board; its configuration in $cfg

@@ -99,9 +99,9 @@ export OMP_WAIT_POLICY=passive
 # both find it through the password database).
 echo "$(id -un):x:$(id -u):$(id -g):ui:$board/home:/bin/sh" >"$board/passwd"
 echo "$(id -gn):x:$(id -g):" >"$board/group"
-wrapper="$(find /usr/lib /lib -name libnss_wrapper.so 2>/dev/null | head -n 1)"
-home_env=(HOME="$board/home")
-[ -z "$wrapper" ] || home_env+=(LD_PRELOAD="$wrapper" NSS_WRAPPER_PASSWD="$board/passwd" NSS_WRAPPER_GROUP="$board/group")
+# The nss_wrapper of this machine's architecture, proven to serve the file (or a loud failure).
+wrapper="$("$root/scripts/nss-wrapper.sh" "$board/passwd" "$board/group")"
+home_env=(HOME="$board/home" LD_PRELOAD="$wrapper" NSS_WRAPPER_PASSWD="$board/passwd" NSS_WRAPPER_GROUP="$board/group")
 
 rm -f "$board/levels"
 env "${home_env[@]}" "$build/applications/mobu-processor" --config="$board/processor.conf" --verbose \
