@@ -146,6 +146,16 @@ public:
      * @return 0, or -1352 (reported, nothing changed) for ratios that do not increase from 2. */
     int setPartitioning(Partitioning p, std::vector<int> blockRatios = {});
 
+    /// Precision of the spectra of the later stages (taps from 2 B1 on); stage 0 is always double.
+    enum class Precision { Single, Double };
+    /** Takes effect at the next loadTimeDomainCoefficients (defaultPrecision() until set).
+     * Single halves the later stages' memory and the bytes their multiply-add reads, and rounds
+     * the output to about 1e-7 of its peak; Double gives the uniform engine's output to 1e-12. */
+    void setLaterPrecision(Precision p) { laterPrecision = p; }
+    Precision getLaterPrecision() const { return laterPrecision; }
+    /// Single, unless MOBU_FIR_PRECISION in the environment says "double".
+    static Precision defaultPrecision();
+
     /** Which column of the block each channel reads, from the next loadTimeDomainCoefficients on:
      * channel c reads column inputOf[c]; channels that read the same column share its
      * transforms and history.  Empty (the default): channel c reads column c.  A list whose
@@ -307,6 +317,7 @@ protected:
     Eigen::ArrayXXd fadeIn;  ///< N x C ramps 0 -> 1
 
     Partitioning partitioning = defaultPartitioning();
+    Precision laterPrecision = defaultPrecision();
     std::vector<int> requestedRatios = defaultRatios();             ///< stage block lengths / N set by setPartitioning
     std::vector<std::unique_ptr<FIRLongPartitions>> longPartitions; ///< stages 1, 2, ...
     /// N-point forward (blockWork column 0 to a ring column) and inverse (column 1 to 2) transforms.
