@@ -355,8 +355,9 @@ void multiplyAccumulateSingle(float* carry, const float* ring, int head, const f
                 x[q] = ring + stride * static_cast<size_t>((head + pq) % P) + 2 * static_cast<size_t>(at);
                 g[q] = windows + stride * static_cast<size_t>(pq) + 2 * static_cast<size_t>(at);
             }
-            // Groups shorter than four repeat their last partition with a weight of zero.
-            const float w1 = group > 1 ? 1.0f : 0.0f, w2 = group > 2 ? 1.0f : 0.0f, w3 = group > 3 ? 1.0f : 0.0f;
+            // Groups shorter than four (the last, group < 4) repeat their last partition with a
+            // weight of zero.
+            const float w1 = group > 1 ? 1.0f : 0.0f, w2 = group > 2 ? 1.0f : 0.0f;
             const float* __restrict x0 = x[0];
             const float* __restrict x1 = x[1];
             const float* __restrict x2 = x[2];
@@ -375,11 +376,10 @@ void multiplyAccumulateSingle(float* carry, const float* ring, int head, const f
             } else {
                 for (int i = 0; i < n2; i += 2) {
                     acc[i] += (x0[i] * g0[i] - x0[i + 1] * g0[i + 1]) + w1 * (x1[i] * g1[i] - x1[i + 1] * g1[i + 1]) +
-                              w2 * (x2[i] * g2[i] - x2[i + 1] * g2[i + 1]) +
-                              w3 * (x3[i] * g3[i] - x3[i + 1] * g3[i + 1]);
-                    acc[i + 1] +=
-                        (x0[i] * g0[i + 1] + x0[i + 1] * g0[i]) + w1 * (x1[i] * g1[i + 1] + x1[i + 1] * g1[i]) +
-                        w2 * (x2[i] * g2[i + 1] + x2[i + 1] * g2[i]) + w3 * (x3[i] * g3[i + 1] + x3[i + 1] * g3[i]);
+                              w2 * (x2[i] * g2[i] - x2[i + 1] * g2[i + 1]);
+                    acc[i + 1] += (x0[i] * g0[i + 1] + x0[i + 1] * g0[i]) +
+                                  w1 * (x1[i] * g1[i + 1] + x1[i + 1] * g1[i]) +
+                                  w2 * (x2[i] * g2[i + 1] + x2[i + 1] * g2[i]);
                 }
             }
         }
