@@ -75,6 +75,12 @@ class TransformPlan;
  * N = 1024 (24.9 against 23.1 at 32, 27.6 against 33.9 at 48); the processor's N = 480 gains
  * 13 % at 34 partitions (8 channels).
  *
+ * Precision.  Stage 0 runs in double precision.  The later stages keep their spectra and
+ * transforms in single precision by default (FIRLongPartitions), adding rounding of about
+ * 2e-7 of the output's peak; setLaterPrecision(Precision::Double) keeps them in double, and
+ * the output then equals the uniform engine's to 1e-12.  The cost model's constants were
+ * measured in double precision.
+ *
  * Shared inputs.  By default column c of the block feeds channel c.  setChannelInputs lets
  * several channels (outputs) read one column: those channels share one forward transform per
  * block and one history of input spectra (in stage 0 and in every later stage), so an input
