@@ -290,8 +290,11 @@ int main(int argc, char* argv[]) {
             const double errZita = relativeError(runStream(zita, x, N), yMobu);
             const double errFftw = relativeError(runStream(fftw, x, N), yMobu);
             const double errUniform = relativeError(runStream(uniform, x, N), yMobu);
-            // zita computes in float; the double engines must agree to double rounding.
-            row.ok = errZita < 1e-5 && errFftw < 1e-9 && errUniform < 1e-12;
+            // zita computes in float; the double engines must agree to double rounding, unless
+            // FIRMobu's later stages run in single precision (the default), which rounds to
+            // a few 1e-7 of the output's peak: 16 single-precision roundings.
+            const bool single = FIRMobu::defaultPrecision() == FIRMobu::Precision::Single;
+            row.ok = errZita < 1e-5 && errFftw < (single ? 0x1p-20 : 1e-9) && errUniform < (single ? 0x1p-20 : 1e-12);
             std::printf("  N %5d taps %6d: uniform %.1e  zita %.1e  fftw %.1e  %s\n", N, L, errUniform, errZita,
                         errFftw, row.ok ? "same" : "DIFFERENT: not timed");
             std::fflush(stdout);

@@ -333,6 +333,87 @@ void multiplyAccumulateShared(const SpectrumKernels& kernels, double* const* car
     }
 }
 
+// The single-precision kernels are plain loops over restrict pointers: the compiler vectorises
+// them for the build's target (NEON on aarch64), so one portable version serves every machine.
+void multiplyAccumulateSingle(float* carry, const float* ring, int head, const float* windows, int P, int N,
+                              size_t stride) {
+    // Runs of bins short enough for their sum to stay in the first-level cache while four
+    // partitions at a time are added into it (each input and window column is read once).
+    constexpr int run = 256;
+    for (int at = 0; at < N; at += run) {
+        const int end = std::min(N, at + run);
+        float* __restrict acc = carry + 2 * static_cast<size_t>(at);
+        const int n2 = 2 * (end - at);
+        for (int i = 0; i < n2; ++i)
+            acc[i] = 0.0f;
+        for (int p = 0; p < P; p += 4) {
+            const int group = std::min(4, P - p);
+            const float* x[4];
+            const float* g[4];
+            for (int q = 0; q < 4; ++q) {
+                const int pq = p + std::min(q, group - 1);
+                x[q] = ring + stride * static_cast<size_t>((head + pq) % P) + 2 * static_cast<size_t>(at);
+                g[q] = windows + stride * static_cast<size_t>(pq) + 2 * static_cast<size_t>(at);
+            }
+            // Groups shorter than four (the last, group < 4) repeat their last partition with a
+            // weight of zero.
+            const float w1 = group > 1 ? 1.0f : 0.0f, w2 = group > 2 ? 1.0f : 0.0f;
+            const float* __restrict x0 = x[0];
+            const float* __restrict x1 = x[1];
+            const float* __restrict x2 = x[2];
+            const float* __restrict x3 = x[3];
+            const float* __restrict g0 = g[0];
+            const float* __restrict g1 = g[1];
+            const float* __restrict g2 = g[2];
+            const float* __restrict g3 = g[3];
+            if (group == 4) {
+                for (int i = 0; i < n2; i += 2) {
+                    acc[i] += (x0[i] * g0[i] - x0[i + 1] * g0[i + 1]) + (x1[i] * g1[i] - x1[i + 1] * g1[i + 1]) +
+                              (x2[i] * g2[i] - x2[i + 1] * g2[i + 1]) + (x3[i] * g3[i] - x3[i + 1] * g3[i + 1]);
+                    acc[i + 1] += (x0[i] * g0[i + 1] + x0[i + 1] * g0[i]) + (x1[i] * g1[i + 1] + x1[i + 1] * g1[i]) +
+                                  (x2[i] * g2[i + 1] + x2[i + 1] * g2[i]) + (x3[i] * g3[i + 1] + x3[i + 1] * g3[i]);
+                }
+            } else {
+                for (int i = 0; i < n2; i += 2) {
+                    acc[i] += (x0[i] * g0[i] - x0[i + 1] * g0[i + 1]) + w1 * (x1[i] * g1[i] - x1[i + 1] * g1[i + 1]) +
+                              w2 * (x2[i] * g2[i] - x2[i + 1] * g2[i + 1]);
+                    acc[i + 1] += (x0[i] * g0[i + 1] + x0[i + 1] * g0[i]) +
+                                  w1 * (x1[i] * g1[i + 1] + x1[i + 1] * g1[i]) +
+                                  w2 * (x2[i] * g2[i + 1] + x2[i + 1] * g2[i]);
+                }
+            }
+        }
+    }
+}
+
+void multiplyAccumulateSharedSingle(float* const* carries, const float* ring, int head, const float* const* windows,
+                                    int K, int P, int from, int count, size_t stride) {
+    // About 24 KiB of the ring per run (8 bytes a bin and column), whole cache lines.
+    constexpr int ringBytes = 24 * 1024;
+    const int run = std::max(8, ringBytes / (8 * std::max(P, 1)) / 8 * 8);
+    for (int at = from; at < from + count; at += run) {
+        const int bins = std::min(run, from + count - at);
+        for (int k = 0; k < K; ++k)
+            multiplyAccumulateSingle(carries[k] + 2 * static_cast<size_t>(at), ring + 2 * static_cast<size_t>(at), head,
+                                     windows[k] + 2 * static_cast<size_t>(at), P, bins, stride);
+    }
+}
+
+void multiplyInPlaceSingle(float* __restrict y, const float* __restrict t, int N) {
+    for (int i = 0; i < 2 * N; i += 2) {
+        const float re = y[i] * t[i] - y[i + 1] * t[i + 1];
+        const float im = y[i] * t[i + 1] + y[i + 1] * t[i];
+        y[i] = re;
+        y[i + 1] = im;
+    }
+}
+
+void realOutputAddSingle(double* __restrict out, const float* __restrict z, const double* __restrict t, double scale,
+                         int N) {
+    for (int n = 0; n < N; ++n)
+        out[n] += (static_cast<double>(z[2 * n]) * t[2 * n] - static_cast<double>(z[2 * n + 1]) * t[2 * n + 1]) * scale;
+}
+
 const SpectrumKernels& spectrumKernels() {
     static const SpectrumKernels& chosen = []() -> const SpectrumKernels& {
         const char* forced = getenv("MOBU_FIR_KERNELS");
@@ -365,6 +446,29 @@ TransformPlan::~TransformPlan() {
 
 void TransformPlan::run(std::complex<double>* in, std::complex<double>* out) const {
     fftw_execute_dft(plan, reinterpret_cast<fftw_complex*>(in), reinterpret_cast<fftw_complex*>(out));
+}
+
+TransformPlanSingle::TransformPlanSingle(int n, int howMany, int stride, int distance, int sign, bool aligned,
+                                         std::complex<float>* sampleIn, std::complex<float>* sampleOut) {
+    auto* p = reinterpret_cast<fftwf_complex*>(sampleIn);
+    auto* o = reinterpret_cast<fftwf_complex*>(sampleOut);
+    for (const unsigned extra : {FFTW_NO_BUFFERING, 0u}) {
+        plan = fftwf_plan_many_dft(1, &n, howMany, p, nullptr, stride, distance, o, nullptr, stride, distance, sign,
+                                   FFTW_MEASURE | (aligned ? 0u : FFTW_UNALIGNED) | extra);
+        if (plan != nullptr) break;
+    }
+    if (plan == nullptr) throw std::runtime_error("no single-precision FFTW plan for " + std::to_string(n) + " points");
+}
+
+TransformPlanSingle::TransformPlanSingle(TransformPlanSingle&& other) noexcept
+    : plan(std::exchange(other.plan, nullptr)) {}
+
+TransformPlanSingle::~TransformPlanSingle() {
+    if (plan != nullptr) fftwf_destroy_plan(plan);
+}
+
+void TransformPlanSingle::run(std::complex<float>* in, std::complex<float>* out) const {
+    fftwf_execute_dft(plan, reinterpret_cast<fftwf_complex*>(in), reinterpret_cast<fftwf_complex*>(out));
 }
 
 } // namespace firkernels

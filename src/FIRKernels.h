@@ -12,6 +12,7 @@
 #include <cstddef>
 
 typedef struct fftw_plan_s* fftw_plan;
+typedef struct fftwf_plan_s* fftwf_plan;
 
 namespace firkernels {
 
@@ -37,6 +38,22 @@ private:
     fftw_plan plan = nullptr;
 };
 
+/// TransformPlan in single precision (FFTW's float plans), for the spectra of the later stages.
+class TransformPlanSingle {
+public:
+    TransformPlanSingle(int n, int howMany, int stride, int distance, int sign, bool aligned,
+                        std::complex<float>* sampleIn, std::complex<float>* sampleOut);
+    TransformPlanSingle(TransformPlanSingle&& other) noexcept;
+    TransformPlanSingle(const TransformPlanSingle&) = delete;
+    TransformPlanSingle& operator=(const TransformPlanSingle&) = delete;
+    TransformPlanSingle& operator=(TransformPlanSingle&&) = delete;
+    ~TransformPlanSingle();
+    void run(std::complex<float>* in, std::complex<float>* out) const;
+
+private:
+    fftwf_plan plan = nullptr;
+};
+
 struct SpectrumKernels {
     /// carry = sum over p < P of ring column (head + p) mod P times window column p (N complex
     /// values each, columns stride doubles apart).
@@ -60,6 +77,21 @@ struct SpectrumKernels {
  * separate calls. */
 void multiplyAccumulateShared(const SpectrumKernels& kernels, double* const* carries, const double* ring, int head,
                               const double* const* windows, int K, int P, int from, int count, size_t stride);
+
+/** Single-precision spectra (interleaved floats; counts in complex values), portable code that
+ * the compiler vectorises for the target (SSE/AVX on x86-64, NEON on aarch64).
+ * multiplyAccumulateSingle: carry = sum over p < P of ring column (head + p) mod P times window
+ * column p, summed in single precision (P is at most a few dozen in the later stages, so the
+ * sum adds a rounding of a few parts in 1e7 of the largest term; see the README). */
+void multiplyAccumulateSingle(float* carry, const float* ring, int head, const float* windows, int P, int N,
+                              size_t stride);
+/// multiplyAccumulateShared for single-precision spectra.
+void multiplyAccumulateSharedSingle(float* const* carries, const float* ring, int head, const float* const* windows,
+                                    int K, int P, int from, int count, size_t stride);
+/// y[n] *= t[n].
+void multiplyInPlaceSingle(float* y, const float* t, int N);
+/// out[n] += Re(z[n] t[n]) * scale, in double from single-precision z (t in double).
+void realOutputAddSingle(double* out, const float* z, const double* t, double scale, int N);
 
 /// The set the engine runs.  MOBU_FIR_KERNELS=portable in the environment forces the
 /// portable set, so that it is tested on every machine.

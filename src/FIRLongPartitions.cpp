@@ -7,8 +7,12 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
+#include <memory>
+#include <new>
 #include <limits>
 #include <stdexcept>
+#include <type_traits>
 
 namespace {
 
@@ -27,6 +31,121 @@ int macChunk(int B, int W, double budget) {
 double batchCost(int n, int g) {
     return g * (FIRMobu::transformCost(n) - FIRMobu::transformCall) + FIRMobu::transformCall;
 }
+
+// Staggered arrays of complex values of either precision, laid out as FIRMobu::SpectrumArray
+// lays them out (columns on cache lines, one line further apart than their length, the first
+// on a chosen line of a page).
+template <typename Real> class Spectra {
+public:
+    using Complex = std::complex<Real>;
+    void resize(int rows, int cols, int line) {
+        constexpr size_t lineBytes = 64, page = 4096;
+        constexpr int perLine = static_cast<int>(lineBytes / sizeof(Complex));
+        stride = (rows + perLine - 1) / perLine * perLine + perLine;
+        size = static_cast<size_t>(stride) * cols;
+        const size_t offset = static_cast<size_t>(line % (page / lineBytes)) * lineBytes;
+        const size_t bytes = (offset + size * sizeof(Complex) + page - 1) / page * page;
+        void* raw = std::aligned_alloc(page, bytes);
+        if (raw == nullptr) throw std::bad_alloc();
+        storage.reset(static_cast<char*>(raw));
+        first = reinterpret_cast<Complex*>(static_cast<char*>(raw) + offset);
+    }
+    void setZero() { std::fill(first, first + size, Complex(0)); }
+    Complex* col(int p) { return first + static_cast<size_t>(p) * stride; }
+    const Complex* col(int p) const { return first + static_cast<size_t>(p) * stride; }
+    /// Distance between two columns, in complex values.
+    int columnStride() const { return stride; }
+
+private:
+    struct Free {
+        void operator()(char* p) const { std::free(p); }
+    };
+    std::unique_ptr<char, Free> storage;
+    Complex* first = nullptr;
+    int stride = 0;
+    size_t size = 0;
+};
+
+template <typename Real>
+using PlanOf =
+    std::conditional_t<std::is_same<Real, float>::value, firkernels::TransformPlanSingle, firkernels::TransformPlan>;
+
+// The arithmetic of a stage in either precision: the double set of kernels, or the single one.
+void multiplyInPlace(double* y, const double* t, int n) {
+    firkernels::spectrumKernels().multiplyInPlace(y, t, n);
+}
+void multiplyInPlace(float* y, const float* t, int n) {
+    firkernels::multiplyInPlaceSingle(y, t, n);
+}
+void realOutputAdd(double* y, const double* z, const double* t, double scale, int n) {
+    firkernels::spectrumKernels().realOutputAdd(y, z, t, scale, n);
+}
+void realOutputAdd(double* y, const float* z, const double* t, double scale, int n) {
+    firkernels::realOutputAddSingle(y, z, t, scale, n);
+}
+void multiplyAccumulate(double* acc, const double* ring, int head, const double* windows, int W, int count,
+                        size_t stride) {
+    firkernels::spectrumKernels().multiplyAccumulate(acc, ring, head, windows, W, count, stride);
+}
+void multiplyAccumulate(float* acc, const float* ring, int head, const float* windows, int W, int count,
+                        size_t stride) {
+    firkernels::multiplyAccumulateSingle(acc, ring, head, windows, W, count, stride);
+}
+void multiplyAccumulateShared(double* const* sums, const double* ring, int head, const double* const* windows, int K,
+                              int W, int from, int count, size_t stride) {
+    firkernels::multiplyAccumulateShared(firkernels::spectrumKernels(), sums, ring, head, windows, K, W, from, count,
+                                         stride);
+}
+void multiplyAccumulateShared(float* const* sums, const float* ring, int head, const float* const* windows, int K,
+                              int W, int from, int count, size_t stride) {
+    firkernels::multiplyAccumulateSharedSingle(sums, ring, head, windows, K, W, from, count, stride);
+}
+
+/// FIRLongPartitions with spectra of type std::complex<Real> (see FIRLongPartitions.h).
+template <typename Real> class LongStage final : public FIRLongPartitions {
+public:
+    using Complex = std::complex<Real>;
+    using ComplexColumn = Eigen::Array<Complex, Eigen::Dynamic, 1>;
+
+    LongStage(int N, int r, const Eigen::MatrixXd& h, Eigen::Index end, std::vector<int> group);
+    void reset() override;
+    void process(int c, const double* x, double* y) override;
+    void advance() override;
+    bool single() const override { return std::is_same<Real, float>::value; }
+
+private:
+    void runUnits(int c, int first, int last);
+    /// Times the first count units of a period on channel 0 (see the constructor).
+    std::vector<double> measuredUnitCosts(size_t count);
+    /// Runs channel 0's units first .. last - 1, each timed into unitTime.
+    void runTimedUnits(int first, int last);
+    /// Cuts the units into r slices of nearly equal time (sliceStart, from unitTime).
+    void cutSlices();
+
+    int R, Q;
+    int S; ///< distance between rows (Q and some padding, or B when not split)
+    Layout shape;
+    int phase = 0;                             ///< engine block within the period, 0 .. r-1
+    int parity = 0;                            ///< which input and output buffers belong to the current period
+    std::vector<Spectra<Real>> windows;        ///< C of R S x W, j times the spectra of taps qB .. qB+2B-1, q >= 1
+    std::vector<Spectra<Real>> history;        ///< G of R S x W, spectra of the last W input blocks (a ring)
+    std::vector<Spectra<Real>> output;         ///< C of R S x 2, output signals of this and the next period
+    std::vector<Spectra<Real>> work;           ///< C of R S x 2, the sum over the windows and a transform pass
+    std::vector<Eigen::ArrayXd> input;         ///< G of 2B input samples (two blocks)
+    std::vector<int> head;                     ///< G ring positions of the newest input spectrum
+    std::vector<int> groupOf;                  ///< C: each channel's group
+    std::vector<char> leads;                   ///< C: whether the channel is its group's first
+    std::vector<std::vector<Real*>> groupSums; ///< G: the sums (work column 0) of each group's channels
+    std::vector<std::vector<const Real*>> groupWindows; ///< G: their windows
+    ComplexColumn packTwiddle;                          ///< exp(-j pi n / 2B); split: exp(-j pi n1 / 2R) by row n1
+    FIRMobu::ComplexColumn outputTwiddle; ///< exp(+j pi n / 2B), in double: the output is summed in double
+    ComplexColumn passTwiddle;            ///< exp(-2 pi j n2 (4 k1 + 1) / 4B) at S k1 + n2 (0 in the padding)
+    ComplexColumn passTwiddleInv;         ///< exp(2 pi j n2 k1 / B) at S k1 + n2 (0 in the padding)
+    std::vector<PlanOf<Real>> plans;      ///< forward R, forward Q, backward Q, backward R
+    std::vector<int> sliceStart;          ///< r + 1 unit indices
+    std::vector<double> unitTime;         ///< estimated time of every unit (channel 0), ns
+    std::vector<double> unitWeight;       ///< how many of channel 0's runs of a unit a period has
+};
 
 } // namespace
 
@@ -91,9 +210,17 @@ double FIRLongPartitions::estimatedCost(int N, int r, int W) {
     return total / (N * r) + FIRMobu::elementCost; // and the output of every block
 }
 
-FIRLongPartitions::FIRLongPartitions(int N_, int r_, const Eigen::MatrixXd& h, Eigen::Index end, std::vector<int> group)
-    : N(N_), r(r_), B(N_ * r_), groupOf(std::move(group)) {
-    W = static_cast<int>((end + B - 1) / B) - 1;
+FIRLongPartitions::~FIRLongPartitions() = default;
+
+std::unique_ptr<FIRLongPartitions> FIRLongPartitions::make(int N, int r, const Eigen::MatrixXd& h, Eigen::Index end,
+                                                           std::vector<int> group, bool single) {
+    if (single) return std::make_unique<LongStage<float>>(N, r, h, end, std::move(group));
+    return std::make_unique<LongStage<double>>(N, r, h, end, std::move(group));
+}
+
+template <typename Real>
+LongStage<Real>::LongStage(int N_, int r_, const Eigen::MatrixXd& h, Eigen::Index end, std::vector<int> group)
+    : FIRLongPartitions(N_, r_, static_cast<int>((end + N_ * r_ - 1) / (N_ * r_)) - 1), groupOf(std::move(group)) {
     shape = layout(N, r, W);
     R = shape.R;
     Q = shape.Q;
@@ -108,7 +235,7 @@ FIRLongPartitions::FIRLongPartitions(int N_, int r_, const Eigen::MatrixXd& h, E
     const bool split = R > 1;
     packTwiddle.resize(split ? R : B);
     for (int n = 0; n < packTwiddle.size(); ++n)
-        packTwiddle(n) = std::polar(1.0, -M_PI * n / (2.0 * packTwiddle.size()));
+        packTwiddle(n) = Complex(std::polar(1.0, -M_PI * n / (2.0 * packTwiddle.size())));
     outputTwiddle.resize(B);
     for (int n = 0; n < B; ++n)
         outputTwiddle(n) = std::polar(1.0, M_PI * n / (2.0 * B));
@@ -119,9 +246,10 @@ FIRLongPartitions::FIRLongPartitions(int N_, int r_, const Eigen::MatrixXd& h, E
             // Angles reduced to one turn first stay exact for large products: the inverse pass
             // takes exp(2 pi j n2 k1 / B), the forward one exp(-2 pi j n2 (4 k1 + 1) / 4B).
             const long turn = static_cast<long>(n2) * k1 % B;
-            passTwiddleInv(S * k1 + n2) = std::polar(1.0, 2.0 * M_PI * static_cast<double>(turn) / B);
+            passTwiddleInv(S * k1 + n2) = Complex(std::polar(1.0, 2.0 * M_PI * static_cast<double>(turn) / B));
             const long quarterTurn = static_cast<long>(n2) * (4 * k1 + 1) % (4L * B);
-            passTwiddle(S * k1 + n2) = std::polar(1.0, -2.0 * M_PI * static_cast<double>(quarterTurn) / (4.0 * B));
+            passTwiddle(S * k1 + n2) =
+                Complex(std::polar(1.0, -2.0 * M_PI * static_cast<double>(quarterTurn) / (4.0 * B)));
         }
 
     if (static_cast<Eigen::Index>(groupOf.size()) != C) {
@@ -153,11 +281,11 @@ FIRLongPartitions::FIRLongPartitions(int N_, int r_, const Eigen::MatrixXd& h, E
     groupSums.assign(G, {});
     groupWindows.assign(G, {});
     for (Eigen::Index c = 0; c < C; ++c) {
-        groupSums[groupOf[c]].push_back(reinterpret_cast<double*>(work[c].col(0)));
-        groupWindows[groupOf[c]].push_back(reinterpret_cast<const double*>(windows[c].col(0)));
+        groupSums[groupOf[c]].push_back(reinterpret_cast<Real*>(work[c].col(0)));
+        groupWindows[groupOf[c]].push_back(reinterpret_cast<const Real*>(windows[c].col(0)));
     }
     {
-        FIRMobu::SpectrumArray sample;
+        Spectra<Real> sample;
         sample.resize(size, 2, 0);
         // Units start at multiples of `columns` (column transforms) or S `rows` (row transforms).
         const bool columnsAligned = shape.columns % cacheLine == 0 || shape.columns == Q;
@@ -174,14 +302,14 @@ FIRLongPartitions::FIRLongPartitions(int N_, int r_, const Eigen::MatrixXd& h, E
     for (Eigen::Index c = 0; c < C; ++c)
         for (int q = 1; q <= W; ++q) {
             // The same passes as runUnits: packed -> (column transforms, twiddle) -> row transforms.
-            std::complex<double>* u = windows[c].col(q - 1);
-            std::complex<double>* t = work[c].col(1);
-            std::complex<double>* packed = R > 1 ? work[c].col(0) : t;
+            Complex* u = windows[c].col(q - 1);
+            Complex* t = work[c].col(1);
+            Complex* packed = R > 1 ? work[c].col(0) : t;
             for (int n = 0; n < B; ++n) {
                 auto tap = [&](Eigen::Index k) { return k >= 2 * B && k < end && k < h.rows() ? h(k, c) : 0.0; };
                 const Eigen::Index k = static_cast<Eigen::Index>(q) * B + n;
                 packed[S * (n / Q) + n % Q] =
-                    std::complex<double>(tap(k), -tap(k + B)) * packTwiddle(split ? n / Q : n);
+                    Complex(static_cast<Real>(tap(k)), static_cast<Real>(-tap(k + B))) * packTwiddle(split ? n / Q : n);
             }
             if (R > 1) {
                 for (int n2 = 0; n2 < Q; n2 += shape.columns)
@@ -192,7 +320,7 @@ FIRLongPartitions::FIRLongPartitions(int N_, int r_, const Eigen::MatrixXd& h, E
             for (int k1 = 0; k1 < R; k1 += shape.rows)
                 plans[forwardQ].run(t + S * k1, u + S * k1);
             for (int n = 0; n < size; ++n)
-                u[n] *= std::complex<double>(0.0, 1.0);
+                u[n] = Complex(-u[n].imag(), u[n].real()); // times j, exactly
         }
 
     // The work of one period: packing and column transforms, twiddled row transforms, the
@@ -220,9 +348,7 @@ FIRLongPartitions::FIRLongPartitions(int N_, int r_, const Eigen::MatrixXd& h, E
     reset();
 }
 
-FIRLongPartitions::~FIRLongPartitions() = default;
-
-std::vector<double> FIRLongPartitions::measuredUnitCosts(size_t count) {
+template <typename Real> std::vector<double> LongStage<Real>::measuredUnitCosts(size_t count) {
     // The model's estimates are off by up to a factor of two between kinds of unit (the
     // transforms run from cache, the multiply-add streams from memory), so the shares are cut
     // by time instead.  Every unit is timed on its own, and keeps its fastest of a few rounds:
@@ -240,7 +366,7 @@ std::vector<double> FIRLongPartitions::measuredUnitCosts(size_t count) {
     return cost;
 }
 
-void FIRLongPartitions::reset() {
+template <typename Real> void LongStage<Real>::reset() {
     for (auto& a : history)
         a.setZero();
     for (auto& a : output)
@@ -254,7 +380,7 @@ void FIRLongPartitions::reset() {
     parity = 0;
 }
 
-void FIRLongPartitions::cutSlices() {
+template <typename Real> void LongStage<Real>::cutSlices() {
     const int units = static_cast<int>(unitTime.size());
     auto cost = [this](int u) { return unitTime[u] * unitWeight[u]; };
     double total = 0.0;
@@ -273,7 +399,7 @@ void FIRLongPartitions::cutSlices() {
     }
 }
 
-void FIRLongPartitions::advance() {
+template <typename Real> void LongStage<Real>::advance() {
     if (++phase == r) {
         phase = 0;
         parity ^= 1;
@@ -281,7 +407,7 @@ void FIRLongPartitions::advance() {
     }
 }
 
-void FIRLongPartitions::runTimedUnits(int first, int last) {
+template <typename Real> void LongStage<Real>::runTimedUnits(int first, int last) {
     // Each unit's time moves an eighth of the way towards the new one; a time more than three
     // times the estimate and a microsecond counts as that (the thread was most likely
     // interrupted), so that one interruption moves no share far, yet an estimate that started
@@ -294,7 +420,7 @@ void FIRLongPartitions::runTimedUnits(int first, int last) {
     }
 }
 
-void FIRLongPartitions::process(int c, const double* x, double* y) {
+template <typename Real> void LongStage<Real>::process(int c, const double* x, double* y) {
     const int g = groupOf[c];
     if (leads[c]) {
         std::copy(x, x + N, input[g].data() + parity * B + phase * N);
@@ -307,19 +433,17 @@ void FIRLongPartitions::process(int c, const double* x, double* y) {
     // Output block of this period: the real part of the inverse transform times the output
     // twiddle; the transforms are unscaled, so 1/B comes in here.  Sample n is at S (n / Q) +
     // n % Q: a block may take pieces of two or more rows.
-    const std::complex<double>* signal = output[c].col(parity);
+    const Complex* signal = output[c].col(parity);
     for (int n = phase * N, done = 0; done < N;) {
         const int piece = std::min(N - done, Q - n % Q);
-        firkernels::spectrumKernels().realOutputAdd(
-            y + done, reinterpret_cast<const double*>(signal + S * (n / Q) + n % Q),
-            reinterpret_cast<const double*>(outputTwiddle.data() + n), 1.0 / B, piece);
+        realOutputAdd(y + done, reinterpret_cast<const Real*>(signal + S * (n / Q) + n % Q),
+                      reinterpret_cast<const double*>(outputTwiddle.data() + n), 1.0 / B, piece);
         n += piece;
         done += piece;
     }
 }
 
-void FIRLongPartitions::runUnits(int c, int first, int last) {
-    const firkernels::SpectrumKernels& kernels = firkernels::spectrumKernels();
+template <typename Real> void LongStage<Real>::runUnits(int c, int first, int last) {
     // Transforms run out of place (FFTW may buffer in-place ones, allocating as they run).
     // Split, the input is packed into acc, transformed by columns into t and by rows into the
     // ring; the sum over the windows goes to acc, by rows into t, by columns into the output.
@@ -327,29 +451,29 @@ void FIRLongPartitions::runUnits(int c, int first, int last) {
     // The group's first channel transforms its input into the ring; the others use it.
     const int g = groupOf[c];
     const bool transforms = leads[c] != 0;
-    std::complex<double>* newest = history[g].col(head[g]);
-    std::complex<double>* acc = work[c].col(0);
-    std::complex<double>* t = work[c].col(1);
-    std::complex<double>* next = output[c].col(parity ^ 1);   // the output of the next period
+    Complex* newest = history[g].col(head[g]);
+    Complex* acc = work[c].col(0);
+    Complex* t = work[c].col(1);
+    Complex* next = output[c].col(parity ^ 1);                // the output of the next period
     const double* block = input[g].data() + (parity ^ 1) * B; // the input block of the previous period
     const int G1 = shape.columns, G2 = shape.rows;
     const int size = R * S;
     const int columnUnits = Q / G1, rowUnits = R / G2, macUnits = (size + shape.bins - 1) / shape.bins;
     const bool split = R > 1;
-    std::complex<double>* packed = split ? acc : t;
+    Complex* packed = split ? acc : t;
     for (int u = first; u < last; ++u) {
         int i = u;
         if (i < columnUnits) { // pack columns G1 i .. G1 i + G1 - 1 of the input block, R-point transforms
             if (!transforms) continue;
             if (split)
                 for (int n1 = 0; n1 < R; ++n1) {
-                    const std::complex<double> w = packTwiddle(n1);
+                    const Complex w = packTwiddle(n1);
                     for (int n = Q * n1 + G1 * i; n < Q * n1 + G1 * (i + 1); ++n)
-                        packed[n + (S - Q) * n1] = w * block[n];
+                        packed[n + (S - Q) * n1] = w * static_cast<Real>(block[n]);
                 }
             else
                 for (int n = G1 * i; n < G1 * (i + 1); ++n)
-                    packed[n] = packTwiddle(n) * block[n];
+                    packed[n] = packTwiddle(n) * static_cast<Real>(block[n]);
             if (split) plans[forwardR].run(acc + G1 * i, t + G1 * i);
             continue;
         }
@@ -358,8 +482,8 @@ void FIRLongPartitions::runUnits(int c, int first, int last) {
         if (i < rowUnits) {                       // twiddle, Q-point transforms
             if (!transforms) continue;
             if (split)
-                kernels.multiplyInPlace(reinterpret_cast<double*>(t + at),
-                                        reinterpret_cast<const double*>(passTwiddle.data() + at), bins);
+                multiplyInPlace(reinterpret_cast<Real*>(t + at), reinterpret_cast<const Real*>(passTwiddle.data() + at),
+                                bins);
             plans[forwardQ].run(t + at, newest + at);
             continue;
         }
@@ -372,13 +496,12 @@ void FIRLongPartitions::runUnits(int c, int first, int last) {
             const size_t stride = 2 * static_cast<size_t>(history[g].columnStride());
             const int K = static_cast<int>(groupSums[g].size());
             if (K == 1)
-                kernels.multiplyAccumulate(reinterpret_cast<double*>(acc + from),
-                                           reinterpret_cast<const double*>(history[g].col(0) + from), head[g],
-                                           reinterpret_cast<const double*>(windows[c].col(0) + from), W, count, stride);
+                multiplyAccumulate(reinterpret_cast<Real*>(acc + from),
+                                   reinterpret_cast<const Real*>(history[g].col(0) + from), head[g],
+                                   reinterpret_cast<const Real*>(windows[c].col(0) + from), W, count, stride);
             else
-                firkernels::multiplyAccumulateShared(kernels, groupSums[g].data(),
-                                                     reinterpret_cast<const double*>(history[g].col(0)), head[g],
-                                                     groupWindows[g].data(), K, W, from, count, stride);
+                multiplyAccumulateShared(groupSums[g].data(), reinterpret_cast<const Real*>(history[g].col(0)), head[g],
+                                         groupWindows[g].data(), K, W, from, count, stride);
             continue;
         }
         i -= macUnits;
@@ -386,8 +509,8 @@ void FIRLongPartitions::runUnits(int c, int first, int last) {
             const int from = S * G2 * i;
             plans[backwardQ].run(acc + from, (split ? t : next) + from);
             if (split)
-                kernels.multiplyInPlace(reinterpret_cast<double*>(t + from),
-                                        reinterpret_cast<const double*>(passTwiddleInv.data() + from), bins);
+                multiplyInPlace(reinterpret_cast<Real*>(t + from),
+                                reinterpret_cast<const Real*>(passTwiddleInv.data() + from), bins);
             continue;
         }
         i -= rowUnits;

@@ -85,6 +85,11 @@ FIRMobu::Partitioning FIRMobu::defaultPartitioning() {
     return Partitioning::Automatic;
 }
 
+FIRMobu::Precision FIRMobu::defaultPrecision() {
+    const char* chosen = getenv("MOBU_FIR_PRECISION");
+    return chosen != nullptr && std::strcmp(chosen, "double") == 0 ? Precision::Double : Precision::Single;
+}
+
 std::vector<int> FIRMobu::defaultRatios() {
     std::vector<int> ratios;
     const char* chosen = getenv("MOBU_FIR_PARTITIONING");
@@ -260,7 +265,8 @@ void FIRMobu::loadTimeDomainCoefficients(Eigen::MatrixXd h) {
     std::vector<std::unique_ptr<FIRLongPartitions>> stagesAfter0;
     for (size_t s = 0; s < ratios.size(); ++s) {
         const Eigen::Index end = s + 1 < ratios.size() ? 2 * N * ratios[s + 1] : taps;
-        stagesAfter0.push_back(std::make_unique<FIRLongPartitions>(static_cast<int>(N), ratios[s], copy, end, groups));
+        stagesAfter0.push_back(FIRLongPartitions::make(static_cast<int>(N), ratios[s], copy, end, groups,
+                                                       laterPrecision == Precision::Single));
     }
     // Stage 0's transforms, measured on arrays laid out as the ring and blockWork.
     SpectrumArray work;

@@ -149,6 +149,7 @@ TEST_P(FIRMobuNonUniformExactness, MatchesUniformEngineAndDirectConvolutionAroun
         FIRMobu uniform(2 * p.N), nonUniform(2 * p.N);
         uniform.setPartitioning(FIRMobu::Partitioning::Uniform);
         ASSERT_EQ(nonUniform.setPartitioning(FIRMobu::Partitioning::NonUniform, p.ratios), 0);
+        nonUniform.setLaterPrecision(FIRMobu::Precision::Double);
         load(uniform, h);
         load(nonUniform, h);
         ASSERT_EQ(uniform.stages().size(), 1u);
@@ -171,6 +172,45 @@ INSTANTIATE_TEST_SUITE_P(Schedules, FIRMobuNonUniformExactness,
                          testing::Values(NonUniformCase{1, {2, 8, 32}, 1}, NonUniformCase{37, {2, 4, 16}, 3},
                                          NonUniformCase{480, {2, 8}, 2}, NonUniformCase{512, {4, 8}, 1},
                                          NonUniformCase{1024, {2, 4}, 1}),
+                         [](const testing::TestParamInfo<NonUniformCase>& info) {
+                             return "N" + std::to_string(info.param.N) + "_ch" + std::to_string(info.param.channels);
+                         });
+
+// The later stages' spectra in single precision (the default): every stage of every schedule
+// above, through filters that end one partition into the last stage, against the direct
+// convolution.  Single precision rounds to u = 2^-24; the packing, twiddles, the transform
+// passes each way and the multiply-add leave errors of a few u of the output's peak (about
+// 2e-7 measured, 3 to 4 u), so 16 u of the peak bounds them with some margin yet fails for any
+// tap, window or block in the wrong place (an error of the order of the taps themselves).
+class FIRMobuSinglePrecision : public testing::TestWithParam<NonUniformCase> {};
+
+TEST_P(FIRMobuSinglePrecision, LaterStagesStayWithinSixteenSingleRoundingsOfTheOutputPeak) {
+    const auto& p = GetParam();
+    constexpr double tolerance = 16.0 * 0x1p-24;
+    const int last = p.ratios.back();
+    const int taps = 2 * last * p.N + last * p.N + 1;
+    const Eigen::MatrixXd h = randomMatrix(taps, p.channels, 41);
+    FIRMobu fir(2 * p.N);
+    ASSERT_EQ(fir.getLaterPrecision(), FIRMobu::Precision::Single);
+    ASSERT_EQ(fir.setPartitioning(FIRMobu::Partitioning::NonUniform, p.ratios), 0);
+    load(fir, h);
+    ASSERT_EQ(fir.stages().size(), p.ratios.size() + 1);
+    // Every stage contributes to the last two of its own blocks.
+    const Eigen::Index tail = 2 * static_cast<Eigen::Index>(last) * p.N;
+    const int blocks = static_cast<int>((taps + tail) / p.N) + 3;
+    const Eigen::MatrixXd x = randomMatrix(static_cast<Eigen::Index>(blocks) * p.N, p.channels, 42);
+    const Eigen::MatrixXd y = filterStream(fir, x, p.N);
+    const double error = relativeError(y.bottomRows(tail), directConvolutionTail(x, h, tail));
+    EXPECT_LT(error, tolerance) << taps << " taps";
+    char figure[32];
+    snprintf(figure, sizeof figure, "%.3g", error);
+    RecordProperty("relativeError", figure);
+}
+
+INSTANTIATE_TEST_SUITE_P(Schedules, FIRMobuSinglePrecision,
+                         testing::Values(NonUniformCase{1, {2, 8, 32}, 1}, NonUniformCase{37, {2, 4, 16}, 3},
+                                         NonUniformCase{480, {2, 8}, 2}, NonUniformCase{512, {4, 8}, 1},
+                                         NonUniformCase{64, {4, 32, 128}, 1}),
                          [](const testing::TestParamInfo<NonUniformCase>& info) {
                              return "N" + std::to_string(info.param.N) + "_ch" + std::to_string(info.param.channels);
                          });
@@ -230,6 +270,7 @@ class FIRMobuPartitioned : public testing::TestWithParam<FIRMobu::Partitioning> 
 protected:
     void loadPartitioned(FIRMobu& fir, const Eigen::MatrixXd& h) {
         fir.setPartitioning(GetParam());
+        fir.setLaterPrecision(FIRMobu::Precision::Double);
         load(fir, h);
         if (GetParam() == FIRMobu::Partitioning::NonUniform && h.rows() > 1) {
             ASSERT_GT(fir.stages().size(), 1u);
@@ -276,6 +317,7 @@ TEST_P(FIRMobuSharedInputs, EveryChannelIsTheConvolutionOfTheColumnItReads) {
                                   p.ratios),
               0);
     ASSERT_EQ(fir.setChannelInputs(p.inputOf), 0);
+    fir.setLaterPrecision(FIRMobu::Precision::Double);
     load(fir, h);
     ASSERT_EQ(fir.stages().size(), p.ratios.size() + 1);
     EXPECT_EQ(fir.getInputCnt(), inputs);
@@ -404,6 +446,7 @@ TEST(FIRMobu, AutomaticPartitioningGoesNonUniformAtTheSwitchOver) {
     load(below, randomMatrix(from - N, 1, 25));
     EXPECT_EQ(below.stages().size(), 1u);
     const Eigen::MatrixXd h = randomMatrix(from, 1, 26);
+    at.setLaterPrecision(FIRMobu::Precision::Double);
     load(at, h);
     ASSERT_GT(at.stages().size(), 1u);
     uniform.setPartitioning(FIRMobu::Partitioning::Uniform);
@@ -612,6 +655,7 @@ TEST_F(FIRMobuFiles, TrailingZerosAreTrimmedButNeverBelow2049Taps) {
         for (const auto partitioning : {FIRMobu::Partitioning::Uniform, FIRMobu::Partitioning::NonUniform}) {
             FIRMobu fir(512);
             fir.setPartitioning(partitioning);
+            fir.setLaterPrecision(FIRMobu::Precision::Double);
             std::string out;
             ASSERT_EQ(loadChannel(fir, path, 1, out), 0);
             EXPECT_NE(out.find("Trimming channel 1 from " + std::to_string(k.length) + " to " + std::to_string(k.kept) +

@@ -3,11 +3,8 @@
 
 #include "MobuEmbedded/FIRMobu.h"
 
+#include <memory>
 #include <vector>
-
-namespace firkernels {
-class TransformPlan;
-}
 
 /** The taps [2B, end) of a filter bank, in partitions of B = r N taps, for an engine that
  * filters blocks of N samples (FIRMobu's later partitions).
@@ -43,35 +40,44 @@ class TransformPlan;
  * the ring is read from memory once for all of them; the others run only the inverse
  * transform of each block.
  *
+ * The spectra of these stages (input ring, windows, transforms) are single precision by default
+ * (FFTW's float plans), which halves their memory and the bytes the multiply-add streams; the
+ * output is still summed in double.  The rounding this adds is a few parts in 1e8 to 1e7 of the
+ * output's peak (see the README's FIR engine section).  Double precision is kept as a choice
+ * (FIRMobu::setLaterPrecision), with results equal to the uniform engine's to 1e-12.
+ *
  * Everything runs in the caller's thread; nothing is allocated once constructed.
  */
 class FIRLongPartitions {
 public:
     /** Taps [2B, end) of every column of h (rows beyond h's count as zero), B = r N, r >= 2.
      * end must be above 2B.  group[c]: the input group of channel c, numbered by first
-     * appearance (empty: every channel its own). */
-    FIRLongPartitions(int N, int r, const Eigen::MatrixXd& h, Eigen::Index end, std::vector<int> group = {});
-    ~FIRLongPartitions();
+     * appearance (empty: every channel its own).  single: spectra in single precision.
+     * Throws as loading does (out of memory, no transform plan). */
+    static std::unique_ptr<FIRLongPartitions> make(int N, int r, const Eigen::MatrixXd& h, Eigen::Index end,
+                                                   std::vector<int> group = {}, bool single = true);
+    virtual ~FIRLongPartitions();
     FIRLongPartitions(const FIRLongPartitions&) = delete;
     FIRLongPartitions& operator=(const FIRLongPartitions&) = delete;
 
     /// Clears input, spectra and output and starts again at the first block of a period.
-    void reset();
+    virtual void reset() = 0;
     /** One engine block of channel c: takes its N input samples x (read for the first channel
      * of a group only, which comes before the others) and adds the output of these taps for the
      * block to y (N values). */
-    void process(int c, const double* x, double* y);
+    virtual void process(int c, const double* x, double* y) = 0;
     /// Moves on to the next engine block; called once per block, after every channel.
-    void advance();
+    virtual void advance() = 0;
 
     int blockLength() const { return B; }
     /// Number of B-tap windows (partitions) the taps [2B, end) take.
     int partitionCount() const { return W; }
+    /// Whether the spectra are single precision.
+    virtual bool single() const = 0;
     /** Estimated cost per output sample of a stage of blocks of r N with W partitions, in the
      * cost model's units (see FIRMobu.h): the transforms split as the stage would split them. */
     static double estimatedCost(int N, int r, int W);
 
-private:
     /// How a B-point transform is split: B = R Q, column units of `columns` R-point
     /// transforms, row units of `rows` Q-point transforms (R = 1: not split); and the bins of
     /// one multiply-add unit.
@@ -81,37 +87,10 @@ private:
     static Layout layout(int N, int r, int W);
     /// Estimated cost of every unit of one period's work, in order.
     static std::vector<double> unitCosts(int N, int r, int W, const Layout& l);
-    void runUnits(int c, int first, int last);
-    /// Times the first count units of a period on channel 0 (see the constructor).
-    std::vector<double> measuredUnitCosts(size_t count);
-    /// Runs channel 0's units first .. last - 1, each timed into unitTime.
-    void runTimedUnits(int first, int last);
-    /// Cuts the units into r slices of nearly equal time (sliceStart, from unitTime).
-    void cutSlices();
 
-    int N, r, B, R, Q, W;
-    int S; ///< distance between rows (Q and some padding, or B when not split)
-    Layout shape;
-    int phase = 0;                               ///< engine block within the period, 0 .. r-1
-    int parity = 0;                              ///< which input and output buffers belong to the current period
-    std::vector<FIRMobu::SpectrumArray> windows; ///< C of R S x W, j times the spectra of taps qB .. qB+2B-1, q >= 1
-    std::vector<FIRMobu::SpectrumArray> history; ///< G of R S x W, spectra of the last W input blocks (a ring)
-    std::vector<FIRMobu::SpectrumArray> output;  ///< C of R S x 2, output signals of this and the next period
-    std::vector<FIRMobu::SpectrumArray> work;    ///< C of R S x 2, the sum over the windows and a transform pass
-    std::vector<Eigen::ArrayXd> input;           ///< G of 2B input samples (two blocks)
-    std::vector<int> head;                       ///< G ring positions of the newest input spectrum
-    std::vector<int> groupOf;                    ///< C: each channel's group
-    std::vector<char> leads;                     ///< C: whether the channel is its group's first
-    std::vector<std::vector<double*>> groupSums; ///< G: the sums (work column 0) of each group's channels
-    std::vector<std::vector<const double*>> groupWindows; ///< G: their windows
-    FIRMobu::ComplexColumn packTwiddle;                   ///< exp(-j pi n / 2B); split: exp(-j pi n1 / 2R) by row n1
-    FIRMobu::ComplexColumn outputTwiddle;                 ///< exp(+j pi n / 2B)
-    FIRMobu::ComplexColumn passTwiddle;           ///< exp(-2 pi j n2 (4 k1 + 1) / 4B) at S k1 + n2 (0 in the padding)
-    FIRMobu::ComplexColumn passTwiddleInv;        ///< exp(2 pi j n2 k1 / B) at S k1 + n2 (0 in the padding)
-    std::vector<firkernels::TransformPlan> plans; ///< forward R, forward Q, backward Q, backward R
-    std::vector<int> sliceStart;                  ///< r + 1 unit indices
-    std::vector<double> unitTime;                 ///< estimated time of every unit (channel 0), ns
-    std::vector<double> unitWeight;               ///< how many of channel 0's runs of a unit a period has
+protected:
+    FIRLongPartitions(int N_, int r_, int W_) : N(N_), r(r_), B(N_ * r_), W(W_) {}
+    int N, r, B, W;
 };
 
 #endif

@@ -75,6 +75,12 @@ class TransformPlan;
  * N = 1024 (24.9 against 23.1 at 32, 27.6 against 33.9 at 48); the processor's N = 480 gains
  * 13 % at 34 partitions (8 channels).
  *
+ * Precision.  Stage 0 runs in double precision.  The later stages keep their spectra and
+ * transforms in single precision by default (FIRLongPartitions), adding rounding of about
+ * 2e-7 of the output's peak; setLaterPrecision(Precision::Double) keeps them in double, and
+ * the output then equals the uniform engine's to 1e-12.  The cost model's constants were
+ * measured in double precision.
+ *
  * Shared inputs.  By default column c of the block feeds channel c.  setChannelInputs lets
  * several channels (outputs) read one column: those channels share one forward transform per
  * block and one history of input spectra (in stage 0 and in every later stage), so an input
@@ -145,6 +151,16 @@ public:
      * filter are left out); used to measure and test schedules.
      * @return 0, or -1352 (reported, nothing changed) for ratios that do not increase from 2. */
     int setPartitioning(Partitioning p, std::vector<int> blockRatios = {});
+
+    /// Precision of the spectra of the later stages (taps from 2 B1 on); stage 0 is always double.
+    enum class Precision { Single, Double };
+    /** Takes effect at the next loadTimeDomainCoefficients (defaultPrecision() until set).
+     * Single halves the later stages' memory and the bytes their multiply-add reads, and rounds
+     * the output to about 1e-7 of its peak; Double gives the uniform engine's output to 1e-12. */
+    void setLaterPrecision(Precision p) { laterPrecision = p; }
+    Precision getLaterPrecision() const { return laterPrecision; }
+    /// Single, unless MOBU_FIR_PRECISION in the environment says "double".
+    static Precision defaultPrecision();
 
     /** Which column of the block each channel reads, from the next loadTimeDomainCoefficients on:
      * channel c reads column inputOf[c]; channels that read the same column share its
@@ -307,6 +323,7 @@ protected:
     Eigen::ArrayXXd fadeIn;  ///< N x C ramps 0 -> 1
 
     Partitioning partitioning = defaultPartitioning();
+    Precision laterPrecision = defaultPrecision();
     std::vector<int> requestedRatios = defaultRatios();             ///< stage block lengths / N set by setPartitioning
     std::vector<std::unique_ptr<FIRLongPartitions>> longPartitions; ///< stages 1, 2, ...
     /// N-point forward (blockWork column 0 to a ring column) and inverse (column 1 to 2) transforms.
