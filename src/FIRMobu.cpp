@@ -87,7 +87,7 @@ FIRMobu::Partitioning FIRMobu::defaultPartitioning() {
 
 FIRMobu::Precision FIRMobu::defaultPrecision() {
     const char* chosen = getenv("MOBU_FIR_PRECISION");
-    return chosen != nullptr && std::strcmp(chosen, "double") == 0 ? Precision::Double : Precision::Single;
+    return chosen != nullptr && std::strcmp(chosen, "single") == 0 ? Precision::Single : Precision::Double;
 }
 
 std::vector<int> FIRMobu::defaultRatios() {

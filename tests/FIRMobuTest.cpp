@@ -191,7 +191,7 @@ TEST_P(FIRMobuSinglePrecision, LaterStagesStayWithinSixteenSingleRoundingsOfTheO
     const int taps = 2 * last * p.N + last * p.N + 1;
     const Eigen::MatrixXd h = randomMatrix(taps, p.channels, 41);
     FIRMobu fir(2 * p.N);
-    ASSERT_EQ(fir.getLaterPrecision(), FIRMobu::Precision::Single);
+    fir.setLaterPrecision(FIRMobu::Precision::Single);
     ASSERT_EQ(fir.setPartitioning(FIRMobu::Partitioning::NonUniform, p.ratios), 0);
     load(fir, h);
     ASSERT_EQ(fir.stages().size(), p.ratios.size() + 1);

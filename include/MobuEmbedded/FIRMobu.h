@@ -159,7 +159,7 @@ public:
      * the output to about 1e-7 of its peak; Double gives the uniform engine's output to 1e-12. */
     void setLaterPrecision(Precision p) { laterPrecision = p; }
     Precision getLaterPrecision() const { return laterPrecision; }
-    /// Single, unless MOBU_FIR_PRECISION in the environment says "double".
+    /// Double, unless MOBU_FIR_PRECISION in the environment says "single".
     static Precision defaultPrecision();
 
     /** Which column of the block each channel reads, from the next loadTimeDomainCoefficients on:
