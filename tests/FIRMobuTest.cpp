@@ -176,7 +176,7 @@ INSTANTIATE_TEST_SUITE_P(Schedules, FIRMobuNonUniformExactness,
                              return "N" + std::to_string(info.param.N) + "_ch" + std::to_string(info.param.channels);
                          });
 
-// The later stages' spectra in single precision (the default): every stage of every schedule
+// The later stages' spectra in single precision: every stage of every schedule
 // above, through filters that end one partition into the last stage, against the direct
 // convolution.  Single precision rounds to u = 2^-24; the packing, twiddles, the transform
 // passes each way and the multiply-add leave errors of a few u of the output's peak (about
