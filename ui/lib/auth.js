@@ -4,6 +4,7 @@
 'use strict';
 const crypto = require('node:crypto');
 const fs = require('node:fs');
+const { writeReplacing } = require('./files');
 
 const SCRYPT = { N: 16384, r: 8, p: 1 };
 const KEY_LENGTH = 32;
@@ -17,9 +18,7 @@ function hashPassword(password, salt = crypto.randomBytes(16)) {
 }
 
 function writePasswordFile(file, password) {
-  const tmp = `${file}.new`;
-  fs.writeFileSync(tmp, JSON.stringify(hashPassword(password)) + '\n', { mode: 0o600 });
-  fs.renameSync(tmp, file);
+  writeReplacing(file, JSON.stringify(hashPassword(password)) + '\n', 0o600);
 }
 
 /** Reads the password file; throws an Error naming the file when it is missing or malformed. */

@@ -4,6 +4,7 @@
 'use strict';
 const fs = require('node:fs');
 const path = require('node:path');
+const { writeReplacing } = require('./files');
 
 const MAX_SECTIONS = 16;
 const LIMITS = { dB: [-24, 24], Q: [0.1, 20] };
@@ -48,9 +49,7 @@ function read(file) {
 
 function write(file, sections) {
   fs.mkdirSync(path.dirname(file), { recursive: true, mode: 0o700 });
-  const tmp = `${file}.new`;
-  fs.writeFileSync(tmp, JSON.stringify(sections, null, 1) + '\n');
-  fs.renameSync(tmp, file);
+  writeReplacing(file, JSON.stringify(sections, null, 1) + '\n');
 }
 
 module.exports = { validate, read, write, MAX_SECTIONS, LIMITS };

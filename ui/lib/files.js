@@ -1,7 +1,33 @@
 // What the page shows about the processor's files: where they are, their size and time, and
-// for the coefficient file the layout in its WAV header.
+// for the coefficient file the layout in its WAV header; and how the server writes a file that
+// others read (the equaliser file, the password file).
 'use strict';
+const crypto = require('node:crypto');
 const fs = require('node:fs');
+const path = require('node:path');
+
+/**
+ * Writes data as `file` whole: into a new file of a name nobody can foresee beside it, created
+ * exclusively (so a link or anything else already there is never written through), then
+ * renamed over `file`.  A reader sees the old file or the new one, never a part.  Throws an
+ * Error naming the file when it can't.
+ */
+function writeReplacing(file, data, mode = 0o644) {
+  const tmp = path.join(path.dirname(file), `.${path.basename(file)}.${process.pid}.${crypto.randomBytes(6).toString('hex')}`);
+  let fd;
+  try {
+    fd = fs.openSync(tmp, fs.constants.O_WRONLY | fs.constants.O_CREAT | fs.constants.O_EXCL | fs.constants.O_NOFOLLOW, mode);
+    fs.writeSync(fd, data);
+    fs.fsyncSync(fd);
+    fs.closeSync(fd);
+    fd = undefined;
+    fs.renameSync(tmp, file);
+  } catch (e) {
+    if (fd !== undefined) fs.closeSync(fd);
+    fs.rmSync(tmp, { force: true });
+    throw new Error(`can't write ${file}: ${e.message}`);
+  }
+}
 
 /** Channels, rate, bits and frames from a WAV header, or null when it is not one. */
 function wavInfo(file) {
@@ -36,4 +62,4 @@ function describe(file, wav = false) {
   }
 }
 
-module.exports = { describe, wavInfo };
+module.exports = { describe, wavInfo, writeReplacing };

@@ -244,6 +244,12 @@ test('a measurement of one channel completes and draws its impulse response and 
 test('a saved equaliser is written and switched in by the processor', async () => {
   await page.click('.tab[data-view="equaliser"]');
   const switchesBefore = processorLog().split('switching paraEQs over').length;
+  // A link planted beside the file, where a writer with a fixed scratch name would write through it.
+  const eqDir = path.join(board, 'home', '.mobu');
+  const victim = path.join(dir, 'victim');
+  fs.writeFileSync(victim, 'untouched');
+  fs.symlinkSync(victim, path.join(eqDir, 'paraEQ0.json.new'));
+  const entriesBefore = fs.readdirSync(eqDir).sort();
   await page.click('#eq-add');
   for (const [cls, value] of [['.eq-fc', '200'], ['.eq-db', '-6'], ['.eq-q', '2']]) {
     const input = await page.$(`.eq-row ${cls}`);
@@ -252,8 +258,10 @@ test('a saved equaliser is written and switched in by the processor', async () =
   }
   await page.click('#eq-save');
   await page.waitForFunction(() => document.querySelector('#eq-message').textContent.startsWith('saved'), { timeout: 5000 });
-  const file = JSON.parse(fs.readFileSync(path.join(board, 'home', '.mobu', 'paraEQ0.json'), 'utf8'));
+  const file = JSON.parse(fs.readFileSync(path.join(eqDir, 'paraEQ0.json'), 'utf8'));
   assert.deepEqual(file, [{ type: 'BPF', Fc: 200, dB: -6, Q: 2 }]);
+  assert.equal(fs.readFileSync(victim, 'utf8'), 'untouched', 'the planted link is not written through');
+  assert.deepEqual(fs.readdirSync(eqDir).sort(), entriesBefore, 'nothing is left beside the file');
   await waitFor('the processor logs the switch', 10, () => processorLog().split('switching paraEQs over').length > switchesBefore);
   // Output 0 carries the 200 Hz tone: 6 dB down now.
   await page.click('.tab[data-view="levels"]');
