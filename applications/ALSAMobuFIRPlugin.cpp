@@ -56,14 +56,8 @@ public:
     int hwParams(snd_pcm_hw_params_t* params) override {
         ALSAExternalPlugin::hwParams(params);
         printHWParams(false);
-        if (getPeriodSize() == 0) {
-            std::cout << "can't have 0 period size, exiting" << std::endl;
-            return -1;
-        }
-        const int n = static_cast<int>(std::min(getPeriodSize(), MAX_BLOCK));
-        if (static_cast<snd_pcm_uframes_t>(n) < getPeriodSize())
-            printf("ALSAMobuFIRPlugin::hwParams periods of %lu frames are filtered in blocks of %d\n",
-                   static_cast<unsigned long>(getPeriodSize()), n);
+        const int n = blockLength(MAX_BLOCK, "ALSAMobuFIRPlugin", "filtered in");
+        if (n < 0) return -1;
         deleteFIRFilters(); // every new set of hardware parameters rebuilds the filters
         std::cout << "creating filters" << std::endl;
         if (createFIRFilters(n) < 0) return -1;

@@ -92,14 +92,8 @@ public:
     int hwParams(snd_pcm_hw_params_t* params) override {
         ALSAExternalPlugin::hwParams(params);
         printHWParams(true);
-        if (getPeriodSize() == 0) {
-            std::cout << "can't have 0 period size, exiting" << std::endl;
-            return -1;
-        }
-        const int n = static_cast<int>(std::min(getPeriodSize(), MAX_BLOCK));
-        if (static_cast<snd_pcm_uframes_t>(n) < getPeriodSize())
-            printf("ALSAMobuFIRSwitching::hwParams periods of %lu frames are filtered in blocks of %d\n",
-                   static_cast<unsigned long>(getPeriodSize()), n);
+        const int n = blockLength(MAX_BLOCK, "ALSAMobuFIRSwitching", "filtered in");
+        if (n < 0) return -1;
         // After the fade-out, silence until the slave has played the fade: a stream ended
         // earlier would lose what the slave still holds when the client closes it.
         const snd_pcm_uframes_t bufferBlocks = (getBufferSize() + n - 1) / n;

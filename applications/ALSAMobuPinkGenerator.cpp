@@ -113,14 +113,8 @@ public:
     int hwParams(snd_pcm_hw_params_t* params) override {
         ALSAExternalPlugin::hwParams(params);
         printHWParams(true);
-        if (getPeriodSize() == 0) {
-            std::cout << "can't have 0 period size, exiting" << std::endl;
-            return -1;
-        }
-        const int n = static_cast<int>(std::min(getPeriodSize(), MAX_BLOCK));
-        if (static_cast<snd_pcm_uframes_t>(n) < getPeriodSize())
-            printf("ALSAMobuPinkGenerator::hwParams periods of %lu frames are made in blocks of %d\n",
-                   static_cast<unsigned long>(getPeriodSize()), n);
+        const int n = blockLength(MAX_BLOCK, "ALSAMobuPinkGenerator", "made in");
+        if (n < 0) return -1;
         genNoiseMag(static_cast<int>(getRate()), n);
         periods.resize(n, 2, 2);
         pipeSize = fifoFd > 0 ? fitPipe(n * 2 * static_cast<int>(sizeof(int32_t))) : 0;

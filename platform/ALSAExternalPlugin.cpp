@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <iostream>
 
@@ -145,6 +146,18 @@ void ALSAExternalPlugin::printHWParams(bool withSampleRate) const {
               << formatDescription(getSlaveFormat()) << "\n";
     if (withSampleRate) std::cout << "sample rate " << getRate() << " Hz\n";
     std::cout << "period size " << getPeriodSize() << std::endl;
+}
+
+int ALSAExternalPlugin::blockLength(snd_pcm_uframes_t maxBlock, const char* who, const char* how) const {
+    if (getPeriodSize() == 0) {
+        std::cout << "can't have 0 period size, exiting" << std::endl;
+        return -1;
+    }
+    const int n = static_cast<int>(std::min(getPeriodSize(), maxBlock));
+    if (static_cast<snd_pcm_uframes_t>(n) < getPeriodSize())
+        printf("%s::hwParams periods of %lu frames are %s blocks of %d\n", who,
+               static_cast<unsigned long>(getPeriodSize()), how, n);
+    return n;
 }
 
 int ALSAExternalPlugin::setInputChannels(unsigned min, unsigned max) {

@@ -69,6 +69,11 @@ public:
      * "sample rate ... Hz" when withSampleRate, and "period size". */
     void printHWParams(bool withSampleRate) const;
 
+    /** The length of the blocks this stream's periods are worked in: the period, or maxBlock
+     * when the period is longer, which prints "<who>::hwParams periods of P frames are <how>
+     * blocks of maxBlock".  -1 (and a line saying so) for a period of 0 frames. */
+    int blockLength(snd_pcm_uframes_t maxBlock, const char* who, const char* how) const;
+
     void setName(const std::string& pluginName);
     const std::string& getName() const { return name; }
 
