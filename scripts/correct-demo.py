@@ -11,23 +11,16 @@
 """
 import os
 import sys
-import wave
 
 import numpy as np
 
+from mobuwav import FULL_SCALE, write_int32
+
 RATE = 48000
-FULL_SCALE = 2.0**31
 
 
 def write_wav(path, data):
-    ints = np.clip(np.round(data * FULL_SCALE), -FULL_SCALE, FULL_SCALE - 1).astype("<i4")
-    tmp = path + ".new.wav"
-    with wave.open(tmp, "wb") as w:
-        w.setnchannels(data.shape[1])
-        w.setsampwidth(4)
-        w.setframerate(RATE)
-        w.writeframes(ints.tobytes())
-    os.replace(tmp, path)
+    write_int32(path, data, RATE)
 
 
 def read_wav(path):

@@ -27,19 +27,15 @@ cleanup() {
 trap cleanup EXIT
 
 # A scratch home (~/.mobu for the measurement filter), found through the password database.
-echo "$(id -un):x:$(id -u):$(id -g):demo:$work/home:/bin/sh" >"$work/passwd"
-echo "$(id -gn):x:$(id -g):" >"$work/group"
-wrapper="$("$root/scripts/nss-wrapper.sh" "$work/passwd" "$work/group")"
-home_env=(LD_PRELOAD="$wrapper"
-    NSS_WRAPPER_PASSWD="$work/passwd" NSS_WRAPPER_GROUP="$work/group" HOME="$work/home")
+source "$root/scripts/board-lib.sh"
+scratch_home "$work" "$work/home"
 
 board() { # board DIR OPTIONS...: a lock-step board; its configuration in $cfg
     local dir="$1"
     shift
     "$build/simulator/mobu-board-config" "$dir" --mode lockstep "$@" >/dev/null
     cfg="$dir/asound.conf"
-    shms+=("$(sed -n 's/^ *shm "\(mobuloop-[0-9]*-[0-9]*\)"$/\1/p' "$cfg" | head -n 1)")
-    rm -f /dev/shm/"${shms[-1]}" /dev/shm/"${shms[-1]}"-programme
+    shms+=("$(loop_shm "$cfg")")
 }
 processor_conf() {
     cat >"$work/processor.conf" <<CONF

@@ -17,11 +17,12 @@ import sys
 import time
 import wave
 
+from mobuwav import FULL_SCALE, write_int32
+
 RATE = 48000
 OUTPUTS = 8
 TAPS = 65536
 RECORD = struct.Struct("=14i")  # header 0 1 2 3, inputs 0 1, outputs 0 ... 7
-FULL_SCALE = 2.0**31
 FLOOR_DB = -100.0  # where silence is drawn
 
 
@@ -29,15 +30,7 @@ def write_wav(path, columns):
     """Writes 32-bit integer samples (columns: one list/array per channel, values in [-1, 1))."""
     import numpy as np
 
-    data = np.stack(columns, axis=1)
-    ints = np.clip(np.round(data * FULL_SCALE), -FULL_SCALE, FULL_SCALE - 1).astype("<i4")
-    tmp = path + ".new.wav"
-    with wave.open(tmp, "wb") as w:
-        w.setnchannels(data.shape[1])
-        w.setsampwidth(4)
-        w.setframerate(RATE)
-        w.writeframes(ints.tobytes())
-    os.replace(tmp, path)  # a reader never sees half a file
+    write_int32(path, np.stack(columns, axis=1), RATE)
 
 
 def signals(directory):

@@ -41,17 +41,12 @@ cp "$work/filters-a.wav" "$work/filters.wav"
 cp "$work/eq-flat.json" "$work/home/.mobu/paraEQ0.json"
 
 # A scratch home for the processor (it finds ~/.mobu through the password database).
-echo "$(id -un):x:$(id -u):$(id -g):demo:$work/home:/bin/sh" >"$work/passwd"
-echo "$(id -gn):x:$(id -g):" >"$work/group"
-# The wrapper of this machine's architecture, proven to serve that file; without one the
-# processor would use the real ~/.mobu, so the demo stops here.
-nss_wrapper="$("$root/scripts/nss-wrapper.sh" "$work/passwd" "$work/group")"
-home_env=(LD_PRELOAD="$nss_wrapper" NSS_WRAPPER_PASSWD="$work/passwd" NSS_WRAPPER_GROUP="$work/group" HOME="$work/home")
+source "$root/scripts/board-lib.sh"
+scratch_home "$work" "$work/home"
 
 # The virtual board in real time, its 8 outputs looped back to 8 capture channels for the recording.
 eval "export $("$build/simulator/mobu-board-config" "$work/board" --capture-channels 8)"
-LOOP_SHM="$(sed -n 's/^ *shm "\(mobuloop-[0-9]*-[0-9]*\)"$/\1/p' "$work/board/asound.conf" | head -n 1)"
-rm -f /dev/shm/"$LOOP_SHM" /dev/shm/"$LOOP_SHM"-programme
+LOOP_SHM="$(loop_shm "$work/board/asound.conf")"
 cat >"$work/processor.conf" <<CONF
 MobuFullDuplexFIR {
     filter "$work/filters.wav"

@@ -15,10 +15,11 @@ clipping.  Smoothed over 1/6 octave the response spans about +-10 dB between 30 
 always give the same file.
 """
 import sys
-import wave
 
 import numpy as np
 from scipy import signal
+
+from mobuwav import room_arguments, write_int32
 
 RATE = 48000
 LENGTH = 16000
@@ -79,30 +80,12 @@ def smoothed_span(h):
 
 
 def main(argv):
-    out, channels, show = "modal-room.wav", 2, False
-    args = list(argv)
-    while args:
-        a = args.pop(0)
-        if a.startswith("--channels"):
-            value = a.split("=", 1)[1] if "=" in a else (args.pop(0) if args else "")
-            if not value.isdigit() or not 1 <= int(value) <= 8:
-                sys.exit("make-modal-room.py: --channels needs 1 ... 8")
-            channels = int(value)
-        elif a == "--print":
-            show = True
-        elif a.startswith("-"):
-            sys.exit("usage: make-modal-room.py [OUT.wav] [--channels N] [--print]")
-        else:
-            out = a
+    out, channels, given = room_arguments(argv, "make-modal-room.py", "modal-room.wav", 2, ("--print",))
+    show = "--print" in given
     responses = np.stack([room(c) for c in range(channels)], axis=1)
     largest = max(np.abs(np.fft.rfft(responses[:, c], 1 << 18)).max() for c in range(channels))
     responses *= 0.5 / largest
-    ints = np.round(responses * 2147483647).astype("<i4")
-    with wave.open(out, "wb") as w:
-        w.setnchannels(channels)
-        w.setsampwidth(4)
-        w.setframerate(RATE)
-        w.writeframes(ints.tobytes())
+    write_int32(out, responses, RATE)
     print(f"{out}: {channels} channel(s), {LENGTH} samples at 48 kHz")
     if show:
         for c in range(channels):

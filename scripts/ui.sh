@@ -88,20 +88,16 @@ fi
 
 config="$("$build/simulator/mobu-board-config" "$board" --capture-channels 8)"
 measure_shm="$(node "$ui/tools/pc-board.js" files "$board")"
-board_shm="$(sed -n 's/^ *shm "\(mobuloop-[0-9]*-[0-9]*\)"$/\1/p' "$board/asound.conf" | head -n 1)"
-shm=("$board_shm" "$measure_shm")
-for s in "${shm[@]}"; do rm -f "/dev/shm/$s" "/dev/shm/$s-programme"; done
+source "$root/scripts/board-lib.sh"
+shm=("$(loop_shm "$board/asound.conf")" "$measure_shm")
+rm -f "/dev/shm/$measure_shm" "/dev/shm/$measure_shm-programme"
 export ALSA_CONFIG_PATH="${config#ALSA_CONFIG_PATH=}"
 ALSA_CONFIG_PATH="${ALSA_CONFIG_PATH//\'/}:$board/measure.conf"
 export OMP_WAIT_POLICY=passive
 
 # A home of the board's own for the processor and the interface (~/.mobu holds the equaliser;
 # both find it through the password database).
-echo "$(id -un):x:$(id -u):$(id -g):ui:$board/home:/bin/sh" >"$board/passwd"
-echo "$(id -gn):x:$(id -g):" >"$board/group"
-# The nss_wrapper of this machine's architecture, proven to serve the file (or a loud failure).
-wrapper="$("$root/scripts/nss-wrapper.sh" "$board/passwd" "$board/group")"
-home_env=(HOME="$board/home" LD_PRELOAD="$wrapper" NSS_WRAPPER_PASSWD="$board/passwd" NSS_WRAPPER_GROUP="$board/group")
+scratch_home "$board" "$board/home"
 
 rm -f "$board/levels"
 env "${home_env[@]}" "$build/applications/mobu-processor" --config="$board/processor.conf" --verbose \

@@ -5,6 +5,7 @@ const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const { spawnSync } = require('node:child_process');
+const { wavBytes } = require('../../ui/lib/files');
 
 const addonDir = process.env.MOBU_NODE_ADDONS;
 const testAddonDir = process.env.MOBU_NODE_TEST_ADDONS;
@@ -37,17 +38,7 @@ function removeBoard(dir) {
 
 /** A WAV file of 32-bit integer samples; channels[c][t] in -1 ... 1. */
 function writeWav(file, rate, channels) {
-  const C = channels.length, T = channels[0].length;
-  const b = Buffer.alloc(44 + 4 * C * T);
-  b.write('RIFF', 0); b.writeUInt32LE(36 + 4 * C * T, 4); b.write('WAVE', 8);
-  b.write('fmt ', 12); b.writeUInt32LE(16, 16); b.writeUInt16LE(1, 20); b.writeUInt16LE(C, 22);
-  b.writeUInt32LE(rate, 24); b.writeUInt32LE(rate * 4 * C, 28); b.writeUInt16LE(4 * C, 32); b.writeUInt16LE(32, 34);
-  b.write('data', 36); b.writeUInt32LE(4 * C * T, 40);
-  for (let t = 0; t < T; ++t)
-    for (let c = 0; c < C; ++c)
-      b.writeInt32LE(Math.max(-2147483648, Math.min(2147483647, Math.round(channels[c][t] * 2147483648))),
-                     44 + 4 * (t * C + c));
-  fs.writeFileSync(file, b);
+  fs.writeFileSync(file, wavBytes(rate, channels));
 }
 
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));

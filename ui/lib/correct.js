@@ -8,6 +8,7 @@ const os = require('node:os');
 const path = require('node:path');
 const { spawn } = require('node:child_process');
 const { EventEmitter } = require('node:events');
+const { wavBytes } = require('./files');
 
 const BUSY = new Set(['designing', 'writing']);
 const TAPS = [4096, 8192, 16384, 32768, 65536];
@@ -51,13 +52,7 @@ function designArguments(s) {
 
 /** A mono 32-bit WAV of `h` scaled by `scale` (written whole, into a folder of the server's own). */
 function writeWav(file, rate, h, scale) {
-  const b = Buffer.alloc(44 + 4 * h.length);
-  b.write('RIFF', 0); b.writeUInt32LE(36 + 4 * h.length, 4); b.write('WAVE', 8);
-  b.write('fmt ', 12); b.writeUInt32LE(16, 16); b.writeUInt16LE(1, 20); b.writeUInt16LE(1, 22);
-  b.writeUInt32LE(rate, 24); b.writeUInt32LE(rate * 4, 28); b.writeUInt16LE(4, 32); b.writeUInt16LE(32, 34);
-  b.write('data', 36); b.writeUInt32LE(4 * h.length, 40);
-  h.forEach((v, k) => b.writeInt32LE(Math.max(-2147483648, Math.min(2147483647, Math.round(v * scale * 2147483648))), 44 + 4 * k));
-  fs.writeFileSync(file, b);
+  fs.writeFileSync(file, wavBytes(rate, [h.map((v) => v * scale)]));
 }
 
 class Correction extends EventEmitter {

@@ -6,6 +6,21 @@ const crypto = require('node:crypto');
 const fs = require('node:fs');
 const path = require('node:path');
 
+/** A WAV file's bytes of 32-bit integer samples: columns[c][t] in -1 ... 1, times 2^31, rounded
+ * and saturated. */
+function wavBytes(rate, columns) {
+  const C = columns.length, T = columns[0].length;
+  const b = Buffer.alloc(44 + 4 * C * T);
+  b.write('RIFF', 0); b.writeUInt32LE(36 + 4 * C * T, 4); b.write('WAVE', 8);
+  b.write('fmt ', 12); b.writeUInt32LE(16, 16); b.writeUInt16LE(1, 20); b.writeUInt16LE(C, 22);
+  b.writeUInt32LE(rate, 24); b.writeUInt32LE(rate * 4 * C, 28); b.writeUInt16LE(4 * C, 32); b.writeUInt16LE(32, 34);
+  b.write('data', 36); b.writeUInt32LE(4 * C * T, 40);
+  for (let t = 0; t < T; ++t)
+    for (let c = 0; c < C; ++c)
+      b.writeInt32LE(Math.max(-2147483648, Math.min(2147483647, Math.round(columns[c][t] * 2147483648))), 44 + 4 * (t * C + c));
+  return b;
+}
+
 /**
  * Writes data as `file` whole: into a new file of a name nobody can foresee beside it, created
  * exclusively (so a link or anything else already there is never written through), then
@@ -62,4 +77,4 @@ function describe(file, wav = false) {
   }
 }
 
-module.exports = { describe, wavInfo, writeReplacing };
+module.exports = { describe, wavInfo, wavBytes, writeReplacing };

@@ -10,21 +10,12 @@
 'use strict';
 const fs = require('node:fs');
 const path = require('node:path');
+const { wavBytes, writeReplacing } = require('../lib/files');
 
 const RATE = 48000;
 
 function wav(file, rate, columns) {
-  const C = columns.length, T = columns[0].length;
-  const b = Buffer.alloc(44 + 4 * C * T);
-  b.write('RIFF', 0); b.writeUInt32LE(36 + 4 * C * T, 4); b.write('WAVE', 8);
-  b.write('fmt ', 12); b.writeUInt32LE(16, 16); b.writeUInt16LE(1, 20); b.writeUInt16LE(C, 22);
-  b.writeUInt32LE(rate, 24); b.writeUInt32LE(rate * 4 * C, 28); b.writeUInt16LE(4 * C, 32); b.writeUInt16LE(32, 34);
-  b.write('data', 36); b.writeUInt32LE(4 * C * T, 40);
-  for (let t = 0; t < T; ++t)
-    for (let c = 0; c < C; ++c)
-      b.writeInt32LE(Math.max(-2147483648, Math.min(2147483647, Math.round(columns[c][t] * 2147483648))), 44 + 4 * (t * C + c));
-  fs.writeFileSync(`${file}.new.wav`, b);
-  fs.renameSync(`${file}.new.wav`, file);
+  writeReplacing(file, wavBytes(rate, columns));
 }
 
 function files(dir) {
