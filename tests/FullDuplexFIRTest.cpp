@@ -769,8 +769,9 @@ TEST_F(Processor, AnXrunInRealTimeDrainsInOrder) {
  * Once the storm is over, the last file and the last control values are in force. */
 TEST_F(Processor, StormOfChangesNeverClicksAndEndsOnTheLastValues) {
     const double scales[] = {0.5, 0.25}, g6 = std::pow(10.0, -6.0 / 20);
-#ifdef __SANITIZE_THREAD__
-    // Under the race detector every amixer (with the detector preloaded) costs a second: a smaller storm.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+    // Under the race detector every amixer (with the detector preloaded) costs a second, and under
+    // the address checks every rebuild of the filters several: a smaller storm.
     const int filterWrites = 60, eqWrites = 60, mixerWrites = 96;
 #else
     const int filterWrites = 200, eqWrites = 200, mixerWrites = 500;
