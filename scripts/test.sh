@@ -19,7 +19,7 @@ echo "== AddressSanitizer + UndefinedBehaviorSanitizer build"
 
 echo "== ThreadSanitizer build (tests of code shared between threads)"
 MOBU_BUILD_TARGET=concurrency-tests "$root/scripts/build.sh" "$root/build-tsan" -DMOBU_SANITIZE=thread -DMOBU_BUILD_BENCH=OFF
-(cd "$root/build-tsan" && ctest --output-on-failure -L concurrency)
+(cd "$root/build-tsan" && ctest --output-on-failure -j "$(nproc)" -L concurrency)
 
 echo "== aarch64 cross build (the board), its tests under qemu-aarch64"
 MOBU_BUILD_TARGET=emulated-tests "$root/scripts/build-aarch64.sh" "$root/build-aarch64" -DCMAKE_INSTALL_PREFIX=/usr
