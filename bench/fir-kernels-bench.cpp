@@ -103,7 +103,7 @@ int main(int argc, char** argv) {
                 k.multiplyAccumulateSingle(carries[0], ring.data(), 1, columns[0], P, N, stride);
             });
             row("sum K=4", N, P, [&](const firkernels::SpectrumKernels& k) {
-                firkernels::multiplyAccumulateSharedSingle(k, carries, ring.data(), 1, columns, K, P, 0, N, stride);
+                k.multiplyAccumulateSharedSingle(carries, ring.data(), 1, columns, K, P, 0, N, stride);
             });
         }
     for (const int N : {1024, 4096}) {

@@ -328,10 +328,17 @@ void realOutputAddSinglePortable(double* __restrict out, const float* __restrict
         out[n] += (static_cast<double>(z[2 * n]) * t[2 * n] - static_cast<double>(z[2 * n + 1]) * t[2 * n + 1]) * scale;
 }
 
-const firkernels::SpectrumKernels portableKernels{KernelSet<Vec2>::multiplyAccumulate, KernelSet<Vec2>::blockSpectrum,
-                                                  KernelSet<Vec2>::realOutput,         KernelSet<Vec2>::realOutputAdd,
-                                                  KernelSet<Vec2>::multiplyInPlace,    multiplyAccumulateSinglePortable,
-                                                  multiplyInPlaceSinglePortable,       realOutputAddSinglePortable};
+void multiplyAccumulateSharedSinglePortable(float* const* carries, const float* ring, int head,
+                                            const float* const* windows, int K, int P, int from, int count,
+                                            size_t stride) {
+    firkernels::multiplyAccumulateSharedSingleByRuns(multiplyAccumulateSinglePortable, carries, ring, head, windows, K,
+                                                     P, from, count, stride);
+}
+
+const firkernels::SpectrumKernels portableKernels{
+    KernelSet<Vec2>::multiplyAccumulate,    KernelSet<Vec2>::blockSpectrum,   KernelSet<Vec2>::realOutput,
+    KernelSet<Vec2>::realOutputAdd,         KernelSet<Vec2>::multiplyInPlace, multiplyAccumulateSinglePortable,
+    multiplyAccumulateSharedSinglePortable, multiplyInPlaceSinglePortable,    realOutputAddSinglePortable};
 
 #ifdef MOBU_AVX2_KERNELS
 // The same templates compiled for AVX2 processors (four-lane vectors).
@@ -449,6 +456,93 @@ MOBU_AVX2_FMA void multiplyAccumulateSingleAvx2(float* carry, const float* ring,
     }
 }
 
+// The sum over partitions for C channels that share the ring (C at most four): each input
+// vector is loaded and swapped once for all of them.  Steps of U registers per channel keep
+// at least eight sums in flight.  From float k to end (a multiple of eight floats from k, or
+// with mask the one step that ends the range); x: count input columns, g: the windows of
+// every channel for them, carry: every channel's (all at bin 0).
+template <bool Masked> MOBU_AVX2_FMA_INLINE __m256 loadStep(const float* p, __m256i mask) {
+    return Masked ? _mm256_maskload_ps(p, mask) : _mm256_loadu_ps(p);
+}
+
+template <int C, int U, bool Masked>
+MOBU_AVX2_FMA_INLINE int sharedStepsAvx2(float* const* carry, const float* const* x, const float* const (*g)[4],
+                                         int count, int k, int end, bool first) {
+    const __m256i mask = tailMask(Masked ? end - k : 8);
+    for (; Masked ? k < end : k + 8 * U <= end; k += 8 * U) {
+        __m256 sa[C][U], sb[C][U];
+        for (int c = 0; c < C; ++c)
+            for (int u = 0; u < U; ++u)
+                sa[c][u] = sb[c][u] = _mm256_setzero_ps();
+        for (int i = 0; i < count; ++i)
+            for (int u = 0; u < U; ++u) {
+                const __m256 xv = loadStep<Masked>(x[i] + k + 8 * u, mask), xs = swapPairsAvx(xv);
+                for (int c = 0; c < C; ++c) {
+                    const __m256 gv = loadStep<Masked>(g[c][i] + k + 8 * u, mask);
+                    sa[c][u] = _mm256_fmadd_ps(xv, gv, sa[c][u]);
+                    sb[c][u] = _mm256_fmadd_ps(xs, gv, sb[c][u]);
+                }
+            }
+        for (int c = 0; c < C; ++c)
+            for (int u = 0; u < U; ++u) {
+                float* out = carry[c] + k + 8 * u;
+                __m256 sum = complexFromSumsAvx(sa[c][u], sb[c][u]);
+                if (!first) sum = _mm256_add_ps(sum, loadStep<Masked>(out, mask));
+                if (Masked)
+                    _mm256_maskstore_ps(out, mask, sum);
+                else
+                    _mm256_storeu_ps(out, sum);
+            }
+        if (Masked) return end;
+    }
+    return k;
+}
+
+template <int C>
+MOBU_AVX2_FMA_INLINE void sharedRangeAvx2(float* const* carry, const float* const* x, const float* const (*g)[4],
+                                          int count, int k, int end, bool first) {
+    constexpr int U = C >= 3 ? 1 : 4 / C;
+    k = sharedStepsAvx2<C, U, false>(carry, x, g, count, k, end, first);
+    if (U > 1) k = sharedStepsAvx2<C, 1, false>(carry, x, g, count, k, end, first);
+    if (k < end) sharedStepsAvx2<C, 1, true>(carry, x, g, count, k, end, first);
+}
+
+MOBU_AVX2_FMA void multiplyAccumulateSharedSingleAvx2(float* const* carries, const float* ring, int head,
+                                                      const float* const* windows, int K, int P, int from, int count,
+                                                      size_t stride) {
+    // Runs of about 24 KiB of the ring, which stays in cache for the groups of channels and
+    // their sums for the groups of four partitions.
+    constexpr int ringBytes = 24 * 1024, G = 4;
+    const int run = std::max(8, ringBytes / (8 * std::max(P, 1)) / 8 * 8);
+    for (int at = from; at < from + count; at += run) {
+        const int k = 2 * at, end = 2 * std::min(from + count, at + run);
+        for (int c0 = 0; c0 < K; c0 += 4) {
+            const int C = std::min(4, K - c0);
+            for (int p = 0; p < P; p += G) {
+                const int n = std::min(G, P - p);
+                const float* x[G];
+                const float* g[4][G];
+                for (int i = 0; i < n; ++i) {
+                    int column = head + p + i;
+                    if (column >= P) column -= P;
+                    x[i] = ring + column * stride;
+                    for (int c = 0; c < C; ++c)
+                        g[c][i] = windows[c0 + c] + (p + i) * stride;
+                }
+                float* const* carry = carries + c0;
+                if (C == 4)
+                    sharedRangeAvx2<4>(carry, x, g, n, k, end, p == 0);
+                else if (C == 3)
+                    sharedRangeAvx2<3>(carry, x, g, n, k, end, p == 0);
+                else if (C == 2)
+                    sharedRangeAvx2<2>(carry, x, g, n, k, end, p == 0);
+                else
+                    sharedRangeAvx2<1>(carry, x, g, n, k, end, p == 0);
+            }
+        }
+    }
+}
+
 // The product of the complex values of a and b.
 MOBU_AVX2_FMA_INLINE __m256 complexProductAvx2(__m256 a, __m256 b) {
     return _mm256_fmaddsub_ps(a, _mm256_moveldup_ps(b), _mm256_mul_ps(swapPairsAvx(a), _mm256_movehdup_ps(b)));
@@ -480,10 +574,15 @@ MOBU_AVX2_FMA void realOutputAddSingleAvx2(double* out, const float* z, const do
         out[n] += (static_cast<double>(z[2 * n]) * t[2 * n] - static_cast<double>(z[2 * n + 1]) * t[2 * n + 1]) * scale;
 }
 
-const firkernels::SpectrumKernels avx2Kernels{
-    multiplyAccumulateAvx2,    blockSpectrumAvx2,      realOutputAvx2,
-    realOutputAddAvx2,         multiplyInPlaceAvx2,    multiplyAccumulateSingleAvx2,
-    multiplyInPlaceSingleAvx2, realOutputAddSingleAvx2};
+const firkernels::SpectrumKernels avx2Kernels{multiplyAccumulateAvx2,
+                                              blockSpectrumAvx2,
+                                              realOutputAvx2,
+                                              realOutputAddAvx2,
+                                              multiplyInPlaceAvx2,
+                                              multiplyAccumulateSingleAvx2,
+                                              multiplyAccumulateSharedSingleAvx2,
+                                              multiplyInPlaceSingleAvx2,
+                                              realOutputAddSingleAvx2};
 #endif
 
 } // namespace
@@ -531,17 +630,18 @@ void multiplyAccumulateShared(const SpectrumKernels& kernels, double* const* car
     }
 }
 
-void multiplyAccumulateSharedSingle(const SpectrumKernels& kernels, float* const* carries, const float* ring, int head,
-                                    const float* const* windows, int K, int P, int from, int count, size_t stride) {
+void multiplyAccumulateSharedSingleByRuns(void (*single)(float*, const float*, int, const float*, int, int, size_t),
+                                          float* const* carries, const float* ring, int head,
+                                          const float* const* windows, int K, int P, int from, int count,
+                                          size_t stride) {
     // About 24 KiB of the ring per run (8 bytes a bin and column), whole cache lines.
     constexpr int ringBytes = 24 * 1024;
     const int run = std::max(8, ringBytes / (8 * std::max(P, 1)) / 8 * 8);
     for (int at = from; at < from + count; at += run) {
         const int bins = std::min(run, from + count - at);
         for (int k = 0; k < K; ++k)
-            kernels.multiplyAccumulateSingle(carries[k] + 2 * static_cast<size_t>(at),
-                                             ring + 2 * static_cast<size_t>(at), head,
-                                             windows[k] + 2 * static_cast<size_t>(at), P, bins, stride);
+            single(carries[k] + 2 * static_cast<size_t>(at), ring + 2 * static_cast<size_t>(at), head,
+                   windows[k] + 2 * static_cast<size_t>(at), P, bins, stride);
     }
 }
 

@@ -73,6 +73,11 @@ struct SpectrumKernels {
     /// rounding of a few parts in 1e7 of the largest term; see the README).
     void (*multiplyAccumulateSingle)(float* carry, const float* ring, int head, const float* windows, int P, int N,
                                      size_t stride);
+    /// multiplyAccumulateShared for single-precision spectra: carries[k] (bins from .. from +
+    /// count - 1) for the K channels that share the ring.
+    void (*multiplyAccumulateSharedSingle)(float* const* carries, const float* ring, int head,
+                                           const float* const* windows, int K, int P, int from, int count,
+                                           size_t stride);
     /// y[n] *= t[n].
     void (*multiplyInPlaceSingle)(float* y, const float* t, int N);
     /// out[n] += Re(z[n] t[n]) * scale, in double from single-precision z (t in double).
@@ -88,9 +93,12 @@ struct SpectrumKernels {
 void multiplyAccumulateShared(const SpectrumKernels& kernels, double* const* carries, const double* ring, int head,
                               const double* const* windows, int K, int P, int from, int count, size_t stride);
 
-/// multiplyAccumulateShared for single-precision spectra (the kernels' multiplyAccumulateSingle).
-void multiplyAccumulateSharedSingle(const SpectrumKernels& kernels, float* const* carries, const float* ring, int head,
-                                    const float* const* windows, int K, int P, int from, int count, size_t stride);
+/// multiplyAccumulateSharedSingle made of K calls of a one-channel kernel (single) per run of
+/// bins, as multiplyAccumulateShared is.
+void multiplyAccumulateSharedSingleByRuns(void (*single)(float*, const float*, int, const float*, int, int, size_t),
+                                          float* const* carries, const float* ring, int head,
+                                          const float* const* windows, int K, int P, int from, int count,
+                                          size_t stride);
 
 /// The set the engine runs.  MOBU_FIR_KERNELS=portable in the environment forces the
 /// portable set, so that it is tested on every machine.

@@ -180,6 +180,12 @@ void multiplyAccumulateSingleNeon(float* carry, const float* ring, int head, con
     }
 }
 
+void multiplyAccumulateSharedSingleNeon(float* const* carries, const float* ring, int head, const float* const* windows,
+                                        int K, int P, int from, int count, size_t stride) {
+    firkernels::multiplyAccumulateSharedSingleByRuns(multiplyAccumulateSingleNeon, carries, ring, head, windows, K, P,
+                                                     from, count, stride);
+}
+
 // y[n] *= t[n] in single precision.
 void multiplyInPlaceSingleNeon(float* y, const float* t, int N) {
     int k = 0;
@@ -222,9 +228,15 @@ void realOutputAddSingleNeon(double* out, const float* z, const double* t, doubl
 
 namespace firkernels {
 
-const SpectrumKernels neonKernels{multiplyAccumulateNeon,    blockSpectrumNeon,      realOutputNeon,
-                                  realOutputAddNeon,         multiplyInPlaceNeon,    multiplyAccumulateSingleNeon,
-                                  multiplyInPlaceSingleNeon, realOutputAddSingleNeon};
+const SpectrumKernels neonKernels{multiplyAccumulateNeon,
+                                  blockSpectrumNeon,
+                                  realOutputNeon,
+                                  realOutputAddNeon,
+                                  multiplyInPlaceNeon,
+                                  multiplyAccumulateSingleNeon,
+                                  multiplyAccumulateSharedSingleNeon,
+                                  multiplyInPlaceSingleNeon,
+                                  realOutputAddSingleNeon};
 
 } // namespace firkernels
 

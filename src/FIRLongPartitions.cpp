@@ -98,8 +98,7 @@ void multiplyAccumulateShared(double* const* sums, const double* ring, int head,
 }
 void multiplyAccumulateShared(float* const* sums, const float* ring, int head, const float* const* windows, int K,
                               int W, int from, int count, size_t stride) {
-    firkernels::multiplyAccumulateSharedSingle(firkernels::spectrumKernels(), sums, ring, head, windows, K, W, from,
-                                               count, stride);
+    firkernels::spectrumKernels().multiplyAccumulateSharedSingle(sums, ring, head, windows, K, W, from, count, stride);
 }
 
 /// FIRLongPartitions with spectra of type std::complex<Real> (see FIRLongPartitions.h).

@@ -234,7 +234,7 @@ TEST(FIRMobu, PartitionCountHoldsEveryTapBeyondSinglePrecision) {
 // lengths that leave every vector loop a scalar tail.  The single-precision kernels of both
 // sets are checked against the double ones on the same values (random floats), on columns that
 // start a complex value off a cache line: the sum over partitions alone and shared by K
-// channels over a range of bins that starts inside a vector.
+// channels (1 to 5) over a range of bins that starts inside a vector.
 TEST(FIRMobu, DefaultSpectrumKernelsMatchThePortableOnesToRounding) {
     const firkernels::SpectrumKernels& a = firkernels::portableSpectrumKernels();
     const firkernels::SpectrumKernels& b = firkernels::defaultSpectrumKernels();
@@ -268,8 +268,8 @@ TEST(FIRMobu, DefaultSpectrumKernelsMatchThePortableOnesToRounding) {
                 for (size_t n = 0; n < out[0][i].size(); ++n)
                     ASSERT_NEAR(out[0][i][n], out[1][i][n], 1e-13 * P) << "kernel " << i << " value " << n;
 
-            // Single precision: K = 4 windows, column 0 of each two floats into its array.
-            constexpr int K = 4, off = 2;
+            // Single precision: K = 5 windows, column 0 of each two floats into its array.
+            constexpr int K = 5, off = 2;
             const auto windowsK = random(stride * P * K + off);
             const std::vector<float> ringF = single(ring), windowsF = single(windowsK), xF = single(x);
             const std::vector<float> hF = single(h);
@@ -295,14 +295,14 @@ TEST(FIRMobu, DefaultSpectrumKernelsMatchThePortableOnesToRounding) {
                 }
                 for (int n = 0; n < N; ++n)
                     ASSERT_NEAR(added[n], addedD[n], 1e-12) << "real output, value " << n;
-                for (const int channels : {1, K}) {
+                for (const int channels : {1, 2, 3, 4, K}) { // sharing channels in fours
                     float* carries[K];
                     for (int c = 0; c < K; ++c) {
                         sums[c].assign(2 * N + 2 * off, 7.0f); // bins outside from .. from + count - 1 stay
                         carries[c] = sums[c].data() + off;
                     }
-                    firkernels::multiplyAccumulateSharedSingle(*k, carries, ringF.data() + off, P - 1, columns,
-                                                               channels, P, from, count, stride);
+                    k->multiplyAccumulateSharedSingle(carries, ringF.data() + off, P - 1, columns, channels, P, from,
+                                                      count, stride);
                     for (int c = 0; c < K; ++c) {
                         a.multiplyAccumulate(carryD.data(), ring.data() + off, P - 1,
                                              windowsK.data() + off + c * stride * P, P, N, stride);
