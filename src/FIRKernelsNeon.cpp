@@ -125,9 +125,9 @@ void multiplyInPlaceNeon(double* y, const double* t, int N) {
 // register pair).  carry = sum over p < P of ring column (head + p) mod P times window column
 // p, in runs of bins whose sum stays in the first-level cache while groups of four partitions
 // are added into it.
-template <int U>
-inline int accumulateStepsSingleNeon(float* carry, const float* const* x, const float* const* g, int count, int k,
-                                     int end, bool first) {
+template <int count, int U>
+inline int accumulateStepsSingleNeon(float* carry, const float* const* x, const float* const* g, int k, int end,
+                                     bool first) {
     for (; k + 4 * U <= end; k += 4 * U) {
         float32x4x2_t acc[U];
         for (int u = 0; u < U; ++u)
@@ -163,8 +163,20 @@ void multiplyAccumulateSingleNeon(float* carry, const float* ring, int head, con
                 g[i] = windows + (p + i) * stride;
             }
             const bool first = p == 0;
-            int k = accumulateStepsSingleNeon<4>(carry, x, g, count, at, end, first);
-            k = accumulateStepsSingleNeon<1>(carry, x, g, count, k, end, first);
+            int k = at;
+            if (count == 4) {
+                k = accumulateStepsSingleNeon<4, 4>(carry, x, g, k, end, first);
+                k = accumulateStepsSingleNeon<4, 1>(carry, x, g, k, end, first);
+            } else if (count == 3) {
+                k = accumulateStepsSingleNeon<3, 4>(carry, x, g, k, end, first);
+                k = accumulateStepsSingleNeon<3, 1>(carry, x, g, k, end, first);
+            } else if (count == 2) {
+                k = accumulateStepsSingleNeon<2, 4>(carry, x, g, k, end, first);
+                k = accumulateStepsSingleNeon<2, 1>(carry, x, g, k, end, first);
+            } else {
+                k = accumulateStepsSingleNeon<1, 4>(carry, x, g, k, end, first);
+                k = accumulateStepsSingleNeon<1, 1>(carry, x, g, k, end, first);
+            }
             for (; k < end; ++k) {
                 float re = first ? 0.0f : carry[2 * k], im = first ? 0.0f : carry[2 * k + 1];
                 for (int i = 0; i < count; ++i) {
