@@ -43,6 +43,7 @@ typedef long long Mask4 __attribute__((vector_size(32)));
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define MOBU_AVX2_KERNELS 1
+#include <immintrin.h>
 #endif
 
 #define MOBU_INLINE inline __attribute__((always_inline))
@@ -259,84 +260,10 @@ template <typename V> struct KernelSet {
     static void multiplyInPlace(double* y, const double* t, int N) { multiplyInPlaceWith<V>(y, t, N); }
 };
 
-const firkernels::SpectrumKernels portableKernels{KernelSet<Vec2>::multiplyAccumulate, KernelSet<Vec2>::blockSpectrum,
-                                                  KernelSet<Vec2>::realOutput, KernelSet<Vec2>::realOutputAdd,
-                                                  KernelSet<Vec2>::multiplyInPlace};
-
-#ifdef MOBU_AVX2_KERNELS
-// The same templates compiled for AVX2 processors (four-lane vectors).
-__attribute__((target("avx2"))) void multiplyAccumulateAvx2(double* carry, const double* ring, int head,
-                                                            const double* windows, int P, int N, size_t stride) {
-    multiplyAccumulateWith<Vec4>(carry, ring, head, windows, P, N, stride);
-}
-__attribute__((target("avx2"))) void blockSpectrumAvx2(double* y, const double* x, const double* h, const double* a,
-                                                       int N) {
-    blockSpectrumWith<Vec4>(y, x, h, a, N);
-}
-__attribute__((target("avx2"))) void realOutputAvx2(double* out, const double* z, const double* t, double scale,
-                                                    int N) {
-    realOutputWith<Vec4, false>(out, z, t, scale, N);
-}
-__attribute__((target("avx2"))) void realOutputAddAvx2(double* out, const double* z, const double* t, double scale,
-                                                       int N) {
-    realOutputWith<Vec4, true>(out, z, t, scale, N);
-}
-__attribute__((target("avx2"))) void multiplyInPlaceAvx2(double* y, const double* t, int N) {
-    multiplyInPlaceWith<Vec4>(y, t, N);
-}
-
-const firkernels::SpectrumKernels avx2Kernels{multiplyAccumulateAvx2, blockSpectrumAvx2, realOutputAvx2,
-                                              realOutputAddAvx2, multiplyInPlaceAvx2};
-#endif
-
-} // namespace
-
-namespace firkernels {
-
-const SpectrumKernels& portableSpectrumKernels() {
-    return portableKernels;
-}
-
-const SpectrumKernels& defaultSpectrumKernels() {
-#if defined(__aarch64__) && defined(__ARM_NEON)
-    return neonKernels;
-#else
-#ifdef MOBU_AVX2_KERNELS
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2")) return avx2Kernels;
-#endif
-    return portableKernels;
-#endif
-}
-
-const char* defaultSpectrumKernelsName() {
-    const SpectrumKernels& set = defaultSpectrumKernels();
-#if defined(__aarch64__) && defined(__ARM_NEON)
-    if (&set == &neonKernels) return "neon";
-#endif
-#ifdef MOBU_AVX2_KERNELS
-    if (&set == &avx2Kernels) return "avx2";
-#endif
-    return "portable";
-}
-
-void multiplyAccumulateShared(const SpectrumKernels& kernels, double* const* carries, const double* ring, int head,
-                              const double* const* windows, int K, int P, int from, int count, size_t stride) {
-    // About 24 KiB of the ring per run (16 bytes a bin and column), whole cache lines.
-    constexpr int ringBytes = 24 * 1024;
-    const int run = std::max(4, ringBytes / (16 * std::max(P, 1)) / 4 * 4);
-    for (int at = from; at < from + count; at += run) {
-        const int bins = std::min(run, from + count - at);
-        for (int k = 0; k < K; ++k)
-            kernels.multiplyAccumulate(carries[k] + 2 * static_cast<size_t>(at), ring + 2 * static_cast<size_t>(at),
-                                       head, windows[k] + 2 * static_cast<size_t>(at), P, bins, stride);
-    }
-}
-
-// The single-precision kernels are plain loops over restrict pointers: the compiler vectorises
-// them for the build's target (NEON on aarch64), so one portable version serves every machine.
-void multiplyAccumulateSingle(float* carry, const float* ring, int head, const float* windows, int P, int N,
-                              size_t stride) {
+// The portable single-precision kernels are plain loops over restrict pointers, left to the
+// compiler's vectoriser (SSE2 on x86-64).
+void multiplyAccumulateSinglePortable(float* carry, const float* ring, int head, const float* windows, int P, int N,
+                                      size_t stride) {
     // Runs of bins short enough for their sum to stay in the first-level cache while four
     // partitions at a time are added into it (each input and window column is read once).
     constexpr int run = 256;
@@ -386,20 +313,7 @@ void multiplyAccumulateSingle(float* carry, const float* ring, int head, const f
     }
 }
 
-void multiplyAccumulateSharedSingle(float* const* carries, const float* ring, int head, const float* const* windows,
-                                    int K, int P, int from, int count, size_t stride) {
-    // About 24 KiB of the ring per run (8 bytes a bin and column), whole cache lines.
-    constexpr int ringBytes = 24 * 1024;
-    const int run = std::max(8, ringBytes / (8 * std::max(P, 1)) / 8 * 8);
-    for (int at = from; at < from + count; at += run) {
-        const int bins = std::min(run, from + count - at);
-        for (int k = 0; k < K; ++k)
-            multiplyAccumulateSingle(carries[k] + 2 * static_cast<size_t>(at), ring + 2 * static_cast<size_t>(at), head,
-                                     windows[k] + 2 * static_cast<size_t>(at), P, bins, stride);
-    }
-}
-
-void multiplyInPlaceSingle(float* __restrict y, const float* __restrict t, int N) {
+void multiplyInPlaceSinglePortable(float* __restrict y, const float* __restrict t, int N) {
     for (int i = 0; i < 2 * N; i += 2) {
         const float re = y[i] * t[i] - y[i + 1] * t[i + 1];
         const float im = y[i] * t[i + 1] + y[i + 1] * t[i];
@@ -408,10 +322,327 @@ void multiplyInPlaceSingle(float* __restrict y, const float* __restrict t, int N
     }
 }
 
-void realOutputAddSingle(double* __restrict out, const float* __restrict z, const double* __restrict t, double scale,
-                         int N) {
+void realOutputAddSinglePortable(double* __restrict out, const float* __restrict z, const double* __restrict t,
+                                 double scale, int N) {
     for (int n = 0; n < N; ++n)
         out[n] += (static_cast<double>(z[2 * n]) * t[2 * n] - static_cast<double>(z[2 * n + 1]) * t[2 * n + 1]) * scale;
+}
+
+void multiplyAccumulateSharedSinglePortable(float* const* carries, const float* ring, int head,
+                                            const float* const* windows, int K, int P, int from, int count,
+                                            size_t stride) {
+    firkernels::multiplyAccumulateSharedSingleByRuns(multiplyAccumulateSinglePortable, carries, ring, head, windows, K,
+                                                     P, from, count, stride);
+}
+
+const firkernels::SpectrumKernels portableKernels{
+    KernelSet<Vec2>::multiplyAccumulate,    KernelSet<Vec2>::blockSpectrum,   KernelSet<Vec2>::realOutput,
+    KernelSet<Vec2>::realOutputAdd,         KernelSet<Vec2>::multiplyInPlace, multiplyAccumulateSinglePortable,
+    multiplyAccumulateSharedSinglePortable, multiplyInPlaceSinglePortable,    realOutputAddSinglePortable};
+
+#ifdef MOBU_AVX2_KERNELS
+// The same templates compiled for AVX2 processors (four-lane vectors).
+__attribute__((target("avx2"))) void multiplyAccumulateAvx2(double* carry, const double* ring, int head,
+                                                            const double* windows, int P, int N, size_t stride) {
+    multiplyAccumulateWith<Vec4>(carry, ring, head, windows, P, N, stride);
+}
+__attribute__((target("avx2"))) void blockSpectrumAvx2(double* y, const double* x, const double* h, const double* a,
+                                                       int N) {
+    blockSpectrumWith<Vec4>(y, x, h, a, N);
+}
+__attribute__((target("avx2"))) void realOutputAvx2(double* out, const double* z, const double* t, double scale,
+                                                    int N) {
+    realOutputWith<Vec4, false>(out, z, t, scale, N);
+}
+__attribute__((target("avx2"))) void realOutputAddAvx2(double* out, const double* z, const double* t, double scale,
+                                                       int N) {
+    realOutputWith<Vec4, true>(out, z, t, scale, N);
+}
+__attribute__((target("avx2"))) void multiplyInPlaceAvx2(double* y, const double* t, int N) {
+    multiplyInPlaceWith<Vec4>(y, t, N);
+}
+
+// The single-precision kernels for AVX2 processors, in intrinsics with fused multiply-adds
+// (eight floats, four complex values, a register).  The sum over partitions uses the same
+// shuffle-free form as above, with the swap on the input spectrum:
+//   sa += X * G       = (xr gr, xi gi)
+//   sb += swap(X) * G = (xi gr, xr gi)
+// and only after a group of partitions re = sa0 - sa1, im = sb0 + sb1 goes into carry.  A count
+// that is not a multiple of four complex values ends in one masked step.
+#define MOBU_AVX2_FMA __attribute__((target("avx2,fma")))
+#define MOBU_AVX2_FMA_INLINE inline __attribute__((always_inline, target("avx2,fma")))
+
+MOBU_AVX2_FMA_INLINE __m256 swapPairsAvx(__m256 v) {
+    return _mm256_permute_ps(v, 0xB1);
+}
+// (sa0 - sa1, sb0 + sb1) for every complex pair.
+MOBU_AVX2_FMA_INLINE __m256 complexFromSumsAvx(__m256 sa, __m256 sb) {
+    return _mm256_addsub_ps(_mm256_blend_ps(sa, sb, 0xAA), swapPairsAvx(_mm256_blend_ps(sb, sa, 0xAA)));
+}
+// The lanes below floats (an even count, 2 .. 6) of a step, for masked loads and stores.
+MOBU_AVX2_FMA_INLINE __m256i tailMask(int floats) {
+    return _mm256_cmpgt_epi32(_mm256_set1_epi32(floats), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+}
+
+// carry[0 .. n2) (+)= sum over the G partitions of x[i] * g[i] (n2 floats); the first group stores.
+template <int G>
+MOBU_AVX2_FMA_INLINE void accumulateGroupAvx2(float* carry, const float* const* x, const float* const* g, int n2,
+                                              bool first) {
+    constexpr int U = 2; // registers of complex values per step: independent sums to overlap
+    int k = 0;
+    for (; k + 8 * U <= n2; k += 8 * U) {
+        __m256 sa[U], sb[U];
+        for (int u = 0; u < U; ++u) {
+            const __m256 xv = _mm256_loadu_ps(x[0] + k + 8 * u), gv = _mm256_loadu_ps(g[0] + k + 8 * u);
+            sa[u] = _mm256_mul_ps(xv, gv);
+            sb[u] = _mm256_mul_ps(swapPairsAvx(xv), gv);
+        }
+        for (int i = 1; i < G; ++i)
+            for (int u = 0; u < U; ++u) {
+                const __m256 xv = _mm256_loadu_ps(x[i] + k + 8 * u), gv = _mm256_loadu_ps(g[i] + k + 8 * u);
+                sa[u] = _mm256_fmadd_ps(xv, gv, sa[u]);
+                sb[u] = _mm256_fmadd_ps(swapPairsAvx(xv), gv, sb[u]);
+            }
+        for (int u = 0; u < U; ++u) {
+            __m256 sum = complexFromSumsAvx(sa[u], sb[u]);
+            if (!first) sum = _mm256_add_ps(sum, _mm256_loadu_ps(carry + k + 8 * u));
+            _mm256_storeu_ps(carry + k + 8 * u, sum);
+        }
+    }
+    for (; k < n2; k += 8) {
+        const __m256i mask = tailMask(n2 - k); // all lanes but in the last step
+        __m256 xv = _mm256_maskload_ps(x[0] + k, mask), gv = _mm256_maskload_ps(g[0] + k, mask);
+        __m256 sa = _mm256_mul_ps(xv, gv), sb = _mm256_mul_ps(swapPairsAvx(xv), gv);
+        for (int i = 1; i < G; ++i) {
+            xv = _mm256_maskload_ps(x[i] + k, mask);
+            gv = _mm256_maskload_ps(g[i] + k, mask);
+            sa = _mm256_fmadd_ps(xv, gv, sa);
+            sb = _mm256_fmadd_ps(swapPairsAvx(xv), gv, sb);
+        }
+        __m256 sum = complexFromSumsAvx(sa, sb);
+        if (!first) sum = _mm256_add_ps(sum, _mm256_maskload_ps(carry + k, mask));
+        _mm256_maskstore_ps(carry + k, mask, sum);
+    }
+}
+
+MOBU_AVX2_FMA void multiplyAccumulateSingleAvx2(float* carry, const float* ring, int head, const float* windows, int P,
+                                                int N, size_t stride) {
+    // Runs of bins whose sum stays in the first-level cache while the groups of four
+    // partitions are added into it.
+    constexpr int G = 4, run = 256;
+    for (int at = 0; at < N; at += run) {
+        const int n2 = 2 * (std::min(N, at + run) - at);
+        const size_t offset = 2 * static_cast<size_t>(at);
+        for (int p = 0; p < P; p += G) {
+            const int count = std::min(G, P - p);
+            const float* x[G];
+            const float* g[G];
+            for (int i = 0; i < count; ++i) {
+                int column = head + p + i;
+                if (column >= P) column -= P;
+                x[i] = ring + column * stride + offset;
+                g[i] = windows + (p + i) * stride + offset;
+            }
+            float* acc = carry + offset;
+            if (count == 4)
+                accumulateGroupAvx2<4>(acc, x, g, n2, p == 0);
+            else if (count == 3)
+                accumulateGroupAvx2<3>(acc, x, g, n2, p == 0);
+            else if (count == 2)
+                accumulateGroupAvx2<2>(acc, x, g, n2, p == 0);
+            else
+                accumulateGroupAvx2<1>(acc, x, g, n2, p == 0);
+        }
+    }
+}
+
+// The sum over partitions for C channels that share the ring (C at most four): each input
+// vector is loaded and swapped once for all of them.  Steps of U registers per channel keep
+// at least eight sums in flight.  From float k to end (a multiple of eight floats from k, or
+// with mask the one step that ends the range); x: count input columns, g: the windows of
+// every channel for them, carry: every channel's (all at bin 0).
+template <bool Masked> MOBU_AVX2_FMA_INLINE __m256 loadStep(const float* p, __m256i mask) {
+    return Masked ? _mm256_maskload_ps(p, mask) : _mm256_loadu_ps(p);
+}
+
+template <int C, int U, bool Masked>
+MOBU_AVX2_FMA_INLINE int sharedStepsAvx2(float* const* carry, const float* const* x, const float* const (*g)[4],
+                                         int count, int k, int end, bool first) {
+    const __m256i mask = tailMask(Masked ? end - k : 8);
+    for (; Masked ? k < end : k + 8 * U <= end; k += 8 * U) {
+        __m256 sa[C][U], sb[C][U];
+        for (int c = 0; c < C; ++c)
+            for (int u = 0; u < U; ++u)
+                sa[c][u] = sb[c][u] = _mm256_setzero_ps();
+        for (int i = 0; i < count; ++i)
+            for (int u = 0; u < U; ++u) {
+                const __m256 xv = loadStep<Masked>(x[i] + k + 8 * u, mask), xs = swapPairsAvx(xv);
+                for (int c = 0; c < C; ++c) {
+                    const __m256 gv = loadStep<Masked>(g[c][i] + k + 8 * u, mask);
+                    sa[c][u] = _mm256_fmadd_ps(xv, gv, sa[c][u]);
+                    sb[c][u] = _mm256_fmadd_ps(xs, gv, sb[c][u]);
+                }
+            }
+        for (int c = 0; c < C; ++c)
+            for (int u = 0; u < U; ++u) {
+                float* out = carry[c] + k + 8 * u;
+                __m256 sum = complexFromSumsAvx(sa[c][u], sb[c][u]);
+                if (!first) sum = _mm256_add_ps(sum, loadStep<Masked>(out, mask));
+                if (Masked)
+                    _mm256_maskstore_ps(out, mask, sum);
+                else
+                    _mm256_storeu_ps(out, sum);
+            }
+        if (Masked) return end;
+    }
+    return k;
+}
+
+template <int C>
+MOBU_AVX2_FMA_INLINE void sharedRangeAvx2(float* const* carry, const float* const* x, const float* const (*g)[4],
+                                          int count, int k, int end, bool first) {
+    constexpr int U = C >= 3 ? 1 : 4 / C;
+    k = sharedStepsAvx2<C, U, false>(carry, x, g, count, k, end, first);
+    if (U > 1) k = sharedStepsAvx2<C, 1, false>(carry, x, g, count, k, end, first);
+    if (k < end) sharedStepsAvx2<C, 1, true>(carry, x, g, count, k, end, first);
+}
+
+MOBU_AVX2_FMA void multiplyAccumulateSharedSingleAvx2(float* const* carries, const float* ring, int head,
+                                                      const float* const* windows, int K, int P, int from, int count,
+                                                      size_t stride) {
+    // Runs of about 24 KiB of the ring, which stays in cache for the groups of channels and
+    // their sums for the groups of four partitions.
+    constexpr int ringBytes = 24 * 1024, G = 4;
+    const int run = std::max(8, ringBytes / (8 * std::max(P, 1)) / 8 * 8);
+    for (int at = from; at < from + count; at += run) {
+        const int k = 2 * at, end = 2 * std::min(from + count, at + run);
+        for (int c0 = 0; c0 < K; c0 += 4) {
+            const int C = std::min(4, K - c0);
+            for (int p = 0; p < P; p += G) {
+                const int n = std::min(G, P - p);
+                const float* x[G];
+                const float* g[4][G];
+                for (int i = 0; i < n; ++i) {
+                    int column = head + p + i;
+                    if (column >= P) column -= P;
+                    x[i] = ring + column * stride;
+                    for (int c = 0; c < C; ++c)
+                        g[c][i] = windows[c0 + c] + (p + i) * stride;
+                }
+                float* const* carry = carries + c0;
+                if (C == 4)
+                    sharedRangeAvx2<4>(carry, x, g, n, k, end, p == 0);
+                else if (C == 3)
+                    sharedRangeAvx2<3>(carry, x, g, n, k, end, p == 0);
+                else if (C == 2)
+                    sharedRangeAvx2<2>(carry, x, g, n, k, end, p == 0);
+                else
+                    sharedRangeAvx2<1>(carry, x, g, n, k, end, p == 0);
+            }
+        }
+    }
+}
+
+// The product of the complex values of a and b.
+MOBU_AVX2_FMA_INLINE __m256 complexProductAvx2(__m256 a, __m256 b) {
+    return _mm256_fmaddsub_ps(a, _mm256_moveldup_ps(b), _mm256_mul_ps(swapPairsAvx(a), _mm256_movehdup_ps(b)));
+}
+
+MOBU_AVX2_FMA void multiplyInPlaceSingleAvx2(float* y, const float* t, int N) {
+    int k = 0;
+    for (; k + 8 <= 2 * N; k += 8)
+        _mm256_storeu_ps(y + k, complexProductAvx2(_mm256_loadu_ps(y + k), _mm256_loadu_ps(t + k)));
+    if (k < 2 * N) {
+        const __m256i mask = tailMask(2 * N - k);
+        _mm256_maskstore_ps(y + k, mask,
+                            complexProductAvx2(_mm256_maskload_ps(y + k, mask), _mm256_maskload_ps(t + k, mask)));
+    }
+}
+
+MOBU_AVX2_FMA void realOutputAddSingleAvx2(double* out, const float* z, const double* t, double scale, int N) {
+    const __m256d s = _mm256_set1_pd(scale);
+    int n = 0;
+    for (; n + 4 <= N; n += 4) {
+        const __m256 zv = _mm256_loadu_ps(z + 2 * n);
+        const __m256d p0 = _mm256_mul_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(zv)), _mm256_loadu_pd(t + 2 * n));
+        const __m256d p1 = _mm256_mul_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(zv, 1)), _mm256_loadu_pd(t + 2 * n + 4));
+        // (re0, re2, re1, re3) into order
+        const __m256d re = _mm256_permute4x64_pd(_mm256_hsub_pd(p0, p1), 0xD8);
+        _mm256_storeu_pd(out + n, _mm256_fmadd_pd(re, s, _mm256_loadu_pd(out + n)));
+    }
+    for (; n < N; ++n)
+        out[n] += (static_cast<double>(z[2 * n]) * t[2 * n] - static_cast<double>(z[2 * n + 1]) * t[2 * n + 1]) * scale;
+}
+
+const firkernels::SpectrumKernels avx2Kernels{multiplyAccumulateAvx2,
+                                              blockSpectrumAvx2,
+                                              realOutputAvx2,
+                                              realOutputAddAvx2,
+                                              multiplyInPlaceAvx2,
+                                              multiplyAccumulateSingleAvx2,
+                                              multiplyAccumulateSharedSingleAvx2,
+                                              multiplyInPlaceSingleAvx2,
+                                              realOutputAddSingleAvx2};
+#endif
+
+} // namespace
+
+namespace firkernels {
+
+const SpectrumKernels& portableSpectrumKernels() {
+    return portableKernels;
+}
+
+const SpectrumKernels& defaultSpectrumKernels() {
+#if defined(__aarch64__) && defined(__ARM_NEON)
+    return neonKernels;
+#else
+#ifdef MOBU_AVX2_KERNELS
+    __builtin_cpu_init();
+    // The single-precision kernels of the set fuse multiply-adds.
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return avx2Kernels;
+#endif
+    return portableKernels;
+#endif
+}
+
+const char* defaultSpectrumKernelsName() {
+    const SpectrumKernels& set = defaultSpectrumKernels();
+#if defined(__aarch64__) && defined(__ARM_NEON)
+    if (&set == &neonKernels) return "neon";
+#endif
+#ifdef MOBU_AVX2_KERNELS
+    if (&set == &avx2Kernels) return "avx2";
+#endif
+    return "portable";
+}
+
+void multiplyAccumulateShared(const SpectrumKernels& kernels, double* const* carries, const double* ring, int head,
+                              const double* const* windows, int K, int P, int from, int count, size_t stride) {
+    // About 24 KiB of the ring per run (16 bytes a bin and column), whole cache lines.
+    constexpr int ringBytes = 24 * 1024;
+    const int run = std::max(4, ringBytes / (16 * std::max(P, 1)) / 4 * 4);
+    for (int at = from; at < from + count; at += run) {
+        const int bins = std::min(run, from + count - at);
+        for (int k = 0; k < K; ++k)
+            kernels.multiplyAccumulate(carries[k] + 2 * static_cast<size_t>(at), ring + 2 * static_cast<size_t>(at),
+                                       head, windows[k] + 2 * static_cast<size_t>(at), P, bins, stride);
+    }
+}
+
+void multiplyAccumulateSharedSingleByRuns(void (*single)(float*, const float*, int, const float*, int, int, size_t),
+                                          float* const* carries, const float* ring, int head,
+                                          const float* const* windows, int K, int P, int from, int count,
+                                          size_t stride) {
+    // About 24 KiB of the ring per run (8 bytes a bin and column), whole cache lines.
+    constexpr int ringBytes = 24 * 1024;
+    const int run = std::max(8, ringBytes / (8 * std::max(P, 1)) / 8 * 8);
+    for (int at = from; at < from + count; at += run) {
+        const int bins = std::min(run, from + count - at);
+        for (int k = 0; k < K; ++k)
+            single(carries[k] + 2 * static_cast<size_t>(at), ring + 2 * static_cast<size_t>(at), head,
+                   windows[k] + 2 * static_cast<size_t>(at), P, bins, stride);
+    }
 }
 
 const SpectrumKernels& spectrumKernels() {

@@ -1,10 +1,10 @@
 // The arithmetic on spectra that the FIR engine runs every block, behind one table of
 // function pointers per instruction set.  The table is chosen once: on x86-64 at run time,
-// AVX2 on processors that have it and the portable short-vector code otherwise; on aarch64
+// AVX2 (with FMA) on processors that have it and the portable short-vector code otherwise; on aarch64
 // the NEON set, chosen at build time (FIRKernelsNeon.cpp).  The callers do not change.
 //
-// Spectra are arrays of complex doubles seen as interleaved (real, imaginary) doubles; a
-// count N is in complex values.
+// Spectra are arrays of complex doubles (the later stages' optionally of complex floats) seen
+// as interleaved (real, imaginary) pairs; a count N is in complex values.
 #ifndef MOBU_FIRKERNELS_H
 #define MOBU_FIRKERNELS_H
 
@@ -67,6 +67,21 @@ struct SpectrumKernels {
     void (*realOutputAdd)(double* out, const double* z, const double* t, double scale, int N);
     /// y[n] *= t[n].
     void (*multiplyInPlace)(double* y, const double* t, int N);
+    /// The later stages' single-precision spectra (interleaved floats; counts in complex values).
+    /// carry = sum over p < P of ring column (head + p) mod P times window column p, summed in
+    /// single precision (P is at most a few dozen in the later stages, so the sum adds a
+    /// rounding of a few parts in 1e7 of the largest term; see the README).
+    void (*multiplyAccumulateSingle)(float* carry, const float* ring, int head, const float* windows, int P, int N,
+                                     size_t stride);
+    /// multiplyAccumulateShared for single-precision spectra: carries[k] (bins from .. from +
+    /// count - 1) for the K channels that share the ring.
+    void (*multiplyAccumulateSharedSingle)(float* const* carries, const float* ring, int head,
+                                           const float* const* windows, int K, int P, int from, int count,
+                                           size_t stride);
+    /// y[n] *= t[n].
+    void (*multiplyInPlaceSingle)(float* y, const float* t, int N);
+    /// out[n] += Re(z[n] t[n]) * scale, in double from single-precision z (t in double).
+    void (*realOutputAddSingle)(double* out, const float* z, const double* t, double scale, int N);
 };
 
 /** carries[k] (bins from .. from + count - 1) = sum over p < P of ring column (head + p) mod P
@@ -78,20 +93,12 @@ struct SpectrumKernels {
 void multiplyAccumulateShared(const SpectrumKernels& kernels, double* const* carries, const double* ring, int head,
                               const double* const* windows, int K, int P, int from, int count, size_t stride);
 
-/** Single-precision spectra (interleaved floats; counts in complex values), portable code that
- * the compiler vectorises for the target (SSE/AVX on x86-64, NEON on aarch64).
- * multiplyAccumulateSingle: carry = sum over p < P of ring column (head + p) mod P times window
- * column p, summed in single precision (P is at most a few dozen in the later stages, so the
- * sum adds a rounding of a few parts in 1e7 of the largest term; see the README). */
-void multiplyAccumulateSingle(float* carry, const float* ring, int head, const float* windows, int P, int N,
-                              size_t stride);
-/// multiplyAccumulateShared for single-precision spectra.
-void multiplyAccumulateSharedSingle(float* const* carries, const float* ring, int head, const float* const* windows,
-                                    int K, int P, int from, int count, size_t stride);
-/// y[n] *= t[n].
-void multiplyInPlaceSingle(float* y, const float* t, int N);
-/// out[n] += Re(z[n] t[n]) * scale, in double from single-precision z (t in double).
-void realOutputAddSingle(double* out, const float* z, const double* t, double scale, int N);
+/// multiplyAccumulateSharedSingle made of K calls of a one-channel kernel (single) per run of
+/// bins, as multiplyAccumulateShared is.
+void multiplyAccumulateSharedSingleByRuns(void (*single)(float*, const float*, int, const float*, int, int, size_t),
+                                          float* const* carries, const float* ring, int head,
+                                          const float* const* windows, int K, int P, int from, int count,
+                                          size_t stride);
 
 /// The set the engine runs.  MOBU_FIR_KERNELS=portable in the environment forces the
 /// portable set, so that it is tested on every machine.

@@ -75,13 +75,13 @@ void multiplyInPlace(double* y, const double* t, int n) {
     firkernels::spectrumKernels().multiplyInPlace(y, t, n);
 }
 void multiplyInPlace(float* y, const float* t, int n) {
-    firkernels::multiplyInPlaceSingle(y, t, n);
+    firkernels::spectrumKernels().multiplyInPlaceSingle(y, t, n);
 }
 void realOutputAdd(double* y, const double* z, const double* t, double scale, int n) {
     firkernels::spectrumKernels().realOutputAdd(y, z, t, scale, n);
 }
 void realOutputAdd(double* y, const float* z, const double* t, double scale, int n) {
-    firkernels::realOutputAddSingle(y, z, t, scale, n);
+    firkernels::spectrumKernels().realOutputAddSingle(y, z, t, scale, n);
 }
 void multiplyAccumulate(double* acc, const double* ring, int head, const double* windows, int W, int count,
                         size_t stride) {
@@ -89,7 +89,7 @@ void multiplyAccumulate(double* acc, const double* ring, int head, const double*
 }
 void multiplyAccumulate(float* acc, const float* ring, int head, const float* windows, int W, int count,
                         size_t stride) {
-    firkernels::multiplyAccumulateSingle(acc, ring, head, windows, W, count, stride);
+    firkernels::spectrumKernels().multiplyAccumulateSingle(acc, ring, head, windows, W, count, stride);
 }
 void multiplyAccumulateShared(double* const* sums, const double* ring, int head, const double* const* windows, int K,
                               int W, int from, int count, size_t stride) {
@@ -98,7 +98,7 @@ void multiplyAccumulateShared(double* const* sums, const double* ring, int head,
 }
 void multiplyAccumulateShared(float* const* sums, const float* ring, int head, const float* const* windows, int K,
                               int W, int from, int count, size_t stride) {
-    firkernels::multiplyAccumulateSharedSingle(sums, ring, head, windows, K, W, from, count, stride);
+    firkernels::spectrumKernels().multiplyAccumulateSharedSingle(sums, ring, head, windows, K, W, from, count, stride);
 }
 
 /// FIRLongPartitions with spectra of type std::complex<Real> (see FIRLongPartitions.h).

@@ -231,20 +231,24 @@ TEST(FIRMobu, PartitionCountHoldsEveryTapBeyondSinglePrecision) {
 // The behaviours below hold for either partitioning; the filters are long enough for later
 // stages when non-uniform (checked, so that the stages are really exercised).
 // The set the engine runs by default (AVX2, NEON) against the portable one, kernel by kernel, on
-// lengths that leave every vector loop a scalar tail.
+// lengths that leave every vector loop a scalar tail.  The single-precision kernels of both
+// sets are checked against the double ones on the same values (random floats), on columns that
+// start a complex value off a cache line: the sum over partitions alone and shared by K
+// channels (1 to 5) over a range of bins that starts inside a vector.
 TEST(FIRMobu, DefaultSpectrumKernelsMatchThePortableOnesToRounding) {
     const firkernels::SpectrumKernels& a = firkernels::portableSpectrumKernels();
     const firkernels::SpectrumKernels& b = firkernels::defaultSpectrumKernels();
     std::mt19937 rng(3);
-    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
     auto random = [&](size_t n) {
         std::vector<double> v(n);
         for (double& e : v)
             e = u(rng);
         return v;
     };
-    for (const int N : {1, 3, 8, 37, 64})
-        for (const int P : {1, 3, 4, 5, 9}) {
+    auto single = [](const std::vector<double>& v) { return std::vector<float>(v.begin(), v.end()); };
+    for (const int N : {1, 3, 8, 37, 64, 301})
+        for (const int P : {1, 3, 4, 6, 9}) { // every remainder of groups of four
             SCOPED_TRACE(testing::Message() << firkernels::defaultSpectrumKernelsName() << " N=" << N << " P=" << P);
             const size_t stride = 2 * N + 6;
             const auto ring = random(stride * P), windows = random(stride * P), x = random(2 * N), h = random(2 * N);
@@ -263,6 +267,53 @@ TEST(FIRMobu, DefaultSpectrumKernelsMatchThePortableOnesToRounding) {
             for (size_t i = 0; i < out[0].size(); ++i)
                 for (size_t n = 0; n < out[0][i].size(); ++n)
                     ASSERT_NEAR(out[0][i][n], out[1][i][n], 1e-13 * P) << "kernel " << i << " value " << n;
+
+            // Single precision: K = 5 windows, column 0 of each two floats into its array.
+            constexpr int K = 5, off = 2;
+            const auto windowsK = random(stride * P * K + off);
+            const std::vector<float> ringF = single(ring), windowsF = single(windowsK), xF = single(x);
+            const std::vector<float> hF = single(h);
+            const int from = N / 3, count = N - from;
+            const float* columns[K];
+            for (int c = 0; c < K; ++c)
+                columns[c] = windowsF.data() + off + c * stride * P;
+            for (const firkernels::SpectrumKernels* k : {&a, &b}) {
+                SCOPED_TRACE(k == &a ? "portable" : "default");
+                std::vector<float> carry(2 * N + off), product = xF, sums[K];
+                std::vector<double> added = start;
+                k->multiplyAccumulateSingle(carry.data() + off, ringF.data() + off, P / 2, columns[0], P, N, stride);
+                k->multiplyInPlaceSingle(product.data(), hF.data(), N);
+                k->realOutputAddSingle(added.data(), xF.data(), h.data(), 0.5, N);
+                // The double kernels on the same values.
+                std::vector<double> carryD(2 * N), productD = x, addedD = start;
+                a.multiplyAccumulate(carryD.data(), ring.data() + off, P / 2, windowsK.data() + off, P, N, stride);
+                a.multiplyInPlace(productD.data(), h.data(), N);
+                a.realOutputAdd(addedD.data(), x.data(), h.data(), 0.5, N);
+                for (int n = 0; n < 2 * N; ++n) {
+                    ASSERT_NEAR(carry[n + off], carryD[n], 1e-6 * P) << "sum over partitions, value " << n;
+                    ASSERT_NEAR(product[n], productD[n], 1e-6) << "product, value " << n;
+                }
+                for (int n = 0; n < N; ++n)
+                    ASSERT_NEAR(added[n], addedD[n], 1e-12) << "real output, value " << n;
+                for (const int channels : {1, 2, 3, 4, K}) { // sharing channels in fours
+                    float* carries[K];
+                    for (int c = 0; c < K; ++c) {
+                        sums[c].assign(2 * N + 2 * off, 7.0f); // bins outside from .. from + count - 1 stay
+                        carries[c] = sums[c].data() + off;
+                    }
+                    k->multiplyAccumulateSharedSingle(carries, ringF.data() + off, P - 1, columns, channels, P, from,
+                                                      count, stride);
+                    for (int c = 0; c < K; ++c) {
+                        a.multiplyAccumulate(carryD.data(), ring.data() + off, P - 1,
+                                             windowsK.data() + off + c * stride * P, P, N, stride);
+                        for (int n = -off; n < 2 * N + off; ++n) {
+                            const bool inside = c < channels && n >= 2 * from && n < 2 * N;
+                            ASSERT_NEAR(sums[c][n + off], inside ? carryD[n] : 7.0f, 1e-6 * P)
+                                << channels << " channels: channel " << c << " value " << n;
+                        }
+                    }
+                }
+            }
         }
 }
 
