@@ -105,11 +105,18 @@ ALSA_CONFIG_PATH="$exact_cfg" env "${home_env[@]}" "$build/applications/mobu-pro
     --config="$work/processor.conf" --verbose >/dev/null 2>"$work/processor-exact.log" &
 processor=$!
 pids+=("$processor")
-ALSA_CONFIG_PATH="$exact_cfg" arecord -q -D board_capture -f S32_LE -c 8 -r 48000 -s 120000 "$work/output.wav" &
+ALSA_CONFIG_PATH="$exact_cfg" arecord -q -D board_capture -f S32_LE -c 8 -r 48000 --period-size=480 -s 120000 \
+    "$work/output.wav" &
 recorder=$!
 pids+=("$recorder")
-# The programme once the processor reads its input (the end of its first pass).
-wait_for "$work/processor-exact.log" "first pass resizing exit" 20 || { echo "the processor did not start" >&2; exit 1; }
+# The programme once the processor's capture runs (the lock-step ring holds the last 49152 frames of a
+# playback nobody captures yet, less than the programme): the processor starts its playback, four
+# silent blocks, right after its capture, so the first data the recorder writes says so.
+for _ in $(seq 200); do
+    [ "$(stat -c %s "$work/output.wav" 2>/dev/null || echo 0)" -gt 44 ] && break
+    sleep 0.1
+done
+[ "$(stat -c %s "$work/output.wav" 2>/dev/null || echo 0)" -gt 44 ] || { echo "the processor did not start" >&2; exit 1; }
 ALSA_CONFIG_PATH="$exact_cfg" aplay -q -D board_programme "$work/programme.wav"
 wait "$recorder"
 kill -INT "$processor"
