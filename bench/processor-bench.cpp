@@ -75,6 +75,12 @@ constexpr int rounds = 3; ///< turns the engines and zita take at each configura
 class BenchProcessor : public FullDuplexFIR {
 public:
     BenchProcessor() : FullDuplexFIR(std::string("null"), std::string("null")) {}
+    // The helper threads make virtual calls on the processor: they end before its destruction
+    // begins, which replaces the virtual table under them.
+    ~BenchProcessor() override {
+        FileWatchThreaded::stop();
+        MixerEvents::stopEvents();
+    }
 
     /// Fills the input block (sized by the first pass) with samples uniform within -6 dBFS.
     void fillInput(std::mt19937_64& gen) {

@@ -163,7 +163,12 @@ class Probe : public FullDuplexFIR {
 public:
     explicit Probe(const char* playback = "board_playback", const char* capture = "board_capture")
         : FullDuplexFIR(playback, capture) {}
-    ~Probe() override { FileWatchThreaded::stop(); }
+    // The helper threads make virtual calls on the processor: they end before its destruction
+    // begins, which replaces the virtual table under them.
+    ~Probe() override {
+        FileWatchThreaded::stop();
+        MixerEvents::stopEvents();
+    }
 
     int process() override {
         const int k = calls++;
