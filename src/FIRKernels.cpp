@@ -169,12 +169,7 @@ MOBU_INLINE void multiplyAccumulateWith(double* carry, const double* ring, int h
     const double* x[G];
     const double* g[G];
     auto gather = [&](int p, int count) {
-        for (int i = 0; i < count; ++i) {
-            int column = head + p + i;
-            if (column >= P) column -= P;
-            x[i] = ring + column * stride;
-            g[i] = windows + (p + i) * stride;
-        }
+        firkernels::groupColumns(ring, head, windows, P, p, count, stride, 0, x, g);
     };
     int p = 0;
     for (; p + G <= P; p += G) {
@@ -437,12 +432,7 @@ MOBU_AVX2_FMA void multiplyAccumulateSingleAvx2(float* carry, const float* ring,
             const int count = std::min(G, P - p);
             const float* x[G];
             const float* g[G];
-            for (int i = 0; i < count; ++i) {
-                int column = head + p + i;
-                if (column >= P) column -= P;
-                x[i] = ring + column * stride + offset;
-                g[i] = windows + (p + i) * stride + offset;
-            }
+            firkernels::groupColumns(ring, head, windows, P, p, count, stride, offset, x, g);
             float* acc = carry + offset;
             if (count == 4)
                 accumulateGroupAvx2<4>(acc, x, g, n2, p == 0);

@@ -93,6 +93,19 @@ struct SpectrumKernels {
 void multiplyAccumulateShared(const SpectrumKernels& kernels, double* const* carries, const double* ring, int head,
                               const double* const* windows, int K, int P, int from, int count, size_t stride);
 
+/** The ring and window columns that partitions p .. p + count - 1 multiply: x[i] the ring's column
+ * (head + p + i) mod P, g[i] window column p + i, each `offset` values in (columns stride apart). */
+template <typename Real>
+inline void groupColumns(const Real* ring, int head, const Real* windows, int P, int p, int count, size_t stride,
+                         size_t offset, const Real** x, const Real** g) {
+    for (int i = 0; i < count; ++i) {
+        int column = head + p + i;
+        if (column >= P) column -= P;
+        x[i] = ring + column * stride + offset;
+        g[i] = windows + (p + i) * stride + offset;
+    }
+}
+
 /// multiplyAccumulateSharedSingle made of K calls of a one-channel kernel (single) per run of
 /// bins, as multiplyAccumulateShared is.
 void multiplyAccumulateSharedSingleByRuns(void (*single)(float*, const float*, int, const float*, int, int, size_t),

@@ -24,12 +24,7 @@ void multiplyAccumulateNeon(double* carry, const double* ring, int head, const d
         const int count = std::min(G, P - p);
         const double* x[G];
         const double* g[G];
-        for (int i = 0; i < count; ++i) {
-            int column = head + p + i;
-            if (column >= P) column -= P;
-            x[i] = ring + column * stride;
-            g[i] = windows + (p + i) * stride;
-        }
+        firkernels::groupColumns(ring, head, windows, P, p, count, stride, 0, x, g);
         const bool first = p == 0;
         int k = 0; // complex values done
         for (; k + 2 * U <= N; k += 2 * U) {
@@ -156,12 +151,7 @@ void multiplyAccumulateSingleNeon(float* carry, const float* ring, int head, con
             const int count = std::min(G, P - p);
             const float* x[G];
             const float* g[G];
-            for (int i = 0; i < count; ++i) {
-                int column = head + p + i;
-                if (column >= P) column -= P;
-                x[i] = ring + column * stride;
-                g[i] = windows + (p + i) * stride;
-            }
+            firkernels::groupColumns(ring, head, windows, P, p, count, stride, 0, x, g);
             const bool first = p == 0;
             int k = at;
             if (count == 4) {
