@@ -163,22 +163,35 @@ int ChirpRecorder::threadMain() {
 // A run
 
 void ChirpRecorder::prepareChannel(Eigen::Index c, const Eigen::MatrixXd& coefficients, Eigen::MatrixXd& y) {
+    if (forceStop.load(std::memory_order_acquire)) return;
     setStatus("", "Preparing channels", static_cast<unsigned>(std::max<Eigen::Index>(chirps.cols() - 1, 0)),
               static_cast<unsigned>(c));
     std::printf("OMP_THREADS=%d, omp_get_num_threads()=%d\n", OMP_THREADS, omp_get_num_threads());
     std::cout << "ch " << c << std::endl << "file name " << fileName << std::endl;
 
+    // Filtered a chirp period at a time (the filter carries its state across blocks), so that a
+    // stop is answered between blocks instead of after the whole channel.
+    const Eigen::Index period = chirp.rows();
+    const Eigen::Index block = period > 0 && chirps.rows() % period == 0 ? period : chirps.rows();
     FIR<double> fir;
-    fir.init(chirps.rows());
+    fir.init(block);
+    const auto filterBlocks = [&](const Eigen::VectorXd& in) {
+        for (Eigen::Index at = 0; at + block <= in.size(); at += block) {
+            if (forceStop.load(std::memory_order_acquire)) return false;
+            fir.filter(in.segment(at, block), y.col(c).segment(at, block));
+        }
+        return true;
+    };
     Eigen::VectorXd x = chirps.col(c);
     bool filtered = false;
     if (coefficients.rows() >= 1 && coefficients.cols() > c &&
         fir.loadTimeDomainCoefficients(coefficients.col(c)) == 0) {
         std::cout << "\nApplying the FIR filter from " << fileName << " for channel " << c << std::endl;
-        fir.filter(x, y.col(c));
+        if (!filterBlocks(x)) return;
         x = y.col(c);
         filtered = true;
     }
+    if (forceStop.load(std::memory_order_acquire)) return;
     const bool several = getPlayChCnt() > 1;
     if (!filtered || several) {
         if (!filtered)
@@ -193,7 +206,7 @@ void ChirpRecorder::prepareChannel(Eigen::Index c, const Eigen::MatrixXd& coeffi
                                    rate / 2.0f);
         if (fir.loadTimeDomainCoefficients(limit) == 0) {
             std::cout << "filtering" << std::endl;
-            fir.filter(x, y.col(c));
+            if (!filterBlocks(x)) return;
             x = y.col(c);
         } else {
             y.col(c) = x; // the band limit could not be made: the chirp goes out as it is
@@ -240,7 +253,9 @@ int ChirpRecorder::measure() {
         maxScaleChirp(bits > 0 ? bits : 32); // 32 when the playback stream can't tell (not open)
     }
     generateChirps(getMaxPlayCh());
+    if (stoppedWhilePreparing()) return 1;
     chirpsToFile(debugFilePath("chirpsBeforeFIR.wav").c_str());
+    if (stoppedWhilePreparing()) return 1;
 
     int ret = setFileName("fir-measure.wav");
     if (ret != 0) {
@@ -274,6 +289,7 @@ int ChirpRecorder::measure() {
             prepareChannel(c, coefficients, y);
     }
 
+    if (stoppedWhilePreparing()) return 1;
     const double yPeak = y.size() > 0 ? y.cwiseAbs().maxCoeff() : 0.0;
     const double chirpPeak = chirp.size() > 0 ? chirp.abs().maxCoeff() : 0.0;
     if (yPeak > 0.0 && std::isfinite(yPeak))
@@ -282,6 +298,7 @@ int ChirpRecorder::measure() {
         chirps = Eigen::MatrixXd::Zero(y.rows(), y.cols()); // nothing to scale: play silence, never NaN
     std::cout << "unfiltered chirps " << playCh.load() << std::endl;
     chirpsToFile(debugFilePath("chirpsAfterFIR.wav").c_str());
+    if (stoppedWhilePreparing()) return 1;
 
     // init()'s 1 (the playback rate could not be set) is a failure too: the devices are not usable.
     if ((ret = init()) != 0) return ret > 0 ? -1200 : ret;
@@ -313,6 +330,16 @@ int ChirpRecorder::measure() {
     }
     if (ret >= 0) setStatus("", "Chirping ... done.", 0, 0); // go() reports a failure
     return ret;
+}
+
+bool ChirpRecorder::stoppedWhilePreparing() {
+    if (!forceStop.load(std::memory_order_acquire)) return false;
+    // Nothing has been played or recorded: the recordings stay silent.
+    std::printf("Stopped while preparing the chirps: nothing played.\n");
+    closeMeteringFifo();
+    initializeMeteringState(true);
+    setStatus("", "Stopped before chirping.", 0, 0);
+    return true;
 }
 
 // ---------------------------------------------------------------------------------------------

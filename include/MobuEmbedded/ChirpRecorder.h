@@ -54,7 +54,8 @@ public:
     int link() override;
     int unLink() override;
 
-    /// Ends the run at the next period; stays set until resetForceStopState().  @return playCh.
+    /// Ends the run at the next period (while the chirps are prepared, within one chirp period of
+    /// filtering, before anything plays); stays set until resetForceStopState().  @return playCh.
     int stop();
     bool getForceStopState() const { return forceStop.load(std::memory_order_acquire); }
     void resetForceStopState() { forceStop.store(false, std::memory_order_release); }
@@ -100,6 +101,8 @@ private:
     /// The shaped chirps for the queued channels (the measurement filter or the band limit).
     void prepareChannel(Eigen::Index c, const Eigen::MatrixXd& coefficients, Eigen::MatrixXd& y);
     void meter();
+    /// A stop arrived before the chirps play: the run ends (status "Stopped before chirping.").
+    bool stoppedWhilePreparing();
 
     std::atomic<bool> forceStop{false};
     std::atomic<int> runCall{0};
