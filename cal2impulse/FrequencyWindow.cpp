@@ -45,17 +45,33 @@ Eigen::VectorXd applyGaussianFrequencyWindow(const Eigen::VectorXd& s, float fs,
     return realdft::inverse(S, n);
 }
 
+Eigen::Array<bool, Eigen::Dynamic, 1> excitedBins(const Eigen::VectorXd& played) {
+    if (played.size() == 0) return Eigen::Array<bool, Eigen::Dynamic, 1>();
+    const Eigen::VectorXd magnitude = realdft::forward(played).cwiseAbs();
+    const double peak = magnitude.maxCoeff();
+    if (!(peak > 0.0) || !std::isfinite(peak))
+        return Eigen::Array<bool, Eigen::Dynamic, 1>::Constant(magnitude.size(), false);
+    return magnitude.array() >= excitedBandThreshold * peak;
+}
+
 void computeHLocAbsSmoothed(const Eigen::VectorXd& r, const Eigen::VectorXd& s, Eigen::VectorXd& out, float fs,
                             double fc) {
+    computeHLocAbsSmoothed(r, s, out, fs, fc, Eigen::Array<bool, Eigen::Dynamic, 1>());
+}
+
+void computeHLocAbsSmoothed(const Eigen::VectorXd& r, const Eigen::VectorXd& s, Eigen::VectorXd& out, float fs,
+                            double fc, const Eigen::Array<bool, Eigen::Dynamic, 1>& excited) {
     const Eigen::Index n = std::min(r.size(), s.size());
     out.setZero(n);
     if (n == 0) return;
     const Eigen::VectorXcd R = realdft::forward(r.head(n)), S = realdft::forward(s.head(n));
     // H = S / R on bins 0 ... n/2, doubled between DC and Nyquist: the analytic signal's spectrum.
     const double floor = 1e-12 * R.cwiseAbs().maxCoeff();
+    const bool masked = excited.size() == R.size();
     Eigen::VectorXcd A = Eigen::VectorXcd::Zero(n);
     for (Eigen::Index k = 0; k < R.size(); ++k) {
-        const std::complex<double> H = std::abs(R(k)) > floor ? S(k) / R(k) : 0.0;
+        const bool use = std::abs(R(k)) > floor && (!masked || excited(k));
+        const std::complex<double> H = use ? S(k) / R(k) : 0.0;
         const bool single = k == 0 || (n % 2 == 0 && k == n / 2);
         A(k) = single ? H : 2.0 * H;
     }

@@ -16,6 +16,16 @@ Eigen::VectorXd applyGaussianFrequencyWindow(const Eigen::VectorXd& s, float fs,
  * nothing instead of dividing by zero; a silent reference gives a zero envelope. */
 void computeHLocAbsSmoothed(const Eigen::VectorXd& r, const Eigen::VectorXd& s, Eigen::VectorXd& out, float fs,
                             double crossoverFrequency);
+/** The same over the excited band only: `excited` is true for the bins (0 ... n/2) the played
+ * signal excites; the others contribute nothing (what is recorded there is noise alone). */
+void computeHLocAbsSmoothed(const Eigen::VectorXd& r, const Eigen::VectorXd& s, Eigen::VectorXd& out, float fs,
+                            double crossoverFrequency, const Eigen::Array<bool, Eigen::Dynamic, 1>& excited);
+
+/// Bins whose magnitude is below this share of the strongest bin's count as not excited (-40 dB).
+constexpr double excitedBandThreshold = 1e-2;
+/** The bins 0 ... n/2 of a played period that are excited: magnitude at least
+ * excitedBandThreshold of the strongest.  An empty or silent signal excites nothing. */
+Eigen::Array<bool, Eigen::Dynamic, 1> excitedBins(const Eigen::VectorXd& played);
 
 /** The arrival in an envelope: the earliest of its three highest local maxima (the global maximum
  * when it has none), moved 3 ms earlier (circularly).  peakValue is the envelope there. */

@@ -10,6 +10,7 @@
 
 #include <syslog.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -215,6 +216,12 @@ Eigen::VectorXd solverFailure(int code, const std::string& text) {
 } // namespace
 
 LevinsonDurban::Column LevinsonDurban::getImpulseModelCoreCore(int N, const Column& xc, const Column& yc) {
+    return getImpulseModelCoreCore(N, xc, yc, Eigen::Array<bool, Eigen::Dynamic, 1>());
+}
+
+LevinsonDurban::Column
+LevinsonDurban::getImpulseModelCoreCore(int N, const Column& xc, const Column& yc,
+                                        const Eigen::Array<bool, Eigen::Dynamic, 1>& excitedBins) {
     const Eigen::Index L = xc.size();
     if (yc.size() != L) return solverFailure(LEVINSONDURBAN_N_MISMATCH_ERROR, " when deconvolving the signals.");
     if (N < 1 || N > L)
@@ -223,8 +230,18 @@ LevinsonDurban::Column LevinsonDurban::getImpulseModelCoreCore(int N, const Colu
     // Circular correlations of length L; the factor 8 / L^2 scales both sides alike.
     const double scale = 8.0 / (static_cast<double>(L) * static_cast<double>(L));
     const Eigen::VectorXcd X = realdft::forward(xc) * scale, Y = realdft::forward(yc) * scale;
-    const Eigen::VectorXd c = realdft::inverse(Y.cwiseProduct(X.conjugate()), L);
-    const Eigen::VectorXd r = realdft::inverse(X.cwiseProduct(X.conjugate()), L);
+    Eigen::VectorXcd cross = Y.cwiseProduct(X.conjugate()), power = X.cwiseProduct(X.conjugate());
+    if (excitedBins.size() == X.size()) {
+        // Outside the excited band the recording is noise alone: it is left out of the fit, and the
+        // floor makes the model's gain there cost as much as a -40 dB excitation's.
+        const double floor = excitedBandThreshold * excitedBandThreshold * power.real().maxCoeff();
+        for (Eigen::Index k = 0; k < X.size(); ++k) {
+            if (!excitedBins(k)) cross(k) = 0.0;
+            power(k) = std::max(power(k).real(), floor);
+        }
+    }
+    const Eigen::VectorXd c = realdft::inverse(cross, L);
+    const Eigen::VectorXd r = realdft::inverse(power, L);
 
     // The prediction error power must stay positive: zero (a silent reference, or an exactly
     // predictable one) would divide by zero below.
@@ -279,7 +296,9 @@ int LevinsonDurban::getImpulseModelCore(int N, int channel) {
     else
         h.setZero(N, y.cols());
     const Column reference = x.cols() == 1 ? Column(x.col(0)) : Column(x.col(channel));
-    const Column solved = getImpulseModelCoreCore(N, reference, y.col(channel));
+    const bool limited = channel == excitedChannel && excited.size() == x.rows() / 2 + 1;
+    const Column solved = getImpulseModelCoreCore(N, reference, y.col(channel),
+                                                  limited ? excited : Eigen::Array<bool, Eigen::Dynamic, 1>());
     if (solved.size() != N) return LEVINSONDURBAN_SINGULAR_ERROR; // reported by the solver
     h.col(channel) = solved;
     return 0;
@@ -323,13 +342,47 @@ int LevinsonDurban::getImpulseModel(Calibration* calibration, int N, int whichSp
     if (busy()) return refused("getImpulseModel");
     if (!calibration)
         return LevinsonDurbanDebug().evaluateError(LEVINSONDURBAN_CHANNEL_COUNT_ERROR, " no measurement given.\n");
-    if (calibration->chirp.size() == 0 || calibration->microphones.size() == 0)
-        return LevinsonDurbanDebug().evaluateError(LEVINSONDURBAN_NO_SIGNAL_ERROR,
-                                                   " the measurement has no reference chirp or no recordings.\n");
-    x = calibration->chirp.matrix();
-    y = calibration->microphones;
-    const Eigen::Index P = calibration->chirp.rows();
-    const int M = P > 0 ? static_cast<int>(calibration->chirps.rows() / P) : 0;
+    excited.resize(0);
+    excitedChannel = -1;
+    Eigen::Index P = 0;
+    int M = 0;
+    {
+        // As a reader of the measurement: a run that records into it is refused, and none begins
+        // while its signals are copied.
+        const Calibration::SignalReader reader(*calibration);
+        if (!reader.signals()) {
+            std::fprintf(stderr, "LevinsonDurban::getImpulseModel : the measurement is recording, refused\n");
+            return -EBUSY;
+        }
+        if (calibration->chirp.size() == 0 || calibration->microphones.size() == 0)
+            return LevinsonDurbanDebug().evaluateError(LEVINSONDURBAN_NO_SIGNAL_ERROR,
+                                                       " the measurement has no reference chirp or no recordings.\n");
+        x = calibration->chirp.matrix();
+        y = calibration->microphones;
+        P = calibration->chirp.rows();
+        M = P > 0 ? static_cast<int>(calibration->chirps.rows() / P) : 0;
+        // What this channel played: one steady period of its chirps (past the shaping's settling,
+        // where the stacked window starts), or the reference when the chirps don't hold one.
+        const bool own =
+            whichSpeaker >= 0 && whichSpeaker < calibration->chirps.cols() && calibration->chirps.rows() >= 3 * P;
+        excited =
+            excitedBins(own ? Column(calibration->chirps.col(whichSpeaker).segment(2 * P - 1, P)) : Column(x.col(0)));
+        excitedChannel = whichSpeaker;
+    }
+    if (whichSpeaker >= 0 && whichSpeaker < y.cols()) {
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        bandLow.resize(static_cast<size_t>(y.cols()), nan);
+        bandHigh.resize(static_cast<size_t>(y.cols()), nan);
+        double low = nan, high = nan;
+        for (Eigen::Index k = 1; k < excited.size(); ++k)
+            if (excited(k)) {
+                const double f = static_cast<double>(k) * calibration->getFS() / static_cast<double>(P);
+                if (std::isnan(low)) low = f;
+                high = f;
+            }
+        bandLow[static_cast<size_t>(whichSpeaker)] = low;
+        bandHigh[static_cast<size_t>(whichSpeaker)] = high;
+    }
     const int ret = stackData(static_cast<int>(P), M);
     if (ret != 0) return ret;
     return getImpulseModel(N, whichSpeaker, doAlignData, fsIn, fc, Q);
@@ -466,9 +519,12 @@ int LevinsonDurban::alignDataTime(float rate, int channel, double fc, double Q) 
     const Column r = x.cols() > 1 ? Column(x.col(channel)) : Column(x.col(0));
     const Column response = y.col(channel);
     Column e;
+    // A measurement's channel: only the bins its chirp excited carry the arrival.
+    const Eigen::Array<bool, Eigen::Dynamic, 1> band =
+        channel == excitedChannel && excited.size() == L / 2 + 1 ? excited : Eigen::Array<bool, Eigen::Dynamic, 1>();
     if (fc <= 0.0) {
         syslog(LOG_DEBUG, "alignDataTime - no frequency filtering\n");
-        computeHLocAbsSmoothed(r, response, e, rate, 0.0);
+        computeHLocAbsSmoothed(r, response, e, rate, 0.0, band);
     } else {
         syslog(LOG_DEBUG, "alignDataTime - applying Gaussian frequency window at %f Hz\n", fc);
         if (fc >= rate / 2.0) {
@@ -487,7 +543,7 @@ int LevinsonDurban::alignDataTime(float rate, int channel, double fc, double Q) 
             for (Eigen::Index k = 0; k <= L / 2 && k < w.size(); ++k)
                 f << static_cast<double>(k) * rate / static_cast<double>(L) << ',' << w(k) << '\n';
         });
-        computeHLocAbsSmoothed(r, yf, e, rate, fc);
+        computeHLocAbsSmoothed(r, yf, e, rate, fc, band);
     }
     const std::string tag = std::to_string(channel) + "-" + frequencyText(fc) + ".csv";
     writeCsv("hLocAbsSmoothed-" + tag, "hLocAbsSmoothed", [&](std::ostream& f) {
@@ -563,6 +619,18 @@ int LevinsonDurban::timeOfFlight(const Matrix& reference, const Matrix& response
         tof(c) = static_cast<int32_t>(m);
     }
     return 0;
+}
+
+double LevinsonDurban::getBandLow(int channel) const {
+    if (busy() || channel < 0 || static_cast<size_t>(channel) >= bandLow.size())
+        return std::numeric_limits<double>::quiet_NaN();
+    return bandLow[static_cast<size_t>(channel)];
+}
+
+double LevinsonDurban::getBandHigh(int channel) const {
+    if (busy() || channel < 0 || static_cast<size_t>(channel) >= bandHigh.size())
+        return std::numeric_limits<double>::quiet_NaN();
+    return bandHigh[static_cast<size_t>(channel)];
 }
 
 int LevinsonDurban::getTOF(int channel) const {

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 class Calibration;
 
@@ -89,6 +90,13 @@ public:
      * length L).  An empty column, reported, when N is outside 1 ... L (-208), the columns differ in
      * length (-203), or the reference is silent or singular (-206). */
     Column getImpulseModelCoreCore(int N, const Column& x, const Column& y);
+    /** The same limited to the excited bins (0 ... L/2, as excitedBins gives them): what the
+     * response holds elsewhere is left out, and the reference's power spectrum is floored at
+     * excitedBandThreshold^2 of its peak, so that the model carries next to nothing where the
+     * reference was not excited instead of dividing noise by an excitation 80 dB down (and the
+     * normal equations stay regular up to N = L).  An empty mask gives the plain solver. */
+    Column getImpulseModelCoreCore(int N, const Column& x, const Column& y,
+                                   const Eigen::Array<bool, Eigen::Dynamic, 1>& excited);
     /// Solves one response channel into column `channel` of h.  0 or a negative code (-209: a silent response).
     int getImpulseModelCore(int N, int channel);
     /// Solves every response channel.  0 or the first failure.
@@ -97,8 +105,11 @@ public:
      * files.  -210 when fsIn, the band centre or Q is not finite, -209 when the response is silent. */
     int getImpulseModel(int N, int whichSpeaker, bool doAlignData, float fsIn, double bandPassFilterCenterFrequency,
                         double bandPassFilterQFactor);
-    /// The same from a measurement: x = its chirp, y = its recordings, stacked over its periods; -209
-    /// when it has no chirp or no recordings.
+    /** The same from a measurement: x = its chirp, y = its recordings, stacked over its periods; -209
+     * when it has no chirp or no recordings, -16 (EBUSY) while the measurement records (its
+     * signals are then taken as a reader, so no run begins while they are copied).  The
+     * identification and the alignment are limited to the band the channel's played chirp
+     * (one steady period of its column of chirps) excites; getBandLow/getBandHigh tell it. */
     int getImpulseModel(Calibration* calibration, int N, int whichSpeaker, bool doAlignData, float fsIn,
                         double bandPassFilterCenterFrequency, double bandPassFilterQFactor);
     /// Starts the previous form on the object's thread and returns 0 (or a thread error) at once.
@@ -106,6 +117,10 @@ public:
                                 double bandPassFilterCenterFrequency, double bandPassFilterQFactor);
     bool isGetImpulseModelRunning() const { return getHandle() != 0; }
     int getImpulseModelResult() const { return impulseModelResult.load(std::memory_order_acquire); }
+
+    /// The band (Hz) a measurement's identification of that channel was limited to; NaN when none.
+    double getBandLow(int channel) const;
+    double getBandHigh(int channel) const;
 
     /// Elements, or NaN outside the matrix.
     double getH(int row, int col) const;
@@ -159,7 +174,10 @@ private:
     float pendingFs = 0.0f;
     double pendingCentreFrequency = 0.0;
     double pendingQFactor = 0.0;
-    std::atomic<int> impulseModelResult{0}; ///< written by the run, read while it runs
+    std::atomic<int> impulseModelResult{0};        ///< written by the run, read while it runs
+    Eigen::Array<bool, Eigen::Dynamic, 1> excited; ///< the bins the measured channel's chirp excites
+    int excitedChannel = -1;                       ///< the response channel `excited` belongs to
+    std::vector<double> bandLow, bandHigh;         ///< per response channel, Hz (NaN: none)
     float fs = -1.0f;
 };
 

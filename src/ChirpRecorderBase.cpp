@@ -144,3 +144,14 @@ ChirpRecorderBase::MatrixReader::MatrixReader(const ChirpRecorderBase& owner) : 
 ChirpRecorderBase::MatrixReader::~MatrixReader() {
     if (free) owner.matrixReaders.fetch_sub(1);
 }
+
+bool ChirpRecorderBase::acquireSignals() const {
+    matrixReaders.fetch_add(1);
+    if (!inRun.load()) return true;
+    matrixReaders.fetch_sub(1); // it reads nothing, and holds up no later run
+    return false;
+}
+
+void ChirpRecorderBase::releaseSignals() const {
+    matrixReaders.fetch_sub(1);
+}

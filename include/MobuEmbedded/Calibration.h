@@ -49,6 +49,24 @@ public:
     int chirpsToFile(const char* name);
     int micsToFile(const char* name);
 
+    /** A reader of chirp, chirps and microphones from outside the object (an identification, say):
+     * while one holds them no measurement begins on the object; signals() is false (and nothing
+     * is held) while a measurement rebuilds or records them, when they are not to be read. */
+    class SignalReader {
+    public:
+        explicit SignalReader(const Calibration& owner) : owner(owner), free(owner.acquireSignals()) {}
+        ~SignalReader() {
+            if (free) owner.releaseSignals();
+        }
+        SignalReader(const SignalReader&) = delete;
+        SignalReader& operator=(const SignalReader&) = delete;
+        bool signals() const { return free; }
+
+    private:
+        const Calibration& owner;
+        const bool free;
+    };
+
     int chirpingDone = 0;
     Eigen::ArrayXd chirp;
     Eigen::MatrixXd chirps;
@@ -59,6 +77,10 @@ public:
     double chirpDuration = 1.0;
 
 protected:
+    /// SignalReader's hold: true when the signals may be read (then released once); plain signals always may.
+    virtual bool acquireSignals() const { return true; }
+    virtual void releaseSignals() const {}
+
     /** A matrix as a 32-bit file at `rate` (getFS() when 0), the largest magnitude at full scale
      * (its scale reference restores the values).  0 or a Sox code (reported with the name). */
     int matrixToFile(const char* name, const Eigen::MatrixXd& data, double rate = 0.0);

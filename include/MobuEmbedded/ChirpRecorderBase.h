@@ -72,6 +72,10 @@ protected:
     /// That column's live peak, or -1.0 when the run has no such column.
     double livePeak(unsigned column) const;
 
+    /// A SignalReader counts as a MatrixReader: no run begins while it holds the signals.
+    bool acquireSignals() const override;
+    void releaseSignals() const override;
+
     /** Readers of chirps and microphones outside the audio thread: while one is alive, a run
      * can't begin; `matrices()` is false during a run (then they are not to be read). */
     class MatrixReader {
