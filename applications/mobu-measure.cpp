@@ -12,6 +12,8 @@
 // (the chirp after the recorder's shaping: measurement filter or band limit, and scaling), so
 // it is the response of the loudspeaker, room and converters alone.
 
+#include "MeasureFolder.h"
+
 #include <FrequencyWindow.h>
 #include <LevinsonDurban.h>
 #include <MobuEmbedded/ChirpRecorder.h>
@@ -86,7 +88,8 @@ const struct {
 
 constexpr double fs = 48000.0;
 constexpr double fullScale = 2147483392.0; ///< 0x7fffff00: full scale of 24- and 32-bit converters alike
-constexpr double quietPeak = 21474.8;      ///< -80 dB of full scale: below it there is nothing to identify
+constexpr double quietPeak = 214748.3392;  ///< -80 dB of full scale: below it there is nothing to identify
+constexpr double lowestBand = 20.0;        ///< Hz: the sweep excites nothing below (for --band)
 constexpr double clearArrival = 10.0;      ///< the arrival's peak over the response's RMS
 
 volatile std::sig_atomic_t interrupted = 0; ///< SIGINT or SIGTERM arrived
@@ -149,6 +152,7 @@ bool parseChannels(const std::string& text, int maxChannels, std::vector<int>& c
             channels.push_back(c);
         return maxChannels > 0;
     }
+    if (text.empty() || text.back() == ',') return false; // "0," names no second channel
     std::stringstream in(text);
     std::string item;
     while (std::getline(in, item, ',')) {
@@ -219,20 +223,6 @@ void showProgress(const std::atomic<bool>& done) {
     }
 }
 
-/// An output folder that exists (made when missing) and takes files: "" or what is wrong.
-std::string prepareFolder(const std::string& dir) {
-    if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) return "can't make " + dir + ": " + strerror(errno);
-    struct stat st {};
-    if (stat(dir.c_str(), &st) != 0) return "can't use " + dir + ": " + strerror(errno);
-    if (!S_ISDIR(st.st_mode)) return "--out=" + dir + " is not a folder";
-    const std::string probe = dir + "/.mobu-measure-probe";
-    const int fd = open(probe.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return "can't write into " + dir + ": " + strerror(errno);
-    close(fd);
-    unlink(probe.c_str());
-    return "";
-}
-
 /// Where the arrival of a recorded channel lies, from the deconvolution of its averaged
 /// period by the played one over the band the chirp excites (bins within 40 dB of the
 /// reference's strongest): the first sample reaching half the peak, and how clearly the
@@ -258,6 +248,7 @@ Arrival findArrival(const Eigen::VectorXd& played, const Eigen::VectorXd& averag
     return a;
 }
 
+/// A response as a 32-bit WAV (Sox writes a new file and renames it into place, with its scale reference).
 int writeImpulse(const std::string& path, const Eigen::VectorXd& h) {
     Sox<double> out;
     const double peak = h.size() > 0 ? h.cwiseAbs().maxCoeff() : 0.0;
@@ -290,10 +281,13 @@ bool plot(const std::string& dir, const std::vector<int>& channels, const std::v
         }
         spectra << '\n';
     }
+    // gnuplot renders into a new file of ours, which is renamed into place once it is complete.
+    SafeFile picture;
+    if (picture.create(dir + "/impulses.png") < 0) return false;
     script << "set terminal pngcairo size 1200,900 noenhanced\n"
               "set output '"
-           << dir
-           << "/impulses.png'\nset multiplot layout 2,1\nset grid\n"
+           << picture.tempName()
+           << "'\nset multiplot layout 2,1\nset grid\n"
               "set title 'Impulse responses'\nset xlabel 'time (ms)'\nset ylabel 'amplitude'\n";
     const auto series = [&](const std::string& file) {
         std::string s = "plot ";
@@ -320,7 +314,8 @@ bool plot(const std::string& dir, const std::vector<int>& channels, const std::v
         _exit(127);
     }
     int status = 0;
-    return waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    const bool drawn = waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return drawn && picture.commit() == 0;
 }
 
 } // namespace
@@ -358,8 +353,9 @@ int main(int argc, char* argv[]) {
     if (options.has("band")) {
         options.getArg("band", text);
         if (!align) return fail("--band needs --align: it chooses the band in which the arrival is looked for", 2);
-        if (options.getArg("band", band) != 0 || !(band > 0.0) || !(band < 0.5 * fs))
-            return fail("--band=" + text + " must be a frequency above 0 and below 24000 Hz (half the rate)", 2);
+        if (options.getArg("band", band) != 0 || !(band >= lowestBand) || !(band < 0.5 * fs))
+            return fail("--band=" + text + " must be a frequency from 20 Hz (where the sweep starts) to below 24000 Hz",
+                        2);
     }
     if (out.empty()) return fail("--out needs a folder", 2);
     if (out.find('\'') != std::string::npos || out.find('\n') != std::string::npos)
@@ -370,21 +366,30 @@ int main(int argc, char* argv[]) {
         MobuCommon::setStatusFile(status);
     }
     status = MobuCommon::getStatusFile();
-    struct stat st {};
-    if (stat(status.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+    // Checked as it will be written (a link, FIFO, device or folder, or another user's file in a
+    // shared folder, is refused then): refused now, before anything is made.
+    if (const int refused = SafeFile::checkTarget(status); refused == SAFEFILE_OWNER_ERROR)
+        return fail("the status file " + status + " belongs to another user", 1);
+    else if (refused != 0)
         return fail("the status file " + status + " exists and is not a regular file", 1);
-    if (const std::string wrong = prepareFolder(out); !wrong.empty()) return fail(wrong);
+
+    // The run writes into a new folder of its own, which replaces DIR only once the run completed.
+    MeasureFolder folder;
+    if (const std::string wrong = folder.begin(out); !wrong.empty()) return fail(wrong);
+    const std::string dir = folder.path(), target = folder.target();
+    if (dir.find('\'') != std::string::npos || dir.find('\n') != std::string::npos)
+        return fail("--out=" + out + ": a folder name with a quote or a line feed can't be plotted", 2);
     // The library's debug files go to a folder of the measurement's own.
-    const std::string debugDir = out + "/debug";
-    if (mkdir(debugDir.c_str(), 0755) != 0 && errno != EEXIST)
-        return fail("can't make " + debugDir + ": " + strerror(errno));
+    const std::string debugDir = dir + "/debug";
+    if (mkdir(debugDir.c_str(), 0755) != 0) return fail("can't make " + debugDir + ": " + strerror(errno));
     setenv("MOBU_DEBUG_DIR", debugDir.c_str(), 1);
     const bool keepClipped = options.has("ignore-clipping");
 
     // The library's diagnostics go to the log; the terminal keeps the progress.
     if (!options.has("verbose")) {
-        const int log = open((out + "/measure.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (log < 0) return fail("can't write " + out + "/measure.log: " + strerror(errno));
+        const int log =
+            open((dir + "/measure.log").c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (log < 0) return fail("can't write " + dir + "/measure.log: " + strerror(errno));
         FILE* progressOut = fdopen(dup(STDOUT_FILENO), "w");
         FILE* errorOut = fdopen(dup(STDERR_FILENO), "w");
         if (!progressOut || !errorOut) return fail(std::string("can't keep the terminal: ") + strerror(errno));
@@ -398,18 +403,23 @@ int main(int argc, char* argv[]) {
     // A fresh status: what an earlier process left there is not this measurement's progress.
     if (MobuCommon().setStatus("", "Opening the devices", 0, 0) != 0)
         return fail("can't write the status file " + status);
+    // From here on a failure is in the status file too, for the interface that polls it.
+    const auto failRun = [&](const std::string& why, int code) {
+        MobuCommon().setStatus("mobu-measure: " + why, "Failed.", 0, 0);
+        return fail(why, code);
+    };
 
     auto recorder = std::make_unique<ChirpRecorder>(playback.c_str(), capture.c_str());
-    if (!recorder->Playback::isOpen()) return fail("can't open the playback device " + playback);
-    if (!recorder->Capture::isOpen()) return fail("can't open the capture device " + capture);
+    if (!recorder->Playback::isOpen()) return failRun("can't open the playback device " + playback, 1);
+    if (!recorder->Capture::isOpen()) return failRun("can't open the capture device " + capture, 1);
     std::vector<int> channels;
     if (!parseChannels(channelText, recorder->getMaxPlayCh(), channels))
-        return fail("bad --channels=" + channelText + ": give 0 ... " + std::to_string(recorder->getMaxPlayCh() - 1) +
-                        " separated by commas, or left, right or all",
-                    2);
+        return failRun("bad --channels=" + channelText + ": give 0 ... " +
+                           std::to_string(recorder->getMaxPlayCh() - 1) + " separated by commas, or left, right or all",
+                       2);
     for (int c : channels)
         recorder->setPlayCh(c);
-    if (interrupted) return fail("stopped before measuring", 3);
+    if (interrupted) return failRun("stopped before measuring: " + target + " is unchanged", 3);
     say("measuring %zu channel%s of %s (recording from %s)\n", channels.size(), channels.size() == 1 ? "" : "s",
         playback.c_str(), capture.c_str());
 
@@ -425,15 +435,28 @@ int main(int argc, char* argv[]) {
     };
     if (const int started = recorder->run(0); started != 0) {
         endProgress();
-        return fail("can't start the measurement thread: " + std::string(strerror(-started)));
+        return failRun("can't start the measurement thread: " + std::string(strerror(-started)), 1);
     }
-    // A signal ends the measurement at the next period; what was recorded is still identified.
+    // A signal ends the measurement at the next period (or the preparation within one chirp period).
     while (recorder->threadRunning()) {
         if (interrupted) recorder->stop();
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     recorder->join();
     const int ran = recorder->getRunResult();
+    // A stopped run never replaces the results in DIR: what it recorded is set aside unidentified.
+    if (recorder->getForceStopState() || interrupted) {
+        endProgress();
+        folder.abandon();
+        return failRun("the measurement was stopped: " + target + " is unchanged (this run's files are in " + target +
+                           ".incomplete)",
+                       3);
+    }
+    if (ran < 0) {
+        endProgress();
+        folder.abandon();
+        return failRun("the audio devices failed (code " + std::to_string(ran) + "): " + target + " is unchanged", 4);
+    }
 
     // The recordings: clipped ones are refused unless asked for, quiet ones can't be identified.
     std::vector<int> recorded;
@@ -462,24 +485,28 @@ int main(int argc, char* argv[]) {
     }
     if (clippedChannels > 0 && !keepClipped) {
         endProgress();
-        return fail(std::to_string(clippedChannels) +
-                        " recording(s) clipped: nothing identified (--ignore-clipping identifies them anyway)",
-                    6);
+        folder.abandon();
+        return failRun(std::to_string(clippedChannels) +
+                           " recording(s) clipped: nothing identified (--ignore-clipping identifies them anyway)",
+                       6);
     }
 
     // Identification of every recorded column against what its channel played: one period of the
     // shaped chirps, taken where the averaged recording's window starts (one sample before a
     // period boundary) and past the shaping's settling, so that both are the same steady period.
+    // The identification keeps to the band that period excites.
     const Eigen::Index P = recorder->chirp.rows();
     Calibration played;
     played.chirps = recorder->chirps;
     played.microphones = recorder->microphones;
     std::vector<Eigen::VectorXd> responses;
     std::vector<int> flights;
+    std::vector<std::pair<double, double>> bands;
     for (size_t i = 0; i < recorded.size(); ++i) {
         const int c = recorded[i];
         responses.emplace_back(Eigen::VectorXd::Zero(taps));
         flights.push_back(-1);
+        bands.emplace_back(NAN, NAN);
         if (!reasons[i].empty()) continue;
         if (interrupted) {
             reasons[i] = "not identified: stopped";
@@ -511,48 +538,60 @@ int main(int argc, char* argv[]) {
         if (interrupted && ld->isGetImpulseModelRunning()) {
             // The solver can't be cut short: leave without waiting for it (it writes nothing of ours).
             endProgress();
-            fail("stopped during the identification: nothing written", 3);
+            folder.abandon();
+            failRun("stopped during the identification: nothing written, " + target + " is unchanged", 3);
             ld.release(); // still in use by its thread until the process ends
             recorder.reset();
             _exit(3);
         }
         if (const int result = ld->getImpulseModelResult(); result != 0) {
-            reasons[i] = "no model (code " + std::to_string(result) + ", see " + out + "/measure.log)";
+            reasons[i] = "no model (code " + std::to_string(result) + ", see " + target + "/measure.log)";
             continue;
         }
         for (int n = 0; n < taps; ++n)
             responses[i](n) = ld->getH(n, c);
         flights[i] = align ? ld->getTOF(c) : static_cast<int>(arrival.at);
+        bands.back() = {ld->getBandLow(c), ld->getBandHigh(c)};
     }
     endProgress();
     MobuCommon().setStatus("", "Identifying ... done ", 0, 0);
 
-    int failures = 0;
-    std::ostringstream csv;
+    int failures = 0, unwritten = 0;
+    std::ostringstream csv, bandCsv;
     csv << "channel,samples,milliseconds\n";
+    bandCsv << "channel,low_hz,high_hz\n";
     for (size_t i = 0; i < recorded.size(); ++i) {
-        const std::string wav = out + "/impulse-" + std::to_string(recorded[i]) + ".wav";
-        if (writeImpulse(wav, responses[i]) < 0) {
-            ++failures;
-            say("channel %d: can't write %s\n", recorded[i], wav.c_str());
+        const std::string wav = "/impulse-" + std::to_string(recorded[i]) + ".wav";
+        if (writeImpulse(dir + wav, responses[i]) < 0) {
+            ++unwritten;
+            say("channel %d: can't write %s\n", recorded[i], (target + wav).c_str());
         } else if (reasons[i].empty()) {
-            say("channel %d: time of flight %d samples (%.3f ms), %s\n", recorded[i], flights[i],
-                1000.0 * flights[i] / fs, wav.c_str());
+            say("channel %d: time of flight %d samples (%.3f ms), valid from %.0f Hz to %.0f Hz, %s\n", recorded[i],
+                flights[i], 1000.0 * flights[i] / fs, bands[i].first, bands[i].second, (target + wav).c_str());
         }
         csv << recorded[i] << ',' << flights[i] << ',' << 1000.0 * flights[i] / fs << '\n';
+        if (reasons[i].empty()) bandCsv << recorded[i] << ',' << bands[i].first << ',' << bands[i].second << '\n';
         if (!reasons[i].empty()) {
             ++failures;
             say("channel %d: %s\n", recorded[i], reasons[i].c_str());
         }
     }
-    if (writeFileSafely(out + "/tof.csv", csv.str()) < 0) ++failures, say("can't write %s/tof.csv\n", out.c_str());
-    if (!plot(out, recorded, responses))
-        say("no picture: gnuplot failed or is missing (see %s/measure.log)\n", out.c_str());
-    else
-        say("picture: %s/impulses.png\n", out.c_str());
+    if (writeFileSafely(dir + "/tof.csv", csv.str()) < 0) ++unwritten, say("can't write %s/tof.csv\n", target.c_str());
+    if (writeFileSafely(dir + "/bands.csv", bandCsv.str()) < 0)
+        ++unwritten, say("can't write %s/bands.csv\n", target.c_str());
+    const bool drawn = plot(dir, recorded, responses);
     if (recorder->getXrunCount() > 0)
         say("warning: %d over/under-runs during the measurement; the recordings have gaps\n", recorder->getXrunCount());
-    if (recorder->getForceStopState() || interrupted) return fail("the measurement was stopped", 3);
-    if (ran < 0) return fail("the audio devices failed (code " + std::to_string(ran) + ")", 4);
-    return failures ? fail(std::to_string(failures) + " channel(s) could not be identified", 5) : 0;
+    if (interrupted) {
+        folder.abandon();
+        return failRun("the measurement was stopped: " + target + " is unchanged", 3);
+    }
+    // The run completed: its folder takes DIR's place, the earlier results become DIR.previous.
+    if (const std::string wrong = folder.commit(); !wrong.empty()) return failRun(wrong, 1);
+    if (!drawn)
+        say("no picture: gnuplot failed or is missing (see %s/measure.log)\n", target.c_str());
+    else
+        say("picture: %s/impulses.png\n", target.c_str());
+    if (unwritten > 0) return failRun(std::to_string(unwritten) + " file(s) could not be written in " + target, 1);
+    return failures ? failRun(std::to_string(failures) + " channel(s) could not be identified", 5) : 0;
 }

@@ -209,24 +209,68 @@ TEST_F(MobuMeasure, RecordingsThatGiveNoTrueResponseAreRefused) {
     }
 }
 
-TEST_F(MobuMeasure, InterruptStopsTheMeasurementAndKeepsWhatWasMeasured) {
-    // Real time: an interrupt half a second into the chirps ends the run at the next period; the
-    // interrupted channel is cleared and said to be empty, and the outputs are still written.
-    LoopbackBoard board({"--room", dir + "/room.wav"});
-    ASSERT_TRUE(board.ok()) << board.generator().err;
-    const std::string out = dir + "/stopped";
-    mobutest::Child tool({MOBU_MOBU_MEASURE, "--status=" + dir + "/status.json", "--playback=board_playback",
-                          "--capture=board_capture", "--channels=0", "--taps=256", "--out=" + out},
-                         board.environment());
-    for (int i = 0; i < 200 && tool.outputSoFar().find("Chirping") == std::string::npos; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    tool.signal(SIGINT);
-    const auto r = tool.wait(std::chrono::seconds(30));
-    EXPECT_EQ(r.status, 3) << r.out << r.err;
-    EXPECT_NE(r.err.find("mobu-measure: the measurement was stopped"), std::string::npos) << r.err;
-    EXPECT_NE(r.out.find("channel 0: nothing recorded"), std::string::npos) << r.out;
-    EXPECT_TRUE(mobutest::exists(out + "/tof.csv"));
+TEST_F(MobuMeasure, AStoppedRunLeavesTheEarlierMeasurementAsItWas) {
+    // Real time.  SIGINT while the chirps are prepared ends the run before anything plays; SIGINT
+    // half a second into the chirps ends it at the next period.  Either way the earlier results in
+    // the folder stay as they were, and the stopped run's files are set aside beside it.
+    struct Case {
+        const char* waitFor;
+        int afterMs;
+    };
+    for (const Case& c : {Case{"Preparing channels", 0}, Case{"Chirping", 500}}) {
+        SCOPED_TRACE(c.waitFor);
+        LoopbackBoard board({"--room", dir + "/room.wav"});
+        ASSERT_TRUE(board.ok()) << board.generator().err;
+        const std::string out = dir + "/stopped";
+        mobutest::removeTree(out);
+        mobutest::removeTree(out + ".incomplete");
+        ASSERT_EQ(mkdir(out.c_str(), 0755), 0);
+        mobutest::writeFile(out + "/impulse-0.wav", "earlier");
+        mobutest::writeFile(out + "/tof.csv", "channel,samples,milliseconds\n0,1234,25.7\n");
+        mobutest::Child tool({MOBU_MOBU_MEASURE, "--status=" + dir + "/status.json", "--playback=board_playback",
+                              "--capture=board_capture", "--channels=0", "--taps=256", "--out=" + out},
+                             board.environment());
+        for (int i = 0; i < 600 && tool.outputSoFar().find(c.waitFor) == std::string::npos; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        std::this_thread::sleep_for(std::chrono::milliseconds(c.afterMs));
+        tool.signal(SIGINT);
+        const auto r = tool.wait(std::chrono::seconds(30));
+        EXPECT_EQ(r.status, 3) << r.out << r.err;
+        EXPECT_NE(r.err.find("mobu-measure: the measurement was stopped: " + out + " is unchanged"), std::string::npos)
+            << r.err;
+        if (c.afterMs == 0) EXPECT_EQ(r.out.find("Chirping"), std::string::npos) << "nothing played: " << r.out;
+        EXPECT_EQ(mobutest::readFile(out + "/impulse-0.wav"), "earlier");
+        EXPECT_EQ(mobutest::readFile(out + "/tof.csv"), "channel,samples,milliseconds\n0,1234,25.7\n");
+        EXPECT_TRUE(mobutest::exists(out + ".incomplete/measure.log"));
+        EXPECT_NE(mobutest::readFile(dir + "/status.json").find("the measurement was stopped"), std::string::npos);
+    }
+}
+
+TEST_F(MobuMeasure, ACompletedRunReplacesTheFolderAndFollowsNoPlantedLink) {
+    // The folder holds an earlier measurement and links, planted at the names the tool writes, to
+    // files that must not change.  The completed run takes the folder's place; the earlier one is
+    // kept beside it as DIR.previous, links and all, and nothing was written through a link.
+    const std::string out = dir + "/linked";
+    ASSERT_EQ(mkdir(out.c_str(), 0755), 0);
+    mobutest::writeFile(out + "/tof.csv", "earlier");
+    const std::vector<std::string> names{"measure.log", ".mobu-measure-probe", "impulses.png",
+                                         "impulses.gp", "impulse-0.wav",       "bands.csv"};
+    for (const std::string& name : names) {
+        mobutest::writeFile(dir + "/victim" + name, "precious");
+        ASSERT_EQ(symlink((dir + "/victim" + name).c_str(), (out + "/" + name).c_str()), 0);
+    }
+    const auto r = measure({"--playback=board_playback", "--capture=board_capture", "--channels=0", "--taps=512",
+                            "--align", "--out=" + out});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    for (const std::string& name : names)
+        EXPECT_EQ(mobutest::readFile(dir + "/victim" + name), "precious") << name;
+    struct stat st {};
+    ASSERT_EQ(lstat((out + "/impulses.png").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(mobutest::readFile(out + "/impulses.png").substr(0, 4), "\x89PNG");
+    EXPECT_NE(tofOf(mobutest::readFile(out + "/tof.csv"), 0), -1000);
+    EXPECT_EQ(mobutest::readFile(out + ".previous/tof.csv"), "earlier");
+    EXPECT_FALSE(mobutest::exists(out + ".incomplete"));
 }
 
 TEST_F(MobuMeasure, TerminateDuringTheIdentificationStopsAtOnce) {
@@ -248,6 +292,7 @@ TEST_F(MobuMeasure, TerminateDuringTheIdentificationStopsAtOnce) {
 TEST_F(MobuMeasure, BadRequestsFailWithOneLineBeforeMeasuring) {
     mobutest::writeFile(dir + "/plain", "x");
     ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);
+    ASSERT_EQ(symlink("plain", (dir + "/link").c_str()), 0); // a link to a regular file
     const std::vector<std::string> good{"--playback=board_playback", "--capture=board_capture", "--channels=0"};
     struct Case {
         std::vector<std::string> args;
@@ -262,7 +307,10 @@ TEST_F(MobuMeasure, BadRequestsFailWithOneLineBeforeMeasuring) {
              Case{{"--taps=abc"}, "--taps=abc must be a whole number"},
              Case{{"--capture=board_capture", "--channels=0", "--taps=64"}, "--playback is needed"},
              Case{{"--taps=64", "--band=300"}, "--band needs --align"},
-             Case{{"--taps=64", "--align", "--band=1e308"}, "--band=1e308 must be a frequency above 0 and below 24000"},
+             Case{{"--taps=64", "--align", "--band=1e308"}, "--band=1e308 must be a frequency from 20 Hz"},
+             Case{{"--taps=64", "--align", "--band=1e-320"}, "--band=1e-320 must be a frequency from 20 Hz"},
+             Case{{"--playback=board_playback", "--capture=board_capture", "--channels=0,", "--taps=64"},
+                  "bad --channels=0,"},
              Case{{"--taps=64", "--align", "--band=30000"}, "--band=30000 must be"},
              Case{{"--taps=64", "--bogus"}, "unknown option --bogus"},
              Case{{"--taps=64", "stray"}, "unexpected argument stray"},
@@ -270,17 +318,22 @@ TEST_F(MobuMeasure, BadRequestsFailWithOneLineBeforeMeasuring) {
              Case{{"--taps=64", "--out=" + dir + "/plain"}, "--out=" + dir + "/plain is not a folder"},
              Case{{"--taps=64", "--status=" + dir}, "the status file " + dir + " exists and is not a regular file"},
              Case{{"--taps=64", "--status=" + dir + "/fifo"}, "the status file " + dir + "/fifo exists and is not"},
+             Case{{"--taps=64", "--status=" + dir + "/link"}, "the status file " + dir + "/link exists and is not"},
          }) {
         std::vector<std::string> args = c.args;
         const bool ownDevices =
             std::any_of(args.begin(), args.end(), [](const std::string& a) { return a.rfind("--capture", 0) == 0; });
         if (!ownDevices) args.insert(args.begin(), good.begin(), good.end());
         if (c.says.find("--out") == std::string::npos) args.push_back("--out=" + dir + "/bad");
+        mobutest::removeTree(dir + "/bad.incomplete");
         const auto r = measure(args);
         EXPECT_NE(r.status, 0) << c.says;
         EXPECT_NE(r.err.find("mobu-measure: " + c.says), std::string::npos) << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
         EXPECT_EQ(r.out.find("Chirping"), std::string::npos) << c.says << ": nothing is measured";
+        EXPECT_FALSE(mobutest::exists(dir + "/bad")) << c.says << ": no results folder";
+        if (c.says.find("status file") != std::string::npos)
+            EXPECT_FALSE(mobutest::exists(dir + "/bad.incomplete")) << c.says << ": refused before anything is made";
     }
 }
 
