@@ -5,8 +5,10 @@
 //                [--align [--band=FC]] [--out=DIR] [--status=FILE] [--ignore-clipping] [--verbose]
 //
 // Writes DIR/impulse-<c>.wav (one per recorded channel), DIR/tof.csv (time of flight in
-// samples and milliseconds) and DIR/impulses.png (the responses and their magnitudes);
-// the library's own diagnostics go to DIR/measure.log, its debug files to DIR/debug.
+// samples and milliseconds), DIR/bands.csv (the band each response is valid in) and
+// DIR/impulses.png (the responses and their magnitudes); the library's own diagnostics go to
+// DIR/measure.log, its debug files to DIR/debug.  A run writes into a new folder that takes
+// DIR's place only when the run completed (MeasureFolder).
 //
 // Each response is identified against the signal that was actually played on its channel
 // (the chirp after the recorder's shaping: measurement filter or band limit, and scaling), so
@@ -59,14 +61,17 @@ const char* usage =
     "  --align     put each response's arrival 3 ms in; its shift is the time of flight.  Without it\n"
     "              the response starts at the loop's time zero, and a channel whose sound arrives\n"
     "              outside the N taps is refused (use --align or more taps)\n"
-    "  --band      centre (Hz, above 0 and below 24000) of the band in which the arrival is looked\n"
+    "  --band      centre (Hz, 20 ... below 24000) of the band in which the arrival is looked\n"
     "              for (only with --align)\n"
-    "  --out       output folder (default ./measurement), checked to be writable before measuring\n"
+    "  --out       output folder (default ./measurement).  A run writes into a new folder beside it,\n"
+    "              which replaces it only when the run completed (the old one kept as DIR.previous);\n"
+    "              a stopped or failed run leaves DIR as it was and is set aside as DIR.incomplete\n"
     "  --status    the status file the interface polls (default /tmp/status.json); it must be a\n"
     "              regular file or not exist\n"
     "  --ignore-clipping  identify recordings that reached full scale instead of refusing them\n"
     "  --verbose   the library's lines on the terminal instead of DIR/measure.log\n"
-    "Writes DIR/impulse-<c>.wav, DIR/tof.csv (channel, samples, ms), DIR/impulses.png and\n"
+    "Writes DIR/impulse-<c>.wav, DIR/tof.csv (channel, samples, ms), DIR/bands.csv (channel and the\n"
+    "band in Hz each response is valid in: what its chirp excited), DIR/impulses.png and\n"
     "DIR/measure.log; the library's debug files go to DIR/debug (MOBU_DEBUG_DIR).\n"
     "Each response is identified against the chirp as it was played on that channel (after the\n"
     "measurement filter or the band limit and the scaling), so it holds only what lies between\n"

@@ -233,11 +233,28 @@ LevinsonDurban::getImpulseModelCoreCore(int N, const Column& xc, const Column& y
     Eigen::VectorXcd cross = Y.cwiseProduct(X.conjugate()), power = X.cwiseProduct(X.conjugate());
     if (excitedBins.size() == X.size()) {
         // Outside the excited band the recording is noise alone: it is left out of the fit, and the
-        // floor makes the model's gain there cost as much as a -40 dB excitation's.
-        const double floor = excitedBandThreshold * excitedBandThreshold * power.real().maxCoeff();
-        for (Eigen::Index k = 0; k < X.size(); ++k) {
-            if (!excitedBins(k)) cross(k) = 0.0;
-            power(k) = std::max(power(k).real(), floor);
+        // model's gain there is penalised instead of fitted, so that it stays next to zero rather
+        // than dividing noise by an excitation 80 dB down.  Within four times the model's resolution
+        // (L / N bins) of the band the penalty is the best-excited bin's power, leaving room for the
+        // model to fall off; further out it is a hundred times that.  Within the band the power is
+        // floored at -40 dB of the peak.
+        const double peak = power.real().maxCoeff();
+        const double floor = excitedBandThreshold * excitedBandThreshold * peak;
+        const Eigen::Index transition = 4 * ((L + N - 1) / N), bins = X.size();
+        Eigen::VectorXi distance = Eigen::VectorXi::Constant(bins, static_cast<int>(bins));
+        for (int pass = 0; pass < 2; ++pass) {
+            int last = -1;
+            for (Eigen::Index i = 0; i < bins; ++i) {
+                const Eigen::Index k = pass == 0 ? i : bins - 1 - i;
+                if (excitedBins(k)) last = static_cast<int>(k);
+                if (last >= 0) distance(k) = std::min<int>(distance(k), std::abs(static_cast<int>(k) - last));
+            }
+        }
+        for (Eigen::Index k = 0; k < bins; ++k) {
+            if (excitedBins(k))
+                power(k) = std::max(power(k).real(), floor);
+            else
+                cross(k) = 0.0, power(k) = distance(k) > transition ? 100.0 * peak : peak;
         }
     }
     const Eigen::VectorXd c = realdft::inverse(cross, L);

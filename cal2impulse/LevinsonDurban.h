@@ -90,11 +90,12 @@ public:
      * length L).  An empty column, reported, when N is outside 1 ... L (-208), the columns differ in
      * length (-203), or the reference is silent or singular (-206). */
     Column getImpulseModelCoreCore(int N, const Column& x, const Column& y);
-    /** The same limited to the excited bins (0 ... L/2, as excitedBins gives them): what the
-     * response holds elsewhere is left out, and the reference's power spectrum is floored at
-     * excitedBandThreshold^2 of its peak, so that the model carries next to nothing where the
-     * reference was not excited instead of dividing noise by an excitation 80 dB down (and the
-     * normal equations stay regular up to N = L).  An empty mask gives the plain solver. */
+    /** The same, regularised to the excited bins (0 ... L/2, as excitedBins gives them): what the
+     * response holds outside them is left out, and the model's gain there is penalised (by the
+     * reference's peak power within 4 L / N bins of the band, by 100 times that further out), so
+     * that it is held next to zero instead of dividing noise by an excitation 80 dB down; within
+     * the band the power is floored at excitedBandThreshold^2 of the peak.  The normal equations
+     * then stay regular up to N = L.  An empty mask gives the plain solver. */
     Column getImpulseModelCoreCore(int N, const Column& x, const Column& y,
                                    const Eigen::Array<bool, Eigen::Dynamic, 1>& excited);
     /// Solves one response channel into column `channel` of h.  0 or a negative code (-209: a silent response).

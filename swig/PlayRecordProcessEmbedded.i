@@ -12,6 +12,7 @@
 %}
 
 %include "Strings.i"
+%include "Integers.i"
 
 typedef double FP_TYPE_LD;
 
@@ -80,6 +81,8 @@ public:
     double getH(int row, int col) const;
     void zeroH(unsigned channel);
     int getTOF(int channel) const;
+    double getBandLow(int channel) const;
+    double getBandHigh(int channel) const;
     int setStatus(std::string error, std::string message, unsigned progressMax, unsigned progress);
 };
 
@@ -158,6 +161,8 @@ public:
     int getImpulseModelResult() const;
     double getH(int row, int col) const;
     int getTOF(int channel) const;
+    double getBandLow(int channel) const;
+    double getBandHigh(int channel) const;
     void zeroH(unsigned channel);
     double getX(unsigned row, unsigned col) const;
     double getY(unsigned row, unsigned col) const;

@@ -342,6 +342,16 @@ TEST_F(ChirpRecorderTest, StopEndsTheRunAtTheNextPeriodAndClearsThatChannel) {
         r.resetForceStopState();
         EXPECT_FALSE(r.getForceStopState());
     }
+    // A stop that arrives while the chirps are prepared ends the run before anything plays.
+    makeBoard({"--mode", "lockstep"});
+    Recorder r;
+    ASSERT_EQ(r.setPlayCh(0), 0);
+    r.stop();
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(r.go(), 1);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(r.getRunCall(), 0) << "no period played";
+    EXPECT_NE(status().find("Stopped before chirping."), std::string::npos) << status();
 }
 
 TEST_F(ChirpRecorderTest, AFailedRunSaysSoAndClearsTheHalfRecordedChannel) {

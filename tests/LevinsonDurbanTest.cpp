@@ -4,7 +4,9 @@
 #include <FrequencyWindow.h>
 #include <LevinsonDurban.h>
 #include <MobuEmbedded/Calibration.h>
+#include <MobuEmbedded/ChirpRecorder.h>
 
+#include "LoopbackBoard.h"
 #include "TestSupport.h"
 
 #include <Sox.h>
@@ -12,6 +14,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
+#include <pthread.h>
+#include <chrono>
 #include <cmath>
 #include <fstream>
 #include <functional>
@@ -381,6 +386,47 @@ TEST(Alignment, AboveNyquistBandIsClampedAndEarlyPeaksStayUnshifted) {
     EXPECT_LE(std::abs(ld.getTOF(0) - (40 - 144 + L)), 2);
     EXPECT_EQ(ld.timeOfFlight(Eigen::MatrixXd(x), Eigen::MatrixXd(y)), 0);
     EXPECT_EQ(ld.getTOF(0), 40) << "the phase-only deconvolution peaks at the delay";
+}
+
+/// A recorder that holds its run at period 10 until released (the test's call then falls in the run).
+class HeldRecorder : public ChirpRecorder {
+public:
+    using ChirpRecorder::ChirpRecorder;
+    int process() override {
+        const int ret = ChirpRecorder::process();
+        if (getRunCall() == 10) {
+            reached = true;
+            while (!released)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return ret;
+    }
+    std::atomic<bool> reached{false}, released{false};
+};
+
+TEST(MeasurementInUse, ARecorderStillMeasuringIsRefusedUntilItsRunEnds) {
+    // A separate identification handed a recorder in the middle of its run gets -16 instead of a
+    // model of a half-written recording; after the run it identifies the recording.
+    const std::string dir = mobutest::makeTempDir("inuse");
+    MobuCommon::setStatusFile(dir + "/status.json");
+    LoopbackBoard board({"--mode", "lockstep"});
+    ASSERT_TRUE(board.ok()) << board.generator().err;
+    board.use();
+    HeldRecorder recorder("board_playback", "board_capture");
+    sched_param normal{};
+    pthread_setschedparam(pthread_self(), SCHED_OTHER, &normal); // the recorder raised this thread
+    ASSERT_EQ(recorder.setPlayCh(0), 0);
+    ASSERT_EQ(recorder.run(0), 0);
+    while (!recorder.reached && recorder.threadRunning())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(recorder.reached.load());
+    LevinsonDurban ld;
+    EXPECT_EQ(ld.getImpulseModel(&recorder, 256, 0, false, 48000.0f, 0.0, 0.0), -EBUSY) << "during the run";
+    recorder.released = true;
+    ASSERT_EQ(recorder.join(), 0);
+    EXPECT_EQ(recorder.getRunResult(), 1);
+    EXPECT_EQ(ld.getImpulseModel(&recorder, 256, 0, false, 48000.0f, 0.0, 0.0), 0) << "after the run";
+    mobutest::removeTree(dir);
 }
 
 } // namespace

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <alsa/asoundlib.h>
+
 #include <sys/stat.h>
 
 #include <chrono>
@@ -94,9 +96,17 @@ int tofOf(const std::string& csv, int channel) {
     return -1000;
 }
 
-/// Relative error energy (dB) of got against the room placed at its best lag, over 25 Hz ... 20 kHz
-/// (the band the chirp excites), from DFTs at 400 frequencies.
-double errorInBandDB(const Eigen::VectorXd& got, const Eigen::MatrixXd& room) {
+/// The magnitude of h at f Hz (a direct DFT).
+double magnitudeAt(const Eigen::VectorXd& h, double f) {
+    std::complex<double> sum = 0;
+    for (Eigen::Index n = 0; n < h.size(); ++n)
+        sum += h(n) * std::polar(1.0, -2.0 * M_PI * f * n / 48000.0);
+    return std::abs(sum);
+}
+
+/// Relative error energy (dB) of got against the room placed at its best lag, over lo ... hi Hz
+/// (by default 25 Hz ... 20 kHz, the band the chirp excites), from DFTs at 400 frequencies.
+double errorInBandDB(const Eigen::VectorXd& got, const Eigen::MatrixXd& room, double lo = 25.0, double hi = 20000.0) {
     Eigen::Index bestLag = 0;
     double best = -1;
     for (Eigen::Index lag = 0; lag + room.rows() <= got.size(); ++lag) {
@@ -105,7 +115,7 @@ double errorInBandDB(const Eigen::VectorXd& got, const Eigen::MatrixXd& room) {
     }
     double error = 0, energy = 0;
     for (int i = 0; i < 400; ++i) {
-        const double f = 25.0 * std::pow(800.0, i / 399.0);
+        const double f = lo * std::pow(hi / lo, i / 399.0);
         std::complex<double> g = 0, t = 0;
         for (Eigen::Index n = 0; n < got.size(); ++n) {
             const std::complex<double> e = std::polar(1.0, -2.0 * M_PI * f * n / 48000.0);
@@ -160,6 +170,53 @@ TEST_F(MobuMeasure, RecoversTheRoomsOwnResponseAndItsTimeOfFlight) {
     EXPECT_LE(std::abs(tofOf(mobutest::readFile(out + "/tof.csv"), 2) - (tof + 100)), 1);
 }
 
+TEST_F(MobuMeasure, ResponsesCarryNothingWhereTheChirpExcitedNothing) {
+    // A tweeter (channel 6, band-limited from 400 Hz) at 40 dB SNR: below the band the recording is
+    // noise alone, and the response must stay empty there, say which band it holds, keep the room
+    // within that band and arrive where the room puts it.  The longest response (48000 taps, one
+    // chirp period) is identified too.
+    std::ostringstream noise;
+    noise << 20 * std::log10(0.99 / std::sqrt(2.0) * room.norm()) - 40.0;
+    const struct {
+        int channel;
+        int taps;
+        std::string noise;
+        double lowFrom, lowTo;
+    } cases[] = {{6, 4096, noise.str(), 370.0, 400.0}, {0, 48000, "-200", 1.0, 20.0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE("channel " + std::to_string(c.channel) + ", " + std::to_string(c.taps) + " taps");
+        const std::string out = dir + "/band";
+        const auto r =
+            measure({"--playback=board_playback", "--capture=board_capture", "--channels=" + std::to_string(c.channel),
+                     "--taps=" + std::to_string(c.taps), "--align", "--out=" + out},
+                    0, c.noise.c_str());
+        ASSERT_EQ(r.status, 0) << r.out << r.err;
+        double low = 0, high = 0;
+        int channel = -1;
+        const std::string bands = mobutest::readFile(out + "/bands.csv");
+        ASSERT_EQ(sscanf(bands.c_str(), "channel,low_hz,high_hz\n%d,%lf,%lf", &channel, &low, &high), 3) << bands;
+        EXPECT_EQ(channel, c.channel);
+        EXPECT_GE(low, c.lowFrom);
+        EXPECT_LE(low, c.lowTo);
+        EXPECT_GE(high, 23000.0);
+        EXPECT_NE(r.out.find("valid from"), std::string::npos) << r.out;
+
+        const Eigen::VectorXd got = readImpulse(out + "/impulse-" + std::to_string(c.channel) + ".wav");
+        ASSERT_EQ(got.size(), c.taps);
+        EXPECT_LE(errorInBandDB(got, room, std::max(25.0, 1.25 * low), 20000.0), -30.0);
+        const int tof = tofOf(mobutest::readFile(out + "/tof.csv"), c.channel);
+        const int latency = tof + 144 - 30;
+        EXPECT_LE(std::abs(latency - 4800 * ((latency + 2400) / 4800)), 2) << "tof " << tof;
+        if (c.channel < 6) continue;
+        // Below the band: next to nothing against the room's level in the band (the room itself is
+        // about 0.5 there; noise divided by the excitation would be tens of dB above it).
+        double below = 0.0;
+        for (double f = 20.0; f <= 250.0; f += 10.0)
+            below = std::max(below, magnitudeAt(got, f));
+        EXPECT_LE(20 * std::log10(below / magnitudeAt(got, 2000.0)), -35.0);
+    }
+}
+
 TEST_F(MobuMeasure, TheExampleRoomMeasuresAsTheReadmeSays) {
     // scripts/make-room.py's room: channel c's direct sound is 30 + 7c samples in.
     const auto made = mobutest::runProcess(
@@ -180,6 +237,7 @@ TEST_F(MobuMeasure, RecordingsThatGiveNoTrueResponseAreRefused) {
     // fail unless asked for; a recording far below full scale, or of noise alone, can't be identified.
     writeRoom("loud.wav", 3.0);
     writeRoom("quiet.wav", 1e-5);
+    writeRoom("faint.wav", 3e-5); // a recording peaking near -92 dBFS, below the -80 dB threshold
     writeRoom("silent.wav", 0.0); // the board's noise alone
     const struct {
         std::vector<std::string> args;
@@ -192,6 +250,7 @@ TEST_F(MobuMeasure, RecordingsThatGiveNoTrueResponseAreRefused) {
         {{"--taps=1024", "--align"}, "loud.wav", 6, "reached full scale (clipped)"},
         {{"--taps=1024", "--align", "--ignore-clipping"}, "loud.wav", 0, "reached full scale (clipped)"},
         {{"--taps=1024", "--align"}, "quiet.wav", 5, "too quiet to identify"},
+        {{"--taps=1024", "--align"}, "faint.wav", 5, "too quiet to identify (peak -93 dB of full scale)"},
         {{"--taps=1024", "--align"}, "silent.wav", 5, "no clear arrival"},
     };
     for (const auto& c : cases) {
@@ -287,6 +346,25 @@ TEST_F(MobuMeasure, TerminateDuringTheIdentificationStopsAtOnce) {
     const auto r = tool.wait(std::chrono::seconds(60));
     EXPECT_EQ(r.status, 3) << r.out << r.err;
     EXPECT_NE(r.err.find("mobu-measure: stopped during the identification"), std::string::npos) << r.err;
+}
+
+TEST_F(MobuMeasure, ADeviceHeldElsewhereFailsWithTheErrorInTheStatusFile) {
+    LoopbackBoard board({"--mode", "lockstep"});
+    ASSERT_TRUE(board.ok()) << board.generator().err;
+    board.use();
+    snd_pcm_t* held = nullptr;
+    ASSERT_EQ(snd_pcm_open(&held, "board_playback", SND_PCM_STREAM_PLAYBACK, 0), 0);
+    const auto r =
+        mobutest::runProcess({MOBU_MOBU_MEASURE, "--status=" + dir + "/status.json", "--playback=board_playback",
+                              "--capture=board_capture", "--channels=0", "--taps=64", "--out=" + dir + "/out"},
+                             board.environment());
+    snd_pcm_close(held);
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    EXPECT_NE(r.err.find("can't open the playback device board_playback"), std::string::npos) << r.err;
+    const std::string status = mobutest::readFile(dir + "/status.json");
+    EXPECT_NE(status.find("\"error\" : \"mobu-measure: can't open the playback device board_playback"),
+              std::string::npos)
+        << status;
 }
 
 TEST_F(MobuMeasure, BadRequestsFailWithOneLineBeforeMeasuring) {

@@ -54,6 +54,14 @@ test('bad arguments throw an Error naming the method, the argument and its type'
     [() => p.setPlayCh('a'), "in method 'ChirpRecorderBase_setPlayCh', argument 2 of type 'int'"],
     [() => p.setPlayCh(1, 2), 'Illegal number of arguments for _wrap_ChirpRecorderBase_setPlayCh.'],
     [() => p.zeroChannel(-1), "in method 'ChirpRecorderBase_zeroChannel', argument 2 of type 'unsigned int'"],
+    // Numbers that are not whole numbers of the parameter's type are refused, never wrapped or cut.
+    [() => p.setPlayCh(NaN), "in method 'ChirpRecorderBase_setPlayCh', argument 2 of type 'int'"],
+    [() => p.setPlayCh(-Infinity), "in method 'ChirpRecorderBase_setPlayCh', argument 2 of type 'int'"],
+    [() => p.setPlayCh(2 ** 32 + 6), "in method 'ChirpRecorderBase_setPlayCh', argument 2 of type 'int'"],
+    [() => p.setFrameCount(4800.9), "in method 'ChirpRecorderBase_setFrameCount', argument 2 of type 'int'"],
+    [() => p.getChirpVal(NaN, 0), "in method 'PlayRecordProcessEmbedded_getChirpVal', argument 2 of type 'int'"],
+    [() => p.zeroChannel(2 ** 32), "in method 'ChirpRecorderBase_zeroChannel', argument 2 of type 'unsigned int'"],
+    [() => ld.getX(0.5, 0), "in method 'LevinsonDurban_getX', argument 2 of type 'unsigned int'"],
     [() => ld.setStatus(null, 'm', 0, 0), "invalid null reference in method 'LevinsonDurban_setStatus', argument 2 of type 'std::string'"],
     [() => ld.setStatus('', 7, 0, 0), "in method 'LevinsonDurban_setStatus', argument 3 of type 'std::string'"],
     [() => ld.getImpulseModel('a'), 'Illegal arguments for function getImpulseModel.'],
@@ -175,6 +183,10 @@ test('a measurement and its identification from JavaScript recover the room', as
   const rest = h.reduce((e, v, k) => ([peak, peak + 90, peak + 230].some((q) => Math.abs(k - q) <= 8) ? e : e + v * v), 0);
   assert.ok(rest < 1e-3 * h[peak] * h[peak] * 4096, 'little energy away from the three arrivals');
   assert.ok(p.getTOF(2) > 0);
+  // The band the identification was limited to: what channel 2's chirp excited (40 dB down).
+  assert.ok(p.getBandLow(2) > 0 && p.getBandLow(2) <= 20, `low edge ${p.getBandLow(2)}`);
+  assert.ok(p.getBandHigh(2) >= 23000 && p.getBandHigh(2) <= 24000, `high edge ${p.getBandHigh(2)}`);
+  assert.ok(Number.isNaN(p.getBandLow(3)), 'no band for a channel not identified');
   assert.equal(p.getXN(), 48000);
   assert.equal(p.getYM(), 8);
 });
