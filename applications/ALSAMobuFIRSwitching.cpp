@@ -280,7 +280,7 @@ public:
         std::string error;
         const int ret = OutputGuard::readFile(path, limits, error, M);
         if (ret < 0 && ret != -ENOENT) {
-            MobuDebug().evaluateError(-1380, error + " (field guard)\n");
+            std::cout << "ALSAMobuFIRSwitching: " << error << " (field guard); the PCM is not opened" << std::endl;
             return -EINVAL;
         }
         {
@@ -398,6 +398,7 @@ public:
             printf("ALSAMobuFIRSwitching::createFIRFilters: the filter file %s is refused from channel %d on: %s; the "
                    "filters in force stay until a file that loads replaces it\n",
                    filterFile.c_str(), static_cast<int>(refused - codes.begin()), why.c_str());
+            fflush(stdout);
             return -39902;
         }
         for (int m = 0; m < M; ++m) {

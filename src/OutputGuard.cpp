@@ -266,8 +266,10 @@ int OutputGuard::configure(const std::vector<Limits>& newLimits, double fs, std:
             return guardDesignError;
         }
         c.filtering = B.cols() > 0;
-        c.limited = l.limited;
-        c.limit = fullScale32 * std::pow(10.0, l.maxLevel / 20.0);
+        // A filtered output is held below full scale too: clipping after the filters would put back
+        // what they took out (a high-passed tweeter signal that clips has energy at every frequency).
+        c.limited = l.limited || c.filtering;
+        c.limit = std::min(l.limited ? fullScale32 * std::pow(10.0, l.maxLevel / 20.0) : fullScale32, 2147483647.0);
         if (l.guarded()) ++count;
     }
     const Eigen::Index frames = channels.empty() ? 0 : channels.front().scratch.size();

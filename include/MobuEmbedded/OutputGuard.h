@@ -29,7 +29,9 @@
  * from period to period), then the limit.  The limit never lets a sample past the
  * level: a sample that would pass it sets the gain to exactly what brings it to the
  * level (no look-ahead, no overshoot), and the gain recovers towards 1 with a time
- * constant of RELEASE_SECONDS.  process() allocates nothing and takes no lock.
+ * constant of RELEASE_SECONDS.  An output with filters but no maximum level is limited at
+ * full scale, so that the samples never clip after the filters (clipping would put back the
+ * low frequencies a high-pass took out).  process() allocates nothing and takes no lock.
  */
 class OutputGuard {
 public:
