@@ -603,8 +603,8 @@ private:
     static constexpr int inputs = 2; ///< output m is fed by input m mod inputs
     std::string filterFile;
     std::string paraEQFile;
-    std::string guardFile;                         ///< buildLock
-    std::vector<OutputGuard::Limits> guardLimits;  ///< as the guard in force was made (buildLock)
+    std::string guardFile;                        ///< buildLock
+    std::vector<OutputGuard::Limits> guardLimits; ///< as the guard in force was made (buildLock)
     ObjectDoubleBuffer<OutputGuard> guards;
     bool startingUp = false; ///< hwParams builds: channels that can't be loaded get the fall-back (buildLock)
     int switchCount = 0;

@@ -237,8 +237,10 @@ int FullDuplexFIR::loadConfig(std::string fileName) {
         if (value.empty() || (value[0] != '/' && (value.find('/') != std::string::npos || value == "..")))
             return fail(-EINVAL, "the output guard file \"" + value + "\" (key " + guardKey +
                                      ") is neither an absolute path nor a file name in ~/.mobu");
-        if (value[0] == '/') guardPath = value;
-        else if (MobuCommon home; home.setFileName(value.c_str()) == 0) guardPath = home.getFileName();
+        if (value[0] == '/')
+            guardPath = value;
+        else if (MobuCommon home; home.setFileName(value.c_str()) == 0)
+            guardPath = home.getFileName();
     } else if (code != -ENOENT) {
         return fail(code, "the key " + guardKey + " can't be used: " + configText(code));
     } else if (MobuCommon home; home.setFileName(OutputGuard::DEFAULT_NAME) == 0) {
@@ -378,8 +380,8 @@ int FullDuplexFIR::setGuardFile(const std::string& path) {
         mobuLog(LOG_NOTICE, "FullDuplexFIR::setGuardFile: the output guard file %s: %s", path.c_str(),
                 OutputGuard::describe(limits).c_str());
     if (const int watch = addFileOrAwait(path); watch < 0)
-        mobuLog(LOG_NOTICE, "the output guard file %s can't be watched (%s): changes to it go unnoticed",
-                path.c_str(), strerror(-watch));
+        mobuLog(LOG_NOTICE, "the output guard file %s can't be watched (%s): changes to it go unnoticed", path.c_str(),
+                strerror(-watch));
     return 0;
 }
 
@@ -800,8 +802,8 @@ int FullDuplexFIR::createFIRFilters(int n) {
     std::vector<int> codes;
     std::string why;
     if (FIRMobu::readChannels(filterFile, M, taps, codes, why, Playback::getSampleRate()) < 0) {
-        const int first = static_cast<int>(std::find_if(codes.begin(), codes.end(), [](int c) { return c < 0; }) -
-                                           codes.begin());
+        const int first =
+            static_cast<int>(std::find_if(codes.begin(), codes.end(), [](int c) { return c < 0; }) - codes.begin());
         if (filtersReady.load(std::memory_order_acquire)) {
             // A set plays: a file that can't be loaded whole changes nothing (no silent or mixed set).
             mobuLog(LOG_NOTICE,

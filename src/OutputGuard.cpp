@@ -184,8 +184,7 @@ int OutputGuard::parse(const std::string& text, const std::string& source, std::
         Limits l;
         if (e.isMember("highpass") && !readFilter(e["highpass"], where + ".highpass", l.highpass, why))
             return refuse(why);
-        if (e.isMember("lowpass") && !readFilter(e["lowpass"], where + ".lowpass", l.lowpass, why))
-            return refuse(why);
+        if (e.isMember("lowpass") && !readFilter(e["lowpass"], where + ".lowpass", l.lowpass, why)) return refuse(why);
         if (e.isMember("maxLevel")) {
             const Json::Value& v = e["maxLevel"];
             if (!v.isNumeric() || v.isBool() || !std::isfinite(v.asDouble()) || v.asDouble() > 0.0 ||

@@ -380,8 +380,9 @@ TEST_F(Plugins, SwitchingRewritesSwitchClickFreeAndSigintEndsInOrder) {
         What what;
         int refused = -1; ///< a BadCoefficients file is renamed in first: refused, the set in force plays on
     };
-    for (const Case& test : {Case{Filters}, Case{Equaliser}, Case{Sigint}, Case{Filters, int(BadCoefficients::NonFinite)},
-                             Case{Filters, int(BadCoefficients::Fifo)}, Case{Filters, int(BadCoefficients::NoSamples)}}) {
+    for (const Case& test :
+         {Case{Filters}, Case{Equaliser}, Case{Sigint}, Case{Filters, int(BadCoefficients::NonFinite)},
+          Case{Filters, int(BadCoefficients::Fifo)}, Case{Filters, int(BadCoefficients::NoSamples)}}) {
         const What what = test.what;
         SCOPED_TRACE(what == Filters ? "filters" : what == Equaliser ? "equaliser" : "SIGINT");
         SCOPED_TRACE(test.refused < 0 ? "" : mobutest::name(BadCoefficients(test.refused)));

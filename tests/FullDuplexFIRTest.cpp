@@ -557,7 +557,7 @@ Block periods(const Probe& p, int from, int to) {
 }
 
 TEST_F(Processor, TheOutputGuardBoundsItsOutputsWhateverTheFiltersAndEqualiserAsk) {
-    replaceAudioFile(filter, impulses(1.0)); // pass-through: the guard alone protects
+    replaceAudioFile(filter, impulses(1.0));                                   // pass-through: the guard alone protects
     replaceEq(eqName, R"([{"type": "BPF", "Fc": 1000, "dB": 20, "Q": 0.3}])"); // +20 dB
     const std::string guard = dir + "/guard.json";
     auto replaceGuard = [&](const std::string& json) {

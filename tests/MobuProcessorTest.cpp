@@ -74,7 +74,8 @@ TEST_F(Host, NamesWhatItCannotOpenOrUseOnOneLineWithAStatus) {
                       badGuard = variant("g.conf", "}", "  guard \"" + dir + "/guard.json\"\n}"),
                       fastGuard = variant("f.conf", "}", "  guard \"" + dir + "/fast.json\"\n}");
     mobutest::writeFile(dir + "/guard.json", R"({"outputs": [{"output": 6, "maxLevel": 3}]})");
-    mobutest::writeFile(dir + "/fast.json", R"({"outputs": [{"output": 7, "lowpass": {"frequency": 30000, "order": 2}}]})");
+    mobutest::writeFile(dir + "/fast.json",
+                        R"({"outputs": [{"output": 7, "lowpass": {"frequency": 30000, "order": 2}}]})");
     ASSERT_EQ(mkfifo((dir + "/pipe.conf").c_str(), 0600), 0);
     const std::string cantUse = "mobu-processor: can't use the configuration ";
     const struct {

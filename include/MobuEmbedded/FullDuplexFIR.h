@@ -279,9 +279,9 @@ private:
     FileStamp builtStamp;                  ///< the filter file as the newest set read it (filterBuildLock)
 
     std::string guardFile;
-    std::mutex guardLock;                  ///< the guard file's limits and building the spare guard
+    std::mutex guardLock;                         ///< the guard file's limits and building the spare guard
     std::vector<OutputGuard::Limits> guardLimits; ///< as the guard file gave them last (guardLock)
-    bool guardsReady = false;              ///< the first pass has put a guard in force (guardLock)
+    bool guardsReady = false;                     ///< the first pass has put a guard in force (guardLock)
     ObjectDoubleBuffer<OutputGuard> guards;
 
     RealTimeLog audioLog;

@@ -34,7 +34,8 @@ inline void writeFloatWav(const std::string& path, const Eigen::MatrixXd& x, uin
     auto u32 = [&](uint32_t v) { f.write(reinterpret_cast<const char*>(&v), 4); };
     auto u16 = [&](uint16_t v) { f.write(reinterpret_cast<const char*>(&v), 2); };
     f.write("RIFF", 4), u32(36 + bytes), f.write("WAVEfmt ", 8), u32(16), u16(3), u16(static_cast<uint16_t>(channels));
-    u32(rate), u32(rate * channels * 4), u16(static_cast<uint16_t>(channels * 4)), u16(32), f.write("data", 4), u32(bytes);
+    u32(rate), u32(rate * channels * 4), u16(static_cast<uint16_t>(channels * 4)), u16(32), f.write("data", 4),
+        u32(bytes);
     for (Eigen::Index n = 0; n < x.rows(); ++n)
         for (Eigen::Index c = 0; c < x.cols(); ++c) {
             const float v = static_cast<float>(x(n, c));
@@ -46,10 +47,14 @@ inline void writeFloatWav(const std::string& path, const Eigen::MatrixXd& x, uin
 enum class BadCoefficients { NonFinite, Fifo, NoSamples, SixChannels };
 inline const char* name(BadCoefficients b) {
     switch (b) {
-    case BadCoefficients::NonFinite: return "a NaN in channel 3";
-    case BadCoefficients::Fifo: return "a FIFO";
-    case BadCoefficients::NoSamples: return "no samples";
-    default: return "six channels";
+    case BadCoefficients::NonFinite:
+        return "a NaN in channel 3";
+    case BadCoefficients::Fifo:
+        return "a FIFO";
+    case BadCoefficients::NoSamples:
+        return "no samples";
+    default:
+        return "six channels";
     }
 }
 /// Puts such a file onto `path` the way an editor saves: made beside it, renamed over it.
