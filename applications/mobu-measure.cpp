@@ -457,6 +457,11 @@ int main(int argc, char* argv[]) {
                            ".incomplete)",
                        3);
     }
+    if (ran < 0 && !recorder->getRunError().empty()) {
+        endProgress();
+        folder.abandon();
+        return failRun("nothing measured: " + recorder->getRunError(), 1);
+    }
     if (ran < 0) {
         endProgress();
         folder.abandon();

@@ -1,5 +1,6 @@
 #include "MobuEmbedded/ChirpRecorder.h"
 #include "MobuEmbedded/MobuDebug.h"
+#include "MobuEmbedded/OutputGuard.h"
 
 #include <ALSAConfig.h>
 #include <ALSADebug.h>
@@ -229,12 +230,52 @@ int ChirpRecorder::go() {
         return -EBUSY;
     }
     runResult.store(-EBUSY, std::memory_order_release); // until this run ends
+    runError.clear();
     const int ret = measure();
     // A failed run ends with its error in the status file (a successful one with an empty error).
-    if (ret < 0) setStatus(failureText(ret), "Chirping ... done.", 0, 0);
+    if (ret < 0) setStatus(failureText(ret) + (runError.empty() ? "" : " " + runError), "Chirping ... done.", 0, 0);
     runResult.store(ret, std::memory_order_release);
     endRun();
     return ret;
+}
+
+int ChirpRecorder::readGuard(std::vector<OutputGuard::Limits>& limits) {
+    limits.clear();
+    MobuCommon paths;
+    if (paths.setFileName(OutputGuard::DEFAULT_NAME) != 0) return 0; // no home: no guard file either
+    std::string error;
+    const int ret = OutputGuard::readFile(paths.getFileName(), limits, error, getMaxPlayCh());
+    if (ret == -ENOENT) {
+        limits.clear();
+        return 0;
+    }
+    if (ret < 0) {
+        // Fail safe: a guard that exists but can't be read plays nothing at all.
+        runError = error;
+        std::fprintf(stderr, "ChirpRecorder: the output guard refused, nothing played: %s\n", error.c_str());
+        return ret;
+    }
+    std::printf("ChirpRecorder: output guard %s: %s\n", paths.getFileName().c_str(),
+                OutputGuard::describe(limits).c_str());
+    return 0;
+}
+
+int ChirpRecorder::guardChirps(const std::vector<OutputGuard::Limits>& limits, double fullScale) {
+    const double bound = chirps.size() > 0 ? chirps.cwiseAbs().maxCoeff() : 0.0;
+    for (Eigen::Index c = 0; c < chirps.cols() && c < static_cast<Eigen::Index>(limits.size()); ++c) {
+        const OutputGuard::Limits& l = limits[static_cast<size_t>(c)];
+        if (!l.guarded()) continue;
+        std::string error;
+        if (const int ret = OutputGuard::shape(l, getFS(), chirps.col(c), fullScale, error); ret < 0) {
+            runError = "output " + std::to_string(c) + ": " + error;
+            std::fprintf(stderr, "ChirpRecorder: the output guard refused, nothing played: %s\n", runError.c_str());
+            return ret;
+        }
+        // A filter's overshoot must not take the sweep past the level the run scaled it to.
+        const double peak = chirps.col(c).cwiseAbs().maxCoeff();
+        if (peak > bound && peak > 0.0) chirps.col(c) *= bound / peak;
+    }
+    return 0;
 }
 
 int ChirpRecorder::measure() {
@@ -245,6 +286,13 @@ int ChirpRecorder::measure() {
     if (ensureMeteringFifoOpen() != 0)
         std::cerr << "ChirpRecorder::go: Metering FIFO unavailable, metering disabled for this run.\n";
     setFS(48000.0);
+    // The outputs' guard, before anything is prepared: a refused guard file fails the run.
+    std::vector<OutputGuard::Limits> guard;
+    if (const int refused = readGuard(guard); refused < 0) {
+        closeMeteringFifo();
+        initializeMeteringState(true);
+        return refused;
+    }
     if (Playback::isOpen() || Capture::isOpen()) {
         Calibration::init(getMaxPlayCh());
         stopFreq = getFS() * 0.5;
@@ -296,6 +344,14 @@ int ChirpRecorder::measure() {
         chirps = y / yPeak * chirpPeak * blockPeakShare;
     else
         chirps = Eigen::MatrixXd::Zero(y.rows(), y.cols()); // nothing to scale: play silence, never NaN
+    // Each output's guard last, on the sweep as it will play: no sweep reaches a driver below its
+    // high-pass or above its level.
+    const int bits = Playback::getFormatPhysicalWidth();
+    if (const int refused = guardChirps(guard, getMaxScaleFactor(bits > 0 ? bits : 32) + 1.0); refused < 0) {
+        closeMeteringFifo();
+        initializeMeteringState(true);
+        return refused;
+    }
     std::cout << "unfiltered chirps " << playCh.load() << std::endl;
     chirpsToFile(debugFilePath("chirpsAfterFIR.wav").c_str());
     if (stoppedWhilePreparing()) return 1;

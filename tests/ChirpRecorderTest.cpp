@@ -90,6 +90,7 @@ protected:
         MobuCommon::setStatusFile(dir + "/status.json");
         mobutest::removeTree(home + "/.asoundrc");
         mobutest::removeTree(home + "/.mobu/fir-measure.wav");
+        mobutest::removeTree(home + "/.mobu/guard.json");
     }
     void TearDown() override {
         // The recorder raises the thread that makes it to real-time priority.
@@ -324,6 +325,42 @@ TEST_F(ChirpRecorderTest, ChirpsAreShapedByTheMeasurementFilterOrBandLimited) {
                     EXPECT_LT(shapingDB(f), reference - 60.0) << f << " Hz, tweeter protection";
         }
     }
+}
+
+TEST_F(ChirpRecorderTest, TheOutputGuardShapesWhatPlaysAndARefusedGuardPlaysNothing) {
+    // Output 6 guarded by an 8th-order high-pass at 1 kHz and -12 dBFS: the sweep recorded back
+    // from it is at least 40 dB down an octave below (against 4 kHz, over the reference chirp) and
+    // peaks at most at -12 dBFS.  A guard file that can't be used fails the run before it plays.
+    const double P = 48000;
+    mkdir((home + "/.mobu").c_str(), 0700);
+    mobutest::writeFile(
+        home + "/.mobu/guard.json",
+        R"({"outputs": [{"output": 6, "highpass": {"frequency": 1000, "order": 8}, "maxLevel": -12}]})");
+    makeBoard({"--mode", "lockstep", "--room", gainRoom(std::vector<double>(8, 1.0))});
+    {
+        Recorder r;
+        ASSERT_EQ(r.setPlayCh(6), 0);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(r.go(), 1);
+        testing::internal::GetCapturedStdout();
+        const Eigen::VectorXd heard = r.microphones.col(6).segment(3 * P, P);
+        const auto gainDB = [&](double f) {
+            return 20.0 * std::log10(std::abs(binOf(heard, f) / binOf(r.chirp.matrix(), f)));
+        };
+        EXPECT_LE(gainDB(500.0), gainDB(4000.0) - 40.0);
+        EXPECT_LE(r.microphones.col(6).cwiseAbs().maxCoeff(), 2147483648.0 * std::pow(10.0, -12.0 / 20.0) + 1.0);
+        EXPECT_GT(r.microphones.col(6).cwiseAbs().maxCoeff(), 2147483648.0 * std::pow(10.0, -13.0 / 20.0));
+    }
+    mobutest::writeFile(home + "/.mobu/guard.json", R"({"outputs": [{"output": 6, "highpass": {"frequency": "x"}}]})");
+    Recorder r;
+    ASSERT_EQ(r.setPlayCh(6), 0);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(r.go(), -1380);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(r.getRunCall(), 0) << "nothing played";
+    EXPECT_NE(err.find("guard.json"), std::string::npos) << err;
+    EXPECT_NE(status().find("guard.json"), std::string::npos) << status();
+    EXPECT_NE(status().find("frequency"), std::string::npos) << "the key: " << status();
 }
 
 TEST_F(ChirpRecorderTest, StopEndsTheRunAtTheNextPeriodAndClearsThatChannel) {

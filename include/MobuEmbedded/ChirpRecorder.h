@@ -2,6 +2,7 @@
 #define MOBUEMBEDDED_CHIRPRECORDER_H
 
 #include "MobuEmbedded/ChirpRecorderBase.h"
+#include "MobuEmbedded/OutputGuard.h"
 
 #include <ALSAFullDuplex.h>
 #include <Thread.h>
@@ -10,6 +11,7 @@
 
 #include <atomic>
 #include <string>
+#include <vector>
 
 #define CR_MAX_REC_CH 10 ///< capture channels used at most
 #define CR_METER_CNT 14  ///< ints in a metering record: 0, 1, 2, 3, two capture and eight playback peaks
@@ -18,7 +20,10 @@
  *
  * Queue channels with setPlayCh, then go() (on the caller's thread, or run() to use
  * the recorder's own thread): the chirps are shaped by ~/.mobu/fir-measure.wav (or,
- * without it, a band-limited impulse), then each queued channel plays the nine
+ * without it, a band-limited impulse) and scaled, then each output's guard
+ * (~/.mobu/guard.json, OutputGuard::shape: its high-/low-pass from rest and its level) runs
+ * over that output's sweep; a guard file that exists but is refused fails the run before
+ * anything plays (getRunError() and the status file say why).  Then each queued channel plays the nine
  * chirps while capture channel 0 is stored in that channel's column of microphones,
  * highest queued channel next, until none is left.  Progress goes to the status
  * file, peak levels to the metering FIFO named by MobuFullDuplexFIR.fifopath in
@@ -85,6 +90,8 @@ public:
      * channel ended the run (or a stop did), a negative code when it failed (the status file then
      * holds the error), -EBUSY while a run is in progress. */
     int getRunResult() const { return runResult.load(std::memory_order_acquire); }
+    /// Why the last run failed beyond its code (the output guard's refusal, naming file and key); "" otherwise.
+    const std::string& getRunError() const { return runError; }
     /// Over- and under-runs during the last run (each leaves a gap in the recording).
     int getXrunCount() const { return xruns.load(std::memory_order_relaxed); }
     const std::string& getMeteringFifoPath() const { return meteringFifoPath; }
@@ -101,6 +108,10 @@ private:
     /// The shaped chirps for the queued channels (the measurement filter or the band limit).
     void prepareChannel(Eigen::Index c, const Eigen::MatrixXd& coefficients, Eigen::MatrixXd& y);
     void meter();
+    /// The guard file (~/.mobu/guard.json): 0 and the outputs' limits (none without a file), or its refusal.
+    int readGuard(std::vector<OutputGuard::Limits>& limits);
+    /// Runs each guarded output's guard over its column of chirps; 0 or the guard's refusal.
+    int guardChirps(const std::vector<OutputGuard::Limits>& limits, double fullScale);
     /// A stop arrived before the chirps play: the run ends (status "Stopped before chirping.").
     bool stoppedWhilePreparing();
 
@@ -108,6 +119,7 @@ private:
     std::atomic<int> runCall{0};
     std::atomic<int> runResult{0};
     std::atomic<int> xruns{0};
+    std::string runError; ///< written by the run, read after it
     std::string playDeviceName, recDeviceName;
     int meteringFd = -1;
     Eigen::Matrix<int, 1, 2> inputLevels;
