@@ -323,6 +323,28 @@ TEST_F(Processor, ConfigurationNeedsEveryKeyAndAppliesThoseBefore) {
     EXPECT_EQ(countLog(fifo + " is not a named pipe, metering is off"), 1);
 }
 
+TEST_F(Processor, AnAbsoluteParaeqPathIsUsedAndAnUnusableOneIsRefusedNamingIt) {
+    replaceAudioFile(filter, impulses(0.5));
+    const auto withEqualiser = [&](const std::string& eq) {
+        const std::string path = dir + "/eq.conf";
+        mobutest::writeFile(path, "MobuFullDuplexFIR { filter \"" + filter + "\" paraeq \"" + eq +
+                                      "\" mixerDevice \"board\" fifopath \"" + fifo + "\" }\n");
+        return path;
+    };
+    FullDuplexFIR p("board_playback", "board_capture");
+    EXPECT_EQ(p.loadConfig(withEqualiser(dir + "/absolute.json")), 0) << p.getConfigError();
+    EXPECT_TRUE(mobutest::exists(dir + "/absolute.json")) << "created where the path says, and watched";
+    EXPECT_EQ(p.getParaEQFile(), dir + "/absolute.json");
+    ASSERT_EQ(mkdir((dir + "/folder.json").c_str(), 0755), 0);
+    for (const std::string& eq : {dir + "/folder.json", std::string("../elsewhere.json")}) {
+        FullDuplexFIR q("board_playback", "board_capture");
+        EXPECT_LT(q.loadConfig(withEqualiser(eq)), 0) << eq;
+        EXPECT_NE(q.getConfigError().find("the paraeq file " + eq + " (key MobuFullDuplexFIR.paraeq)"),
+                  std::string::npos)
+            << q.getConfigError();
+    }
+}
+
 TEST_F(Processor, LatencySignalsAndAnUnsizedRun) {
     FullDuplexFIR p("board_playback", "board_capture");
     ASSERT_EQ(p.Playback::setSampleRate(48000), 0);

@@ -101,7 +101,8 @@ public:
 
     /// Watches the coefficient file (channel m feeds output m).  @return the watch's result.
     int addFilterFile(std::string path);
-    /// Gives the equaliser file (in ~/.mobu) to both equalisers and starts their watchers.  @return 0.
+    /** Gives the equaliser file (a name in ~/.mobu, or an absolute path) to both equalisers and
+     * starts their watchers.  @return 0, or the refusal of the name or file (reported, naming it). */
     int addParaEQFile(std::string name);
 
     /// The streams run unlinked: logs and returns 0.
