@@ -38,10 +38,6 @@ public:
     ALSAMobuFIRPlugin() {
         setName("ALSAMobuFIRPlugin");
         filters.assign(M, nullptr);
-        if (ALSA::changeThreadPriority(-1) < 0)
-            std::cout << "WARNING: Couldn't set the thread to maximum priority, running with lower then expected "
-                         "priority."
-                      << std::endl;
     }
     ~ALSAMobuFIRPlugin() override { deleteFIRFilters(); }
 

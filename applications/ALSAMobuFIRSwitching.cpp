@@ -63,10 +63,6 @@ public:
         buffer(0).assign(M, nullptr);
         buffer(1).assign(M, nullptr);
         if (FileWatchThreaded::run(0) != 0) std::cout << "ERROR: Couldn't run the file watching thread." << std::endl;
-        if (ALSA::changeThreadPriority(-1) < 0)
-            std::cout << "WARNING: Couldn't set the thread to maximum priority, running with lower then expected "
-                         "priority."
-                      << std::endl;
     }
 
     ~ALSAMobuFIRSwitching() override {

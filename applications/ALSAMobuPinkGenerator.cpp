@@ -40,10 +40,6 @@ public:
     ALSAMobuPinkGenerator() {
         setName("ALSAMobuPinkGenerator");
         std::cout << "ALSAMobuPinkGenerator" << std::endl;
-        if (ALSA::changeThreadPriority(-1) < 0)
-            std::cout << "WARNING: Couldn't set the thread to maximum priority, running with lower then expected "
-                         "priority."
-                      << std::endl;
     }
     ~ALSAMobuPinkGenerator() override { std::cout << "ALSAMobuPinkGenerator::~ALSAMobuPinkGenerator" << std::endl; }
 

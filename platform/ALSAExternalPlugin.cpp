@@ -1,11 +1,15 @@
 #include "ALSAExternalPlugin.h"
 
+#include "ThreadPriority.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <pthread.h>
+#include <sched.h>
 
 namespace ALSA {
 
@@ -93,6 +97,7 @@ snd_pcm_sframes_t ALSAExternalPlugin::transfer(const snd_pcm_channel_area_t* dst
 
 int ALSAExternalPlugin::parseConfig(const char* pcmName, snd_config_t* conf, snd_pcm_stream_t, int) {
     slaveConf = nullptr;
+    priority = -1;
     snd_config_iterator_t i, next;
     snd_config_for_each(i, next, conf) {
         snd_config_t* node = snd_config_iterator_entry(i);
@@ -101,6 +106,18 @@ int ALSAExternalPlugin::parseConfig(const char* pcmName, snd_config_t* conf, snd
         if (strcmp(id, "comment") == 0 || strcmp(id, "type") == 0 || strcmp(id, "hint") == 0) continue;
         if (strcmp(id, "slave") == 0) {
             slaveConf = node;
+            continue;
+        }
+        if (strcmp(id, "priority") == 0) {
+            long level = 0;
+            const int top = sched_get_priority_max(SCHED_FIFO);
+            if (snd_config_get_integer(node, &level) < 0 || level < 0 || level > top) {
+                SNDERR("priority %s refused: give 0 (the client's scheduling is left alone) or a real-time "
+                       "level of 1 ... %d",
+                       valueText(node).c_str(), top);
+                return -EINVAL;
+            }
+            priority = static_cast<int>(level);
             continue;
         }
         SNDERR("Unknown field %s in the definition of %s: a %s PCM has no such setting", id, pcmName, name.c_str());
@@ -137,12 +154,27 @@ int ALSAExternalPlugin::openPCM(const char* entry, snd_pcm_t** pcmp, const char*
     } guard(opening);
     // A field refused before the slave is read ends the open with the refusal's own
     // message; one refused after it leaves the PCM usable, as before.
+    priority = -1;
     const int parsed = parseConfig(pcmName, conf, stream, mode);
     if (parsed < 0 && !slaveConf) return parsed;
+    // The client's thread runs the transfers: raised as asked, and put back if the open fails.
+    int policy = 0;
+    sched_param before{};
+    const bool saved = pthread_getschedparam(pthread_self(), &policy, &before) == 0;
+    const auto restore = [&] {
+        if (saved && priority != 0) pthread_setschedparam(pthread_self(), policy, &before);
+    };
+    if (priority != 0 && changeThreadPriority(priority) < 0)
+        std::cout << "WARNING: Couldn't set the thread to " << (priority < 0 ? "maximum" : "the requested")
+                  << " priority, running with lower then expected priority." << std::endl;
     int ret = create(pcmName, root, stream, mode);
-    if (ret < 0) return ret;
+    if (ret < 0) {
+        restore();
+        return ret;
+    }
     if ((ret = specifyHWParams()) < 0 && constraintsDecide) {
         snd_pcm_close(extplug.pcm);
+        restore();
         return ret;
     }
     *pcmp = extplug.pcm;

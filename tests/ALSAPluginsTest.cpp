@@ -26,6 +26,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -226,6 +227,50 @@ TEST_F(Plugins, DefinitionsAreCheckedWhenOpened) {
         EXPECT_EQ(r.err.find("No slave configuration"), std::string::npos) << r.err;
         EXPECT_EQ(r.err.find("Broken configuration"), std::string::npos) << r.err;
     }
+}
+
+// The client's thread: raised to the maximum by default, to the level the "priority" field gives,
+// left alone with 0, and as it was after an open that fails.
+TEST_F(Plugins, PriorityFieldSetsTheClientsSchedulingAndARefusedOpenPutsItBack) {
+    storeFilters(filters, randomFilters(2100, 8, 3));
+    const auto scheduling = [](const std::string& out) {
+        const size_t at = out.rfind("scheduling ");
+        return at == std::string::npos ? std::string("none") : out.substr(at + 11, out.find('\n', at) - at - 11);
+    };
+    const std::string fifoPath = dir + "/prio.fifo";
+    const std::string top = std::to_string(sched_get_priority_max(SCHED_FIFO));
+    const struct {
+        std::string name, type, body;
+        int status;
+        std::string scheduling; ///< "POLICY PRIORITY" after the open
+    } cases[] = {
+        {"prdefault", "ALSAMobuFIRPlugin", plainBody(), 0, std::to_string(SCHED_FIFO) + " " + top},
+        {"prgiven", "ALSAMobuFIRSwitching", switchingBody() + " priority 20", 0, std::to_string(SCHED_FIFO) + " 20"},
+        {"prnone", "ALSAMobuPinkGenerator", "slave.pcm \"out\" fifopath \"" + fifoPath + "\" priority 0", 0,
+         std::to_string(SCHED_OTHER) + " 0"},
+        {"prnoslave", "ALSAMobuFIRPlugin", "slave.pcm \"nosuchpcm\" filter \"" + filters + "\"", ENOENT,
+         std::to_string(SCHED_OTHER) + " 0"},
+        {"prnested", "ALSAMobuFIRSwitching", "slave.pcm \"prgiven\" filter \"" + filters + "\" priority 30", EBUSY,
+         std::to_string(SCHED_OTHER) + " 0"},
+        {"prtoohigh", "ALSAMobuPinkGenerator", "priority 1000 slave.pcm \"out\"", EINVAL,
+         std::to_string(SCHED_OTHER) + " 0"},
+    };
+    for (const auto& c : cases)
+        define(c.name, c.type, c.body);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto r = play({c.name, "open"});
+        if (r.out.find("Couldn't set the thread") != std::string::npos)
+            GTEST_SKIP() << "this system refuses SCHED_FIFO threads: " << r.out;
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_EQ(scheduling(r.out), c.scheduling) << r.out;
+    }
+    const auto refused = play({"prtoohigh", "open"});
+    EXPECT_NE(refused.err.find("priority 1000 refused: give 0 (the client's scheduling is left alone) or a "
+                               "real-time level of 1 ... " +
+                               top),
+              std::string::npos)
+        << refused.err;
 }
 
 // --- the plain plug-in --------------------------------------------------------------------------
