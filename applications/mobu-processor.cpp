@@ -58,10 +58,19 @@ const char* const usage =
 std::atomic<FullDuplexFIR*> running{nullptr};
 volatile sig_atomic_t stopRequested = 0;
 
+/// Once stopping, the longest wait for a device: a period and 0.2 s (set from the latency).
+int stopWaitMs = 210;
+
 void onSignal(int signalNumber) {
     const bool stop = signalNumber == SIGINT || signalNumber == SIGTERM;
     if (stop) stopRequested = 1;
-    if (FullDuplexFIR* p = running.load()) p->handleSignal(stop ? SIGINT : signalNumber);
+    FullDuplexFIR* p = running.load();
+    if (!p) return;
+    p->handleSignal(stop ? SIGINT : signalNumber);
+    if (stop) { // a device that has stalled must not hold the end up until its time-out
+        p->Capture::hurry(stopWaitMs);
+        p->Playback::hurry(stopWaitMs);
+    }
 }
 
 void toStandardError(int, const char* line) {
@@ -108,7 +117,11 @@ int runOnce(const std::string& playback, const std::string& capture, const std::
     }
     if (stopRequested) return 0;
     running.store(&processor);
-    if (stopRequested) processor.handleSignal(SIGINT); // asked to stop before the processor could hear it
+    if (stopRequested) { // asked to stop before the processor could hear it
+        processor.handleSignal(SIGINT);
+        processor.Capture::hurry(stopWaitMs);
+        processor.Playback::hurry(stopWaitMs);
+    }
     const int ret = processor.go();
     running.store(nullptr);
     if (stopRequested) return 0;
@@ -163,6 +176,7 @@ int main(int argc, char* argv[]) {
         return 2;
     }
     if (options.has("verbose")) setLogObserver(toStandardError);
+    stopWaitMs = static_cast<int>(latency * 1000.0f) + 200;
 
     struct sigaction action {};
     action.sa_handler = onSignal;

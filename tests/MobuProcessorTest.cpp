@@ -188,6 +188,27 @@ TEST_F(Host, DefaultDevicesRunUntilSigtermDrainsInOrder) {
     }
 }
 
+TEST_F(Host, SigintEndsARunWhoseCaptureHasStalledAtOnce) {
+    // In lock-step the board's programme capture moves only while a programme plays: none does.
+    LoopbackBoard lockstep({"--mode", "lockstep"});
+    ASSERT_TRUE(lockstep.ok()) << lockstep.generator().err;
+    mobutest::Child processor(command({"--config=" + config, "--verbose"}), lockstep.environment());
+    bool reading = false; // the first pass is done: the loop waits for the capture from here on
+    for (int i = 0; i < 6000 && !reading; ++i) {
+        reading = processor.errorSoFar().find("not linking capture/playback") != std::string::npos;
+        if (!reading) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(reading) << processor.errorSoFar();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // well into the wait
+    const auto stop = std::chrono::steady_clock::now();
+    processor.signal(SIGINT);
+    const auto r = processor.wait(std::chrono::seconds(60));
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - stop).count();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_LT(seconds, 2.0) << "a stop waited for the capture's time-out (10 s)";
+    printf("SIGINT to exit with the capture stalled: %.3f s\n", seconds);
+}
+
 TEST_F(Host, OverAndUnderRunsNeverEndTheServiceItBacksOffAndAStopEndsTheWaitAtOnce) {
     // One frame per period: no machine keeps up, every run drains after an underrun at once.
     mobutest::Child processor(command({"--config=" + config, "--latency=0.00000001", "--verbose"}),
