@@ -794,6 +794,11 @@ void FullDuplexFIR::rebuildFilters(const char* why) {
     }
 }
 
+bool FullDuplexFIR::filtersReadCurrentFile() {
+    std::lock_guard<std::mutex> lock(filterBuildLock);
+    return stampOf(filterFile) == builtStamp;
+}
+
 bool FullDuplexFIR::unchangedSinceBuilt() {
     if (!(stampOf(filterFile) == builtStamp)) return false;
     // A burst of rewrites leaves events behind that the set in force already covers.

@@ -167,6 +167,9 @@ public:
     GainRow getRequestedGains();
     /// A new filter set waits for the audio thread.
     bool firSwitchPending() const { return transitionPending(); }
+    /** The newest filter set was built from the coefficient file as it is now (the same
+     * file, times, size and content hash).  Not for the audio thread: it waits for a build. */
+    bool filtersReadCurrentFile();
     /// Both equalisers have new settings waiting (the condition that starts a switch).
     bool equaliserSwitchPending() const { return paraEQs[0].transitionPending() && paraEQs[1].transitionPending(); }
     /// A gain ramp waits for the next normal period.
