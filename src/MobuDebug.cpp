@@ -42,4 +42,7 @@ MobuDebug::MobuDebug() {
     errors[MOBU_FILENAME_ERROR] = "The file name must be a plain name (of a file in ~/.mobu) or an absolute path "
                                   "without '..': it is refused. ";
     errors[-1372] = "The FIFO can't be made large enough for one block of audio: none will be written to it. ";
+    errors[-39902] = "The coefficient file can't be loaded whole: the filters in force stay. ";
+    errors[-1380] = "The output guard file can't be used: ";
+    errors[-1381] = "The output guard can't be made for this stream: ";
 }
