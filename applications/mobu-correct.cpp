@@ -319,6 +319,8 @@ int designFilters(Options& o) {
         printf("\n");
     }
     if (!o.out.empty()) {
+        struct stat before {};
+        const bool replacing = stat(o.out.c_str(), &before) == 0;
         if (o.merge) {
             std::string notes;
             if (const std::string wrong = coefficientmerge::merge(o.out, s.fs, design.filters(), m.channels, notes);
@@ -330,9 +332,9 @@ int designFilters(Options& o) {
             if (const std::string wrong = replaceAudioFile(o.out, s.fs, design.filters()); !wrong.empty())
                 return fail(wrong, 1);
         }
-        printf("coefficients: %s (%d outputs%s; the file before is %s)\n", o.out.c_str(),
-               static_cast<int>(design.filters().cols()), o.merge ? ", only the measured ones replaced" : "",
-               coefficientmerge::backupOf(o.out).c_str());
+        printf("coefficients: %s (%d outputs%s)%s%s\n", o.out.c_str(), static_cast<int>(design.filters().cols()),
+               o.merge ? ", only the measured ones replaced" : "", replacing ? "; the file before is kept as " : "",
+               replacing ? coefficientmerge::backupOf(o.out).c_str() : "");
     }
     if (!o.eq.empty()) {
         double residual = 0;

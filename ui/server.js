@@ -24,9 +24,20 @@ const { Correction, validate: validateCorrection } = require('./lib/correct');
 const equaliser = require('./lib/equaliser');
 const files = require('./lib/files');
 const { Access, readPasswordFile } = require('./lib/auth');
+const guard = require('./lib/guard');
 
 const MAX_BODY = 16 * 1024;
 const LOCAL = '127.0.0.1';
+// Connections: at most SOCKETS_PER_ADDRESS open from one client address (a further one closes
+// that address's oldest idle connection, or is refused when none is idle), and WebSockets at
+// most WS_PER_ADDRESS per address; those of a logged-in session count apart, up to
+// WS_PER_SESSION, so nobody without the password can take the user's place.  A WebSocket that
+// answers no ping within PING_MS is closed, and so is one whose session ended.
+const SOCKETS_PER_ADDRESS = 32;
+const SOCKETS_ALL = 512;
+const WS_PER_ADDRESS = 8;
+const WS_PER_SESSION = 8;
+const PING_MS = 15000;
 
 function defaultAddons() {
   if (process.env.MOBU_NODE_ADDONS) return process.env.MOBU_NODE_ADDONS;
@@ -132,6 +143,30 @@ function localHosts(address, port) {
   return names.map((n) => `${n}:${port}`.toLowerCase());
 }
 
+function processorLogSize(file) {
+  try {
+    return file ? fs.statSync(file).size : 0;
+  } catch {
+    return 0;
+  }
+}
+
+/** What the processor logged after byte `from` (at most 1 MiB). */
+function processorLogSince(file, from) {
+  let fd;
+  try {
+    fd = fs.openSync(file, 'r');
+    const size = fs.fstatSync(fd).size;
+    const b = Buffer.alloc(Math.max(0, Math.min(size - from, 1 << 20)));
+    fs.readSync(fd, b, 0, b.length, from);
+    return b.toString('utf8');
+  } catch {
+    return '';
+  } finally {
+    if (fd !== undefined) fs.closeSync(fd);
+  }
+}
+
 class UiServer {
   constructor(options) {
     this.o = options;
@@ -162,7 +197,7 @@ class UiServer {
     this.measurement.on('change', (summary) => this.broadcast({ type: 'measurement', measurement: summary }));
 
     this.correction = new Correction({ tool: options['correct-tool'], filter: this.config.filter, rate: options.rate,
-      processorLog: options['processor-log'] });
+      processorLog: options['processor-log'], running: () => this.processor });
     this.correction.on('change', (summary) => this.broadcast({ type: 'correction', correction: summary }));
     this.correction.on('written', () => this.broadcast({ type: 'files', files: this.filesState() }));
   }
@@ -187,6 +222,7 @@ class UiServer {
       paraeqName: c.paraeq,
       mixerDevice: c.mixerDevice,
       fifo: files.describe(c.fifopath),
+      guard: guard.read(guard.pathFor(this.config)),
       measurePlayback: this.o['measure-playback'],
       measureCapture: this.o['measure-capture'],
       statusFile: this.o['status-file'],
@@ -204,13 +240,27 @@ class UiServer {
 
   async listen() {
     this.http = http.createServer((req, res) => {
+      req.socket.mobuBusy = true;
+      res.on('close', () => { req.socket.mobuBusy = false; });
       this.handle(req, res).catch((e) => this.fail(res, e));
     });
     this.http.headersTimeout = 10000;
     this.http.requestTimeout = 30000;
-    this.http.maxConnections = 64;
+    this.http.maxConnections = SOCKETS_ALL;
+    this.sockets = new Map(); // client address -> its open connections, oldest first
+    this.http.on('connection', (socket) => this.admit(socket));
     this.wss = new WebSocketServer({ noServer: true, maxPayload: 1024 });
-    this.http.on('upgrade', (req, socket, head) => this.upgrade(req, socket, head));
+    this.http.on('upgrade', (req, socket, head) => {
+      try {
+        this.upgrade(req, socket, head);
+      } catch (e) {
+        // Whatever a client sends, the server goes on: this socket alone is closed.
+        console.error(`WebSocket request refused: ${e.message}`);
+        socket.destroy();
+      }
+    });
+    this.pinger = setInterval(() => this.ping(), PING_MS);
+    this.pinger.unref();
     await new Promise((resolve, reject) => {
       this.http.once('error', reject);
       this.http.listen(this.o.port, this.o.address, resolve);
@@ -223,7 +273,45 @@ class UiServer {
     return this.port;
   }
 
+  /** Keeps one address from holding every connection: its oldest idle one makes room. */
+  admit(socket) {
+    const address = socket.remoteAddress || '';
+    socket.on('error', () => socket.destroy());
+    let list = this.sockets.get(address);
+    if (!list) this.sockets.set(address, (list = new Set()));
+    if (list.size >= SOCKETS_PER_ADDRESS) {
+      const idle = [...list].find((s) => !s.mobuBusy && !s.mobuUpgraded);
+      if (idle) idle.destroy();
+      else {
+        socket.destroy();
+        return;
+      }
+    }
+    list.add(socket);
+    socket.on('close', () => {
+      list.delete(socket);
+      if (!list.size && this.sockets.get(address) === list) this.sockets.delete(address);
+    });
+  }
+
+  /** Pings every WebSocket; one that did not answer the last ping, or whose session ended, is closed. */
+  ping() {
+    for (const ws of this.clients) {
+      if (!this.access.alive(ws.mobuToken)) {
+        ws.close(4001, 'logged out');
+        continue;
+      }
+      if (!ws.mobuAlive) {
+        ws.terminate();
+        continue;
+      }
+      ws.mobuAlive = false;
+      ws.ping();
+    }
+  }
+
   close() {
+    clearInterval(this.pinger);
     this.levels.stop();
     this.mixer.stop();
     this.measurement.close();
@@ -233,13 +321,30 @@ class UiServer {
   }
 
   upgrade(req, socket, head) {
+    socket.on('error', () => socket.destroy());
     const refuse = (status, text) => {
       socket.end(`HTTP/1.1 ${status} ${text}\r\nConnection: close\r\n\r\n`);
     };
-    if (new URL(req.url, 'http://x').pathname !== '/ws') return refuse(404, 'Not Found');
+    let pathname;
+    try {
+      pathname = new URL(req.url, 'http://x').pathname;
+    } catch {
+      return refuse(400, 'Bad Request');
+    }
+    if (pathname !== '/ws') return refuse(404, 'Not Found');
     if (!this.access.hostAllowed(req) || !this.access.originAllowed(req)) return refuse(403, 'Forbidden');
     if (!this.access.session(req)) return refuse(401, 'Unauthorized');
+    // A session's sockets count apart from its address's, so others at that address can't crowd it out.
+    const token = this.requirePassword ? this.access.token(req) : null;
+    const address = req.socket.remoteAddress || '';
+    const mine = [...this.clients].filter((w) => (token ? w.mobuToken === token : !w.mobuToken && w.mobuAddress === address));
+    if (mine.length >= (token ? WS_PER_SESSION : WS_PER_ADDRESS)) mine[0].close(1008, 'too many connections: the oldest is closed');
+    socket.mobuUpgraded = true;
     this.wss.handleUpgrade(req, socket, head, (ws) => {
+      ws.mobuToken = token;
+      ws.mobuAddress = address;
+      ws.mobuAlive = true;
+      ws.on('pong', () => { ws.mobuAlive = true; });
       this.clients.add(ws);
       this.levels.resume();
       ws.on('close', () => {
@@ -286,7 +391,13 @@ class UiServer {
   async handle(req, res) {
     const a = this.access;
     if (!a.hostAllowed(req)) throw new HttpError(403, 'unknown host name');
-    const url = new URL(req.url, 'http://x');
+    let url;
+    try {
+      url = new URL(req.url, 'http://x');
+    } catch {
+      req.resume();
+      throw new HttpError(400, 'malformed request path');
+    }
     if (req.method === 'GET' && STATIC[url.pathname]) {
       if (!OPEN_PATHS.has(url.pathname) && (url.pathname.endsWith('.html') || url.pathname === '/')) {
         if (!a.session(req)) {
@@ -315,9 +426,13 @@ class UiServer {
     switch (route) {
       case 'GET /api/state':
         return this.send(res, 200, this.fullState());
-      case 'POST /api/logout':
+      case 'POST /api/logout': {
         req.resume();
-        return this.send(res, 200, {}, { 'Set-Cookie': a.logout(req) });
+        const { cookie, token } = a.logout(req);
+        // The session's pages stop receiving at once.
+        if (token) for (const ws of this.clients) if (ws.mobuToken === token) ws.close(4001, 'logged out');
+        return this.send(res, 200, {}, { 'Set-Cookie': cookie });
+      }
       case 'POST /api/gain': {
         const body = await readBody(req);
         try {
@@ -378,9 +493,20 @@ class UiServer {
           throw new HttpError(409, e.message);
         }
         return this.send(res, 200, this.correction.summary());
+      case 'POST /api/correction/undo':
+        req.resume();
+        try {
+          this.correction.undo();
+        } catch (e) {
+          throw new HttpError(409, e.message);
+        }
+        return this.send(res, 200, this.correction.summary());
+      case 'GET /api/guard':
+        return this.send(res, 200, guard.read(guard.pathFor(this.config)));
       case 'GET /api/equaliser': {
         const r = equaliser.read(this.config.paraeqPath);
-        return this.send(res, 200, { ...r, path: this.config.paraeqPath, rate: this.o.rate, limits: equaliser.LIMITS, maxSections: equaliser.MAX_SECTIONS });
+        return this.send(res, 200, { ...r, path: this.config.paraeqPath, rate: this.o.rate, limits: equaliser.LIMITS, maxSections: equaliser.MAX_SECTIONS,
+          headroomDb: equaliser.HEADROOM_DB });
       }
       case 'POST /api/equaliser': {
         const body = await readBody(req);
@@ -390,13 +516,14 @@ class UiServer {
         } catch (e) {
           throw new HttpError(400, e.message);
         }
+        const logStart = processorLogSize(this.o['processor-log']);
         try {
           equaliser.write(this.config.paraeqPath, sections);
         } catch (e) {
           throw new HttpError(500, `cannot write ${this.config.paraeqPath}: ${e.message}`);
         }
         this.broadcast({ type: 'files', files: this.filesState() });
-        return this.send(res, 200, { sections, path: this.config.paraeqPath });
+        return this.send(res, 200, { sections, path: this.config.paraeqPath, switched: await this.switchedIn(logStart, /switching paraEQs over/) });
       }
       default:
         req.resume();
@@ -404,12 +531,29 @@ class UiServer {
     }
   }
 
+  /**
+   * After a file write: 'switched' when the processor logged the switch (pattern) within a few
+   * seconds, 'no processor' when none runs, 'unknown' when its log is not known here, 'not yet'.
+   */
+  async switchedIn(from, pattern) {
+    if (this.processor === false) return 'no processor';
+    const log = this.o['processor-log'];
+    if (!log) return 'unknown';
+    const end = Date.now() + 5000;
+    while (Date.now() < end) {
+      if (pattern.test(processorLogSince(log, from))) return 'switched';
+      await new Promise((resolve) => setTimeout(resolve, 100));
+    }
+    return 'not yet';
+  }
+
   async login(req, res) {
     const a = this.access;
     const body = await readBody(req);
     if (!this.requirePassword) return this.send(res, 200, {});
-    if (a.throttled()) throw new HttpError(429, 'too many failed logins: wait a minute');
-    const cookie = a.login(body.password);
+    const address = req.socket.remoteAddress || '';
+    if (a.throttled(address)) throw new HttpError(429, 'too many failed logins: wait a minute');
+    const cookie = a.login(body.password, address);
     if (!cookie) {
       await new Promise((resolve) => setTimeout(resolve, 500));
       throw new HttpError(401, 'wrong password');
