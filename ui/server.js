@@ -193,6 +193,7 @@ class UiServer {
     this.measurement = new Measurement({
       addons: options.addons, playback: options['measure-playback'], capture: options['measure-capture'],
       statusFile: options['status-file'], rate: options.rate,
+      store: path.join(path.dirname(this.config.paraeqPath), 'measurements'), // beside the equaliser, in ~/.mobu
     });
     this.measurement.on('change', (summary) => this.broadcast({ type: 'measurement', measurement: summary }));
 
@@ -451,6 +452,16 @@ class UiServer {
           throw new HttpError(409, e.message);
         }
         this.correction.forget(); // its design belongs to the responses being replaced
+        return this.send(res, 200, this.measurement.summary());
+      }
+      case 'POST /api/measurement/load': {
+        const body = await readBody(req);
+        try {
+          this.measurement.load(body.id);
+        } catch (e) {
+          throw new HttpError(409, e.message);
+        }
+        this.correction.forget(); // its design belongs to the responses replaced
         return this.send(res, 200, this.measurement.summary());
       }
       case 'POST /api/measurement/stop':

@@ -207,6 +207,17 @@
         message(e.message);
       }
     });
+    // The form shows the run on the server until the person changes it.
+    $('#measure-channels').addEventListener('change', () => { measureFormTouched = true; });
+    $('#measure-taps').addEventListener('change', () => { measureFormTouched = true; });
+    $('#measure-show').addEventListener('click', async () => {
+      try {
+        measureFormTouched = false;
+        showMeasurement(await api('POST', '/api/measurement/load', { id: $('#measure-history').value }));
+      } catch (e) {
+        message(e.message);
+      }
+    });
     $('#measure-stop').addEventListener('click', async () => {
       try {
         showMeasurement(await api('POST', '/api/measurement/stop'));
@@ -217,12 +228,28 @@
   }
   const BUSY = ['starting', 'measuring', 'identifying', 'stopping'];
   let fetchedResults = '';
+  let measureFormTouched = false;
+  function showHistory(m) {
+    const select = $('#measure-history');
+    const options = (m.history || []).map((h) => el('option', { value: h.id,
+      text: `${new Date(h.date).toLocaleString('en-GB')}: output${h.channels.length > 1 ? 's' : ''} ${h.channels.join(', ')}, ${h.taps} samples` }));
+    select.textContent = '';
+    select.append(...options);
+    if (m.run) select.value = m.run;
+    $('#measure-history-row').hidden = !options.length;
+  }
   async function showMeasurement(m) {
     const before = state.measurement;
     state.measurement = m;
     const busy = BUSY.includes(m.phase);
     $('#measure-start').disabled = busy;
     $('#measure-stop').disabled = !busy;
+    if (!measureFormTouched) {
+      for (const box of document.querySelectorAll('#measure-channels input')) box.checked = m.channels.includes(Number(box.value));
+      if (m.taps) $('#measure-taps').value = String(m.taps);
+    }
+    showHistory(m);
+    $('#measure-show').disabled = busy;
     $('#measure-phase').textContent = m.phase;
     $('#measure-phase').className = `phase ${m.phase}`;
     $('#measure-message').textContent = m.error ? m.error : m.message + (m.progressMax ? ` (${m.progress} of ${m.progressMax})` : '');
@@ -230,7 +257,7 @@
     if (m.phase === 'done') { p.max = 1; p.value = 1; } else if (m.progressMax) { p.max = m.progressMax; p.value = m.progress; } else if (busy) p.removeAttribute('value');
     else p.value = 0;
     if (m.phase === 'error' && (!before || before.phase !== 'error' || before.error !== m.error)) message(`measurement: ${m.error}`);
-    const key = JSON.stringify(m.results.map((r) => [r.channel, r.tof]));
+    const key = JSON.stringify([m.run, m.results.map((r) => [r.channel, r.tof])]);
     if (m.results.length && key !== fetchedResults) {
       fetchedResults = key;
       try {

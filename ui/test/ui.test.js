@@ -245,6 +245,7 @@ test('a measurement of outputs 0 and 1 completes and draws their impulse respons
   await page.click('.tab[data-view="measure"]');
   await page.click('#measure-ch-0');
   await page.click('#measure-ch-1');
+  await page.select('#measure-taps', '2048');
   await page.click('#measure-start');
   await page.waitForFunction(() => ['done', 'error'].includes(document.querySelector('#measure-phase').textContent), { timeout: 150000 });
   assert.equal(await page.$eval('#measure-phase', (e) => e.textContent), 'done', await page.$eval('#measure-message', (e) => e.textContent));
@@ -404,6 +405,34 @@ test('a room correction designed from the measurement is drawn, written as the c
   assert.deepEqual(consoleErrors, [], 'no console errors on the page');
 });
 
+test('every view fits a desktop (1280 x 800) and a phone (390 x 844): nothing off-screen, charts one beside or below the other', async () => {
+  const views = ['levels', 'measure', 'equaliser', 'files'];
+  for (const [width, height] of [[1280, 800], [390, 844]]) {
+    await page.setViewport({ width, height });
+    for (const view of views) {
+      await page.click(`.tab[data-view="${view}"]`);
+      await sleep(100); // the charts are drawn again for the new width
+      const layout = await page.evaluate(() => {
+        const right = (sel) => Math.max(0, ...[...document.querySelectorAll(sel)].filter((e) => e.offsetParent).map((e) => e.getBoundingClientRect().right));
+        const overlaps = [];
+        for (const r of document.querySelectorAll('.result')) {
+          const [a, b] = [...r.querySelectorAll('.chart')].map((c) => c.getBoundingClientRect());
+          if (a && b && a.left < b.right && b.left < a.right && a.top < b.bottom && b.top < a.bottom) overlaps.push(r.dataset.channel);
+        }
+        return { page: document.documentElement.scrollWidth, tabs: right('.tab'), badge: right('#processor'), panels: right('.panel'),
+          table: right('#eq-table, .meters .column'), overlaps, width: innerWidth };
+      });
+      const where = `${view} at ${width} x ${height}: ${JSON.stringify(layout)}`;
+      assert.ok(layout.page <= layout.width && layout.tabs <= layout.width && layout.badge <= layout.width, where);
+      assert.ok(layout.panels <= layout.width && layout.table <= layout.width, where);
+      assert.deepEqual(layout.overlaps, [], where);
+      await page.screenshot({ path: path.join(artefacts, `${view}-${width}x${height}.png`), fullPage: true });
+    }
+  }
+  await page.setViewport({ width: 1400, height: 900 });
+  await page.click('.tab[data-view="levels"]');
+});
+
 /** Sends raw bytes on a new connection; resolves to what came back before the server closed it. */
 function rawRequest(url, bytes) {
   const { hostname, port } = new URL(url);
@@ -441,6 +470,14 @@ test('no request ends the server, and the end of the server does not stop the pr
   assert.notEqual(childOf(ui.child.pid, /server\.js/), serverPid, 'a new server');
   assert.doesNotThrow(() => process.kill(processorPid, 0), 'the processor runs on');
   await page.waitForFunction(() => document.querySelector('#processor').textContent === 'processor running', { timeout: 20000 });
+
+  // The new server shows the last measurement again (kept on disk), and the page's form shows its settings.
+  await page.reload();
+  await page.click('.tab[data-view="measure"]');
+  await page.waitForSelector('.result[data-channel="1"] .magnitude canvas', { timeout: 20000 });
+  assert.deepEqual(await page.$$eval('#measure-channels input', (bs) => bs.filter((b) => b.checked).map((b) => b.value)), ['0', '1']);
+  assert.equal(await page.$eval('#measure-taps', (e) => e.value), '2048');
+  assert.match(await page.$eval('#measure-history', (e) => e.selectedOptions[0].textContent), /: outputs 0, 1, 2048 samples$/);
   consoleErrors.splice(0); // the page saw its server go
 });
 
