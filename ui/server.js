@@ -289,10 +289,11 @@ class UiServer {
       }
     }
     list.add(socket);
-    socket.on('close', () => {
+    socket.mobuRelease = () => {
       list.delete(socket);
       if (!list.size && this.sockets.get(address) === list) this.sockets.delete(address);
-    });
+    };
+    socket.on('close', socket.mobuRelease);
   }
 
   /** Pings every WebSocket; one that did not answer the last ping, or whose session ended, is closed. */
@@ -341,6 +342,7 @@ class UiServer {
     const mine = [...this.clients].filter((w) => (token ? w.mobuToken === token : !w.mobuToken && w.mobuAddress === address));
     if (mine.length >= (token ? WS_PER_SESSION : WS_PER_ADDRESS)) mine[0].close(1008, 'too many connections: the oldest is closed');
     socket.mobuUpgraded = true;
+    if (socket.mobuRelease) socket.mobuRelease(); // WebSockets are counted apart, by the limits above
     this.wss.handleUpgrade(req, socket, head, (ws) => {
       ws.mobuToken = token;
       ws.mobuAddress = address;
