@@ -223,7 +223,7 @@ class UiServer {
       paraeqName: c.paraeq,
       mixerDevice: c.mixerDevice,
       fifo: files.describe(c.fifopath),
-      guard: guard.read(guard.pathFor(this.config)),
+      guard: guard.read(guard.pathFor(this.config), this.o.rate),
       measurePlayback: this.o['measure-playback'],
       measureCapture: this.o['measure-capture'],
       statusFile: this.o['status-file'],
@@ -515,7 +515,7 @@ class UiServer {
         }
         return this.send(res, 200, this.correction.summary());
       case 'GET /api/guard':
-        return this.send(res, 200, guard.read(guard.pathFor(this.config)));
+        return this.send(res, 200, guard.read(guard.pathFor(this.config), this.o.rate));
       case 'GET /api/equaliser': {
         const r = equaliser.read(this.config.paraeqPath);
         return this.send(res, 200, { ...r, path: this.config.paraeqPath, rate: this.o.rate, limits: equaliser.LIMITS, maxSections: equaliser.MAX_SECTIONS,

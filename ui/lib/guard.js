@@ -12,9 +12,12 @@ const OUTPUTS = 8;
 const ENTRY_KEYS = ['output', 'highpass', 'lowpass', 'maxLevel'];
 const FILTER_KEYS = ['frequency', 'order'];
 
-/** The guard file beside the equaliser file, in the per-user folder ~/.mobu. */
+/** The processor's guard file: the configuration's `guard` key (an absolute path, or a name in
+ * ~/.mobu), else guard.json in the per-user folder ~/.mobu, beside the equaliser file. */
 function pathFor(config) {
-  return path.join(path.dirname(config.paraeqPath), 'guard.json');
+  const home = path.dirname(config.paraeqPath);
+  if (config.guard === undefined) return path.join(home, 'guard.json');
+  return path.isAbsolute(config.guard) ? config.guard : path.join(home, config.guard);
 }
 
 function unknownKeys(object, allowed, where) {
@@ -31,8 +34,8 @@ function filter(value, where) {
   return { frequency, order };
 }
 
-/** Checks a parsed guard document; returns its outputs sorted, or throws naming the key. */
-function validate(doc) {
+/** Checks a parsed guard document (for a stream at `rate` Hz); returns its outputs sorted, or throws naming the key. */
+function validate(doc, rate) {
   if (typeof doc !== 'object' || doc === null || Array.isArray(doc)) throw new Error('the file must hold an object');
   unknownKeys(doc, ['outputs'], 'the file');
   if (!Array.isArray(doc.outputs)) throw new Error('"outputs" must be an array');
@@ -48,19 +51,22 @@ function validate(doc) {
     if (e.highpass !== undefined) out.highpass = filter(e.highpass, `${where}.highpass`);
     if (e.lowpass !== undefined) out.lowpass = filter(e.lowpass, `${where}.lowpass`);
     if (e.maxLevel !== undefined) {
-      if (typeof e.maxLevel !== 'number' || !Number.isFinite(e.maxLevel) || e.maxLevel > 0)
-        throw new Error(`${where}.maxLevel must be a number of dBFS at most 0`);
+      if (typeof e.maxLevel !== 'number' || !Number.isFinite(e.maxLevel) || e.maxLevel > 0 || e.maxLevel < -200)
+        throw new Error(`${where}.maxLevel must be a number of dBFS at most 0 (and at least -200)`);
       out.maxLevel = e.maxLevel;
     }
     if (out.highpass && out.lowpass && !(out.highpass.frequency < out.lowpass.frequency))
       throw new Error(`${where}: the high-pass must lie below the low-pass`);
+    for (const key of ['highpass', 'lowpass'])
+      if (out[key] && !(out[key].frequency < rate / 2)) throw new Error(`${where}.${key}.frequency must be below half the rate (${rate / 2} Hz)`);
+    if (!out.highpass && !out.lowpass && out.maxLevel === undefined) throw new Error(`${where}: names no "highpass", "lowpass" or "maxLevel"`);
     return out;
   });
   return outputs.sort((a, b) => a.output - b.output);
 }
 
 /** { path, state: 'none' | 'guarding' | 'refused', outputs, error }. */
-function read(file) {
+function read(file, rate) {
   let text;
   try {
     text = fs.readFileSync(file, 'utf8');
@@ -75,7 +81,7 @@ function read(file) {
     } catch (e) {
       throw new Error(`not valid JSON (${e.message})`);
     }
-    return { path: file, state: 'guarding', outputs: validate(doc), error: '' };
+    return { path: file, state: 'guarding', outputs: validate(doc, rate), error: '' };
   } catch (e) {
     return { path: file, state: 'refused', outputs: [], error: e.message };
   }
