@@ -25,8 +25,10 @@ const equaliser = require('./lib/equaliser');
 const files = require('./lib/files');
 const { Access, readPasswordFile } = require('./lib/auth');
 const guard = require('./lib/guard');
+const backup = require('./lib/backup');
 
 const MAX_BODY = 16 * 1024;
+const MAX_ARCHIVE = 64 * 1024 * 1024; // a restored backup: coefficient files of a few MiB
 const LOCAL = '127.0.0.1';
 // Connections: at most SOCKETS_PER_ADDRESS open from one client address (a further one closes
 // that address's oldest idle connection, or is refused when none is idle), and WebSockets at
@@ -126,6 +128,30 @@ function readBody(req) {
       if (typeof body !== 'object' || body === null || Array.isArray(body)) reject(new HttpError(400, 'the request must be a JSON object'));
       else resolve(body);
     });
+    req.on('error', reject);
+  });
+}
+
+/** The raw body of an upload of `type`, at most `limit` bytes. */
+function readUpload(req, type, limit) {
+  return new Promise((resolve, reject) => {
+    if (!String(req.headers['content-type'] || '').startsWith(type)) {
+      req.resume();
+      reject(new HttpError(415, `uploads must be ${type}`));
+      return;
+    }
+    const parts = [];
+    let size = 0;
+    req.on('data', (chunk) => {
+      size += chunk.length;
+      if (size > limit) {
+        reject(new HttpError(413, `uploads are limited to ${limit} bytes`));
+        req.destroy();
+        return;
+      }
+      parts.push(chunk);
+    });
+    req.on('end', () => resolve(Buffer.concat(parts)));
     req.on('error', reject);
   });
 }
@@ -514,6 +540,31 @@ class UiServer {
           throw new HttpError(409, e.message);
         }
         return this.send(res, 200, this.correction.summary());
+      case 'GET /api/backup': {
+        const archive = backup.create(this.config);
+        const stamp = new Date().toISOString().replace(/[-:]/g, '').replace(/\..*$/, '');
+        res.writeHead(200, { 'Content-Type': 'application/x-tar', 'Content-Disposition': `attachment; filename="mobu-backup-${stamp}.tar"`,
+          'Cache-Control': 'no-store', 'X-Content-Type-Options': 'nosniff' });
+        res.end(archive);
+        return undefined;
+      }
+      case 'POST /api/restore': {
+        if (this.measurement.busy() || this.correction.busy()) {
+          req.resume();
+          throw new HttpError(409, 'a measurement or a correction is under way: restore afterwards');
+        }
+        const archive = await readUpload(req, 'application/x-tar', MAX_ARCHIVE);
+        const logStart = processorLogSize(this.o['processor-log']);
+        let written;
+        try {
+          written = backup.restore(this.config, archive, this.o.rate);
+        } catch (e) {
+          throw new HttpError(400, `nothing restored: ${e.message}`);
+        }
+        this.broadcast({ type: 'files', files: this.filesState() });
+        this.correction.update({ backup: fs.existsSync(`${this.config.filter}.previous`) });
+        return this.send(res, 200, { written, switched: await this.switchedIn(logStart, /switching (FIR filter|paraEQs) over/) });
+      }
       case 'GET /api/guard':
         return this.send(res, 200, guard.read(guard.pathFor(this.config), this.o.rate));
       case 'GET /api/equaliser': {

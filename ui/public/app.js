@@ -74,11 +74,12 @@
     for (const [id, label] of names) {
       const fill = el('div', { class: 'fill' }), hold = el('div', { class: 'hold' });
       const db = el('div', { class: 'db', text: '–' }), max = el('div', { class: 'max', text: '' });
+      const clips = el('div', { class: 'clips', text: 'clips 0', title: 'periods with a sample at full scale since the page opened (or the last reset)' });
       const slot = el('div', { class: 'gain-slot', id: id.startsWith('out') ? `gain-slot-${id.slice(3)}` : `slot-${id}` });
       box.append(el('div', { class: `column ${id.startsWith('in') ? 'input' : 'output'}` },
         el('div', { class: 'meter', 'data-meter': id },
-          el('div', { class: 'label', text: label }), el('div', { class: 'bar' }, fill, hold, scaleMarks()), db, max), slot));
-      meters.push({ id, fill, hold, db, max, level: -Infinity, held: -Infinity, heldAt: 0, fresh: false });
+          el('div', { class: 'label', text: label }), el('div', { class: 'bar' }, fill, hold, scaleMarks()), db, max, clips), slot));
+      meters.push({ id, fill, hold, db, max, clips, clipCount: 0, level: -Infinity, held: -Infinity, heldAt: 0, fresh: false });
     }
   }
   function scaleMarks() {
@@ -101,6 +102,11 @@
       if (!m) return;
       m.level = toDb(peak);
       m.fresh = true;
+      if (peak >= FULL_SCALE) { // a sample at full scale: the period clipped (or came within one step of it)
+        m.clipCount += 1;
+        m.clips.textContent = `clips ${m.clipCount}`;
+        m.clips.classList.add('hot');
+      }
       if (m.level >= m.held || now - m.heldAt > HOLD_MS) {
         if (m.level >= m.held) { m.held = m.level; m.heldAt = now; }
       }
@@ -123,6 +129,10 @@
     }
     requestAnimationFrame(frame);
   }
+
+  $('#clips-reset').addEventListener('click', () => {
+    for (const m of meters) { m.clipCount = 0; m.clips.textContent = 'clips 0'; m.clips.classList.remove('hot'); }
+  });
 
   function setProcessor(running) {
     state.processor = running === true;
@@ -547,6 +557,25 @@
     $('#measure-devices').textContent = `${f.measurePlayback} (playback), ${f.measureCapture} (capture)`;
     $('#correct-filter').textContent = f.filter.path;
   }
+
+  $('#restore-file').addEventListener('change', async () => {
+    const file = $('#restore-file').files[0];
+    if (!file) return;
+    $('#restore-message').textContent = '';
+    try {
+      const r = await fetch('/api/restore', { method: 'POST', headers: { 'Content-Type': 'application/x-tar' }, body: file });
+      const data = await r.json().catch(() => ({}));
+      if (!r.ok) throw new Error(data.error || `restore: ${r.status}`);
+      const said = data.switched === 'switched' ? 'the processor switched them in' : data.switched === 'no processor'
+        ? 'not switched in: no processor runs' : 'the processor switches them in when it sees them';
+      $('#restore-message').textContent = `restored ${data.written.join(', ')}; ${said}`;
+      loadEq();
+    } catch (e) {
+      message(e.message);
+    } finally {
+      $('#restore-file').value = '';
+    }
+  });
 
   function showGuard(g) {
     const box = $('#guard');

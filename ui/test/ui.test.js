@@ -433,6 +433,44 @@ test('every view fits a desktop (1280 x 800) and a phone (390 x 844): nothing of
   await page.click('.tab[data-view="levels"]');
 });
 
+test('a backup downloads the processor files as one archive, and restoring it puts them back; a wrong archive changes nothing', async () => {
+  const eqFile = path.join(board, 'home', '.mobu', 'paraEQ0.json');
+  const res = await fetch(`${base}/api/backup`);
+  assert.equal(res.status, 200);
+  assert.match(res.headers.get('content-disposition'), /attachment; filename="mobu-backup-\d{8}T\d{6}\.tar"/);
+  const unpacked = path.join(dir, 'unpacked');
+  fs.mkdirSync(unpacked);
+  fs.writeFileSync(path.join(dir, 'backup.tar'), Buffer.from(await res.arrayBuffer()));
+  execFileSync('tar', ['-xf', path.join(dir, 'backup.tar'), '-C', unpacked]);
+  const present = ['filters.wav', 'filters.wav.scale', 'home/.mobu/guard.json', 'home/.mobu/paraEQ0.json'].filter((f) => fs.existsSync(path.join(board, f)));
+  assert.deepEqual(fs.readdirSync(unpacked).sort(), present.map((f) => path.basename(f)).sort());
+  assert.ok(fs.readFileSync(path.join(unpacked, 'filters.wav')).equals(fs.readFileSync(filterFile)));
+  const eqBefore = fs.readFileSync(eqFile, 'utf8');
+  assert.equal(fs.readFileSync(path.join(unpacked, 'paraEQ0.json'), 'utf8'), eqBefore);
+
+  const upload = (file) => fetch(`${base}/api/restore`, { method: 'POST', headers: { Origin: base, 'Content-Type': 'application/x-tar' }, body: fs.readFileSync(file) });
+  fs.writeFileSync(eqFile, '[]');
+  // Refused whole: a file that is not the processor's, or an equaliser the processor would refuse.
+  const bad = path.join(dir, 'bad');
+  fs.mkdirSync(bad);
+  fs.copyFileSync(path.join(unpacked, 'paraEQ0.json'), path.join(bad, 'paraEQ0.json'));
+  fs.writeFileSync(path.join(bad, 'notes.txt'), 'hello');
+  execFileSync('tar', ['--format=ustar', '-cf', path.join(dir, 'bad1.tar'), '-C', bad, 'paraEQ0.json', 'notes.txt']);
+  fs.writeFileSync(path.join(bad, 'paraEQ0.json'), '[{"type":"BPF","Fc":1000,"dB":99,"Q":1}]');
+  execFileSync('tar', ['--format=ustar', '-cf', path.join(dir, 'bad2.tar'), '-C', bad, 'paraEQ0.json']);
+  for (const [file, says] of [['bad1.tar', /nothing restored: notes.txt is not one of this processor's files/], ['bad2.tar', /nothing restored: paraEQ0.json: section 1: dB 99 is outside/]]) {
+    const r = await upload(path.join(dir, file));
+    assert.equal(r.status, 400, file);
+    assert.match((await r.json()).error, says);
+    assert.equal(fs.readFileSync(eqFile, 'utf8'), '[]', `${file} changed nothing`);
+  }
+  const good = await upload(path.join(dir, 'backup.tar'));
+  assert.equal(good.status, 200);
+  assert.deepEqual((await good.json()).written.sort(), present.map((f) => path.basename(f)).sort());
+  assert.equal(fs.readFileSync(eqFile, 'utf8'), eqBefore, 'the equaliser is back');
+  assert.ok(fs.readFileSync(filterFile).equals(fs.readFileSync(path.join(unpacked, 'filters.wav'))));
+});
+
 /** Sends raw bytes on a new connection; resolves to what came back before the server closed it. */
 function rawRequest(url, bytes) {
   const { hostname, port } = new URL(url);
@@ -624,6 +662,13 @@ test('on another address than 127.0.0.1 a request without the password is refuse
     fs.writeSync(writer, record);
     await p2.waitForFunction(() => document.querySelector('#processor').textContent === 'processor running' &&
       document.querySelector('.meter[data-meter="out0"] .db').textContent === '-12.0', { timeout: 10000 });
+    // A record with output 1 at full scale counts one clip there, none elsewhere.
+    const clipped = Buffer.from(record);
+    clipped.writeInt32LE(2147483647, 28);
+    fs.writeSync(writer, clipped);
+    await p2.waitForFunction(() => document.querySelector('.meter[data-meter="out1"] .clips').textContent === 'clips 1', { timeout: 10000 });
+    assert.deepEqual(await p2.$$eval('.meter .clips', (cs) => cs.map((c) => c.textContent)),
+      ['clips 0', 'clips 0', 'clips 0', 'clips 1', 'clips 0', 'clips 0', 'clips 0', 'clips 0', 'clips 0', 'clips 0']);
     fs.closeSync(writer);
     await p2.waitForFunction(() => document.querySelector('#processor').textContent === 'no processor', { timeout: 10000 });
     await p2.close();
