@@ -26,6 +26,7 @@ const files = require('./lib/files');
 const { Access, readPasswordFile } = require('./lib/auth');
 const guard = require('./lib/guard');
 const backup = require('./lib/backup');
+const exporter = require('./lib/export');
 
 const MAX_BODY = 16 * 1024;
 const MAX_ARCHIVE = 64 * 1024 * 1024; // a restored backup: coefficient files of a few MiB
@@ -452,6 +453,17 @@ class UiServer {
       throw new HttpError(401, 'log in first');
     }
     const route = `${req.method} ${url.pathname}`;
+    const exported = req.method === 'GET' && /^\/api\/measurement\/(impulse|response)-([0-7])\.(wav|txt)$/.exec(url.pathname);
+    if (exported && (exported[1] === 'impulse') === (exported[3] === 'wav')) {
+      const r = this.measurement.results.find((x) => x.channel === Number(exported[2]));
+      if (!r) throw new HttpError(404, `output ${exported[2]} is not in the measurement shown`);
+      const wav = exported[3] === 'wav';
+      const body = wav ? exporter.impulseWav(this.o.rate, r.h) : exporter.responseText(this.o.rate, r.h, r.channel, this.measurement.state.date);
+      res.writeHead(200, { 'Content-Type': wav ? 'audio/wav' : 'text/plain; charset=utf-8', 'Cache-Control': 'no-store',
+        'X-Content-Type-Options': 'nosniff', 'Content-Disposition': `attachment; filename="${exported[1]}-${r.channel}.${exported[3]}"` });
+      res.end(body);
+      return undefined;
+    }
     switch (route) {
       case 'GET /api/state':
         return this.send(res, 200, this.fullState());

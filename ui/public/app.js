@@ -307,8 +307,11 @@
         `delay ${r.tof} samples (${ms(r.tof)} ms, mostly the devices' latency); ` +
         `response peak at sample ${peakAt} (${ms(peakAt)} ms); ` +
         `recorded peak ${fmtDb(20 * Math.log10(r.peak))} dBFS` });
+      const exports = el('p', { class: 'exports' }, 'Export: ',
+        el('a', { href: `/api/measurement/impulse-${r.channel}.wav`, download: '', text: 'impulse response (WAV)' }), ', ',
+        el('a', { href: `/api/measurement/response-${r.channel}.txt`, download: '', text: 'frequency response (text: Hz, dB, degrees)' }));
       const card = el('div', { class: 'panel result', 'data-channel': String(r.channel) },
-        el('h2', { text: `Output ${r.channel}` }), info, el('div', { class: 'charts' }, impulse, mag));
+        el('h2', { text: `Output ${r.channel}` }), info, exports, el('div', { class: 'charts' }, impulse, mag));
       box.append(card);
       const t = r.h.map((_, k) => (1000 * k) / state.rate);
       const w = chartWidth(impulse);

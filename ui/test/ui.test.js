@@ -266,6 +266,28 @@ test('a measurement of outputs 0 and 1 completes and draws their impulse respons
   }));
   assert.ok(inked.length >= 2 && inked.every((n) => n > 500), `inked pixels ${inked}`);
   await page.screenshot({ path: path.join(artefacts, 'measurement.png'), fullPage: true });
+
+  // The exports read by another tool: the WAV holds the response shown, the text its spectrum.
+  const { h } = (await (await fetch(`${base}/api/measurement`)).json()).results.find((r) => r.channel === 1);
+  const href = await page.$eval('.result[data-channel="1"] .exports a', (a) => a.href);
+  fs.writeFileSync(path.join(dir, 'impulse-1.wav'), Buffer.from(await (await fetch(href)).arrayBuffer()));
+  fs.writeFileSync(path.join(dir, 'response-1.txt'), await (await fetch(`${base}/api/measurement/response-1.txt`)).text());
+  fs.writeFileSync(path.join(dir, 'h-1.json'), JSON.stringify(h));
+  const check = spawnSync('/usr/bin/python3', ['-c', `
+import json, sys, numpy as np
+from scipy.io import wavfile
+rate, x = wavfile.read(sys.argv[1] + '/impulse-1.wav')
+h = np.array(json.load(open(sys.argv[1] + '/h-1.json')))
+assert rate == 48000 and x.dtype == np.float32 and len(x) == len(h), (rate, x.dtype, len(x))
+assert np.max(np.abs(x - h)) < 1e-6 * max(1, np.max(np.abs(h))), 'the WAV is the response'
+rows = np.array([[float(v) for v in l.split()] for l in open(sys.argv[1] + '/response-1.txt') if not l.startswith('*')])
+H = np.exp(-2j * np.pi * np.outer(rows[:, 0], np.arange(len(h))) / 48000) @ h
+assert rows[0, 0] >= 10 and rows[-1, 0] <= 24000 and len(rows) > 400, rows.shape
+assert np.max(np.abs(rows[:, 1] - 20 * np.log10(np.abs(H)))) < 0.01, np.max(np.abs(rows[:, 1] - 20 * np.log10(np.abs(H))))
+assert np.max(np.abs(np.angle(np.exp(1j * (np.radians(rows[:, 2]) - np.angle(H)))))) < 0.01, 'the phase'
+print('ok')
+`, dir], { encoding: 'utf8' });
+  assert.equal(check.stdout.trim(), 'ok', check.stderr);
 });
 
 test('the equaliser warns before saving a response above the headroom, and marks a field out of range', async () => {
