@@ -219,6 +219,7 @@
     });
     // The form shows the run on the server until the person changes it.
     $('#measure-channels').addEventListener('change', () => { measureFormTouched = true; });
+    $('#measure-smoothing').addEventListener('change', drawResults);
     $('#measure-taps').addEventListener('change', () => { measureFormTouched = true; });
     $('#measure-show').addEventListener('click', async () => {
       try {
@@ -322,14 +323,17 @@
         series: [{ label: 'ms' }, { label: 'h', stroke: '#1f6fb2', width: 1 }],
         legend: { show: false },
       }, [t, r.h], impulse);
-      const m = Dsp.magnitude(r.h, state.rate);
+      const smoothing = Number($('#measure-smoothing').value); // 0: none
+      const m = Dsp.magnitude(r.h, state.rate, smoothing || 6);
+      const series = smoothing ? [m.freqs, m.raw, m.smooth] : [m.freqs, m.raw];
       const u2 = new uPlot({
-        title: 'Magnitude (1/6 octave smoothed)', width: chartWidth(mag), height: 240,
+        title: `Magnitude (${smoothing ? `1/${smoothing} octave smoothed` : 'unsmoothed'})`, width: chartWidth(mag), height: 240,
         scales: { x: { time: false, distr: 3, range: [20, 20000] } },
         axes: [{ label: 'Hz' }, { label: 'dB re the played level', size: 50 }],
-        series: [{ label: 'Hz' }, { label: 'raw', stroke: '#b8c7d9', width: 1 }, { label: 'smoothed', stroke: '#c0392b', width: 2 }],
+        series: [{ label: 'Hz' }, { label: 'raw', stroke: smoothing ? '#b8c7d9' : '#c0392b', width: smoothing ? 1 : 2 },
+          ...(smoothing ? [{ label: 'smoothed', stroke: '#c0392b', width: 2 }] : [])],
         legend: { show: true },
-      }, [m.freqs, m.raw, m.smooth], mag);
+      }, series, mag);
       charts.results.set(r.channel, [u1, u2]);
     }
   }

@@ -266,6 +266,14 @@ test('a measurement of outputs 0 and 1 completes and draws their impulse respons
   }));
   assert.ok(inked.length >= 2 && inked.every((n) => n > 500), `inked pixels ${inked}`);
   await page.screenshot({ path: path.join(artefacts, 'measurement.png'), fullPage: true });
+  // The smoothing chosen is drawn: one curve unsmoothed, raw and smoothed otherwise.
+  const curves = async () => page.$eval('.result[data-channel="1"] .magnitude', (e) =>
+    [e.querySelector('.u-title').textContent, e.querySelectorAll('.u-legend .u-series').length - 1]);
+  assert.deepEqual(await curves(), ['Magnitude (1/6 octave smoothed)', 2]);
+  for (const [value, want] of [['0', ['Magnitude (unsmoothed)', 1]], ['48', ['Magnitude (1/48 octave smoothed)', 2]], ['6', ['Magnitude (1/6 octave smoothed)', 2]]]) {
+    await page.select('#measure-smoothing', value);
+    assert.deepEqual(await curves(), want);
+  }
 
   // The exports read by another tool: the WAV holds the response shown, the text its spectrum.
   const { h } = (await (await fetch(`${base}/api/measurement`)).json()).results.find((r) => r.channel === 1);
