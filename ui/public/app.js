@@ -399,7 +399,7 @@
     $('#correct-log').hidden = !c.log.length;
     $('#correct-log').textContent = c.log.join('\n');
     $('#correct-switched').hidden = !c.switched;
-    $('#correct-switched').textContent = c.switched ? 'The processor switched to the new coefficient file.' : '';
+    $('#correct-switched').textContent = c.switched ? 'The processor switched to the coefficient file as written.' : '';
     const img = $('#correct-picture');
     img.hidden = !c.picture;
     if (c.picture && img.dataset.stamp !== String(c.picture)) {

@@ -413,7 +413,7 @@ test('a room correction designed from the measurement is drawn, written as the c
   assert.ok([0, 1].every((c) => kept.some((row, t) => row[c] !== merged[t][c])), 'outputs 0 and 1 are corrected');
   assert.ok(fs.readFileSync(`${filterFile}.previous`).equals(original), 'the file before is kept beside it');
   await waitFor('the processor logs the switch', 15, () => processorLog().split('switching FIR filter over').length > switchesBefore);
-  await page.waitForFunction(() => /switched to the new coefficient file/.test(document.querySelector('#correct-switched').textContent), { timeout: 10000 });
+  await page.waitForFunction(() => /switched to the coefficient file as written/.test(document.querySelector('#correct-switched').textContent), { timeout: 10000 });
   await waitFor('the page says what was written and that the processor switched to it', 10, async () =>
     /the other outputs kept their filters\); the processor switched to it/.test(await page.$eval('#correct-message', (e) => e.textContent)))
     .catch(async (e) => assert.fail(`${e.message}: the page says "${await page.$eval('#correct-message', (m) => m.textContent)}"`));
