@@ -320,7 +320,8 @@ TEST_F(MobuCorrect, MergeReplacesOnlyTheMeasuredOutputsAndUndoPutsTheFileBack) {
     for (const auto& r : refusals) {
         ASSERT_EQ(writeAudioFile(file, r.fs, Eigen::MatrixXd::Constant(256, r.channels, 0.25)), 0);
         const std::string kept = mobutest::readFile(file);
-        const auto refused = correct({"--in=" + dir + "/m", "--out=" + file, "--merge", "--taps=8192", "--phase=minimum"});
+        const auto refused =
+            correct({"--in=" + dir + "/m", "--out=" + file, "--merge", "--taps=8192", "--phase=minimum"});
         EXPECT_EQ(refused.status, 2) << refused.err;
         EXPECT_NE(refused.err.find(r.says), std::string::npos) << refused.err;
         EXPECT_EQ(mobutest::readFile(file), kept);
