@@ -464,6 +464,14 @@ class UiServer {
       res.end(body);
       return undefined;
     }
+    const kept = req.method === 'GET' && /^\/api\/measurement\/kept\/([^/]+)$/.exec(url.pathname);
+    if (kept) {
+      try {
+        return this.send(res, 200, this.measurement.run(kept[1]));
+      } catch (e) {
+        throw new HttpError(404, e.message);
+      }
+    }
     switch (route) {
       case 'GET /api/state':
         return this.send(res, 200, this.fullState());

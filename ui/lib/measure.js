@@ -52,10 +52,9 @@ class Measurement extends EventEmitter {
     return out;
   }
 
-  /** Shows a kept run (by its id from history()); throws an Error for the page. */
-  load(id) {
+  /** A kept run (by its id from history()): { date, channels, taps, rate, results }; throws an Error for the page. */
+  run(id) {
     if (typeof id !== 'string' || !RUN_NAME.test(id)) throw new Error('no such measurement');
-    if (this.busy()) throw new Error('a measurement is running');
     let doc;
     try {
       doc = JSON.parse(fs.readFileSync(path.join(this.store, id), 'utf8'));
@@ -63,6 +62,13 @@ class Measurement extends EventEmitter {
       throw new Error(`cannot read the measurement ${id}: ${e.message}`);
     }
     if (!Array.isArray(doc.results) || doc.rate !== this.options.rate) throw new Error(`the measurement ${id} does not fit this processor's rate`);
+    return doc;
+  }
+
+  /** Shows a kept run (by its id from history()); throws an Error for the page. */
+  load(id) {
+    if (this.busy()) throw new Error('a measurement is running');
+    const doc = this.run(id);
     this.results = doc.results.map((r) => ({ channel: r.channel, h: r.h, tof: r.tof, peak: r.peak }));
     this.update({ phase: 'done', message: `Measurement of ${new Date(doc.date).toLocaleString('en-GB')}`, error: '', progress: doc.channels.length,
       progressMax: doc.channels.length, channels: doc.channels, taps: doc.taps, run: id, date: doc.date });

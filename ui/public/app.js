@@ -220,6 +220,19 @@
     // The form shows the run on the server until the person changes it.
     $('#measure-channels').addEventListener('change', () => { measureFormTouched = true; });
     $('#measure-smoothing').addEventListener('change', drawResults);
+    $('#measure-overlay').addEventListener('change', async () => {
+      const id = $('#measure-overlay').value;
+      state.overlay = null;
+      try {
+        if (id) {
+          const run = await api('GET', `/api/measurement/kept/${encodeURIComponent(id)}`);
+          state.overlay = { label: new Date(run.date).toLocaleString('en-GB'), results: run.results };
+        }
+      } catch (e) {
+        message(e.message);
+      }
+      drawResults();
+    });
     $('#measure-taps').addEventListener('change', () => { measureFormTouched = true; });
     $('#measure-show').addEventListener('click', async () => {
       try {
@@ -247,6 +260,10 @@
     select.textContent = '';
     select.append(...options);
     if (m.run) select.value = m.run;
+    const overlay = $('#measure-overlay'), chosen = overlay.value;
+    overlay.textContent = '';
+    overlay.append(el('option', { value: '', text: 'none' }), ...options.map((o) => el('option', { value: o.value, text: o.textContent })));
+    overlay.value = (m.history || []).some((h) => h.id === chosen) ? chosen : '';
     $('#measure-history-row').hidden = !options.length;
   }
   async function showMeasurement(m) {
@@ -326,12 +343,19 @@
       const smoothing = Number($('#measure-smoothing').value); // 0: none
       const m = Dsp.magnitude(r.h, state.rate, smoothing || 6);
       const series = smoothing ? [m.freqs, m.raw, m.smooth] : [m.freqs, m.raw];
+      // A kept measurement of the same output drawn over it (before / after, another position).
+      const other = state.overlay && state.overlay.results.find((o) => o.channel === r.channel);
+      if (other) {
+        const o = Dsp.magnitude(other.h, state.rate, smoothing || 6);
+        series.push(smoothing ? o.smooth : o.raw);
+      }
       const u2 = new uPlot({
         title: `Magnitude (${smoothing ? `1/${smoothing} octave smoothed` : 'unsmoothed'})`, width: chartWidth(mag), height: 240,
         scales: { x: { time: false, distr: 3, range: [20, 20000] } },
         axes: [{ label: 'Hz' }, { label: 'dB re the played level', size: 50 }],
         series: [{ label: 'Hz' }, { label: 'raw', stroke: smoothing ? '#b8c7d9' : '#c0392b', width: smoothing ? 1 : 2 },
-          ...(smoothing ? [{ label: 'smoothed', stroke: '#c0392b', width: 2 }] : [])],
+          ...(smoothing ? [{ label: 'smoothed', stroke: '#c0392b', width: 2 }] : []),
+          ...(other ? [{ label: `overlay ${state.overlay.label}`, stroke: '#2e8b57', width: 2, dash: [6, 4] }] : [])],
         legend: { show: true },
       }, series, mag);
       charts.results.set(r.channel, [u1, u2]);

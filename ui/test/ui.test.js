@@ -546,6 +546,11 @@ test('no request ends the server, and the end of the server does not stop the pr
   assert.deepEqual(await page.$$eval('#measure-channels input', (bs) => bs.filter((b) => b.checked).map((b) => b.value)), ['0', '1']);
   assert.equal(await page.$eval('#measure-taps', (e) => e.value), '2048');
   assert.match(await page.$eval('#measure-history', (e) => e.selectedOptions[0].textContent), /: outputs 0, 1, 2048 samples$/);
+  // A kept measurement drawn over the one shown.
+  await page.select('#measure-overlay', await page.$eval('#measure-history', (e) => e.value));
+  await page.waitForFunction(() => [...document.querySelectorAll('.result[data-channel="1"] .magnitude .u-legend .u-series')]
+    .some((s) => /^overlay \d/.test(s.textContent.trim())), { timeout: 10000 });
+  await page.screenshot({ path: path.join(artefacts, 'measurement-overlay.png'), fullPage: true });
   consoleErrors.splice(0); // the page saw its server go
 });
 
