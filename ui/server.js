@@ -585,6 +585,8 @@ class UiServer {
         this.correction.update({ backup: fs.existsSync(`${this.config.filter}.previous`) });
         return this.send(res, 200, { written, switched: await this.switchedIn(logStart, /switching (FIR filter|paraEQs) over/) });
       }
+      case 'GET /api/processor':
+        return this.send(res, 200, this.processorStatus());
       case 'GET /api/guard':
         return this.send(res, 200, guard.read(guard.pathFor(this.config), this.o.rate));
       case 'GET /api/equaliser': {
@@ -613,6 +615,21 @@ class UiServer {
         req.resume();
         throw new HttpError(404, `no ${route}`);
     }
+  }
+
+  /**
+   * What the processor's log (--processor-log) tells of it: its rate, period and latency as it
+   * set them at its last start, and how often it started again after an over/under-run.
+   */
+  processorStatus() {
+    const status = { running: this.processor, log: Boolean(this.o['processor-log']), rate: null, period: null, latencyMs: null, restarts: null };
+    if (!status.log) return status;
+    const size = processorLogSize(this.o['processor-log']);
+    const text = processorLogSince(this.o['processor-log'], Math.max(0, size - (1 << 20)));
+    const set = [...text.matchAll(/requested latency : ([\d.]+) fs: ([\d.]+) setting N = (\d+)/g)].pop();
+    if (set) Object.assign(status, { rate: Number(set[2]), period: Number(set[3]), latencyMs: 1000 * Number(set[1]) });
+    status.restarts = text.split('starting the processor again').length - 1;
+    return status;
   }
 
   /**

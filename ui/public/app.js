@@ -58,7 +58,10 @@
     for (const v of document.querySelectorAll('.view')) v.hidden = v.id !== `view-${view}`;
     if (view === 'equaliser') drawEq();
     if (view === 'measure') drawResults();
-    if (view === 'files') api('GET', '/api/guard').then(showGuard, (e) => message(e.message));
+    if (view === 'files') {
+      api('GET', '/api/guard').then(showGuard, (e) => message(e.message));
+      api('GET', '/api/processor').then(showProcessor, (e) => message(e.message));
+    }
     history.replaceState(null, '', `#${view}`);
   }
   for (const t of document.querySelectorAll('.tab')) t.addEventListener('click', () => show(t.dataset.view));
@@ -607,6 +610,16 @@
       $('#restore-file').value = '';
     }
   });
+
+  function showProcessor(p) {
+    const parts = [p.running === true ? 'running' : p.running === false ? 'not running' : 'not known yet'];
+    if (!p.log) parts.push("rate and period not known here (the server is not given the processor's log)");
+    else {
+      if (p.rate) parts.push(`${p.rate} Hz, periods of ${p.period} frames (${p.latencyMs.toFixed(1)} ms)`);
+      parts.push(`started again after an over/under-run: ${p.restarts} time${p.restarts === 1 ? '' : 's'}`);
+    }
+    $('#processor-status').textContent = parts.join('; ');
+  }
 
   function showGuard(g) {
     const box = $('#guard');

@@ -463,6 +463,17 @@ test('every view fits a desktop (1280 x 800) and a phone (390 x 844): nothing of
   await page.click('.tab[data-view="levels"]');
 });
 
+test('the Files view says how the processor runs: its rate, period and restarts after over/under-runs', async () => {
+  await page.click('.tab[data-view="levels"]');
+  await page.click('.tab[data-view="files"]');
+  const log = processorLog();
+  const [, latency, , frames] = [...log.matchAll(/requested latency : ([\d.]+) fs: ([\d.]+) setting N = (\d+)/g)].pop();
+  const restarts = log.split('starting the processor again').length - 1;
+  const want = `running; 48000 Hz, periods of ${frames} frames (${(1000 * Number(latency)).toFixed(1)} ms); started again after an over/under-run: ${restarts} time${restarts === 1 ? '' : 's'}`;
+  await waitFor('the processor panel', 10, async () => (await page.$eval('#processor-status', (e) => e.textContent)) === want)
+    .catch(async (e) => assert.fail(`${e.message}: "${await page.$eval('#processor-status', (x) => x.textContent)}", want "${want}"`));
+});
+
 test('a backup downloads the processor files as one archive, and restoring it puts them back; a wrong archive changes nothing', async () => {
   const eqFile = path.join(board, 'home', '.mobu', 'paraEQ0.json');
   const res = await fetch(`${base}/api/backup`);
