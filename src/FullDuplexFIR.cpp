@@ -401,13 +401,19 @@ int FullDuplexFIR::configureGuard(OutputGuard& guard, std::string& problem) {
     return 0;
 }
 
+std::string FullDuplexFIR::guardPath() {
+    std::lock_guard<std::mutex> lock(guardLock);
+    return guardFile;
+}
+
 void FullDuplexFIR::rebuildGuard() {
     std::vector<OutputGuard::Limits> limits;
     std::string error;
-    const int ret = OutputGuard::readFile(guardFile, limits, error, M);
+    const std::string path = guardPath(); // set by the host thread while the watcher runs
+    const int ret = OutputGuard::readFile(path, limits, error, M);
     if (ret == -ENOENT) {
         mobuLog(LOG_NOTICE, "FullDuplexFIR::rebuildGuard: the output guard file %s is gone; the guard in force stays",
-                guardFile.c_str());
+                path.c_str());
         return;
     }
     if (ret < 0) {
@@ -429,7 +435,7 @@ void FullDuplexFIR::rebuildGuard() {
         return;
     }
     mobuLog(LOG_NOTICE, "FullDuplexFIR::rebuildGuard: the output guard file %s changed, switching in: %s",
-            guardFile.c_str(), OutputGuard::describe(limits).c_str());
+            path.c_str(), OutputGuard::describe(limits).c_str());
     guards.prepTransition();
 }
 
@@ -913,7 +919,7 @@ bool FullDuplexFIR::unchangedSinceBuilt() {
 
 void FullDuplexFIR::closeWrite(char* name) {
     mobuLog(LOG_NOTICE, "FullDuplexFIR::closeWrite file just closed : %s", name);
-    if (!guardFile.empty() && guardFile == name) {
+    if (const std::string guard = guardPath(); !guard.empty() && guard == name) {
         rebuildGuard();
         return;
     }
@@ -929,9 +935,9 @@ void FullDuplexFIR::attribChange(char* name, int wd) {
     mobuLog(LOG_NOTICE, "FullDuplexFIR::attribChange wd : %d", wd);
     mobuLog(LOG_NOTICE, "FullDuplexFIR::attribChange fd : %d", getWatchDescriptor(filterFile));
     std::this_thread::sleep_for(std::chrono::milliseconds(250)); // let a writer finish
-    if (!guardFile.empty() && guardFile == name) {
+    if (const std::string guard = guardPath(); !guard.empty() && guard == name) {
         rm(wd);
-        addFileOrAwait(guardFile); // a file replaced by rename is watched under its new inode
+        addFileOrAwait(guard); // a file replaced by rename is watched under its new inode
         rebuildGuard();
         return;
     }

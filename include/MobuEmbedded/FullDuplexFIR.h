@@ -241,6 +241,7 @@ private:
     void switchStep(bool firPending, bool eqPending, bool guardPending);
     void guardPass();
     void rebuildGuard();
+    std::string guardPath(); ///< guardFile, read under guardLock
     int configureGuard(OutputGuard& guard, std::string& problem); ///< guardLock held
     void meter();
     /// Peak of one block column, clamped to 2147483647.
