@@ -242,9 +242,12 @@ static int ess9038_write_nco(struct snd_soc_dai *dai,
 	return 0;
 }
 
-/* Reads back the DPLL ratio the chip locked to, for the log. */
-static int ess9038_read_dpll(struct snd_soc_dai *dai,
-			     struct ess9038_priv *priv)
+/*
+ * Reads back the DPLL ratio the chip locked to, for the log only: a read
+ * that fails leaves the stream as it is.
+ */
+static void ess9038_read_dpll(struct snd_soc_dai *dai,
+			      struct ess9038_priv *priv)
 {
 	unsigned int byte;
 	s64 dpll = 0;
@@ -252,12 +255,14 @@ static int ess9038_read_dpll(struct snd_soc_dai *dai,
 
 	for (i = 0; i < 4; i++) {
 		ret = regmap_read(priv->regmap, ESS9038_DPLL(i), &byte);
-		if (ret)
-			return ret;
+		if (ret) {
+			dev_dbg(dai->dev, "%s dpll read failed: %d\n", __func__,
+				ret);
+			return;
+		}
 		dpll |= (s64)(byte & 0xff) << (8 * i);
 	}
 	dev_dbg(dai->dev, "%s nco read as %ld\n", __func__, (long)dpll);
-	return 0;
 }
 
 static int ess9038_hw_params(struct snd_pcm_substream *substream,
@@ -292,9 +297,7 @@ static int ess9038_hw_params(struct snd_pcm_substream *substream,
 			return ret;
 	}
 
-	ret = ess9038_read_dpll(dai, priv);
-	if (ret)
-		return ret;
+	ess9038_read_dpll(dai, priv);
 
 	div = (priv->sysclk / 64) / rate;
 	dev_dbg(dai->dev, "%s mclk div = %d\n", __func__, div);
@@ -445,7 +448,12 @@ static struct snd_soc_dai_driver ess9038_dai = {
 		.sig_bits = 24,
 	},
 	.ops = &ess9038_dai_ops,
+	/*
+	 * Both directions share the serial format register: a second stream
+	 * takes the rate and sample width of the one running.
+	 */
 	ESS_CODEC_SYMMETRIC_RATE,
+	ESS_CODEC_SYMMETRIC_SAMPLE_BITS,
 };
 
 static const struct snd_soc_component_driver ess9038_component_driver = {

@@ -199,6 +199,13 @@ static int ess9822_set_dai_fmt(struct snd_soc_dai *dai, unsigned int fmt)
 
 	dev_dbg(dai->dev, "%s enter 0x%x\n", __func__, fmt);
 
+	/*
+	 * The capture path is set up for I2S only; a refused format changes
+	 * nothing, neither the chip nor the recorded clock role.
+	 */
+	if ((fmt & SND_SOC_DAIFMT_FORMAT_MASK) != SND_SOC_DAIFMT_I2S)
+		return -EINVAL;
+
 	switch (fmt & SND_SOC_DAIFMT_CLOCK_PROVIDER_MASK) {
 	case SND_SOC_DAIFMT_CBP_CFP:
 		priv->master = true;
@@ -220,10 +227,6 @@ static int ess9822_set_dai_fmt(struct snd_soc_dai *dai, unsigned int fmt)
 			ret);
 		return ret;
 	}
-
-	/* The capture path is set up for I2S only. */
-	if ((fmt & SND_SOC_DAIFMT_FORMAT_MASK) != SND_SOC_DAIFMT_I2S)
-		return -EINVAL;
 
 	ret = regmap_update_bits(priv->regmap, ESS9822_CLOCK_EN, 0xff,
 				 ESS9822_CLOCK_EN_ALL);

@@ -279,8 +279,10 @@ struct snd_soc_dai_driver {
     struct snd_soc_pcm_stream playback;
 #if LINUX_VERSION_CODE < KERNEL_VERSION(5, 12, 0)
     unsigned int symmetric_rates : 1;
+    unsigned int symmetric_samplebits : 1;
 #else
     unsigned int symmetric_rate : 1;
+    unsigned int symmetric_sample_bits : 1;
 #endif
     unsigned int symmetric_channels : 1;
 };
