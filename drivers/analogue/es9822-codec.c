@@ -340,7 +340,35 @@ static struct snd_soc_dai_driver ess9822_dai = {
 	.ops = &ess9822_dai_ops,
 };
 
+/*
+ * The chip may lose power while the system sleeps: the register map keeps
+ * what is written meanwhile in its cache, and resume writes the cache back.
+ */
+static int ess9822_suspend(struct snd_soc_component *component)
+{
+	struct ess9822_priv *priv = snd_soc_component_get_drvdata(component);
+
+	regcache_cache_only(priv->regmap, true);
+	regcache_mark_dirty(priv->regmap);
+	return 0;
+}
+
+static int ess9822_resume(struct snd_soc_component *component)
+{
+	struct ess9822_priv *priv = snd_soc_component_get_drvdata(component);
+	int ret;
+
+	regcache_cache_only(priv->regmap, false);
+	ret = regcache_sync(priv->regmap);
+	if (ret)
+		dev_err(component->dev, "registers not restored after resume: %d\n",
+			ret);
+	return ret;
+}
+
 static const struct snd_soc_component_driver ess9822_component_driver = {
+	.suspend = ess9822_suspend,
+	.resume = ess9822_resume,
 	ESS_CODEC_DAI_NAMING
 };
 
