@@ -42,13 +42,14 @@ else
 	pass "dtc compiles the README's fragment without a warning"
 fi
 
-bad=0
-for f in "$BINDINGS"/*/*.yaml "$BINDINGS"/*/*/*.yaml; do
-	[ -e "$f" ] || continue
-	dt-doc-validate -u "$BINDINGS" "$f" >"$WORK/doc.log" 2>&1 && [ ! -s "$WORK/doc.log" ] ||
-		{ cat "$WORK/doc.log"; echo "  in ${f#"$ROOT"/}"; bad=1; }
-done
-[ "$bad" = 0 ] && pass "the bindings are valid schemas" || fail "the bindings are valid schemas"
+# (one run for all: each run loads the meta-schemas anew)
+if dt-doc-validate -u "$BINDINGS" $(find "$BINDINGS" -name '*.yaml' | sort) >"$WORK/doc.log" 2>&1 &&
+	[ ! -s "$WORK/doc.log" ]; then
+	pass "the bindings are valid schemas"
+else
+	cat "$WORK/doc.log"
+	fail "the bindings are valid schemas"
+fi
 
 if [ -e "$WORK/board.dtb" ]; then
 	if dt-mk-schema -j "$BINDINGS" >"$WORK/schema.json" 2>"$WORK/mk.log" &&
