@@ -53,6 +53,9 @@ class RoomCorrection {
 public:
     enum class Phase { minimum, mixed };
 
+    /// The longest filter designed (5.5 s at 48 kHz): a design grid of 4 x taps points per channel.
+    static constexpr int maxTaps = 1 << 18;
+
     struct Settings {
         double fs = 48000.0;
         int taps = 65536;    ///< length of every correction filter
@@ -64,7 +67,7 @@ public:
         bool align = false; ///< delays and levels matched across channels
         int outputs = 8;    ///< channels of the coefficient file (at least the highest channel + 1)
         double maxPreRingingDB = -30.0;
-        int mixedDelay = 2400; ///< samples (50 ms at 48 kHz) of the mixed-phase filters
+        int mixedDelay = 2400; ///< samples (50 ms at 48 kHz) of the mixed-phase filters (checked in mixed phase only)
     };
 
     /// What the design found for one channel, on the frequencies of `frequencies`.
@@ -90,11 +93,13 @@ public:
     RoomCorrection();
 
     /// Checks and takes the settings: 0 or ROOMCORRECTION_SETTINGS_ERROR with `error` set.
+    /// (No method prints: the caller reports `error`.)
     int setSettings(const Settings& s, std::string& error);
     const Settings& settings() const { return set; }
 
-    /** Reads a target curve: one "frequency,dB" pair a line (Hz above 0, increasing;
-     * blank lines and lines starting with # are skipped; a header line "frequency,dB" too),
+    /** Reads a target curve: one "frequency,dB" pair a line (or the two columns separated by
+     * spaces or tabs; Hz above 0, increasing; blank lines, lines starting with # or *, a UTF-8
+     * byte-order mark and header lines that start with a letter before the first pair are skipped),
      * at least one pair.  The curve is interpolated linearly over log frequency and held
      * at its end values beyond them.  0 or ROOMCORRECTION_TARGET_ERROR with `error` naming
      * the line. */

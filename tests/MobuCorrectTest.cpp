@@ -11,6 +11,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cmath>
@@ -203,6 +204,24 @@ TEST_F(MobuCorrect, RefusesBadInputWithOneLineAndWritesNothing) {
     mkdir((dir + "/missing").c_str(), 0755);
     mobutest::writeFile(dir + "/missing/tof.csv", "channel,samples,milliseconds\n3,100,2.08\n");
     mobutest::writeFile(dir + "/target.csv", "100,0\n50,3\n");
+    // Times of flight that do not fit, and a channel the box does not have (8 outputs).
+    const auto folder = [&](const std::string& name, const std::string& tof) {
+        mkdir((dir + "/" + name).c_str(), 0755);
+        for (int c : {0, 10})
+            ASSERT_EQ(writeAudioFile(dir + "/" + name + "/impulse-" + std::to_string(c) + ".wav", 48000, h), 0);
+        mobutest::writeFile(dir + "/" + name + "/tof.csv", tof);
+    };
+    folder("huge", "channel,samples,milliseconds\n0,99999999999,2.08\n");
+    folder("ten", "channel,samples,milliseconds\n0,100,2.08\n10,120,2.5\n");
+    // A response with a NaN, as a float file (numpy writes it as it is).
+    mkdir((dir + "/nan").c_str(), 0755);
+    const auto nan = mobutest::runProcess({mobutest::referencePython(), "-c",
+                                           "import sys, numpy as np, scipy.io.wavfile as wav\n"
+                                           "h = np.zeros(4096, np.float32); h[10] = 0.5; h[50] = np.nan\n"
+                                           "wav.write(sys.argv[1], 48000, h)\n",
+                                           dir + "/nan/impulse-0.wav"});
+    ASSERT_EQ(nan.status, 0) << nan.err;
+    mobutest::writeFile(dir + "/nan/tof.csv", "channel,samples,milliseconds\n0,100,2.08\n");
     const std::string in = "--in=" + dir + "/m", out = "--out=" + dir + "/f.wav";
     const struct {
         std::vector<std::string> args;
@@ -223,6 +242,12 @@ TEST_F(MobuCorrect, RefusesBadInputWithOneLineAndWritesNothing) {
         {{in, out, "--loud"}, "unknown option --loud", 2},
         {{in}, "--out", 2},
         {{"--verify", in, "--playback=board_playback"}, "--filter", 2},
+        {{"--in=" + dir + "/huge", out}, "99999999999", 2},
+        {{"--in=" + dir + "/ten", out}, "channel 10 is not one of the 8 outputs", 2},
+        {{"--in=" + dir + "/nan", out}, "not finite", 2},
+        {{in, out, "--taps=4194304"}, "256 ... 262144", 2},
+        {{in, out, "--phase=mixed", "--taps=4096"}, "mixed-phase delay", 2},
+        {{in, "--out=" + dir + "/nowhere/f.wav"}, "nowhere: No such file or directory", 1},
     };
     for (const auto& c : cases) {
         const auto r = correct(c.args);
@@ -231,8 +256,131 @@ TEST_F(MobuCorrect, RefusesBadInputWithOneLineAndWritesNothing) {
             line += a + " ";
         EXPECT_EQ(r.status, c.status) << line << r.err;
         EXPECT_NE(r.err.find(c.says), std::string::npos) << line << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << "one line: " << line << r.err;
+        EXPECT_EQ(r.out.find("designed"), std::string::npos) << "refused before the design: " << line;
         EXPECT_FALSE(mobutest::exists(dir + "/f.wav")) << line;
     }
 }
 
 } // namespace
+
+namespace {
+
+/// The coefficient file as numpy reads it (samples times the factor of the scale reference):
+/// "rate outputs taps", then per output 1 when it is a single tap (passes unchanged) else 0, then,
+/// for each channel of `channels` with its response in `measured`, the level in dB of the
+/// response through its filter: the median over 64 frequencies from 500 Hz to 2 kHz of the power
+/// spectrum averaged over 1/6 octave.
+const char* fileFigures = R"(import sys, numpy as np, scipy.io.wavfile as wav
+rate, data = wav.read(sys.argv[1])
+h = data / 2.0**31 * float(open(sys.argv[1] + '.scale').read().split()[0])
+print(rate, h.shape[1], h.shape[0])
+print(*[int(np.count_nonzero(np.abs(h[:, m]) > 1e-9) == 1) for m in range(h.shape[1])])
+levels = []
+for c in [int(c) for c in sys.argv[3].split(',')] if len(sys.argv) > 3 else []:
+    _, m = wav.read(sys.argv[2] + '/impulse-%d.wav' % c)
+    n = 1 << 19
+    p = np.abs(np.fft.rfft(m.astype(float), n) * np.fft.rfft(h[:, c], n)) ** 2
+    f = np.arange(len(p)) * rate / n
+    at = 500 * 4 ** (np.arange(64) / 63)
+    levels.append(np.median([10 * np.log10(p[(f >= x * 2**(-1/12)) & (f <= x * 2**(1/12))].mean()) for x in at]))
+print(*levels)
+)";
+
+} // namespace
+
+TEST_F(MobuCorrect, AcceptsWhatOtherToolsWriteAndKeepsItsPromises) {
+    // Two channels of a direct sound and a reflection; the same at 32 kHz; the same with a tof.csv
+    // without its header line.
+    const auto folder = [&](const std::string& name, double fs, const std::string& tof) {
+        mkdir((dir + "/" + name).c_str(), 0755);
+        for (int c = 0; c < 2; ++c) {
+            Eigen::MatrixXd h = Eigen::MatrixXd::Zero(4096, 1);
+            h(10 + 3 * c, 0) = 0.5;
+            h(300 + 40 * c, 0) = 0.3;
+            ASSERT_EQ(writeAudioFile(dir + "/" + name + "/impulse-" + std::to_string(c) + ".wav", fs, h), 0);
+        }
+        mobutest::writeFile(dir + "/" + name + "/tof.csv", tof);
+    };
+    folder("m", 48000, "channel,samples,milliseconds\n0,100,2.08\n1,105,2.19\n");
+    folder("noheader", 48000, "0,100,2.08\n1,105,2.19\n");
+    folder("rate32", 32000, "channel,samples,milliseconds\n0,67,2.08\n1,70,2.19\n");
+    mkdir((dir + "/mixed").c_str(), 0755);
+    // Two channels 6 dB apart whose direct sounds have excess phase (a later, larger tap), so that
+    // the mixed-phase filters ripple beyond the boost limit.
+    const auto mixed =
+        mobutest::runProcess({mobutest::referencePython(), "-c",
+                              "import sys, numpy as np, scipy.io.wavfile as wav\n"
+                              "rng = np.random.default_rng(4); t = np.arange(8192)\n"
+                              "for c, g in ((0, 1.0), (1, 0.5)):\n"
+                              "    h = np.zeros(8192)\n"
+                              "    h[20 + 5 * c] = 0.3 * g; h[24 + 5 * c] = -0.6 * g; h[60] = 0.4 * g * (1 - 2 * c)\n"
+                              "    h += g * 0.05 * rng.standard_normal(8192) * np.exp(-t / 800.0) * (t > 30)\n"
+                              "    wav.write(sys.argv[1] + '/impulse-%d.wav' % c, 48000, h.astype(np.float32))\n",
+                              dir + "/mixed"});
+    ASSERT_EQ(mixed.status, 0) << mixed.err;
+    mobutest::writeFile(dir + "/mixed/tof.csv", "channel,samples,milliseconds\n0,100,2.08\n1,110,2.29\n");
+    // One tilted target in the forms other tools write.
+    mobutest::writeFile(dir + "/plain.csv", "100,3\n10000,-3\n");
+    mobutest::writeFile(dir + "/bom.csv", "\xEF\xBB\xBF"
+                                          "100,3\n10000,-3\n");
+    mobutest::writeFile(dir + "/header.csv", "Frequency,dB\n100,3\n10000,-3\n");
+    mobutest::writeFile(dir + "/spaces.txt", "* exported\nFreq(Hz) SPL(dB)\n100.000  3.000\n10000.000\t-3.000\n");
+
+    const struct {
+        const char* name;
+        std::string in, target, out; ///< a folder, a target file (or ""), the coefficient file (under dir)
+        std::vector<std::string> options;
+        int rate, taps;
+        std::string sameAs;  ///< a file this design must equal byte for byte
+        double levelsWithin; ///< the aligned channels' levels through their filters within this (dB)
+    } cases[] = {
+        {"with a header", "m", "", "m.wav", {"--taps=8192"}, 48000, 8192, "", 0},
+        {"without a header: both channels", "noheader", "", "noheader.wav", {"--taps=8192"}, 48000, 8192, "m.wav", 0},
+        {"a short minimum-phase filter", "m", "", "short.wav", {"--taps=1024"}, 48000, 1024, "", 0},
+        {"the default range at 32 kHz", "rate32", "", "rate32.wav", {"--taps=8192"}, 32000, 8192, "", 0},
+        {"plain target", "m", "plain.csv", "plain.wav", {"--taps=8192"}, 48000, 8192, "", 0},
+        {"target with a byte-order mark", "m", "bom.csv", "bom.wav", {"--taps=8192"}, 48000, 8192, "plain.wav", 0},
+        {"target with a header", "m", "header.csv", "header.wav", {"--taps=8192"}, 48000, 8192, "plain.wav", 0},
+        {"target in columns", "m", "spaces.txt", "spaces.wav", {"--taps=8192"}, 48000, 8192, "plain.wav", 0},
+        {"mixed phase, aligned",
+         "mixed",
+         "",
+         "mixed.wav",
+         {"--taps=8192", "--phase=mixed", "--align"},
+         48000,
+         8192,
+         "",
+         0.1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string in = dir + "/" + c.in, file = dir + "/" + c.out;
+        std::vector<std::string> args{"--in=" + in, "--out=" + file};
+        if (!c.target.empty()) args.push_back("--target=" + dir + "/" + c.target);
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        const auto r = correct(args);
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+        if (r.status != 0) continue;
+        const auto figures = mobutest::runProcess({mobutest::referencePython(), "-c", fileFigures, file, in, "0,1"});
+        ASSERT_EQ(figures.status, 0) << figures.err;
+        std::istringstream text(figures.out);
+        int rate = 0, outputs = 0, taps = 0;
+        text >> rate >> outputs >> taps;
+        EXPECT_EQ(rate, c.rate);
+        EXPECT_EQ(outputs, 8);
+        EXPECT_EQ(taps, c.taps);
+        std::vector<int> passes(8);
+        for (int& p : passes)
+            text >> p;
+        EXPECT_EQ(passes, (std::vector<int>{0, 0, 1, 1, 1, 1, 1, 1})) << "channels 0 and 1 corrected, not the others";
+        double level0 = 0, level1 = 0;
+        text >> level0 >> level1;
+        if (c.levelsWithin > 0) {
+            EXPECT_NEAR(level0, level1, c.levelsWithin) << "levels matched\n" << r.out;
+        }
+        if (!c.sameAs.empty()) {
+            EXPECT_TRUE(mobutest::readFile(file) == mobutest::readFile(dir + "/" + c.sameAs)) << "not as " << c.sameAs;
+        }
+    }
+}
