@@ -5,9 +5,22 @@
 //         type ALSAMobuFIRSwitching
 //         slave.pcm "hw:0"                 # 8 channels of S32_LE
 //         filter "/home/mobu/filters.wav"  # 8 channels; without it: band-limited impulses
-//         paraeq "/home/mobu/.mobu/paraEQ0.json"  # watched: saving it rebuilds the filters
+//         paraeq "/home/mobu/.mobu/paraEQ0.json"  # watched, NOT applied: saving it rebuilds the filters
 //         mixerDevice "hw:0"               # its stereo "Headphone" control scales outputs 0 and 1
+//         guard "/home/mobu/.mobu/guard.json"  # the output guard (default ~/.mobu/guard.json)
 //     }
+//
+// This plug-in has no equaliser: a "paraeq" file is watched (saving it rebuilds the
+// filters) but its settings change nothing; the plug-in says so once at open.
+//
+// A coefficient file that can't be loaded before any filters play (no file, a missing
+// channel) gives those outputs a band-limited impulse (20 Hz up on outputs 0 and 1,
+// 400 Hz up on the others).  Once a set plays, a rewritten file that can't be loaded
+// whole is refused, with the file, the channel and why: the set in force keeps playing
+// and the next file that loads switches in.  The output guard (OutputGuard) runs last on
+// every output; a guard file that is present but refused fails the open, a refused
+// rewrite or a removed file leaves the guard in force, and a changed one switches in
+// with the filters' fade-out and silence.
 //
 // Output m is client channel m mod 2 through filter m.  A rewritten coefficient (or
 // equaliser) file is built into the spare filter set and switched in with one period
@@ -20,8 +33,10 @@
 // in blocks of MAX_BLOCK (and the fades, ramps and latency are one block long), so a
 // client's choice of period never makes filters it can't afford.  Playback only.
 #include <MobuEmbedded/FIRMobu.h>
+#include <MobuEmbedded/MobuCommon.h>
 #include <MobuEmbedded/MobuDebug.h>
 #include <MobuEmbedded/ObjectDoubleBuffer.h>
+#include <MobuEmbedded/OutputGuard.h>
 
 #include <ALSAExternalPlugin.h>
 #include <ALSAMixerEvents.h>
@@ -99,9 +114,25 @@ public:
         const snd_pcm_uframes_t bufferBlocks = (getBufferSize() + n - 1) / n;
         silentBlocks = static_cast<int>(std::max<snd_pcm_uframes_t>(4, bufferBlocks));
         std::lock_guard<std::mutex> lock(buildLock);
+        {
+            guards.completeTransition(); // no stream runs now: a guard still pending is simply taken
+            std::string problem;
+            if (guards.activeBuffer()->configure(guardLimits, getRate(), problem) < 0) {
+                std::cout << "ALSAMobuFIRSwitching: the output guard file " << guardFile << ": " << problem
+                          << "; nothing plays" << std::endl;
+                return -1;
+            }
+            guards.activeBuffer()->reserve(n);
+            if (!guards.activeBuffer()->empty())
+                std::cout << "ALSAMobuFIRSwitching: the output guard is in force: "
+                          << OutputGuard::describe(guardLimits) << std::endl;
+        }
         completeTransition(); // no stream runs now: a rebuilt set still pending is simply taken
         std::cout << "creating filters" << std::endl;
-        if (createFIRFilters(n) < 0) return -1;
+        startingUp = true; // this stream's first set: a channel that can't be loaded gets the fall-back
+        const int built = createFIRFilters(n);
+        startingUp = false;
+        if (built < 0) return -1;
         std::cout << "creating filters done" << std::endl;
         prepTransition();
         completeTransition();
@@ -162,11 +193,13 @@ public:
         closing.store(false);
         {
             std::lock_guard<std::mutex> lock(buildLock);
-            for (const std::string& path : {filterFile, paraEQFile})
+            for (const std::string& path : {filterFile, paraEQFile, guardFile})
                 if (!path.empty()) rmPath(path);
             filterFile.clear();
             paraEQFile.clear();
+            guardFile.clear();
         }
+        std::string guardPath;
         snd_config_iterator_t i, next;
         snd_config_for_each(i, next, conf) {
             snd_config_t* node = snd_config_iterator_entry(i);
@@ -203,6 +236,15 @@ public:
                 }
                 addFile(text);
                 removeNode(node, "FIRALSAPluginMulti");
+            } else if (field == "guard") {
+                if (snd_config_get_string(node, &text) < 0 || text[0] != '/') {
+                    std::cout << "ALSAMobuFIRSwitching: the guard field must be the absolute path of the output "
+                                 "guard file"
+                              << std::endl;
+                    return -EINVAL;
+                }
+                guardPath = text;
+                removeNode(node, "ALSAMobuFIRSwitching");
             } else if (field == "mixerDevice") {
                 if (snd_config_get_string(node, &text) < 0) {
                     std::cout << "mixer device configuration variable is not a string, please replace with a mixer "
@@ -217,7 +259,41 @@ public:
                 removeNode(node, "FIRALSAPluginMulti");
             }
         }
+        if (!paraEQFile.empty())
+            std::cout << "ALSAMobuFIRSwitching: warning: the paraeq file " << paraEQFile
+                      << " is watched but not applied: this plug-in has no equaliser (saving the file rebuilds the "
+                         "filters, its settings change nothing)"
+                      << std::endl;
+        if (const int ret = setGuardFile(guardPath); ret < 0) return ret;
         return ALSAExternalPlugin::parseConfig(name, conf, stream, mode);
+    }
+
+    /** Reads and watches the output guard file (empty: ~/.mobu/guard.json).  No file: no guard.
+     * @return 0, or -EINVAL when the file is present but refused (the open fails, saying why). */
+    int setGuardFile(std::string path) {
+        if (path.empty()) {
+            MobuCommon home;
+            if (home.setFileName(OutputGuard::DEFAULT_NAME) != 0) return 0;
+            path = home.getFileName();
+        }
+        std::vector<OutputGuard::Limits> limits;
+        std::string error;
+        const int ret = OutputGuard::readFile(path, limits, error, M);
+        if (ret < 0 && ret != -ENOENT) {
+            std::cout << "ALSAMobuFIRSwitching: " << error << " (field guard); the PCM is not opened" << std::endl;
+            return -EINVAL;
+        }
+        {
+            std::lock_guard<std::mutex> lock(buildLock);
+            guardFile = path;
+            guardLimits = limits;
+        }
+        std::cout << "ALSAMobuFIRSwitching: "
+                  << (ret == -ENOENT ? "no output guard file " + path + ": the outputs are not guarded"
+                                     : "the output guard file " + path + ": " + OutputGuard::describe(limits))
+                  << std::endl;
+        addFileOrAwait(path); // a guard file made later switches in
+        return 0;
     }
 
     /** SIGINT (2) or 9: end the stream in order.  Runs in the signal handler: it only
@@ -306,15 +382,30 @@ public:
         std::vector<FIRMobu*>& set = *inactiveBuffer();
         std::cout << "deleteInactiveFIRFilters" << std::endl;
         deleteFilters(set);
-        // Every output's taps first, then one engine per input for the outputs it feeds (output
-        // m from input m mod 2), which transforms that input once for all of them.
-        std::vector<Eigen::VectorXd> taps(M);
+        // Every output's taps first (the file read once), then one engine per input for the outputs
+        // it feeds (output m from input m mod 2), which transforms that input once for all of them.
+        std::vector<Eigen::VectorXd> taps;
+        std::vector<int> codes;
+        std::string why = "no filter file is set";
+        if (filterFile.empty())
+            codes.assign(M, -1);
+        else
+            FIRMobu::readChannels(filterFile, M, taps, codes, why, getRate());
+        taps.resize(M);
+        const auto refused = std::find_if(codes.begin(), codes.end(), [](int c) { return c < 0; });
+        if (refused != codes.end() && !startingUp) {
+            // A set plays: a file that can't be loaded whole changes nothing (no pass-through, no mix).
+            printf("ALSAMobuFIRSwitching::createFIRFilters: the filter file %s is refused from channel %d on: %s; the "
+                   "filters in force stay until a file that loads replaces it\n",
+                   filterFile.c_str(), static_cast<int>(refused - codes.begin()), why.c_str());
+            fflush(stdout);
+            return -39902;
+        }
         for (int m = 0; m < M; ++m) {
             printf("loading channel %d from file %s\n", m, filterFile.c_str());
-            if (!filterFile.empty() &&
-                FIRMobu::readChannel(filterFile, static_cast<unsigned>(m), taps[m], nullptr, getRate()) >= 0)
-                continue;
+            if (codes[m] >= 0) continue;
             const float fs = static_cast<float>(getRate());
+            printf("channel %d: %s\n", m, why.c_str());
             printf("Couldn't load filter from file, setting as the impulse with sample rate = %f Hz.\n", fs);
             ImpulseBandLimited<double> impulse;
             const int ret = impulse.generateImpulseShift(1024.0f / fs, fs, m < 2 ? 20.0f : 400.0f, (fs - 1.0f) / 2.0f);
@@ -337,7 +428,10 @@ public:
 
     void closeWrite(char* name) override {
         printf("ALSAMobuFIRSwitching::closeWrite file just closed : %s\n", name);
-        rebuild();
+        if (isGuardFile(name))
+            rebuildGuard();
+        else
+            rebuild();
     }
 
     void attribChange(char* name, int wd) override {
@@ -349,7 +443,10 @@ public:
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(250)); // let a writer finish
         // The watch follows a file replaced by rename by itself; playing goes on.
-        rebuild();
+        if (isGuardFile(name))
+            rebuildGuard();
+        else
+            rebuild();
     }
 
 private:
@@ -375,6 +472,55 @@ private:
         if (createFIRFilters(n) == 0) prepTransition();
     }
 
+    bool isGuardFile(const char* name) {
+        std::lock_guard<std::mutex> lock(buildLock);
+        return !guardFile.empty() && guardFile == name;
+    }
+
+    /** Reads the guard file as it is now into the spare guard and asks for the switch; a file that
+     * is refused or gone leaves the guard in force. */
+    void rebuildGuard() {
+        if (!guards.waitUntilIdle([this] { return FileWatchThreaded::stopRequested(); })) return;
+        std::lock_guard<std::mutex> lock(buildLock);
+        std::vector<OutputGuard::Limits> limits;
+        std::string error;
+        const int ret = OutputGuard::readFile(guardFile, limits, error, M);
+        if (ret < 0) {
+            std::cout << "ALSAMobuFIRSwitching::rebuildGuard: "
+                      << (ret == -ENOENT ? "the output guard file " + guardFile + " is gone" : error)
+                      << "; the guard in force stays" << std::endl;
+            return;
+        }
+        if (limits == guardLimits) return;
+        const int n = periodSize.load();
+        if (n == 0) { // no stream: the next hwParams builds it
+            guardLimits = limits;
+            return;
+        }
+        OutputGuard& next = *guards.inactiveBuffer();
+        if (next.configure(limits, getRate(), error) < 0) {
+            std::cout << "ALSAMobuFIRSwitching::rebuildGuard: the output guard file " << guardFile << ": " << error
+                      << "; the guard in force stays" << std::endl;
+            return;
+        }
+        next.reserve(n);
+        guardLimits = limits;
+        std::cout << "ALSAMobuFIRSwitching::rebuildGuard: the output guard file " << guardFile
+                  << " changed, switching in: " << OutputGuard::describe(limits) << std::endl;
+        guards.prepTransition();
+    }
+
+    /// The guard in force over the period's output, last of all.
+    void guardPass() {
+        OutputGuard& guard = *guards.activeBuffer();
+        if (guard.empty()) return;
+        int32_t* const block = periods.output.data(); // row-major: sample k of output m at k * M + m
+        const Eigen::Index n = periods.output.rows();
+#pragma omp parallel for schedule(static)
+        for (int m = 0; m < M; ++m)
+            guard.process(m, block + m, n, M);
+    }
+
     /// Filters one period of periods.input into periods.output with a fade and the gains in use.
     void filterPass(int fade) {
         const Eigen::ArrayXXd& g = *gains.activeBuffer();
@@ -390,11 +536,18 @@ private:
     }
 
     int filterPeriod() {
+        const int ret = filterStep();
+        if (ret == 0) guardPass();
+        return ret;
+    }
+
+    int filterStep() {
         eqIn[0] = periods.input.col(0).cast<double>();
         eqIn[1] = periods.input.col(1).cast<double>();
         const bool firPending = transitionPending();
+        const bool guardPending = guards.transitionPending();
         const int exiting = exitCount.load();
-        if (exiting != 0 || (!firPending && switchCount < 1)) {
+        if (exiting != 0 || (!firPending && !guardPending && switchCount < 1)) {
             switchCount = -1;
             if (exiting < 0) {
                 printf("ALSAMobuFIRSwitching::%s ramping down\n", "transfer");
@@ -437,6 +590,10 @@ private:
             printf("ALSAMobuFIRSwitching::%s switching over\n", "transfer");
             completeTransition();
         }
+        if (switchCount > 2 && guardPending) {
+            printf("ALSAMobuFIRSwitching::%s switching the output guard over\n", "transfer");
+            guards.completeTransition();
+        }
         filterPass(switchCount); // 3, 2: silence while the new filters fill; 1: fade in
         --switchCount;
         return 0;
@@ -446,6 +603,10 @@ private:
     static constexpr int inputs = 2; ///< output m is fed by input m mod inputs
     std::string filterFile;
     std::string paraEQFile;
+    std::string guardFile;                        ///< buildLock
+    std::vector<OutputGuard::Limits> guardLimits; ///< as the guard in force was made (buildLock)
+    ObjectDoubleBuffer<OutputGuard> guards;
+    bool startingUp = false; ///< hwParams builds: channels that can't be loaded get the fall-back (buildLock)
     int switchCount = 0;
     std::atomic<int> exitCount{0};
     int silentBlocks = 4;             ///< of the exit sequence: at least the slave's buffer

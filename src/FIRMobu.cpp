@@ -366,29 +366,76 @@ int FIRMobu::loadBuilt(const Eigen::MatrixXd& h) {
     }
 }
 
+namespace {
+/// Channel m of b without its trailing zeros (at least 2048 taps kept), with the "Trimming" line.
+Eigen::VectorXd trimmedChannel(const Eigen::MatrixXd& b, Eigen::Index m) {
+    Eigen::Index i = b.rows() - 1;
+    while (i > 2048 && b(i, m) == 0.0)
+        --i;
+    const int kept = static_cast<int>(i + 1);
+    printf("Trimming channel %d from %ld to %d samples\n", static_cast<int>(m), static_cast<long>(b.rows()), kept);
+    fflush(stdout);
+    return b.col(m).head(kept);
+}
+
+void warnRate(const std::string& fileName, double fileRate, double streamRate) {
+    if (streamRate > 0.0 && fileRate != streamRate) // still loaded: a filter is better than none
+        fprintf(stderr, "Warning : the coefficient file %s is at %g Hz but the stream runs at %g Hz\n",
+                fileName.c_str(), fileRate, streamRate);
+}
+} // namespace
+
 int FIRMobu::readChannel(const std::string& fileName, unsigned m, Eigen::VectorXd& taps, double* maxCoefficient,
                          double streamRate) {
     Eigen::MatrixXd b;
     double fileRate = 0.0;
     const int res = readFile(fileName, b, &fileRate);
     if (res < 0) return res;
-    if (streamRate > 0.0 && fileRate != streamRate) // still loaded: a filter is better than none
-        fprintf(stderr, "Warning : the coefficient file %s is at %g Hz but the stream runs at %g Hz\n",
-                fileName.c_str(), fileRate, streamRate);
+    warnRate(fileName, fileRate, streamRate);
     if (m >= b.cols())
         return MobuDebug().evaluateError(
             -1350, "loadTimeDomainCoefficients, m+1<b.cols, less channels in the FIR filter then requested.\n");
     if (b.rows() < 1)
         return MobuDebug().evaluateError(-1309, "loadTimeDomainCoefficients, b.rows<1, the filter is empty.\n");
-    Eigen::Index i = b.rows() - 1;
-    while (i > 2048 && b(i, m) == 0.0)
-        --i;
-    const int kept = static_cast<int>(i + 1);
-    printf("Trimming channel %d from %ld to %d samples\n", m, static_cast<long>(b.rows()), kept);
-    fflush(stdout);
-    taps = b.col(m).head(kept);
+    taps = trimmedChannel(b, m);
     if (maxCoefficient != nullptr) *maxCoefficient = b.maxCoeff();
     return 0;
+}
+
+int FIRMobu::readChannels(const std::string& fileName, int channels, std::vector<Eigen::VectorXd>& taps,
+                          std::vector<int>& codes, std::string& why, double streamRate) {
+    taps.assign(static_cast<size_t>(std::max(channels, 0)), Eigen::VectorXd());
+    codes.assign(taps.size(), 0);
+    why.clear();
+    Eigen::MatrixXd b;
+    double fileRate = 0.0;
+    int res = readFile(fileName, b, &fileRate);
+    if (res < 0) {
+        const std::string text = SoxDebug().message(res);
+        why = text.empty() ? "it can't be read (code " + std::to_string(res) + ")" : text;
+        while (!why.empty() && why.back() == ' ')
+            why.pop_back();
+    } else if (b.rows() < 1) {
+        res = -1309;
+        why = "it holds no samples";
+    }
+    if (res < 0) {
+        std::fill(codes.begin(), codes.end(), res);
+        return res;
+    }
+    warnRate(fileName, fileRate, streamRate);
+    for (int m = 0; m < channels; ++m) {
+        if (m < b.cols()) {
+            taps[static_cast<size_t>(m)] = trimmedChannel(b, m);
+        } else {
+            codes[static_cast<size_t>(m)] = -1350;
+            res = -1350;
+        }
+    }
+    if (res < 0)
+        why = "it has " + std::to_string(b.cols()) + " channel" + (b.cols() == 1 ? "" : "s") + ", " +
+              std::to_string(channels) + " are needed";
+    return res;
 }
 
 int FIRMobu::loadTimeDomainCoefficients(std::string fileName, unsigned m, double streamRate) {

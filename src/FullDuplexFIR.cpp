@@ -1,4 +1,5 @@
 #include "MobuEmbedded/FullDuplexFIR.h"
+#include "MobuEmbedded/MobuCommon.h"
 
 #include <ALSAConfig.h>
 #include <ALSADebug.h>
@@ -229,6 +230,25 @@ int FullDuplexFIR::loadConfig(std::string fileName) {
     mobuLog(LOG_NOTICE, "adding the paraeq file %s", value.c_str());
     addParaEQFile(value);
 
+    // The output guard: optional, from the key or else the per-user default.
+    const std::string guardKey = top + ".guard";
+    std::string guardPath;
+    if (const int code = config.search(guardKey, value); code == 0) {
+        if (value.empty() || (value[0] != '/' && (value.find('/') != std::string::npos || value == "..")))
+            return fail(-EINVAL, "the output guard file \"" + value + "\" (key " + guardKey +
+                                     ") is neither an absolute path nor a file name in ~/.mobu");
+        if (value[0] == '/')
+            guardPath = value;
+        else if (MobuCommon home; home.setFileName(value.c_str()) == 0)
+            guardPath = home.getFileName();
+    } else if (code != -ENOENT) {
+        return fail(code, "the key " + guardKey + " can't be used: " + configText(code));
+    } else if (MobuCommon home; home.setFileName(OutputGuard::DEFAULT_NAME) == 0) {
+        guardPath = home.getFileName();
+    }
+    if (!guardPath.empty() && (ret = setGuardFile(guardPath)) < 0)
+        return fail(ret, configError + " (key " + guardKey + ")");
+
     const std::string mixerKey = top + ".mixerDevice";
     if ((ret = search(mixerKey)) < 0) return ret;
     if ((ret = MixerEvents::open(value)) < 0) {
@@ -328,12 +348,86 @@ int FullDuplexFIR::checkDevices(std::string& problem) {
             return err < 0 ? err : -EINVAL;
         }
     }
-    return 0;
+    OutputGuard trial;
+    std::lock_guard<std::mutex> lock(guardLock);
+    return configureGuard(trial, problem);
 }
 
 int FullDuplexFIR::addFilterFile(std::string path) {
     filterFile = path;
     return addFileOrAwait(path); // a file still to come is loaded when it appears
+}
+
+int FullDuplexFIR::setGuardFile(const std::string& path) {
+    std::vector<OutputGuard::Limits> limits;
+    std::string error;
+    const int ret = OutputGuard::readFile(path, limits, error, M);
+    if (ret < 0 && ret != -ENOENT) {
+        configError = error;
+        mobuLog(LOG_NOTICE, "FullDuplexFIR::setGuardFile: %s; refused", error.c_str());
+        return ret;
+    }
+    {
+        std::lock_guard<std::mutex> lock(guardLock);
+        if (!guardFile.empty() && guardFile != path) rmPath(guardFile);
+        guardFile = path;
+        guardLimits = limits;
+    }
+    if (ret == -ENOENT)
+        mobuLog(LOG_NOTICE, "FullDuplexFIR::setGuardFile: no output guard file %s: the outputs are not guarded",
+                path.c_str());
+    else
+        mobuLog(LOG_NOTICE, "FullDuplexFIR::setGuardFile: the output guard file %s: %s", path.c_str(),
+                OutputGuard::describe(limits).c_str());
+    if (const int watch = addFileOrAwait(path); watch < 0)
+        mobuLog(LOG_NOTICE, "the output guard file %s can't be watched (%s): changes to it go unnoticed", path.c_str(),
+                strerror(-watch));
+    return 0;
+}
+
+int FullDuplexFIR::configureGuard(OutputGuard& guard, std::string& problem) {
+    const unsigned rate = Playback::getSampleRate();
+    std::vector<OutputGuard::Limits> limits = guardLimits; // the caller holds guardLock
+    if (limits.empty()) limits.assign(static_cast<size_t>(M), OutputGuard::Limits{});
+    const int ret = guard.configure(limits, rate > 0 ? rate : 48000.0, problem);
+    if (ret < 0) {
+        problem = "the output guard file " + guardFile + ": " + problem;
+        return ret;
+    }
+    guard.reserve(std::max(N.load(), 1));
+    return 0;
+}
+
+void FullDuplexFIR::rebuildGuard() {
+    std::vector<OutputGuard::Limits> limits;
+    std::string error;
+    const int ret = OutputGuard::readFile(guardFile, limits, error, M);
+    if (ret == -ENOENT) {
+        mobuLog(LOG_NOTICE, "FullDuplexFIR::rebuildGuard: the output guard file %s is gone; the guard in force stays",
+                guardFile.c_str());
+        return;
+    }
+    if (ret < 0) {
+        mobuLog(LOG_NOTICE, "FullDuplexFIR::rebuildGuard: %s; refused, the guard in force stays", error.c_str());
+        return;
+    }
+    // The spare guard is the pending target until the audio thread has switched to it.
+    if (!guards.waitUntilIdle([this] { return FileWatchThreaded::stopRequested(); })) return;
+    std::lock_guard<std::mutex> lock(guardLock);
+    if (limits == guardLimits && guardsReady) return; // what is in force already
+    const std::vector<OutputGuard::Limits> before = guardLimits;
+    guardLimits = limits;
+    if (!guardsReady) return; // the first pass takes the file as it is now
+    std::string problem;
+    OutputGuard& next = *guards.inactiveBuffer();
+    if (const int built = configureGuard(next, problem); built < 0) {
+        guardLimits = before;
+        mobuLog(LOG_NOTICE, "FullDuplexFIR::rebuildGuard: %s; refused, the guard in force stays", problem.c_str());
+        return;
+    }
+    mobuLog(LOG_NOTICE, "FullDuplexFIR::rebuildGuard: the output guard file %s changed, switching in: %s",
+            guardFile.c_str(), OutputGuard::describe(limits).c_str());
+    guards.prepTransition();
 }
 
 int FullDuplexFIR::addParaEQFile(std::string name) {
@@ -700,22 +794,32 @@ int FullDuplexFIR::createFIRFilters(int n) {
         mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR::createFIRFilters UNKNOWN EXCEPTION PID=%d", timestamp().c_str(), pid);
         return MobuDebug().evaluateError(-39901);
     }
-    // Every output's taps first, then one engine per input for the outputs it feeds (output m
-    // from input m mod IN_CHCNT), which transforms that input once for all of them.
-    std::vector<Eigen::VectorXd> taps(M);
-    for (int m = 0; m < M; ++m) {
-        mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR::createFIRFilters: Loading coefficients for channel %d from file %s",
-                timestamp().c_str(), m, filterFile.c_str());
-        if (FIRMobu::readChannel(filterFile, static_cast<unsigned>(m), taps[m], nullptr, Playback::getSampleRate()) >=
-            0) {
-            mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR::createFIRFilters: Channel %d loaded successfully",
-                    timestamp().c_str(), m);
-        } else {
+    // Every output's taps first (the file read once), then one engine per input for the outputs
+    // it feeds (output m from input m mod IN_CHCNT), which transforms that input once for all of them.
+    mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR::createFIRFilters: Loading the coefficients of %d channels from file %s",
+            timestamp().c_str(), M, filterFile.c_str());
+    std::vector<Eigen::VectorXd> taps;
+    std::vector<int> codes;
+    std::string why;
+    if (FIRMobu::readChannels(filterFile, M, taps, codes, why, Playback::getSampleRate()) < 0) {
+        const int first =
+            static_cast<int>(std::find_if(codes.begin(), codes.end(), [](int c) { return c < 0; }) - codes.begin());
+        if (filtersReady.load(std::memory_order_acquire)) {
+            // A set plays: a file that can't be loaded whole changes nothing (no silent or mixed set).
             mobuLog(LOG_NOTICE,
-                    "[%s] FullDuplexFIR::createFIRFilters: Couldn't load filter from file, zeroing channel %d PID=%d",
-                    timestamp().c_str(), m, pid);
-            taps[m] = Eigen::VectorXd::Zero(2048);
+                    "[%s] FullDuplexFIR::createFIRFilters: the filter file %s is refused from channel %d on: %s; "
+                    "the filters in force stay until a file that loads replaces it",
+                    timestamp().c_str(), filterFile.c_str(), first, why.c_str());
+            return MobuDebug().evaluateError(-39902, filterFile + ": " + why + "\n");
         }
+        for (int m = 0; m < M; ++m)
+            if (codes[m] < 0) {
+                mobuLog(LOG_NOTICE,
+                        "[%s] FullDuplexFIR::createFIRFilters: Couldn't load filter from file, zeroing channel %d "
+                        "PID=%d: %s",
+                        timestamp().c_str(), m, pid, why.c_str());
+                taps[m] = Eigen::VectorXd::Zero(2048);
+            }
     }
     try {
         std::vector<std::unique_ptr<FIRMobu>> engines = FIRMobu::perInputEngines(2 * n, IN_CHCNT, taps);
@@ -799,6 +903,10 @@ bool FullDuplexFIR::unchangedSinceBuilt() {
 
 void FullDuplexFIR::closeWrite(char* name) {
     mobuLog(LOG_NOTICE, "FullDuplexFIR::closeWrite file just closed : %s", name);
+    if (!guardFile.empty() && guardFile == name) {
+        rebuildGuard();
+        return;
+    }
     if (N < 1) {
         mobuLog(LOG_NOTICE, "N=%d which is not valid - can't create filters", N.load());
         return;
@@ -811,6 +919,12 @@ void FullDuplexFIR::attribChange(char* name, int wd) {
     mobuLog(LOG_NOTICE, "FullDuplexFIR::attribChange wd : %d", wd);
     mobuLog(LOG_NOTICE, "FullDuplexFIR::attribChange fd : %d", getWatchDescriptor(filterFile));
     std::this_thread::sleep_for(std::chrono::milliseconds(250)); // let a writer finish
+    if (!guardFile.empty() && guardFile == name) {
+        rm(wd);
+        addFileOrAwait(guardFile); // a file replaced by rename is watched under its new inode
+        rebuildGuard();
+        return;
+    }
     if (N < 1) {
         mobuLog(LOG_NOTICE, "N=%d which is not valid - can't create filters", N.load());
         return;
@@ -876,10 +990,11 @@ int FullDuplexFIR::process() {
             inLevels[c] = std::max(inLevels[c], peak(inputAudio.col(c)));
         const bool firPending = transitionPending();
         const bool eqPending = paraEQs[0].transitionPending() && paraEQs[1].transitionPending();
+        const bool guardPending = guards.transitionPending();
         const int exiting = exitCount.load(std::memory_order_acquire);
         bool ended = false;
-        if (exiting == 0 && (eqPending || switchCount > 0 || firPending)) {
-            switchStep(firPending, eqPending);
+        if (exiting == 0 && (eqPending || switchCount > 0 || firPending || guardPending)) {
+            switchStep(firPending, eqPending, guardPending);
         } else {
             switchCount = -1;
             if (exiting == 0)
@@ -887,10 +1002,12 @@ int FullDuplexFIR::process() {
             else
                 ended = exitStep();
         }
-        if (ended)
+        if (ended) {
             ret = -1;
-        else
+        } else {
+            guardPass();
             meter();
+        }
     }
     if (posted) wakeControl();
     return ret;
@@ -931,6 +1048,21 @@ int FullDuplexFIR::firstPass() {
         filtersReady.store(true, std::memory_order_release);
     }
 
+    {
+        // The guard file as it is now; a change from here on is built by the file-watch thread.
+        std::string problem;
+        std::lock_guard<std::mutex> lock(guardLock);
+        guards.completeTransition();
+        OutputGuard& guard = *guards.activeBuffer();
+        if (configureGuard(guard, problem) < 0) {
+            mobuLog(LOG_NOTICE, "FullDuplexFIR::process %s; nothing plays", problem.c_str());
+            return -1;
+        }
+        guardsReady = true;
+        if (!guard.empty())
+            mobuLog(LOG_NOTICE, "FullDuplexFIR::process the output guard is in force: %s",
+                    OutputGuard::describe(guard.getLimits()).c_str());
+    }
     mobuLog(LOG_NOTICE, "setting gain matrices");
     {
         std::lock_guard<std::mutex> lock(gainLock);
@@ -1007,7 +1139,7 @@ void FullDuplexFIR::normalStep() {
     gains.completeTransition();
 }
 
-void FullDuplexFIR::switchStep(bool firPending, bool eqPending) {
+void FullDuplexFIR::switchStep(bool firPending, bool eqPending, bool guardPending) {
     if (switchCount < 0) { // the old filters fade out
         equaliserPass(false);
         filterPass(-1);
@@ -1031,6 +1163,10 @@ void FullDuplexFIR::switchStep(bool firPending, bool eqPending) {
         if (eqPending) {
             rtLog(LOG_NOTICE, "FullDuplexFIR::%s switching paraEQs over", "process");
             switchEqualisers = true;
+        }
+        if (guardPending) {
+            rtLog(LOG_NOTICE, "FullDuplexFIR::%s switching the output guard over", "process");
+            guards.completeTransition();
         }
     }
     equaliserPass(switchEqualisers);
@@ -1063,6 +1199,15 @@ bool FullDuplexFIR::exitStep() {
     }
     outputAudio.setZero();
     return false;
+}
+
+void FullDuplexFIR::guardPass() {
+    OutputGuard& guard = *guards.activeBuffer();
+    if (guard.empty()) return;
+    int32_t* const block = outputAudio.data(); // row-major: sample n of output m at n * M + m
+#pragma omp parallel for schedule(static)
+    for (int m = 0; m < M; ++m)
+        guard.process(m, block + m, N, M);
 }
 
 void FullDuplexFIR::meter() {

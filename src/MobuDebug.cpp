@@ -36,4 +36,7 @@ MobuDebug::MobuDebug() {
     errors[-1370] = "This plug-in plays only: it can't be opened for capture. ";
     errors[-1371] = "The FIFO path names something that isn't a FIFO (named pipe): nothing would ever reach a reader. ";
     errors[-1372] = "The FIFO can't be made large enough for one block of audio: none will be written to it. ";
+    errors[-39902] = "The coefficient file can't be loaded whole: the filters in force stay. ";
+    errors[-1380] = "The output guard file can't be used: ";
+    errors[-1381] = "The output guard can't be made for this stream: ";
 }

@@ -161,6 +161,8 @@ void expectFiltered(const Ints& y, int c, const Eigen::ArrayXd& ref, const Eigen
 
 TEST_F(Plugins, DefinitionsAreCheckedWhenOpened) {
     storeFilters(filters, randomFilters(2100, 8, 1));
+    const std::string badGuard = dir + "/badguard.json";
+    mobutest::writeFile(badGuard, R"({"outputs": [{"output": 6, "highpass": {"frequency": 1000}}]})");
     const struct {
         std::string name, type, body;
         int status;       ///< of the open: 0 or the errno
@@ -181,6 +183,12 @@ TEST_F(Plugins, DefinitionsAreCheckedWhenOpened) {
          "channels configuration variable is not an integer"},
         {"swnomixer", "ALSAMobuFIRSwitching", "mixerDevice \"nosuch\" slave.pcm \"out\"", EINVAL,
          "read nosuch (mixer device) from the config file"},
+        {"swparaeq", "ALSAMobuFIRSwitching", switchingBody(), 0,
+         "the paraeq file " + eq + " is watched but not applied: this plug-in has no equaliser"},
+        {"swbadguard", "ALSAMobuFIRSwitching", switchingBody() + " guard \"" + badGuard + "\"", EINVAL,
+         "the output guard file " + badGuard + ": outputs[0].highpass.order: missing (field guard)"},
+        {"swrelativeguard", "ALSAMobuFIRSwitching", switchingBody() + " guard \"guard.json\"", EINVAL,
+         "the guard field must be the absolute path of the output guard file"},
     };
     for (const auto& c : cases)
         define(c.name, c.type, c.body);
@@ -367,8 +375,17 @@ TEST_F(Plugins, SwitchingRewritesSwitchClickFreeAndSigintEndsInOrder) {
     const Ints x = intProgramme(20 * period, 8);
     writeRaw(dir + "/in.raw", x);
     enum What { Filters, Equaliser, Sigint };
-    for (const What what : {Filters, Equaliser, Sigint}) {
+    using mobutest::BadCoefficients;
+    struct Case {
+        What what;
+        int refused = -1; ///< a BadCoefficients file is renamed in first: refused, the set in force plays on
+    };
+    for (const Case& test :
+         {Case{Filters}, Case{Equaliser}, Case{Sigint}, Case{Filters, int(BadCoefficients::NonFinite)},
+          Case{Filters, int(BadCoefficients::Fifo)}, Case{Filters, int(BadCoefficients::NoSamples)}}) {
+        const What what = test.what;
         SCOPED_TRACE(what == Filters ? "filters" : what == Equaliser ? "equaliser" : "SIGINT");
+        SCOPED_TRACE(test.refused < 0 ? "" : mobutest::name(BadCoefficients(test.refused)));
         const std::string go = dir + "/go";
         std::remove(go.c_str());
         storeFilters(filters, h); // the same filters play first each time
@@ -377,6 +394,10 @@ TEST_F(Plugins, SwitchingRewritesSwitchClickFreeAndSigintEndsInOrder) {
             start({"sw", "S32", "2", std::to_string(period), dir + "/in.raw", "256", std::to_string(6 * period), go});
         ASSERT_TRUE(waitForPause(*child));
         Eigen::MatrixXd stored = h;
+        if (test.refused >= 0) {
+            ASSERT_TRUE(mobutest::renameBadCoefficients(BadCoefficients(test.refused), filters));
+            ASSERT_TRUE(waitFor(*child, "is refused")) << child->outputSoFar();
+        }
         if (what == Filters) stored = storeFilters(filters, h2);
         if (what == Equaliser) mobutest::writeFile(eq, "[]\n"); // saved again: the filters are rebuilt
         if (what == Sigint) child->signal(SIGINT);
@@ -448,6 +469,35 @@ TEST_F(Plugins, SwitchingWithoutCoefficientsPassesBandLimitedAudio) {
         EXPECT_LT(gainDB(c, 0), -40.0) << "no DC";
     }
     EXPECT_LT(gainDB(2, 100), gainDB(0, 100) - 6) << "outputs 2-7 start higher (400 Hz) than 0 and 1 (20 Hz)";
+}
+
+TEST_F(Plugins, SwitchingOutputsStayWithinTheirGuardWhateverTheFilters) {
+    Eigen::MatrixXd h = Eigen::MatrixXd::Zero(2049, 8);
+    h.row(0).setOnes(); // pass-through of a programme near full scale
+    storeFilters(filters, h);
+    const std::string guard = dir + "/guard.json";
+    mobutest::writeFile(guard, R"({"outputs": [{"output": 6, "highpass": {"frequency": 1000, "order": 8}},
+                                               {"output": 7, "maxLevel": -20}]})");
+    define("sw", "ALSAMobuFIRSwitching", switchingBody() + " guard \"" + guard + "\"");
+    writeRaw(dir + "/in.raw", Ints(intProgramme(48 * period, 21) * 7));
+    const auto r = play({"sw", "S32", "2", std::to_string(period), dir + "/in.raw", "256"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("the output guard is in force: output 6: high-pass 1000 Hz order 8\noutput 7: at most -20 "
+                         "dBFS"),
+              std::string::npos)
+        << r.out;
+    const Ints all = readRaw<int32_t>(dir + "/out.raw", 8);
+    ASSERT_GE(all.rows(), 40 * period);
+    const Ints y = all.middleRows(2 * period, 36 * period);
+    const double limit = 2147483648.0 * 0.1;
+    EXPECT_LE(y.col(7).abs().maxCoeff(), limit) << "output 7 is held at -20 dBFS";
+    EXPECT_GT(y.col(5).abs().maxCoeff(), 3 * limit) << "the filters drive the unguarded outputs past it";
+    EXPECT_TRUE((y.col(4) == y.col(0)).all()) << "an unguarded output is untouched";
+    for (const double f : {125.0, 250.0, 500.0})
+        EXPECT_LT(mobutest::levelAtDB(y.col(6), f), mobutest::levelAtDB(y.col(4), f) - 40.0) << f << " Hz";
+    // The pass band plays; this programme is near full scale, so the limit that keeps the filtered
+    // output from clipping takes a few dB.
+    EXPECT_GT(mobutest::levelAtDB(y.col(6), 4000), mobutest::levelAtDB(y.col(4), 4000) - 4.0);
 }
 
 // --- the pink-noise plug-in ---------------------------------------------------------------------

@@ -247,10 +247,11 @@ protected:
         mobutest::removeTree(dir);
     }
 
-    std::string config(const std::string& mixer = "board") {
+    std::string config(const std::string& mixer = "board", const std::string& guard = "") {
         const std::string path = dir + "/processor.conf";
         mobutest::writeFile(path, "MobuFullDuplexFIR {\n  filter \"" + filter + "\"\n  paraeq \"" + eqName +
-                                      "\"\n  mixerDevice \"" + mixer + "\"\n  fifopath \"" + fifo + "\"\n}\n");
+                                      "\"\n  mixerDevice \"" + mixer + "\"\n  fifopath \"" + fifo + "\"\n" +
+                                      (guard.empty() ? "" : "  guard \"" + guard + "\"\n") + "}\n");
         return path;
     }
 
@@ -505,6 +506,144 @@ TEST_F(Processor, AFilterFileCreatedLaterPlaysAndABurstOfRewritesSwitchesAtMostT
     const int switches = countLog("switching FIR filter over");
     EXPECT_GE(switches, 2);
     EXPECT_LE(switches, 3) << "one switch for the file's creation, at most two for the burst";
+}
+
+// --- fail safe: refused files and the output guard ------------------------------------------
+
+TEST_F(Processor, ARefusedRewriteKeepsTheSetInForceAndTheNextGoodFileSwitchesIn) {
+    using mobutest::BadCoefficients;
+    for (const BadCoefficients bad : {BadCoefficients::NonFinite, BadCoefficients::Fifo, BadCoefficients::NoSamples,
+                                      BadCoefficients::SixChannels}) {
+        SCOPED_TRACE(mobutest::name(bad));
+        {
+            std::lock_guard<std::mutex> lock(logMutex);
+            logLines.clear();
+        }
+        replaceAudioFile(filter, impulses(0.5));
+        replaceEq(eqName, "[]");
+        Probe p;
+        p.input = programme(22, 19);
+        p.after = [&](int k) {
+            if (k == 6) {
+                ASSERT_TRUE(mobutest::renameBadCoefficients(bad, filter));
+                EXPECT_TRUE(waitFor([&] { return countLog("is refused") > 0; })) << "the refusal is logged";
+            }
+            if (k == 10) { // the next file that loads switches in: period 11 fades out
+                replaceAudioFile(filter, impulses(0.25));
+                EXPECT_TRUE(waitFor([&] { return p.firSwitchPending(); }));
+            }
+            if (k == 18) p.handleSignal(SIGINT);
+        };
+        EXPECT_EQ(run(p, config()), -1);
+        ASSERT_GE(p.calls, 20);
+        for (int m = 0; m < 8; ++m) {
+            for (int k = 5; k <= 10; ++k)
+                expectGain(p.out(k), p.in(k), m, 0.5, 1.0, 1.0, "the set in force, period " + std::to_string(k));
+            expectGain(p.out(11), p.in(11), m, 0.5, 1.0, 0.0, "its fade-out");
+            EXPECT_TRUE((p.out(12).col(m) == 0).all() && (p.out(13).col(m) == 0).all());
+            expectGain(p.out(14), p.in(14), m, 0.25, 0.0, 1.0, "the good file's fade-in");
+            expectGain(p.out(16), p.in(16), m, 0.25, 1.0, 1.0, "the good file");
+        }
+        EXPECT_EQ(countLog("switching FIR filter over"), 1);
+    }
+}
+
+/// The periods [from, to] of the probe's output, one after the other.
+Block periods(const Probe& p, int from, int to) {
+    Block y((to - from + 1) * N, 8);
+    for (int k = from; k <= to; ++k)
+        y.middleRows((k - from) * N, N) = p.out(k);
+    return y;
+}
+
+TEST_F(Processor, TheOutputGuardBoundsItsOutputsWhateverTheFiltersAndEqualiserAsk) {
+    replaceAudioFile(filter, impulses(1.0));                                   // pass-through: the guard alone protects
+    replaceEq(eqName, R"([{"type": "BPF", "Fc": 1000, "dB": 20, "Q": 0.3}])"); // +20 dB
+    const std::string guard = dir + "/guard.json";
+    auto replaceGuard = [&](const std::string& json) {
+        mobutest::writeFile(guard + ".new", json);
+        ASSERT_EQ(rename((guard + ".new").c_str(), guard.c_str()), 0);
+    };
+    replaceGuard(R"({"outputs": [{"output": 6, "highpass": {"frequency": 1000, "order": 8}},
+                                 {"output": 7, "maxLevel": -20}]})");
+    Probe p;
+    p.audit = true;
+    p.input = programme(52, 23);
+    p.after = [&](int k) {
+        if (k == 24) { // refused: the guard in force stays
+            replaceGuard(R"({"outputs": [{"output": 7, "maxLevel": "-20"}]})");
+            EXPECT_TRUE(waitFor([&] { return countLog("refused, the guard in force stays") > 0; }));
+        }
+        if (k == 30) { // switches in: period 31 fades out, the new guard from period 32 on
+            replaceGuard(R"({"outputs": [{"output": 2, "maxLevel": -30}]})");
+            EXPECT_TRUE(waitFor([&] { return p.guardSwitchPending(); }));
+        }
+        if (k == 50) p.handleSignal(SIGINT);
+    };
+    EXPECT_EQ(run(p, config("board", guard)), -1);
+    ASSERT_GE(p.calls, 52);
+    expectNoAuditedAllocation();
+    const double limit7 = 2147483648.0 * 0.1, limit2 = 2147483648.0 * std::pow(10.0, -1.5);
+
+    const Block first = periods(p, 5, 30);
+    EXPECT_LE(first.col(7).abs().maxCoeff(), limit7) << "output 7 is held at -20 dBFS";
+    EXPECT_GT(first.col(5).abs().maxCoeff(), 3 * limit7) << "the equaliser drives the unguarded outputs past it";
+    EXPECT_TRUE((first.col(4) == first.col(0)).all()) << "an unguarded output is untouched";
+    for (const double f : {125.0, 250.0, 500.0})
+        EXPECT_LT(mobutest::levelAtDB(first.col(6), f), mobutest::levelAtDB(first.col(4), f) - 40.0)
+            << "output 6 below its guard, at " << f << " Hz";
+    EXPECT_NEAR(mobutest::levelAtDB(first.col(6), 4000), mobutest::levelAtDB(first.col(4), 4000), 0.5);
+
+    const Block second = periods(p, 35, 49);
+    EXPECT_LE(second.col(2).abs().maxCoeff(), limit2) << "the new guard holds output 2 at -30 dBFS";
+    EXPECT_TRUE((second.col(6) == second.col(4)).all() && (second.col(7) == second.col(5)).all())
+        << "outputs the new file does not name are no longer guarded";
+    EXPECT_EQ(countLog("switching the output guard over"), 1);
+}
+
+TEST_F(Processor, ARefusedGuardFileStopsTheStartNamingTheFileAndTheKey) {
+    replaceAudioFile(filter, impulses(0.5));
+    replaceEq(eqName, "[]");
+    const std::string guard = dir + "/guard.json";
+    struct Case {
+        const char* json;
+        const char* says;
+    };
+    for (const Case& c : {
+             Case{R"({"outputs": [{"output": 6, "highpass": {"frequency": 1000, "order": 9}}]})",
+                  "outputs[0].highpass.order: 9 is not a whole number from 1 to 8"},
+             Case{R"({"outputs": [{"output": 8, "maxLevel": -6}]})",
+                  "outputs[0].output: 8 is not an output number from 0 to 7"},
+             Case{R"({"outputs": [{"output": 6, "hihgpass": {"frequency": 1000, "order": 4}}]})",
+                  "outputs[0].hihgpass: unknown key"},
+             Case{R"({"outputs": [{"output": 6, "maxLevel": 3}]})", "outputs[0].maxLevel: 3 is not a level"},
+             Case{R"({"outputs": [{"output": 6, "maxLevel": -6}, {"output": 6, "maxLevel": -3}]})",
+                  "outputs[1].output: output 6 is named twice"},
+             Case{R"({"outputs": [{"output": 6, "lowpass": {"frequency": 1000, "order": 2},
+                                   "highpass": {"frequency": 2000, "order": 2}}]})",
+                  "outputs[0].lowpass.frequency: 1000 Hz is not above the high-pass frequency 2000 Hz"},
+             Case{"{\"outputs\": [", "not valid JSON"},
+         }) {
+        SCOPED_TRACE(c.json);
+        mobutest::writeFile(guard, c.json);
+        Probe p;
+        p.init();
+        EXPECT_LT(p.loadConfig(config("board", guard)), 0);
+        EXPECT_NE(p.getConfigError().find(guard + ": " + c.says), std::string::npos) << p.getConfigError();
+        EXPECT_NE(p.getConfigError().find("(key MobuFullDuplexFIR.guard)"), std::string::npos) << p.getConfigError();
+    }
+    // One the stream's rate can't take is refused before anything is built or played.
+    mobutest::writeFile(guard, R"({"outputs": [{"output": 7, "lowpass": {"frequency": 30000, "order": 2}}]})");
+    Probe p;
+    p.init();
+    ASSERT_EQ(p.loadConfig(config("board", guard)), 0) << p.getConfigError();
+    p.Playback::setSampleRate(48000);
+    ASSERT_EQ(p.setLatency(0.01f), 0);
+    std::string problem;
+    EXPECT_LT(p.checkDevices(problem), 0);
+    EXPECT_NE(problem.find("output 7: lowpass.frequency 30000 Hz is not below half the sample rate (24000 Hz)"),
+              std::string::npos)
+        << problem;
 }
 
 // --- gains ------------------------------------------------------------------------------------

@@ -70,7 +70,12 @@ TEST_F(Host, NamesWhatItCannotOpenOrUseOnOneLineWithAStatus) {
     const std::string noMixer = variant("m.conf", "\"board\"", "\"nosuch\""),
                       compound = variant("c.conf", "\"board\"", "{ card 0 }"),
                       lostFifo = variant("l.conf", dir + "/levels", dir + "/none/levels"),
-                      relativeFifo = variant("r.conf", "\"" + dir + "/levels\"", "7");
+                      relativeFifo = variant("r.conf", "\"" + dir + "/levels\"", "7"),
+                      badGuard = variant("g.conf", "}", "  guard \"" + dir + "/guard.json\"\n}"),
+                      fastGuard = variant("f.conf", "}", "  guard \"" + dir + "/fast.json\"\n}");
+    mobutest::writeFile(dir + "/guard.json", R"({"outputs": [{"output": 6, "maxLevel": 3}]})");
+    mobutest::writeFile(dir + "/fast.json",
+                        R"({"outputs": [{"output": 7, "lowpass": {"frequency": 30000, "order": 2}}]})");
     ASSERT_EQ(mkfifo((dir + "/pipe.conf").c_str(), 0600), 0);
     const std::string cantUse = "mobu-processor: can't use the configuration ";
     const struct {
@@ -114,6 +119,17 @@ TEST_F(Host, NamesWhatItCannotOpenOrUseOnOneLineWithAStatus) {
          4,
          cantUse + relativeFifo +
              ": the FIFO path \"7\" (key MobuFullDuplexFIR.fifopath) is not an absolute path (-22)",
+         ""},
+        {{"--config=" + badGuard},
+         4,
+         cantUse + badGuard + ": the output guard file " + dir +
+             "/guard.json: outputs[0].maxLevel: 3 is not a level in dBFS from -200 to 0 (key "
+             "MobuFullDuplexFIR.guard) (-1380)",
+         ""},
+        {{"--config=" + fastGuard},
+         3,
+         "mobu-processor: the output guard file " + dir +
+             "/fast.json: output 7: lowpass.frequency 30000 Hz is not below half the sample rate (24000 Hz)",
          ""},
         // The devices refuse the period before any filter is built for it.
         {{"--config=" + config, "--latency=0.25"},

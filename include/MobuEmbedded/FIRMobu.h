@@ -275,6 +275,13 @@ public:
      * streamRate above 0, a file at another sample rate is read with a warning naming both rates. */
     static int readChannel(const std::string& fileName, unsigned m, Eigen::VectorXd& taps,
                            double* maxCoefficient = nullptr, double streamRate = 0.0);
+    /** Channels 0 ... channels - 1 of an audio file, read once, each trimmed as readChannel trims it.
+     * @return 0; or the reader's code (the file can't be read, or a sample is not finite: every
+     *         channel's code is set) or -1350 for channels the file lacks (their codes set, the others
+     *         read); `why` then says what is wrong, for the caller's message.  Nothing is printed
+     *         but the reader's own report. */
+    static int readChannels(const std::string& fileName, int channels, std::vector<Eigen::VectorXd>& taps,
+                            std::vector<int>& codes, std::string& why, double streamRate = 0.0);
 
     /** The engines of a processor whose output m is fed by input m mod `inputs`: engine i holds
      * outputs i, i + inputs, i + 2 inputs, ... of taps (taps[m] for output m, the shorter

@@ -4,6 +4,7 @@
 #include "MobuEmbedded/FIRMobu.h"
 #include "MobuEmbedded/IOLevels.h"
 #include "MobuEmbedded/ObjectDoubleBuffer.h"
+#include "MobuEmbedded/OutputGuard.h"
 #include "MobuEmbedded/ParaEQFileWatcher.h"
 #include "MobuEmbedded/SysLog.h"
 
@@ -42,6 +43,14 @@ extern int shutdown_received; ///< end the run in order
  * file changed since the set in force was read.  A shutdown request or an
  * over/under-run fades out, plays four silent periods and ends the run.  Peak levels go to the metering FIFO once per
  * period.
+ *
+ * The output guard (OutputGuard: per-output protective filters and level limit, from the
+ * file named by MobuFullDuplexFIR.guard or else ~/.mobu/guard.json, none without a file)
+ * runs last on every output, after the filters, fades and gains.  A guard file that is
+ * present but refused stops the start-up (loadConfig or checkDevices fails naming the file
+ * and the key).  A rewritten guard file switches in like an equaliser file (fade-out, the
+ * new guard from the silent periods on); a rewrite that is refused, or a removed file,
+ * leaves the guard in force, logged.
  *
  * Calling order: construct; init() (on the thread that will run go());
  * loadConfig(); set the playback rate (Playback::setSampleRate); setLatency();
@@ -91,7 +100,8 @@ public:
     const std::string& getConfigError() const { return configError; }
 
     /** Checks that both devices accept periods of N frames (and a buffer of two) with the
-     * processor's channel counts, before anything is built for N.
+     * processor's channel counts, and that the output guard can be made at the playback rate,
+     * before anything is built for N.
      * @return 0, or a negative code with `problem` naming the device and what it refused. */
     int checkDevices(std::string& problem);
 
@@ -101,6 +111,11 @@ public:
 
     /// Watches the coefficient file (channel m feeds output m).  @return the watch's result.
     int addFilterFile(std::string path);
+    /** Reads and watches the output guard file.  A missing file is no guard (one that appears
+     * later switches in).  @return 0, or -1380 (getConfigError() names the file and key). */
+    int setGuardFile(const std::string& path);
+    const std::string& getGuardFile() const { return guardFile; }
+    bool guardSwitchPending() const { return guards.transitionPending(); }
     /// Gives the equaliser file (in ~/.mobu) to both equalisers and starts their watchers.  @return 0.
     int addParaEQFile(std::string name);
 
@@ -115,9 +130,13 @@ public:
     /// One period (see the class comment); 0 to go on, -1 to end the run.
     int process() override;
 
-    /** Builds a complete filter set for blocks of n frames into the inactive set
-     * (a channel that can't be loaded becomes 2048 zero taps).
-     * @return 0 or -39901 (the set is then incomplete and not switched to). */
+    /** Builds a complete filter set for blocks of n frames into the inactive set, from the
+     * coefficient file read once.  Before any set has played, a channel that can't be loaded
+     * becomes 2048 zero taps (silent).  Once a set plays, a file that can't be loaded whole
+     * (unreadable, a non-finite sample, fewer than M channels, no samples) is refused: it is
+     * logged with the file, the first channel and why, nothing is built, and the set in force
+     * keeps playing until a file that loads replaces it.
+     * @return 0, -39902 (refused) or -39901 (the set is then incomplete and not switched to). */
     int createFIRFilters(int n);
     void deleteInactiveFIRFilters();
     void deleteActiveFIRFilters();
@@ -215,7 +234,10 @@ private:
     void normalStep();
     /// The exit countdown; true when the run ends now.
     bool exitStep();
-    void switchStep(bool firPending, bool eqPending);
+    void switchStep(bool firPending, bool eqPending, bool guardPending);
+    void guardPass();
+    void rebuildGuard();
+    int configureGuard(OutputGuard& guard, std::string& problem); ///< guardLock held
     void meter();
     /// Peak of one block column, clamped to 2147483647.
     template <typename Column> static int32_t peak(const Column& column);
@@ -255,6 +277,12 @@ private:
     std::mutex filterBuildLock;            ///< serialises building filter sets (first pass, file-watch thread)
     std::atomic<bool> filtersReady{false}; ///< the first pass has put a filter set in force
     FileStamp builtStamp;                  ///< the filter file as the newest set read it (filterBuildLock)
+
+    std::string guardFile;
+    std::mutex guardLock;                         ///< the guard file's limits and building the spare guard
+    std::vector<OutputGuard::Limits> guardLimits; ///< as the guard file gave them last (guardLock)
+    bool guardsReady = false;                     ///< the first pass has put a guard in force (guardLock)
+    ObjectDoubleBuffer<OutputGuard> guards;
 
     RealTimeLog audioLog;
     std::atomic<unsigned> controlRequests{0};
