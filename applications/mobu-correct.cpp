@@ -65,7 +65,8 @@ const char* usage =
     "  --smoothing  fraction of an octave the measured magnitude is smoothed over (default 1/6)\n"
     "  --phase      minimum (default) or mixed (also undoes the direct sound's excess phase; 50 ms delay)\n"
     "  --align      delays so that every arrival meets the latest, levels matched to the quietest\n"
-    "  --eq         also (or instead of --out) fit up to 10 peaking sections and write an equaliser file\n"
+    "  --eq         also (or instead of --out) fit up to 10 peaking sections to the mean of the channels\n"
+    "               and write an equaliser file; with several channels also FILE-<channel>.json each\n"
     "  --plot       a picture of measured, target, predicted and correction per channel\n"
     "  --verify     measure the channels again with FILE as the measurement filter (~/.mobu/fir-measure.wav,\n"
     "               restored afterwards) and print the smoothed deviation from the target before and after,\n"
@@ -202,6 +203,14 @@ std::string replaceTextFile(const std::string& path, const std::string& text) {
     const int ret = writeFileSafely(path, text);
     if (ret < 0) return "can't write " + path + ": " + SafeFileDebug().message(ret);
     return "";
+}
+
+/// The equaliser file of one channel: eq.json becomes eq-3.json (FILE-3 without the .json).
+std::string equaliserOf(const std::string& path, int channel) {
+    const size_t slash = path.rfind('/'), dot = path.rfind('.');
+    const bool extension = dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
+    return extension ? path.substr(0, dot) + "-" + std::to_string(channel) + path.substr(dot)
+                     : path + "-" + std::to_string(channel);
 }
 
 /// Runs gnuplot on a script (no shell: file names are never parsed).
@@ -360,17 +369,28 @@ int designFilters(Options& o) {
         printf("coefficients: %s (%d outputs)\n", o.out.c_str(), static_cast<int>(design.filters().cols()));
     }
     if (!o.eq.empty()) {
-        double residual = 0;
-        const auto peaks = design.fitEqualiser(10, residual);
-        std::ostringstream json;
-        json << "[";
-        for (size_t i = 0; i < peaks.size(); ++i)
-            json << (i ? ",\n " : "\n ") << "{\"type\": \"BPF\", \"Fc\": " << peaks[i].fc << ", \"dB\": " << peaks[i].dB
-                 << ", \"Q\": " << peaks[i].Q << "}";
-        json << "\n]\n";
-        if (const std::string wrong = replaceTextFile(o.eq, json.str()); !wrong.empty()) return fail(wrong, 1);
-        printf("equaliser: %s (%zu sections, %.2f dB RMS from the mean correction)\n", o.eq.c_str(), peaks.size(),
-               residual);
+        // The file the processor reads for both inputs: the mean of the channels' corrections; with
+        // several channels also one file per channel, fitted to its own correction.
+        const auto writeEqualiser = [&](const std::string& path, int channel) {
+            double residual = 0;
+            const auto peaks = design.fitEqualiser(10, residual, channel);
+            std::ostringstream json;
+            json << "[";
+            for (size_t i = 0; i < peaks.size(); ++i)
+                json << (i ? ",\n " : "\n ") << "{\"type\": \"BPF\", \"Fc\": " << peaks[i].fc
+                     << ", \"dB\": " << peaks[i].dB << ", \"Q\": " << peaks[i].Q << "}";
+            json << "\n]\n";
+            if (const std::string wrong = replaceTextFile(path, json.str()); !wrong.empty()) return wrong;
+            printf("equaliser: %s (%zu sections, %.2f dB RMS from %s)\n", path.c_str(), peaks.size(), residual,
+                   channel < 0 ? "the mean correction"
+                               : ("the correction of channel " + std::to_string(channel)).c_str());
+            return std::string();
+        };
+        if (const std::string wrong = writeEqualiser(o.eq, -1); !wrong.empty()) return fail(wrong, 1);
+        if (m.channels.size() > 1)
+            for (int c : m.channels)
+                if (const std::string wrong = writeEqualiser(equaliserOf(o.eq, c), c); !wrong.empty())
+                    return fail(wrong, 1);
     }
     if (!o.plot.empty()) {
         std::vector<int> channels;

@@ -487,16 +487,19 @@ double RoomCorrection::equaliserDB(const std::vector<Peak>& peaks, double f) con
     return dB;
 }
 
-std::vector<RoomCorrection::Peak> RoomCorrection::fitEqualiser(int sections, double& residualDB) const {
-    // The wanted curve on the report frequencies within the range.
+std::vector<RoomCorrection::Peak> RoomCorrection::fitEqualiser(int sections, double& residualDB, int channel) const {
+    // The wanted curve on the report frequencies within the range: the mean of the channels', or one's.
+    std::vector<const Report*> fitted;
+    for (const Report& r : channelReports)
+        if (channel < 0 || r.channel == channel) fitted.push_back(&r);
     std::vector<double> f, want;
     for (Eigen::Index i = 0; i < reportFrequencies.size(); ++i) {
-        if (reportFrequencies(i) < set.lowHz || reportFrequencies(i) > set.highHz || channelReports.empty()) continue;
+        if (reportFrequencies(i) < set.lowHz || reportFrequencies(i) > set.highHz || fitted.empty()) continue;
         double sum = 0;
-        for (const Report& r : channelReports)
-            sum += std::min(r.requiredDB(i), set.maxBoostDB);
+        for (const Report* r : fitted)
+            sum += std::min(r->requiredDB(i), set.maxBoostDB);
         f.push_back(reportFrequencies(i));
-        want.push_back(sum / channelReports.size());
+        want.push_back(sum / fitted.size());
     }
     std::vector<Peak> peaks;
     const auto cost = [&](const std::vector<Peak>& p) {

@@ -121,10 +121,12 @@ public:
     const Eigen::VectorXd& frequencies() const { return reportFrequencies; }
 
     /** Fits up to `sections` peaking sections to the mean over the channels of the corrections
-     * the design asked for (within the range, boosts limited), greedily at the largest remaining
-     * error and refined section by section.  Call after design().  `residualDB` receives the RMS
-     * error left within the range. */
-    std::vector<Peak> fitEqualiser(int sections, double& residualDB) const;
+     * the design asked for (within the range, boosts limited), or to the one of `channel` alone,
+     * greedily at the largest remaining error and refined section by section.  Call after
+     * design().  `residualDB` receives the RMS error left within the range.  (Peaking sections
+     * are 0 dB at 0 Hz and half the rate: the level match and the delays of the alignment are
+     * not theirs.) */
+    std::vector<Peak> fitEqualiser(int sections, double& residualDB, int channel = -1) const;
     /// The response in dB of a cascade of peaking sections at f Hz, as the equaliser designs them.
     double equaliserDB(const std::vector<Peak>& peaks, double f) const;
 
