@@ -1,7 +1,7 @@
 // mobu-correct: designs room-correction filters from a mobu-measure folder, and verifies them by
 // measuring again through them.
 //
-//   mobu-correct --in=DIR --out=FILE [--taps=N] [--target=flat|FILE.csv] [--range=LO:HI]
+//   mobu-correct --in=DIR[,DIR2...] --out=FILE [--taps=N] [--target=flat|FILE.csv] [--range=LO:HI]
 //                [--max-boost=DB] [--smoothing=1/K] [--phase=minimum|mixed] [--align]
 //                [--eq=FILE.json] [--plot=FILE.png]
 //   mobu-correct --verify --in=DIR --filter=FILE --playback=DEV --capture=DEV [--channels=0,3]
@@ -50,12 +50,14 @@ namespace {
 constexpr int outputs = 8; ///< the processor's outputs: channels of every coefficient file
 
 const char* usage =
-    "usage: mobu-correct --in=DIR --out=FILE [--taps=N] [--target=flat|FILE.csv] [--range=LO:HI]\n"
+    "usage: mobu-correct --in=DIR[,DIR2...] --out=FILE [--taps=N] [--target=flat|FILE.csv] [--range=LO:HI]\n"
     "                    [--max-boost=DB] [--smoothing=1/K] [--phase=minimum|mixed] [--align]\n"
     "                    [--eq=FILE.json] [--plot=FILE.png]\n"
     "       mobu-correct --verify --in=DIR --filter=FILE --playback=DEV --capture=DEV [--channels=0,3]\n"
     "                    [--target=...] [--range=...] [--max-boost=DB] [--smoothing=1/K] [--plot=FILE.png]\n"
-    "  --in         a mobu-measure folder: tof.csv and impulse-<channel>.wav of every channel in it\n"
+    "  --in         a mobu-measure folder: tof.csv and impulse-<channel>.wav of every channel in it;\n"
+    "               DIR1,DIR2,... (or a folder of pos-1, pos-2, ... from mobu-measure --position) designs\n"
+    "               from several positions (magnitude averaged, arrivals and phase from the first)\n"
     "  --out        the coefficient file to write (one channel per output, 8 outputs)\n"
     "  --taps       filter length (default 65536, at most 262144)\n"
     "  --target     flat (default) or a CSV of frequency,dB lines (Hz increasing; # comments)\n"
@@ -271,6 +273,7 @@ bool plotPanels(const std::string& png, const std::string& title, const std::vec
 
 struct Options {
     std::string in, out, eq, plot, filter, playback, capture, channels, targetFile;
+    std::vector<std::string> positions; ///< further measurement folders (--in=MAIN,DIR2,...)
     bool rangeGiven = false;
     RoomCorrection::Settings settings;
 };
@@ -336,6 +339,18 @@ int designFilters(Options& o) {
     std::string error;
     for (size_t i = 0; i < m.channels.size(); ++i)
         if (design.addChannel(m.channels[i], m.impulses[i], m.arrivals[i], error) != 0) return fail(error, 2);
+    // Further positions: the same channels at the same rate; their magnitudes join the average.
+    for (const std::string& dir : o.positions) {
+        Measurement p;
+        if (const std::string wrong = readMeasurement(dir, p); !wrong.empty()) return fail(wrong, 2);
+        std::vector<int> mine = m.channels, theirs = p.channels;
+        std::sort(mine.begin(), mine.end());
+        std::sort(theirs.begin(), theirs.end());
+        if (mine != theirs) return fail(dir + " does not measure the same channels as " + o.in, 2);
+        if (p.fs != m.fs) return fail(dir + " is at another rate than " + o.in, 2);
+        for (size_t i = 0; i < p.channels.size(); ++i)
+            if (design.addPosition(p.channels[i], p.impulses[i], error) != 0) return fail(error, 2);
+    }
     if (design.design(error) != 0) return fail(error, 2);
     const auto& s = design.settings();
     printf("designed %zu channel(s): %d taps, 1/%g octave, %g ... %g Hz, boost at most %g dB, %s phase%s\n",
@@ -660,6 +675,22 @@ int main(int argc, char* argv[]) {
     options.getArg("capture", o.capture);
     options.getArg("channels", o.channels);
     if (o.in.empty()) return fail("--in=DIR (a mobu-measure folder) is needed (see --help)", 2);
+    if (o.in.find(',') != std::string::npos) {
+        std::stringstream list(o.in);
+        std::vector<std::string> dirs;
+        for (std::string dir; std::getline(list, dir, ',');)
+            dirs.push_back(dir);
+        if (std::any_of(dirs.begin(), dirs.end(), [](const std::string& d) { return d.empty(); }) || o.in.back() == ',')
+            return fail("--in=" + o.in + ": an empty folder name in the list", 2);
+        o.in = dirs.front();
+        o.positions.assign(dirs.begin() + 1, dirs.end());
+    } else if (access((o.in + "/tof.csv").c_str(), F_OK) != 0 && access((o.in + "/pos-1/tof.csv").c_str(), F_OK) == 0) {
+        // A folder of positions (mobu-measure --position=K): pos-1 the main one, then pos-2, ...
+        const std::string top = o.in;
+        o.in = top + "/pos-1";
+        for (int k = 2; access((top + "/pos-" + std::to_string(k) + "/tof.csv").c_str(), F_OK) == 0; ++k)
+            o.positions.push_back(top + "/pos-" + std::to_string(k));
+    }
     for (const std::string* name : {&o.plot, &o.out})
         if (name->find('\'') != std::string::npos || name->find('\n') != std::string::npos)
             return fail(*name + ": a file name with a quote or a line feed can't be used", 2);

@@ -134,7 +134,21 @@ int RoomCorrection::addChannel(int channel, const Eigen::VectorXd& impulse, int 
         error = "the response of channel " + std::to_string(channel) + " is empty, silent or not finite";
         return ROOMCORRECTION_RESPONSE_ERROR;
     }
-    channels.push_back(Channel{channel, impulse, arrival});
+    channels.push_back(Channel{channel, impulse, arrival, {}});
+    return 0;
+}
+
+int RoomCorrection::addPosition(int channel, const Eigen::VectorXd& impulse, std::string& error) {
+    const auto c = std::find_if(channels.begin(), channels.end(), [&](const Channel& c) { return c.index == channel; });
+    if (c == channels.end()) {
+        error = "channel " + std::to_string(channel) + " has no main position";
+        return ROOMCORRECTION_CHANNEL_ERROR;
+    }
+    if (impulse.size() < 2 || !impulse.allFinite() || !(impulse.cwiseAbs().maxCoeff() > 0.0)) {
+        error = "a further response of channel " + std::to_string(channel) + " is empty, silent or not finite";
+        return ROOMCORRECTION_RESPONSE_ERROR;
+    }
+    c->positions.push_back(impulse);
     return 0;
 }
 
@@ -302,8 +316,11 @@ int RoomCorrection::design(std::string& error) {
     channelReports.clear();
     if (reportFrequencies.size() == 0) setSettings(set, error);
     Eigen::Index longestResponse = 0;
-    for (const Channel& c : channels)
+    for (const Channel& c : channels) {
         longestResponse = std::max(longestResponse, c.impulse.size());
+        for (const Eigen::VectorXd& h : c.positions)
+            longestResponse = std::max(longestResponse, h.size());
+    }
     const Eigen::Index n = nextPowerOfTwo(std::max<Eigen::Index>(4 * set.taps, 2 * longestResponse));
     const Eigen::Index bins = n / 2 + 1;
     const bool mixed = set.phase == Phase::mixed;
@@ -316,6 +333,17 @@ int RoomCorrection::design(std::string& error) {
     std::vector<double> levels;
     for (const Channel& c : channels) {
         powers.push_back(powerOf(c.impulse, n));
+        if (!c.positions.empty()) {
+            // The spatial average: each further position brought to the main one's level in the
+            // reference band (a nearer or farther microphone does not weigh more), powers averaged.
+            const double mainLevel = levelOf(smoothPower(powers.back(), set.smoothing).unaryExpr(&toDB), n);
+            for (const Eigen::VectorXd& h : c.positions) {
+                const Eigen::VectorXd power = powerOf(h, n);
+                const double level = levelOf(smoothPower(power, set.smoothing).unaryExpr(&toDB), n);
+                powers.back() += std::pow(10.0, (mainLevel - level) / 10.0) * power;
+            }
+            powers.back() /= static_cast<double>(1 + c.positions.size());
+        }
         smoothed.push_back(smoothPower(powers.back(), set.smoothing).unaryExpr([](double p) { return toDB(p); }));
         levels.push_back(levelOf(smoothed.back(), n));
     }

@@ -111,6 +111,13 @@ public:
      * samples.  0, ROOMCORRECTION_CHANNEL_ERROR or ROOMCORRECTION_RESPONSE_ERROR. */
     int addChannel(int channel, const Eigen::VectorXd& impulse, int arrival, std::string& error);
 
+    /** Adds the response of a channel already added at a further measurement position.  The
+     * magnitude is then designed from the spatial average: the power spectra of all positions,
+     * each brought to the main position's level in the reference band, averaged; the arrival,
+     * the alignment and the excess phase of mixed phase stay the main position's.  0,
+     * ROOMCORRECTION_CHANNEL_ERROR (no such channel) or ROOMCORRECTION_RESPONSE_ERROR. */
+    int addPosition(int channel, const Eigen::VectorXd& impulse, std::string& error);
+
     /// Designs every filter: 0 or a negative code with `error` set.
     int design(std::string& error);
 
@@ -153,6 +160,7 @@ private:
         int index;
         Eigen::VectorXd impulse;
         int arrival;
+        std::vector<Eigen::VectorXd> positions; ///< responses at further positions
     };
 
     double rangeWeight(double f) const;

@@ -55,12 +55,13 @@ TEST_F(MobuCorrect, MeasuresCorrectsAndVerifiesARoomOnTheLockStepBoard) {
     ASSERT_EQ(room.status, 0) << room.err;
     LoopbackBoard board({"--mode", "lockstep", "--room", dir + "/room.wav", "--noise-db", "-90"});
     ASSERT_TRUE(board.ok()) << board.generator().err;
-    const auto measured = mobutest::runProcess({MOBU_MOBU_MEASURE, "--playback=board_playback",
-                                                "--capture=board_capture", "--channels=0,1", "--taps=16384", "--align",
-                                                "--out=" + dir + "/m", "--status=" + dir + "/status.json"},
-                                               board.environment());
+    const auto measured = mobutest::runProcess(
+        {MOBU_MOBU_MEASURE, "--playback=board_playback", "--capture=board_capture", "--channels=0,1", "--taps=16384",
+         "--align", "--out=" + dir + "/m", "--position=1", "--status=" + dir + "/status.json"},
+        board.environment());
     ASSERT_EQ(measured.status, 0) << measured.out << measured.err;
 
+    // A folder of positions (here one, pos-1) is read as its positions.
     const auto designed = correct({"--in=" + dir + "/m", "--out=" + dir + "/filters.wav", "--align",
                                    "--plot=" + dir + "/design.png", "--eq=" + dir + "/eq.json"});
     ASSERT_EQ(designed.status, 0) << designed.out << designed.err;
@@ -76,7 +77,7 @@ TEST_F(MobuCorrect, MeasuresCorrectsAndVerifiesARoomOnTheLockStepBoard) {
         eq.genImpulseResponse(16384);
         Sox<double> in;
         Eigen::MatrixXd h;
-        EXPECT_GE(in.openRead(dir + "/m/impulse-" + std::to_string(channel) + ".wav"), SOX_REFERENCE_WARNING);
+        EXPECT_GE(in.openRead(dir + "/m/pos-1/impulse-" + std::to_string(channel) + ".wav"), SOX_REFERENCE_WARNING);
         EXPECT_GT(in.read(h), 0);
         Eigen::VectorXd equalised = Eigen::VectorXd::Zero(h.rows() + 16384);
         for (Eigen::Index t = 0; t < 16384; ++t)
@@ -222,6 +223,7 @@ TEST_F(MobuCorrect, RefusesBadInputWithOneLineAndWritesNothing) {
     };
     folder("huge", "channel,samples,milliseconds\n0,99999999999,2.08\n");
     folder("ten", "channel,samples,milliseconds\n0,100,2.08\n10,120,2.5\n");
+    folder("one", "channel,samples,milliseconds\n0,100,2.08\n");
     // A response with a NaN, as a float file (numpy writes it as it is).
     mkdir((dir + "/nan").c_str(), 0755);
     const auto nan = mobutest::runProcess({mobutest::referencePython(), "-c",
@@ -257,6 +259,8 @@ TEST_F(MobuCorrect, RefusesBadInputWithOneLineAndWritesNothing) {
         {{in, out, "--taps=4194304"}, "256 ... 262144", 2},
         {{in, out, "--phase=mixed", "--taps=4096"}, "mixed-phase delay", 2},
         {{in, "--out=" + dir + "/nowhere/f.wav"}, "nowhere: No such file or directory", 1},
+        {{"--in=" + dir + "/m," + dir + "/one", out}, "does not measure the same channels", 2},
+        {{"--in=" + dir + "/m,", out}, "empty folder name", 2},
     };
     for (const auto& c : cases) {
         const auto r = correct(c.args);
@@ -392,4 +396,63 @@ TEST_F(MobuCorrect, AcceptsWhatOtherToolsWriteAndKeepsItsPromises) {
             EXPECT_TRUE(mobutest::readFile(file) == mobutest::readFile(dir + "/" + c.sameAs)) << "not as " << c.sameAs;
         }
     }
+}
+
+TEST_F(MobuCorrect, DesignsFromSeveralPositionsForThoseBetweenThem) {
+    // One loudspeaker at three microphone positions: the same three modes moved by 0, 2.5 and 5 %,
+    // a reflection at 2.0, 2.35 and 2.7 ms.  Designed from the outer two, judged at the middle one
+    // (not measured): the 1/6-octave RMS deviation from flat in 40 Hz ... 16 kHz of each response
+    // through the file, as numpy computes it.
+    const auto room =
+        mobutest::runProcess({mobutest::referencePython(), "-c", R"(import sys, os, numpy as np, scipy.io.wavfile as wav
+fs = 48000; n = 16384; t = np.arange(n - 40) / fs
+for name, shift, reflection, depth in (('a', 0.0, 96, 1.0), ('b', 0.05, 130, 0.8), ('c', 0.025, 113, 0.9)):
+    os.makedirs(sys.argv[1] + '/' + name)
+    h = np.zeros(n); h[40] = 1.0; h[40 + reflection] = 0.5
+    for f0, a, tau in ((45, 0.08, 0.25), (71, 0.06, 0.2), (103, 0.05, 0.15)):
+        h[40:] += depth * a * np.sin(2 * np.pi * f0 * (1 + shift) * t) * np.exp(-t / tau)
+    wav.write(sys.argv[1] + '/' + name + '/impulse-0.wav', fs, (0.3 * h).astype(np.float32))
+    open(sys.argv[1] + '/' + name + '/tof.csv', 'w').write('channel,samples,milliseconds\n0,40,0.83\n')
+import shutil
+shutil.copytree(sys.argv[1] + '/a', sys.argv[1] + '/positions/pos-1')
+shutil.copytree(sys.argv[1] + '/b', sys.argv[1] + '/positions/pos-2')
+)",
+                              dir});
+    ASSERT_EQ(room.status, 0) << room.err;
+    const auto deviations = [&](const std::string& file) {
+        const auto r =
+            mobutest::runProcess({mobutest::referencePython(), "-c", R"(import sys, numpy as np, scipy.io.wavfile as wav
+rate, data = wav.read(sys.argv[1]); h = data / 2.0**31 * float(open(sys.argv[1] + '.scale').read().split()[0])
+n = 1 << 18; at = 40 * (16000 / 40) ** (np.arange(200) / 199)
+for d in sys.argv[2:]:
+    m = wav.read(d + '/impulse-0.wav')[1].astype(float)
+    p = np.abs(np.fft.rfft(m, n) * np.fft.rfft(h[:, 0], n)) ** 2; f = np.arange(len(p)) * rate / n
+    s = np.array([10 * np.log10(p[(f >= x * 2**(-1/12)) & (f <= x * 2**(1/12))].mean()) for x in at])
+    print(np.sqrt(np.mean((s - np.median(s[(at >= 500) & (at <= 2000)])) ** 2)))
+)",
+                                  file, dir + "/a", dir + "/b", dir + "/c"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        std::istringstream in(r.out);
+        std::vector<double> v(3, 99.0);
+        for (double& x : v)
+            in >> x;
+        return v;
+    };
+    const auto design = [&](const std::string& in, const std::string& out) {
+        const auto r = correct({"--in=" + in, "--out=" + dir + "/" + out, "--taps=16384"});
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+    };
+    design(dir + "/a", "a.wav");
+    design(dir + "/a," + dir + "/b", "ab.wav");
+    design(dir + "/a," + dir + "/a", "aa.wav");
+    design(dir + "/positions", "positions.wav"); // pos-1 and pos-2, as mobu-measure --position writes them
+    const auto one = deviations(dir + "/a.wav"), two = deviations(dir + "/ab.wav");
+    EXPECT_LT(two[2], one[2] - 0.3) << "at the position between: " << one[2] << " dB from one position, " << two[2]
+                                    << " dB from two";
+    EXPECT_LT(std::max(two[0], two[1]), one[1]) << "the measured positions: " << two[0] << " and " << two[1]
+                                                << " dB; the second from the first alone " << one[1] << " dB";
+    EXPECT_TRUE(mobutest::readFile(dir + "/aa.wav") == mobutest::readFile(dir + "/a.wav"))
+        << "a position given twice designs as one";
+    EXPECT_TRUE(mobutest::readFile(dir + "/positions.wav") == mobutest::readFile(dir + "/ab.wav"))
+        << "a folder of positions designs as its positions listed";
 }
