@@ -62,6 +62,8 @@ int main() {
 
     ParaEQ eq;
     loadEqualiser(eq, fs);
+    if (const std::string warning = eq.headroomWarning(fs, eq.getFileName()); !warning.empty())
+        fprintf(stderr, "%s\n", warning.c_str());
     eq.genImpulseResponse(N);
     Eigen::MatrixXd h(N, 2);
     h.col(0) = eq.getImpulseResponse().matrix();

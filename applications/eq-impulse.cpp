@@ -3,6 +3,7 @@
 #include <MobuEmbedded/ParaEQ.h>
 #include <Sox.h>
 
+#include <cstdio>
 #include <string>
 
 int main() {
@@ -12,6 +13,8 @@ int main() {
     eq.setFS(fs);
     eq.setFileName("paraEQ0.json");
     eq.loadFromFile();
+    if (const std::string warning = eq.headroomWarning(fs, eq.getFileName()); !warning.empty())
+        fprintf(stderr, "%s\n", warning.c_str());
     eq.genImpulseResponse(N);
 
     Eigen::MatrixXd h(N, 2);

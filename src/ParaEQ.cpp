@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <complex>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -402,4 +403,35 @@ int ParaEQ::process(const Eigen::Ref<const Eigen::ArrayXd>& in, Eigen::Ref<Eigen
     const int ret = activeBuffer()->process(in, work);
     if (ret == 0) out = work;
     return ret;
+}
+
+double ParaEQ::peakGainDB(double fs, double* atHz) const {
+    double best = 0.0, where = 0.0;
+    bool any = false;
+    if (!(fs > 0.0) || A.cols() == 0) {
+        if (atHz) *atHz = 0.0;
+        return 0.0;
+    }
+    for (double f = 10.0; f < fs / 2.0; f *= std::pow(2.0, 1.0 / 96.0)) {
+        const std::complex<double> z1 = std::polar(1.0, -2.0 * M_PI * f / fs); // z^-1
+        std::complex<double> h = 1.0;
+        for (Eigen::Index j = 0; j < A.cols(); ++j)
+            h *= (B(0, j) + B(1, j) * z1 + B(2, j) * z1 * z1) / (A(0, j) + A(1, j) * z1 + A(2, j) * z1 * z1);
+        const double dB = 20.0 * std::log10(std::abs(h));
+        if (!any || dB > best) best = dB, where = f, any = true;
+    }
+    if (atHz) *atHz = where;
+    return best;
+}
+
+std::string ParaEQ::headroomWarning(double fs, const std::string& what) const {
+    double at = 0.0;
+    const double peak = peakGainDB(fs, &at);
+    if (!(peak > HEADROOM_DB)) return "";
+    char line[512];
+    std::snprintf(line, sizeof line,
+                  "Warning : the equaliser %s boosts by up to %+.1f dB (at %.0f Hz), more than the %+.0f dB of "
+                  "headroom: loud passages clip (only an output guard bounds the outputs)",
+                  what.c_str(), peak, at, HEADROOM_DB);
+    return line;
 }

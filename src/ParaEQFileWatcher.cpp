@@ -1,4 +1,5 @@
 #include "MobuEmbedded/ParaEQFileWatcher.h"
+#include "MobuEmbedded/SysLog.h"
 
 #include <ThreadPriority.h>
 
@@ -73,6 +74,8 @@ int ParaEQFileWatcher::buildLocked() {
     }
     if (ret == PARAEQ_FILENAME_ERROR) // nothing was built: the equaliser keeps what it runs
         return 0;
+    if (const std::string warning = headroomWarning(getFS(), fileName); !warning.empty())
+        mobuLog(LOG_WARNING, "%s", warning.c_str());
     return prepTransition();
 }
 

@@ -131,6 +131,37 @@ TEST_F(EqTools, ImpulseMatchesTheEqualiserAndKeepsItsScale) {
         EXPECT_LT((a.data.col(c).array() - h).abs().maxCoeff(), fileTol * h.abs().maxCoeff()) << c;
 }
 
+TEST_F(EqTools, BoostsPastTheHeadroomAreWarnedOfButStillUsed) {
+    std::string sixteen = "[";
+    for (int i = 0; i < 16; ++i)
+        sixteen += std::string(i ? "," : "") + R"({"type": "BPF", "Fc": 200, "dB": 1.5, "Q": 1})";
+    sixteen += "]";
+    const struct {
+        std::string json;
+        bool warned;
+    } cases[] = {
+        {R"([{"type": "BPF", "Fc": 1000, "dB": 12, "Q": 1}])", false}, // exactly the headroom
+        {boost, false},
+        {R"([{"type": "BPF", "Fc": 1000, "dB": 7, "Q": 1}, {"type": "BPF", "Fc": 1000, "dB": 7, "Q": 1}])", true},
+        {sixteen, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.json);
+        equaliser(c.json.c_str());
+        storeFIR(48000, 1000, 2);
+        for (const char* tool : {MOBU_EQ_IMPULSE, MOBU_EQ_FIR_RENDER}) {
+            const auto r = run(tool);
+            EXPECT_EQ(r.status, 0) << r.err;
+            EXPECT_EQ(r.err.find("Warning : the equaliser " + mobu + "/paraEQ0.json boosts by up to +") !=
+                          std::string::npos,
+                      c.warned)
+                << tool << ": " << r.err;
+            EXPECT_EQ(r.err.find("more than the +12 dB of headroom") != std::string::npos, c.warned) << r.err;
+            EXPECT_EQ(readAudio(impulseFile).status, 0) << "the file is still used";
+        }
+    }
+}
+
 TEST_F(EqTools, ImpulseWithMissingOrInvalidFileIsAUnitImpulse) {
     for (const char* json : {static_cast<const char*>(nullptr), "[{\"type\": \"BPF\", ", "{\"type\": \"BPF\"}"}) {
         mobutest::removeTree(mobu + "/paraEQ0.json");

@@ -599,6 +599,7 @@ TEST_F(Processor, TheOutputGuardBoundsItsOutputsWhateverTheFiltersAndEqualiserAs
     EXPECT_TRUE((second.col(6) == second.col(4)).all() && (second.col(7) == second.col(5)).all())
         << "outputs the new file does not name are no longer guarded";
     EXPECT_EQ(countLog("switching the output guard over"), 1);
+    EXPECT_GE(countLog("boosts by up to +20.0 dB (at "), 1) << "the processor's log warns of the equaliser's boost";
 }
 
 TEST_F(Processor, ARefusedGuardFileStopsTheStartNamingTheFileAndTheKey) {

@@ -9,6 +9,8 @@
 
 #include <Eigen/Dense>
 
+#include <string>
+
 #include <istream>
 #include <ostream>
 
@@ -143,6 +145,16 @@ public:
 
     /// Resets the active cascade (state cleared) from A and B.  For single-threaded tools.
     int resetCascade();
+
+    /// The boost above which a set of sections is said to leave too little headroom (dB).
+    static constexpr double HEADROOM_DB = 12.0;
+    /** The largest gain of the sections together (dB) from 10 Hz to half the rate fs, on a grid
+     * of 1/96 octave; atHz receives where.  0 dB without sections. */
+    double peakGainDB(double fs, double* atHz = nullptr) const;
+    /** "" when the sections' peak gain is at most HEADROOM_DB at fs, else a one-line warning
+     * naming `what` (the file), the boost and its frequency.  Files that boost more are still
+     * used: the warning says that loud passages clip before the output guard. */
+    std::string headroomWarning(double fs, const std::string& what) const;
 
     const Eigen::ArrayXXd& getA() const { return A; } ///< a0, a1, a2 of each section
     const Eigen::ArrayXXd& getB() const { return B; } ///< b0, b1, b2 of each section
