@@ -130,6 +130,8 @@ TEST_F(MobuCorrect, MeasuresCorrectsAndVerifiesARoomOnTheLockStepBoard) {
                 board.environment());
     ASSERT_EQ(verified.status, 0) << verified.out << verified.err;
     EXPECT_EQ(mobutest::readFile(measurementFilter), "the user's own");
+    EXPECT_NE(mobutest::readFile(dir + "/m/pos-1/verify.log").find("fir-measure.wav"), std::string::npos)
+        << "the recorder's lines are in the main position's verify.log";
     EXPECT_GT(mobutest::readFile(dir + "/verify.png").size(), 10000u);
     const auto before = figuresOf(verified.out, "channel ", "before max ");
     const auto after = figuresOf(verified.out, "channel ", "where the boost sufficed max ");
