@@ -3,7 +3,8 @@
 //
 //   mobu-correct --in=DIR --out=FILE [--taps=N] [--target=flat|FILE.csv] [--range=LO:HI]
 //                [--max-boost=DB] [--smoothing=1/K] [--phase=minimum|mixed] [--align]
-//                [--eq=FILE.json] [--plot=FILE.png]
+//                [--eq=FILE.json] [--plot=FILE.png] [--merge]
+//   mobu-correct --undo --out=FILE
 //   mobu-correct --verify --in=DIR --filter=FILE --playback=DEV --capture=DEV [--channels=0,3]
 //                [--target=...] [--range=...] [--max-boost=DB] [--smoothing=1/K] [--plot=FILE.png]
 //
@@ -11,6 +12,7 @@
 // destination and renamed over it (the scale reference first), so a running processor or
 // switching plug-in reads either the old file or the new one, never a part.
 
+#include <CoefficientMerge.h>
 #include <LevinsonDurban.h>
 #include <MobuEmbedded/ChirpRecorder.h>
 #include <RealDFT.h>
@@ -48,7 +50,8 @@ namespace {
 const char* usage =
     "usage: mobu-correct --in=DIR --out=FILE [--taps=N] [--target=flat|FILE.csv] [--range=LO:HI]\n"
     "                    [--max-boost=DB] [--smoothing=1/K] [--phase=minimum|mixed] [--align]\n"
-    "                    [--eq=FILE.json] [--plot=FILE.png]\n"
+    "                    [--eq=FILE.json] [--plot=FILE.png] [--merge]\n"
+    "       mobu-correct --undo --out=FILE\n"
     "       mobu-correct --verify --in=DIR --filter=FILE --playback=DEV --capture=DEV [--channels=0,3]\n"
     "                    [--target=...] [--range=...] [--max-boost=DB] [--smoothing=1/K] [--plot=FILE.png]\n"
     "  --in         a mobu-measure folder: tof.csv and impulse-<channel>.wav of every channel in it\n"
@@ -62,6 +65,11 @@ const char* usage =
     "  --align      delays so that every arrival meets the latest, levels matched to the quietest\n"
     "  --eq         also (or instead of --out) fit up to 10 peaking sections and write an equaliser file\n"
     "  --plot       a picture of measured, target, predicted and correction per channel\n"
+    "  --merge      replace only the measured outputs' filters in the existing --out file (same rate and\n"
+    "               channel count); every other output keeps its filter as stored, shorter ones padded with zeros\n"
+    "  --undo       put back the coefficient file --out as it was before the last write (FILE.previous);\n"
+    "               the file it replaces becomes FILE.previous\n"
+    "               (every write of --out keeps the file it replaces as FILE.previous)\n"
     "  --verify     measure the channels again with FILE as the measurement filter (~/.mobu/fir-measure.wav,\n"
     "               restored afterwards) and print the smoothed deviation from the target before and after,\n"
     "               and the spread of the arrivals\n"
@@ -74,7 +82,7 @@ const struct {
 } knownOptions[] = {{"in", true},        {"out", true},       {"taps", true},   {"target", true},   {"range", true},
                     {"max-boost", true}, {"smoothing", true}, {"phase", true},  {"align", false},   {"eq", true},
                     {"plot", true},      {"verify", false},   {"filter", true}, {"playback", true}, {"capture", true},
-                    {"channels", true},  {"help", false},     {"h", false}};
+                    {"channels", true},  {"merge", false},    {"undo", false},  {"help", false},    {"h", false}};
 
 int fail(const std::string& text, int code) {
     fprintf(stderr, "mobu-correct: %s\n", text.c_str());
@@ -221,6 +229,7 @@ bool plotPanels(const std::string& png, const std::string& title, const std::vec
 
 struct Options {
     std::string in, out, eq, plot, filter, playback, capture, channels, targetFile;
+    bool merge = false;
     RoomCorrection::Settings settings;
 };
 
@@ -310,9 +319,22 @@ int designFilters(Options& o) {
         printf("\n");
     }
     if (!o.out.empty()) {
-        if (const std::string wrong = replaceAudioFile(o.out, s.fs, design.filters()); !wrong.empty())
-            return fail(wrong, 1);
-        printf("coefficients: %s (%d outputs)\n", o.out.c_str(), static_cast<int>(design.filters().cols()));
+        struct stat before {};
+        const bool replacing = stat(o.out.c_str(), &before) == 0;
+        if (o.merge) {
+            std::string notes;
+            if (const std::string wrong = coefficientmerge::merge(o.out, s.fs, design.filters(), m.channels, notes);
+                !wrong.empty())
+                return fail(wrong, wrong.find(": not merged") != std::string::npos ? 2 : 1);
+            if (!notes.empty()) printf("note: %s\n", notes.c_str());
+        } else {
+            if (const std::string wrong = coefficientmerge::keepBackup(o.out); !wrong.empty()) return fail(wrong, 1);
+            if (const std::string wrong = replaceAudioFile(o.out, s.fs, design.filters()); !wrong.empty())
+                return fail(wrong, 1);
+        }
+        printf("coefficients: %s (%d outputs%s)%s%s\n", o.out.c_str(), static_cast<int>(design.filters().cols()),
+               o.merge ? ", only the measured ones replaced" : "", replacing ? "; the file before is kept as " : "",
+               replacing ? coefficientmerge::backupOf(o.out).c_str() : "");
     }
     if (!o.eq.empty()) {
         double residual = 0;
@@ -593,6 +615,14 @@ int main(int argc, char* argv[]) {
     options.getArg("playback", o.playback);
     options.getArg("capture", o.capture);
     options.getArg("channels", o.channels);
+    if (options.has("undo")) {
+        if (o.out.empty() || !o.in.empty() || options.has("merge") || options.has("verify"))
+            return fail("--undo takes --out=FILE alone (see --help)", 2);
+        if (const std::string wrong = coefficientmerge::undo(o.out); !wrong.empty()) return fail(wrong, 1);
+        printf("restored %s; the file it replaced is %s\n", o.out.c_str(), coefficientmerge::backupOf(o.out).c_str());
+        return 0;
+    }
+    o.merge = options.has("merge");
     if (o.in.empty()) return fail("--in=DIR (a mobu-measure folder) is needed (see --help)", 2);
     for (const std::string* name : {&o.plot, &o.out})
         if (name->find('\'') != std::string::npos || name->find('\n') != std::string::npos)

@@ -8,7 +8,8 @@
 # missing, writes a virtual board into DIR (default: a new /tmp/mobu-ui.XXXXXX), starts
 # mobu-processor on it with a programme playing into its input (200 Hz left, 1 kHz right at
 # -6 dBFS; output c filtered to -2c dB) and serves the page until it is stopped (Ctrl-C), then
-# stops the processor and removes the board's shared memory.  What it leaves in DIR:
+# stops the processor and removes the board's shared memory.  A server that ends on its own is
+# started again: the processor keeps running.  What it leaves in DIR:
 #   asound.conf, board-mixer.state   the virtual board (mobu-board-config)
 #   measure.conf, room.wav           the measurement devices: a lock-step loop through a room
 #   processor.conf, filters.wav, home/.mobu/paraEQ0.json, levels (the metering FIFO)
@@ -115,9 +116,30 @@ norealtime=()
 if [ "${MOBU_UI_REALTIME:-1}" = 0 ] && setpriv --inh-caps=-sys_nice --bounding-set=-sys_nice true 2>/dev/null; then
     norealtime=(setpriv --inh-caps=-sys_nice --bounding-set=-sys_nice)
 fi
-"${norealtime[@]}" env "${home_env[@]}" MOBU_NODE_ADDONS="$build/node" node "$ui/server.js" "${server_args[@]}" \
-    --config="$board/processor.conf" --correct-tool="$build/applications/mobu-correct" \
-    --processor-log="$board/processor.log" &
-server=$!
-pids=("$server" "${pids[@]}")
-wait "$server"
+# The server and the processor are separate services: the server's end never stops the
+# processor.  A server that ends after it has served for a while is started again; one that
+# can't start at all ends this script (and what it started).  Only Ctrl-C or a signal to this
+# script stops the processor.
+others=("${pids[@]}")
+# A server started again must answer where the page is: --port=0 picks a free port once.
+if [ "$port" = 0 ]; then
+    port="$(node -e 'const s = require("node:net").createServer().listen(0, process.argv[1], () => { console.log(s.address().port); s.close(); });' "$address")"
+    server_args=(--address="$address" --port="$port" ${password_file:+--password-file="$password_file"})
+fi
+while :; do
+    started=$SECONDS
+    "${norealtime[@]}" env "${home_env[@]}" MOBU_NODE_ADDONS="$build/node" node "$ui/server.js" "${server_args[@]}" \
+        --config="$board/processor.conf" --correct-tool="$build/applications/mobu-correct" \
+        --processor-log="$board/processor.log" &
+    server=$!
+    pids=("$server" "${others[@]}")
+    status=0
+    wait "$server" || status=$?
+    if [ $((SECONDS - started)) -lt 5 ] && [ -z "${served:-}" ]; then
+        echo "ui.sh: the server could not start (status $status)" >&2
+        exit 1
+    fi
+    served=1
+    echo "ui.sh: the server ended (status $status); the processor goes on, the server starts again" >&2
+    sleep 1
+done

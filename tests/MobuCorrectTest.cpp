@@ -15,6 +15,7 @@
 #include <csignal>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -236,3 +237,96 @@ TEST_F(MobuCorrect, RefusesBadInputWithOneLineAndWritesNothing) {
 }
 
 } // namespace
+
+namespace {
+
+/// The 32-bit samples of a WAV file's data chunk, frames x channels, as stored.
+std::vector<std::vector<int32_t>> storedSamples(const std::string& path, int& channels) {
+    const std::string b = mobutest::readFile(path);
+    const auto u32 = [&](size_t at) {
+        uint32_t v = 0;
+        memcpy(&v, b.data() + at, 4);
+        return v;
+    };
+    channels = 0;
+    for (size_t at = 12; at + 8 <= b.size(); at += 8 + u32(at + 4) + (u32(at + 4) & 1)) {
+        if (b.compare(at, 4, "fmt ") == 0) channels = static_cast<unsigned char>(b[at + 10]);
+        if (b.compare(at, 4, "data") != 0 || channels == 0) continue;
+        std::vector<std::vector<int32_t>> frames(u32(at + 4) / (4 * channels), std::vector<int32_t>(channels));
+        for (size_t t = 0; t < frames.size(); ++t)
+            memcpy(frames[t].data(), b.data() + at + 8 + 4 * channels * t, 4 * channels);
+        return frames;
+    }
+    return {};
+}
+
+} // namespace
+
+TEST_F(MobuCorrect, MergeReplacesOnlyTheMeasuredOutputsAndUndoPutsTheFileBack) {
+    // Outputs 0 and 1 measured; the coefficient file carries a different filter on every output.
+    mkdir((dir + "/m").c_str(), 0755);
+    Eigen::MatrixXd h = Eigen::MatrixXd::Zero(4096, 1);
+    h(10, 0) = 0.5, h(40, 0) = 0.2;
+    ASSERT_EQ(writeAudioFile(dir + "/m/impulse-0.wav", 48000, h), 0);
+    ASSERT_EQ(writeAudioFile(dir + "/m/impulse-1.wav", 48000, h), 0);
+    mobutest::writeFile(dir + "/m/tof.csv", "channel,samples,milliseconds\n0,100,2.08\n1,120,2.5\n");
+    const std::string file = dir + "/filters.wav";
+    Eigen::MatrixXd crossovers = Eigen::MatrixXd::Zero(1024, 8);
+    for (int c = 0; c < 8; ++c)
+        for (int t = 0; t < 1024; ++t)
+            crossovers(t, c) = 0.6 * std::exp(-t / 50.0) * std::cos(0.01 * (c + 1) * t) / (c + 1);
+    {
+        Sox<double> out; // 32-bit integers, as the board's coefficient files are
+        ASSERT_EQ(out.openWrite(file, 48000, 8, 1.0, 32), 0);
+        ASSERT_GT(out.write(crossovers), 0);
+        ASSERT_EQ(out.closeWrite(), 0);
+    }
+    const std::string original = mobutest::readFile(file);
+    int channels = 0;
+    const auto before = storedSamples(file, channels);
+    ASSERT_EQ(channels, 8);
+    ASSERT_EQ(before.size(), 1024u);
+
+    const auto merged = correct({"--in=" + dir + "/m", "--out=" + file, "--merge", "--taps=8192", "--phase=minimum"});
+    ASSERT_EQ(merged.status, 0) << merged.out << merged.err;
+    const auto after = storedSamples(file, channels);
+    ASSERT_EQ(channels, 8);
+    ASSERT_EQ(after.size(), 8192u) << "the kept filters are padded to the new length";
+    int changed = 0;
+    for (size_t t = 0; t < after.size(); ++t) {
+        for (int c = 2; c < 8; ++c)
+            ASSERT_EQ(after[t][c], t < before.size() ? before[t][c] : 0) << "output " << c << " tap " << t;
+        changed += t < before.size() && (after[t][0] != before[t][0] || after[t][1] != before[t][1]);
+    }
+    EXPECT_GT(changed, 0) << "outputs 0 and 1 carry the correction";
+    EXPECT_EQ(mobutest::readFile(file + ".previous"), original) << "the file before is kept";
+
+    // Undo puts the file back byte for byte; the merged one becomes the backup, and a second undo
+    // brings it back.
+    const std::string mergedBytes = mobutest::readFile(file);
+    const auto undone = correct({"--undo", "--out=" + file});
+    ASSERT_EQ(undone.status, 0) << undone.err;
+    EXPECT_EQ(mobutest::readFile(file), original);
+    EXPECT_EQ(mobutest::readFile(file + ".previous"), mergedBytes);
+    ASSERT_EQ(correct({"--undo", "--out=" + file}).status, 0);
+    EXPECT_EQ(mobutest::readFile(file), mergedBytes);
+
+    // A file of another rate or channel count is refused with the reason and left as it is.
+    const struct {
+        double fs;
+        int channels;
+        const char* says;
+    } refusals[] = {{44100, 8, "44100 Hz"}, {48000, 2, "2 channels"}};
+    for (const auto& r : refusals) {
+        ASSERT_EQ(writeAudioFile(file, r.fs, Eigen::MatrixXd::Constant(256, r.channels, 0.25)), 0);
+        const std::string kept = mobutest::readFile(file);
+        const auto refused =
+            correct({"--in=" + dir + "/m", "--out=" + file, "--merge", "--taps=8192", "--phase=minimum"});
+        EXPECT_EQ(refused.status, 2) << refused.err;
+        EXPECT_NE(refused.err.find(r.says), std::string::npos) << refused.err;
+        EXPECT_EQ(mobutest::readFile(file), kept);
+    }
+    const auto nothing = correct({"--undo", "--out=" + dir + "/none.wav"});
+    EXPECT_EQ(nothing.status, 1);
+    EXPECT_NE(nothing.err.find("no backup"), std::string::npos) << nothing.err;
+}

@@ -24,9 +24,23 @@ const { Correction, validate: validateCorrection } = require('./lib/correct');
 const equaliser = require('./lib/equaliser');
 const files = require('./lib/files');
 const { Access, readPasswordFile } = require('./lib/auth');
+const guard = require('./lib/guard');
+const backup = require('./lib/backup');
+const exporter = require('./lib/export');
 
 const MAX_BODY = 16 * 1024;
+const MAX_ARCHIVE = 64 * 1024 * 1024; // a restored backup: coefficient files of a few MiB
 const LOCAL = '127.0.0.1';
+// Connections: at most SOCKETS_PER_ADDRESS open from one client address (a further one closes
+// that address's oldest idle connection, or is refused when none is idle), and WebSockets at
+// most WS_PER_ADDRESS per address; those of a logged-in session count apart, up to
+// WS_PER_SESSION, so nobody without the password can take the user's place.  A WebSocket that
+// answers no ping within PING_MS is closed, and so is one whose session ended.
+const SOCKETS_PER_ADDRESS = 32;
+const SOCKETS_ALL = 512;
+const WS_PER_ADDRESS = 8;
+const WS_PER_SESSION = 8;
+const PING_MS = 15000;
 
 function defaultAddons() {
   if (process.env.MOBU_NODE_ADDONS) return process.env.MOBU_NODE_ADDONS;
@@ -119,6 +133,30 @@ function readBody(req) {
   });
 }
 
+/** The raw body of an upload of `type`, at most `limit` bytes. */
+function readUpload(req, type, limit) {
+  return new Promise((resolve, reject) => {
+    if (!String(req.headers['content-type'] || '').startsWith(type)) {
+      req.resume();
+      reject(new HttpError(415, `uploads must be ${type}`));
+      return;
+    }
+    const parts = [];
+    let size = 0;
+    req.on('data', (chunk) => {
+      size += chunk.length;
+      if (size > limit) {
+        reject(new HttpError(413, `uploads are limited to ${limit} bytes`));
+        req.destroy();
+        return;
+      }
+      parts.push(chunk);
+    });
+    req.on('end', () => resolve(Buffer.concat(parts)));
+    req.on('error', reject);
+  });
+}
+
 function localHosts(address, port) {
   const names = [];
   if (address === '0.0.0.0' || address === '::') {
@@ -130,6 +168,30 @@ function localHosts(address, port) {
     if (address === LOCAL) names.push('localhost');
   }
   return names.map((n) => `${n}:${port}`.toLowerCase());
+}
+
+function processorLogSize(file) {
+  try {
+    return file ? fs.statSync(file).size : 0;
+  } catch {
+    return 0;
+  }
+}
+
+/** What the processor logged after byte `from` (at most 1 MiB). */
+function processorLogSince(file, from) {
+  let fd;
+  try {
+    fd = fs.openSync(file, 'r');
+    const size = fs.fstatSync(fd).size;
+    const b = Buffer.alloc(Math.max(0, Math.min(size - from, 1 << 20)));
+    fs.readSync(fd, b, 0, b.length, from);
+    return b.toString('utf8');
+  } catch {
+    return '';
+  } finally {
+    if (fd !== undefined) fs.closeSync(fd);
+  }
 }
 
 class UiServer {
@@ -158,11 +220,12 @@ class UiServer {
     this.measurement = new Measurement({
       addons: options.addons, playback: options['measure-playback'], capture: options['measure-capture'],
       statusFile: options['status-file'], rate: options.rate,
+      store: path.join(path.dirname(this.config.paraeqPath), 'measurements'), // beside the equaliser, in ~/.mobu
     });
     this.measurement.on('change', (summary) => this.broadcast({ type: 'measurement', measurement: summary }));
 
     this.correction = new Correction({ tool: options['correct-tool'], filter: this.config.filter, rate: options.rate,
-      processorLog: options['processor-log'] });
+      processorLog: options['processor-log'], running: () => this.processor });
     this.correction.on('change', (summary) => this.broadcast({ type: 'correction', correction: summary }));
     this.correction.on('written', () => this.broadcast({ type: 'files', files: this.filesState() }));
   }
@@ -187,6 +250,7 @@ class UiServer {
       paraeqName: c.paraeq,
       mixerDevice: c.mixerDevice,
       fifo: files.describe(c.fifopath),
+      guard: guard.read(guard.pathFor(this.config), this.o.rate),
       measurePlayback: this.o['measure-playback'],
       measureCapture: this.o['measure-capture'],
       statusFile: this.o['status-file'],
@@ -204,13 +268,27 @@ class UiServer {
 
   async listen() {
     this.http = http.createServer((req, res) => {
+      req.socket.mobuBusy = true;
+      res.on('close', () => { req.socket.mobuBusy = false; });
       this.handle(req, res).catch((e) => this.fail(res, e));
     });
     this.http.headersTimeout = 10000;
     this.http.requestTimeout = 30000;
-    this.http.maxConnections = 64;
+    this.http.maxConnections = SOCKETS_ALL;
+    this.sockets = new Map(); // client address -> its open connections, oldest first
+    this.http.on('connection', (socket) => this.admit(socket));
     this.wss = new WebSocketServer({ noServer: true, maxPayload: 1024 });
-    this.http.on('upgrade', (req, socket, head) => this.upgrade(req, socket, head));
+    this.http.on('upgrade', (req, socket, head) => {
+      try {
+        this.upgrade(req, socket, head);
+      } catch (e) {
+        // Whatever a client sends, the server goes on: this socket alone is closed.
+        console.error(`WebSocket request refused: ${e.message}`);
+        socket.destroy();
+      }
+    });
+    this.pinger = setInterval(() => this.ping(), PING_MS);
+    this.pinger.unref();
     await new Promise((resolve, reject) => {
       this.http.once('error', reject);
       this.http.listen(this.o.port, this.o.address, resolve);
@@ -223,7 +301,46 @@ class UiServer {
     return this.port;
   }
 
+  /** Keeps one address from holding every connection: its oldest idle one makes room. */
+  admit(socket) {
+    const address = socket.remoteAddress || '';
+    socket.on('error', () => socket.destroy());
+    let list = this.sockets.get(address);
+    if (!list) this.sockets.set(address, (list = new Set()));
+    if (list.size >= SOCKETS_PER_ADDRESS) {
+      const idle = [...list].find((s) => !s.mobuBusy && !s.mobuUpgraded);
+      if (idle) idle.destroy();
+      else {
+        socket.destroy();
+        return;
+      }
+    }
+    list.add(socket);
+    socket.mobuRelease = () => {
+      list.delete(socket);
+      if (!list.size && this.sockets.get(address) === list) this.sockets.delete(address);
+    };
+    socket.on('close', socket.mobuRelease);
+  }
+
+  /** Pings every WebSocket; one that did not answer the last ping, or whose session ended, is closed. */
+  ping() {
+    for (const ws of this.clients) {
+      if (!this.access.alive(ws.mobuToken)) {
+        ws.close(4001, 'logged out');
+        continue;
+      }
+      if (!ws.mobuAlive) {
+        ws.terminate();
+        continue;
+      }
+      ws.mobuAlive = false;
+      ws.ping();
+    }
+  }
+
   close() {
+    clearInterval(this.pinger);
     this.levels.stop();
     this.mixer.stop();
     this.measurement.close();
@@ -233,13 +350,31 @@ class UiServer {
   }
 
   upgrade(req, socket, head) {
+    socket.on('error', () => socket.destroy());
     const refuse = (status, text) => {
       socket.end(`HTTP/1.1 ${status} ${text}\r\nConnection: close\r\n\r\n`);
     };
-    if (new URL(req.url, 'http://x').pathname !== '/ws') return refuse(404, 'Not Found');
+    let pathname;
+    try {
+      pathname = new URL(req.url, 'http://x').pathname;
+    } catch {
+      return refuse(400, 'Bad Request');
+    }
+    if (pathname !== '/ws') return refuse(404, 'Not Found');
     if (!this.access.hostAllowed(req) || !this.access.originAllowed(req)) return refuse(403, 'Forbidden');
     if (!this.access.session(req)) return refuse(401, 'Unauthorized');
+    // A session's sockets count apart from its address's, so others at that address can't crowd it out.
+    const token = this.requirePassword ? this.access.token(req) : null;
+    const address = req.socket.remoteAddress || '';
+    const mine = [...this.clients].filter((w) => (token ? w.mobuToken === token : !w.mobuToken && w.mobuAddress === address));
+    if (mine.length >= (token ? WS_PER_SESSION : WS_PER_ADDRESS)) mine[0].close(1008, 'too many connections: the oldest is closed');
+    socket.mobuUpgraded = true;
+    if (socket.mobuRelease) socket.mobuRelease(); // WebSockets are counted apart, by the limits above
     this.wss.handleUpgrade(req, socket, head, (ws) => {
+      ws.mobuToken = token;
+      ws.mobuAddress = address;
+      ws.mobuAlive = true;
+      ws.on('pong', () => { ws.mobuAlive = true; });
       this.clients.add(ws);
       this.levels.resume();
       ws.on('close', () => {
@@ -286,7 +421,13 @@ class UiServer {
   async handle(req, res) {
     const a = this.access;
     if (!a.hostAllowed(req)) throw new HttpError(403, 'unknown host name');
-    const url = new URL(req.url, 'http://x');
+    let url;
+    try {
+      url = new URL(req.url, 'http://x');
+    } catch {
+      req.resume();
+      throw new HttpError(400, 'malformed request path');
+    }
     if (req.method === 'GET' && STATIC[url.pathname]) {
       if (!OPEN_PATHS.has(url.pathname) && (url.pathname.endsWith('.html') || url.pathname === '/')) {
         if (!a.session(req)) {
@@ -312,12 +453,35 @@ class UiServer {
       throw new HttpError(401, 'log in first');
     }
     const route = `${req.method} ${url.pathname}`;
+    const exported = req.method === 'GET' && /^\/api\/measurement\/(impulse|response)-([0-7])\.(wav|txt)$/.exec(url.pathname);
+    if (exported && (exported[1] === 'impulse') === (exported[3] === 'wav')) {
+      const r = this.measurement.results.find((x) => x.channel === Number(exported[2]));
+      if (!r) throw new HttpError(404, `output ${exported[2]} is not in the measurement shown`);
+      const wav = exported[3] === 'wav';
+      const body = wav ? exporter.impulseWav(this.o.rate, r.h) : exporter.responseText(this.o.rate, r.h, r.channel, this.measurement.state.date);
+      res.writeHead(200, { 'Content-Type': wav ? 'audio/wav' : 'text/plain; charset=utf-8', 'Cache-Control': 'no-store',
+        'X-Content-Type-Options': 'nosniff', 'Content-Disposition': `attachment; filename="${exported[1]}-${r.channel}.${exported[3]}"` });
+      res.end(body);
+      return undefined;
+    }
+    const kept = req.method === 'GET' && /^\/api\/measurement\/kept\/([^/]+)$/.exec(url.pathname);
+    if (kept) {
+      try {
+        return this.send(res, 200, this.measurement.run(kept[1]));
+      } catch (e) {
+        throw new HttpError(404, e.message);
+      }
+    }
     switch (route) {
       case 'GET /api/state':
         return this.send(res, 200, this.fullState());
-      case 'POST /api/logout':
+      case 'POST /api/logout': {
         req.resume();
-        return this.send(res, 200, {}, { 'Set-Cookie': a.logout(req) });
+        const { cookie, token } = a.logout(req);
+        // The session's pages stop receiving at once.
+        if (token) for (const ws of this.clients) if (ws.mobuToken === token) ws.close(4001, 'logged out');
+        return this.send(res, 200, {}, { 'Set-Cookie': cookie });
+      }
       case 'POST /api/gain': {
         const body = await readBody(req);
         try {
@@ -336,6 +500,16 @@ class UiServer {
           throw new HttpError(409, e.message);
         }
         this.correction.forget(); // its design belongs to the responses being replaced
+        return this.send(res, 200, this.measurement.summary());
+      }
+      case 'POST /api/measurement/load': {
+        const body = await readBody(req);
+        try {
+          this.measurement.load(body.id);
+        } catch (e) {
+          throw new HttpError(409, e.message);
+        }
+        this.correction.forget(); // its design belongs to the responses replaced
         return this.send(res, 200, this.measurement.summary());
       }
       case 'POST /api/measurement/stop':
@@ -378,9 +552,47 @@ class UiServer {
           throw new HttpError(409, e.message);
         }
         return this.send(res, 200, this.correction.summary());
+      case 'POST /api/correction/undo':
+        req.resume();
+        try {
+          this.correction.undo();
+        } catch (e) {
+          throw new HttpError(409, e.message);
+        }
+        return this.send(res, 200, this.correction.summary());
+      case 'GET /api/backup': {
+        const archive = backup.create(this.config);
+        const stamp = new Date().toISOString().replace(/[-:]/g, '').replace(/\..*$/, '');
+        res.writeHead(200, { 'Content-Type': 'application/x-tar', 'Content-Disposition': `attachment; filename="mobu-backup-${stamp}.tar"`,
+          'Cache-Control': 'no-store', 'X-Content-Type-Options': 'nosniff' });
+        res.end(archive);
+        return undefined;
+      }
+      case 'POST /api/restore': {
+        if (this.measurement.busy() || this.correction.busy()) {
+          req.resume();
+          throw new HttpError(409, 'a measurement or a correction is under way: restore afterwards');
+        }
+        const archive = await readUpload(req, 'application/x-tar', MAX_ARCHIVE);
+        const logStart = processorLogSize(this.o['processor-log']);
+        let written;
+        try {
+          written = backup.restore(this.config, archive, this.o.rate);
+        } catch (e) {
+          throw new HttpError(400, `nothing restored: ${e.message}`);
+        }
+        this.broadcast({ type: 'files', files: this.filesState() });
+        this.correction.update({ backup: fs.existsSync(`${this.config.filter}.previous`) });
+        return this.send(res, 200, { written, switched: await this.switchedIn(logStart, /switching (FIR filter|paraEQs) over/) });
+      }
+      case 'GET /api/processor':
+        return this.send(res, 200, this.processorStatus());
+      case 'GET /api/guard':
+        return this.send(res, 200, guard.read(guard.pathFor(this.config), this.o.rate));
       case 'GET /api/equaliser': {
         const r = equaliser.read(this.config.paraeqPath);
-        return this.send(res, 200, { ...r, path: this.config.paraeqPath, rate: this.o.rate, limits: equaliser.LIMITS, maxSections: equaliser.MAX_SECTIONS });
+        return this.send(res, 200, { ...r, path: this.config.paraeqPath, rate: this.o.rate, limits: equaliser.LIMITS, maxSections: equaliser.MAX_SECTIONS,
+          headroomDb: equaliser.HEADROOM_DB });
       }
       case 'POST /api/equaliser': {
         const body = await readBody(req);
@@ -390,13 +602,14 @@ class UiServer {
         } catch (e) {
           throw new HttpError(400, e.message);
         }
+        const logStart = processorLogSize(this.o['processor-log']);
         try {
           equaliser.write(this.config.paraeqPath, sections);
         } catch (e) {
           throw new HttpError(500, `cannot write ${this.config.paraeqPath}: ${e.message}`);
         }
         this.broadcast({ type: 'files', files: this.filesState() });
-        return this.send(res, 200, { sections, path: this.config.paraeqPath });
+        return this.send(res, 200, { sections, path: this.config.paraeqPath, switched: await this.switchedIn(logStart, /switching paraEQs over/) });
       }
       default:
         req.resume();
@@ -404,12 +617,44 @@ class UiServer {
     }
   }
 
+  /**
+   * What the processor's log (--processor-log) tells of it: its rate, period and latency as it
+   * set them at its last start, and how often it started again after an over/under-run.
+   */
+  processorStatus() {
+    const status = { running: this.processor, log: Boolean(this.o['processor-log']), rate: null, period: null, latencyMs: null, restarts: null };
+    if (!status.log) return status;
+    const size = processorLogSize(this.o['processor-log']);
+    const text = processorLogSince(this.o['processor-log'], Math.max(0, size - (1 << 20)));
+    const set = [...text.matchAll(/requested latency : ([\d.]+) fs: ([\d.]+) setting N = (\d+)/g)].pop();
+    if (set) Object.assign(status, { rate: Number(set[2]), period: Number(set[3]), latencyMs: 1000 * Number(set[1]) });
+    status.restarts = text.split('starting the processor again').length - 1;
+    return status;
+  }
+
+  /**
+   * After a file write: 'switched' when the processor logged the switch (pattern) within a few
+   * seconds, 'no processor' when none runs, 'unknown' when its log is not known here, 'not yet'.
+   */
+  async switchedIn(from, pattern) {
+    if (this.processor === false) return 'no processor';
+    const log = this.o['processor-log'];
+    if (!log) return 'unknown';
+    const end = Date.now() + 5000;
+    while (Date.now() < end) {
+      if (pattern.test(processorLogSince(log, from))) return 'switched';
+      await new Promise((resolve) => setTimeout(resolve, 100));
+    }
+    return 'not yet';
+  }
+
   async login(req, res) {
     const a = this.access;
     const body = await readBody(req);
     if (!this.requirePassword) return this.send(res, 200, {});
-    if (a.throttled()) throw new HttpError(429, 'too many failed logins: wait a minute');
-    const cookie = a.login(body.password);
+    const address = req.socket.remoteAddress || '';
+    if (a.throttled(address)) throw new HttpError(429, 'too many failed logins: wait a minute');
+    const cookie = a.login(body.password, address);
     if (!cookie) {
       await new Promise((resolve) => setTimeout(resolve, 500));
       throw new HttpError(401, 'wrong password');

@@ -11,6 +11,11 @@ const KEY_LENGTH = 32;
 const SESSION_SECONDS = 12 * 3600;
 const MAX_SESSIONS = 32;
 const COOKIE = 'mobu_session';
+// Failed logins allowed per minute: from one client address, and from all of them together (a
+// ceiling against guessing from many addresses, far above what one person mistypes).
+const FAILURES_PER_ADDRESS = 5;
+const FAILURES_ALL = 100;
+const FAILURE_WINDOW_MS = 60000;
 
 function hashPassword(password, salt = crypto.randomBytes(16)) {
   const hash = crypto.scryptSync(password, salt, KEY_LENGTH, SCRYPT);
@@ -54,7 +59,8 @@ class Access {
     this.stored = stored;
     this.hostList = hosts;
     this.sessions = new Map();
-    this.failures = [];
+    this.failures = new Map(); // client address -> times of its failed logins
+    this.allFailures = [];
   }
 
   hostAllowed(req) {
@@ -68,33 +74,52 @@ class Access {
     return origin.startsWith('http://') && this.hostList().includes(origin.slice('http://'.length).toLowerCase());
   }
 
-  session(req) {
-    if (!this.required) return true;
+  /** The session token of a request when it names a live session (null otherwise). */
+  token(req) {
     const token = parseCookies(req.headers.cookie)[COOKIE];
-    if (!token) return false;
+    if (!token) return null;
     const until = this.sessions.get(token);
     if (!until || until < Date.now()) {
       this.sessions.delete(token);
-      return false;
+      return null;
     }
-    return true;
+    return token;
   }
 
-  /** Too many failed logins lately: refuse for a while. */
-  throttled() {
+  session(req) {
+    return !this.required || this.token(req) !== null;
+  }
+
+  /** Whether a token (from token()) still names a live session. */
+  alive(token) {
+    if (!this.required) return true;
+    const until = this.sessions.get(token);
+    return until !== undefined && until >= Date.now();
+  }
+
+  /** Too many failed logins lately from this address (or from everywhere): refuse for a while. */
+  throttled(address) {
     const now = Date.now();
-    this.failures = this.failures.filter((t) => now - t < 60000);
-    return this.failures.length >= 5;
+    const recent = (list) => list.filter((t) => now - t < FAILURE_WINDOW_MS);
+    this.allFailures = recent(this.allFailures);
+    for (const [a, list] of this.failures) {
+      const kept = recent(list);
+      if (kept.length) this.failures.set(a, kept);
+      else this.failures.delete(a);
+    }
+    return (this.failures.get(address) || []).length >= FAILURES_PER_ADDRESS || this.allFailures.length >= FAILURES_ALL;
   }
 
-  /** Checks a password; returns a Set-Cookie value, or null. */
-  login(password) {
+  /** Checks a password from a client address; returns a Set-Cookie value, or null. */
+  login(password, address) {
     if (typeof password !== 'string' || password.length > 1024) return null;
     const s = this.stored;
     const want = Buffer.from(s.hash, 'base64');
     const got = crypto.scryptSync(password, Buffer.from(s.salt, 'base64'), want.length, { N: s.N, r: s.r, p: s.p });
     if (!crypto.timingSafeEqual(want, got)) {
-      this.failures.push(Date.now());
+      const now = Date.now();
+      this.failures.set(address, [...(this.failures.get(address) || []), now]);
+      this.allFailures.push(now);
       return null;
     }
     if (this.sessions.size >= MAX_SESSIONS) this.sessions.delete(this.sessions.keys().next().value);
@@ -103,9 +128,11 @@ class Access {
     return `${COOKIE}=${token}; HttpOnly; SameSite=Strict; Path=/; Max-Age=${SESSION_SECONDS}`;
   }
 
+  /** Ends the request's session; returns { cookie: the Set-Cookie value that clears it, token: the ended one }. */
   logout(req) {
-    this.sessions.delete(parseCookies(req.headers.cookie)[COOKIE]);
-    return `${COOKIE}=; HttpOnly; SameSite=Strict; Path=/; Max-Age=0`;
+    const token = parseCookies(req.headers.cookie)[COOKIE];
+    this.sessions.delete(token);
+    return { cookie: `${COOKIE}=; HttpOnly; SameSite=Strict; Path=/; Max-Age=0`, token };
   }
 }
 

@@ -96,6 +96,8 @@ function readProcessorConfig(file) {
     config[k] = v;
   }
   config.paraeqPath = path.join(homeDir(), '.mobu', config.paraeq);
+  const guardFile = map.get('MobuFullDuplexFIR.guard'); // optional: the output guard file
+  if (guardFile !== undefined) config.guard = guardFile;
   return config;
 }
 

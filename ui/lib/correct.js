@@ -15,6 +15,8 @@ const TAPS = [4096, 8192, 16384, 32768, 65536];
 const SMOOTHING = [1, 2, 3, 6, 12, 24];
 const DEFAULTS = { taps: 65536, target: 'flat', low: 20, high: 20000, maxBoost: 6, smoothing: 6, phase: 'minimum', align: false };
 const LOG_LINES = 12;
+const SWITCH_WAIT_MS = 30000;
+const backupOf = (file) => `${file}.previous`; // kept by mobu-correct on every write
 const EXIT_MEANING = { 1: 'a file or device could not be used', 2: 'a bad option or input' };
 
 /** The settings of a request, each checked and defaulted; throws an Error naming the one that is wrong. */
@@ -61,14 +63,15 @@ class Correction extends EventEmitter {
    * rate; timeout: seconds a run may take; processorLog: a file the processor logs to, read after
    * a write for its switching line (optional).
    */
-  constructor({ tool, filter, rate, timeout = 180, processorLog = '' }) {
+  constructor({ tool, filter, rate, timeout = 180, processorLog = '', running = () => null }) {
     super();
-    this.o = { tool, filter, rate, timeout, processorLog };
+    this.o = { tool, filter, rate, timeout, processorLog, running };
     this.dir = fs.mkdtempSync(path.join(os.tmpdir(), 'mobu-ui-correct-'));
     this.child = null;
     this.designed = null; // the settings of the design in this.dir
     this.watch = null;
-    this.state = { phase: 'idle', message: '', error: '', log: [], settings: null, channels: [], picture: 0, written: '', switched: '' };
+    this.state = { phase: 'idle', message: '', error: '', log: [], settings: null, channels: [], picture: 0, written: '', switched: '',
+      backup: fs.existsSync(backupOf(filter)) };
   }
 
   busy() {
@@ -122,19 +125,40 @@ class Correction extends EventEmitter {
     if (this.busy()) throw new Error(`the correction is ${this.state.phase}: wait for it`);
     if (!this.designed) throw new Error('design a correction first');
     const logStart = this.logSize();
-    this.update({ phase: 'writing', message: `Writing ${this.o.filter}`, error: '', switched: '' });
-    this.run([`--in=${path.join(this.dir, 'measurement')}`, `--out=${this.o.filter}`, ...designArguments(this.designed)], () => {
-      this.update({ phase: 'written', message: `Written to ${this.o.filter}; the processor switches it in`, written: new Date().toISOString() });
-      this.emit('written');
-      this.awaitSwitch(logStart);
+    this.update({ phase: 'writing', message: `Writing output${this.state.channels.length > 1 ? 's' : ''} ${this.state.channels.join(', ')} into ${this.o.filter}`, error: '', switched: '' });
+    // --merge: only the measured outputs' filters change; every other output keeps its own.
+    this.run([`--in=${path.join(this.dir, 'measurement')}`, `--out=${this.o.filter}`, '--merge', ...designArguments(this.designed)], () => {
+      this.written(`Written output${this.state.channels.length > 1 ? 's' : ''} ${this.state.channels.join(', ')} into ${this.o.filter} (the other outputs kept their filters)`, logStart);
     });
+  }
+
+  /** Puts the coefficient file back as it was before the last write; throws an Error for the page. */
+  undo() {
+    if (this.busy()) throw new Error(`the correction is ${this.state.phase}: wait for it`);
+    if (!fs.existsSync(backupOf(this.o.filter))) throw new Error(`there is no earlier coefficient file (${backupOf(this.o.filter)}) to go back to`);
+    const logStart = this.logSize();
+    this.update({ phase: 'writing', message: `Restoring the coefficient file before the last write`, error: '', switched: '' });
+    this.run(['--undo', `--out=${this.o.filter}`], () => {
+      this.written(`Restored ${this.o.filter} as it was before the last write (undo again to go back)`, logStart, this.designed ? 'designed' : 'idle');
+    });
+  }
+
+  /** After a write: says what happened, then whether the processor switched the file in. */
+  written(what, logStart, phase = 'written') {
+    const running = this.o.running();
+    const tail = running === false ? '; not switched in: no processor runs (it reads the file when it starts)'
+      : this.o.processorLog ? '; waiting for the processor to switch it in' : '; the processor switches it in when it sees the file';
+    this.update({ phase, message: what + tail, written: new Date().toISOString(), backup: fs.existsSync(backupOf(this.o.filter)) });
+    this.emit('written');
+    if (running !== false) this.awaitSwitch(logStart, what);
   }
 
   /** Drops the design (a new measurement is coming); a run under way is left to finish. */
   forget() {
     if (this.busy()) return;
     this.designed = null;
-    this.update({ phase: 'idle', message: '', error: '', log: [], settings: null, channels: [], picture: 0, written: '', switched: '' });
+    this.update({ phase: 'idle', message: '', error: '', log: [], settings: null, channels: [], picture: 0, written: '', switched: '',
+      backup: fs.existsSync(backupOf(this.o.filter)) });
   }
 
   /** Runs the tool; its lines go to the page as they come, its failure with its last line. */
@@ -148,7 +172,9 @@ class Correction extends EventEmitter {
       if (from === 'err') errors = (errors + String(chunk)).slice(-4096);
       const complete = text.split('\n');
       partial[from] = complete.pop(); // the rest of that line comes with the next chunk
-      const log = [...this.state.log, ...complete.filter((l) => l.trim())].slice(-LOG_LINES);
+      // The server's own scratch folder means nothing to the user: its files are named plainly.
+      const shown = complete.filter((l) => l.trim() && !l.startsWith('picture: ')).map((l) => l.split(this.dir + path.sep).join(''));
+      const log = [...this.state.log, ...shown].slice(-LOG_LINES);
       if (complete.length) this.update({ log });
     };
     child.stdout.on('data', (c) => lines(c, 'out'));
@@ -184,10 +210,10 @@ class Correction extends EventEmitter {
   }
 
   /** Looks for the processor's switching line in its log for a while after a write. */
-  awaitSwitch(from) {
+  awaitSwitch(from, what) {
     if (!this.o.processorLog) return;
     clearInterval(this.watch);
-    const end = Date.now() + 30000;
+    const end = Date.now() + SWITCH_WAIT_MS;
     this.watch = setInterval(() => {
       let text = '';
       try {
@@ -199,7 +225,9 @@ class Correction extends EventEmitter {
         text = b.toString('utf8');
       } catch { /* not there (yet) */ }
       const line = text.split('\n').find((l) => /switching FIR filter over/.test(l));
-      if (line) this.update({ switched: line.trim(), message: 'The processor switched to the new coefficient file' });
+      if (line) this.update({ switched: line.trim(), message: `${what}; the processor switched to it` });
+      else if (Date.now() > end)
+        this.update({ message: `${what}; the processor has not reported switching to it within ${SWITCH_WAIT_MS / 1000} s (see its log)` });
       if (line || Date.now() > end) clearInterval(this.watch);
     }, 250);
   }
@@ -211,4 +239,4 @@ class Correction extends EventEmitter {
   }
 }
 
-module.exports = { Correction, validate, DEFAULTS };
+module.exports = { Correction, validate, DEFAULTS, backupOf };

@@ -7,6 +7,10 @@ const path = require('node:path');
 const { writeReplacing } = require('./files');
 
 const MAX_SECTIONS = 16;
+// The headroom: how far above 0 dB the combined response of an input's sections may rise
+// (anywhere from 10 Hz to half the sample rate) before the page warns that the outputs can
+// clip.  Files above it stay valid; the output guard is what bounds the level.
+const HEADROOM_DB = 12;
 const LIMITS = { dB: [-24, 24], Q: [0.1, 20] };
 
 /** Checks a list of sections from a request; returns clean copies or throws with the reason. */
@@ -52,4 +56,4 @@ function write(file, sections) {
   writeReplacing(file, JSON.stringify(sections, null, 1) + '\n');
 }
 
-module.exports = { validate, read, write, MAX_SECTIONS, LIMITS };
+module.exports = { validate, read, write, MAX_SECTIONS, LIMITS, HEADROOM_DB };

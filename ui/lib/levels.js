@@ -1,11 +1,12 @@
 // Reads the processor's metering FIFO: 56-byte records whose layout comes from the level-meter
 // add-on.  The processor writes a record only when the previous one was taken, so reading as
 // records arrive gives one per period; a FIFO without a writer reads as end of file, which is
-// how an absent processor shows.
+// how an absent processor shows.  The reads are made on a thread of their own (levels-worker.js).
 'use strict';
 const fs = require('node:fs');
-const net = require('node:net');
+const path = require('node:path');
 const { EventEmitter } = require('node:events');
+const { Worker } = require('node:worker_threads');
 
 class LevelReader extends EventEmitter {
   /** layout: the libLevelMeter exports (FIFO_HEADER_CNT, FIFO_OFSET, IN_CHCNT, OUT_CHCNT). */
@@ -20,99 +21,73 @@ class LevelReader extends EventEmitter {
     this.size = 4 * this.words;
     this.connected = null; // not known until the FIFO was read
     this.pending = Buffer.alloc(0);
-    this.retry = null;
-    this.socket = null;
-    this.stopped = false;
-    this.paused = false;
+    this.control = new Int32Array(new SharedArrayBuffer(12)); // [paused, stopped, blocked], shared with the reader
+    this.worker = null;
   }
 
   /**
-   * Leaves the records in the FIFO while nobody watches: the reader closes its end, the
-   * processor keeps one record waiting (its own descriptor keeps the pipe) and writes again,
-   * with the peaks since, once reading resumes.
+   * Leaves the records in the FIFO while nobody watches: the reader closes its end (after the
+   * record it waits for), the processor keeps one record waiting (its own descriptor keeps the
+   * pipe) and writes again, with the peaks since, once reading resumes.
    */
   pause() {
-    this.paused = true;
-    clearTimeout(this.retry);
-    if (this.socket) this.socket.destroy();
-    this.socket = null;
+    Atomics.store(this.control, 0, 1);
   }
 
   resume() {
-    if (!this.paused) return;
-    this.paused = false;
-    if (!this.socket && !this.stopped) this.open();
+    Atomics.store(this.control, 0, 0);
+    Atomics.notify(this.control, 0);
   }
 
   start() {
-    this.stopped = false;
-    this.open();
+    Atomics.store(this.control, 1, 0);
+    const w = new Worker(path.join(__dirname, 'levels-worker.js'), {
+      workerData: { path: this.path, recordSize: this.size, control: this.control.buffer },
+    });
+    w.on('message', (m) => {
+      if (m.data) this.take(Buffer.from(m.data.buffer, m.data.byteOffset, m.data.byteLength));
+      else if (m.writer !== undefined) {
+        this.pending = Buffer.alloc(0);
+        this.setConnected(m.writer);
+      } else if (m.problem) this.emit('problem', m.problem);
+    });
+    w.on('error', (e) => this.emit('problem', `the metering reader failed: ${e.message}`));
+    w.unref(); // a reader blocked on the FIFO never keeps the server from ending
+    this.worker = w;
+    if (!this.exitHook) {
+      this.exitHook = () => this.stop();
+      process.on('exit', this.exitHook); // however the process ends (an uncaught error too)
+    }
   }
 
+  /**
+   * Ends the reader.  A thread blocked in a read of the FIFO would keep the process from
+   * exiting, so one that is blocked gets a record of zeros to return with (it ends without
+   * passing it on; should it have gone already, the next reader skips the zeros as it skips any
+   * bytes out of step).  Safe to call on the way out of the process ('exit').
+   */
   stop() {
-    this.stopped = true;
-    clearTimeout(this.retry);
-    if (this.socket) this.socket.destroy();
-    this.socket = null;
+    Atomics.store(this.control, 1, 1);
+    Atomics.notify(this.control, 0);
+    Atomics.notify(this.control, 1);
+    if (this.worker && Atomics.load(this.control, 2) === 1) {
+      try {
+        const fd = fs.openSync(this.path, fs.constants.O_WRONLY | fs.constants.O_NONBLOCK);
+        try {
+          fs.writeSync(fd, Buffer.alloc(this.size));
+        } finally {
+          fs.closeSync(fd);
+        }
+      } catch { /* no reader blocked after all */ }
+    }
+    if (this.worker) this.worker.terminate();
+    this.worker = null;
   }
 
   setConnected(on) {
     if (on === this.connected) return;
     this.connected = on;
     this.emit('writer', on);
-  }
-
-  open() {
-    if (this.stopped || this.paused) return;
-    let fd;
-    try {
-      const st = fs.statSync(this.path);
-      if (!st.isFIFO()) throw new Error(`${this.path} is not a FIFO`);
-      // Non-blocking: the open never waits for a writer.
-      fd = fs.openSync(this.path, fs.constants.O_RDONLY | fs.constants.O_NONBLOCK);
-    } catch (e) {
-      this.setConnected(false);
-      const text = `metering FIFO ${this.path}: ${e.message}`;
-      if (e.code !== 'ENOENT' && text !== this.lastProblem) this.emit('problem', text);
-      this.lastProblem = text;
-      this.later();
-      return;
-    }
-    this.lastProblem = null;
-    // One read tells whether there is a writer: end of file without one, "try again" or data
-    // with one.  (A FIFO whose writer never came reports no hang-up to the poll, so the
-    // socket below would not see that end of file.)
-    const first = Buffer.alloc(this.size);
-    let n;
-    try {
-      n = fs.readSync(fd, first, 0, first.length, null);
-    } catch (e) {
-      n = e.code === 'EAGAIN' ? -1 : 0;
-    }
-    if (n === 0) {
-      fs.closeSync(fd);
-      this.setConnected(false);
-      this.later();
-      return;
-    }
-    this.setConnected(true);
-    const socket = new net.Socket({ fd, readable: true, writable: false });
-    this.socket = socket;
-    this.pending = Buffer.alloc(0);
-    socket.on('data', (chunk) => this.take(chunk));
-    if (n > 0) this.take(first.subarray(0, n));
-    socket.on('error', () => {});
-    socket.on('close', () => {
-      if (this.socket !== socket) return; // closed by pause()
-      this.socket = null;
-      this.setConnected(false);
-      this.later();
-    });
-  }
-
-  later() {
-    clearTimeout(this.retry);
-    if (!this.stopped) this.retry = setTimeout(() => this.open(), 500);
   }
 
   take(chunk) {

@@ -30,6 +30,10 @@
     if (kind !== 'error') setTimeout(() => item.remove(), 4000);
   }
 
+  document.addEventListener('keydown', (ev) => {
+    if (ev.key === 'Escape') for (const m of document.querySelectorAll('#messages .message')) m.remove();
+  });
+
   async function api(method, url, body) {
     let r;
     try {
@@ -54,6 +58,10 @@
     for (const v of document.querySelectorAll('.view')) v.hidden = v.id !== `view-${view}`;
     if (view === 'equaliser') drawEq();
     if (view === 'measure') drawResults();
+    if (view === 'files') {
+      api('GET', '/api/guard').then(showGuard, (e) => message(e.message));
+      api('GET', '/api/processor').then(showProcessor, (e) => message(e.message));
+    }
     history.replaceState(null, '', `#${view}`);
   }
   for (const t of document.querySelectorAll('.tab')) t.addEventListener('click', () => show(t.dataset.view));
@@ -69,11 +77,12 @@
     for (const [id, label] of names) {
       const fill = el('div', { class: 'fill' }), hold = el('div', { class: 'hold' });
       const db = el('div', { class: 'db', text: '–' }), max = el('div', { class: 'max', text: '' });
+      const clips = el('div', { class: 'clips', text: 'clips 0', title: 'periods with a sample at full scale since the page opened (or the last reset)' });
       const slot = el('div', { class: 'gain-slot', id: id.startsWith('out') ? `gain-slot-${id.slice(3)}` : `slot-${id}` });
       box.append(el('div', { class: `column ${id.startsWith('in') ? 'input' : 'output'}` },
         el('div', { class: 'meter', 'data-meter': id },
-          el('div', { class: 'label', text: label }), el('div', { class: 'bar' }, fill, hold, scaleMarks()), db, max), slot));
-      meters.push({ id, fill, hold, db, max, level: -Infinity, held: -Infinity, heldAt: 0, fresh: false });
+          el('div', { class: 'label', text: label }), el('div', { class: 'bar' }, fill, hold, scaleMarks()), db, max, clips), slot));
+      meters.push({ id, fill, hold, db, max, clips, clipCount: 0, level: -Infinity, held: -Infinity, heldAt: 0, fresh: false });
     }
   }
   function scaleMarks() {
@@ -96,6 +105,11 @@
       if (!m) return;
       m.level = toDb(peak);
       m.fresh = true;
+      if (peak >= FULL_SCALE) { // a sample at full scale: the period clipped (or came within one step of it)
+        m.clipCount += 1;
+        m.clips.textContent = `clips ${m.clipCount}`;
+        m.clips.classList.add('hot');
+      }
       if (m.level >= m.held || now - m.heldAt > HOLD_MS) {
         if (m.level >= m.held) { m.held = m.level; m.heldAt = now; }
       }
@@ -119,6 +133,10 @@
     requestAnimationFrame(frame);
   }
 
+  $('#clips-reset').addEventListener('click', () => {
+    for (const m of meters) { m.clipCount = 0; m.clips.textContent = 'clips 0'; m.clips.classList.remove('hot'); }
+  });
+
   function setProcessor(running) {
     state.processor = running === true;
     const b = $('#processor');
@@ -139,7 +157,16 @@
       const invert = el('button', { id: `invert-${c}`, class: 'toggle', 'aria-pressed': 'false', text: 'Invert' });
       const row = { c, number, slider, mute, invert, box: null };
       const sendDb = (v) => setGain({ channel: c, db: Number(v) });
-      number.addEventListener('change', () => sendDb(number.value));
+      number.addEventListener('change', () => {
+        // An empty field (or one the browser can't read as a number) is no value: nothing changes.
+        const text = number.value.trim();
+        if (text === '' || !Number.isFinite(Number(text))) {
+          message(`Gain ${c}: ${number.validity.badInput || text !== '' ? 'not a number' : 'empty'}: the gain stays as it is`);
+          if (state.mixer) showMixer(state.mixer, true);
+          return;
+        }
+        sendDb(text);
+      });
       slider.addEventListener('input', () => { number.value = slider.value; });
       slider.addEventListener('change', () => sendDb(slider.value));
       mute.addEventListener('click', () => setGain({ channel: c, mute: mute.getAttribute('aria-pressed') !== 'true' }));
@@ -160,7 +187,7 @@
       if (state.mixer) showMixer(state.mixer);
     }
   }
-  function showMixer(mixer) {
+  function showMixer(mixer, refill = false) {
     state.mixer = mixer;
     $('#mixer-device').textContent = mixer.device;
     mixer.channels.forEach((ch, c) => {
@@ -170,7 +197,7 @@
       for (const i of [row.number, row.slider]) { i.min = s.min; i.max = s.max; i.step = s.step; }
       const missing = ch.db === null;
       row.number.disabled = row.slider.disabled = missing;
-      if (!missing && document.activeElement !== row.number) row.number.value = ch.db.toFixed(1);
+      if (!missing && (refill || document.activeElement !== row.number)) row.number.value = ch.db.toFixed(1);
       if (!missing && document.activeElement !== row.slider) row.slider.value = ch.db;
       for (const [b, on] of [[row.mute, ch.mute], [row.invert, ch.invert]]) {
         b.disabled = on === null;
@@ -193,6 +220,31 @@
         message(e.message);
       }
     });
+    // The form shows the run on the server until the person changes it.
+    $('#measure-channels').addEventListener('change', () => { measureFormTouched = true; });
+    $('#measure-smoothing').addEventListener('change', drawResults);
+    $('#measure-overlay').addEventListener('change', async () => {
+      const id = $('#measure-overlay').value;
+      state.overlay = null;
+      try {
+        if (id) {
+          const run = await api('GET', `/api/measurement/kept/${encodeURIComponent(id)}`);
+          state.overlay = { label: new Date(run.date).toLocaleString('en-GB'), results: run.results };
+        }
+      } catch (e) {
+        message(e.message);
+      }
+      drawResults();
+    });
+    $('#measure-taps').addEventListener('change', () => { measureFormTouched = true; });
+    $('#measure-show').addEventListener('click', async () => {
+      try {
+        measureFormTouched = false;
+        showMeasurement(await api('POST', '/api/measurement/load', { id: $('#measure-history').value }));
+      } catch (e) {
+        message(e.message);
+      }
+    });
     $('#measure-stop').addEventListener('click', async () => {
       try {
         showMeasurement(await api('POST', '/api/measurement/stop'));
@@ -203,12 +255,32 @@
   }
   const BUSY = ['starting', 'measuring', 'identifying', 'stopping'];
   let fetchedResults = '';
+  let measureFormTouched = false;
+  function showHistory(m) {
+    const select = $('#measure-history');
+    const options = (m.history || []).map((h) => el('option', { value: h.id,
+      text: `${new Date(h.date).toLocaleString('en-GB')}: output${h.channels.length > 1 ? 's' : ''} ${h.channels.join(', ')}, ${h.taps} samples` }));
+    select.textContent = '';
+    select.append(...options);
+    if (m.run) select.value = m.run;
+    const overlay = $('#measure-overlay'), chosen = overlay.value;
+    overlay.textContent = '';
+    overlay.append(el('option', { value: '', text: 'none' }), ...options.map((o) => el('option', { value: o.value, text: o.textContent })));
+    overlay.value = (m.history || []).some((h) => h.id === chosen) ? chosen : '';
+    $('#measure-history-row').hidden = !options.length;
+  }
   async function showMeasurement(m) {
     const before = state.measurement;
     state.measurement = m;
     const busy = BUSY.includes(m.phase);
     $('#measure-start').disabled = busy;
     $('#measure-stop').disabled = !busy;
+    if (!measureFormTouched) {
+      for (const box of document.querySelectorAll('#measure-channels input')) box.checked = m.channels.includes(Number(box.value));
+      if (m.taps) $('#measure-taps').value = String(m.taps);
+    }
+    showHistory(m);
+    $('#measure-show').disabled = busy;
     $('#measure-phase').textContent = m.phase;
     $('#measure-phase').className = `phase ${m.phase}`;
     $('#measure-message').textContent = m.error ? m.error : m.message + (m.progressMax ? ` (${m.progress} of ${m.progressMax})` : '');
@@ -216,7 +288,7 @@
     if (m.phase === 'done') { p.max = 1; p.value = 1; } else if (m.progressMax) { p.max = m.progressMax; p.value = m.progress; } else if (busy) p.removeAttribute('value');
     else p.value = 0;
     if (m.phase === 'error' && (!before || before.phase !== 'error' || before.error !== m.error)) message(`measurement: ${m.error}`);
-    const key = JSON.stringify(m.results.map((r) => [r.channel, r.tof]));
+    const key = JSON.stringify([m.run, m.results.map((r) => [r.channel, r.tof])]);
     if (m.results.length && key !== fetchedResults) {
       fetchedResults = key;
       try {
@@ -244,15 +316,23 @@
     for (const c of charts.results.values()) c.forEach((u) => u.destroy());
     charts.results.clear();
     box.textContent = '';
+    const earliest = Math.min(...results.map((r) => r.tof));
+    const ms = (samples) => ((1000 * samples) / state.rate).toFixed(2);
     for (const r of results) {
       const impulse = el('div', { class: 'chart impulse' }), mag = el('div', { class: 'chart magnitude' });
       const peakAt = r.h.reduce((best, v, k) => (Math.abs(v) > Math.abs(r.h[best]) ? k : best), 0);
+      // The delay found holds the devices' own latency as well as the sound's travel: beside
+      // other outputs the difference to the earliest one is what the room adds.
       const info = el('p', { class: 'tof', text:
-        `time of flight ${r.tof} samples (${((1000 * r.tof) / state.rate).toFixed(2)} ms); ` +
-        `response peak at sample ${peakAt} (${((1000 * peakAt) / state.rate).toFixed(2)} ms); ` +
+        `arrival ${results.length > 1 ? `+${r.tof - earliest} samples (+${ms(r.tof - earliest)} ms) after the earliest output; ` : ''}` +
+        `delay ${r.tof} samples (${ms(r.tof)} ms, mostly the devices' latency); ` +
+        `response peak at sample ${peakAt} (${ms(peakAt)} ms); ` +
         `recorded peak ${fmtDb(20 * Math.log10(r.peak))} dBFS` });
+      const exports = el('p', { class: 'exports' }, 'Export: ',
+        el('a', { href: `/api/measurement/impulse-${r.channel}.wav`, download: '', text: 'impulse response (WAV)' }), ', ',
+        el('a', { href: `/api/measurement/response-${r.channel}.txt`, download: '', text: 'frequency response (text: Hz, dB, degrees)' }));
       const card = el('div', { class: 'panel result', 'data-channel': String(r.channel) },
-        el('h2', { text: `Output ${r.channel}` }), info, el('div', { class: 'charts' }, impulse, mag));
+        el('h2', { text: `Output ${r.channel}` }), info, exports, el('div', { class: 'charts' }, impulse, mag));
       box.append(card);
       const t = r.h.map((_, k) => (1000 * k) / state.rate);
       const w = chartWidth(impulse);
@@ -263,14 +343,24 @@
         series: [{ label: 'ms' }, { label: 'h', stroke: '#1f6fb2', width: 1 }],
         legend: { show: false },
       }, [t, r.h], impulse);
-      const m = Dsp.magnitude(r.h, state.rate);
+      const smoothing = Number($('#measure-smoothing').value); // 0: none
+      const m = Dsp.magnitude(r.h, state.rate, smoothing || 6);
+      const series = smoothing ? [m.freqs, m.raw, m.smooth] : [m.freqs, m.raw];
+      // A kept measurement of the same output drawn over it (before / after, another position).
+      const other = state.overlay && state.overlay.results.find((o) => o.channel === r.channel);
+      if (other) {
+        const o = Dsp.magnitude(other.h, state.rate, smoothing || 6);
+        series.push(smoothing ? o.smooth : o.raw);
+      }
       const u2 = new uPlot({
-        title: 'Magnitude (1/6 octave smoothed)', width: chartWidth(mag), height: 240,
+        title: `Magnitude (${smoothing ? `1/${smoothing} octave smoothed` : 'unsmoothed'})`, width: chartWidth(mag), height: 240,
         scales: { x: { time: false, distr: 3, range: [20, 20000] } },
-        axes: [{ label: 'Hz' }, { label: 'dB', size: 50 }],
-        series: [{ label: 'Hz' }, { label: 'raw', stroke: '#b8c7d9', width: 1 }, { label: 'smoothed', stroke: '#c0392b', width: 2 }],
+        axes: [{ label: 'Hz' }, { label: 'dB re the played level', size: 50 }],
+        series: [{ label: 'Hz' }, { label: 'raw', stroke: smoothing ? '#b8c7d9' : '#c0392b', width: smoothing ? 1 : 2 },
+          ...(smoothing ? [{ label: 'smoothed', stroke: '#c0392b', width: 2 }] : []),
+          ...(other ? [{ label: `overlay ${state.overlay.label}`, stroke: '#2e8b57', width: 2, dash: [6, 4] }] : [])],
         legend: { show: true },
-      }, [m.freqs, m.raw, m.smooth], mag);
+      }, series, mag);
       charts.results.set(r.channel, [u1, u2]);
     }
   }
@@ -286,6 +376,13 @@
       };
       try {
         showCorrection(await api('POST', '/api/correction', request));
+      } catch (e) {
+        message(`room correction: ${e.message}`);
+      }
+    });
+    $('#correct-undo').addEventListener('click', async () => {
+      try {
+        showCorrection(await api('POST', '/api/correction/undo'));
       } catch (e) {
         message(`room correction: ${e.message}`);
       }
@@ -306,7 +403,7 @@
       select.value = String(chosen);
     };
     options($('#correct-smoothing'), c.choices.smoothing, (k) => `1/${k}`, d.smoothing);
-    options($('#correct-taps'), c.choices.taps, String, d.taps);
+    options($('#correct-taps'), c.choices.taps, (t) => `${t} taps (${Math.round((1000 * t) / state.rate)} ms)`, d.taps);
     $('#correct-low').value = d.low;
     $('#correct-high').value = d.high;
     $('#correct-boost').value = d.maxBoost;
@@ -322,13 +419,14 @@
     const measured = state.measurement && state.measurement.results.length > 0 && !BUSY.includes(state.measurement.phase);
     $('#correct-design').disabled = busy || !measured;
     $('#correct-apply').disabled = busy || !['designed', 'written'].includes(c.phase);
+    $('#correct-undo').disabled = busy || !c.backup;
     $('#correct-state').textContent = c.phase;
     $('#correct-state').className = `phase ${c.phase}`;
     $('#correct-message').textContent = c.error || c.message || (measured ? 'Choose the settings and design.' : 'Measure one or more outputs first.');
     $('#correct-log').hidden = !c.log.length;
     $('#correct-log').textContent = c.log.join('\n');
     $('#correct-switched').hidden = !c.switched;
-    $('#correct-switched').textContent = c.switched ? `processor: ${c.switched}` : '';
+    $('#correct-switched').textContent = c.switched ? 'The processor switched to the coefficient file as written.' : '';
     const img = $('#correct-picture');
     img.hidden = !c.picture;
     if (c.picture && img.dataset.stamp !== String(c.picture)) {
@@ -336,7 +434,7 @@
       img.src = `/api/correction/design.png?${c.picture}`;
     }
     if (c.phase === 'error' && (!before || before.phase !== 'error' || before.error !== c.error)) message(`room correction: ${c.error}`);
-    if (c.phase === 'written' && before && before.phase === 'writing') message(c.message, 'info');
+    if (c.phase !== 'error' && c.phase !== 'writing' && before && before.phase === 'writing') message(c.message, 'info');
   }
 
   // ---- equaliser --------------------------------------------------------------------------
@@ -347,6 +445,8 @@
       state.eqPath = r.path;
       state.limits = r.limits;
       state.maxSections = r.maxSections;
+      state.headroomDb = r.headroomDb;
+      state.eqSaved = JSON.stringify(state.eq);
       $('#eq-path').textContent = r.path;
       if (r.error) message(r.error);
       buildEqTable();
@@ -355,16 +455,24 @@
       message(e.message);
     }
   }
+  const EQ_LIMITS = (key) => (key === 'Fc' ? [10, 0.45 * state.rate] : (state.limits && state.limits[key]) || [-Infinity, Infinity]);
   function buildEqTable() {
     const body = $('#eq-table tbody');
     body.textContent = '';
     state.eq.forEach((s, i) => {
       const input = (key, cls, step) => {
-        const x = el('input', { type: 'number', class: cls, step, value: String(s[key]), 'aria-label': `${key} of section ${i + 1}` });
-        x.addEventListener('input', () => {
+        const [lo, hi] = EQ_LIMITS(key);
+        const x = el('input', { type: 'number', class: cls, step, min: String(lo), max: String(hi), value: String(s[key]), 'aria-label': `${key} of section ${i + 1}` });
+        const check = () => {
           const v = Number(x.value);
-          if (x.value !== '' && Number.isFinite(v)) { s[key] = v; drawEq(); }
-        });
+          const ok = x.value !== '' && Number.isFinite(v) && v >= lo && v <= hi;
+          x.classList.toggle('invalid', !ok);
+          x.setAttribute('aria-invalid', String(!ok));
+          x.title = ok ? '' : `${key} must be ${lo} ... ${hi}`;
+          s[key] = ok ? v : NaN; // a field out of range is no value: the curve and Save show it
+          drawEq();
+        };
+        x.addEventListener('input', check);
         return x;
       };
       body.append(el('tr', { class: 'eq-row' }, el('td', { text: String(i + 1) }),
@@ -373,10 +481,30 @@
     });
     if (!state.eq.length) body.append(el('tr', {}, el('td', { colspan: '5', class: 'hint', text: 'No sections: the equaliser passes the inputs unchanged.' })));
   }
+  const eqComplete = () => state.eq.every((s) => ['Fc', 'dB', 'Q'].every((k) => Number.isFinite(s[k])));
+  /** The highest point of the combined response from 10 Hz to half the rate: { db, hz }. */
+  function eqPeak() {
+    const freqs = [...Dsp.logFreqs(10, state.rate / 2, 2000), ...state.eq.map((s) => s.Fc)].filter((f) => f >= 10 && f <= state.rate / 2);
+    const db = Dsp.cascadeDb(state.eq, freqs, state.rate);
+    let best = { db: 0, hz: 0 };
+    db.forEach((d, k) => { if (d > best.db) best = { db: d, hz: freqs[k] }; });
+    return best;
+  }
+  function showHeadroom() {
+    const box = $('#eq-headroom');
+    const over = eqComplete() && state.eq.length ? eqPeak() : { db: 0 };
+    const limit = state.headroomDb || 12;
+    box.hidden = !(over.db > limit);
+    if (!box.hidden)
+      $('#eq-headroom-text').textContent = `The combined response reaches +${over.db.toFixed(1)} dB at ${Math.round(over.hz)} Hz, ` +
+        `above the +${limit} dB headroom: a loud programme clips at the outputs.`;
+    return !box.hidden;
+  }
   function drawEq() {
     const box = $('#eq-chart');
     if ($('#view-equaliser').hidden) return;
     const freqs = Dsp.logFreqs(20, 20000, 300);
+    showHeadroom();
     const valid = state.eq.filter((s) => s.Fc > 0 && s.Fc < state.rate / 2 && s.Q > 0 && Number.isFinite(s.dB));
     const db = Dsp.cascadeDb(valid, freqs, state.rate);
     const data = [freqs, db];
@@ -401,14 +529,42 @@
       drawEq();
     });
     $('#eq-revert').addEventListener('click', loadEq);
-    $('#eq-save').addEventListener('click', async () => {
+    const save = async () => {
       $('#eq-message').textContent = '';
       try {
         const r = await api('POST', '/api/equaliser', { sections: state.eq });
-        $('#eq-message').textContent = `saved ${r.sections.length} section${r.sections.length === 1 ? '' : 's'}`;
-        message(`equaliser saved to ${r.path}; the processor switches it in`, 'info');
+        state.eqSaved = JSON.stringify(state.eq);
+        $('#eq-headroom').hidden = true;
+        const saved = `saved ${r.sections.length} section${r.sections.length === 1 ? '' : 's'}`;
+        const said = {
+          switched: 'the processor switched it in',
+          'no processor': 'not switched in: no processor runs (it reads the file when it starts)',
+          'not yet': 'the processor has not reported switching it in yet (see its log)',
+          unknown: 'the processor switches it in when it sees the file',
+        }[r.switched] || '';
+        $('#eq-message').textContent = `${saved}; ${said}`;
+        message(`equaliser saved to ${r.path}; ${said}`, r.switched === 'switched' || r.switched === 'unknown' ? 'info' : 'error');
       } catch (e) {
         message(e.message);
+      }
+    };
+    $('#eq-save').addEventListener('click', () => {
+      if (!eqComplete()) {
+        message('the equaliser has fields out of range (marked): nothing saved');
+        return;
+      }
+      if (showHeadroom()) {
+        $('#eq-save-anyway').hidden = false; // saved only when confirmed
+        $('#eq-save-anyway').focus();
+        return;
+      }
+      save();
+    });
+    $('#eq-save-anyway').addEventListener('click', () => { $('#eq-save-anyway').hidden = true; save(); });
+    window.addEventListener('beforeunload', (ev) => {
+      if (state.eqSaved !== undefined && JSON.stringify(state.eq) !== state.eqSaved) {
+        ev.preventDefault();
+        ev.returnValue = ''; // the browser asks before the unsaved sections are lost
       }
     });
   }
@@ -431,8 +587,63 @@
     ];
     for (const [what, where, detail] of rows)
       body.append(el('tr', {}, el('th', { text: what }), el('td', {}, el('code', { text: where })), el('td', { text: detail })));
+    showGuard(f.guard);
     $('#measure-devices').textContent = `${f.measurePlayback} (playback), ${f.measureCapture} (capture)`;
     $('#correct-filter').textContent = f.filter.path;
+  }
+
+  $('#restore-file').addEventListener('change', async () => {
+    const file = $('#restore-file').files[0];
+    if (!file) return;
+    $('#restore-message').textContent = '';
+    try {
+      const r = await fetch('/api/restore', { method: 'POST', headers: { 'Content-Type': 'application/x-tar' }, body: file });
+      const data = await r.json().catch(() => ({}));
+      if (!r.ok) throw new Error(data.error || `restore: ${r.status}`);
+      const said = data.switched === 'switched' ? 'the processor switched them in' : data.switched === 'no processor'
+        ? 'not switched in: no processor runs' : 'the processor switches them in when it sees them';
+      $('#restore-message').textContent = `restored ${data.written.join(', ')}; ${said}`;
+      loadEq();
+    } catch (e) {
+      message(e.message);
+    } finally {
+      $('#restore-file').value = '';
+    }
+  });
+
+  function showProcessor(p) {
+    const parts = [p.running === true ? 'running' : p.running === false ? 'not running' : 'not known yet'];
+    if (!p.log) parts.push("rate and period not known here (the server is not given the processor's log)");
+    else {
+      if (p.rate) parts.push(`${p.rate} Hz, periods of ${p.period} frames (${p.latencyMs.toFixed(1)} ms)`);
+      parts.push(`started again after an over/under-run: ${p.restarts} time${p.restarts === 1 ? '' : 's'}`);
+    }
+    $('#processor-status').textContent = parts.join('; ');
+  }
+
+  function showGuard(g) {
+    const box = $('#guard');
+    box.textContent = '';
+    $('#guard-path').textContent = g.path;
+    if (g.state === 'none') {
+      box.append(el('p', { class: 'guard-none', text: 'no output guard: the outputs are bounded only by their filters and gains' }));
+      return;
+    }
+    if (g.state === 'refused') {
+      box.append(el('p', { class: 'guard-refused', text: `refused: ${g.error}` }),
+        el('p', { class: 'hint', text: 'The processor does not start with this file; mend it (the format is in the README).' }));
+      return;
+    }
+    const filterText = (f) => (f ? `${f.frequency} Hz, order ${f.order} (${6 * f.order} dB per octave)` : '–');
+    const rows = g.outputs.map((o) => el('tr', { 'data-output': String(o.output) }, el('th', { text: `Out ${o.output}` }),
+      el('td', { text: filterText(o.highpass) }), el('td', { text: filterText(o.lowpass) }),
+      el('td', { text: o.maxLevel === undefined ? '–' : `${o.maxLevel} dBFS` })));
+    const guarded = new Set(g.outputs.map((o) => o.output));
+    const free = Array.from({ length: 8 }, (_, k) => k).filter((k) => !guarded.has(k));
+    box.append(el('table', { class: 'files guard-table' },
+      el('thead', {}, el('tr', {}, el('th', { text: 'Output' }), el('th', { text: 'High-pass' }), el('th', { text: 'Low-pass' }), el('th', { text: 'Largest level' }))),
+      el('tbody', {}, ...rows)));
+    if (free.length) box.append(el('p', { class: 'hint', text: `Not guarded: ${free.map((k) => `Out ${k}`).join(', ')}` }));
   }
 
   // ---- the connection ---------------------------------------------------------------------

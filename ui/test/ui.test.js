@@ -6,6 +6,7 @@ const test = require('node:test');
 const assert = require('node:assert/strict');
 const fs = require('node:fs');
 const http = require('node:http');
+const net = require('node:net');
 const os = require('node:os');
 const path = require('node:path');
 const { spawn, execFileSync, spawnSync } = require('node:child_process');
@@ -83,6 +84,12 @@ function wavLayout(file) {
   const fmt = b.indexOf('fmt '), data = b.indexOf('data');
   const channels = b.readUInt16LE(fmt + 10);
   return { channels, frames: b.readUInt32LE(data + 4) / (4 * channels) };
+}
+/** The 32-bit samples of a WAV file's bytes, frames x channels, as stored. */
+function samples(b) {
+  const fmt = b.indexOf('fmt '), data = b.indexOf('data');
+  const channels = b.readUInt16LE(fmt + 10), frames = b.readUInt32LE(data + 4) / (4 * channels);
+  return Array.from({ length: frames }, (_, t) => Array.from({ length: channels }, (_, c) => b.readInt32LE(data + 8 + 4 * (t * channels + c))));
 }
 const meterDb = (id) => page.$eval(`.meter[data-meter="${id}"] .db`, (e) => e.textContent);
 
@@ -217,11 +224,28 @@ test('gains: the page sets the mixer and the output level, and amixer changes sh
   amixer('sset', 'Gain 5 Mute', 'off');
   await waitFor('the page shows output 5 unmuted', 3, async () =>
     (await page.$eval('#mute-5', (e) => e.getAttribute('aria-pressed'))) === 'false');
+
+  // A field cleared and left changes nothing (it is no value, not 0 dB), and says so.
+  amixer('--', 'sset', 'Gain 2', '-3.5dB');
+  await waitFor('the page shows Gain 2 at -3.5 dB', 3, async () => (await page.$eval('#gain-db-2', (e) => e.value)) === '-3.5');
+  const field = await page.$('#gain-db-2');
+  await field.click({ clickCount: 3 });
+  await page.keyboard.press('Backspace');
+  await page.keyboard.press('Tab');
+  await page.waitForFunction(() => /Gain 2: empty: the gain stays as it is/.test(document.querySelector('#messages').textContent), { timeout: 5000 });
+  await waitFor('the field shows the mixer value again', 5, async () => (await page.$eval('#gain-db-2', (e) => e.value)) === '-3.5');
+  await sleep(300);
+  assert.equal(mixerDb(2), -3.5, 'the mixer is as it was');
+  await page.keyboard.press('Escape');
+  assert.equal(await page.$$eval('#messages .message', (m) => m.length), 0, 'Escape dismisses the messages');
+  amixer('--', 'sset', 'Gain 2', '0dB');
 });
 
-test('a measurement of one channel completes and draws its impulse response and magnitude', async () => {
+test('a measurement of outputs 0 and 1 completes and draws their impulse responses and magnitudes', async () => {
   await page.click('.tab[data-view="measure"]');
+  await page.click('#measure-ch-0');
   await page.click('#measure-ch-1');
+  await page.select('#measure-taps', '2048');
   await page.click('#measure-start');
   await page.waitForFunction(() => ['done', 'error'].includes(document.querySelector('#measure-phase').textContent), { timeout: 150000 });
   assert.equal(await page.$eval('#measure-phase', (e) => e.textContent), 'done', await page.$eval('#measure-message', (e) => e.textContent));
@@ -230,6 +254,9 @@ test('a measurement of one channel completes and draws its impulse response and 
   const info = await page.$eval('.result[data-channel="1"] .tof', (e) => e.textContent);
   const at = Number(/peak at sample (\d+)/.exec(info)[1]);
   assert.ok(Math.abs(at - 144) <= 2, info);
+  // The delay found is mostly the devices' latency: the page says so, and gives the arrival
+  // relative to the earliest output (both outputs reach the microphone through the same room).
+  assert.match(info, /arrival \+\d+ samples \(\+[\d.]+ ms\) after the earliest output; delay \d+ samples \([\d.]+ ms, mostly the devices' latency\)/);
   // Something was drawn: the plot canvases are not blank.
   const inked = await page.$$eval('.result[data-channel="1"] canvas', (cs) => cs.map((c) => {
     const d = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;
@@ -239,6 +266,86 @@ test('a measurement of one channel completes and draws its impulse response and 
   }));
   assert.ok(inked.length >= 2 && inked.every((n) => n > 500), `inked pixels ${inked}`);
   await page.screenshot({ path: path.join(artefacts, 'measurement.png'), fullPage: true });
+  // The smoothing chosen is drawn: one curve unsmoothed, raw and smoothed otherwise.
+  const curves = async () => page.$eval('.result[data-channel="1"] .magnitude', (e) =>
+    [e.querySelector('.u-title').textContent, e.querySelectorAll('.u-legend .u-series').length - 1]);
+  assert.deepEqual(await curves(), ['Magnitude (1/6 octave smoothed)', 2]);
+  for (const [value, want] of [['0', ['Magnitude (unsmoothed)', 1]], ['48', ['Magnitude (1/48 octave smoothed)', 2]], ['6', ['Magnitude (1/6 octave smoothed)', 2]]]) {
+    await page.select('#measure-smoothing', value);
+    assert.deepEqual(await curves(), want);
+  }
+
+  // The exports read by another tool: the WAV holds the response shown, the text its spectrum.
+  const { h } = (await (await fetch(`${base}/api/measurement`)).json()).results.find((r) => r.channel === 1);
+  const href = await page.$eval('.result[data-channel="1"] .exports a', (a) => a.href);
+  fs.writeFileSync(path.join(dir, 'impulse-1.wav'), Buffer.from(await (await fetch(href)).arrayBuffer()));
+  fs.writeFileSync(path.join(dir, 'response-1.txt'), await (await fetch(`${base}/api/measurement/response-1.txt`)).text());
+  fs.writeFileSync(path.join(dir, 'h-1.json'), JSON.stringify(h));
+  const check = spawnSync('/usr/bin/python3', ['-c', `
+import json, sys, numpy as np
+from scipy.io import wavfile
+rate, x = wavfile.read(sys.argv[1] + '/impulse-1.wav')
+h = np.array(json.load(open(sys.argv[1] + '/h-1.json')))
+assert rate == 48000 and x.dtype == np.float32 and len(x) == len(h), (rate, x.dtype, len(x))
+assert np.max(np.abs(x - h)) < 1e-6 * max(1, np.max(np.abs(h))), 'the WAV is the response'
+rows = np.array([[float(v) for v in l.split()] for l in open(sys.argv[1] + '/response-1.txt') if not l.startswith('*')])
+H = np.exp(-2j * np.pi * np.outer(rows[:, 0], np.arange(len(h))) / 48000) @ h
+assert rows[0, 0] >= 10 and rows[-1, 0] <= 24000 and len(rows) > 400, rows.shape
+assert np.max(np.abs(rows[:, 1] - 20 * np.log10(np.abs(H)))) < 0.01, np.max(np.abs(rows[:, 1] - 20 * np.log10(np.abs(H))))
+assert np.max(np.abs(np.angle(np.exp(1j * (np.radians(rows[:, 2]) - np.angle(H)))))) < 0.01, 'the phase'
+print('ok')
+`, dir], { encoding: 'utf8' });
+  assert.equal(check.stdout.trim(), 'ok', check.stderr);
+});
+
+test('the equaliser warns before saving a response above the headroom, and marks a field out of range', async () => {
+  await page.click('.tab[data-view="equaliser"]');
+  const eqFile = path.join(board, 'home', '.mobu', 'paraEQ0.json');
+  const warning = () => page.$eval('#eq-headroom', (e) => (e.hidden ? '' : e.textContent));
+  // A peaking section's highest point is its gain at its frequency: +12 dB is the headroom.
+  for (const [sections, warns] of [
+    [[{ type: 'BPF', Fc: 1000, dB: 11.5, Q: 1 }], false],
+    [[{ type: 'BPF', Fc: 1000, dB: 12.5, Q: 1 }], true],
+    [[{ type: 'BPF', Fc: 100, dB: 7, Q: 0.7 }, { type: 'BPF', Fc: 110, dB: 7, Q: 0.7 }], true],
+    [new Array(16).fill({ type: 'BPF', Fc: 200, dB: 24, Q: 1 }), true],
+  ]) {
+    fs.writeFileSync(eqFile, JSON.stringify(sections));
+    await page.click('#eq-revert');
+    const gains = JSON.stringify(sections.map((x) => String(x.dB)));
+    await waitFor('the file loaded', 5, async () => JSON.stringify(await page.$$eval('.eq-row .eq-db', (es) => es.map((e) => e.value))) === gains);
+    if (warns) assert.match(await warning(), /combined response reaches \+[\d.]+ dB at \d+ Hz, above the \+12 dB headroom/, JSON.stringify(sections[0]));
+    else assert.equal(await warning(), '', JSON.stringify(sections));
+  }
+  // Saving asks first; the format allows it, so it is saved when confirmed.
+  const before = fs.readFileSync(eqFile, 'utf8');
+  await page.click('#eq-save');
+  await page.waitForSelector('#eq-save-anyway:not([hidden])', { timeout: 5000 });
+  assert.equal(fs.readFileSync(eqFile, 'utf8'), before, 'nothing saved before the confirmation');
+  await page.screenshot({ path: path.join(artefacts, 'equaliser-headroom.png') });
+  await page.click('#eq-save-anyway');
+  await page.waitForFunction(() => document.querySelector('#eq-message').textContent.startsWith('saved 16 sections'), { timeout: 10000 });
+  assert.equal(JSON.parse(fs.readFileSync(eqFile, 'utf8')).length, 16);
+
+  // Q = 0 is marked, and Save refuses with a message.
+  fs.writeFileSync(eqFile, '[]');
+  await page.click('#eq-revert');
+  await waitFor('the empty file loaded', 5, async () => (await page.$$('.eq-row')).length === 0);
+  await page.click('#eq-add');
+  const q = await page.$('.eq-row .eq-q');
+  await q.click({ clickCount: 3 });
+  await q.type('0');
+  assert.equal(await page.$eval('.eq-row .eq-q', (e) => e.classList.contains('invalid') && e.getAttribute('aria-invalid')), 'true');
+  await page.click('#eq-save');
+  await page.waitForFunction(() => /fields out of range \(marked\): nothing saved/.test(document.querySelector('#messages').textContent), { timeout: 5000 });
+  assert.equal(fs.readFileSync(eqFile, 'utf8'), '[]');
+  // Unsaved sections: leaving the page asks first.
+  let asked = '';
+  page.once('dialog', (d) => { asked = d.type(); d.dismiss(); });
+  await page.evaluate(() => { location.reload(); });
+  await waitFor('the browser asks before the page goes', 5, () => asked === 'beforeunload');
+  await page.keyboard.press('Escape');
+  await page.click('#eq-revert');
+  await waitFor('the empty file loaded', 5, async () => (await page.$$('.eq-row')).length === 0);
 });
 
 test('a saved equaliser is written and switched in by the processor', async () => {
@@ -257,7 +364,8 @@ test('a saved equaliser is written and switched in by the processor', async () =
     await input.type(value);
   }
   await page.click('#eq-save');
-  await page.waitForFunction(() => document.querySelector('#eq-message').textContent.startsWith('saved'), { timeout: 5000 });
+  await page.waitForFunction(() => document.querySelector('#eq-message').textContent.startsWith('saved'), { timeout: 10000 });
+  assert.match(await page.$eval('#eq-message', (e) => e.textContent), /^saved 1 section; the processor switched it in$/);
   const file = JSON.parse(fs.readFileSync(path.join(eqDir, 'paraEQ0.json'), 'utf8'));
   assert.deepEqual(file, [{ type: 'BPF', Fc: 200, dB: -6, Q: 2 }]);
   assert.equal(fs.readFileSync(victim, 'utf8'), 'untouched', 'the planted link is not written through');
@@ -282,7 +390,7 @@ test('a room correction designed from the measurement is drawn, written as the c
   await page.click('#correct-design');
   await page.waitForFunction(() => ['designed', 'error'].includes(document.querySelector('#correct-state').textContent), { timeout: 60000 });
   assert.equal(await page.$eval('#correct-state', (e) => e.textContent), 'designed', await page.$eval('#correct-message', (e) => e.textContent));
-  assert.match(await page.$eval('#correct-log', (e) => e.textContent), /designed 1 channel\(s\): 16384 taps, 1\/6 octave, 20 \.\.\. 20000 Hz, boost at most 6 dB, minimum phase/);
+  assert.match(await page.$eval('#correct-log', (e) => e.textContent), /designed 2 channel\(s\): 16384 taps, 1\/6 octave, 20 \.\.\. 20000 Hz, boost at most 6 dB, minimum phase/);
   const picture = await page.waitForFunction(() => {
     const img = document.querySelector('#correct-picture');
     return !img.hidden && img.complete && img.naturalWidth > 0 && [img.naturalWidth, img.naturalHeight];
@@ -291,19 +399,211 @@ test('a room correction designed from the measurement is drawn, written as the c
   assert.ok(w >= 800 && h >= 400, `the design picture is ${w} x ${h}`);
   assert.equal(fs.readFileSync(filterFile).length, filterBytes, 'a design alone leaves the coefficient file');
 
+  const original = fs.readFileSync(filterFile);
   await page.click('#correct-apply');
   await page.waitForFunction(() => ['written', 'error'].includes(document.querySelector('#correct-state').textContent), { timeout: 60000 });
   assert.equal(await page.$eval('#correct-state', (e) => e.textContent), 'written', await page.$eval('#correct-message', (e) => e.textContent));
   assert.deepEqual(wavLayout(filterFile), { channels: 8, frames: 16384 });
+  // Outputs 0 and 1 carry the correction; every other output keeps its filter sample for
+  // sample, padded with zeros to the new length.
+  const kept = samples(original), merged = samples(fs.readFileSync(filterFile));
+  for (let t = 0; t < 16384; ++t)
+    for (let c = 2; c < 8; ++c)
+      if (merged[t][c] !== (t < kept.length ? kept[t][c] : 0)) assert.fail(`output ${c} tap ${t}: ${merged[t][c]}, was ${t < kept.length ? kept[t][c] : 0}`);
+  assert.ok([0, 1].every((c) => kept.some((row, t) => row[c] !== merged[t][c])), 'outputs 0 and 1 are corrected');
+  assert.ok(fs.readFileSync(`${filterFile}.previous`).equals(original), 'the file before is kept beside it');
   await waitFor('the processor logs the switch', 15, () => processorLog().split('switching FIR filter over').length > switchesBefore);
-  await page.waitForFunction(() => /switching FIR filter over/.test(document.querySelector('#correct-switched').textContent), { timeout: 10000 });
+  await page.waitForFunction(() => /switched to the coefficient file as written/.test(document.querySelector('#correct-switched').textContent), { timeout: 10000 });
+  await waitFor('the page says what was written and that the processor switched to it', 10, async () =>
+    /the other outputs kept their filters\); the processor switched to it/.test(await page.$eval('#correct-message', (e) => e.textContent)))
+    .catch(async (e) => assert.fail(`${e.message}: the page says "${await page.$eval('#correct-message', (m) => m.textContent)}"`));
+  // What the page shows is for a person: no scratch paths, no lines of the processor's code.
+  const text = await page.evaluate(() => document.body.innerText);
+  assert.doesNotMatch(text, /mobu-ui-correct-|FullDuplexFIR::/);
   await page.$$eval('#messages .message button', (bs) => bs.forEach((b) => b.click()));
   await (await page.$('#room-correction')).screenshot({ path: path.join(artefacts, 'correction.png') });
+
+  // Undo puts the file before back as it was, and the processor switches to it.
+  const written = fs.readFileSync(filterFile);
+  const undoSwitches = processorLog().split('switching FIR filter over').length;
+  await page.click('#correct-undo');
+  await page.waitForFunction(() => /^Restored .* as it was before the last write/.test(document.querySelector('#correct-message').textContent), { timeout: 30000 });
+  assert.ok(fs.readFileSync(filterFile).equals(original), 'the coefficient file is as before the write');
+  assert.ok(fs.readFileSync(`${filterFile}.previous`).equals(written), 'the undone file is kept in turn');
+  await waitFor('the processor switches back', 15, () => processorLog().split('switching FIR filter over').length > undoSwitches);
+  await page.$$eval('#messages .message button', (bs) => bs.forEach((b) => b.click()));
   assert.deepEqual(consoleErrors, [], 'no console errors on the page');
 });
 
+test('every view fits a desktop (1280 x 800) and a phone (390 x 844): nothing off-screen, charts one beside or below the other', async () => {
+  const views = ['levels', 'measure', 'equaliser', 'files'];
+  for (const [width, height] of [[1280, 800], [390, 844]]) {
+    await page.setViewport({ width, height });
+    for (const view of views) {
+      await page.click(`.tab[data-view="${view}"]`);
+      await sleep(100); // the charts are drawn again for the new width
+      const layout = await page.evaluate(() => {
+        const right = (sel) => Math.max(0, ...[...document.querySelectorAll(sel)].filter((e) => e.offsetParent).map((e) => e.getBoundingClientRect().right));
+        const overlaps = [];
+        for (const r of document.querySelectorAll('.result')) {
+          const [a, b] = [...r.querySelectorAll('.chart')].map((c) => c.getBoundingClientRect());
+          if (a && b && a.left < b.right && b.left < a.right && a.top < b.bottom && b.top < a.bottom) overlaps.push(r.dataset.channel);
+        }
+        return { page: document.documentElement.scrollWidth, tabs: right('.tab'), badge: right('#processor'), panels: right('.panel'),
+          table: right('#eq-table, .meters .column'), overlaps, width: innerWidth };
+      });
+      const where = `${view} at ${width} x ${height}: ${JSON.stringify(layout)}`;
+      assert.ok(layout.page <= layout.width && layout.tabs <= layout.width && layout.badge <= layout.width, where);
+      assert.ok(layout.panels <= layout.width && layout.table <= layout.width, where);
+      assert.deepEqual(layout.overlaps, [], where);
+      await page.screenshot({ path: path.join(artefacts, `${view}-${width}x${height}.png`), fullPage: true });
+    }
+  }
+  await page.setViewport({ width: 1400, height: 900 });
+  await page.click('.tab[data-view="levels"]');
+});
+
+test('the Files view says how the processor runs: its rate, period and restarts after over/under-runs', async () => {
+  await page.click('.tab[data-view="levels"]');
+  await page.click('.tab[data-view="files"]');
+  const log = processorLog();
+  const [, latency, , frames] = [...log.matchAll(/requested latency : ([\d.]+) fs: ([\d.]+) setting N = (\d+)/g)].pop();
+  const restarts = log.split('starting the processor again').length - 1;
+  const want = `running; 48000 Hz, periods of ${frames} frames (${(1000 * Number(latency)).toFixed(1)} ms); started again after an over/under-run: ${restarts} time${restarts === 1 ? '' : 's'}`;
+  await waitFor('the processor panel', 10, async () => (await page.$eval('#processor-status', (e) => e.textContent)) === want)
+    .catch(async (e) => assert.fail(`${e.message}: "${await page.$eval('#processor-status', (x) => x.textContent)}", want "${want}"`));
+});
+
+test('a backup downloads the processor files as one archive, and restoring it puts them back; a wrong archive changes nothing', async () => {
+  const eqFile = path.join(board, 'home', '.mobu', 'paraEQ0.json');
+  const res = await fetch(`${base}/api/backup`);
+  assert.equal(res.status, 200);
+  assert.match(res.headers.get('content-disposition'), /attachment; filename="mobu-backup-\d{8}T\d{6}\.tar"/);
+  const unpacked = path.join(dir, 'unpacked');
+  fs.mkdirSync(unpacked);
+  fs.writeFileSync(path.join(dir, 'backup.tar'), Buffer.from(await res.arrayBuffer()));
+  execFileSync('tar', ['-xf', path.join(dir, 'backup.tar'), '-C', unpacked]);
+  const present = ['filters.wav', 'filters.wav.scale', 'home/.mobu/guard.json', 'home/.mobu/paraEQ0.json'].filter((f) => fs.existsSync(path.join(board, f)));
+  assert.deepEqual(fs.readdirSync(unpacked).sort(), present.map((f) => path.basename(f)).sort());
+  assert.ok(fs.readFileSync(path.join(unpacked, 'filters.wav')).equals(fs.readFileSync(filterFile)));
+  const eqBefore = fs.readFileSync(eqFile, 'utf8');
+  assert.equal(fs.readFileSync(path.join(unpacked, 'paraEQ0.json'), 'utf8'), eqBefore);
+
+  const upload = (file) => fetch(`${base}/api/restore`, { method: 'POST', headers: { Origin: base, 'Content-Type': 'application/x-tar' }, body: fs.readFileSync(file) });
+  fs.writeFileSync(eqFile, '[]');
+  // Refused whole: a file that is not the processor's, or an equaliser the processor would refuse.
+  const bad = path.join(dir, 'bad');
+  fs.mkdirSync(bad);
+  fs.copyFileSync(path.join(unpacked, 'paraEQ0.json'), path.join(bad, 'paraEQ0.json'));
+  fs.writeFileSync(path.join(bad, 'notes.txt'), 'hello');
+  execFileSync('tar', ['--format=ustar', '-cf', path.join(dir, 'bad1.tar'), '-C', bad, 'paraEQ0.json', 'notes.txt']);
+  fs.writeFileSync(path.join(bad, 'paraEQ0.json'), '[{"type":"BPF","Fc":1000,"dB":99,"Q":1}]');
+  execFileSync('tar', ['--format=ustar', '-cf', path.join(dir, 'bad2.tar'), '-C', bad, 'paraEQ0.json']);
+  for (const [file, says] of [['bad1.tar', /nothing restored: notes.txt is not one of this processor's files/], ['bad2.tar', /nothing restored: paraEQ0.json: section 1: dB 99 is outside/]]) {
+    const r = await upload(path.join(dir, file));
+    assert.equal(r.status, 400, file);
+    assert.match((await r.json()).error, says);
+    assert.equal(fs.readFileSync(eqFile, 'utf8'), '[]', `${file} changed nothing`);
+  }
+  const good = await upload(path.join(dir, 'backup.tar'));
+  assert.equal(good.status, 200);
+  assert.deepEqual((await good.json()).written.sort(), present.map((f) => path.basename(f)).sort());
+  assert.equal(fs.readFileSync(eqFile, 'utf8'), eqBefore, 'the equaliser is back');
+  assert.ok(fs.readFileSync(filterFile).equals(fs.readFileSync(path.join(unpacked, 'filters.wav'))));
+});
+
+/** Sends raw bytes on a new connection; resolves to what came back before the server closed it. */
+function rawRequest(url, bytes) {
+  const { hostname, port } = new URL(url);
+  return new Promise((resolve, reject) => {
+    let got = '';
+    const socket = net.connect(Number(port), hostname, () => socket.end(bytes));
+    socket.on('data', (d) => { got += d; });
+    socket.on('close', () => resolve(got));
+    socket.on('error', reject);
+  });
+}
+
+/** The child of process `parent` whose command line matches `pattern` (its process id), or 0. */
+function childOf(parent, pattern) {
+  const out = spawnSync('pgrep', ['-P', String(parent)], { encoding: 'utf8' }).stdout.split('\n').filter(Boolean);
+  for (const pid of out) {
+    let cmd = '';
+    try { cmd = fs.readFileSync(`/proc/${pid}/cmdline`, 'utf8'); } catch { continue; }
+    if (pattern.test(cmd)) return Number(pid);
+  }
+  return 0;
+}
+
+test('no request ends the server, and the end of the server does not stop the processor', async () => {
+  const answer = await rawRequest(base, 'GET //[ HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n');
+  assert.match(answer, /^HTTP\/1.1 400/, 'a malformed WebSocket request is refused');
+  assert.equal(await request(`${base}/api/state`), 200, 'the server answers');
+  assert.doesNotMatch(ui.output(), /server ended/, 'the same server');
+
+  // The server killed: the processor plays on, and the server comes back.
+  const serverPid = childOf(ui.child.pid, /server\.js/), processorPid = childOf(ui.child.pid, /mobu-processor/);
+  assert.ok(serverPid > 0 && processorPid > 0, `server ${serverPid}, processor ${processorPid}`);
+  process.kill(serverPid, 'SIGKILL');
+  await waitFor('the server answers again', 30, async () => (await request(`${base}/api/state`).catch(() => 0)) === 200);
+  assert.notEqual(childOf(ui.child.pid, /server\.js/), serverPid, 'a new server');
+  assert.doesNotThrow(() => process.kill(processorPid, 0), 'the processor runs on');
+  await page.waitForFunction(() => document.querySelector('#processor').textContent === 'processor running', { timeout: 20000 });
+
+  // The new server shows the last measurement again (kept on disk), and the page's form shows its settings.
+  await page.reload();
+  await page.click('.tab[data-view="measure"]');
+  await page.waitForSelector('.result[data-channel="1"] .magnitude canvas', { timeout: 20000 });
+  assert.deepEqual(await page.$$eval('#measure-channels input', (bs) => bs.filter((b) => b.checked).map((b) => b.value)), ['0', '1']);
+  assert.equal(await page.$eval('#measure-taps', (e) => e.value), '2048');
+  assert.match(await page.$eval('#measure-history', (e) => e.selectedOptions[0].textContent), /: outputs 0, 1, 2048 samples$/);
+  // A kept measurement drawn over the one shown.
+  await page.select('#measure-overlay', await page.$eval('#measure-history', (e) => e.value));
+  await page.waitForFunction(() => [...document.querySelectorAll('.result[data-channel="1"] .magnitude .u-legend .u-series')]
+    .some((s) => /^overlay \d/.test(s.textContent.trim())), { timeout: 10000 });
+  await page.screenshot({ path: path.join(artefacts, 'measurement-overlay.png'), fullPage: true });
+  consoleErrors.splice(0); // the page saw its server go
+});
+
+test('idle connections and open WebSockets from one address do not shut out the next client', async () => {
+  const { hostname, port } = new URL(base);
+  const idle = await Promise.all(Array.from({ length: 70 }, () => new Promise((resolve) => {
+    const s = net.connect(Number(port), hostname, () => resolve(s));
+    s.on('error', () => resolve(s));
+  })));
+  const open = (headers = {}) => new Promise((resolve) => {
+    const ws = new WebSocket(`${base.replace('http', 'ws')}/ws`, { origin: base, headers });
+    ws.on('open', () => resolve(ws)).on('error', () => resolve(ws)).on('unexpected-response', () => resolve(ws));
+  });
+  const sockets = [];
+  try {
+    for (let k = 0; k < 63; ++k) sockets.push(await open());
+    const t0 = Date.now();
+    assert.equal(await request(`${base}/api/state`), 200, 'a request goes through');
+    const next = await open();
+    sockets.push(next);
+    assert.equal(next.readyState, WebSocket.OPEN, 'and so does a new WebSocket');
+    assert.ok(Date.now() - t0 < 5000, `answered after ${Date.now() - t0} ms`);
+  } finally {
+    idle.forEach((s) => s.destroy());
+    sockets.forEach((ws) => ws.terminate());
+  }
+});
+
 test('on another address than 127.0.0.1 a request without the password is refused and changes nothing; no writer shows as no processor', async () => {
-  const env = { ...alsaEnv, MOBU_UI_EXIT_WITH_PARENT: '1', HOME: path.join(board, 'home'), MOBU_NODE_ADDONS: process.env.MOBU_NODE_ADDONS || path.join(root, 'build', 'node') };
+  // A home of its own (through the password database, as the server finds ~/.mobu), holding a guard file.
+  const home = path.join(dir, 'home2');
+  fs.mkdirSync(path.join(home, '.mobu'), { recursive: true });
+  const id = (flag) => execFileSync('id', [flag], { encoding: 'utf8' }).trim();
+  fs.writeFileSync(path.join(dir, 'passwd'), `${id('-un')}:x:${id('-u')}:${id('-g')}:mobu:${home}:/bin/sh\n`);
+  fs.writeFileSync(path.join(dir, 'group'), `${id('-gn')}:x:${id('-g')}:\n`);
+  const wrapper = execFileSync(path.join(root, 'scripts', 'nss-wrapper.sh'), [path.join(dir, 'passwd'), path.join(dir, 'group')], { encoding: 'utf8' }).trim();
+  const guardFile = path.join(home, '.mobu', 'guard.json');
+  fs.writeFileSync(guardFile, JSON.stringify({ outputs: [
+    { output: 6, highpass: { frequency: 1000, order: 4 }, maxLevel: -12 },
+    { output: 7, highpass: { frequency: 1000, order: 4 }, lowpass: { frequency: 20000, order: 2 } }] }));
+  const env = { ...alsaEnv, MOBU_UI_EXIT_WITH_PARENT: '1', HOME: home, LD_PRELOAD: wrapper, NSS_WRAPPER_PASSWD: path.join(dir, 'passwd'),
+    NSS_WRAPPER_GROUP: path.join(dir, 'group'), MOBU_NODE_ADDONS: process.env.MOBU_NODE_ADDONS || path.join(root, 'build', 'node') };
   const server = path.join(root, 'ui', 'server.js');
   const passwordFile = path.join(dir, 'ui-password');
   // This server reads a FIFO that no processor writes.
@@ -326,6 +626,15 @@ test('on another address than 127.0.0.1 a request without the password is refuse
     const post = (p, body, headers = origin) => fetch(`${url}${p}`, { method: 'POST', headers, body: JSON.stringify(body), redirect: 'manual' });
     assert.equal((await post('/api/gain', { channel: 0, db: -9 })).status, 401, 'no session');
     assert.equal((await post('/api/login', { password: 'wrong password' })).status, 401, 'a wrong password');
+    // Failed logins are counted per client address: another address guessing does not lock this one out.
+    const fromElsewhere = () => new Promise((resolve, reject) => {
+      const req = http.request(`${url}/api/login`, { method: 'POST', headers: origin, localAddress: '127.0.0.3' }, (res) => { res.resume(); resolve(res.statusCode); });
+      req.on('error', reject);
+      req.end(JSON.stringify({ password: 'a guess' }));
+    });
+    const guesses = [];
+    for (let k = 0; k < 6; ++k) guesses.push(await fromElsewhere());
+    assert.deepEqual(guesses, [401, 401, 401, 401, 401, 429]);
     assert.equal((await fetch(`${url}/api/state`)).status, 401);
     assert.equal((await fetch(`${url}/`, { redirect: 'manual' })).status, 302, 'the page sends to the log-in');
     const ws = new WebSocket(`${url.replace('http', 'ws')}/ws`, { origin: url });
@@ -334,8 +643,17 @@ test('on another address than 127.0.0.1 a request without the password is refuse
     const login = await post('/api/login', { password: 'a good password' });
     assert.equal(login.status, 200);
     const cookie = login.headers.get('set-cookie').split(';')[0];
-    assert.equal((await post('/api/gain', { channel: 0, db: -9 }, { ...origin, Origin: 'http://evil.example', Cookie: cookie })).status, 403);
-    assert.equal((await post('/api/gain', { channel: 0, db: -9 }, { 'Content-Type': 'application/json', Cookie: cookie })).status, 403, 'no Origin');
+    // Logging out closes the session's WebSockets at once.
+    const live = new WebSocket(`${url.replace('http', 'ws')}/ws`, { origin: url, headers: { Cookie: cookie } });
+    await new Promise((resolve, reject) => live.on('open', resolve).on('error', reject));
+    const closed = new Promise((resolve) => live.on('close', (code) => resolve(code)));
+    assert.equal((await post('/api/logout', {}, { ...origin, Cookie: cookie })).status, 200);
+    assert.equal(await Promise.race([closed, sleep(3000).then(() => 'still open')]), 4001);
+    const relogin = await post('/api/login', { password: 'a good password' });
+    assert.equal(relogin.status, 200);
+    const session = relogin.headers.get('set-cookie').split(';')[0];
+    assert.equal((await post('/api/gain', { channel: 0, db: -9 }, { ...origin, Origin: 'http://evil.example', Cookie: session })).status, 403);
+    assert.equal((await post('/api/gain', { channel: 0, db: -9 }, { 'Content-Type': 'application/json', Cookie: session })).status, 403, 'no Origin');
     await sleep(300);
     assert.equal(mixerDb(0), before, 'nothing changed');
 
@@ -356,6 +674,32 @@ test('on another address than 127.0.0.1 a request without the password is refuse
     await p2.keyboard.press('Tab');
     await waitFor('Gain 0 at -9 dB after logging in', 5, () => mixerDb(0) === -9);
     await p2.screenshot({ path: path.join(artefacts, 'no-processor.png') });
+    // Without a processor a saved equaliser is written, and the page says it is not switched in.
+    await p2.click('.tab[data-view="equaliser"]');
+    await p2.click('#eq-add');
+    await p2.click('#eq-save');
+    await p2.waitForFunction(() => /^saved 1 section; not switched in: no processor runs/.test(document.querySelector('#eq-message').textContent), { timeout: 10000 });
+    assert.equal(JSON.parse(fs.readFileSync(path.join(home, '.mobu', 'paraEQ0.json'), 'utf8')).length, 1);
+    // The output guard: which outputs are guarded and at what; a file that can't be used is refused, with the reason.
+    await p2.click('.tab[data-view="files"]');
+    await p2.waitForSelector('.guard-table tr[data-output="7"]', { timeout: 5000 });
+    assert.deepEqual(await p2.$$eval('.guard-table tbody tr', (rows) => rows.map((r) => r.innerText.split('\t').map((c) => c.trim()))), [
+      ['Out 6', '1000 Hz, order 4 (24 dB per octave)', '–', '-12 dBFS'],
+      ['Out 7', '1000 Hz, order 4 (24 dB per octave)', '20000 Hz, order 2 (12 dB per octave)', '–']]);
+    await p2.screenshot({ path: path.join(artefacts, 'guard.png'), fullPage: true });
+    for (const [content, says] of [
+      [{ outputs: [{ output: 6, highpass: { frequency: 1000, order: 4 }, gain: 3 }] }, /refused: outputs\[0\]: unknown key "gain"/],
+      [{ outputs: [{ output: 6, maxLevel: 3 }] }, /refused: outputs\[0\]\.maxLevel must be a number of dBFS at most 0/],
+      [{ outputs: [{ output: 6, highpass: { frequency: 1000, order: 9 } }] }, /refused: outputs\[0\]\.highpass\.order must be a whole number 1 \.\.\. 8/],
+      ['{"outputs": [', /refused: not valid JSON/],
+      [null, /^no output guard/],
+    ]) {
+      if (content === null) fs.rmSync(guardFile);
+      else fs.writeFileSync(guardFile, typeof content === 'string' ? content : JSON.stringify(content));
+      await p2.click('.tab[data-view="levels"]');
+      await p2.click('.tab[data-view="files"]');
+      await p2.waitForFunction((re) => new RegExp(re).test(document.querySelector('#guard').textContent), { timeout: 5000 }, says.source);
+    }
     // A writer comes with one record (output 0 at a quarter of full scale) and goes again.
     const writer = fs.openSync(path.join(dir, 'idle-levels'), fs.constants.O_RDWR | fs.constants.O_NONBLOCK);
     const record = Buffer.alloc(56);
@@ -364,6 +708,13 @@ test('on another address than 127.0.0.1 a request without the password is refuse
     fs.writeSync(writer, record);
     await p2.waitForFunction(() => document.querySelector('#processor').textContent === 'processor running' &&
       document.querySelector('.meter[data-meter="out0"] .db').textContent === '-12.0', { timeout: 10000 });
+    // A record with output 1 at full scale counts one clip there, none elsewhere.
+    const clipped = Buffer.from(record);
+    clipped.writeInt32LE(2147483647, 28);
+    fs.writeSync(writer, clipped);
+    await p2.waitForFunction(() => document.querySelector('.meter[data-meter="out1"] .clips').textContent === 'clips 1', { timeout: 10000 });
+    assert.deepEqual(await p2.$$eval('.meter .clips', (cs) => cs.map((c) => c.textContent)),
+      ['clips 0', 'clips 0', 'clips 0', 'clips 1', 'clips 0', 'clips 0', 'clips 0', 'clips 0', 'clips 0', 'clips 0']);
     fs.closeSync(writer);
     await p2.waitForFunction(() => document.querySelector('#processor').textContent === 'no processor', { timeout: 10000 });
     await p2.close();
