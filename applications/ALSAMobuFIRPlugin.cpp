@@ -38,10 +38,6 @@ public:
     ALSAMobuFIRPlugin() {
         setName("ALSAMobuFIRPlugin");
         filters.assign(M, nullptr);
-        if (ALSA::changeThreadPriority(-1) < 0)
-            std::cout << "WARNING: Couldn't set the thread to maximum priority, running with lower then expected "
-                         "priority."
-                      << std::endl;
     }
     ~ALSAMobuFIRPlugin() override { deleteFIRFilters(); }
 
@@ -115,7 +111,9 @@ public:
                     std::cout << "filter file configuration variable is not a string, please replace with a path "
                                  "and file name."
                               << std::endl;
-                    continue;
+                    SNDERR("filter %s refused: the value is not a string (give the coefficient file's path in quotes)",
+                           valueText(node).c_str());
+                    return -EINVAL;
                 }
                 printf("read %s filter file name from the config file\n", path);
                 filterFile = path;

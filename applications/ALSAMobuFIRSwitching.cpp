@@ -79,10 +79,6 @@ public:
         buffer(0).assign(M, nullptr);
         buffer(1).assign(M, nullptr);
         if (FileWatchThreaded::run(0) != 0) std::cout << "ERROR: Couldn't run the file watching thread." << std::endl;
-        if (ALSA::changeThreadPriority(-1) < 0)
-            std::cout << "WARNING: Couldn't set the thread to maximum priority, running with lower then expected "
-                         "priority."
-                      << std::endl;
     }
 
     ~ALSAMobuFIRSwitching() override {
@@ -225,7 +221,9 @@ public:
                     std::cout << "filter file configuration variable is not a string, please replace with a path "
                                  "and file name."
                               << std::endl;
-                    continue;
+                    SNDERR("%s %s refused: the value is not a string (give the file's path in quotes)", id,
+                           valueText(node).c_str());
+                    return -EINVAL;
                 }
                 std::lock_guard<std::mutex> lock(buildLock); // the file-watch thread reads the names
                 if (field == "filter") {
@@ -264,7 +262,10 @@ public:
                 printf("read %s (mixer device) from the config file\n", text);
                 int ret = MixerEvents::open(text);
                 if (ret == 0) ret = scanMixer();
-                if (ret < 0) return ret; // the slave is not recorded: the open fails
+                if (ret < 0) { // the slave is not recorded: the open fails
+                    SNDERR("mixerDevice \"%s\" refused: its mixer can't be opened (%s)", text, snd_strerror(ret));
+                    return -EINVAL;
+                }
                 removeNode(node, "FIRALSAPluginMulti");
             }
         }
@@ -568,7 +569,7 @@ private:
             if (exiting > 0) {
                 exitCount.store(exiting - 1);
                 if (exiting == 1) {
-                    printf("ALSAMobuFIRSwitching::%s exiiting\n", "transfer");
+                    printf("ALSAMobuFIRSwitching::%s exiting\n", "transfer");
                     return -1;
                 }
                 printf("ALSAMobuFIRSwitching::%s playing zeros\n", "transfer");

@@ -8,12 +8,14 @@
 //         fifopath "/tmp/mobu-pink"   # receives the replaced audio (raw interleaved S32_LE)
 //     }
 //
-// The noise is made in whole periods: transfers of any size are gathered into periods,
-// so the noise never drops out and the FIFO receives every frame once, one period
-// late.  Periods longer than MAX_BLOCK frames are made in blocks of MAX_BLOCK.  A
-// block goes to the FIFO only when the FIFO has room for all of it (a reader never
-// sees a torn frame); without a reader blocks are dropped from the FIFO, never from
-// the audio.  The pipe is enlarged to hold several blocks (a block larger than the
+// The audio is handled in whole periods: transfers of any size are gathered into
+// periods, so the noise never drops out and the FIFO receives every frame once, one
+// period late.  Periods longer than MAX_BLOCK frames are handled in blocks of MAX_BLOCK.
+// The noise itself is made in blocks of NOISE_BLOCK frames whatever the period, and
+// handed out across periods, so its level (PINK_RMS, -20 dBFS) and its pink spectrum
+// are the same for every client.  A block goes to the FIFO only when the FIFO has room
+// for all of it (a reader never sees a torn frame); without a reader blocks are
+// dropped from the FIFO, never from the audio.  The pipe is enlarged to hold several blocks (a block larger than the
 // pipe would never fit); fifopath must name a FIFO.
 #include <MobuEmbedded/MobuDebug.h>
 #include <MobuEmbedded/Pink.h>
@@ -38,10 +40,6 @@ public:
     ALSAMobuPinkGenerator() {
         setName("ALSAMobuPinkGenerator");
         std::cout << "ALSAMobuPinkGenerator" << std::endl;
-        if (ALSA::changeThreadPriority(-1) < 0)
-            std::cout << "WARNING: Couldn't set the thread to maximum priority, running with lower then expected "
-                         "priority."
-                      << std::endl;
     }
     ~ALSAMobuPinkGenerator() override { std::cout << "ALSAMobuPinkGenerator::~ALSAMobuPinkGenerator" << std::endl; }
 
@@ -69,20 +67,29 @@ public:
             printf("read %s fifoPath from the config file\n", path);
             if (mkfifo(path, 0660) != 0) {
                 if (errno != EEXIST) {
-                    printf("FIRALSAPluginMulti::%s : couldn't create the fifoFd %d : %s\n", "parseConfig", errno,
-                           strerror(errno));
-                    return -1;
+                    const int e = errno;
+                    printf("FIRALSAPluginMulti::%s : couldn't create the fifoFd %d : %s\n", "parseConfig", e,
+                           strerror(e));
+                    SNDERR("fifopath \"%s\" refused: the FIFO can't be made there (%s)", path, strerror(e));
+                    return -EINVAL;
                 }
                 printf("FIRALSAPluginMulti::%s : fifo %s already exists, not creating again.\n", "parseConfig", path);
             }
             // Read-write: the open never waits for a reader.
             fifoFd = open(path, O_RDWR | O_NONBLOCK | O_ASYNC | O_CLOEXEC);
-            if (fifoFd < 0) return fifoFd;
+            if (fifoFd < 0) {
+                const int e = errno;
+                if (e == EISDIR) // a folder, say, is no FIFO either
+                    return MobuDebug().evaluateError(-1371, std::string("fifopath ") + path + " is a directory\n"),
+                           -EINVAL;
+                SNDERR("fifopath \"%s\" refused: it can't be opened (%s)", path, strerror(e));
+                return -EINVAL;
+            }
             struct stat st {};
             if (fstat(fifoFd, &st) != 0 || !S_ISFIFO(st.st_mode)) { // a file or device would take the audio nowhere
                 close();
                 fifoPath.clear();
-                return MobuDebug().evaluateError(-1371, std::string("fifopath ") + path + "\n"), -1;
+                return MobuDebug().evaluateError(-1371, std::string("fifopath ") + path + "\n"), -EINVAL;
             }
             fifoPath = path;
             if (snd_config_delete(node) < 0)
@@ -105,8 +112,14 @@ public:
         return 0;
     }
 
-    /// The longest block of noise made at once (frames); longer periods are made in blocks.
+    /// The longest block handled at once (frames); longer periods are handled in blocks.
     static constexpr snd_pcm_uframes_t MAX_BLOCK = 65536;
+    /** The length of every block of noise (frames), whatever the period: long enough for a pink
+     * spectrum down to 20 Hz at 48 kHz, short enough that making one (an inverse FFT) fits in
+     * the shortest period's slack. */
+    static constexpr int NOISE_BLOCK = 16384;
+    /// The noise's RMS value: -20 dBFS (a tenth of 32-bit full scale), with room for its peaks.
+    static constexpr double PINK_RMS = 0.1 * 2147483648.0;
     /// The FIFO is enlarged (as far as the system allows) to hold this many blocks.
     static constexpr int FIFO_BLOCKS = 4;
 
@@ -115,7 +128,10 @@ public:
         printHWParams(true);
         const int n = blockLength(MAX_BLOCK, "ALSAMobuPinkGenerator", "made in");
         if (n < 0) return -1;
-        genNoiseMag(static_cast<int>(getRate()), n);
+        genNoiseMag(static_cast<int>(getRate()), NOISE_BLOCK);
+        setNoiseLevel(PINK_RMS);
+        noise.setZero(NOISE_BLOCK, 1);
+        noiseUsed = NOISE_BLOCK; // the first period starts a new block
         periods.resize(n, 2, 2);
         pipeSize = fifoFd > 0 ? fitPipe(n * 2 * static_cast<int>(sizeof(int32_t))) : 0;
         return 0;
@@ -130,13 +146,29 @@ public:
                                const snd_pcm_channel_area_t* src, snd_pcm_uframes_t srcOffset,
                                snd_pcm_uframes_t size) override {
         return periods.transfer(dst, dstOffset, src, srcOffset, size, [this] {
-            genNoise(periods.output);
+            fillWithNoise();
             copyToFifo();
             return 0;
         });
     }
 
 private:
+    /// The output block from the noise blocks, continuing where the last period stopped.
+    void fillWithNoise() {
+        auto& out = periods.output;
+        for (Eigen::Index f = 0; f < out.rows();) {
+            if (noiseUsed == NOISE_BLOCK) {
+                genNoise(noise);
+                noiseUsed = 0;
+            }
+            const Eigen::Index take = std::min<Eigen::Index>(out.rows() - f, NOISE_BLOCK - noiseUsed);
+            for (Eigen::Index c = 0; c < out.cols(); ++c)
+                out.col(c).segment(f, take) = noise.col(0).segment(noiseUsed, take);
+            f += take;
+            noiseUsed += take;
+        }
+    }
+
     /** Enlarges the pipe to hold FIFO_BLOCKS blocks of `bytes`, or as many as the system
      * allows (at least one); the size it has then, or 0 (reported) if not even one fits. */
     int fitPipe(int bytes) {
@@ -160,7 +192,9 @@ private:
 
     int fifoFd = -1;
     std::string fifoPath;
-    int pipeSize = 0; ///< of the FIFO; 0: nothing is written to it
+    int pipeSize = 0;                               ///< of the FIFO; 0: nothing is written to it
+    Eigen::Array<int32_t, Eigen::Dynamic, 1> noise; ///< the current block of noise
+    Eigen::Index noiseUsed = NOISE_BLOCK;           ///< frames of it handed out
     ALSA::PeriodBuffer<int32_t> periods;
 };
 

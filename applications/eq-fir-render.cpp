@@ -3,6 +3,7 @@
 // /tmp/paraEQ_X_FIR.wav, then writes the equaliser's impulse response (two
 // identical channels) to /tmp/paraEQ0.wav.  Both are N samples long: 8192 for a
 // 96 kHz filter, 5000 otherwise.
+#include <MobuEmbedded/FIRMobu.h>
 #include <MobuEmbedded/ParaEQ.h>
 #include <Sox.h>
 
@@ -29,14 +30,8 @@ int main() {
 
     Eigen::MatrixXd F;
     double fs = 0.0;
-    {
-        Sox<double> sox;
-        int ret = sox.openRead(firName);
-        if (ret != 0 && ret != SOX_REFERENCE_WARNING) return SoxDebug().evaluateError(ret, firName + "\n");
-        ret = sox.read(F);
-        if (ret < 0) return SoxDebug().evaluateError(ret, firName + "\n");
-        fs = sox.getFSIn();
-    }
+    // The coefficient files' common reader: a file past the tap limit is refused before it is read in full.
+    if (const int ret = FIRMobu::readFile(firName, F, &fs); ret < 0) return ret;
 
     const int N = fs == 96000.0 ? 8192 : 5000;
     if (F.rows() > N) {

@@ -5,11 +5,14 @@
 // SIGINT and SIGTERM end the run in order (one period of fade-out, four of
 // silence) and the program exits 0; SIGUSR1 reloads the gains, SIGUSR2 rescans
 // the mixer first.  When the run ends by itself after an over/under-run, the
-// processor is built again and audio comes back without a person.
+// processor is built again and audio comes back without a person: at once after a
+// run of 2 s or more, else after a wait that doubles for each such run in a row
+// (0.2 s up to 5 s), with the count logged; it never gives up on over/under-runs.
 #include <MobuEmbedded/FullDuplexFIR.h>
 
 #include <OptionParser.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -27,6 +30,11 @@ namespace {
 constexpr float maxLatency = 0.5f;
 /// And at high rates no more frames than this per period (eight filters of 64 Ki frames).
 constexpr int maxPeriodFrames = 32768;
+/// A run that ends sooner than this after an over/under-run is followed by a wait before the next.
+constexpr auto quickRun = std::chrono::seconds(2);
+/// The first wait, doubled for each further quick run in a row, up to the longest.
+constexpr int firstBackOffMs = 200;
+constexpr int maxBackOffMs = 5000;
 
 const char* const usage =
     "usage: mobu-processor [--playback=DEV] [--capture=DEV] [--config=FILE] [--latency=SECONDS] [--rate=HZ]\n"
@@ -44,15 +52,25 @@ const char* const usage =
     "  --help             this text\n"
     "\n"
     "SIGINT or SIGTERM stop in order (exit status 0); SIGUSR1 reloads the gains from the mixer,\n"
-    "SIGUSR2 rescans the mixer and reloads them.  After an over/under-run the processor starts again.\n";
+    "SIGUSR2 rescans the mixer and reloads them.  After an over/under-run the processor starts again\n"
+    "(after a wait of 0.2 s, doubling up to 5 s, while the runs keep ending within 2 s).\n";
 
 std::atomic<FullDuplexFIR*> running{nullptr};
 volatile sig_atomic_t stopRequested = 0;
 
+/// Once stopping, the longest wait for a device: a period and 0.2 s (set from the latency).
+int stopWaitMs = 210;
+
 void onSignal(int signalNumber) {
     const bool stop = signalNumber == SIGINT || signalNumber == SIGTERM;
     if (stop) stopRequested = 1;
-    if (FullDuplexFIR* p = running.load()) p->handleSignal(stop ? SIGINT : signalNumber);
+    FullDuplexFIR* p = running.load();
+    if (!p) return;
+    p->handleSignal(stop ? SIGINT : signalNumber);
+    if (stop) { // a device that has stalled must not hold the end up until its time-out
+        p->Capture::hurry(stopWaitMs);
+        p->Playback::hurry(stopWaitMs);
+    }
 }
 
 void toStandardError(int, const char* line) {
@@ -99,7 +117,11 @@ int runOnce(const std::string& playback, const std::string& capture, const std::
     }
     if (stopRequested) return 0;
     running.store(&processor);
-    if (stopRequested) processor.handleSignal(SIGINT); // asked to stop before the processor could hear it
+    if (stopRequested) { // asked to stop before the processor could hear it
+        processor.handleSignal(SIGINT);
+        processor.Capture::hurry(stopWaitMs);
+        processor.Playback::hurry(stopWaitMs);
+    }
     const int ret = processor.go();
     running.store(nullptr);
     if (stopRequested) return 0;
@@ -154,6 +176,7 @@ int main(int argc, char* argv[]) {
         return 2;
     }
     if (options.has("verbose")) setLogObserver(toStandardError);
+    stopWaitMs = static_cast<int>(latency * 1000.0f) + 200;
 
     struct sigaction action {};
     action.sa_handler = onSignal;
@@ -161,19 +184,27 @@ int main(int argc, char* argv[]) {
     for (int s : {SIGINT, SIGTERM, SIGUSR1, SIGUSR2})
         sigaction(s, &action, nullptr);
 
-    int quickFailures = 0;
+    // A device that can't be opened or used, or a loop that ends for any other reason, ends
+    // the program at once (its status says which).  Over/under-runs come from load (another
+    // process taking the cores): the service keeps going, backing off while they follow
+    // each other, so that a run that keeps ending at once does not spin.
+    unsigned xruns = 0, inARow = 0;
     for (;;) {
         const auto start = std::chrono::steady_clock::now();
         const int ret = runOnce(playback, capture, config, latency, static_cast<unsigned>(rate));
         if (ret != 1) return ret;
         if (stopRequested) return 0;
-        // A run that keeps ending at once would spin: give up after a few in a row.
-        quickFailures = std::chrono::steady_clock::now() - start < std::chrono::seconds(2) ? quickFailures + 1 : 0;
-        if (quickFailures >= 5) {
-            fprintf(stderr, "mobu-processor: over/under-runs right after every start, giving up\n");
-            return 5;
-        }
-        mobuLog(LOG_NOTICE, "mobu-processor: the run ended after an over/under-run, starting the processor again");
-        if (quickFailures) std::this_thread::sleep_for(std::chrono::milliseconds(200 * quickFailures));
+        ++xruns;
+        inARow = std::chrono::steady_clock::now() - start < quickRun ? inARow + 1 : 0;
+        const int waitMs = inARow == 0 ? 0 : std::min(maxBackOffMs, firstBackOffMs << std::min(inARow - 1, 8u));
+        mobuLog(LOG_NOTICE,
+                "mobu-processor: the run ended after an over/under-run (%u so far, %u in a row within 2 s of their "
+                "start), starting the processor again in %d ms",
+                xruns, inARow, waitMs);
+        // In slices, so that SIGINT or SIGTERM ends the program at once.
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+        while (!stopRequested && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (stopRequested) return 0;
     }
 }

@@ -1,10 +1,15 @@
 #include "ALSAExternalPlugin.h"
 
+#include "ThreadPriority.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <pthread.h>
+#include <sched.h>
 
 namespace ALSA {
 
@@ -90,8 +95,9 @@ snd_pcm_sframes_t ALSAExternalPlugin::transfer(const snd_pcm_channel_area_t* dst
     return static_cast<snd_pcm_sframes_t>(size);
 }
 
-int ALSAExternalPlugin::parseConfig(const char*, snd_config_t* conf, snd_pcm_stream_t, int) {
+int ALSAExternalPlugin::parseConfig(const char* pcmName, snd_config_t* conf, snd_pcm_stream_t, int) {
     slaveConf = nullptr;
+    priority = -1;
     snd_config_iterator_t i, next;
     snd_config_for_each(i, next, conf) {
         snd_config_t* node = snd_config_iterator_entry(i);
@@ -102,7 +108,19 @@ int ALSAExternalPlugin::parseConfig(const char*, snd_config_t* conf, snd_pcm_str
             slaveConf = node;
             continue;
         }
-        SNDERR("Unknown field %s", id);
+        if (strcmp(id, "priority") == 0) {
+            long level = 0;
+            const int top = sched_get_priority_max(SCHED_FIFO);
+            if (snd_config_get_integer(node, &level) < 0 || level < 0 || level > top) {
+                SNDERR("priority %s refused: give 0 (the client's scheduling is left alone) or a real-time "
+                       "level of 1 ... %d",
+                       valueText(node).c_str(), top);
+                return -EINVAL;
+            }
+            priority = static_cast<int>(level);
+            continue;
+        }
+        SNDERR("Unknown field %s in the definition of %s: a %s PCM has no such setting", id, pcmName, name.c_str());
         return -EINVAL;
     }
     return 0;
@@ -124,15 +142,39 @@ int ALSAExternalPlugin::openPCM(const char* entry, snd_pcm_t** pcmp, const char*
                                 snd_config_t* conf, snd_pcm_stream_t stream, int mode, bool constraintsDecide,
                                 const char* returning) {
     std::cout << entry << std::endl;
-    if (extplug.pcm) {
+    // Opening counts from here: a slave of the same type (opened by create) is refused too.
+    if (extplug.pcm || opening) {
         SNDERR("%s: a PCM of this type is already open in this process (one at a time)", pcmName);
         return -EBUSY;
     }
-    parseConfig(pcmName, conf, stream, mode); // a missing slave fails the next step
+    struct Opening {
+        bool& flag;
+        explicit Opening(bool& f) : flag(f) { flag = true; }
+        ~Opening() { flag = false; }
+    } guard(opening);
+    // A field refused before the slave is read ends the open with the refusal's own
+    // message; one refused after it leaves the PCM usable, as before.
+    priority = -1;
+    const int parsed = parseConfig(pcmName, conf, stream, mode);
+    if (parsed < 0 && !slaveConf) return parsed;
+    // The client's thread runs the transfers: raised as asked, and put back if the open fails.
+    int policy = 0;
+    sched_param before{};
+    const bool saved = pthread_getschedparam(pthread_self(), &policy, &before) == 0;
+    const auto restore = [&] {
+        if (saved && priority != 0) pthread_setschedparam(pthread_self(), policy, &before);
+    };
+    if (priority != 0 && changeThreadPriority(priority) < 0)
+        std::cout << "WARNING: Couldn't set the thread to " << (priority < 0 ? "maximum" : "the requested")
+                  << " priority, running with lower then expected priority." << std::endl;
     int ret = create(pcmName, root, stream, mode);
-    if (ret < 0) return ret;
+    if (ret < 0) {
+        restore();
+        return ret;
+    }
     if ((ret = specifyHWParams()) < 0 && constraintsDecide) {
         snd_pcm_close(extplug.pcm);
+        restore();
         return ret;
     }
     *pcmp = extplug.pcm;
@@ -188,6 +230,14 @@ int ALSAExternalPlugin::setOutputFormats(const std::vector<snd_pcm_format_t>& fo
     const std::vector<unsigned> list = asList(formats);
     return snd_pcm_extplug_set_slave_param_list(&extplug, SND_PCM_EXTPLUG_HW_FORMAT, static_cast<unsigned>(list.size()),
                                                 list.data());
+}
+
+std::string ALSAExternalPlugin::valueText(snd_config_t* node) {
+    char* text = nullptr;
+    if (snd_config_get_ascii(node, &text) < 0 || text == nullptr) return "";
+    std::string value(text);
+    free(text);
+    return value;
 }
 
 std::string ALSAExternalPlugin::formatDescription(snd_pcm_format_t format) {

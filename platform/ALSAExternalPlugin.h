@@ -47,8 +47,10 @@ public:
     virtual snd_pcm_sframes_t transfer(const snd_pcm_channel_area_t* dstAreas, snd_pcm_uframes_t dstOffset,
                                        const snd_pcm_channel_area_t* srcAreas, snd_pcm_uframes_t srcOffset,
                                        snd_pcm_uframes_t size);
-    /** Reads the PCM definition: "comment", "type" and "hint" are skipped and "slave" is
-     * recorded; any other field is reported ("Unknown field %s") and gives -EINVAL.  A
+    /** Reads the PCM definition: "comment", "type" and "hint" are skipped, "slave" is
+     * recorded, "priority" (an integer, 0 ... the highest SCHED_FIFO level, else -EINVAL
+     * naming the value) is kept for openPCM; any other field is reported ("Unknown field F in the definition of PCM: a
+     * PLUGIN PCM has no such setting") and gives -EINVAL.  A
      * derived class handles (and removes) its own fields first, then calls this. */
     virtual int parseConfig(const char* name, snd_config_t* conf, snd_pcm_stream_t stream, int mode);
 
@@ -57,10 +59,13 @@ public:
     int create(const char* name, snd_config_t* root, snd_pcm_stream_t stream, int mode);
 
     /** The open entry of a plug-in type: prints `entry`, refuses a second PCM while this
-     * object's is open (-EBUSY), parseConfig (its result unchecked: a missing slave fails
-     * create), create, specifyHWParams, then hands out the PCM and prints `entry` and
-     * `returning`.  A refused constraint closes the PCM and is returned when
-     * constraintsDecide; otherwise the PCM is handed out all the same. */
+     * object's is open or being opened (-EBUSY: also a slave of the same type), parseConfig
+     * (a refusal before the slave was read is returned as it is; one after it is not), puts
+     * the calling thread under SCHED_FIFO at the "priority" field's level (the maximum when
+     * absent; 0 leaves its scheduling alone), create, specifyHWParams, then hands out the PCM
+     * and prints `entry` and `returning`.  An open that fails after the priority was raised
+     * puts the thread's scheduling back as it was.  A refused constraint closes
+     * the PCM and is returned when constraintsDecide; otherwise the PCM is handed out all the same. */
     int openPCM(const char* entry, snd_pcm_t** pcmp, const char* name, snd_config_t* root, snd_config_t* conf,
                 snd_pcm_stream_t stream, int mode, bool constraintsDecide = true, const char* returning = " returning");
 
@@ -94,6 +99,9 @@ public:
     /// alsa-lib's description of a format ("Signed 32 bit Little Endian", ...).
     static std::string formatDescription(snd_pcm_format_t format);
 
+    /// A configuration value as written ("42", "/tmp/x"; "" when it has none), for messages.
+    static std::string valueText(snd_config_t* node);
+
 protected:
     snd_pcm_extplug_t extplug{};
     snd_config_t* slaveConf = nullptr; ///< valid during the open only
@@ -103,6 +111,8 @@ private:
     snd_pcm_extplug_callback_t callbacks{};
     snd_pcm_uframes_t periodSize = 0;
     snd_pcm_uframes_t bufferSize = 0;
+    bool opening = false; ///< openPCM runs (its slave may be another PCM of this type)
+    int priority = -1;    ///< the "priority" field: -1 the maximum, 0 leave alone, else that SCHED_FIFO level
 };
 
 } // namespace ALSA

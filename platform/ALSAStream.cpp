@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <functional>
 #include <unistd.h>
 
@@ -23,7 +25,9 @@ Stream::ParamsPtr Stream::allocateParams() {
     return ParamsPtr(p);
 }
 
-Stream::Stream() : space(allocateParams()), installed(allocateParams()) {}
+Stream::Stream() : space(allocateParams()), installed(allocateParams()) {
+    wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC); // without it a hurry only limits the next waits
+}
 
 Stream::Stream(const std::string& name, snd_pcm_stream_t dir) : Stream() {
     open(name, dir);
@@ -31,6 +35,15 @@ Stream::Stream(const std::string& name, snd_pcm_stream_t dir) : Stream() {
 
 Stream::~Stream() {
     close();
+    if (wakeFd >= 0) ::close(wakeFd);
+}
+
+void Stream::hurry(int milliseconds) {
+    hurriedMs.store(std::max(1, milliseconds));
+    if (wakeFd >= 0) {
+        const uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(wakeFd, &one, sizeof one);
+    }
 }
 
 int Stream::report(int err, const std::string& what) const {
@@ -49,7 +62,7 @@ int Stream::open(const std::string& name, snd_pcm_stream_t dir) {
                                (dir == SND_PCM_STREAM_PLAYBACK ? "playback" : "capture") + " PCM device");
     }
     // Allocated here, not while audio runs.
-    pollDescriptors.assign(static_cast<size_t>(std::max(1, snd_pcm_poll_descriptors_count(handle))), pollfd{});
+    pollDescriptors.assign(static_cast<size_t>(std::max(1, snd_pcm_poll_descriptors_count(handle))) + 1, pollfd{});
     return 0;
 }
 
@@ -329,17 +342,27 @@ snd_pcm_sframes_t Stream::transfer(void* buffer, snd_pcm_uframes_t frames, bool 
 int Stream::waitReady() {
     // snd_pcm_wait() starts its time-out again on every wake-up that does not make
     // the stream ready, so it can wait for ever; this waits timeoutMs in all.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    using Clock = std::chrono::steady_clock;
+    const auto limit = [this] {
+        const int hurried = hurriedMs.load();
+        return Clock::now() + std::chrono::milliseconds(hurried > 0 ? std::min(hurried, timeoutMs) : timeoutMs);
+    };
+    auto deadline = limit();
     for (;;) {
         const int count =
-            snd_pcm_poll_descriptors(handle, pollDescriptors.data(), static_cast<unsigned>(pollDescriptors.size()));
+            snd_pcm_poll_descriptors(handle, pollDescriptors.data(), static_cast<unsigned>(pollDescriptors.size() - 1));
         if (count < 0) return count;
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        pollDescriptors[static_cast<size_t>(count)] = pollfd{wakeFd, POLLIN, 0};
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) return 0;
-        const int polled = poll(pollDescriptors.data(), static_cast<nfds_t>(count), static_cast<int>(left));
+        const int polled = poll(pollDescriptors.data(), static_cast<nfds_t>(count + 1), static_cast<int>(left));
         if (polled < 0 && errno != EINTR) return -errno;
         if (polled <= 0) continue;
+        if (pollDescriptors[static_cast<size_t>(count)].revents & POLLIN) { // hurried: the wait is shortened
+            uint64_t wakes = 0;
+            [[maybe_unused]] const ssize_t n = ::read(wakeFd, &wakes, sizeof wakes);
+            deadline = std::min(deadline, limit());
+        }
         unsigned short revents = 0;
         const int err =
             snd_pcm_poll_descriptors_revents(handle, pollDescriptors.data(), static_cast<unsigned>(count), &revents);

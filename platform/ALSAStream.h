@@ -3,6 +3,7 @@
 
 #include <alsa/asoundlib.h>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <poll.h>
@@ -111,6 +112,10 @@ public:
     snd_pcm_sframes_t writeFrames(const void* buffer, snd_pcm_uframes_t frames);
     /// Longest wait for the device to move during a transfer, in ms (default 10000).
     void setTimeout(int milliseconds) { timeoutMs = milliseconds; }
+    /** From now on no wait for the device lasts longer than milliseconds (a wait under way
+     * is shortened too): a stop is not held up by a device that has stalled, while one that
+     * moves goes on as before.  Async-signal-safe: for a signal handler. */
+    void hurry(int milliseconds);
 
     /// True when an over/under-run was seen since the last clearXrun() (or the state is XRUN now).
     bool xrunDetected() const;
@@ -159,7 +164,9 @@ private:
     bool xrunFlag = false;
     unsigned xrunCount = 0;
     int timeoutMs = 10000;
-    std::vector<pollfd> pollDescriptors;
+    std::atomic<int> hurriedMs{0};       ///< the longest wait once hurried (0: not hurried)
+    int wakeFd = -1;                     ///< an eventfd that ends a wait under way when hurried
+    std::vector<pollfd> pollDescriptors; ///< the stream's, then wakeFd
 };
 
 } // namespace ALSA

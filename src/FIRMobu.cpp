@@ -343,11 +343,17 @@ int FIRMobu::readFile(const std::string& fileName, Eigen::MatrixXd& b, double* f
     Sox<double> sox;
     const int openRes = sox.openRead(fileName);
     if (openRes < 0 && openRes != SOX_REFERENCE_WARNING) return SoxDebug().evaluateError(openRes, fileName + "\n");
-    const int readRes = sox.read(b);
+    // One frame past the limit is enough to refuse a file: a longer one is never read in full.
+    const int readRes = sox.read(b, static_cast<int>(maxTaps) + 1);
     if (readRes == SOX_NON_FINITE_ERROR) return SoxDebug().evaluateError(readRes, fileName + "\n");
     if (readRes < 0) {
         MobuDebug().evaluateError(1, fileName + "\n");
         return readRes;
+    }
+    if (b.rows() > maxTaps) {
+        b.resize(0, 0);
+        return MobuDebug().evaluateError(MOBU_TAP_LIMIT_ERROR,
+                                         fileName + " has more than " + std::to_string(maxTaps) + " taps\n");
     }
     if (fileRate != nullptr) *fileRate = sox.getFSIn();
     return 0;
@@ -417,7 +423,8 @@ int FIRMobu::readChannels(const std::string& fileName, int channels, std::vector
     double fileRate = 0.0;
     int res = readFile(fileName, b, &fileRate);
     if (res < 0) {
-        const std::string text = SoxDebug().message(res);
+        const std::string sox = SoxDebug().message(res);
+        const std::string text = sox.empty() ? MobuDebug().message(res) : sox; // the tap limit is the system's own
         why = text.empty() ? "it can't be read (code " + std::to_string(res) + ")" : text;
         while (!why.empty() && why.back() == ' ')
             why.pop_back();

@@ -229,7 +229,10 @@ int FullDuplexFIR::loadConfig(std::string fileName) {
 
     if ((ret = search(top + ".paraeq")) < 0) return ret;
     mobuLog(LOG_NOTICE, "adding the paraeq file %s", value.c_str());
-    addParaEQFile(value);
+    if ((ret = addParaEQFile(value)) < 0)
+        return fail(ret, "the paraeq file " + value + " (key " + top +
+                             ".paraeq) can't be used: it must be a plain "
+                             "name in ~/.mobu or an absolute path to a regular file");
 
     // The output guard: optional, from the key or else the per-user default.
     const std::string guardKey = top + ".guard";
@@ -445,7 +448,9 @@ int FullDuplexFIR::addParaEQFile(std::string name) {
     paraEQs[0].pairWith(&paraEQs[1]); // both read the one file and switch together
     paraEQs[1].pairWith(&paraEQs[0]);
     for (int i = 0; i < IN_CHCNT; ++i) {
-        if (paraEQs[i].setFileName(name) == 0 && (paraEQs[i].running() || paraEQs[i].run(0) == 0)) continue;
+        const int named = paraEQs[i].setFileName(name);
+        if (named < 0) return named; // refused (reported, naming it): no equaliser file is watched
+        if (named == 0 && (paraEQs[i].running() || paraEQs[i].run(0) == 0)) continue;
         mobuLog(LOG_NOTICE, "not running thread %d for %s", i, name.c_str());
     }
     return 0;
@@ -903,6 +908,11 @@ void FullDuplexFIR::rebuildFilters(const char* why) {
         ObjectDoubleBuffer<std::vector<FIRMobu*>>::prepTransition();
     }
     releaseFreedMemory(); // what deleting the old set and the build freed
+}
+
+bool FullDuplexFIR::filtersReadCurrentFile() {
+    std::lock_guard<std::mutex> lock(filterBuildLock);
+    return stampOf(filterFile) == builtStamp;
 }
 
 bool FullDuplexFIR::unchangedSinceBuilt() {

@@ -5,6 +5,7 @@
 #include <DirectoryScanner.h>
 #include <SafeFile.h>
 
+#include <algorithm>
 #include <mutex>
 
 #include <cstdio>
@@ -13,7 +14,29 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace {
+/// True when path has ".." as one of its components.
+bool climbs(const std::string& path) {
+    for (size_t at = 0; at <= path.size();) {
+        const size_t end = std::min(path.find('/', at), path.size());
+        if (path.compare(at, end - at, "..") == 0) return true;
+        at = end + 1;
+    }
+    return false;
+}
+} // namespace
+
 int MobuCommon::setFileName(const char* name) {
+    const std::string given = name ? name : "";
+    if (!given.empty() && given[0] == '/') { // an absolute path is used as it is
+        if (climbs(given)) return MobuDebug().evaluateError(MOBU_FILENAME_ERROR, "\"" + given + "\"\n");
+        std::cout << "Setting the file name to " << given << std::endl;
+        fileName = given;
+        return 0;
+    }
+    // Anything else lives in ~/.mobu: a name with a folder in it would reach elsewhere.
+    if (given.empty() || given == "." || given.find('/') != std::string::npos || climbs(given))
+        return MobuDebug().evaluateError(MOBU_FILENAME_ERROR, "\"" + given + "\"\n");
     const struct passwd* pw = getpwuid(getuid());
     if (pw == nullptr || pw->pw_dir == nullptr || pw->pw_dir[0] == '\0')
         return DirectoryScannerDebug().evaluateError(DIRECTORYSCANNER_NODIR_ERROR, " your home directory");

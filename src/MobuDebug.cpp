@@ -29,12 +29,18 @@ MobuDebug::MobuDebug() {
     errors[-1352] = "You have passed in a coeff index or value which is in error. ";
     errors[-1353] = "Filter couldn't be designed with those parameters. ";
     errors[-1354] = "Problem when writing to output file (ofstream). ";
+    errors[-1355] = "The equaliser's coefficient stream is short or malformed: the equaliser in force is kept. ";
     errors[-1356] = "Problem when using the file name, is it empty, did you set it ? ";
+    errors[-1357] = "The equaliser file is not a JSON array of filters: a unity equaliser is used instead. ";
     errors[-1358] = "The equaliser file is not a regular file or is larger than 1 MiB. ";
     errors[-1359] = "The filter couldn't be built (out of memory or no transform plan); the old one is kept. ";
     errors[-1360] = "ChirpRecorder: The frame count per period must be 1 ... 48000 frames (one second). ";
     errors[-1370] = "This plug-in plays only: it can't be opened for capture. ";
     errors[-1371] = "The FIFO path names something that isn't a FIFO (named pipe): nothing would ever reach a reader. ";
+    errors[MOBU_TAP_LIMIT_ERROR] = "The coefficient file is longer than the filters may be (FIRMobu::maxTaps taps a "
+                                   "channel); it is refused and the filters in force are kept. ";
+    errors[MOBU_FILENAME_ERROR] = "The file name must be a plain name (of a file in ~/.mobu) or an absolute path "
+                                  "without '..': it is refused. ";
     errors[-1372] = "The FIFO can't be made large enough for one block of audio: none will be written to it. ";
     errors[-39902] = "The coefficient file can't be loaded whole: the filters in force stay. ";
     errors[-1380] = "The output guard file can't be used: ";

@@ -233,7 +233,9 @@ int ParaEQ::fromJSON(std::istream& is) {
     } catch (const std::exception& e) { // e.g. nesting deeper than the parser's stack limit
         errors = std::string(e.what()) + "\n";
     }
-    if (!parsed) return MobuDebug().evaluateError(PARAEQ_JSON_ERROR, errors);
+    if (!parsed)
+        return MobuDebug().evaluateError(PARAEQ_JSON_ERROR,
+                                         "the json file " + fileName + " can't be parsed: " + errors);
     if (!root.isArray())
         return MobuDebug().evaluateError(PARAEQ_JSON_ERROR,
                                          "the json file " + fileName + " doesn't hold an array of filters\n");

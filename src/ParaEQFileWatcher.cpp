@@ -1,12 +1,14 @@
 #include "MobuEmbedded/ParaEQFileWatcher.h"
 #include "MobuEmbedded/SysLog.h"
 
+#include <SafeFile.h>
 #include <ThreadPriority.h>
+
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <thread>
 #include <typeinfo>
 
@@ -37,10 +39,16 @@ int ParaEQFileWatcher::setFileName(std::string name) {
     if (ret != 0) return ret;
     if (!previous.empty() && previous != fileName) rmPath(previous);
 
+    // Something other than a regular file there (a folder, a FIFO, a device, a dangling
+    // link, whose target a new file would create) can't be an equaliser file: refused.
+    struct stat st {};
+    if (stat(fileName.c_str(), &st) == 0 ? !S_ISREG(st.st_mode) : lstat(fileName.c_str(), &st) == 0)
+        return SafeFileDebug().evaluateError(SAFEFILE_NOT_REGULAR_ERROR,
+                                             "the equaliser file " + fileName + " is not a regular file\n");
     int watching = addFile(fileName);
     if (watching != 0) { // most likely missing: create it empty and try once more
-        std::ofstream create(fileName, std::ios::app);
-        create.close();
+        const int made = writeFileSafely(fileName, "");
+        if (made < 0) return SafeFileDebug().evaluateError(made, "the equaliser file " + fileName + "\n");
         watching = addFile(fileName);
     }
     return watching;

@@ -2,6 +2,7 @@
 
 #include <ImpulsePink.h>
 
+#include <cmath>
 #include <iostream>
 
 Pink::~Pink() {
@@ -50,6 +51,22 @@ void Pink::genNoiseMag(int fs, int N) {
     inverse = fftw_plan_dft_c2r_1d(N, reinterpret_cast<fftw_complex*>(noiseSpectrum.data()), noiseTime.data(),
                                    FFTW_ESTIMATE | FFTW_DESTROY_INPUT);
     lengthWarned = false;
+}
+
+void Pink::setNoiseLevel(double rms) {
+    // A block is the real inverse transform of bins 0 ... N / 2 of (v + iv) H, v uniform in
+    // [-1, 1] (E v^2 = 1/3): bins 1 ... N / 2 - 1 give a mean power of 2 E|(v + iv) H_k|^2 = (4/3)
+    // |H_k|^2 each, bins 0 and N / 2 (E (v H_k)^2 = |H_k|^2 / 3, their real part only) less;
+    // scaled by 1 / N^2 with the transform's 1 / N.
+    const Eigen::Index N = HNoise.rows();
+    if (N < 2) return;
+    double power = 0.0;
+    for (Eigen::Index k = 1; k < N / 2; ++k)
+        power += 4.0 / 3.0 * std::norm(HNoise(k));
+    power += (std::pow(HNoise(0).real(), 2) + std::pow(HNoise(N / 2).real(), 2)) / 3.0;
+    const double scale = unscaled ? 1.0 : 1.0 / static_cast<double>(N);
+    const double expected = std::sqrt(power) * scale;
+    if (expected > 0.0) HNoise *= rms / expected;
 }
 
 void Pink::makeNoiseBlock() {

@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fftw3.h>
+
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -18,11 +20,13 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <numeric>
 #include <random>
 #include <thread>
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -208,6 +212,77 @@ TEST_F(Plugins, DefinitionsAreCheckedWhenOpened) {
         EXPECT_EQ(r.status, EBUSY) << name << r.err;
         EXPECT_NE(r.err.find("already open in this process"), std::string::npos) << r.err;
     }
+    // Refusals name the field, its value and why, and nothing misleading follows them; a PCM of a
+    // type whose slave is another of the same type is refused as the second open it is.
+    const struct {
+        std::string name, type, body;
+        int status;
+        std::string said;
+    } refusals[] = {
+        {"nested", "ALSAMobuFIRSwitching", "slave.pcm \"switching\" filter \"" + filters + "\"", EBUSY,
+         "already open in this process"},
+        {"nestedplain", "ALSAMobuFIRPlugin", "slave.pcm \"plain\" filter \"" + filters + "\"", EBUSY,
+         "already open in this process"},
+        {"numberfilter", "", "", EINVAL, "filter 5 refused: the value is not a string"},
+        {"swnumberfilter", "ALSAMobuFIRSwitching", "filter 42 slave.pcm \"out\"", EINVAL,
+         "filter 42 refused: the value is not a string"},
+        {"swnomixer", "", "", EINVAL, "mixerDevice \"nosuch\" refused: its mixer can't be opened"},
+        {"unknownfirst", "", "", EINVAL,
+         "Unknown field colour in the definition of unknownfirst: a ALSAMobuFIRPlugin PCM has no such setting"},
+    };
+    for (const auto& c : refusals) {
+        SCOPED_TRACE(c.name);
+        if (!c.type.empty()) define(c.name, c.type, c.body);
+        const auto r = play({c.name, "open"});
+        EXPECT_EQ(r.status, c.status) << r.out << r.err;
+        EXPECT_NE(r.err.find(c.said), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("No slave configuration"), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("Broken configuration"), std::string::npos) << r.err;
+    }
+}
+
+// The client's thread: raised to the maximum by default, to the level the "priority" field gives,
+// left alone with 0, and as it was after an open that fails.
+TEST_F(Plugins, PriorityFieldSetsTheClientsSchedulingAndARefusedOpenPutsItBack) {
+    storeFilters(filters, randomFilters(2100, 8, 3));
+    const auto scheduling = [](const std::string& out) {
+        const size_t at = out.rfind("scheduling ");
+        return at == std::string::npos ? std::string("none") : out.substr(at + 11, out.find('\n', at) - at - 11);
+    };
+    const std::string fifoPath = dir + "/prio.fifo";
+    const std::string top = std::to_string(sched_get_priority_max(SCHED_FIFO));
+    const struct {
+        std::string name, type, body;
+        int status;
+        std::string scheduling; ///< "POLICY PRIORITY" after the open
+    } cases[] = {
+        {"prdefault", "ALSAMobuFIRPlugin", plainBody(), 0, std::to_string(SCHED_FIFO) + " " + top},
+        {"prgiven", "ALSAMobuFIRSwitching", switchingBody() + " priority 20", 0, std::to_string(SCHED_FIFO) + " 20"},
+        {"prnone", "ALSAMobuPinkGenerator", "slave.pcm \"out\" fifopath \"" + fifoPath + "\" priority 0", 0,
+         std::to_string(SCHED_OTHER) + " 0"},
+        {"prnoslave", "ALSAMobuFIRPlugin", "slave.pcm \"nosuchpcm\" filter \"" + filters + "\"", ENOENT,
+         std::to_string(SCHED_OTHER) + " 0"},
+        {"prnested", "ALSAMobuFIRSwitching", "slave.pcm \"prgiven\" filter \"" + filters + "\" priority 30", EBUSY,
+         std::to_string(SCHED_OTHER) + " 0"},
+        {"prtoohigh", "ALSAMobuPinkGenerator", "priority 1000 slave.pcm \"out\"", EINVAL,
+         std::to_string(SCHED_OTHER) + " 0"},
+    };
+    for (const auto& c : cases)
+        define(c.name, c.type, c.body);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto r = play({c.name, "open"});
+        if (r.out.find("Couldn't set the thread") != std::string::npos)
+            GTEST_SKIP() << "this system refuses SCHED_FIFO threads: " << r.out;
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_EQ(scheduling(r.out), c.scheduling) << r.out;
+    }
+    const auto refused = play({"prtoohigh", "open"});
+    EXPECT_NE(refused.err.find("priority 1000 refused: give 0 (the client's scheduling is left alone) or a "
+                               "real-time level of 1 ... " +
+                               top),
+              std::string::npos)
+        << refused.err;
 }
 
 // --- the plain plug-in --------------------------------------------------------------------------
@@ -417,7 +492,7 @@ TEST_F(Plugins, SwitchingRewritesSwitchClickFreeAndSigintEndsInOrder) {
             EXPECT_EQ(count(r.out, "handled signal : 2"), 1) << r.out;
             EXPECT_EQ(count(r.out, "transfer ramping down"), 1);
             EXPECT_EQ(count(r.out, "transfer playing zeros"), 4);
-            EXPECT_EQ(count(r.out, "transfer exiiting"), 1);
+            EXPECT_EQ(count(r.out, "transfer exiting"), 1);
         } else {
             ASSERT_EQ(r.status, 0) << r.err;
             EXPECT_EQ(count(r.out, "transfer switching over"), 1) << r.out;
@@ -577,6 +652,53 @@ TEST_F(Plugins, PinkNoiseReplacesTheAudioWhichArrivesUnchangedInTheFifo) {
         EXPECT_NE(refused.err.find("fifopath " + path), std::string::npos) << refused.err;
     }
     EXPECT_EQ(mobutest::readFile(regular), "");
+    // A folder: refused naming it and why, with no misleading line about the slave after it.
+    define("pinkdir", "ALSAMobuPinkGenerator", "fifopath \"" + dir + "\" slave.pcm \"out\"");
+    const auto folder = play({"pinkdir", "open"});
+    EXPECT_EQ(folder.status, EINVAL);
+    EXPECT_NE(folder.err.find("Error : -1371"), std::string::npos) << folder.err;
+    EXPECT_NE(folder.err.find("fifopath " + dir + " is a directory"), std::string::npos) << folder.err;
+    EXPECT_EQ(folder.err.find("No slave configuration"), std::string::npos) << folder.err;
+}
+
+/// Energy per octave (dB) of x in bands from 40 Hz to 16 kHz at 48 kHz: 40-80, 80-160, ... 10240-16000.
+std::vector<double> octaveLevels(const Eigen::ArrayXd& x) {
+    const int n = static_cast<int>(x.size());
+    Eigen::ArrayXd in = x;
+    Eigen::ArrayXcd X(n / 2 + 1);
+    fftw_plan p = fftw_plan_dft_r2c_1d(n, in.data(), reinterpret_cast<fftw_complex*>(X.data()), FFTW_ESTIMATE);
+    fftw_execute(p);
+    fftw_destroy_plan(p);
+    std::vector<double> levels;
+    for (double lo = 40.0; lo < 16000.0; lo *= 2.0) {
+        const double hi = std::min(2.0 * lo, 16000.0);
+        double energy = 0.0;
+        for (int k = static_cast<int>(std::ceil(lo * n / 48000.0)); k < hi * n / 48000.0; ++k)
+            energy += std::norm(X(k));
+        levels.push_back(10.0 * std::log10(energy / std::log2(hi / lo)));
+    }
+    return levels;
+}
+
+TEST_F(Plugins, PinkNoiseHasOneLevelAndAPinkSpectrumWhateverThePeriod) {
+    define("pinkonly", "ALSAMobuPinkGenerator", "slave.pcm \"out\"");
+    const int analysed = 1 << 18; // 5.5 s: every octave from 40 Hz holds hundreds of bins
+    for (const int periodFrames : {16, 64, 512, 8192, 65536}) {
+        SCOPED_TRACE(periodFrames);
+        writeRaw(dir + "/in.raw", Ints(Ints::Zero(analysed + periodFrames, 2)));
+        const auto r = play({"pinkonly", "S32", "2", std::to_string(periodFrames), dir + "/in.raw",
+                             std::to_string(std::min(periodFrames, 4096))});
+        ASSERT_EQ(r.status, 0) << r.err;
+        const Ints y = readRaw<int32_t>(dir + "/out.raw", 2);
+        ASSERT_GE(y.rows(), analysed + periodFrames);
+        const Eigen::ArrayXd x = y.col(0).segment(periodFrames, analysed).cast<double>() / 2147483648.0;
+        const double rmsDB = 20.0 * std::log10(std::sqrt(x.square().mean()));
+        EXPECT_NEAR(rmsDB, -20.0, 1.0) << "the documented level";
+        const std::vector<double> levels = octaveLevels(x);
+        const double mean = std::accumulate(levels.begin(), levels.end(), 0.0) / static_cast<double>(levels.size());
+        for (size_t b = 0; b < levels.size(); ++b)
+            EXPECT_NEAR(levels[b], mean, 1.5) << "octave from " << 40 * (1 << b) << " Hz";
+    }
 }
 
 } // namespace

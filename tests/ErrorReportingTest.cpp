@@ -31,8 +31,8 @@ TEST(Debug, UnknownCodesPrintTheCurrentErrnoText) {
     MobuDebug d;
     errno = ENOENT;
     CaptureStderr();
-    EXPECT_EQ(d.evaluateError(-1355, "tail\n"), -1355);
-    EXPECT_EQ(GetCapturedStderr(), std::string("Error : -1355 strerror reports : ") + strerror(ENOENT) + " tail\n");
+    EXPECT_EQ(d.evaluateError(-1399, "tail\n"), -1399);
+    EXPECT_EQ(GetCapturedStderr(), std::string("Error : -1399 strerror reports : ") + strerror(ENOENT) + " tail\n");
 }
 
 TEST(MobuDebug, TableTextsArePrintedWithTheExtraText) {
@@ -46,8 +46,11 @@ TEST(MobuDebug, TableTextsArePrintedWithTheExtraText) {
               "Error : -100 Couldn't open the file  : when opening the status file\ny");
     EXPECT_EQ(d.message(0), "No error");
     EXPECT_EQ(d.message(-1356), "Problem when using the file name, is it empty, did you set it ? ");
-    EXPECT_EQ(d.message(-1355), "");
-    EXPECT_EQ(d.message(-1357), "");
+    // The equaliser's refusals say what was refused, not a stale errno ("Success").
+    EXPECT_EQ(d.message(-1355),
+              "The equaliser's coefficient stream is short or malformed: the equaliser in force is kept. ");
+    EXPECT_EQ(d.message(-1357),
+              "The equaliser file is not a JSON array of filters: a unity equaliser is used instead. ");
 }
 
 TEST(DirectoryScanner, OpenAndMkDir) {

@@ -3,6 +3,7 @@
 #include "TestSupport.h"
 
 #include <MobuEmbedded/FIRMobu.h>
+#include <MobuEmbedded/MobuDebug.h>
 #include <FIRKernels.h>
 #include <Sox.h>
 
@@ -784,6 +785,42 @@ TEST_F(FIRMobuFiles, FailuresReturnCodesAndKeepTheOldCoefficients) {
     }
     EXPECT_EQ(fir.getChCnt(), 1);
     EXPECT_LT(relativeError(filterStream(fir, x, N), ref), 1e-9);
+}
+
+TEST_F(FIRMobuFiles, FilesPastTheTapLimitAreRefusedNamingTheFileAndTheOldFilterKept) {
+    const int N = 64;
+    const Eigen::MatrixXd h = randomMatrix(150, 1, 40);
+    const Eigen::MatrixXd x = randomMatrix(6 * N, 1, 41);
+    FIRMobu fir(2 * N);
+    load(fir, h);
+    Eigen::MatrixXd longest = Eigen::MatrixXd::Zero(FIRMobu::maxTaps, 1);
+    longest(FIRMobu::maxTaps - 1, 0) = 0.5; // nothing to trim
+    const std::string atLimit = writeWav(dir, "limit.wav", longest);
+    longest.conservativeResize(FIRMobu::maxTaps + 1, 1);
+    longest(FIRMobu::maxTaps, 0) = 0.25;
+    const std::string past = writeWav(dir, "past.wav", longest);
+
+    Eigen::VectorXd taps;
+    CaptureStdout();
+    EXPECT_EQ(FIRMobu::readChannel(atLimit, 0, taps), 0);
+    GetCapturedStdout();
+    EXPECT_EQ(taps.size(), FIRMobu::maxTaps);
+    const std::string refusal = "Error : -1373 ";
+    const std::string naming = past + " has more than 2097152 taps\n";
+    CaptureStderr();
+    std::string out;
+    EXPECT_EQ(loadChannel(fir, past, 0, out), MOBU_TAP_LIMIT_ERROR);
+    std::string err = GetCapturedStderr();
+    EXPECT_NE(err.find(refusal), std::string::npos) << err;
+    EXPECT_NE(err.find(naming), std::string::npos) << err;
+    CaptureStdout();
+    CaptureStderr();
+    EXPECT_EQ(fir.loadTimeDomainCoefficients(past), MOBU_TAP_LIMIT_ERROR) << "the whole file";
+    err = GetCapturedStderr();
+    GetCapturedStdout();
+    EXPECT_NE(err.find(naming), std::string::npos) << err;
+    EXPECT_EQ(fir.getChCnt(), 1);
+    EXPECT_LT(relativeError(filterStream(fir, x, N), directConvolution(x, h)), 1e-9);
 }
 
 TEST_F(FIRMobuFiles, CoefficientFilesWithNaNOrInfinityAreRefusedAndTheOldFilterKept) {

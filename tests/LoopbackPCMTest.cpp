@@ -6,10 +6,14 @@
 #include <alsa/asoundlib.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
+#include <csignal>
+#include <cstdlib>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <thread>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -258,6 +262,38 @@ TEST(LoopbackPCM, DefinitionsAreCheckedAgainstEachOtherAndTheirFields) {
     for (const char* name : {"unknown_field", "no_shm", "bad_mode", "nan_noise"})
         EXPECT_EQ(openPCM(name, SND_PCM_STREAM_PLAYBACK, &pcm), -EINVAL) << name;
     EXPECT_LT(openPCM("bad_room", SND_PCM_STREAM_CAPTURE, &pcm), 0) << "a room that can't be read";
+}
+
+} // namespace
+
+namespace {
+
+// aplay reports an underrun's length from the status's trigger time stamp: on the wall clock,
+// as a sound card gives it, the length is the stall's, not the time since 1970.
+TEST(LoopbackPCM, AnUnderrunIsReportedWithTheStallsLength) {
+    LoopbackBoard board({"--mode", "realtime"});
+    ASSERT_TRUE(board.ok()) << board.generator().err;
+    mobutest::Child aplay(LoopbackBoard::tool({"/usr/bin/aplay", "-D", "board_playback", "-t", "raw", "-f", "S32_LE",
+                                               "-c", "8", "-r", "48000", "-d", "30", "/dev/zero"}),
+                          board.environment());
+    const auto underrun = [&] { return aplay.errorSoFar().find("underrun!!!") != std::string::npos; };
+    // Stalls of a second (twice aplay's buffer) until one has been reported: the first may come
+    // before the stream has started.
+    for (int stalls = 0; stalls < 20 && !underrun(); ++stalls) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        aplay.signal(SIGSTOP);
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        aplay.signal(SIGCONT);
+        for (int i = 0; i < 200 && !underrun(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    aplay.signal(SIGINT);
+    const auto r = aplay.wait(std::chrono::seconds(60));
+    const size_t at = r.err.find("underrun!!! (at least ");
+    ASSERT_NE(at, std::string::npos) << r.err;
+    const double ms = std::atof(r.err.c_str() + at + std::strlen("underrun!!! (at least "));
+    EXPECT_GT(ms, 0.0) << r.err;
+    EXPECT_LT(ms, 600000.0) << r.err;
 }
 
 } // namespace

@@ -2,9 +2,12 @@
 // machine, reloads driven by real inotify events in the private home, producers
 // that find a switch pending, the watch thread's priority cap, and a consumer
 // thread running blocks while the file is rewritten hundreds of times.
+#include "PlantedPaths.h"
 #include "TestSupport.h"
 
+#include <MobuEmbedded/MobuDebug.h>
 #include <MobuEmbedded/ParaEQFileWatcher.h>
+#include <SafeFile.h>
 #include <ThreadPriority.h>
 
 #include <gtest/gtest.h>
@@ -211,6 +214,47 @@ TEST(ParaEQFileWatcherFile, AMissingFileIsCreatedEmptyAndWatched) {
     EXPECT_LT(impossible, 0);
     EXPECT_FALSE(mobutest::exists(mobuPath("no-such-folder/eq.json")));
     EXPECT_EQ(w.getWatchDescriptor(path), -1);
+}
+
+TEST(ParaEQFileWatcherFile, NamesLeavingTheFolderAndPlantedPathsAreRefusedAbsolutePathsAreUsed) {
+    ParaEQFileWatcher w;
+    const auto name = [&w](const std::string& n, std::string& err) {
+        CaptureStdout();
+        CaptureStderr();
+        const int r = w.setFileName(n);
+        err = GetCapturedStderr();
+        GetCapturedStdout();
+        return r;
+    };
+    std::string err;
+    const std::string dir = mobutest::makeTempDir("eqnames");
+    for (const std::string& bad : {std::string("../escape.json"), std::string("sub/eq.json"), std::string(".."),
+                                   std::string(""), dir + "/../escape.json"}) {
+        EXPECT_EQ(name(bad, err), MOBU_FILENAME_ERROR) << bad;
+        EXPECT_NE(err.find("\"" + bad + "\""), std::string::npos) << err;
+    }
+    EXPECT_FALSE(mobutest::exists(mobuPath("../escape.json")));
+    EXPECT_FALSE(mobutest::exists(dir + "/../escape.json"));
+
+    // Something other than a regular file at the name is left as it is, the link's target uncreated.
+    for (const mobutest::Planted kind : mobutest::plantableKinds()) {
+        if (kind == mobutest::Planted::link) continue; // a link to a regular file is read through
+        SCOPED_TRACE(mobutest::plantedName(kind));
+        mobutest::Plant plant;
+        ASSERT_TRUE(plant.make(kind, mobuPath("planted.json")));
+        EXPECT_EQ(name("planted.json", err), SAFEFILE_NOT_REGULAR_ERROR);
+        EXPECT_NE(err.find("the equaliser file " + plant.path + " is not a regular file"), std::string::npos) << err;
+        EXPECT_TRUE(plant.untouched());
+        EXPECT_EQ(w.getWatchDescriptor(plant.path), -1);
+        plant.remove();
+    }
+
+    // An absolute path is used as it is: created there (empty) and watched.
+    EXPECT_EQ(name(dir + "/eq.json", err), 0) << err;
+    EXPECT_EQ(w.getFileName(), dir + "/eq.json");
+    EXPECT_EQ(mobutest::readFile(dir + "/eq.json"), "");
+    EXPECT_GE(w.getWatchDescriptor(dir + "/eq.json"), 0);
+    mobutest::removeTree(dir);
 }
 
 TEST(ParaEQFileWatcherReload, RewritingTheFileRequestsASwitchToItsSettings) {

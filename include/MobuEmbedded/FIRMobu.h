@@ -273,6 +273,15 @@ public:
         writeGainedWith(c, out, [&gain](Eigen::Index n) { return gain(n); });
     }
 
+    /// The most taps a coefficient file may hold (frames): 2^21, 43.7 s at 48 kHz.
+    static constexpr Eigen::Index maxTaps = Eigen::Index(1) << 21;
+
+    /** Reads a whole coefficient file (frames x channels) as every reader of coefficients
+     * does; 0 or the reader's negative code (already reported).  A file of more than maxTaps
+     * frames is refused with MOBU_TAP_LIMIT_ERROR naming it, after reading maxTaps + 1 frames
+     * only, and b is left empty. */
+    static int readFile(const std::string& fileName, Eigen::MatrixXd& b, double* fileRate = nullptr);
+
     /** Channel m of an audio file, trimmed as loadTimeDomainCoefficients(fileName, m) trims it
      * (the same "Trimming" line printed), into taps; maxCoefficient (if given) receives the
      * largest sample of the whole file.  0 or the same negative codes, reported.  With a
@@ -370,8 +379,6 @@ private:
     bool tooFewChannels(Eigen::Index cols);
     /// Loads h through the virtual slot; a build that throws is reported (-1359), old coefficients kept.
     int loadBuilt(const Eigen::MatrixXd& h);
-    /// Reads the whole audio file; 0 or the reader's negative code (already reported).
-    static int readFile(const std::string& fileName, Eigen::MatrixXd& b, double* fileRate = nullptr);
     template <typename DerivedOut, typename GainAt>
     void writeGainedWith(int c, const Eigen::DenseBase<DerivedOut>& outC, const GainAt& gainAt) const {
         auto& out = const_cast<Eigen::DenseBase<DerivedOut>&>(outC);

@@ -118,7 +118,8 @@ public:
     int setGuardFile(const std::string& path);
     const std::string& getGuardFile() const { return guardFile; }
     bool guardSwitchPending() const { return guards.transitionPending(); }
-    /// Gives the equaliser file (in ~/.mobu) to both equalisers and starts their watchers.  @return 0.
+    /** Gives the equaliser file (a name in ~/.mobu, or an absolute path) to both equalisers and
+     * starts their watchers.  @return 0, or the refusal of the name or file (reported, naming it). */
     int addParaEQFile(std::string name);
 
     /// The streams run unlinked: logs and returns 0.
@@ -187,6 +188,9 @@ public:
     GainRow getRequestedGains();
     /// A new filter set waits for the audio thread.
     bool firSwitchPending() const { return transitionPending(); }
+    /** The newest filter set was built from the coefficient file as it is now (the same
+     * file, times, size and content hash).  Not for the audio thread: it waits for a build. */
+    bool filtersReadCurrentFile();
     /// Both equalisers have new settings waiting (the condition that starts a switch).
     bool equaliserSwitchPending() const { return paraEQs[0].transitionPending() && paraEQs[1].transitionPending(); }
     /// A gain ramp waits for the next normal period.

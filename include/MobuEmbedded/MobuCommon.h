@@ -6,16 +6,19 @@
 /** Common base of the processing classes: a sample rate and a per-user file.
  *
  * Files named through setFileName live in the user's ~/.mobu directory, which
- * is created (mode 0700) when missing.
+ * is created (mode 0700) when missing, unless the name is an absolute path.
  */
 class MobuCommon {
 public:
     MobuCommon() = default;
     virtual ~MobuCommon() = default;
 
-    /** Sets fileName to <home>/.mobu/<name>, creating <home>/.mobu if needed.
-     * The home directory comes from the password database of the real user.
-     * @return 0, or -40205 when the user has no home directory (fileName unchanged). */
+    /** Sets fileName to <home>/.mobu/<name>, creating <home>/.mobu if needed, or to name
+     * itself when it is an absolute path.  The home directory comes from the password
+     * database of the real user.  A relative name with a '/' or that is "." or "..", an empty
+     * one, and an absolute path with a ".." component are refused (reported, naming it).
+     * @return 0, MOBU_FILENAME_ERROR (-1374) for a refused name, or -40205 when the user
+     *         has no home directory (fileName unchanged either way). */
     virtual int setFileName(const char* name);
     /// The sample rate in Hz.
     virtual double getFS() { return fs; }

@@ -6,6 +6,7 @@
 #include <Eigen/Dense>
 #include <fftw3.h>
 
+#include <algorithm>
 #include <complex>
 #include <cstdint>
 #include <cstdio>
@@ -32,6 +33,10 @@ public:
     template <typename Derived> void genNoise(const Eigen::DenseBase<Derived>& block);
 
     void deNoise(float* data, int N);
+
+    /** Scales the pink spectrum (after genNoiseMag) so that genNoise's blocks have the
+     * expected RMS value rms (in the blocks' 32-bit integer scale); silence stays silence. */
+    void setNoiseLevel(double rms);
 
     double pinkScale = 1073741824.0; ///< 2^30
     Eigen::ArrayXcd HNoise;
@@ -62,9 +67,12 @@ template <typename Derived> void Pink::genNoise(const Eigen::DenseBase<Derived>&
     }
     lengthWarned = false;
     makeNoiseBlock();
+    // Clamped to the 32-bit range: a rare peak past full scale clips rather than wrapping.
+    constexpr double top = 2147483647.0, bottom = -2147483648.0;
     for (Eigen::Index c = 0; c < out.cols(); ++c)
         for (Eigen::Index n = 0; n < out.rows(); ++n)
-            out(n, c) = static_cast<typename Derived::Scalar>(static_cast<int32_t>(noiseTime(n)));
+            out(n, c) = static_cast<typename Derived::Scalar>(
+                static_cast<int32_t>(std::min(top, std::max(bottom, noiseTime(n)))));
 }
 
 #endif

@@ -52,7 +52,9 @@ int LoopPCM::create(const char* name, snd_pcm_stream_t stream, int mode) {
     if ((err = segment.attach(config, stream)) < 0) return err;
     io.version = SND_PCM_IOPLUG_VERSION;
     io.name = "mobuloop: virtual board loop-back";
-    io.flags = SND_PCM_IOPLUG_FLAG_BOUNDARY_WA | SND_PCM_IOPLUG_FLAG_MONOTONIC;
+    // Status time stamps on the wall clock, as a sound card gives them by default: clients
+    // such as aplay compare the trigger time stamp with gettimeofday().
+    io.flags = SND_PCM_IOPLUG_FLAG_BOUNDARY_WA;
     io.poll_fd = timerFd;
     io.poll_events = POLLIN;
     io.mmap_rw = 0;

@@ -2,7 +2,8 @@
 //
 //   pcm_play DEVICE open [2]
 //       opens DEVICE for playback (twice, the first held open, with "2") and closes
-//       it; the status is 0 or the last open's -code.
+//       it; the status is 0 or the last open's -code.  Before closing it prints
+//       "scheduling POLICY PRIORITY", the calling thread's scheduling as the open left it.
 //   pcm_play DEVICE FORMAT CHANNELS PERIOD INPUT CHUNKS [PAUSE_AT GO_FILE] [twice]
 //       plays INPUT (raw interleaved samples, FORMAT S32 or FLOAT) at 48 kHz with
 //       periods of PERIOD frames and a buffer of four, writing CHUNKS frames at a time
@@ -13,6 +14,8 @@
 #include <alsa/asoundlib.h>
 
 #include <chrono>
+#include <pthread.h>
+#include <sched.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,6 +42,14 @@ int setParams(snd_pcm_t* pcm, snd_pcm_format_t format, unsigned channels, snd_pc
     return err;
 }
 
+/// "scheduling POLICY PRIORITY" of the calling thread on standard output.
+void printScheduling() {
+    int policy = 0;
+    sched_param param{};
+    pthread_getschedparam(pthread_self(), &policy, &param);
+    printf("scheduling %d %d\n", policy, param.sched_priority);
+}
+
 } // namespace
 
 int main(int argc, char* argv[]) {
@@ -51,6 +62,7 @@ int main(int argc, char* argv[]) {
             err = snd_pcm_open(&second, argv[1], SND_PCM_STREAM_PLAYBACK, 0);
             if (second) snd_pcm_close(second);
         }
+        printScheduling(); // as the open left it
         if (first) snd_pcm_close(first);
         fflush(stdout);
         return err < 0 ? -err : 0;
