@@ -248,6 +248,7 @@ public:
                 if (snd_config_get_string(node, &text) < 0 || !FIRMobu::parsePrecision(text, laterPrecision)) {
                     std::cout << "ALSAMobuFIRSwitching: the precision field must be \"double\" or \"single\""
                               << std::endl;
+                    SNDERR("precision %s refused: it must be \"double\" or \"single\"", valueText(node).c_str());
                     return -EINVAL;
                 }
                 printf("ALSAMobuFIRSwitching: the filters' later stages in %s precision\n", text);
