@@ -3,6 +3,7 @@
 
 #include <ALSAConfig.h>
 #include <ALSADebug.h>
+#include <MemoryRelease.h>
 #include <ThreadPriority.h>
 
 #include <algorithm>
@@ -251,6 +252,15 @@ int FullDuplexFIR::loadConfig(std::string fileName) {
     }
     if (!guardPath.empty() && (ret = setGuardFile(guardPath)) < 0)
         return fail(ret, configError + " (key " + guardKey + ")");
+
+    const std::string precisionKey = top + ".precision";
+    if (const int code = config.search(precisionKey, value); code == 0) {
+        if (!FIRMobu::parsePrecision(value, laterPrecision))
+            return fail(-EINVAL,
+                        "the precision \"" + value + "\" (key " + precisionKey + ") is neither double nor single");
+    } else if (code != -ENOENT) {
+        return fail(code, "the key " + precisionKey + " can't be used: " + configText(code));
+    }
 
     const std::string mixerKey = top + ".mixerDevice";
     if ((ret = search(mixerKey)) < 0) return ret;
@@ -833,7 +843,8 @@ int FullDuplexFIR::createFIRFilters(int n) {
             }
     }
     try {
-        std::vector<std::unique_ptr<FIRMobu>> engines = FIRMobu::perInputEngines(2 * n, IN_CHCNT, taps);
+        std::vector<std::unique_ptr<FIRMobu>> engines =
+            FIRMobu::perInputEngines(2 * n, IN_CHCNT, taps, FIRMobu::defaultPartitioning(), laterPrecision);
         set.assign(engines.size(), nullptr);
         for (size_t i = 0; i < engines.size(); ++i) {
             set[i] = engines[i].release(); // owned by the set; deleted by delete...FIRFilters
@@ -902,6 +913,7 @@ void FullDuplexFIR::rebuildFilters(const char* why) {
         if (why) mobuLog(LOG_NOTICE, "%s", why);
         ObjectDoubleBuffer<std::vector<FIRMobu*>>::prepTransition();
     }
+    releaseFreedMemory(); // what deleting the old set and the build freed
 }
 
 bool FullDuplexFIR::filtersReadCurrentFile() {
@@ -949,6 +961,7 @@ void FullDuplexFIR::attribChange(char* name, int wd) {
     std::lock_guard<std::mutex> lock(filterBuildLock);
     if (!filtersReady.load(std::memory_order_acquire) || transitionPending() || unchangedSinceBuilt()) return;
     const int ret = createFIRFilters(N);
+    releaseFreedMemory(); // what deleting the old set and the build freed
     rm(wd);
     addFileOrAwait(filterFile); // a file replaced by rename is watched under its new inode
     if (ret == 0) ObjectDoubleBuffer<std::vector<FIRMobu*>>::prepTransition();
@@ -1058,6 +1071,7 @@ int FullDuplexFIR::firstPass() {
         if (inactiveSet()[0] == nullptr) {
             mobuLog(LOG_NOTICE, "creating filters");
             if (createFIRFilters(N) != 0) return -1;
+            releaseFreedMemory(); // the build's temporaries, before the audio runs
             mobuLog(LOG_NOTICE, "creating filters done");
         }
         completeTransition();
