@@ -8,6 +8,7 @@
 //         paraeq "/home/mobu/.mobu/paraEQ0.json"  # watched, NOT applied: saving it rebuilds the filters
 //         mixerDevice "hw:0"               # its stereo "Headphone" control scales outputs 0 and 1
 //         guard "/home/mobu/.mobu/guard.json"  # the output guard (default ~/.mobu/guard.json)
+//         precision "double"               # the filters' later stages: double (default) or single
 //     }
 //
 // This plug-in has no equaliser: a "paraeq" file is watched (saving it rebuilds the
@@ -243,6 +244,15 @@ public:
                 }
                 guardPath = text;
                 removeNode(node, "ALSAMobuFIRSwitching");
+            } else if (field == "precision") {
+                if (snd_config_get_string(node, &text) < 0 || !FIRMobu::parsePrecision(text, laterPrecision)) {
+                    std::cout << "ALSAMobuFIRSwitching: the precision field must be \"double\" or \"single\""
+                              << std::endl;
+                    SNDERR("precision %s refused: it must be \"double\" or \"single\"", valueText(node).c_str());
+                    return -EINVAL;
+                }
+                printf("ALSAMobuFIRSwitching: the filters' later stages in %s precision\n", text);
+                removeNode(node, "ALSAMobuFIRSwitching");
             } else if (field == "mixerDevice") {
                 if (snd_config_get_string(node, &text) < 0) {
                     std::cout << "mixer device configuration variable is not a string, please replace with a mixer "
@@ -416,7 +426,8 @@ public:
             }
             taps[m] = Eigen::MatrixXd(impulse).col(0);
         }
-        std::vector<std::unique_ptr<FIRMobu>> engines = FIRMobu::perInputEngines(2 * n, inputs, taps);
+        std::vector<std::unique_ptr<FIRMobu>> engines =
+            FIRMobu::perInputEngines(2 * n, inputs, taps, FIRMobu::defaultPartitioning(), laterPrecision);
         set.assign(engines.size(), nullptr);
         for (size_t i = 0; i < engines.size(); ++i)
             set[i] = engines[i].release(); // owned by the set; deleted by deleteFilters
@@ -604,8 +615,9 @@ private:
     static constexpr int inputs = 2; ///< output m is fed by input m mod inputs
     std::string filterFile;
     std::string paraEQFile;
-    std::string guardFile;                        ///< buildLock
-    std::vector<OutputGuard::Limits> guardLimits; ///< as the guard in force was made (buildLock)
+    std::string guardFile;                                           ///< buildLock
+    FIRMobu::Precision laterPrecision = FIRMobu::defaultPrecision(); ///< of the filters' later stages
+    std::vector<OutputGuard::Limits> guardLimits;                    ///< as the guard in force was made (buildLock)
     ObjectDoubleBuffer<OutputGuard> guards;
     bool startingUp = false; ///< hwParams builds: channels that can't be loaded get the fall-back (buildLock)
     int switchCount = 0;

@@ -1,16 +1,16 @@
 // mobu-correct: designs room-correction filters from a mobu-measure folder, and verifies them by
 // measuring again through them.
 //
-//   mobu-correct --in=DIR --out=FILE [--taps=N] [--target=flat|FILE.csv] [--range=LO:HI]
+//   mobu-correct --in=DIR[,DIR2...] --out=FILE [--taps=N] [--target=flat|FILE.csv] [--range=LO:HI]
 //                [--max-boost=DB] [--smoothing=1/K] [--phase=minimum|mixed] [--align]
 //                [--eq=FILE.json] [--plot=FILE.png] [--merge]
 //   mobu-correct --undo --out=FILE
 //   mobu-correct --verify --in=DIR --filter=FILE --playback=DEV --capture=DEV [--channels=0,3]
 //                [--target=...] [--range=...] [--max-boost=DB] [--smoothing=1/K] [--plot=FILE.png]
 //
-// The coefficient file and the equaliser file are written as new files beside the
-// destination and renamed over it (the scale reference first), so a running processor or
-// switching plug-in reads either the old file or the new one, never a part.
+// Every file is written as a new file beside its destination and renamed over it (SafeFile; the
+// scale reference first), so a running processor or switching plug-in reads either the old file
+// or the new one, never a part, and no link or FIFO at the name is written through.
 
 #include <CoefficientMerge.h>
 #include <LevinsonDurban.h>
@@ -36,8 +36,10 @@
 #include <csignal>
 #include <cmath>
 #include <cstdio>
+#include <cctype>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -47,23 +49,29 @@
 
 namespace {
 
+constexpr int outputs = 8; ///< the processor's outputs: channels of every coefficient file
+
 const char* usage =
-    "usage: mobu-correct --in=DIR --out=FILE [--taps=N] [--target=flat|FILE.csv] [--range=LO:HI]\n"
+    "usage: mobu-correct --in=DIR[,DIR2...] --out=FILE [--taps=N] [--target=flat|FILE.csv] [--range=LO:HI]\n"
     "                    [--max-boost=DB] [--smoothing=1/K] [--phase=minimum|mixed] [--align]\n"
     "                    [--eq=FILE.json] [--plot=FILE.png] [--merge]\n"
     "       mobu-correct --undo --out=FILE\n"
     "       mobu-correct --verify --in=DIR --filter=FILE --playback=DEV --capture=DEV [--channels=0,3]\n"
     "                    [--target=...] [--range=...] [--max-boost=DB] [--smoothing=1/K] [--plot=FILE.png]\n"
-    "  --in         a mobu-measure folder: tof.csv and impulse-<channel>.wav of every channel in it\n"
+    "  --in         a mobu-measure folder: tof.csv and impulse-<channel>.wav of every channel in it;\n"
+    "               DIR1,DIR2,... (or a folder of pos-1, pos-2, ... from mobu-measure --position) designs\n"
+    "               from several positions (magnitude averaged, arrivals and phase from the first)\n"
     "  --out        the coefficient file to write (one channel per output, 8 outputs)\n"
-    "  --taps       filter length (default 65536)\n"
+    "  --taps       filter length (default 65536, at most 262144)\n"
     "  --target     flat (default) or a CSV of frequency,dB lines (Hz increasing; # comments)\n"
-    "  --range      correction range in Hz (default 20:20000); outside it the correction fades to 0 dB\n"
+    "  --range      correction range in Hz (default 20:20000, its top at most 95 % of half the rate);\n"
+    "               outside it the correction fades to 0 dB\n"
     "  --max-boost  largest boost in dB (default 6); cuts are not limited\n"
     "  --smoothing  fraction of an octave the measured magnitude is smoothed over (default 1/6)\n"
     "  --phase      minimum (default) or mixed (also undoes the direct sound's excess phase; 50 ms delay)\n"
     "  --align      delays so that every arrival meets the latest, levels matched to the quietest\n"
-    "  --eq         also (or instead of --out) fit up to 10 peaking sections and write an equaliser file\n"
+    "  --eq         also (or instead of --out) fit up to 10 peaking sections to the mean of the channels\n"
+    "               and write an equaliser file; with several channels also FILE-<channel>.json each\n"
     "  --plot       a picture of measured, target, predicted and correction per channel\n"
     "  --merge      replace only the measured outputs' filters in the existing --out file (same rate and\n"
     "               channel count); every other output keeps its filter as stored, shorter ones padded with zeros\n"
@@ -120,6 +128,14 @@ struct Measurement {
     double fs = 0.0;
 };
 
+/// A whole number of `text` within lo ... hi.
+bool parseWhole(const std::string& text, long long lo, long long hi, long long& value) {
+    char* end = nullptr;
+    errno = 0;
+    value = std::strtoll(text.c_str(), &end, 10);
+    return !text.empty() && *end == '\0' && errno == 0 && value >= lo && value <= hi;
+}
+
 std::string readMeasurement(const std::string& dir, Measurement& m) {
     std::ifstream csv(dir + "/tof.csv");
     if (!csv) return "can't read " + dir + "/tof.csv: " + strerror(errno);
@@ -127,29 +143,57 @@ std::string readMeasurement(const std::string& dir, Measurement& m) {
     int number = 0;
     while (std::getline(csv, line)) {
         ++number;
-        if (number == 1 || line.empty()) continue; // the header
-        int channel = -1, samples = 0;
-        char extra = 0;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        // A header ("channel,samples,milliseconds") is a first line that starts with a letter.
+        if (line.empty() || (number == 1 && std::isalpha(static_cast<unsigned char>(line[0])))) continue;
+        std::vector<std::string> fields;
+        std::stringstream split(line);
+        for (std::string field; std::getline(split, field, ',');)
+            fields.push_back(field);
+        long long channel = -1, samples = 0;
         double ms = 0;
-        if (sscanf(line.c_str(), "%d,%d,%lf%c", &channel, &samples, &ms, &extra) != 3 || channel < 0)
-            return dir + "/tof.csv line " + std::to_string(number) + " \"" + line + "\" is not channel,samples,ms";
+        const std::string where = dir + "/tof.csv line " + std::to_string(number) + " \"" + line + "\"";
+        if (fields.size() != 3 || !parseWhole(fields[0], 0, 1000, channel) ||
+            !parseWhole(fields[1], -1, std::numeric_limits<int>::max(), samples) || !parseNumber(fields[2], ms))
+            return where + " is not channel,samples,ms (whole numbers, samples -1 ... " +
+                   std::to_string(std::numeric_limits<int>::max()) + ")";
+        if (channel >= outputs)
+            return where + ": channel " + std::to_string(channel) + " is not one of the " + std::to_string(outputs) +
+                   " outputs 0 ... " + std::to_string(outputs - 1);
         if (samples < 0) return "channel " + std::to_string(channel) + " was not identified in " + dir;
         const std::string wav = dir + "/impulse-" + std::to_string(channel) + ".wav";
         Sox<double> in;
         Eigen::MatrixXd h;
         const int opened = in.openRead(wav);
         if (opened < 0 && opened != SOX_REFERENCE_WARNING) return "can't read the response " + wav;
-        if (in.read(h) < 0 || h.rows() < 2 || h.cols() != 1)
-            return "the response " + wav + " is not one readable channel";
+        const int read = in.read(h);
+        if (read == SOX_NON_FINITE_ERROR) return "the response " + wav + " is not finite (a NaN or infinite sample)";
+        if (read < 0 || h.rows() < 2 || h.cols() != 1) return "the response " + wav + " is not one readable channel";
         if (m.fs != 0.0 && in.getFSIn() != m.fs)
             return "the response " + wav + " is at " + std::to_string(in.getFSIn()) + " Hz, the others at " +
                    std::to_string(m.fs) + " Hz";
         m.fs = in.getFSIn();
-        m.channels.push_back(channel);
-        m.arrivals.push_back(samples);
+        m.channels.push_back(static_cast<int>(channel));
+        m.arrivals.push_back(static_cast<int>(samples));
         m.impulses.push_back(h.col(0));
     }
     if (m.channels.empty()) return dir + "/tof.csv names no channel";
+    return "";
+}
+
+/// "" when `path` can be written (its folder exists and is writable, nothing but a regular file
+/// there), or why not: checked before the design, which can take seconds.
+std::string checkWritable(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    struct stat st {};
+    if (stat(folder.c_str(), &st) != 0)
+        return "can't write " + path + ": its folder " + folder + ": " + strerror(errno);
+    if (!S_ISDIR(st.st_mode)) return "can't write " + path + ": " + folder + " is not a folder";
+    if (access(folder.c_str(), W_OK | X_OK) != 0)
+        return "can't write " + path + ": its folder " + folder + ": " + strerror(errno);
+    if (const int refused = SafeFile::checkTarget(path); refused < 0)
+        return "can't write " + path + ": " + SafeFileDebug().message(refused);
     return "";
 }
 
@@ -171,6 +215,14 @@ std::string replaceTextFile(const std::string& path, const std::string& text) {
     return "";
 }
 
+/// The equaliser file of one channel: eq.json becomes eq-3.json (FILE-3 without the .json).
+std::string equaliserOf(const std::string& path, int channel) {
+    const size_t slash = path.rfind('/'), dot = path.rfind('.');
+    const bool extension = dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
+    return extension ? path.substr(0, dot) + "-" + std::to_string(channel) + path.substr(dot)
+                     : path + "-" + std::to_string(channel);
+}
+
 /// Runs gnuplot on a script (no shell: file names are never parsed).
 bool runGnuplot(const std::string& script) {
     const pid_t child = fork();
@@ -190,7 +242,7 @@ bool plotPanels(const std::string& png, const std::string& title, const std::vec
                 const std::vector<std::string>& titles, double lowHz, double highHz, double floorDB = NAN) {
     const std::string data = png + ".dat", script = png + ".gp";
     {
-        std::ofstream out(data);
+        std::ostringstream out;
         for (size_t c = 0; c < channels.size(); ++c) {
             for (Eigen::Index i = 0; i < frequencies.size(); ++i) {
                 out << frequencies(i);
@@ -200,10 +252,11 @@ bool plotPanels(const std::string& png, const std::string& title, const std::vec
             }
             out << "\n\n"; // one gnuplot data block per channel
         }
+        if (writeFileSafely(data, out.str()) < 0) return false;
     }
     const int columns = channels.size() > 1 ? 2 : 1;
     const int rows = static_cast<int>((channels.size() + columns - 1) / columns);
-    std::ofstream gp(script);
+    std::ostringstream gp;
     gp << "set terminal pngcairo size " << 800 * columns << "," << 420 * rows + 60 << " noenhanced font ',10'\n"
        << "set output '" << png << "'\n"
        << "set multiplot layout " << rows << "," << columns << " title '" << title << "'\n"
@@ -223,12 +276,13 @@ bool plotPanels(const std::string& png, const std::string& title, const std::vec
         gp << "\n";
     }
     gp << "unset multiplot\n";
-    gp.close();
-    return runGnuplot(script);
+    return writeFileSafely(script, gp.str()) == 0 && runGnuplot(script);
 }
 
 struct Options {
     std::string in, out, eq, plot, filter, playback, capture, channels, targetFile;
+    std::vector<std::string> positions; ///< further measurement folders (--in=MAIN,DIR2,...)
+    bool rangeGiven = false;
     bool merge = false;
     RoomCorrection::Settings settings;
 };
@@ -238,8 +292,9 @@ std::string readDesignOptions(OptionParser& options, Options& o) {
     std::string text;
     if (options.getArg("taps", text) == 0) {
         double v = 0;
-        if (!parseNumber(text, v) || v != std::floor(v) || v < 256 || v > (1 << 22))
-            return "--taps=" + text + " must be a whole number 256 ... 4194304";
+        if (!parseNumber(text, v) || v != std::floor(v) || v < 256 || v > RoomCorrection::maxTaps)
+            return "--taps=" + text + " must be a whole number 256 ... " + std::to_string(RoomCorrection::maxTaps) +
+                   " (longer filters take minutes and gigabytes to design)";
         o.settings.taps = static_cast<int>(v);
     }
     if (options.getArg("target", text) == 0 && text != "flat") o.targetFile = text;
@@ -251,6 +306,7 @@ std::string readDesignOptions(OptionParser& options, Options& o) {
             return "--range=" + text + " must be LO:HI in Hz";
         if (!(lo > 0) || !(hi > lo)) return "--range=" + text + " is impossible: it needs 0 < LO < HI";
         o.settings.lowHz = lo, o.settings.highHz = hi;
+        o.rangeGiven = true;
     }
     if (options.getArg("max-boost", text) == 0 && !parseNumber(text, o.settings.maxBoostDB))
         return "--max-boost=" + text + " must be a number of dB";
@@ -272,8 +328,9 @@ std::string readDesignOptions(OptionParser& options, Options& o) {
 int prepare(RoomCorrection& design, Options& o, Measurement& m) {
     if (const std::string wrong = readMeasurement(o.in, m); !wrong.empty()) return fail(wrong, 2);
     o.settings.fs = m.fs;
-    for (int c : m.channels)
-        o.settings.outputs = std::max(o.settings.outputs, c + 1);
+    o.settings.outputs = outputs;
+    // The default range ends at 20 kHz or, at low rates, at 95 % of half the rate.
+    if (!o.rangeGiven) o.settings.highHz = std::min(o.settings.highHz, 0.475 * m.fs);
     std::string error;
     if (design.setSettings(o.settings, error) != 0) return fail(error, 2);
     if (!o.targetFile.empty()) {
@@ -291,6 +348,18 @@ int designFilters(Options& o) {
     std::string error;
     for (size_t i = 0; i < m.channels.size(); ++i)
         if (design.addChannel(m.channels[i], m.impulses[i], m.arrivals[i], error) != 0) return fail(error, 2);
+    // Further positions: the same channels at the same rate; their magnitudes join the average.
+    for (const std::string& dir : o.positions) {
+        Measurement p;
+        if (const std::string wrong = readMeasurement(dir, p); !wrong.empty()) return fail(wrong, 2);
+        std::vector<int> mine = m.channels, theirs = p.channels;
+        std::sort(mine.begin(), mine.end());
+        std::sort(theirs.begin(), theirs.end());
+        if (mine != theirs) return fail(dir + " does not measure the same channels as " + o.in, 2);
+        if (p.fs != m.fs) return fail(dir + " is at another rate than " + o.in, 2);
+        for (size_t i = 0; i < p.channels.size(); ++i)
+            if (design.addPosition(p.channels[i], p.impulses[i], error) != 0) return fail(error, 2);
+    }
     if (design.design(error) != 0) return fail(error, 2);
     const auto& s = design.settings();
     printf("designed %zu channel(s): %d taps, 1/%g octave, %g ... %g Hz, boost at most %g dB, %s phase%s\n",
@@ -337,17 +406,28 @@ int designFilters(Options& o) {
                replacing ? coefficientmerge::backupOf(o.out).c_str() : "");
     }
     if (!o.eq.empty()) {
-        double residual = 0;
-        const auto peaks = design.fitEqualiser(10, residual);
-        std::ostringstream json;
-        json << "[";
-        for (size_t i = 0; i < peaks.size(); ++i)
-            json << (i ? ",\n " : "\n ") << "{\"type\": \"BPF\", \"Fc\": " << peaks[i].fc << ", \"dB\": " << peaks[i].dB
-                 << ", \"Q\": " << peaks[i].Q << "}";
-        json << "\n]\n";
-        if (const std::string wrong = replaceTextFile(o.eq, json.str()); !wrong.empty()) return fail(wrong, 1);
-        printf("equaliser: %s (%zu sections, %.2f dB RMS from the mean correction)\n", o.eq.c_str(), peaks.size(),
-               residual);
+        // The file the processor reads for both inputs: the mean of the channels' corrections; with
+        // several channels also one file per channel, fitted to its own correction.
+        const auto writeEqualiser = [&](const std::string& path, int channel) {
+            double residual = 0;
+            const auto peaks = design.fitEqualiser(10, residual, channel);
+            std::ostringstream json;
+            json << "[";
+            for (size_t i = 0; i < peaks.size(); ++i)
+                json << (i ? ",\n " : "\n ") << "{\"type\": \"BPF\", \"Fc\": " << peaks[i].fc
+                     << ", \"dB\": " << peaks[i].dB << ", \"Q\": " << peaks[i].Q << "}";
+            json << "\n]\n";
+            if (const std::string wrong = replaceTextFile(path, json.str()); !wrong.empty()) return wrong;
+            printf("equaliser: %s (%zu sections, %.2f dB RMS from %s)\n", path.c_str(), peaks.size(), residual,
+                   channel < 0 ? "the mean correction"
+                               : ("the correction of channel " + std::to_string(channel)).c_str());
+            return std::string();
+        };
+        if (const std::string wrong = writeEqualiser(o.eq, -1); !wrong.empty()) return fail(wrong, 1);
+        if (m.channels.size() > 1)
+            for (int c : m.channels)
+                if (const std::string wrong = writeEqualiser(equaliserOf(o.eq, c), c); !wrong.empty())
+                    return fail(wrong, 1);
     }
     if (!o.plot.empty()) {
         std::vector<int> channels;
@@ -490,22 +570,23 @@ int verify(Options& o) {
 
     // The recorder's own lines go to DIR/verify.log; the terminal keeps the figures.
     const std::string logPath = o.in + "/verify.log";
-    const int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (log < 0) {
+    SafeFile log;
+    if (const int made = log.create(logPath); made < 0) {
         restore();
-        return fail("can't write " + logPath + ": " + strerror(errno), 1);
+        return fail("can't write " + logPath + ": " + SafeFileDebug().message(made), 1);
     }
     fflush(stdout);
     fflush(stderr);
     const int savedOut = dup(STDOUT_FILENO), savedErr = dup(STDERR_FILENO);
-    dup2(log, STDOUT_FILENO);
-    dup2(log, STDERR_FILENO);
-    close(log);
+    dup2(log.fd(), STDOUT_FILENO);
+    dup2(log.fd(), STDERR_FILENO);
+    // Back to the terminal, and the log renamed into place (whatever the outcome: it says why).
     const auto toTerminal = [&] {
         fflush(stdout);
         fflush(stderr);
         dup2(savedOut, STDOUT_FILENO);
         dup2(savedErr, STDERR_FILENO);
+        if (log.fd() >= 0 && log.commit() < 0) fprintf(stderr, "mobu-correct: can't write %s\n", logPath.c_str());
     };
     FILE* terminal = fdopen(dup(savedOut), "w");
     std::vector<Eigen::VectorXd> after;
@@ -624,15 +705,36 @@ int main(int argc, char* argv[]) {
     }
     o.merge = options.has("merge");
     if (o.in.empty()) return fail("--in=DIR (a mobu-measure folder) is needed (see --help)", 2);
+    if (o.in.find(',') != std::string::npos) {
+        std::stringstream list(o.in);
+        std::vector<std::string> dirs;
+        for (std::string dir; std::getline(list, dir, ',');)
+            dirs.push_back(dir);
+        if (std::any_of(dirs.begin(), dirs.end(), [](const std::string& d) { return d.empty(); }) || o.in.back() == ',')
+            return fail("--in=" + o.in + ": an empty folder name in the list", 2);
+        o.in = dirs.front();
+        o.positions.assign(dirs.begin() + 1, dirs.end());
+    } else if (access((o.in + "/tof.csv").c_str(), F_OK) != 0 && access((o.in + "/pos-1/tof.csv").c_str(), F_OK) == 0) {
+        // A folder of positions (mobu-measure --position=K): pos-1 the main one, then pos-2, ...
+        const std::string top = o.in;
+        o.in = top + "/pos-1";
+        for (int k = 2; access((top + "/pos-" + std::to_string(k) + "/tof.csv").c_str(), F_OK) == 0; ++k)
+            o.positions.push_back(top + "/pos-" + std::to_string(k));
+    }
     for (const std::string* name : {&o.plot, &o.out})
         if (name->find('\'') != std::string::npos || name->find('\n') != std::string::npos)
             return fail(*name + ": a file name with a quote or a line feed can't be used", 2);
     if (const std::string wrong = readDesignOptions(options, o); !wrong.empty()) return fail(wrong, 2);
+    if (!o.plot.empty())
+        if (const std::string wrong = checkWritable(o.plot); !wrong.empty()) return fail(wrong, 1);
     if (options.has("verify")) {
         if (o.filter.empty() || o.playback.empty() || o.capture.empty())
             return fail("--verify needs --filter, --playback and --capture (see --help)", 2);
         return verify(o);
     }
     if (o.out.empty() && o.eq.empty()) return fail("give --out=FILE, --eq=FILE.json or both (see --help)", 2);
+    for (const std::string* name : {&o.out, &o.eq})
+        if (!name->empty())
+            if (const std::string wrong = checkWritable(*name); !wrong.empty()) return fail(wrong, 1);
     return designFilters(o);
 }

@@ -54,7 +54,8 @@ namespace {
 
 const char* usage =
     "usage: mobu-measure --playback=DEV --capture=DEV --channels=0,3|left|right|all --taps=N\n"
-    "                    [--align [--band=FC]] [--out=DIR] [--status=FILE] [--ignore-clipping] [--verbose]\n"
+    "                    [--align [--band=FC]] [--out=DIR] [--position=K] [--status=FILE] [--ignore-clipping]\n"
+    "                    [--verbose]\n"
     "  --channels  playback channels to measure (a comma list, left = every even channel at once,\n"
     "              right = every odd one, all = each channel in turn)\n"
     "  --taps      impulse response length, 1 ... 48000 (one chirp period)\n"
@@ -66,6 +67,8 @@ const char* usage =
     "  --out       output folder (default ./measurement).  A run writes into a new folder beside it,\n"
     "              which replaces it only when the run completed (the old one kept as DIR.previous);\n"
     "              a stopped or failed run leaves DIR as it was and is set aside as DIR.incomplete\n"
+    "  --position  K (1 ... 99): one microphone position of several, written into DIR/pos-K\n"
+    "              (mobu-correct --in=DIR designs from all of them, pos-1 the main one)\n"
     "  --status    the status file the interface polls (default /tmp/status.json); it must be a\n"
     "              regular file or not exist\n"
     "  --ignore-clipping  identify recordings that reached full scale instead of refusing them\n"
@@ -89,7 +92,7 @@ const struct {
 } knownOptions[] = {
     {"playback", true}, {"capture", true}, {"channels", true}, {"taps", true},     {"align", false},
     {"band", true},     {"out", true},     {"status", true},   {"verbose", false}, {"ignore-clipping", false},
-    {"help", false},    {"h", false}};
+    {"position", true}, {"help", false},   {"h", false}};
 
 constexpr double fs = 48000.0;
 constexpr double fullScale = 2147483392.0; ///< 0x7fffff00: full scale of 24- and 32-bit converters alike
@@ -363,6 +366,14 @@ int main(int argc, char* argv[]) {
                         2);
     }
     if (out.empty()) return fail("--out needs a folder", 2);
+    std::string position; // --position=K: this measurement goes into DIR/pos-K
+    if (options.getArg("position", position) == 0) {
+        char* end = nullptr;
+        const long k = std::strtol(position.c_str(), &end, 10);
+        if (position.empty() || *end != '\0' || k < 1 || k > 99)
+            return fail("--position=" + position + " must be a whole number 1 ... 99", 2);
+        position = "pos-" + std::to_string(k);
+    }
     if (out.find('\'') != std::string::npos || out.find('\n') != std::string::npos)
         return fail("--out=" + out + ": a folder name with a quote or a line feed can't be plotted", 2);
     std::string status;
@@ -377,6 +388,10 @@ int main(int argc, char* argv[]) {
         return fail("the status file " + status + " belongs to another user", 1);
     else if (refused != 0)
         return fail("the status file " + status + " exists and is not a regular file", 1);
+    if (!position.empty()) {
+        if (mkdir(out.c_str(), 0755) != 0 && errno != EEXIST) return fail("can't make " + out + ": " + strerror(errno));
+        out += "/" + position;
+    }
 
     // The run writes into a new folder of its own, which replaces DIR only once the run completed.
     MeasureFolder folder;

@@ -4,10 +4,12 @@
 #define MOBU_BENCH_BENCHSUPPORT_H
 
 #include <Eigen/Dense>
+#include <MemoryRelease.h>
 #include <zita-convolver.h>
 
-#include <malloc.h>
+#include <dirent.h>
 #include <sched.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <iostream>
 #include <stdexcept>
 #include <string>
@@ -67,7 +70,8 @@ private:
     int saved = -1;
 };
 
-/// Seconds per call of the best run, in process CPU time and in wall-clock time.
+/// Seconds per call: process CPU time on average over all runs, and the least wall-clock time
+/// of a run.
 struct CallTime {
     double cpu = 0.0;
     double wall = 0.0;
@@ -76,9 +80,13 @@ struct CallTime {
 /** Calls step(k) with k = 0, 1, 2, ...: first in rounds of doubling length until one round
  * takes about 2 ms of CPU time (reading the clock is a system call, so that many calls go
  * between two readings; the rounds warm up as well), then in `runs` runs of about
- * seconds / runs of process CPU time each.  Returns the least CPU and the least wall time
- * per call over the runs. */
-template <typename Step> CallTime timeCalls(Step&& step, double seconds, int runs) {
+ * seconds / runs of process CPU time each.  drain() runs before a run's first clock reading
+ * and before its last: an engine whose worker threads still have work in hand when its caller
+ * returns finishes that work there, so that each run counts the work its own calls started
+ * (and none from before).  Returns the mean process CPU time per call over all the runs and
+ * the least wall time per call of a run. */
+template <typename Step>
+CallTime timeCalls(Step&& step, double seconds, int runs, const std::function<void()>& drain = {}) {
     size_t callsPerReading = 1;
     for (;;) {
         const double start = cpuSeconds();
@@ -87,9 +95,12 @@ template <typename Step> CallTime timeCalls(Step&& step, double seconds, int run
         if (cpuSeconds() - start > 2e-3) break;
         callsPerReading *= 2;
     }
-    CallTime best{1e300, 1e300};
+    CallTime t{0.0, 1e300};
+    double cpu = 0.0;
+    size_t calls = 0;
     for (int r = 0; r < runs; ++r) {
         size_t done = 0;
+        if (drain) drain();
         const double wallStart = wallSeconds();
         const double start = cpuSeconds();
         double elapsed = 0.0;
@@ -98,11 +109,49 @@ template <typename Step> CallTime timeCalls(Step&& step, double seconds, int run
                 step(done);
             elapsed = cpuSeconds() - start;
         } while (elapsed < seconds / runs);
+        if (drain) drain();
         const double wall = wallSeconds() - wallStart;
-        best.cpu = std::min(best.cpu, elapsed / static_cast<double>(done));
-        best.wall = std::min(best.wall, wall / static_cast<double>(done));
+        cpu += cpuSeconds() - start;
+        calls += done;
+        t.wall = std::min(t.wall, wall / static_cast<double>(done));
     }
-    return best;
+    t.cpu = cpu / static_cast<double>(calls);
+    return t;
+}
+
+/** Waits until no thread of this process but the caller is running or waiting to run (state R
+ * in /proc/self/task), seen twice a millisecond apart, or `limit` seconds have passed.  Worker
+ * threads that still compute what their engine started are then done, and the process CPU clock
+ * holds all of it; a thread preempted by another program counts as waiting to run. */
+inline void waitForOtherThreadsIdle(double limit = 5.0) {
+    const long self = syscall(SYS_gettid);
+    auto othersRunnable = [self] {
+        DIR* tasks = opendir("/proc/self/task");
+        if (tasks == nullptr) return false;
+        bool runnable = false;
+        while (const dirent* e = readdir(tasks)) {
+            if (e->d_name[0] == '.' || std::atol(e->d_name) == self) continue;
+            const std::string stat = "/proc/self/task/" + std::string(e->d_name) + "/stat";
+            if (FILE* f = std::fopen(stat.c_str(), "r")) {
+                char line[512];
+                if (std::fgets(line, sizeof line, f) != nullptr) {
+                    // pid (comm) state ...: the name may hold spaces and parentheses.
+                    const char* close = std::strrchr(line, ')');
+                    if (close != nullptr && close[1] == ' ' && close[2] == 'R') runnable = true;
+                }
+                std::fclose(f);
+            }
+            if (runnable) break;
+        }
+        closedir(tasks);
+        return runnable;
+    };
+    const double end = wallSeconds() + limit;
+    int idle = 0;
+    while (idle < 2 && wallSeconds() < end) {
+        idle = othersRunnable() ? 0 : idle + 1;
+        if (idle < 2) usleep(1000);
+    }
 }
 
 /// CPU time of the calling thread, in seconds.
@@ -112,7 +161,7 @@ inline double threadSeconds() {
     return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
 }
 
-/// Per-period figures: CPU time per period on average, the median, the 99.9th percentile and
+/// Per-period figures: CPU time per period on average over every turn, the median, the 99.9th percentile and
 /// the largest time of a single period, and the largest median over the periods of one phase
 /// of a cycle (seconds).
 struct PeriodTimes {
@@ -121,6 +170,7 @@ struct PeriodTimes {
     double worst = 0.0;
     double high = 0.0; ///< the 99.9th percentile of single periods
     double worstPhase = 0.0;
+    double lowestTurn = 0.0; ///< the CPU time per period of the cheapest turn
     size_t periods = 0;
 };
 
@@ -134,15 +184,20 @@ struct PeriodTimes {
  * time is then the whole process's).  Calls k and k + cycle do the same share of work in an
  * engine whose work repeats every `cycle` calls: the median of each phase shows that share
  * without the odd period that other programs slow down.  The first `warmUp` calls of a turn
- * are made untimed (an engine just loaded, or after other work, runs from cold caches). */
+ * are made untimed (an engine just loaded, or after other work, runs from cold caches).
+ * drain() (if given) runs after them and again after the last timed call, before the turn's CPU
+ * time is read: an engine's worker threads finish there what they have in hand, so the process
+ * CPU time of a turn is that of the work its periods started. */
 class PeriodLog {
 public:
     explicit PeriodLog(size_t cycle = 1) : cycle(std::max<size_t>(cycle, 1)) {}
 
     template <typename Step>
-    void turn(Step&& step, double seconds, size_t minPeriods, bool threadClock, size_t warmUp = 0) {
+    void turn(Step&& step, double seconds, size_t minPeriods, bool threadClock, size_t warmUp = 0,
+              const std::function<void()>& drain = {}) {
         for (size_t k = 0; k < warmUp; ++k)
             step(calls++);
+        if (drain) drain();
         // Room for the turn, written once beforehand: growing the log or touching a new page
         // of it would land in a period.
         reserve(count + std::max<size_t>(minPeriods, 4096));
@@ -171,16 +226,19 @@ public:
                 t0 = now(); // nor does that reading
             }
         }
-        cpu = std::min(cpu, (cpuNow() - start) / static_cast<double>(count - first));
+        if (drain) drain();
+        cpuTotal += cpuNow() - start;
+        cpuLowest = std::min(cpuLowest, (cpuNow() - start) / static_cast<double>(count - first));
     }
 
-    /// Over every period of every turn; the CPU time per period is the lowest turn's (other
-    /// programs only ever add to it).
+    /// Over every period of every turn; the CPU time per period is the mean over all the turns'
+    /// periods.
     PeriodTimes summary() const {
         PeriodTimes t;
         t.periods = count;
         if (count == 0) return t;
-        t.cpu = cpu;
+        t.cpu = cpuTotal / static_cast<double>(count);
+        t.lowestTurn = cpuLowest;
         std::vector<std::vector<double>> phases(cycle);
         for (size_t i = 0; i < count; ++i)
             phases[phase[i]].push_back(each[i]);
@@ -211,15 +269,16 @@ private:
     size_t count = 0; ///< periods timed
     std::vector<double> each;
     std::vector<size_t> phase;
-    double cpu = std::numeric_limits<double>::infinity();
+    double cpuTotal = 0.0; ///< CPU seconds of every turn
+    double cpuLowest = std::numeric_limits<double>::infinity();
 };
 
 /// One turn of PeriodLog: its figures.
 template <typename Step>
 PeriodTimes timePeriods(Step&& step, double seconds, size_t minPeriods, bool threadClock, size_t cycle = 1,
-                        size_t warmUp = 0) {
+                        size_t warmUp = 0, const std::function<void()>& drain = {}) {
     PeriodLog log(cycle);
-    log.turn(step, seconds, minPeriods, threadClock, warmUp);
+    log.turn(step, seconds, minPeriods, threadClock, warmUp, drain);
     return log.summary();
 }
 
@@ -296,6 +355,9 @@ class Engine {
 public:
     virtual ~Engine() = default;
     virtual void process(const double* in, double* out) = 0;
+    /// Returns once work started by earlier calls is done (engines that work only in the caller
+    /// are always done).
+    virtual void drain() {}
 };
 
 /** libzita-convolver configured as its users configure it for speed: options
@@ -308,8 +370,10 @@ public:
  * the library transforms each input once for the four outputs it feeds.  The longer partitions
  * run on the library's worker threads.
  *
- * process() takes and gives blocks of N frames.  When N is not a multiple of q (N = 480,
- * q = 512) the frames go through a FIFO of q frames on each side, as a host with that period
+ * process() takes and gives blocks of N frames, driven as the library's hosts drive it.  When
+ * N = q the input goes straight into its input buffers and the output comes straight from its
+ * output buffers, one quantum a call.  Otherwise (N = 480, q = 512) the frames go through a
+ * FIFO of whole blocks on the output side (memcpy in, memmove out), as a host with that period
  * runs the library: the output is then delayed by latency() = q frames more than FIRMobu's, and
  * one call in about q / (q - N) runs no quantum at all. */
 class ZitaEngine : public Engine {
@@ -332,9 +396,12 @@ public:
             if (conv.impdata_create(c % I, c, 1, hf.data(), 0, static_cast<int32_t>(taps)) != 0)
                 throw std::runtime_error("zita impdata_create failed");
         }
-        for (auto& f : outFifo)
-            f.assign(static_cast<size_t>(2 * q + N), 0.0f);
-        outCount = delay;
+        if (N != q) {
+            // At most q frames are held after a call and one quantum comes in before N go out.
+            for (auto& f : outFifo)
+                f.assign(static_cast<size_t>(2 * q + N), 0.0f);
+            outCount = delay;
+        }
         if (conv.start_process(0, SCHED_OTHER) != 0) throw std::runtime_error("zita start_process failed");
         // The worker threads must be running before the first block: a level whose thread has
         // not started yet is computed in the caller instead, which mixes up the output of the
@@ -349,6 +416,21 @@ public:
     }
     /// N x I frames in, N x C out (column-major).
     void process(const double* in, double* out) override {
+        if (N == q) {
+            for (int i = 0; i < I; ++i) {
+                float* x = conv.inpdata(i);
+                for (int n = 0; n < N; ++n)
+                    x[n] = static_cast<float>(in[i * N + n]);
+            }
+            // Synchronous: waits for late partitions, so the output is always complete.
+            conv.process(true);
+            for (int c = 0; c < C; ++c) {
+                const float* y = conv.outdata(c);
+                for (int n = 0; n < N; ++n)
+                    out[c * N + n] = y[n];
+            }
+            return;
+        }
         for (int done = 0; done < N;) {
             const int piece = std::min(N - done, q - inFill);
             for (int i = 0; i < I; ++i) {
@@ -359,25 +441,22 @@ public:
             inFill += piece;
             done += piece;
             if (inFill < q) break;
-            // Synchronous: waits for late partitions, so the output is always complete.
             conv.process(true);
             inFill = 0;
-            for (int c = 0; c < C; ++c) {
-                const float* y = conv.outdata(c);
-                std::vector<float>& f = outFifo[c];
-                for (int n = 0; n < q; ++n)
-                    f[(outHead + outCount + n) % f.size()] = y[n];
-            }
+            for (int c = 0; c < C; ++c)
+                std::memcpy(outFifo[c].data() + outCount, conv.outdata(c), sizeof(float) * static_cast<size_t>(q));
             outCount += q;
         }
         for (int c = 0; c < C; ++c) {
-            const std::vector<float>& f = outFifo[c];
+            float* f = outFifo[c].data();
             for (int n = 0; n < N; ++n)
-                out[c * N + n] = f[(outHead + n) % f.size()];
+                out[c * N + n] = f[n];
+            std::memmove(f, f + N, sizeof(float) * static_cast<size_t>(outCount - N));
         }
-        outHead = (outHead + N) % static_cast<int>(outFifo[0].size());
         outCount -= N;
     }
+    /// Waits for the worker threads to finish the partitions they have in hand.
+    void drain() override { waitForOtherThreadsIdle(); }
     /// Frames by which the output comes later than FIRMobu's (the FIFO).
     int latency() const { return delay; }
     int quantum() const { return q; }
@@ -393,30 +472,30 @@ public:
 private:
     const int N, C, I, q, delay;
     Convproc conv;
-    std::vector<std::vector<float>> outFifo; ///< C rings of output frames not yet given out
-    int outHead = 0, outCount = 0;           ///< first frame and frames held in each ring
+    std::vector<std::vector<float>> outFifo; ///< N < q: C FIFOs of output frames not yet given out
+    int outCount = 0;                        ///< frames held in each FIFO, from its start
     int inFill = 0;                          ///< frames of the current quantum already in zita's input
 };
 
-/** Memory that some work adds to the process: construct before it, read after it.  The peak is
- * the process's resident high-water mark (reset at construction through /proc/self/clear_refs)
- * over the resident size at construction, after the allocator has returned its free memory to
- * the system, so that what earlier work freed is not reused unseen. */
+/** Memory that some work adds to the process: construct before it, read after it.  The base is
+ * the resident size at construction, after the allocator has returned its free memory to the
+ * system, so that what earlier work freed is not reused unseen; the peak is the process's
+ * resident high-water mark (reset at construction through /proc/self/clear_refs) over it, and
+ * the held memory the resident size now over it, as the work left it: memory it freed but the
+ * allocator kept counts, unless the work itself returned it (as the processor does after
+ * building a filter set, through releaseFreedMemory()). */
 class MemoryMeter {
 public:
     MemoryMeter() {
-        malloc_trim(0);
+        releaseFreedMemory();
         if (FILE* f = std::fopen("/proc/self/clear_refs", "w")) {
             std::fputs("5", f);
             std::fclose(f);
         }
         base = statusKiB("VmRSS:");
     }
-    /// MiB resident now beyond the start, once the allocator has returned its free memory.
-    double heldMiB() const {
-        malloc_trim(0);
-        return (statusKiB("VmRSS:") - base) / 1024.0;
-    }
+    /// MiB resident now beyond the start.
+    double heldMiB() const { return (statusKiB("VmRSS:") - base) / 1024.0; }
     /// MiB of the largest resident size since the start beyond the start.
     double peakMiB() const { return (statusKiB("VmHWM:") - base) / 1024.0; }
 

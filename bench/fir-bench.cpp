@@ -14,8 +14,9 @@
 // For every block size and filter length it first checks that the four produce the
 // same output (to float precision for zita, to double rounding for the double engines)
 // over more blocks than the filter is long, then times each engine alone and prints CPU
-// nanoseconds per output sample per channel.  CPU time is that of the whole process, so
-// the zita library's worker threads are counted.
+// nanoseconds per output sample per channel, the mean over the runs.  CPU time is that of the
+// whole process, so the zita library's worker threads are counted, and a run ends once they
+// are idle.
 //
 // It also prints the bound a uniformly partitioned engine cannot beat: every block must
 // read all of the uniform engine's input-spectrum ring and filter spectra (32 bytes per bin
@@ -196,12 +197,13 @@ Eigen::MatrixXd runStream(Engine& engine, const Eigen::MatrixXd& x, int N) {
     return y;
 }
 
-/// CPU nanoseconds per output sample per channel: best of `runs` runs of about seconds/runs each.
+/// CPU nanoseconds per output sample per channel: the mean over `runs` runs of about seconds/runs
+/// each, every run ending once the engine's worker threads are done with what it started.
 double timeEngine(Engine& engine, const std::vector<Eigen::MatrixXd>& blocks, int N, double seconds, int runs) {
     const Eigen::Index C = blocks.front().cols();
     Eigen::MatrixXd out(N, C);
     const auto step = [&](size_t k) { engine.process(blocks[k % blocks.size()].data(), out.data()); };
-    return bench::timeCalls(step, seconds, runs).cpu * 1e9 / (static_cast<double>(N) * C);
+    return bench::timeCalls(step, seconds, runs, [&] { engine.drain(); }).cpu * 1e9 / (static_cast<double>(N) * C);
 }
 
 std::vector<int> parseList(const OptionParser& options, const std::string& name, std::vector<int> fallback) {
@@ -256,7 +258,7 @@ int main(int argc, char* argv[]) {
 
     std::mt19937_64 gen(20240611);
     const double dramBandwidth = readBandwidth(size_t(512) << 20, quick ? 0.2 : 1.0, quick ? 1 : 3);
-    std::printf("FIR benchmark on %s: %d channel(s), CPU time of the whole process, best of %d run(s) of %.3g s\n",
+    std::printf("FIR benchmark on %s: %d channel(s), CPU time of the whole process, mean of %d run(s) of %.3g s\n",
                 cpuModel().c_str(), C, runs, seconds / runs);
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
     __builtin_cpu_init();

@@ -14,16 +14,19 @@
 //   zita 8x8   the same filters as 8 single-input convolutions
 // zita is configured for speed as its users configure it (OPT_FFTW_MEASURE | OPT_VECTOR_MODE,
 // quantum = smallest partition = N, or the next power of two behind a FIFO for N = 480,
-// largest partition MAXPART, its worker threads SCHED_OTHER).  Each is given as CPU time per
-// period over the period, the 99.9th percentile and the largest time of a single period over
-// the median, and the memory it adds to the process (peak resident size).  Before timing, the
-// engines' output is checked against zita 2x8's (float precision) over more periods than the
-// filter is long.  CPU time is that of the whole process for the processor and zita (the
-// OpenMP team and zita's worker threads work as well), the calling thread's for the engines,
-// which do all their work there.
+// largest partition MAXPART, its worker threads SCHED_OTHER) and driven as its hosts drive it
+// (its own buffers in and out when N is the quantum, a memcpy FIFO otherwise).  Each is given as
+// CPU time per period over the period (the mean over the turns), the 99.9th percentile and the
+// largest time of a single period over the median, and the memory it adds to the process (peak
+// and held resident size, the engines' after the processor's releaseFreedMemory()).  Before
+// timing, the engines' output is checked against zita 2x8's (float precision) over more periods
+// than the filter is long.  CPU time is that of the whole process for the processor and zita
+// (the OpenMP team and zita's worker threads work as well; a zita turn ends once its workers are
+// idle), the calling thread's for the engines, which do all their work there.
 #include "BenchSupport.h"
 
 #include <MobuEmbedded/FIRMobu.h>
+#include <MemoryRelease.h>
 #include <MobuEmbedded/FullDuplexFIR.h>
 #include <OptionParser.h>
 #include <Sox.h>
@@ -289,7 +292,7 @@ public:
     }
     void turn(double seconds, size_t minPeriods, size_t warmUp) {
         log.turn([&](size_t k) { zita.process(blocks[k % blocks.size()].data(), out.data()); }, seconds, minPeriods,
-                 false, warmUp);
+                 false, warmUp, [&] { zita.drain(); });
     }
     bench::PeriodTimes times() const { return log.summary(); }
     bench::ZitaEngine& engine() { return zita; }
@@ -368,25 +371,26 @@ double phaseSpread(const Cell& c) {
     return c.failure.empty() ? c.time.worstPhase / c.time.median : NAN;
 }
 
-/** The aims against zita in the processor's topology: CPU at or below it from N = 256 on,
- * within 1.3x at N = 64, memory at most 1.5x; and the worst period under twice the median. */
-std::string verdict(const Row& r) {
+/** The aims against zita 2x8 (the processor's topology) for the engines' precision: mean CPU
+ * per period at most 0.7x zita's from 65536 taps on and 0.9x at 16384 in single precision, 1.2x
+ * in double; memory held at 262144 taps at most 1.3x zita's in single, 2.0x in double. */
+std::string verdict(const Row& r, bool single) {
     for (const Cell* c : {&r.engines, &r.uniform, &r.separate, &r.zita, &r.zita8, &r.team})
         if (!c->failure.empty()) return "not timed (" + c->failure + ")";
     const double toZita = fraction(r.engines, r.N) / fraction(r.zita, r.N);
-    const double limit = r.N >= 256 ? 1.0 : 1.3;
-    const double memory = r.engineMemory.peak / r.zitaMemory.peak;
-    char text[400];
+    const double limit = single ? (r.L >= 65536 ? 0.7 : 0.9) : 1.2;
+    const double held = r.engineMemory.held / r.zitaMemory.held;
+    const double heldLimit = single ? 1.3 : 2.0;
+    std::string memoryAim = "-";
+    if (r.L == 262144) memoryAim = held <= heldLimit ? "yes" : "NO";
+    char text[480];
     std::snprintf(text, sizeof text,
-                  "output difference to zita 2x8 %.1e; engines/zita 2x8 CPU %.2f (aim <= %.1f): %s; peak MiB "
-                  "engines %.1f, zita 2x8 %.1f, 8x8 %.1f (held %.1f, %.1f, %.1f), ratio %.2f (aim <= 1.5): %s; "
-                  "worst/median %.2f, 99.9 %%/median %.2f, worst phase/median %.2f (aim < 2): %s",
-                  r.difference, toZita, limit, toZita <= limit ? "yes" : "NO", r.engineMemory.peak, r.zitaMemory.peak,
-                  r.zita8Memory.peak, r.engineMemory.held, r.zitaMemory.held, r.zita8Memory.held, memory,
-                  memory <= 1.5 ? "yes" : "NO", spread(r.engines), highSpread(r.engines), phaseSpread(r.engines),
-                  spread(r.engines) < 2.0        ? "yes"
-                  : phaseSpread(r.engines) < 2.0 ? "phases yes"
-                                                 : "NO");
+                  "output difference to zita 2x8 %.1e; engines/zita 2x8 CPU %.2f (aim <= %.1f): %s; held MiB "
+                  "engines %.1f, zita 2x8 %.1f, 8x8 %.1f (peak %.1f, %.1f, %.1f), ratio %.2f (aim <= %.1f at 262144 "
+                  "taps): %s; worst/median %.2f, 99.9 %%/median %.2f, worst phase/median %.2f",
+                  r.difference, toZita, limit, toZita <= limit ? "yes" : "NO", r.engineMemory.held, r.zitaMemory.held,
+                  r.zita8Memory.held, r.engineMemory.peak, r.zitaMemory.peak, r.zita8Memory.peak, held, heldLimit,
+                  memoryAim.c_str(), spread(r.engines), highSpread(r.engines), phaseSpread(r.engines));
     return text;
 }
 
@@ -420,6 +424,7 @@ int main(int argc, char* argv[]) {
             return 255;
         }
     const int team = omp_get_max_threads();
+    const bool single = FIRMobu::defaultPrecision() == FIRMobu::Precision::Single;
     std::mt19937_64 gen(20240611);
 
     try {
@@ -437,7 +442,9 @@ int main(int argc, char* argv[]) {
         std::printf("Full-duplex processor benchmark on %s: 2 inputs, equaliser, %d FIR outputs at %u Hz,\n"
                     "process() called back to back on the alsa-lib \"null\" PCM; %.3g CPU s per configuration\n",
                     bench::cpuModel().c_str(), outputs, rate, seconds);
-        std::printf("processor: OpenMP with its default team of %d thread(s)\n", team);
+        std::printf("processor: OpenMP with its default team of %d thread(s); the engines' later stages in %s "
+                    "precision\n",
+                    team, single ? "single" : "double");
         const bench::PeriodTimes noise = machineNoise();
         std::printf("machine noise: a fixed arithmetic loop of %.0f us timed %zu times on this thread's CPU clock, "
                     "99.9 %%/median %.2f, worst/median %.2f\n\n",
@@ -481,6 +488,7 @@ int main(int argc, char* argv[]) {
                 {
                     const bench::MemoryMeter meter;
                     engines = std::make_unique<EngineSet>(N, filters[t], FIRMobu::Partitioning::Automatic, cycle);
+                    releaseFreedMemory(); // as the processor does once a set is built
                     engines->run(cycle + 1);
                     r.engineMemory = measured(meter);
                 }
@@ -510,7 +518,7 @@ int main(int argc, char* argv[]) {
                 r.engines.time = engines->times();
                 r.zita.time = zita->times();
                 r.zita8.time = zita8->times();
-                std::printf("  N %4d taps %6d: %s\n", N, L, verdict(r).c_str());
+                std::printf("  N %4d taps %6d: %s\n", N, L, verdict(r, single).c_str());
                 std::fflush(stdout);
                 rows.push_back(r);
             }
@@ -524,11 +532,13 @@ int main(int argc, char* argv[]) {
             "OPT_VECTOR_MODE, quantum = smallest\n"
             "partition zq (behind a FIFO when zq > N), largest MAXPART; 2x8: one convolver with 2 inputs and 8\n"
             "outputs (the processor's topology), 8x8: 8 single-input convolutions.  The engines and zita take three\n"
-            "turns: the lowest CPU of the three, the spreads over all their periods.  w/m: the largest over the\n"
-            "median time of one period (engines: the caller's CPU clock; zita: wall clock, its caller waits for its\n"
-            "workers), after one untimed cycle.  q/m: the same for the 99.9th percentile of periods.  ph/m: the\n"
-            "largest median of one phase of the longest stage's cycle over the median.  MiB: peak resident memory\n"
-            "the set adds while built and run for one cycle.  stages: block lengths / N of the later stages\n"
+            "turns: the mean CPU per period over all three (a zita turn ends once its workers are idle), the spreads\n"
+            "over all their periods.  w/m: the largest over the median time of one period (engines: the caller's\n"
+            "CPU clock; zita: wall clock, its caller waits for its workers), after one untimed cycle.  q/m: the same\n"
+            "for the 99.9th percentile of periods.  ph/m: the largest median of one phase of the longest stage's\n"
+            "cycle over the median.  MiB: resident memory the set holds once built and run for one cycle (the\n"
+            "engines after releaseFreedMemory(), as the processor; the check lines give the peaks too).  stages:\n"
+            "block lengths / N of the later stages "
             "(-: uniform).\n\n");
         std::printf("%5s %7s %7s | %9s | %7s %6s %5s %5s %6s | %7s %6s | %6s %6s %5s %6s | %6s %6s | %4s | %5s %5s | "
                     "%s\n",
@@ -544,10 +554,10 @@ int main(int argc, char* argv[]) {
                 "%5d %7d %7.1f | %9.3f | %7.3f %6.2f %5.2f %5.2f %6.1f | %7.3f %6.3f | %6.3f %6.2f %5.2f %6.1f | "
                 "%6.3f %6.1f | %4d | %5.2f %5.2f | %s\n",
                 r.N, r.L, 1e6 * r.N / rate, fraction(r.team, r.N), fraction(r.engines, r.N), spread(r.engines),
-                highSpread(r.engines), phaseSpread(r.engines), r.engineMemory.peak, fraction(r.uniform, r.N),
-                fraction(r.separate, r.N), fraction(r.zita, r.N), spread(r.zita), highSpread(r.zita), r.zitaMemory.peak,
-                fraction(r.zita8, r.N), r.zita8Memory.peak, r.q, fraction(r.engines, r.N) / fraction(r.zita, r.N),
-                r.engineMemory.peak / r.zitaMemory.peak, r.stages.c_str());
+                highSpread(r.engines), phaseSpread(r.engines), r.engineMemory.held, fraction(r.uniform, r.N),
+                fraction(r.separate, r.N), fraction(r.zita, r.N), spread(r.zita), highSpread(r.zita), r.zitaMemory.held,
+                fraction(r.zita8, r.N), r.zita8Memory.held, r.q, fraction(r.engines, r.N) / fraction(r.zita, r.N),
+                r.engineMemory.held / r.zitaMemory.held, r.stages.c_str());
     } catch (const std::exception& e) {
         std::fprintf(stderr, "processor-bench: %s\n", e.what());
         return 1;

@@ -5,6 +5,7 @@
 #include <MobuEmbedded/IIRDesign.h>
 
 #include <algorithm>
+#include <cctype>
 #include <complex>
 #include <cmath>
 #include <istream>
@@ -48,8 +49,8 @@ int RoomCorrection::setSettings(const Settings& s, std::string& error) {
     std::ostringstream why;
     if (!(s.fs >= 8000.0 && s.fs <= 768000.0))
         why << "the sample rate " << s.fs << " Hz is outside 8000 ... 768000";
-    else if (s.taps < 256 || s.taps > (1 << 22))
-        why << "the filter length " << s.taps << " is outside 256 ... " << (1 << 22) << " taps";
+    else if (s.taps < 256 || s.taps > maxTaps)
+        why << "the filter length " << s.taps << " is outside 256 ... " << maxTaps << " taps";
     else if (!(s.lowHz > 0.0) || !(s.highHz > s.lowHz) || !(s.highHz <= 0.5 * s.fs))
         why << "the range " << s.lowHz << " ... " << s.highHz << " Hz must have 0 < low < high <= " << 0.5 * s.fs
             << " Hz (half the rate)";
@@ -59,11 +60,11 @@ int RoomCorrection::setSettings(const Settings& s, std::string& error) {
         why << "the smoothing 1/" << s.smoothing << " octave is outside 1/1 ... 1/96";
     else if (s.outputs < 1 || s.outputs > 64)
         why << "the output count " << s.outputs << " is outside 1 ... 64";
-    else if (s.mixedDelay < 0 || s.mixedDelay >= s.taps / 2)
+    else if (s.phase == Phase::mixed && (s.mixedDelay < 0 || s.mixedDelay >= s.taps / 2))
         why << "the mixed-phase delay " << s.mixedDelay << " must be below half the filter length";
     if (!why.str().empty()) {
         error = why.str();
-        return RoomCorrectionDebug().evaluateError(ROOMCORRECTION_SETTINGS_ERROR, " " + error + "\n");
+        return ROOMCORRECTION_SETTINGS_ERROR;
     }
     set = s;
     reportFrequencies.resize(reportPoints);
@@ -83,7 +84,11 @@ int RoomCorrection::setTarget(std::istream& in, std::string& error) {
         std::string text = line.substr(first);
         while (!text.empty() && (text.back() == '\r' || text.back() == ' ' || text.back() == '\t'))
             text.pop_back();
-        if (curve.empty() && (text == "frequency,dB" || text == "frequency, dB")) continue;
+        // Other tools' exports: a UTF-8 byte-order mark, "*" comment lines, a header of words
+        // ("Frequency,dB", "Freq SPL") before the first pair, tabs or spaces between the columns.
+        if (number == 1 && text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
+        if (text.empty() || text[0] == '*' || text[0] == '#') continue;
+        if (curve.empty() && std::isalpha(static_cast<unsigned char>(text[0]))) continue;
         std::replace(text.begin(), text.end(), ',', ' ');
         std::istringstream fields(text);
         double f = 0, dB = 0;
@@ -95,12 +100,12 @@ int RoomCorrection::setTarget(std::istream& in, std::string& error) {
         } else if (!curve.empty() && !(std::log(f) > curve.back().first)) {
             error = "line " + std::to_string(number) + ": the frequencies must increase";
         }
-        if (!error.empty()) return RoomCorrectionDebug().evaluateError(ROOMCORRECTION_TARGET_ERROR, " " + error + "\n");
+        if (!error.empty()) return ROOMCORRECTION_TARGET_ERROR;
         curve.emplace_back(std::log(f), dB);
     }
     if (curve.empty()) {
         error = "no \"frequency,dB\" pair in the target";
-        return RoomCorrectionDebug().evaluateError(ROOMCORRECTION_TARGET_ERROR, " " + error + "\n");
+        return ROOMCORRECTION_TARGET_ERROR;
     }
     target = std::move(curve);
     return 0;
@@ -123,13 +128,27 @@ int RoomCorrection::addChannel(int channel, const Eigen::VectorXd& impulse, int 
         std::any_of(channels.begin(), channels.end(), [&](const Channel& c) { return c.index == channel; })) {
         error = "channel " + std::to_string(channel) + " is given twice or is outside 0 ... " +
                 std::to_string(set.outputs - 1);
-        return RoomCorrectionDebug().evaluateError(ROOMCORRECTION_CHANNEL_ERROR, " " + error + "\n");
+        return ROOMCORRECTION_CHANNEL_ERROR;
     }
     if (impulse.size() < 2 || !impulse.allFinite() || !(impulse.cwiseAbs().maxCoeff() > 0.0)) {
         error = "the response of channel " + std::to_string(channel) + " is empty, silent or not finite";
-        return RoomCorrectionDebug().evaluateError(ROOMCORRECTION_RESPONSE_ERROR, " " + error + "\n");
+        return ROOMCORRECTION_RESPONSE_ERROR;
     }
-    channels.push_back(Channel{channel, impulse, arrival});
+    channels.push_back(Channel{channel, impulse, arrival, {}});
+    return 0;
+}
+
+int RoomCorrection::addPosition(int channel, const Eigen::VectorXd& impulse, std::string& error) {
+    const auto c = std::find_if(channels.begin(), channels.end(), [&](const Channel& c) { return c.index == channel; });
+    if (c == channels.end()) {
+        error = "channel " + std::to_string(channel) + " has no main position";
+        return ROOMCORRECTION_CHANNEL_ERROR;
+    }
+    if (impulse.size() < 2 || !impulse.allFinite() || !(impulse.cwiseAbs().maxCoeff() > 0.0)) {
+        error = "a further response of channel " + std::to_string(channel) + " is empty, silent or not finite";
+        return ROOMCORRECTION_RESPONSE_ERROR;
+    }
+    c->positions.push_back(impulse);
     return 0;
 }
 
@@ -297,8 +316,11 @@ int RoomCorrection::design(std::string& error) {
     channelReports.clear();
     if (reportFrequencies.size() == 0) setSettings(set, error);
     Eigen::Index longestResponse = 0;
-    for (const Channel& c : channels)
+    for (const Channel& c : channels) {
         longestResponse = std::max(longestResponse, c.impulse.size());
+        for (const Eigen::VectorXd& h : c.positions)
+            longestResponse = std::max(longestResponse, h.size());
+    }
     const Eigen::Index n = nextPowerOfTwo(std::max<Eigen::Index>(4 * set.taps, 2 * longestResponse));
     const Eigen::Index bins = n / 2 + 1;
     const bool mixed = set.phase == Phase::mixed;
@@ -311,11 +333,24 @@ int RoomCorrection::design(std::string& error) {
     std::vector<double> levels;
     for (const Channel& c : channels) {
         powers.push_back(powerOf(c.impulse, n));
+        if (!c.positions.empty()) {
+            // The spatial average: each further position brought to the main one's level in the
+            // reference band (a nearer or farther microphone does not weigh more), powers averaged.
+            const double mainLevel = levelOf(smoothPower(powers.back(), set.smoothing).unaryExpr(&toDB), n);
+            for (const Eigen::VectorXd& h : c.positions) {
+                const Eigen::VectorXd power = powerOf(h, n);
+                const double level = levelOf(smoothPower(power, set.smoothing).unaryExpr(&toDB), n);
+                powers.back() += std::pow(10.0, (mainLevel - level) / 10.0) * power;
+            }
+            powers.back() /= static_cast<double>(1 + c.positions.size());
+        }
         smoothed.push_back(smoothPower(powers.back(), set.smoothing).unaryExpr([](double p) { return toDB(p); }));
         levels.push_back(levelOf(smoothed.back(), n));
     }
     const double quietest = levels.empty() ? 0.0 : *std::min_element(levels.begin(), levels.end());
 
+    std::vector<Eigen::VectorXd> correctionPowers; // of each channel's filter, on the bins
+    std::vector<double> excesses;                  // dB of each filter's boost beyond the limit
     for (int m = 0; m < set.outputs; ++m)
         coefficients(commonDelay, m) = 1.0; // outputs without a measurement pass unchanged
     for (size_t i = 0; i < channels.size(); ++i) {
@@ -329,7 +364,7 @@ int RoomCorrection::design(std::string& error) {
         if (r.delay >= set.taps / 2) {
             error = "channel " + std::to_string(c.index) + " needs a delay of " + std::to_string(r.delay) +
                     " samples, more than half the " + std::to_string(set.taps) + " taps";
-            return RoomCorrectionDebug().evaluateError(ROOMCORRECTION_SETTINGS_ERROR, " " + error + "\n");
+            return ROOMCORRECTION_SETTINGS_ERROR;
         }
 
         // The correction's magnitude: the shape towards the target within the range (boost limited),
@@ -408,29 +443,36 @@ int RoomCorrection::design(std::string& error) {
         coefficients.col(c.index).setZero();
         coefficients.col(c.index).segment(alignDelay, filter.size()) = filter;
 
-        // What it does: the filter's own response, and the measured one through it (both smoothed).
-        // The cut to the taps ripples the response a little: where that would boost beyond the limit
-        // the whole filter is lowered by the excess (hundredths of a dB).
+        // What it does: the filter's own response.  The cut to the taps (and in mixed phase the
+        // excess-phase part) ripples the response a little: where that boosts beyond the limit the
+        // filter is lowered by the excess once every channel is designed.
         Eigen::VectorXd padded = Eigen::VectorXd::Zero(n);
         padded.head(set.taps) = coefficients.col(c.index);
-        Eigen::VectorXd correctionPower = realdft::forward(padded).cwiseAbs2();
-        const double excessDB = toDB(correctionPower.maxCoeff()) - set.maxBoostDB;
+        correctionPowers.push_back(realdft::forward(padded).cwiseAbs2());
+        excesses.push_back(std::max(0.0, toDB(correctionPowers.back().maxCoeff()) - set.maxBoostDB));
+        r.requiredDB = onReportGrid(requiredDB, n);
+        channelReports.push_back(std::move(r));
+    }
+    // Aligned channels are lowered together by the largest excess, so that the level match holds;
+    // otherwise each channel by its own.
+    const double commonExcess = excesses.empty() ? 0.0 : *std::max_element(excesses.begin(), excesses.end());
+    for (size_t i = 0; i < channels.size(); ++i) {
+        Report& r = channelReports[i];
+        const double excessDB = set.align ? commonExcess : excesses[i];
         if (excessDB > 0.0) {
             const double lower = std::pow(10.0, -excessDB / 20.0);
-            coefficients.col(c.index) *= lower;
-            correctionPower *= lower * lower;
+            coefficients.col(r.channel) *= lower;
+            correctionPowers[i] *= lower * lower;
             r.gainDB -= excessDB;
         }
         const Eigen::VectorXd predicted =
-            smoothPower(powers[i].cwiseProduct(correctionPower), set.smoothing).unaryExpr([](double p) {
+            smoothPower(powers[i].cwiseProduct(correctionPowers[i]), set.smoothing).unaryExpr([](double p) {
                 return toDB(p);
             });
         r.measuredDB = onReportGrid(smoothed[i], n).array() - levels[i];
         r.predictedDB = onReportGrid(predicted, n).array() - levels[i] - r.gainDB;
-        r.correctionDB = onReportGrid(correctionPower.unaryExpr([](double p) { return toDB(p); }), n);
-        r.requiredDB = onReportGrid(requiredDB, n);
+        r.correctionDB = onReportGrid(correctionPowers[i].unaryExpr([](double p) { return toDB(p); }), n);
         r.targetDB = reportFrequencies.unaryExpr([this](double f) { return targetDB(f); });
-        channelReports.push_back(std::move(r));
     }
     return 0;
 }
@@ -473,16 +515,19 @@ double RoomCorrection::equaliserDB(const std::vector<Peak>& peaks, double f) con
     return dB;
 }
 
-std::vector<RoomCorrection::Peak> RoomCorrection::fitEqualiser(int sections, double& residualDB) const {
-    // The wanted curve on the report frequencies within the range.
+std::vector<RoomCorrection::Peak> RoomCorrection::fitEqualiser(int sections, double& residualDB, int channel) const {
+    // The wanted curve on the report frequencies within the range: the mean of the channels', or one's.
+    std::vector<const Report*> fitted;
+    for (const Report& r : channelReports)
+        if (channel < 0 || r.channel == channel) fitted.push_back(&r);
     std::vector<double> f, want;
     for (Eigen::Index i = 0; i < reportFrequencies.size(); ++i) {
-        if (reportFrequencies(i) < set.lowHz || reportFrequencies(i) > set.highHz || channelReports.empty()) continue;
+        if (reportFrequencies(i) < set.lowHz || reportFrequencies(i) > set.highHz || fitted.empty()) continue;
         double sum = 0;
-        for (const Report& r : channelReports)
-            sum += std::min(r.requiredDB(i), set.maxBoostDB);
+        for (const Report* r : fitted)
+            sum += std::min(r->requiredDB(i), set.maxBoostDB);
         f.push_back(reportFrequencies(i));
-        want.push_back(sum / channelReports.size());
+        want.push_back(sum / fitted.size());
     }
     std::vector<Peak> peaks;
     const auto cost = [&](const std::vector<Peak>& p) {

@@ -53,6 +53,9 @@ class RoomCorrection {
 public:
     enum class Phase { minimum, mixed };
 
+    /// The longest filter designed (5.5 s at 48 kHz): a design grid of 4 x taps points per channel.
+    static constexpr int maxTaps = 1 << 18;
+
     struct Settings {
         double fs = 48000.0;
         int taps = 65536;    ///< length of every correction filter
@@ -64,7 +67,7 @@ public:
         bool align = false; ///< delays and levels matched across channels
         int outputs = 8;    ///< channels of the coefficient file (at least the highest channel + 1)
         double maxPreRingingDB = -30.0;
-        int mixedDelay = 2400; ///< samples (50 ms at 48 kHz) of the mixed-phase filters
+        int mixedDelay = 2400; ///< samples (50 ms at 48 kHz) of the mixed-phase filters (checked in mixed phase only)
     };
 
     /// What the design found for one channel, on the frequencies of `frequencies`.
@@ -90,11 +93,13 @@ public:
     RoomCorrection();
 
     /// Checks and takes the settings: 0 or ROOMCORRECTION_SETTINGS_ERROR with `error` set.
+    /// (No method prints: the caller reports `error`.)
     int setSettings(const Settings& s, std::string& error);
     const Settings& settings() const { return set; }
 
-    /** Reads a target curve: one "frequency,dB" pair a line (Hz above 0, increasing;
-     * blank lines and lines starting with # are skipped; a header line "frequency,dB" too),
+    /** Reads a target curve: one "frequency,dB" pair a line (or the two columns separated by
+     * spaces or tabs; Hz above 0, increasing; blank lines, lines starting with # or *, a UTF-8
+     * byte-order mark and header lines that start with a letter before the first pair are skipped),
      * at least one pair.  The curve is interpolated linearly over log frequency and held
      * at its end values beyond them.  0 or ROOMCORRECTION_TARGET_ERROR with `error` naming
      * the line. */
@@ -106,6 +111,13 @@ public:
      * samples.  0, ROOMCORRECTION_CHANNEL_ERROR or ROOMCORRECTION_RESPONSE_ERROR. */
     int addChannel(int channel, const Eigen::VectorXd& impulse, int arrival, std::string& error);
 
+    /** Adds the response of a channel already added at a further measurement position.  The
+     * magnitude is then designed from the spatial average: the power spectra of all positions,
+     * each brought to the main position's level in the reference band, averaged; the arrival,
+     * the alignment and the excess phase of mixed phase stay the main position's.  0,
+     * ROOMCORRECTION_CHANNEL_ERROR (no such channel) or ROOMCORRECTION_RESPONSE_ERROR. */
+    int addPosition(int channel, const Eigen::VectorXd& impulse, std::string& error);
+
     /// Designs every filter: 0 or a negative code with `error` set.
     int design(std::string& error);
 
@@ -116,10 +128,12 @@ public:
     const Eigen::VectorXd& frequencies() const { return reportFrequencies; }
 
     /** Fits up to `sections` peaking sections to the mean over the channels of the corrections
-     * the design asked for (within the range, boosts limited), greedily at the largest remaining
-     * error and refined section by section.  Call after design().  `residualDB` receives the RMS
-     * error left within the range. */
-    std::vector<Peak> fitEqualiser(int sections, double& residualDB) const;
+     * the design asked for (within the range, boosts limited), or to the one of `channel` alone,
+     * greedily at the largest remaining error and refined section by section.  Call after
+     * design().  `residualDB` receives the RMS error left within the range.  (Peaking sections
+     * are 0 dB at 0 Hz and half the rate: the level match and the delays of the alignment are
+     * not theirs.) */
+    std::vector<Peak> fitEqualiser(int sections, double& residualDB, int channel = -1) const;
     /// The response in dB of a cascade of peaking sections at f Hz, as the equaliser designs them.
     double equaliserDB(const std::vector<Peak>& peaks, double f) const;
 
@@ -146,6 +160,7 @@ private:
         int index;
         Eigen::VectorXd impulse;
         int arrival;
+        std::vector<Eigen::VectorXd> positions; ///< responses at further positions
     };
 
     double rangeWeight(double f) const;

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds every kernel module directory under drivers/ (each drivers/*/ with a
-# Kbuild or Makefile) against the installed kernel headers, and fails on any
-# compiler warning.  Out-of-tree builds write into their source directory, so
+# Kbuild or Makefile) against the installed kernel headers with the kernel's
+# extra warnings (W=1), and fails on any compiler warning.  Out-of-tree builds write into their source directory, so
 # each directory is built in a scratch copy; the copies sit side by side, as
 # some directories include headers of a sibling (drivers/analogue).
 #   scripts/build-drivers.sh [KDIR]
@@ -70,7 +70,8 @@ for dir in "$root"/drivers/*/; do
   name="$(basename "$dir")"
   log="$scratch/$name.log"
   echo "== drivers/$name against $kdir"
-  if ! make -C "$kdir" "${make_args[@]}" M="$scratch/$name" -j2 modules >"$log" 2>&1; then
+  # W=1: the kernel's extra warnings, which the drivers keep clean too.
+  if ! make -C "$kdir" "${make_args[@]}" M="$scratch/$name" W=1 -j2 modules >"$log" 2>&1; then
     cat "$log"
     echo "FAILED: drivers/$name does not build"
     status=1

@@ -15,7 +15,7 @@ work="${1:-$(mktemp -d /tmp/mobu-correct.XXXXXX)}"
 mkdir -p "$work/home/.mobu"
 work="$(cd "$work" && pwd)"
 rm -rf "$work/measurement"
-rm -f "$work"/{filters.wav,filters.wav.scale,processor.log,output.wav,design.png,verify.png,eq.json}
+rm -f "$work"/{filters.wav,filters.wav.scale,processor.log,output.wav,design.png,verify.png,eq.json,eq-0.json,eq-1.json}
 
 pids=()
 shms=()
@@ -60,11 +60,19 @@ echo "== The room: two loudspeakers, 41 samples apart, with modes and reflection
 "$py" "$root/scripts/make-modal-room.py" "$work/room.wav" --print
 board "$work/board-room" --room "$work/room.wav" --noise-db -90
 room_cfg="$cfg"
+echo "== The same room from a second microphone position (modes 4 % higher, reflections 0.4 ms later)"
+"$py" "$root/scripts/make-modal-room.py" "$work/room-2.wav" --second-position
+board "$work/board-room-2" --room "$work/room-2.wav" --noise-db -90
+room2_cfg="$cfg"
 
-echo "== Measuring channels 0 and 1 (mobu-measure, 16384 taps, aligned)"
-ALSA_CONFIG_PATH="$room_cfg" env "${home_env[@]}" "$build/applications/mobu-measure" \
-    --playback=board_playback --capture=board_capture --channels=0,1 --taps=16384 --align \
-    --out="$work/measurement" --status="$work/status.json" | grep -E '^channel|^picture'
+for position in 1 2; do
+    echo "== Measuring channels 0 and 1 at position $position (mobu-measure, 16384 taps, aligned)"
+    config="$room_cfg"
+    [ "$position" = 2 ] && config="$room2_cfg"
+    ALSA_CONFIG_PATH="$config" env "${home_env[@]}" "$build/applications/mobu-measure" \
+        --playback=board_playback --capture=board_capture --channels=0,1 --taps=16384 --align \
+        --out="$work/measurement" --position="$position" --status="$work/status.json" | grep -E '^channel|^picture'
+done
 
 echo "== Starting mobu-processor with filters that change nothing (-6 dB)"
 "$py" "$root/scripts/correct-demo.py" flat "$work/filters.wav"
@@ -78,7 +86,7 @@ wait_for "$work/processor.log" "first pass resizing exit" 20 || { echo "the proc
     ALSA_CONFIG_PATH="$room_cfg" aplay -q -t raw -f S32_LE -c 2 -r 48000 -D board_programme 2>/dev/null &
 pids+=($!)
 
-echo "== Designing the correction into the processor's coefficient file (mobu-correct)"
+echo "== Designing the correction from both positions into the processor's coefficient file (mobu-correct)"
 "$build/applications/mobu-correct" --in="$work/measurement" --out="$work/filters.wav" --align \
     --plot="$work/design.png" --eq="$work/eq.json"
 if wait_for "$work/processor.log" "switching FIR filter over" 20; then
@@ -92,7 +100,7 @@ kill -INT "$processor"
 wait "$processor" || true
 kill "${pids[-1]}" 2>/dev/null || true
 
-echo "== Verifying: measuring again through the correction (~/.mobu/fir-measure.wav)"
+echo "== Verifying at the main position: measuring again through the correction (~/.mobu/fir-measure.wav)"
 ALSA_CONFIG_PATH="$room_cfg" env "${home_env[@]}" "$build/applications/mobu-correct" --verify \
     --in="$work/measurement" --filter="$work/filters.wav" --playback=board_playback --capture=board_capture \
     --plot="$work/verify.png"

@@ -24,6 +24,8 @@ PACKAGES+=("linux-headers-$arch")
 [ "$arch" != amd64 ] || PACKAGES+=(qemu-system-x86 busybox-static linux-image-amd64 kmod cpio)
 # ... and the arm64 guest of the same stage: its QEMU and the cross compiler of its modules.
 [ "$arch" != amd64 ] || PACKAGES+=(qemu-system-arm gcc-12-aarch64-linux-gnu)
+# The drivers' device-tree fragment and bindings: dtc compiles it, dt-schema validates both.
+PACKAGES+=(device-tree-compiler dt-schema)
 # The Node.js add-ons build for the node on the path (with its headers); Debian's when there is none.
 command -v node >/dev/null || PACKAGES+=(nodejs npm libnode-dev)
 PACKAGES+=("$@")

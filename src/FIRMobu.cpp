@@ -90,6 +90,12 @@ FIRMobu::Precision FIRMobu::defaultPrecision() {
     return chosen != nullptr && std::strcmp(chosen, "single") == 0 ? Precision::Single : Precision::Double;
 }
 
+bool FIRMobu::parsePrecision(const std::string& text, Precision& p) {
+    if (text != "single" && text != "double") return false;
+    p = text == "single" ? Precision::Single : Precision::Double;
+    return true;
+}
+
 std::vector<int> FIRMobu::defaultRatios() {
     std::vector<int> ratios;
     const char* chosen = getenv("MOBU_FIR_PARTITIONING");
@@ -457,8 +463,9 @@ int FIRMobu::loadTimeDomainCoefficients(std::string fileName, unsigned m, double
     return 0;
 }
 
-std::vector<std::unique_ptr<FIRMobu>>
-FIRMobu::perInputEngines(int M, int inputs, const std::vector<Eigen::VectorXd>& taps, Partitioning partitioning) {
+std::vector<std::unique_ptr<FIRMobu>> FIRMobu::perInputEngines(int M, int inputs,
+                                                               const std::vector<Eigen::VectorXd>& taps,
+                                                               Partitioning partitioning, Precision precision) {
     std::vector<std::unique_ptr<FIRMobu>> engines;
     const int outputs = static_cast<int>(taps.size());
     for (int i = 0; i < inputs; ++i) {
@@ -471,6 +478,7 @@ FIRMobu::perInputEngines(int M, int inputs, const std::vector<Eigen::VectorXd>& 
             h.col(k).head(taps[m].size()) = taps[m];
         engines.push_back(std::make_unique<FIRMobu>(M));
         engines.back()->setPartitioning(partitioning);
+        engines.back()->setLaterPrecision(precision);
         engines.back()->setChannelInputs(std::vector<int>(static_cast<size_t>(channels), 0));
         engines.back()->loadTimeDomainCoefficients(std::move(h));
     }

@@ -3,6 +3,7 @@
 
 #include <ALSAConfig.h>
 #include <ALSADebug.h>
+#include <MemoryRelease.h>
 #include <ThreadPriority.h>
 
 #include <algorithm>
@@ -252,6 +253,15 @@ int FullDuplexFIR::loadConfig(std::string fileName) {
     if (!guardPath.empty() && (ret = setGuardFile(guardPath)) < 0)
         return fail(ret, configError + " (key " + guardKey + ")");
 
+    const std::string precisionKey = top + ".precision";
+    if (const int code = config.search(precisionKey, value); code == 0) {
+        if (!FIRMobu::parsePrecision(value, laterPrecision))
+            return fail(-EINVAL,
+                        "the precision \"" + value + "\" (key " + precisionKey + ") is neither double nor single");
+    } else if (code != -ENOENT) {
+        return fail(code, "the key " + precisionKey + " can't be used: " + configText(code));
+    }
+
     const std::string mixerKey = top + ".mixerDevice";
     if ((ret = search(mixerKey)) < 0) return ret;
     if ((ret = MixerEvents::open(value)) < 0) {
@@ -401,13 +411,19 @@ int FullDuplexFIR::configureGuard(OutputGuard& guard, std::string& problem) {
     return 0;
 }
 
+std::string FullDuplexFIR::guardPath() {
+    std::lock_guard<std::mutex> lock(guardLock);
+    return guardFile;
+}
+
 void FullDuplexFIR::rebuildGuard() {
     std::vector<OutputGuard::Limits> limits;
     std::string error;
-    const int ret = OutputGuard::readFile(guardFile, limits, error, M);
+    const std::string path = guardPath(); // set by the host thread while the watcher runs
+    const int ret = OutputGuard::readFile(path, limits, error, M);
     if (ret == -ENOENT) {
         mobuLog(LOG_NOTICE, "FullDuplexFIR::rebuildGuard: the output guard file %s is gone; the guard in force stays",
-                guardFile.c_str());
+                path.c_str());
         return;
     }
     if (ret < 0) {
@@ -429,7 +445,7 @@ void FullDuplexFIR::rebuildGuard() {
         return;
     }
     mobuLog(LOG_NOTICE, "FullDuplexFIR::rebuildGuard: the output guard file %s changed, switching in: %s",
-            guardFile.c_str(), OutputGuard::describe(limits).c_str());
+            path.c_str(), OutputGuard::describe(limits).c_str());
     guards.prepTransition();
 }
 
@@ -827,7 +843,8 @@ int FullDuplexFIR::createFIRFilters(int n) {
             }
     }
     try {
-        std::vector<std::unique_ptr<FIRMobu>> engines = FIRMobu::perInputEngines(2 * n, IN_CHCNT, taps);
+        std::vector<std::unique_ptr<FIRMobu>> engines =
+            FIRMobu::perInputEngines(2 * n, IN_CHCNT, taps, FIRMobu::defaultPartitioning(), laterPrecision);
         set.assign(engines.size(), nullptr);
         for (size_t i = 0; i < engines.size(); ++i) {
             set[i] = engines[i].release(); // owned by the set; deleted by delete...FIRFilters
@@ -896,6 +913,7 @@ void FullDuplexFIR::rebuildFilters(const char* why) {
         if (why) mobuLog(LOG_NOTICE, "%s", why);
         ObjectDoubleBuffer<std::vector<FIRMobu*>>::prepTransition();
     }
+    releaseFreedMemory(); // what deleting the old set and the build freed
 }
 
 bool FullDuplexFIR::filtersReadCurrentFile() {
@@ -913,7 +931,7 @@ bool FullDuplexFIR::unchangedSinceBuilt() {
 
 void FullDuplexFIR::closeWrite(char* name) {
     mobuLog(LOG_NOTICE, "FullDuplexFIR::closeWrite file just closed : %s", name);
-    if (!guardFile.empty() && guardFile == name) {
+    if (const std::string guard = guardPath(); !guard.empty() && guard == name) {
         rebuildGuard();
         return;
     }
@@ -929,9 +947,9 @@ void FullDuplexFIR::attribChange(char* name, int wd) {
     mobuLog(LOG_NOTICE, "FullDuplexFIR::attribChange wd : %d", wd);
     mobuLog(LOG_NOTICE, "FullDuplexFIR::attribChange fd : %d", getWatchDescriptor(filterFile));
     std::this_thread::sleep_for(std::chrono::milliseconds(250)); // let a writer finish
-    if (!guardFile.empty() && guardFile == name) {
+    if (const std::string guard = guardPath(); !guard.empty() && guard == name) {
         rm(wd);
-        addFileOrAwait(guardFile); // a file replaced by rename is watched under its new inode
+        addFileOrAwait(guard); // a file replaced by rename is watched under its new inode
         rebuildGuard();
         return;
     }
@@ -943,6 +961,7 @@ void FullDuplexFIR::attribChange(char* name, int wd) {
     std::lock_guard<std::mutex> lock(filterBuildLock);
     if (!filtersReady.load(std::memory_order_acquire) || transitionPending() || unchangedSinceBuilt()) return;
     const int ret = createFIRFilters(N);
+    releaseFreedMemory(); // what deleting the old set and the build freed
     rm(wd);
     addFileOrAwait(filterFile); // a file replaced by rename is watched under its new inode
     if (ret == 0) ObjectDoubleBuffer<std::vector<FIRMobu*>>::prepTransition();
@@ -1052,6 +1071,7 @@ int FullDuplexFIR::firstPass() {
         if (inactiveSet()[0] == nullptr) {
             mobuLog(LOG_NOTICE, "creating filters");
             if (createFIRFilters(N) != 0) return -1;
+            releaseFreedMemory(); // the build's temporaries, before the audio runs
             mobuLog(LOG_NOTICE, "creating filters done");
         }
         completeTransition();

@@ -193,6 +193,10 @@ TEST_F(Plugins, DefinitionsAreCheckedWhenOpened) {
          "the output guard file " + badGuard + ": outputs[0].highpass.order: missing (field guard)"},
         {"swrelativeguard", "ALSAMobuFIRSwitching", switchingBody() + " guard \"guard.json\"", EINVAL,
          "the guard field must be the absolute path of the output guard file"},
+        {"swsingle", "ALSAMobuFIRSwitching", switchingBody() + " precision \"single\"", 0,
+         "the filters' later stages in single precision"},
+        {"swhalf", "ALSAMobuFIRSwitching", switchingBody() + " precision \"half\"", EINVAL,
+         "the precision field must be \"double\" or \"single\""},
     };
     for (const auto& c : cases)
         define(c.name, c.type, c.body);

@@ -247,11 +247,13 @@ protected:
         mobutest::removeTree(dir);
     }
 
-    std::string config(const std::string& mixer = "board", const std::string& guard = "") {
+    /// The configuration file; `more` holds further lines of the section.
+    std::string config(const std::string& mixer = "board", const std::string& guard = "",
+                       const std::string& more = "") {
         const std::string path = dir + "/processor.conf";
         mobutest::writeFile(path, "MobuFullDuplexFIR {\n  filter \"" + filter + "\"\n  paraeq \"" + eqName +
                                       "\"\n  mixerDevice \"" + mixer + "\"\n  fifopath \"" + fifo + "\"\n" +
-                                      (guard.empty() ? "" : "  guard \"" + guard + "\"\n") + "}\n");
+                                      (guard.empty() ? "" : "  guard \"" + guard + "\"\n") + more + "}\n");
         return path;
     }
 
@@ -669,6 +671,65 @@ TEST_F(Processor, ARefusedGuardFileStopsTheStartNamingTheFileAndTheKey) {
     EXPECT_NE(problem.find("output 7: lowpass.frequency 30000 Hz is not below half the sample rate (24000 Hz)"),
               std::string::npos)
         << problem;
+}
+
+// --- precision -----------------------------------------------------------------------------------
+
+/** The precision key chooses the filters' later stages and wins over MOBU_FIR_PRECISION: in single
+ * precision the output stays within 2^-20 of its peak of a double-precision convolution (and does
+ * differ from it: the setting is in force), in double it is that convolution to one step.  A value
+ * that is neither is refused, naming the key. */
+TEST_F(Processor, ThePrecisionKeyChoosesTheLaterStagesOverTheEnvironment) {
+    // 16384 flat taps at N = 480 (34 partitions: later stages from 3840 taps on), scaled so that
+    // the output runs near full scale (about 2^28 RMS) and the single rounding shows in many steps.
+    Eigen::MatrixXd h = randomFilters(16384, 8, 21, 0.0);
+    h *= 130.0 / 0.9;
+    replaceAudioFile(filter, h);
+    const Eigen::MatrixXd stored = readAudioFile(filter);
+    replaceEq(eqName, "[]");
+    struct Case {
+        const char* key;
+        const char* environment;
+        bool single;
+    };
+    for (const Case& c : {Case{"single", "double", true}, Case{"double", "single", false}}) {
+        SCOPED_TRACE(c.key);
+        setenv("MOBU_FIR_PRECISION", c.environment, 1);
+        Probe p;
+        p.input = programme(44, 23);
+        p.after = [&](int k) {
+            if (k == 40) p.handleSignal(SIGINT);
+        };
+        EXPECT_EQ(run(p, config("board", "", std::string("  precision \"") + c.key + "\"\n")), -1);
+        unsetenv("MOBU_FIR_PRECISION");
+        ASSERT_GE(p.calls, 41);
+        // Periods 37 to 40 hear every tap.
+        double largest = 0.0, peak = 0.0;
+        for (int m = 0; m < 8; ++m) {
+            const Eigen::ArrayXd u = p.input.col(m % 2).cast<double>();
+            for (int k = 37; k <= 40; ++k) {
+                const Eigen::ArrayXd ref = convolve(u, stored.col(m), (k - 1) * N, N);
+                if (!c.single) expectPeriod(p.out(k), m, ref, Shape::Plain, 1.0, "period " + std::to_string(k));
+                const Eigen::ArrayXd expected = ref.unaryExpr([](double v) { return std::trunc(v); });
+                largest = std::max(largest, (p.out(k).col(m).cast<double>() - expected).abs().maxCoeff());
+                peak = std::max(peak, ref.abs().maxCoeff());
+            }
+        }
+        ASSERT_GT(peak, 5e8) << "the output is to run near full scale";
+        std::cout << c.key << " precision: largest difference to the convolution " << largest / peak
+                  << " of the output's peak (" << largest << " steps)" << std::endl;
+        if (c.single) {
+            EXPECT_LE(largest, 0x1p-20 * peak);
+            EXPECT_GT(largest, 2.0) << "the output is the double-precision convolution's: single is not in force";
+        }
+    }
+    for (const char* value : {"\"half\"", "1"}) {
+        SCOPED_TRACE(value);
+        Probe p;
+        p.init();
+        EXPECT_LT(p.loadConfig(config("board", "", std::string("  precision ") + value + "\n")), 0);
+        EXPECT_NE(p.getConfigError().find("MobuFullDuplexFIR.precision"), std::string::npos) << p.getConfigError();
+    }
 }
 
 // --- gains ------------------------------------------------------------------------------------

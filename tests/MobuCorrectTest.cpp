@@ -11,6 +11,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cmath>
@@ -55,28 +56,30 @@ TEST_F(MobuCorrect, MeasuresCorrectsAndVerifiesARoomOnTheLockStepBoard) {
     ASSERT_EQ(room.status, 0) << room.err;
     LoopbackBoard board({"--mode", "lockstep", "--room", dir + "/room.wav", "--noise-db", "-90"});
     ASSERT_TRUE(board.ok()) << board.generator().err;
-    const auto measured = mobutest::runProcess({MOBU_MOBU_MEASURE, "--playback=board_playback",
-                                                "--capture=board_capture", "--channels=0,1", "--taps=16384", "--align",
-                                                "--out=" + dir + "/m", "--status=" + dir + "/status.json"},
-                                               board.environment());
+    const auto measured = mobutest::runProcess(
+        {MOBU_MOBU_MEASURE, "--playback=board_playback", "--capture=board_capture", "--channels=0,1", "--taps=16384",
+         "--align", "--out=" + dir + "/m", "--position=1", "--status=" + dir + "/status.json"},
+        board.environment());
     ASSERT_EQ(measured.status, 0) << measured.out << measured.err;
 
+    // A folder of positions (here one, pos-1) is read as its positions.
     const auto designed = correct({"--in=" + dir + "/m", "--out=" + dir + "/filters.wav", "--align",
                                    "--plot=" + dir + "/design.png", "--eq=" + dir + "/eq.json"});
     ASSERT_EQ(designed.status, 0) << designed.out << designed.err;
     EXPECT_GT(mobutest::readFile(dir + "/design.png").size(), 10000u);
-    {
-        // The equaliser file loads into the system's equaliser, and its sections flatten the room.
+    // The equaliser files load into the system's equaliser, and their sections flatten the room:
+    // the mean set (the processor's one file) and each channel's own set on its channel.
+    const auto equalisedRms = [&](const std::string& file, int channel, double& before) {
         ParaEQ eq;
         eq.setFS(48000);
-        std::ifstream json(dir + "/eq.json");
-        ASSERT_EQ(eq.fromJSON(json), 0);
+        std::ifstream json(file);
+        EXPECT_EQ(eq.fromJSON(json), 0) << file;
         EXPECT_LE(eq.getA().cols(), 11) << "at most 10 sections after the unity one";
         eq.genImpulseResponse(16384);
         Sox<double> in;
         Eigen::MatrixXd h;
-        ASSERT_GE(in.openRead(dir + "/m/impulse-0.wav"), SOX_REFERENCE_WARNING);
-        ASSERT_GT(in.read(h), 0);
+        EXPECT_GE(in.openRead(dir + "/m/pos-1/impulse-" + std::to_string(channel) + ".wav"), SOX_REFERENCE_WARNING);
+        EXPECT_GT(in.read(h), 0);
         Eigen::VectorXd equalised = Eigen::VectorXd::Zero(h.rows() + 16384);
         for (Eigen::Index t = 0; t < 16384; ++t)
             equalised.segment(t, h.rows()) += eq.getImpulseResponse()(t) * h.col(0);
@@ -89,9 +92,17 @@ TEST_F(MobuCorrect, MeasuresCorrectsAndVerifiesARoomOnTheLockStepBoard) {
                 if (std::isfinite(d)) sum += d * d, ++n;
             return std::sqrt(sum / n);
         };
-        const double before = rms(reference.deviationDB(h.col(0), level)),
-                     after = rms(reference.deviationDB(equalised, level));
-        EXPECT_LT(after, before - 1.0) << "RMS deviation " << before << " dB before, " << after << " dB after";
+        before = rms(reference.deviationDB(h.col(0), level));
+        return rms(reference.deviationDB(equalised, level));
+    };
+    for (int c = 0; c < 2; ++c) {
+        double before = 0;
+        const double mean = equalisedRms(dir + "/eq.json", c, before);
+        const double own = equalisedRms(dir + "/eq-" + std::to_string(c) + ".json", c, before);
+        EXPECT_LT(mean, before - 1.0) << "channel " << c << ": RMS deviation " << before << " dB before, " << mean
+                                      << " dB after";
+        EXPECT_LT(own, mean) << "channel " << c << ": RMS deviation with its own set " << own << " dB, with the mean "
+                             << mean << " dB";
     }
     // The file as any reader sees it (the samples times the factor of its scale reference): eight
     // outputs of 65536 taps, no boost above 6 dB at any frequency.
@@ -119,6 +130,8 @@ TEST_F(MobuCorrect, MeasuresCorrectsAndVerifiesARoomOnTheLockStepBoard) {
                 board.environment());
     ASSERT_EQ(verified.status, 0) << verified.out << verified.err;
     EXPECT_EQ(mobutest::readFile(measurementFilter), "the user's own");
+    EXPECT_NE(mobutest::readFile(dir + "/m/pos-1/verify.log").find("fir-measure.wav"), std::string::npos)
+        << "the recorder's lines are in the main position's verify.log";
     EXPECT_GT(mobutest::readFile(dir + "/verify.png").size(), 10000u);
     const auto before = figuresOf(verified.out, "channel ", "before max ");
     const auto after = figuresOf(verified.out, "channel ", "where the boost sufficed max ");
@@ -204,6 +217,25 @@ TEST_F(MobuCorrect, RefusesBadInputWithOneLineAndWritesNothing) {
     mkdir((dir + "/missing").c_str(), 0755);
     mobutest::writeFile(dir + "/missing/tof.csv", "channel,samples,milliseconds\n3,100,2.08\n");
     mobutest::writeFile(dir + "/target.csv", "100,0\n50,3\n");
+    // Times of flight that do not fit, and a channel the box does not have (8 outputs).
+    const auto folder = [&](const std::string& name, const std::string& tof) {
+        mkdir((dir + "/" + name).c_str(), 0755);
+        for (int c : {0, 10})
+            ASSERT_EQ(writeAudioFile(dir + "/" + name + "/impulse-" + std::to_string(c) + ".wav", 48000, h), 0);
+        mobutest::writeFile(dir + "/" + name + "/tof.csv", tof);
+    };
+    folder("huge", "channel,samples,milliseconds\n0,99999999999,2.08\n");
+    folder("ten", "channel,samples,milliseconds\n0,100,2.08\n10,120,2.5\n");
+    folder("one", "channel,samples,milliseconds\n0,100,2.08\n");
+    // A response with a NaN, as a float file (numpy writes it as it is).
+    mkdir((dir + "/nan").c_str(), 0755);
+    const auto nan = mobutest::runProcess({mobutest::referencePython(), "-c",
+                                           "import sys, numpy as np, scipy.io.wavfile as wav\n"
+                                           "h = np.zeros(4096, np.float32); h[10] = 0.5; h[50] = np.nan\n"
+                                           "wav.write(sys.argv[1], 48000, h)\n",
+                                           dir + "/nan/impulse-0.wav"});
+    ASSERT_EQ(nan.status, 0) << nan.err;
+    mobutest::writeFile(dir + "/nan/tof.csv", "channel,samples,milliseconds\n0,100,2.08\n");
     const std::string in = "--in=" + dir + "/m", out = "--out=" + dir + "/f.wav";
     const struct {
         std::vector<std::string> args;
@@ -224,6 +256,14 @@ TEST_F(MobuCorrect, RefusesBadInputWithOneLineAndWritesNothing) {
         {{in, out, "--loud"}, "unknown option --loud", 2},
         {{in}, "--out", 2},
         {{"--verify", in, "--playback=board_playback"}, "--filter", 2},
+        {{"--in=" + dir + "/huge", out}, "99999999999", 2},
+        {{"--in=" + dir + "/ten", out}, "channel 10 is not one of the 8 outputs", 2},
+        {{"--in=" + dir + "/nan", out}, "not finite", 2},
+        {{in, out, "--taps=4194304"}, "256 ... 262144", 2},
+        {{in, out, "--phase=mixed", "--taps=4096"}, "mixed-phase delay", 2},
+        {{in, "--out=" + dir + "/nowhere/f.wav"}, "nowhere: No such file or directory", 1},
+        {{"--in=" + dir + "/m," + dir + "/one", out}, "does not measure the same channels", 2},
+        {{"--in=" + dir + "/m,", out}, "empty folder name", 2},
     };
     for (const auto& c : cases) {
         const auto r = correct(c.args);
@@ -232,11 +272,193 @@ TEST_F(MobuCorrect, RefusesBadInputWithOneLineAndWritesNothing) {
             line += a + " ";
         EXPECT_EQ(r.status, c.status) << line << r.err;
         EXPECT_NE(r.err.find(c.says), std::string::npos) << line << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << "one line: " << line << r.err;
+        EXPECT_EQ(r.out.find("designed"), std::string::npos) << "refused before the design: " << line;
         EXPECT_FALSE(mobutest::exists(dir + "/f.wav")) << line;
     }
 }
 
 } // namespace
+
+namespace {
+
+/// The coefficient file as numpy reads it (samples times the factor of the scale reference):
+/// "rate outputs taps", then per output 1 when it is a single tap (passes unchanged) else 0, then,
+/// for each channel of `channels` with its response in `measured`, the level in dB of the
+/// response through its filter: the median over 64 frequencies from 500 Hz to 2 kHz of the power
+/// spectrum averaged over 1/6 octave.
+const char* fileFigures = R"(import sys, numpy as np, scipy.io.wavfile as wav
+rate, data = wav.read(sys.argv[1])
+h = data / 2.0**31 * float(open(sys.argv[1] + '.scale').read().split()[0])
+print(rate, h.shape[1], h.shape[0])
+print(*[int(np.count_nonzero(np.abs(h[:, m]) > 1e-9) == 1) for m in range(h.shape[1])])
+levels = []
+for c in [int(c) for c in sys.argv[3].split(',')] if len(sys.argv) > 3 else []:
+    _, m = wav.read(sys.argv[2] + '/impulse-%d.wav' % c)
+    n = 1 << 19
+    p = np.abs(np.fft.rfft(m.astype(float), n) * np.fft.rfft(h[:, c], n)) ** 2
+    f = np.arange(len(p)) * rate / n
+    at = 500 * 4 ** (np.arange(64) / 63)
+    levels.append(np.median([10 * np.log10(p[(f >= x * 2**(-1/12)) & (f <= x * 2**(1/12))].mean()) for x in at]))
+print(*levels)
+)";
+
+} // namespace
+
+TEST_F(MobuCorrect, AcceptsWhatOtherToolsWriteAndKeepsItsPromises) {
+    // Two channels of a direct sound and a reflection; the same at 32 kHz; the same with a tof.csv
+    // without its header line.
+    const auto folder = [&](const std::string& name, double fs, const std::string& tof) {
+        mkdir((dir + "/" + name).c_str(), 0755);
+        for (int c = 0; c < 2; ++c) {
+            Eigen::MatrixXd h = Eigen::MatrixXd::Zero(4096, 1);
+            h(10 + 3 * c, 0) = 0.5;
+            h(300 + 40 * c, 0) = 0.3;
+            ASSERT_EQ(writeAudioFile(dir + "/" + name + "/impulse-" + std::to_string(c) + ".wav", fs, h), 0);
+        }
+        mobutest::writeFile(dir + "/" + name + "/tof.csv", tof);
+    };
+    folder("m", 48000, "channel,samples,milliseconds\n0,100,2.08\n1,105,2.19\n");
+    folder("noheader", 48000, "0,100,2.08\n1,105,2.19\n");
+    folder("rate32", 32000, "channel,samples,milliseconds\n0,67,2.08\n1,70,2.19\n");
+    mkdir((dir + "/mixed").c_str(), 0755);
+    // Two channels 6 dB apart whose direct sounds have excess phase (a later, larger tap), so that
+    // the mixed-phase filters ripple beyond the boost limit.
+    const auto mixed =
+        mobutest::runProcess({mobutest::referencePython(), "-c",
+                              "import sys, numpy as np, scipy.io.wavfile as wav\n"
+                              "rng = np.random.default_rng(4); t = np.arange(8192)\n"
+                              "for c, g in ((0, 1.0), (1, 0.5)):\n"
+                              "    h = np.zeros(8192)\n"
+                              "    h[20 + 5 * c] = 0.3 * g; h[24 + 5 * c] = -0.6 * g; h[60] = 0.4 * g * (1 - 2 * c)\n"
+                              "    h += g * 0.05 * rng.standard_normal(8192) * np.exp(-t / 800.0) * (t > 30)\n"
+                              "    wav.write(sys.argv[1] + '/impulse-%d.wav' % c, 48000, h.astype(np.float32))\n",
+                              dir + "/mixed"});
+    ASSERT_EQ(mixed.status, 0) << mixed.err;
+    mobutest::writeFile(dir + "/mixed/tof.csv", "channel,samples,milliseconds\n0,100,2.08\n1,110,2.29\n");
+    // One tilted target in the forms other tools write.
+    mobutest::writeFile(dir + "/plain.csv", "100,3\n10000,-3\n");
+    mobutest::writeFile(dir + "/bom.csv", "\xEF\xBB\xBF"
+                                          "100,3\n10000,-3\n");
+    mobutest::writeFile(dir + "/header.csv", "Frequency,dB\n100,3\n10000,-3\n");
+    mobutest::writeFile(dir + "/spaces.txt", "* exported\nFreq(Hz) SPL(dB)\n100.000  3.000\n10000.000\t-3.000\n");
+
+    const struct {
+        const char* name;
+        std::string in, target, out; ///< a folder, a target file (or ""), the coefficient file (under dir)
+        std::vector<std::string> options;
+        int rate, taps;
+        std::string sameAs;  ///< a file this design must equal byte for byte
+        double levelsWithin; ///< the aligned channels' levels through their filters within this (dB)
+    } cases[] = {
+        {"with a header", "m", "", "m.wav", {"--taps=8192"}, 48000, 8192, "", 0},
+        {"without a header: both channels", "noheader", "", "noheader.wav", {"--taps=8192"}, 48000, 8192, "m.wav", 0},
+        {"a short minimum-phase filter", "m", "", "short.wav", {"--taps=1024"}, 48000, 1024, "", 0},
+        {"the default range at 32 kHz", "rate32", "", "rate32.wav", {"--taps=8192"}, 32000, 8192, "", 0},
+        {"plain target", "m", "plain.csv", "plain.wav", {"--taps=8192"}, 48000, 8192, "", 0},
+        {"target with a byte-order mark", "m", "bom.csv", "bom.wav", {"--taps=8192"}, 48000, 8192, "plain.wav", 0},
+        {"target with a header", "m", "header.csv", "header.wav", {"--taps=8192"}, 48000, 8192, "plain.wav", 0},
+        {"target in columns", "m", "spaces.txt", "spaces.wav", {"--taps=8192"}, 48000, 8192, "plain.wav", 0},
+        {"mixed phase, aligned",
+         "mixed",
+         "",
+         "mixed.wav",
+         {"--taps=8192", "--phase=mixed", "--align"},
+         48000,
+         8192,
+         "",
+         0.1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string in = dir + "/" + c.in, file = dir + "/" + c.out;
+        std::vector<std::string> args{"--in=" + in, "--out=" + file};
+        if (!c.target.empty()) args.push_back("--target=" + dir + "/" + c.target);
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        const auto r = correct(args);
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+        if (r.status != 0) continue;
+        const auto figures = mobutest::runProcess({mobutest::referencePython(), "-c", fileFigures, file, in, "0,1"});
+        ASSERT_EQ(figures.status, 0) << figures.err;
+        std::istringstream text(figures.out);
+        int rate = 0, outputs = 0, taps = 0;
+        text >> rate >> outputs >> taps;
+        EXPECT_EQ(rate, c.rate);
+        EXPECT_EQ(outputs, 8);
+        EXPECT_EQ(taps, c.taps);
+        std::vector<int> passes(8);
+        for (int& p : passes)
+            text >> p;
+        EXPECT_EQ(passes, (std::vector<int>{0, 0, 1, 1, 1, 1, 1, 1})) << "channels 0 and 1 corrected, not the others";
+        double level0 = 0, level1 = 0;
+        text >> level0 >> level1;
+        if (c.levelsWithin > 0) {
+            EXPECT_NEAR(level0, level1, c.levelsWithin) << "levels matched\n" << r.out;
+        }
+        if (!c.sameAs.empty()) {
+            EXPECT_TRUE(mobutest::readFile(file) == mobutest::readFile(dir + "/" + c.sameAs)) << "not as " << c.sameAs;
+        }
+    }
+}
+
+TEST_F(MobuCorrect, DesignsFromSeveralPositionsForThoseBetweenThem) {
+    // One loudspeaker at three microphone positions: the same three modes moved by 0, 2.5 and 5 %,
+    // a reflection at 2.0, 2.35 and 2.7 ms.  Designed from the outer two, judged at the middle one
+    // (not measured): the 1/6-octave RMS deviation from flat in 40 Hz ... 16 kHz of each response
+    // through the file, as numpy computes it.
+    const auto room =
+        mobutest::runProcess({mobutest::referencePython(), "-c", R"(import sys, os, numpy as np, scipy.io.wavfile as wav
+fs = 48000; n = 16384; t = np.arange(n - 40) / fs
+for name, shift, reflection, depth in (('a', 0.0, 96, 1.0), ('b', 0.05, 130, 0.8), ('c', 0.025, 113, 0.9)):
+    os.makedirs(sys.argv[1] + '/' + name)
+    h = np.zeros(n); h[40] = 1.0; h[40 + reflection] = 0.5
+    for f0, a, tau in ((45, 0.08, 0.25), (71, 0.06, 0.2), (103, 0.05, 0.15)):
+        h[40:] += depth * a * np.sin(2 * np.pi * f0 * (1 + shift) * t) * np.exp(-t / tau)
+    wav.write(sys.argv[1] + '/' + name + '/impulse-0.wav', fs, (0.3 * h).astype(np.float32))
+    open(sys.argv[1] + '/' + name + '/tof.csv', 'w').write('channel,samples,milliseconds\n0,40,0.83\n')
+import shutil
+shutil.copytree(sys.argv[1] + '/a', sys.argv[1] + '/positions/pos-1')
+shutil.copytree(sys.argv[1] + '/b', sys.argv[1] + '/positions/pos-2')
+)",
+                              dir});
+    ASSERT_EQ(room.status, 0) << room.err;
+    const auto deviations = [&](const std::string& file) {
+        const auto r =
+            mobutest::runProcess({mobutest::referencePython(), "-c", R"(import sys, numpy as np, scipy.io.wavfile as wav
+rate, data = wav.read(sys.argv[1]); h = data / 2.0**31 * float(open(sys.argv[1] + '.scale').read().split()[0])
+n = 1 << 18; at = 40 * (16000 / 40) ** (np.arange(200) / 199)
+for d in sys.argv[2:]:
+    m = wav.read(d + '/impulse-0.wav')[1].astype(float)
+    p = np.abs(np.fft.rfft(m, n) * np.fft.rfft(h[:, 0], n)) ** 2; f = np.arange(len(p)) * rate / n
+    s = np.array([10 * np.log10(p[(f >= x * 2**(-1/12)) & (f <= x * 2**(1/12))].mean()) for x in at])
+    print(np.sqrt(np.mean((s - np.median(s[(at >= 500) & (at <= 2000)])) ** 2)))
+)",
+                                  file, dir + "/a", dir + "/b", dir + "/c"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        std::istringstream in(r.out);
+        std::vector<double> v(3, 99.0);
+        for (double& x : v)
+            in >> x;
+        return v;
+    };
+    const auto design = [&](const std::string& in, const std::string& out) {
+        const auto r = correct({"--in=" + in, "--out=" + dir + "/" + out, "--taps=16384"});
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+    };
+    design(dir + "/a", "a.wav");
+    design(dir + "/a," + dir + "/b", "ab.wav");
+    design(dir + "/a," + dir + "/a", "aa.wav");
+    design(dir + "/positions", "positions.wav"); // pos-1 and pos-2, as mobu-measure --position writes them
+    const auto one = deviations(dir + "/a.wav"), two = deviations(dir + "/ab.wav");
+    EXPECT_LT(two[2], one[2] - 0.3) << "at the position between: " << one[2] << " dB from one position, " << two[2]
+                                    << " dB from two";
+    EXPECT_LT(std::max(two[0], two[1]), one[1]) << "the measured positions: " << two[0] << " and " << two[1]
+                                                << " dB; the second from the first alone " << one[1] << " dB";
+    EXPECT_TRUE(mobutest::readFile(dir + "/aa.wav") == mobutest::readFile(dir + "/a.wav"))
+        << "a position given twice designs as one";
+    EXPECT_TRUE(mobutest::readFile(dir + "/positions.wav") == mobutest::readFile(dir + "/ab.wav"))
+        << "a folder of positions designs as its positions listed";
+}
 
 namespace {
 

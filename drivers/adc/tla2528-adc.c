@@ -151,7 +151,7 @@ static int tla2528_probe(struct i2c_client *client)
 	struct tla2528_priv *priv;
 	int ret;
 
-	dev_info(dev, "%s : enter\n", __func__);
+	dev_dbg(dev, "%s : enter\n", __func__);
 
 	if (!i2c_check_functionality(client->adapter, I2C_FUNC_I2C |
 				     I2C_FUNC_SMBUS_WRITE_BYTE_DATA))
@@ -173,11 +173,11 @@ static int tla2528_probe(struct i2c_client *client)
 	indio_dev->channels = tla2528_channels;
 	indio_dev->num_channels = ARRAY_SIZE(tla2528_channels);
 
-	dev_info(dev, "%s : finding vref\n", __func__);
+	dev_dbg(dev, "%s : finding vref\n", __func__);
 	priv->vref = devm_regulator_get(dev, "vref");
 	if (IS_ERR(priv->vref))
 		return PTR_ERR(priv->vref);
-	dev_info(dev, "%s : vref found\n", __func__);
+	dev_dbg(dev, "%s : vref found\n", __func__);
 
 	ret = regulator_enable(priv->vref);
 	if (ret)
@@ -190,19 +190,19 @@ static int tla2528_probe(struct i2c_client *client)
 	if (ret)
 		goto err_exit;
 
-	dev_info(dev, "%s : i2s write reg TLA2528_PIN_CFG\n", __func__);
+	dev_dbg(dev, "%s : i2s write reg TLA2528_PIN_CFG\n", __func__);
 	ret = tla2528_write_reg(client, TLA2528_PIN_CFG,
 				TLA2528_PIN_CFG_ALL_ANALOG);
 	if (ret)
 		goto err_exit;
 
-	dev_info(dev, "%s : i2s write reg TLA2528_DATA_CFG\n", __func__);
+	dev_dbg(dev, "%s : i2s write reg TLA2528_DATA_CFG\n", __func__);
 	ret = tla2528_write_reg(client, TLA2528_DATA_CFG,
 				TLA2528_DATA_CFG_APPEND_TAG);
 	if (ret)
 		goto err_exit;
 
-	dev_info(dev, "%s : i2s write reg TLA2528_SEQUENCE_CFG\n", __func__);
+	dev_dbg(dev, "%s : i2s write reg TLA2528_SEQUENCE_CFG\n", __func__);
 	ret = tla2528_write_reg(client, TLA2528_SEQUENCE_CFG,
 				TLA2528_SEQUENCE_CFG_MANUAL);
 	if (ret)
@@ -210,16 +210,16 @@ static int tla2528_probe(struct i2c_client *client)
 
 	priv->lastChannel = TLA2528_CHANNEL_NONE;
 
-	dev_info(dev, "%s : iio_device_register\n", __func__);
+	dev_dbg(dev, "%s : iio_device_register\n", __func__);
 	ret = devm_iio_device_register(dev, indio_dev);
 	if (ret)
 		goto err_exit;
 
-	dev_info(dev, "%s : exit\n", __func__);
+	dev_dbg(dev, "%s : exit\n", __func__);
 	return 0;
 
 err_exit:
-	dev_info(dev, "%s : error exit\n", __func__);
+	dev_err(dev, "%s : error exit\n", __func__);
 	return ret;
 }
 

@@ -242,9 +242,12 @@ static int ess9038_write_nco(struct snd_soc_dai *dai,
 	return 0;
 }
 
-/* Reads back the DPLL ratio the chip locked to, for the log. */
-static int ess9038_read_dpll(struct snd_soc_dai *dai,
-			     struct ess9038_priv *priv)
+/*
+ * Reads back the DPLL ratio the chip locked to, for the log only: a read
+ * that fails leaves the stream as it is.
+ */
+static void ess9038_read_dpll(struct snd_soc_dai *dai,
+			      struct ess9038_priv *priv)
 {
 	unsigned int byte;
 	s64 dpll = 0;
@@ -252,12 +255,59 @@ static int ess9038_read_dpll(struct snd_soc_dai *dai,
 
 	for (i = 0; i < 4; i++) {
 		ret = regmap_read(priv->regmap, ESS9038_DPLL(i), &byte);
-		if (ret)
-			return ret;
+		if (ret) {
+			dev_dbg(dai->dev, "%s dpll read failed: %d\n", __func__,
+				ret);
+			return;
+		}
 		dpll |= (s64)(byte & 0xff) << (8 * i);
 	}
 	dev_dbg(dai->dev, "%s nco read as %ld\n", __func__, (long)dpll);
+}
+
+/*
+ * The two directions share the serial format and clock registers: a stream
+ * opened while the other direction runs is offered that one's rate and
+ * sample width only.  (ASoC's own symmetry flags compare a new stream with
+ * the CPU DAI's last parameters, which on this card another link may have
+ * set, so the codec keeps its directions' parameters itself.)  ASoC
+ * serialises the operations of the two directions of a link.
+ */
+static int ess9038_startup(struct snd_pcm_substream *substream,
+			   struct snd_soc_dai *dai)
+{
+	struct ess9038_priv *priv =
+		snd_soc_component_get_drvdata(dai->component);
+	int other = !substream->stream;
+	int ret;
+
+	if (!priv->stream_rate[other])
+		return 0;
+	ret = snd_pcm_hw_constraint_single(substream->runtime,
+					   SNDRV_PCM_HW_PARAM_RATE,
+					   priv->stream_rate[other]);
+	if (ret < 0)
+		return ret;
+	return snd_pcm_hw_constraint_single(substream->runtime,
+					    SNDRV_PCM_HW_PARAM_SAMPLE_BITS,
+					    priv->stream_bits[other]);
+}
+
+static int ess9038_hw_free(struct snd_pcm_substream *substream,
+			   struct snd_soc_dai *dai)
+{
+	struct ess9038_priv *priv =
+		snd_soc_component_get_drvdata(dai->component);
+
+	priv->stream_rate[substream->stream] = 0;
+	priv->stream_bits[substream->stream] = 0;
 	return 0;
+}
+
+static void ess9038_shutdown(struct snd_pcm_substream *substream,
+			     struct snd_soc_dai *dai)
+{
+	ess9038_hw_free(substream, dai);
 }
 
 static int ess9038_hw_params(struct snd_pcm_substream *substream,
@@ -267,8 +317,20 @@ static int ess9038_hw_params(struct snd_pcm_substream *substream,
 	struct ess9038_priv *priv =
 		snd_soc_component_get_drvdata(dai->component);
 	unsigned int rate = params_rate(params);
+	unsigned int bits = params_width(params);
 	unsigned int word, div, div_bits;
+	int other = !substream->stream;
 	int ret;
+
+	/* Nothing changes under the other direction's running stream. */
+	if (priv->stream_rate[other] &&
+	    (priv->stream_rate[other] != rate ||
+	     priv->stream_bits[other] != bits)) {
+		dev_err(dai->dev, "%u Hz, %u bits refused: the other direction runs %u Hz, %u bits\n",
+			rate, bits, priv->stream_rate[other],
+			priv->stream_bits[other]);
+		return -EBUSY;
+	}
 
 	switch (params_width(params)) {
 	case 16:
@@ -292,9 +354,7 @@ static int ess9038_hw_params(struct snd_pcm_substream *substream,
 			return ret;
 	}
 
-	ret = ess9038_read_dpll(dai, priv);
-	if (ret)
-		return ret;
+	ess9038_read_dpll(dai, priv);
 
 	div = (priv->sysclk / 64) / rate;
 	dev_dbg(dai->dev, "%s mclk div = %d\n", __func__, div);
@@ -330,6 +390,8 @@ static int ess9038_hw_params(struct snd_pcm_substream *substream,
 		return ret;
 	}
 
+	priv->stream_rate[substream->stream] = rate;
+	priv->stream_bits[substream->stream] = bits;
 	dev_dbg(dai->dev, "%s exit, %d\n", __func__, 0);
 	return 0;
 }
@@ -346,11 +408,16 @@ static int ess9038_apply_mute(struct snd_soc_component *component)
 	bool mute = priv->stream_mute || priv->user_mute;
 	int ret;
 
-	ret = snd_soc_component_update_bits(component, ESS9038_FILTER_MUTE,
-					    ESS9038_MUTE_ALL,
-					    mute ? ESS9038_MUTE_ALL : 0);
-	if (ret < 0)
+	/*
+	 * Forced: after a write that failed, the cache holds the value the
+	 * chip did not take, and a plain update would not write it again.
+	 */
+	ret = regmap_write_bits(priv->regmap, ESS9038_FILTER_MUTE,
+				ESS9038_MUTE_ALL, mute ? ESS9038_MUTE_ALL : 0);
+	if (ret < 0) {
+		dev_err(component->dev, "mute write failed: %d\n", ret);
 		return ret;
+	}
 
 	if (priv->mute_gpio)
 		gpiod_set_value_cansleep(priv->mute_gpio, mute);
@@ -379,11 +446,16 @@ int ess9038_set_user_mute(struct snd_soc_component *component,
 			  unsigned int holders)
 {
 	struct ess9038_priv *priv = snd_soc_component_get_drvdata(component);
+	unsigned int old;
 	int ret;
 
 	mutex_lock(&priv->mute_lock);
+	old = priv->user_mute;
 	priv->user_mute = holders;
 	ret = ess9038_apply_mute(component);
+	/* A mute the chip did not take is not held. */
+	if (ret < 0)
+		priv->user_mute = old;
 	mutex_unlock(&priv->mute_lock);
 	return ret;
 }
@@ -409,6 +481,9 @@ static int ess9038_mute_stream(struct snd_soc_dai *dai, int mute, int stream)
 #endif
 
 static const struct snd_soc_dai_ops ess9038_dai_ops = {
+	.startup = ess9038_startup,
+	.shutdown = ess9038_shutdown,
+	.hw_free = ess9038_hw_free,
 	.set_sysclk = ess9038_set_dai_sysclk,
 	.set_bclk_ratio = ess9038_set_bclk_ratio,
 	.set_fmt = ess9038_set_dai_fmt,
@@ -445,10 +520,38 @@ static struct snd_soc_dai_driver ess9038_dai = {
 		.sig_bits = 24,
 	},
 	.ops = &ess9038_dai_ops,
-	ESS_CODEC_SYMMETRIC_RATE,
+	/* Symmetric rates and sample widths: see ess9038_startup(). */
 };
 
+/*
+ * The chip may lose power while the system sleeps: the register map keeps
+ * what is written meanwhile in its cache, and resume writes the cache back.
+ */
+static int ess9038_suspend(struct snd_soc_component *component)
+{
+	struct ess9038_priv *priv = snd_soc_component_get_drvdata(component);
+
+	regcache_cache_only(priv->regmap, true);
+	regcache_mark_dirty(priv->regmap);
+	return 0;
+}
+
+static int ess9038_resume(struct snd_soc_component *component)
+{
+	struct ess9038_priv *priv = snd_soc_component_get_drvdata(component);
+	int ret;
+
+	regcache_cache_only(priv->regmap, false);
+	ret = regcache_sync(priv->regmap);
+	if (ret)
+		dev_err(component->dev, "registers not restored after resume: %d\n",
+			ret);
+	return ret;
+}
+
 static const struct snd_soc_component_driver ess9038_component_driver = {
+	.suspend = ess9038_suspend,
+	.resume = ess9038_resume,
 	.controls = ess9038_controls,
 	.num_controls = ARRAY_SIZE(ess9038_controls),
 	ESS_CODEC_DAI_NAMING

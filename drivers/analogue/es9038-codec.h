@@ -19,6 +19,12 @@ struct ess9038_priv {
 	struct mutex mute_lock;		/* the two mutes and their write */
 	bool stream_mute;		/* muted by ASoC: no stream running */
 	unsigned int user_mute;		/* mutes held by the card's users */
+	/*
+	 * Rate and sample width of each direction from hw_params to hw_free
+	 * (0: none): both share the serial format registers.
+	 */
+	unsigned int stream_rate[2];
+	unsigned int stream_bits[2];
 };
 
 extern const struct regmap_config ess9038_regmap_config;

@@ -199,6 +199,13 @@ static int ess9822_set_dai_fmt(struct snd_soc_dai *dai, unsigned int fmt)
 
 	dev_dbg(dai->dev, "%s enter 0x%x\n", __func__, fmt);
 
+	/*
+	 * The capture path is set up for I2S only; a refused format changes
+	 * nothing, neither the chip nor the recorded clock role.
+	 */
+	if ((fmt & SND_SOC_DAIFMT_FORMAT_MASK) != SND_SOC_DAIFMT_I2S)
+		return -EINVAL;
+
 	switch (fmt & SND_SOC_DAIFMT_CLOCK_PROVIDER_MASK) {
 	case SND_SOC_DAIFMT_CBP_CFP:
 		priv->master = true;
@@ -220,10 +227,6 @@ static int ess9822_set_dai_fmt(struct snd_soc_dai *dai, unsigned int fmt)
 			ret);
 		return ret;
 	}
-
-	/* The capture path is set up for I2S only. */
-	if ((fmt & SND_SOC_DAIFMT_FORMAT_MASK) != SND_SOC_DAIFMT_I2S)
-		return -EINVAL;
 
 	ret = regmap_update_bits(priv->regmap, ESS9822_CLOCK_EN, 0xff,
 				 ESS9822_CLOCK_EN_ALL);
@@ -337,7 +340,35 @@ static struct snd_soc_dai_driver ess9822_dai = {
 	.ops = &ess9822_dai_ops,
 };
 
+/*
+ * The chip may lose power while the system sleeps: the register map keeps
+ * what is written meanwhile in its cache, and resume writes the cache back.
+ */
+static int ess9822_suspend(struct snd_soc_component *component)
+{
+	struct ess9822_priv *priv = snd_soc_component_get_drvdata(component);
+
+	regcache_cache_only(priv->regmap, true);
+	regcache_mark_dirty(priv->regmap);
+	return 0;
+}
+
+static int ess9822_resume(struct snd_soc_component *component)
+{
+	struct ess9822_priv *priv = snd_soc_component_get_drvdata(component);
+	int ret;
+
+	regcache_cache_only(priv->regmap, false);
+	ret = regcache_sync(priv->regmap);
+	if (ret)
+		dev_err(component->dev, "registers not restored after resume: %d\n",
+			ret);
+	return ret;
+}
+
 static const struct snd_soc_component_driver ess9822_component_driver = {
+	.suspend = ess9822_suspend,
+	.resume = ess9822_resume,
 	ESS_CODEC_DAI_NAMING
 };
 

@@ -27,12 +27,6 @@
 #define ESS_CODEC_DAI_NAMING
 #endif
 
-#if LINUX_VERSION_CODE < KERNEL_VERSION(5, 12, 0)
-#define ESS_CODEC_SYMMETRIC_RATE .symmetric_rates = 1
-#else
-#define ESS_CODEC_SYMMETRIC_RATE .symmetric_rate = 1
-#endif
-
 /* The one-argument I2C probe is called probe_new between 4.10 and 6.2. */
 #if LINUX_VERSION_CODE < KERNEL_VERSION(6, 3, 0)
 #define ESS_CODEC_I2C_PROBE .probe_new

@@ -13,6 +13,7 @@
 
 #include <linux/gpio/consumer.h>
 #include <linux/module.h>
+#include <linux/mutex.h>
 #include <linux/of.h>
 #include <linux/platform_device.h>
 #include <linux/regmap.h>
@@ -58,6 +59,14 @@ struct mobu_digi_ana {
 	unsigned int analogueInput;
 	unsigned int digitalInput;
 	u32 sensitivity[MOBU_CHANNELS];
+	/*
+	 * The master clock the links share: the rate family it runs and the
+	 * streams that use it (one bit per link and direction, from hw_params
+	 * to hw_free).  While any stream uses it, the oscillator stays.
+	 */
+	struct mutex clock_lock;
+	enum mobu_rate_family clock_family;
+	unsigned int clock_users;
 	/* Device-tree nodes held for the links. */
 	struct device_node *i2s_np;
 	struct device_node *digi_np;
@@ -89,18 +98,181 @@ static struct snd_soc_dai *mobu_dac_dai(struct snd_soc_card *card)
 	return mobu_card_link_codec_dai(card, &card->dai_link[MOBU_LINK_DAC]);
 }
 
+/* The rates of each family, for a stream opened while the other runs. */
+static const unsigned int mobu_rates_48k[] = { 48000, 96000, 192000 };
+static const unsigned int mobu_rates_44k1[] = { 44100, 88200, 176400 };
+
+static const struct snd_pcm_hw_constraint_list mobu_family_48k = {
+	.count = ARRAY_SIZE(mobu_rates_48k),
+	.list = mobu_rates_48k,
+};
+
+static const struct snd_pcm_hw_constraint_list mobu_family_44k1 = {
+	.count = ARRAY_SIZE(mobu_rates_44k1),
+	.list = mobu_rates_44k1,
+};
+
+/* The stream's bit in clock_users. */
+static unsigned int mobu_clock_user(struct snd_pcm_substream *substream)
+{
+	struct snd_soc_pcm_runtime *rtd = mobu_substream_rtd(substream);
+
+	return BIT(rtd->num * 2 + substream->stream);
+}
+
+#define MOBU_CLOCK_USERS_OF(link)	(BIT((link) * 2) | BIT((link) * 2 + 1))
+
+/*
+ * A stream opened while another uses the master clock is offered the rates
+ * of the family that clock runs: the oscillator cannot change under it.
+ */
+static int mobu_digi_ana_startup(struct snd_pcm_substream *substream)
+{
+	struct snd_soc_pcm_runtime *rtd = mobu_substream_rtd(substream);
+	struct mobu_digi_ana *priv = snd_soc_card_get_drvdata(rtd->card);
+	const struct snd_pcm_hw_constraint_list *family = NULL;
+
+	mutex_lock(&priv->clock_lock);
+	if (priv->clock_users & ~mobu_clock_user(substream))
+		family = priv->clock_family == MOBU_RATE_48K ?
+			 &mobu_family_48k : &mobu_family_44k1;
+	mutex_unlock(&priv->clock_lock);
+	if (!family)
+		return 0;
+	return snd_pcm_hw_constraint_list(substream->runtime, 0,
+					  SNDRV_PCM_HW_PARAM_RATE, family);
+}
+
+static void mobu_release_clock(struct snd_pcm_substream *substream)
+{
+	struct snd_soc_pcm_runtime *rtd = mobu_substream_rtd(substream);
+	struct mobu_digi_ana *priv = snd_soc_card_get_drvdata(rtd->card);
+
+	mutex_lock(&priv->clock_lock);
+	priv->clock_users &= ~mobu_clock_user(substream);
+	mutex_unlock(&priv->clock_lock);
+}
+
+static int mobu_digi_ana_hw_free(struct snd_pcm_substream *substream)
+{
+	mobu_release_clock(substream);
+	return 0;
+}
+
+static void mobu_digi_ana_shutdown(struct snd_pcm_substream *substream)
+{
+	mobu_release_clock(substream);
+}
+
+/*
+ * Takes the master clock for the stream at the family of rate: switches the
+ * oscillator when no other stream uses it, refuses (-EBUSY) a family other
+ * than the one running for another stream.  Returns the MCLK rate or the
+ * error; *port_b_busy tells whether port B's own link streams.
+ */
+static int mobu_take_clock(struct snd_pcm_substream *substream,
+			   unsigned int rate, bool *port_b_busy)
+{
+	struct snd_soc_pcm_runtime *rtd = mobu_substream_rtd(substream);
+	struct snd_soc_card *card = rtd->card;
+	struct mobu_digi_ana *priv = snd_soc_card_get_drvdata(card);
+	enum mobu_rate_family family = mobu_rate_family(rate);
+	unsigned int user = mobu_clock_user(substream);
+	unsigned int others;
+	int mclk;
+
+	if (family == MOBU_RATE_UNSUPPORTED) {
+		dev_err(card->dev, "unsupported sample rate %d Hz \n", rate);
+		return -EINVAL;
+	}
+
+	mutex_lock(&priv->clock_lock);
+	others = priv->clock_users & ~user;
+	if (others && family != priv->clock_family) {
+		mutex_unlock(&priv->clock_lock);
+		dev_err(card->dev,
+			"%u Hz refused: the master clock runs the other rate family for another stream\n",
+			rate);
+		return -EBUSY;
+	}
+	if (!others) {
+		if (family == MOBU_RATE_48K) {
+			gpiod_set_value_cansleep(priv->clkPen44, 0);
+			gpiod_set_value_cansleep(priv->clkPen48, 1);
+		} else {
+			gpiod_set_value_cansleep(priv->clkPen48, 0);
+			gpiod_set_value_cansleep(priv->clkPen44, 1);
+		}
+		priv->clock_family = family;
+	}
+	priv->clock_users |= user;
+	*port_b_busy = others & MOBU_CLOCK_USERS_OF(MOBU_LINK_DIGI_B);
+	mutex_unlock(&priv->clock_lock);
+
+	if (family == MOBU_RATE_48K) {
+		mclk = priv->mclk48k;
+		dev_dbg(card->dev, "snd_mobu_digi_ana_hw_params setting clk rate %d\n",
+			mclk);
+	} else {
+		mclk = priv->mclk44k;
+		dev_dbg(card->dev, "snd_mobu_digi_hw_params setting clk rate %d\n",
+			mclk);
+	}
+	return mclk;
+}
+
+/*
+ * Port B of the converter clocks the board's digital path whatever stream
+ * runs, so a stream on another link configures it too, unless port B's own
+ * link streams.  The port's driver gets the substream of port B's own link
+ * in the stream's direction (not running, only configured).
+ */
+static int mobu_configure_port_b(struct snd_soc_card *card,
+				 struct snd_pcm_substream *substream,
+				 struct snd_pcm_hw_params *params,
+				 unsigned int mclk)
+{
+	struct snd_soc_dai_link *link = &card->dai_link[MOBU_LINK_DIGI_B];
+	struct snd_soc_pcm_runtime *src_rtd = mobu_card_rtd(card, link);
+	struct snd_soc_dai *src_dai = src_rtd ? mobu_rtd_codec_dai(src_rtd) : NULL;
+	struct snd_pcm_substream *src_substream = NULL;
+	int ret;
+
+	dev_dbg(card->dev, "snd_mobu_digi_ana_hw_params src4392 not in opeation hard calling hw_params on the src4392_dai.\n");
+	if (!src_dai) {
+		dev_err(card->dev, "snd_mobu_digi_ana_hw_params src4392_dai not found. We need it to run hw_params\n");
+		return -EINVAL;
+	}
+	ret = snd_soc_dai_set_sysclk(src_dai, 0, mclk, SND_SOC_CLOCK_IN);
+	if (ret < 0)
+		dev_err(card->dev, "snd_soc_dai_set_sysclk src4392_dai err = %d\n",
+			ret);
+	if (!src_dai->driver->ops || !src_dai->driver->ops->hw_params)
+		return 0;
+	if (src_rtd->pcm)
+		src_substream = src_rtd->pcm->streams[substream->stream].substream;
+	if (!src_substream) {
+		dev_err(card->dev, "port B has no %s stream to configure\n",
+			substream->stream ? "capture" : "playback");
+		return -EINVAL;
+	}
+	ret = src_dai->driver->ops->hw_params(src_substream, params, src_dai);
+	if (ret < 0)
+		dev_err(card->dev, "port B refused the stream's parameters: %d\n",
+			ret);
+	return ret;
+}
+
 static int mobu_digi_ana_hw_params(struct snd_pcm_substream *substream,
 				   struct snd_pcm_hw_params *params)
 {
 	struct snd_soc_pcm_runtime *rtd = mobu_substream_rtd(substream);
 	struct snd_soc_card *card = rtd->card;
-	struct mobu_digi_ana *priv = snd_soc_card_get_drvdata(card);
 	struct snd_soc_dai *codec_dai = mobu_rtd_codec_dai(rtd);
 	struct snd_soc_dai *dac_dai = mobu_dac_dai(card);
-	struct snd_soc_dai *src_dai;
 	struct regmap *dac_map = NULL;
-	unsigned int rate = params_rate(params);
-	unsigned int mclk;
+	bool port_b_busy;
+	int mclk;
 	int ret;
 
 	if (dac_dai && dac_dai->component)
@@ -108,52 +280,21 @@ static int mobu_digi_ana_hw_params(struct snd_pcm_substream *substream,
 	if (!dac_map)
 		return -ENODEV;
 
-	switch (mobu_rate_family(rate)) {
-	case MOBU_RATE_48K:
-		gpiod_set_value_cansleep(priv->clkPen44, 0);
-		gpiod_set_value_cansleep(priv->clkPen48, 1);
-		mclk = priv->mclk48k;
-		dev_dbg(card->dev, "snd_mobu_digi_ana_hw_params setting clk rate %d\n",
-			mclk);
-		break;
-	case MOBU_RATE_44K1:
-		gpiod_set_value_cansleep(priv->clkPen48, 0);
-		gpiod_set_value_cansleep(priv->clkPen44, 1);
-		mclk = priv->mclk44k;
-		dev_dbg(card->dev, "snd_mobu_digi_hw_params setting clk rate %d\n",
-			mclk);
-		break;
-	default:
-		dev_err(card->dev, "unsupported sample rate %d Hz \n", rate);
-		return -EINVAL;
-	}
+	mclk = mobu_take_clock(substream, params_rate(params), &port_b_busy);
+	if (mclk < 0)
+		return mclk;
 
 	ret = snd_soc_dai_set_sysclk(codec_dai, 0, mclk, SND_SOC_CLOCK_IN);
 	if (ret < 0)
 		dev_err(card->dev, "snd_soc_dai_set_sysclk codec_dai err = %d\n",
 			ret);
 
-	/*
-	 * Port B of the converter clocks the board's digital path whatever
-	 * stream runs, so a stream on another link configures it too.
-	 */
-	src_dai = mobu_card_link_codec_dai(card,
-					   &card->dai_link[MOBU_LINK_DIGI_B]);
-	if (codec_dai != src_dai) {
-		dev_dbg(card->dev, "snd_mobu_digi_ana_hw_params src4392 not in opeation hard calling hw_params on the src4392_dai.\n");
-		if (!src_dai) {
-			dev_err(card->dev, "snd_mobu_digi_ana_hw_params src4392_dai not found. We need it to run hw_params\n");
-			return -EINVAL;
-		}
-		ret = snd_soc_dai_set_sysclk(src_dai, 0, mclk, SND_SOC_CLOCK_IN);
-		if (ret < 0)
-			dev_err(card->dev, "snd_soc_dai_set_sysclk src4392_dai err = %d\n",
-				ret);
-		/* No substream: the port is not streaming, only configured. */
-		if (src_dai->driver->ops && src_dai->driver->ops->hw_params)
-			src_dai->driver->ops->hw_params(NULL, params, src_dai);
-	} else {
+	if (rtd->dai_link == &card->dai_link[MOBU_LINK_DIGI_B])
 		dev_dbg(card->dev, "snd_mobu_digi_ana_hw_params src4392 in opeation not hard calling hw_params twice.\n");
+	else if (!port_b_busy) {
+		ret = mobu_configure_port_b(card, substream, params, mclk);
+		if (ret < 0)
+			goto release;
 	}
 
 	/*
@@ -166,11 +307,19 @@ static int mobu_digi_ana_hw_params(struct snd_pcm_substream *substream,
 	if (!ret)
 		ret = regmap_write_bits(dac_map, ESS9038_CH_MAP_23, 0xff, 0x10);
 	dev_dbg(card->dev, "snd_mobu_digi_hw_params exit ret=%d\n", ret);
+	if (!ret)
+		return 0;
+release:
+	/* A failed hw_params gets no hw_free: give the clock back here. */
+	mobu_release_clock(substream);
 	return ret;
 }
 
 static const struct snd_soc_ops mobu_digi_ana_ops = {
+	.startup = mobu_digi_ana_startup,
+	.shutdown = mobu_digi_ana_shutdown,
 	.hw_params = mobu_digi_ana_hw_params,
+	.hw_free = mobu_digi_ana_hw_free,
 };
 
 MOBU_DAILINK_DEFS_OF(digi_b, "src4xxx-portB");
@@ -178,7 +327,8 @@ MOBU_DAILINK_DEFS_DUMMY(digi_a, "src4xxx-portA");
 MOBU_DAILINK_DEFS_OF(dac, "ess9038-hifi");
 MOBU_DAILINK_DEFS_OF(adc, "ess9822-hifi");
 
-static struct snd_soc_dai_link mobu_digi_ana_links[] = {
+/* The template of each device's links, which probe copies and fills in. */
+static const struct snd_soc_dai_link mobu_digi_ana_links[] = {
 	[MOBU_LINK_DIGI_B] = {
 		.name = "Mobu Digi B",
 		.stream_name = "Mobu Digi B",
@@ -298,6 +448,7 @@ static int mobu_analogue_input_put(struct snd_kcontrol *kcontrol,
 {
 	struct mobu_digi_ana *priv = mobu_kcontrol_priv(kcontrol);
 	unsigned int item = ucontrol->value.enumerated.item[0];
+	unsigned int old = mobu_analogue_input(priv);
 
 	if (item >= ARRAY_SIZE(mobu_analogue_writes)) {
 		dev_err(priv->card.dev, "%s : unknown input value %d\n",
@@ -309,7 +460,7 @@ static int mobu_analogue_input_put(struct snd_kcontrol *kcontrol,
 	priv->analogueInput = item;
 	dev_dbg(priv->card.dev, "%s : lines now read as input %u\n", __func__,
 		mobu_analogue_input(priv));
-	return 1;
+	return item != old;
 }
 
 /* The last clear line names the input; none clear reads as USB. */
@@ -343,6 +494,7 @@ static int mobu_digital_input_put(struct snd_kcontrol *kcontrol,
 {
 	struct mobu_digi_ana *priv = mobu_kcontrol_priv(kcontrol);
 	unsigned int item = ucontrol->value.enumerated.item[0];
+	unsigned int old = mobu_digital_input(priv);
 
 	if (item >= ARRAY_SIZE(mobu_digital_writes)) {
 		dev_err(priv->card.dev, "%s : unknown digital input value %d\n",
@@ -354,7 +506,7 @@ static int mobu_digital_input_put(struct snd_kcontrol *kcontrol,
 	priv->digitalInput = item;
 	dev_dbg(priv->card.dev, "%s : lines now read as input %u\n", __func__,
 		mobu_digital_input(priv));
-	return 1;
+	return item != old;
 }
 
 /*
@@ -378,7 +530,10 @@ static int mobu_stored_get(struct snd_kcontrol *kcontrol,
 	return 0;
 }
 
-/* Always reports a change; values outside the control's range are refused. */
+/*
+ * Reports a change (1) only when the value changed, so that a write of the
+ * same value sends no event; values outside the control's range are refused.
+ */
 static int mobu_stored_put(struct snd_kcontrol *kcontrol,
 			   struct snd_ctl_elem_value *ucontrol)
 {
@@ -388,6 +543,8 @@ static int mobu_stored_put(struct snd_kcontrol *kcontrol,
 
 	if (v < 0 || v > mc->max)
 		return -EINVAL;
+	if (*value == v)
+		return 0;
 	*value = v;
 	return 1;
 }
@@ -412,20 +569,31 @@ static int mobu_apply_dac_mute(struct mobu_digi_ana *priv)
 	ret = ess9038_set_user_mute(dac_dai->component, holders);
 	if (ret < 0)
 		dev_err(priv->card.dev, "ESS9038 mute failed\n");
-	return 0;
+	return ret;
 }
 
+/*
+ * A mute the DAC could not be given is not stored: the control keeps the
+ * value the DAC follows, and the writer gets the error.
+ */
 static int mobu_dac_mute_put(struct snd_kcontrol *kcontrol,
 			     struct snd_ctl_elem_value *ucontrol)
 {
 	struct mobu_digi_ana *priv = mobu_kcontrol_priv(kcontrol);
+	const struct soc_mixer_control *mc;
+	u32 *value = mobu_stored_value(kcontrol, &mc);
+	u32 old = *value;
 	int ret;
 
 	ret = mobu_stored_put(kcontrol, ucontrol);
-	if (ret < 0)
+	if (ret <= 0)
 		return ret;
 	ret = mobu_apply_dac_mute(priv);
-	return ret < 0 ? ret : 1;
+	if (ret < 0) {
+		*value = old;
+		return ret;
+	}
+	return 1;
 }
 
 /*
@@ -599,8 +767,9 @@ static const struct snd_soc_dapm_route mobu_digi_ana_routes[] = {
 
 static const struct snd_soc_card mobu_digi_ana_card = {
 	.name = "mobu_digi_anasoundcard",
+	/* The card's name is longer than ALSA's driver field. */
+	.driver_name = "mobu-digi-ana",
 	.owner = THIS_MODULE,
-	.dai_link = mobu_digi_ana_links,
 	.num_links = ARRAY_SIZE(mobu_digi_ana_links),
 	.controls = mobu_digi_ana_controls,
 	.num_controls = ARRAY_SIZE(mobu_digi_ana_controls),
@@ -743,7 +912,7 @@ static void mobu_set_link_nodes(struct mobu_digi_ana *priv)
 
 	for (i = 0; i < ARRAY_SIZE(mobu_link_refs); i++) {
 		struct snd_soc_dai_link *link =
-			&mobu_digi_ana_links[mobu_link_refs[i].link];
+			&priv->card.dai_link[mobu_link_refs[i].link];
 
 		if (mobu_link_refs[i].cpu != MOBU_REF_NONE) {
 			MOBU_LINK_CPU_OF(link) = nodes[mobu_link_refs[i].cpu];
@@ -759,7 +928,7 @@ static void mobu_set_link_nodes(struct mobu_digi_ana *priv)
  * firmware node (software nodes, for instance), and the links name the
  * components instead of pointing at nodes.
  */
-static int mobu_set_link_names(struct device *dev)
+static int mobu_set_link_names(struct device *dev, struct snd_soc_card *card)
 {
 	const char *names[ARRAY_SIZE(mobu_ref_props)];
 	unsigned int i;
@@ -781,7 +950,7 @@ static int mobu_set_link_names(struct device *dev)
 	}
 	for (i = 0; i < ARRAY_SIZE(mobu_link_refs); i++) {
 		struct snd_soc_dai_link *link =
-			&mobu_digi_ana_links[mobu_link_refs[i].link];
+			&card->dai_link[mobu_link_refs[i].link];
 
 		if (mobu_link_refs[i].cpu != MOBU_REF_NONE) {
 			MOBU_LINK_CPU_NAME(link) = names[mobu_link_refs[i].cpu];
@@ -800,7 +969,7 @@ static int mobu_find_components(struct device *dev, struct mobu_digi_ana *priv)
 
 #if MOBU_HAVE_FWNODE_REFS
 	if (!dev->of_node)
-		return mobu_set_link_names(dev);
+		return mobu_set_link_names(dev, &priv->card);
 #endif
 	ret = mobu_get_nodes(dev, priv);
 	if (ret)
@@ -824,6 +993,18 @@ static int mobu_digi_ana_probe(struct platform_device *pdev)
 		priv->sensitivity[i] = MOBU_SENSITIVITY_0DB;
 	}
 
+	mutex_init(&priv->clock_lock);
+	priv->card = mobu_digi_ana_card;
+	priv->card.dev = dev;
+	/*
+	 * Each device fills in links of its own: the core may keep what it
+	 * allocates for a link with the device, which a deferred probe frees.
+	 */
+	priv->card.dai_link = mobu_dup_links(dev, mobu_digi_ana_links,
+					     ARRAY_SIZE(mobu_digi_ana_links));
+	if (!priv->card.dai_link)
+		return -ENOMEM;
+
 	ret = mobu_find_components(dev, priv);
 	if (ret)
 		return ret;
@@ -840,6 +1021,15 @@ static int mobu_digi_ana_probe(struct platform_device *pdev)
 		gpiod_set_value_cansleep(priv->led, 1);
 		gpiod_set_value_cansleep(priv->clkPen44, 0);
 		gpiod_set_value_cansleep(priv->clkPen48, 1);
+	} else {
+		/*
+		 * The set-up stops at the first missing line: the lines after
+		 * it are not requested, and no oscillator is switched.
+		 */
+		dev_warn(dev, "running without the clock lines%s%s%s%s: the oscillators are not switched\n",
+			 priv->clkPen ? "" : " clk-pen", priv->led ? "" : " led",
+			 priv->clkPen44 ? "" : " clk-pen44",
+			 priv->clkPen48 ? "" : " clk-pen48");
 	}
 	ret = mobu_get_lines(dev, priv, "mobu_digi_input_setup",
 			     mobu_analogue_lines,
@@ -852,8 +1042,6 @@ static int mobu_digi_ana_probe(struct platform_device *pdev)
 	if (ret < 0)
 		goto put_nodes;
 
-	priv->card = mobu_digi_ana_card;
-	priv->card.dev = dev;
 	snd_soc_card_set_drvdata(&priv->card, priv);
 	ret = snd_soc_register_card(&priv->card);
 	if (ret) {
@@ -895,6 +1083,8 @@ static struct platform_driver mobu_digi_ana_driver = {
 	.driver = {
 		.name = "mobu-digi-ana",
 		.of_match_table = mobu_digi_ana_of_match,
+		/* Suspends and resumes the card's components with it. */
+		.pm = &snd_soc_pm_ops,
 	},
 	.probe = mobu_digi_ana_probe,
 	.remove = mobu_digi_ana_remove,
@@ -902,5 +1092,7 @@ static struct platform_driver mobu_digi_ana_driver = {
 module_platform_driver(mobu_digi_ana_driver);
 
 MODULE_ALIAS("platform:mobu_digi_anark3399");
+/* The alias of the driver's own name, which its devices' modalias carries. */
+MODULE_ALIAS("platform:mobu-digi-ana");
 MODULE_DESCRIPTION("Mobu Analogue Board");
 MODULE_LICENSE("GPL v2");

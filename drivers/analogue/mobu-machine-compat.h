@@ -17,7 +17,9 @@
 #ifndef MOBU_MACHINE_COMPAT_H
 #define MOBU_MACHINE_COMPAT_H
 
+#include <linux/device.h>
 #include <linux/platform_device.h>
+#include <linux/slab.h>
 #include <linux/version.h>
 #include <sound/soc.h>
 
@@ -48,6 +50,20 @@
 #define MOBU_LINK_CODEC_NAME(link)	((link)->codecs->name)
 #define MOBU_LINK_PLATFORM_NAME(link)	((link)->platforms->name)
 
+/* A link's own copies of its component arrays: -ENOMEM or 0. */
+static inline int mobu_dup_link_components(struct device *dev,
+					   struct snd_soc_dai_link *l)
+{
+	l->cpus = devm_kmemdup(dev, l->cpus, l->num_cpus * sizeof(*l->cpus),
+			       GFP_KERNEL);
+	l->codecs = devm_kmemdup(dev, l->codecs,
+				 l->num_codecs * sizeof(*l->codecs), GFP_KERNEL);
+	l->platforms = devm_kmemdup(dev, l->platforms,
+				    l->num_platforms * sizeof(*l->platforms),
+				    GFP_KERNEL);
+	return l->cpus && l->codecs && l->platforms ? 0 : -ENOMEM;
+}
+
 #else
 
 /* Nothing to define: the names sit in the link itself. */
@@ -65,6 +81,13 @@
 #define MOBU_LINK_CPU_NAME(link)	((link)->cpu_name)
 #define MOBU_LINK_CODEC_NAME(link)	((link)->codec_name)
 #define MOBU_LINK_PLATFORM_NAME(link)	((link)->platform_name)
+
+/* The names and nodes sit in the link itself, which is copied whole. */
+static inline int mobu_dup_link_components(struct device *dev,
+					   struct snd_soc_dai_link *l)
+{
+	return 0;
+}
 
 #endif
 
@@ -91,6 +114,27 @@ mobu_card_link_codec_dai(struct snd_soc_card *card, struct snd_soc_dai_link *lin
 	struct snd_soc_pcm_runtime *rtd = mobu_card_rtd(card, link);
 
 	return rtd ? mobu_rtd_codec_dai(rtd) : NULL;
+}
+
+/*
+ * A device's own copy of a template of links (and of the arrays of link
+ * components they point at, where links have them), device-managed; NULL
+ * when out of memory.
+ */
+static inline struct snd_soc_dai_link *
+mobu_dup_links(struct device *dev, const struct snd_soc_dai_link *template,
+	       unsigned int count)
+{
+	struct snd_soc_dai_link *links;
+	unsigned int i;
+
+	links = devm_kmemdup(dev, template, count * sizeof(*links), GFP_KERNEL);
+	if (!links)
+		return NULL;
+	for (i = 0; i < count; i++)
+		if (mobu_dup_link_components(dev, &links[i]))
+			return NULL;
+	return links;
 }
 
 /*

@@ -132,7 +132,7 @@ static inline int mobu_dit_set_mclk(struct snd_pcm_substream *substream,
 		return -EINVAL;
 	}
 
-	dev_info(card->dev, "%s setting clk rate %d\n", name, mclk);
+	dev_dbg(card->dev, "%s setting clk rate %d\n", name, mclk);
 	ret = snd_soc_dai_set_sysclk(mobu_rtd_codec_dai(rtd), 0, mclk,
 				     SND_SOC_CLOCK_IN);
 	if (ret < 0)

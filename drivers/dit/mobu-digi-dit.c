@@ -58,7 +58,8 @@ MOBU_DAILINK_DEFS_DUMMY(dit_3a, "dix4192-portA");
 		MOBU_DAILINK_DUMMY(xdefs, "dix4192-portA"),		\
 	}
 
-static struct snd_soc_dai_link mobu_digi_dit_links[MOBU_DIT_LINKS] = {
+/* The template of each device's links, which probe copies and fills in. */
+static const struct snd_soc_dai_link mobu_digi_dit_links[MOBU_DIT_LINKS] = {
 	MOBU_DIT_LINK(0, "Mobu Digi out 1A", dit_1a),
 	MOBU_DIT_LINK(1, "Mobu Digi out 2A", dit_2a),
 	MOBU_DIT_LINK(2, "Mobu Digi out 3A", dit_3a),
@@ -72,7 +73,6 @@ static const char * const mobu_digi_dit_codec_props[MOBU_DIT_LINKS] = {
 static const struct snd_soc_card mobu_digi_dit_card = {
 	.name = "mobu_dit_soundcard",
 	.owner = THIS_MODULE,
-	.dai_link = mobu_digi_dit_links,
 	.num_links = ARRAY_SIZE(mobu_digi_dit_links),
 };
 
@@ -96,6 +96,12 @@ static int mobu_digi_dit_probe(struct platform_device *pdev)
 	priv = devm_kzalloc(dev, sizeof(*priv), GFP_KERNEL);
 	if (!priv)
 		return -ENOMEM;
+	priv->card = mobu_digi_dit_card;
+	priv->card.dev = dev;
+	priv->card.dai_link = mobu_dup_links(dev, mobu_digi_dit_links,
+					     ARRAY_SIZE(mobu_digi_dit_links));
+	if (!priv->card.dai_link)
+		return -ENOMEM;
 
 	for (i = 0; i < MOBU_DIT_LINKS; i++) {
 		priv->codec_np[i] = of_parse_phandle(dev->of_node,
@@ -107,13 +113,11 @@ static int mobu_digi_dit_probe(struct platform_device *pdev)
 			ret = -EINVAL;
 			goto err_nodes;
 		}
-		MOBU_LINK_CODEC_OF(&mobu_digi_dit_links[i]) = priv->codec_np[i];
+		MOBU_LINK_CODEC_OF(&priv->card.dai_link[i]) = priv->codec_np[i];
 	}
 
 	mobu_read_mclks(dev, &priv->mclk48k, &priv->mclk44k);
 
-	priv->card = mobu_digi_dit_card;
-	priv->card.dev = dev;
 	snd_soc_card_set_drvdata(&priv->card, priv);
 	ret = snd_soc_register_card(&priv->card);
 	if (ret)

@@ -42,7 +42,8 @@ static const struct snd_soc_ops mobu_digi_dit2_ops = {
 MOBU_DAILINK_DEFS_DUMMY(dit2_1a, "src4xxx-portA");
 MOBU_DAILINK_DEFS_DUMMY(dit2_1b, "src4xxx-portB");
 
-static struct snd_soc_dai_link mobu_digi_dit2_links[] = {
+/* The template of each device's links, which probe copies and fills in. */
+static const struct snd_soc_dai_link mobu_digi_dit2_links[] = {
 	{
 		.name = "Mobu Digi out 1A",
 		.stream_name = "Mobu Digi out 1A",
@@ -74,7 +75,6 @@ static const struct snd_soc_dapm_route mobu_digi_dit2_routes[] = {
 static const struct snd_soc_card mobu_digi_dit2_card = {
 	.name = "mobu_dit2_soundcard",
 	.owner = THIS_MODULE,
-	.dai_link = mobu_digi_dit2_links,
 	.num_links = ARRAY_SIZE(mobu_digi_dit2_links),
 	.dapm_widgets = mobu_digi_dit2_widgets,
 	.num_dapm_widgets = ARRAY_SIZE(mobu_digi_dit2_widgets),
@@ -92,6 +92,12 @@ static int mobu_digi_dit2_probe(struct platform_device *pdev)
 	priv = devm_kzalloc(dev, sizeof(*priv), GFP_KERNEL);
 	if (!priv)
 		return -ENOMEM;
+	priv->card = mobu_digi_dit2_card;
+	priv->card.dev = dev;
+	priv->card.dai_link = mobu_dup_links(dev, mobu_digi_dit2_links,
+					     ARRAY_SIZE(mobu_digi_dit2_links));
+	if (!priv->card.dai_link)
+		return -ENOMEM;
 
 	/* Both links name the same property: it is resolved and held once. */
 	priv->codec_np = of_parse_phandle(dev->of_node, "mobu,digi-out-codec-3",
@@ -102,12 +108,10 @@ static int mobu_digi_dit2_probe(struct platform_device *pdev)
 		goto err;
 	}
 	for (i = 0; i < ARRAY_SIZE(mobu_digi_dit2_links); i++)
-		MOBU_LINK_CODEC_OF(&mobu_digi_dit2_links[i]) = priv->codec_np;
+		MOBU_LINK_CODEC_OF(&priv->card.dai_link[i]) = priv->codec_np;
 
 	mobu_read_mclks(dev, &priv->mclk48k, &priv->mclk44k);
 
-	priv->card = mobu_digi_dit2_card;
-	priv->card.dev = dev;
 	snd_soc_card_set_drvdata(&priv->card, priv);
 	ret = snd_soc_register_card(&priv->card);
 	if (ret)

@@ -57,7 +57,7 @@ static int mobu_test_set_fmt(struct snd_soc_dai *dai, unsigned int fmt)
 	return 0;
 }
 
-/* Callable without a substream: the converter's port B is configured so. */
+/* What it was given is recorded; it fails when a test asks it to. */
 static int mobu_test_hw_params(struct snd_pcm_substream *substream,
 			       struct snd_pcm_hw_params *params,
 			       struct snd_soc_dai *dai)
@@ -69,10 +69,11 @@ static int mobu_test_hw_params(struct snd_pcm_substream *substream,
 	rec->channels = params_channels(params);
 	rec->width = params_width(params);
 	rec->without_substream = !substream;
+	rec->substream = substream;
 	dev_info(dai->dev, "%s hw_params %u Hz, %u channels, %d bits%s\n",
 		 dai->name, rec->rate, rec->channels, rec->width,
 		 substream ? "" : ", no substream");
-	return 0;
+	return rec->hw_params_error;
 }
 
 static const struct snd_soc_dai_ops mobu_test_dai_ops = {

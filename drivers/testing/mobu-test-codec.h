@@ -22,6 +22,8 @@ struct mobu_test_dai_record {
 	unsigned int channels;
 	int width;
 	bool without_substream;	/* last hw_params had no substream */
+	const void *substream;	/* the substream last hw_params was given */
+	int hw_params_error;	/* what hw_params returns (a test sets it) */
 };
 
 struct mobu_test_codec {

@@ -5,7 +5,12 @@
  * devices on a machine without the controller.  The buffer lives in memory;
  * a high-resolution timer advances the hardware position by one period per
  * period time of the stream, so that playback consumes and capture returns
- * (silent) frames at the stream's rate, as a DMA controller would.
+ * (silent) frames at the stream's rate, as a DMA controller would.  A timer
+ * that fires late (an emulated machine that was not scheduled for a while)
+ * advances the position by every period that elapsed meanwhile, so the
+ * stream keeps its rate.  Buffers go up to 4 MiB: long enough for streams
+ * whose read and write time-out (about 1.1 times the buffer) outlasts such
+ * pauses.
  */
 
 #include <linux/hrtimer.h>
@@ -21,7 +26,7 @@
 #define MOBU_TEST_I2S_FORMATS	(SNDRV_PCM_FMTBIT_S16_LE | \
 				 SNDRV_PCM_FMTBIT_S24_LE | \
 				 SNDRV_PCM_FMTBIT_S32_LE)
-#define MOBU_TEST_I2S_BUFFER	(256 * 1024)
+#define MOBU_TEST_I2S_BUFFER	(4 * 1024 * 1024)
 
 static struct snd_soc_dai_driver mobu_test_i2s_dai = {
 	.name = "mobu-test-i2s",
@@ -71,14 +76,18 @@ static enum hrtimer_restart mobu_test_i2s_tick(struct hrtimer *timer)
 	struct mobu_test_i2s_stream *s =
 		container_of(timer, struct mobu_test_i2s_stream, timer);
 	struct snd_pcm_runtime *runtime = s->substream->runtime;
+	/* This period and those that elapsed since the timer was due. */
+	u64 periods = hrtimer_forward_now(timer, s->period);
+	snd_pcm_uframes_t advance;
 
-	WRITE_ONCE(s->pos, (s->pos + runtime->period_size) %
-			   runtime->buffer_size);
+	/* A buffer or more late is an xrun, which the core tells by the time. */
+	periods = clamp_t(u64, periods, 1, runtime->periods - 1);
+	advance = (snd_pcm_uframes_t)periods * runtime->period_size;
+	WRITE_ONCE(s->pos, (s->pos + advance) % runtime->buffer_size);
 	snd_pcm_period_elapsed(s->substream);
 	/* A stop from within period_elapsed (an xrun, the end of a drain). */
 	if (!READ_ONCE(s->running))
 		return HRTIMER_NORESTART;
-	hrtimer_forward_now(timer, s->period);
 	return HRTIMER_RESTART;
 }
 

@@ -76,10 +76,12 @@ class TransformPlan;
  * 13 % at 34 partitions (8 channels).
  *
  * Precision.  Stage 0 runs in double precision.  The later stages keep their spectra and
- * transforms in single precision by default (FIRLongPartitions), adding rounding of about
- * 2e-7 of the output's peak; setLaterPrecision(Precision::Double) keeps them in double, and
- * the output then equals the uniform engine's to 1e-12.  The cost model's constants were
- * measured in double precision.
+ * transforms in double precision by default, and the output then equals the uniform engine's
+ * to 1e-12.  setLaterPrecision(Precision::Single) (or MOBU_FIR_PRECISION=single,
+ * or the processor's and the switching plug-in's precision setting) keeps them in single
+ * precision (FIRLongPartitions), which halves their memory and the bytes their multiply-add
+ * reads and adds rounding of about 2e-7 of the output's peak (within 16 single-precision
+ * roundings, 2^-20, everywhere).  The cost model's constants were measured in double precision.
  *
  * Shared inputs.  By default column c of the block feeds channel c.  setChannelInputs lets
  * several channels (outputs) read one column: those channels share one forward transform per
@@ -161,6 +163,8 @@ public:
     Precision getLaterPrecision() const { return laterPrecision; }
     /// Double, unless MOBU_FIR_PRECISION in the environment says "single".
     static Precision defaultPrecision();
+    /// "single" or "double" to p (true); anything else leaves p alone (false).
+    static bool parsePrecision(const std::string& text, Precision& p);
 
     /** Which column of the block each channel reads, from the next loadTimeDomainCoefficients on:
      * channel c reads column inputOf[c]; channels that read the same column share its
@@ -296,11 +300,12 @@ public:
      * outputs i, i + inputs, i + 2 inputs, ... of taps (taps[m] for output m, the shorter
      * zero-padded to the longest) as its channels 0, 1, 2, ..., all reading column 0 of its
      * block, so that each input is transformed once for all the outputs it feeds.  Block
-     * length N = M / 2, partitioned as given.  Throws as loading does (out of memory, no transform
-     * plan). */
+     * length N = M / 2, partitioned as given, the later stages in the given precision.  Throws as
+     * loading does (out of memory, no transform plan). */
     static std::vector<std::unique_ptr<FIRMobu>> perInputEngines(int M, int inputs,
                                                                  const std::vector<Eigen::VectorXd>& taps,
-                                                                 Partitioning partitioning = defaultPartitioning());
+                                                                 Partitioning partitioning = defaultPartitioning(),
+                                                                 Precision precision = defaultPrecision());
 
     /// Double to 32-bit integer: truncation toward zero, saturating at the limits (NaN gives 0).
     static int32_t toInt32(double v) {

@@ -90,9 +90,11 @@ public:
      * @return 0. */
     virtual int init();
 
-    /** Reads MobuFullDuplexFIR.filter, .paraeq, .mixerDevice and .fifopath from a
-     * file in ALSA configuration syntax and applies each in turn.  The file must be a
-     * regular file of at most 1 MiB; fifopath must be an absolute path.
+    /** Reads MobuFullDuplexFIR.filter, .paraeq, .mixerDevice and .fifopath (and the optional
+     * .guard and .precision) from a file in ALSA configuration syntax and applies each in turn.
+     * The file must be a regular file of at most 1 MiB; fifopath must be an absolute path;
+     * precision is "double" or "single" (the filters' later stages; it wins over
+     * MOBU_FIR_PRECISION).
      * @return 0, or the code of the first failure (what was applied before stays;
      *         getConfigError() says what failed). */
     int loadConfig(std::string fileName);
@@ -241,6 +243,7 @@ private:
     void switchStep(bool firPending, bool eqPending, bool guardPending);
     void guardPass();
     void rebuildGuard();
+    std::string guardPath(); ///< guardFile, read under guardLock
     int configureGuard(OutputGuard& guard, std::string& problem); ///< guardLock held
     void meter();
     /// Peak of one block column, clamped to 2147483647.
@@ -263,6 +266,8 @@ private:
     std::atomic<int> N{-1}; ///< set by the host thread, read by the file-watching thread
     int M = 8;
     std::string filterFile;
+    /// The later stages' precision of the sets built from now on (MobuFullDuplexFIR.precision).
+    FIRMobu::Precision laterPrecision = FIRMobu::defaultPrecision();
     std::string paraEQFile;
     std::string configError;
     Eigen::ArrayXd eqIn[IN_CHCNT];

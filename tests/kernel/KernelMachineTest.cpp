@@ -154,7 +154,12 @@ TEST(KernelMachine, ModulesDescribeThemselvesAndMatchTheirBoards) {
         EXPECT_NE(reg.driver->remove, nullptr);
         EXPECT_EQ(standin::modinfo(r.module, "license"), std::vector<std::string>{"GPL v2"});
         EXPECT_EQ(standin::modinfo(r.module, "description"), std::vector<std::string>{r.description});
-        EXPECT_EQ(standin::modinfo(r.module, "alias"), std::vector<std::string>{r.alias});
+        // Each module answers to its devices' modalias, "platform:" and the driver's name.
+        auto aliases = standin::modinfo(r.module, "alias");
+        EXPECT_NE(std::find(aliases.begin(), aliases.end(), r.alias), aliases.end());
+        if (std::string(r.module) == "snd_soc_mobu_digi_ana") {
+            EXPECT_NE(std::find(aliases.begin(), aliases.end(), std::string("platform:") + r.driver), aliases.end());
+        }
         EXPECT_EQ(standin::modinfo(r.module, "device_table"), std::vector<std::string>{"of"});
     }
 }
@@ -310,7 +315,7 @@ TEST(KernelMachine, AnalogueHwParamsPicksTheRateFamilyAndConfiguresPortB) {
         int result;
         int pen44, pen48;
         u32 mclk;
-        unsigned int portBDirectCalls; // hw_params called on port B without a substream
+        unsigned int portBDirectCalls; // hw_params called on port B by another link's stream
         bool dacRegmap = true;
     } rows[] = {
         {DAC, 88200, 0, 1, 0, MCLK_44K, 1},       {DAC, 48000, 0, 0, 1, MCLK_48K, 1},
@@ -332,7 +337,9 @@ TEST(KernelMachine, AnalogueHwParamsPicksTheRateFamilyAndConfiguresPortB) {
         EXPECT_EQ(portB.sysclk, r.mclk);
         EXPECT_EQ(portB.hw_params_calls, r.portBDirectCalls);
         if (r.portBDirectCalls) {
-            EXPECT_TRUE(portB.without_substream);
+            // Port B is given its own link's substream of the stream's direction.
+            snd_soc_pcm_runtime* portBRtd = snd_soc_get_pcm_runtime(b.card(), &b.card()->dai_link[DIGI_B]);
+            EXPECT_EQ(portB.substream, portBRtd->pcm->streams[SNDRV_PCM_STREAM_PLAYBACK].substream);
             EXPECT_EQ(portB.rate, r.rate);
         }
         if (r.link == ADC && r.result == 0) {
@@ -351,6 +358,68 @@ TEST(KernelMachine, AnalogueHwParamsPicksTheRateFamilyAndConfiguresPortB) {
             EXPECT_TRUE(logged("unsupported sample rate 32000 Hz \n"));
         }
     }
+}
+
+// The links share one master clock: a stream of the other rate family is
+// offered only the running family's rates and refused if it asks for
+// another; the oscillator and port B change only when no stream runs on
+// them.  A port B that refuses the parameters fails the stream.
+TEST(KernelMachine, AnalogueStreamsShareTheMasterClockFamily) {
+    const std::vector<unsigned int> family48{48000, 96000, 192000}, family44{44100, 88200, 176400};
+    constexpr int P = SNDRV_PCM_STREAM_PLAYBACK, C = SNDRV_PCM_STREAM_CAPTURE;
+    AnalogueBoard b;
+    ASSERT_EQ(b.bind(), 0);
+    snd_soc_card* card = b.card();
+    auto offered = [&](int link, int dir) {
+        EXPECT_EQ(standin::startup(card, link, dir), 0);
+        return snd_soc_get_pcm_runtime(card, &card->dai_link[link])->pcm->streams[dir].substream->runtime->constraints[SNDRV_PCM_HW_PARAM_RATE];
+    };
+    EXPECT_TRUE(offered(DAC, P).empty());
+    ASSERT_EQ(standin::hwParams(card, DAC, 48000, SNDRV_PCM_FORMAT_S16_LE, 2, P), 0);
+    EXPECT_EQ(offered(ADC, C), family48);
+    EXPECT_EQ(offered(DAC, C), family48);
+    EXPECT_EQ(standin::hwParams(card, ADC, 44100, SNDRV_PCM_FORMAT_S32_LE, 2, C), -EBUSY);
+    EXPECT_EQ(b.machine.gpioValue("clk-pen44"), 0);
+    EXPECT_EQ(b.machine.gpioValue("clk-pen48"), 1);
+    EXPECT_EQ(b.dacSysclk(), MCLK_48K);
+    // The same family runs beside it; the playback may change its own rate.
+    EXPECT_EQ(standin::hwParams(card, ADC, 96000, SNDRV_PCM_FORMAT_S32_LE, 2, C), 0);
+    EXPECT_EQ(standin::hwParams(card, DAC, 192000, SNDRV_PCM_FORMAT_S16_LE, 2, P), 0);
+    EXPECT_EQ(standin::hwFree(card, DAC, P), 0);
+    EXPECT_EQ(offered(DAC, P), family48); // the capture still runs
+    EXPECT_EQ(standin::hwFree(card, ADC, C), 0);
+    EXPECT_TRUE(offered(ADC, C).empty());
+    EXPECT_EQ(standin::hwParams(card, ADC, 44100, SNDRV_PCM_FORMAT_S32_LE, 2, C), 0);
+    EXPECT_EQ(b.machine.gpioValue("clk-pen44"), 1);
+    EXPECT_EQ(b.machine.gpioValue("clk-pen48"), 0);
+    EXPECT_EQ(offered(DAC, P), family44);
+    EXPECT_EQ(standin::hwFree(card, ADC, C), 0);
+
+    // Port B streaming on its own link is not reconfigured by another link.
+    ASSERT_EQ(standin::hwParams(card, DIGI_B, 48000, SNDRV_PCM_FORMAT_S32_LE, 2, P), 0);
+    const unsigned int calls = record(b.src, 1).hw_params_calls;
+    EXPECT_EQ(standin::hwParams(card, DAC, 96000, SNDRV_PCM_FORMAT_S32_LE, 2, P), 0);
+    EXPECT_EQ(record(b.src, 1).hw_params_calls, calls);
+    EXPECT_EQ(standin::hwFree(card, DIGI_B, P), 0);
+    EXPECT_EQ(standin::hwFree(card, DAC, P), 0);
+
+    // A port B that refuses fails the stream, which then holds no clock.
+    static_cast<mobu_test_codec*>(dev_get_drvdata(b.src.dev()))->dai[1].hw_params_error = -EIO;
+    EXPECT_EQ(standin::hwParams(card, DAC, 48000, SNDRV_PCM_FORMAT_S32_LE, 2, P), -EIO);
+    EXPECT_TRUE(offered(ADC, C).empty());
+}
+
+// Each card fills in links of its own: a second board's probe leaves the
+// first card's links naming the first board's nodes (ASoC binds a card again
+// from its links when one of its components comes back).
+TEST(KernelMachine, AnalogueCardsKeepLinksOfTheirOwn) {
+    AnalogueBoard first, second;
+    ASSERT_EQ(first.bind(), 0);
+    ASSERT_EQ(second.bind(), 0);
+    auto* card = static_cast<snd_soc_card*>(dev_get_drvdata(first.machine.dev()));
+    ASSERT_NE(card, nullptr);
+    EXPECT_EQ(card->dai_link[DAC].codecs->of_node, first.dacNode.np());
+    EXPECT_EQ(card->dai_link[ADC].cpus->of_node, first.i2s.np());
 }
 
 TEST(KernelMachine, AnalogueControlsInRegistrationOrderWithRangesScalesAndValues) {
@@ -409,9 +478,10 @@ TEST(KernelMachine, AnalogueControlsInRegistrationOrderWithRangesScalesAndValues
             EXPECT_EQ(c->knew->access, SNDRV_CTL_ELEM_ACCESS_TLV_READ | SNDRV_CTL_ELEM_ACCESS_READWRITE);
         }
         if (e.type == SNDRV_CTL_ELEM_TYPE_ENUMERATED) continue;
-        // Stored values: every put reports a change, the range bounds it.
+        // Stored values: a put reports a change only when the value changes
+        // (ALSA's convention), the range bounds it.
         EXPECT_EQ(standin::controlPut(b.card(), e.name, e.max), 1);
-        EXPECT_EQ(standin::controlPut(b.card(), e.name, e.max), 1);
+        EXPECT_EQ(standin::controlPut(b.card(), e.name, e.max), 0);
         EXPECT_EQ(standin::controlGet(b.card(), e.name), e.max);
         EXPECT_EQ(standin::controlPut(b.card(), e.name, e.max + 1), -EINVAL);
         EXPECT_EQ(standin::controlPut(b.card(), e.name, -1), -EINVAL);
@@ -429,13 +499,14 @@ TEST(KernelMachine, AnalogueInputSelectorsWriteTheirLinesInOrder) {
         std::string line;
     } rows[] = {
         {"Analogue Input Selection", 0, 1, {{"rspho", 0}, {"rsli", 0}, {"rsmic", 0}, {"nppe", 1}}, ""},
-        {"Analogue Input Selection", 1, 1, {{"rsmic", 0}, {"rsli", 1}, {"rspho", 0}, {"nppe", 1}}, ""},
+        // The item the lines read at probe: written again, not a change.
+        {"Analogue Input Selection", 1, 0, {{"rsmic", 0}, {"rsli", 1}, {"rspho", 0}, {"nppe", 1}}, ""},
         {"Analogue Input Selection", 2, 1, {{"rsmic", 1}, {"rsli", 1}, {"rspho", 0}, {"nppe", 0}}, ""},
         {"Analogue Input Selection", 3, 1, {{"rspho", 1}, {"rsli", 0}, {"rsmic", 0}, {"nppe", 1}}, ""},
         {"Analogue Input Selection", 4, -EINVAL, {}, "mobu_analogue_input_put : unknown input value 4\n"},
         {"I2S Input Selection", 0, 1, {{"nxsel", 0}, {"nasel", 1}, {"nhsel", 1}}, ""},
         {"I2S Input Selection", 1, 1, {{"nxsel", 1}, {"nasel", 0}, {"nhsel", 1}}, ""},
-        {"I2S Input Selection", 2, 1, {{"nxsel", 1}, {"nasel", 1}, {"nhsel", 0}}, ""},
+        {"I2S Input Selection", 2, 0, {{"nxsel", 1}, {"nasel", 1}, {"nhsel", 0}}, ""},
         {"I2S Input Selection", 3, -EINVAL, {}, "mobu_digital_input_put : unknown digital input value 3\n"},
     };
     for (const auto& r : rows) {
@@ -447,7 +518,7 @@ TEST(KernelMachine, AnalogueInputSelectorsWriteTheirLinesInOrder) {
         standin::clearLog();
         EXPECT_EQ(standin::controlPut(b.card(), r.control, r.item), r.result);
         EXPECT_EQ(b.machine.gpioWrites(), r.writes);
-        EXPECT_EQ(standin::controlGet(b.card(), r.control), r.result == 1 ? r.item : before);
+        EXPECT_EQ(standin::controlGet(b.card(), r.control), r.result >= 0 ? r.item : before);
         if (!r.line.empty()) {
             EXPECT_TRUE(logged(r.line)) << r.line;
         }
@@ -542,6 +613,14 @@ TEST(KernelMachine, AnalogueMuteControlsHoldAcrossStreamsAndRebinds) {
     EXPECT_EQ(b.dac.reg(0x07) & 0x01, 1);
     standin::controlPut(b.card(), "Master Mute", 0);
     EXPECT_EQ(b.dac.reg(0x07) & 0x01, 0);
+
+    // A mute the DAC does not take is an error, and the control keeps off.
+    b.dac.failing().insert(0x07);
+    EXPECT_EQ(standin::controlPut(b.card(), "Master Mute", 1), -EIO);
+    EXPECT_EQ(standin::controlGet(b.card(), "Master Mute"), 0);
+    b.dac.failing().clear();
+    EXPECT_EQ(standin::controlPut(b.card(), "Master Mute", 1), 1);
+    EXPECT_EQ(b.dac.chip()[0x07] & 0x01, 1u); // the chip, not only the cache
 }
 
 // Lines the description gives but that cannot be had (their controller not

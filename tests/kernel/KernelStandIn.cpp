@@ -37,6 +37,8 @@ struct regmap {
     unsigned int valMask;
     std::map<unsigned int, unsigned int> cache;
     std::vector<standin::BusWrite> log;
+    bool cacheOnly = false;
+    bool dirty = false;
 };
 
 struct regulator {
@@ -155,6 +157,7 @@ int mapRead(regmap* map, unsigned int reg, unsigned int* val) {
         }
     }
     if (!standin::readable(map->cfg, reg)) return -EIO;
+    if (map->cacheOnly) return -EBUSY;
     int ret = busRead(map, reg, val);
     if (ret == 0 && cached(map, reg)) map->cache[reg] = *val;
     return ret;
@@ -165,6 +168,11 @@ int mapWrite(regmap* map, unsigned int reg, unsigned int val) {
     if (!standin::writeable(map->cfg, reg)) return -EIO;
     val &= map->valMask;
     if (cached(map, reg)) map->cache[reg] = val;
+    else if (map->cacheOnly) return -EBUSY;
+    if (map->cacheOnly) {
+        map->dirty = true;
+        return 0;
+    }
     return busWrite(map, reg, val);
 }
 
@@ -409,6 +417,12 @@ void* devm_kzalloc(struct device* dev, size_t size, gfp_t) {
     return p;
 }
 
+void* devm_kmemdup(struct device* dev, const void* src, size_t len, gfp_t gfp) {
+    void* p = devm_kzalloc(dev, len, gfp);
+    if (p) std::memcpy(p, src, len);
+    return p;
+}
+
 char* devm_kstrdup(struct device* dev, const char* s, gfp_t gfp) {
     char* p = static_cast<char*>(devm_kzalloc(dev, std::strlen(s) + 1, gfp));
     if (p) std::strcpy(p, s);
@@ -515,6 +529,30 @@ struct regmap* devm_regmap_init_i2c(struct i2c_client* client, const struct regm
 struct regmap* dev_get_regmap(struct device* dev, const char*) {
     return dev->regmap;
 }
+
+void regcache_cache_only(struct regmap* map, bool enable) {
+    map->cacheOnly = enable;
+}
+
+void regcache_mark_dirty(struct regmap* map) {
+    map->dirty = true;
+}
+
+int regcache_sync(struct regmap* map) {
+    if (!map->dirty) return 0;
+    for (const auto& [reg, val] : map->cache) {
+        const reg_default* d = nullptr;
+        for (unsigned int i = 0; i < map->cfg.num_reg_defaults; ++i)
+            if (map->cfg.reg_defaults[i].reg == reg) d = &map->cfg.reg_defaults[i];
+        if (d && (d->def & map->valMask) == val) continue;
+        if (int ret = busWrite(map, reg, val)) return ret;
+    }
+    map->dirty = false;
+    return 0;
+}
+
+struct dev_pm_ops {};
+const struct dev_pm_ops snd_soc_pm_ops{};
 
 int regmap_write(struct regmap* map, unsigned int reg, unsigned int val) {
     return mapWrite(map, reg, val);
@@ -671,9 +709,17 @@ struct Widget {
     const soc_enum* muxEnum; // the items of a mux
 };
 
+// A link's PCM device: a substream and its runtime per direction.
+struct Pcm {
+    snd_pcm pcm;
+    snd_pcm_substream substreams[2];
+    snd_pcm_runtime runtimes[2];
+};
+
 struct CardState {
     snd_soc_card* card;
     std::deque<snd_soc_pcm_runtime> rtds;
+    std::deque<Pcm> pcms;
     std::deque<std::array<snd_soc_dai*, 2>> rtdDais; // CPU, codec
     std::deque<standin::CardControl> controls;
     std::deque<standin::CardControl> dapmControls;
@@ -781,7 +827,13 @@ int bindLinks(CardState& st) {
         if (!cpu || !codec || !platform)
             return fail(card, -EPROBE_DEFER, std::string("link ") + link->name + " waits for a component");
         st.rtdDais.push_back({cpu, codec});
-        st.rtds.push_back({card, link, st.rtdDais.back().data(), 1, 1, i});
+        st.rtds.push_back({card, link, st.rtdDais.back().data(), 1, 1, i, nullptr});
+        Pcm& pcm = st.pcms.emplace_back();
+        for (int dir = 0; dir < 2; ++dir) {
+            pcm.substreams[dir] = {dir, &st.rtds.back(), &pcm.runtimes[dir]};
+            pcm.pcm.streams[dir].substream = &pcm.substreams[dir];
+        }
+        st.rtds.back().pcm = &pcm.pcm;
         if (link->dai_fmt) {
             int ret = snd_soc_dai_set_fmt(codec, link->dai_fmt);
             if (ret && ret != -ENOTSUPP) return ret;
@@ -1009,12 +1061,26 @@ snd_soc_dai* cpuDai(snd_soc_card* card, int link) {
     return rtd ? asoc_rtd_to_cpu(rtd, 0) : nullptr;
 }
 
-int hwParams(snd_soc_card* card, int link, unsigned int rate, snd_pcm_format_t format, unsigned int channels) {
+int hwParams(snd_soc_card* card, int link, unsigned int rate, snd_pcm_format_t format, unsigned int channels,
+             int stream) {
     snd_soc_pcm_runtime* rtd = snd_soc_get_pcm_runtime(card, &card->dai_link[link]);
     if (!rtd || !rtd->dai_link->ops || !rtd->dai_link->ops->hw_params) return -ENOENT;
-    snd_pcm_substream substream{SNDRV_PCM_STREAM_PLAYBACK, rtd};
     snd_pcm_hw_params params{format, rate, channels};
-    return rtd->dai_link->ops->hw_params(&substream, &params);
+    return rtd->dai_link->ops->hw_params(rtd->pcm->streams[stream].substream, &params);
+}
+
+int startup(snd_soc_card* card, int link, int stream) {
+    snd_soc_pcm_runtime* rtd = snd_soc_get_pcm_runtime(card, &card->dai_link[link]);
+    if (!rtd || !rtd->dai_link->ops || !rtd->dai_link->ops->startup) return -ENOENT;
+    snd_pcm_substream* substream = rtd->pcm->streams[stream].substream;
+    substream->runtime->constraints.clear();
+    return rtd->dai_link->ops->startup(substream);
+}
+
+int hwFree(snd_soc_card* card, int link, int stream) {
+    snd_soc_pcm_runtime* rtd = snd_soc_get_pcm_runtime(card, &card->dai_link[link]);
+    if (!rtd || !rtd->dai_link->ops || !rtd->dai_link->ops->hw_free) return -ENOENT;
+    return rtd->dai_link->ops->hw_free(rtd->pcm->streams[stream].substream);
 }
 
 } // namespace standin
@@ -1079,6 +1145,17 @@ void snd_soc_unregister_card(struct snd_soc_card* card) {
     auto& states = cardStates();
     states.erase(std::remove_if(states.begin(), states.end(), [card](const auto& st) { return st->card == card; }),
                  states.end());
+}
+
+int snd_pcm_hw_constraint_list(struct snd_pcm_runtime* runtime, unsigned int, int var,
+                               const struct snd_pcm_hw_constraint_list* l) {
+    runtime->constraints[var].assign(l->list, l->list + l->count);
+    return 0;
+}
+
+int snd_pcm_hw_constraint_single(struct snd_pcm_runtime* runtime, int var, unsigned int val) {
+    runtime->constraints[var] = {val};
+    return 0;
 }
 
 struct snd_soc_pcm_runtime* snd_soc_get_pcm_runtime(struct snd_soc_card* card, struct snd_soc_dai_link* dai_link) {

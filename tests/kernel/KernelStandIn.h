@@ -20,6 +20,12 @@
 #include <string>
 #include <vector>
 
+// What the stand-in's PCM runtime holds: per hardware parameter, the values
+// the constraints left (none: unconstrained).
+struct snd_pcm_runtime {
+    std::map<int, std::vector<unsigned int>> constraints;
+};
+
 namespace standin {
 
 struct BusWrite {
@@ -207,6 +213,10 @@ snd_soc_dai* codecDai(snd_soc_card* card, int link);
 snd_soc_dai* cpuDai(snd_soc_card* card, int link);
 // Runs the link's hw_params as ASoC would for a stream of that rate.
 int hwParams(snd_soc_card* card, int link, unsigned int rate, snd_pcm_format_t format = SNDRV_PCM_FORMAT_S32_LE,
-             unsigned int channels = 2);
+             unsigned int channels = 2, int stream = SNDRV_PCM_STREAM_PLAYBACK);
+// The link's startup and hw_free in a direction, on the substream hwParams uses.
+int startup(snd_soc_card* card, int link, int stream = SNDRV_PCM_STREAM_PLAYBACK);
+int hwFree(snd_soc_card* card, int link, int stream = SNDRV_PCM_STREAM_PLAYBACK);
+
 
 } // namespace standin

@@ -66,6 +66,15 @@ static inline int regmap_write_bits(struct regmap* map, unsigned int reg, unsign
     return regmap_update_bits_base(map, reg, mask, val, NULL, false, true);
 }
 
+/*
+ * Cache-only mode keeps writes of cached registers in the cache (volatile
+ * ones fail with -EBUSY); regcache_sync() writes the cached values that differ
+ * from the defaults once the cache was marked dirty.
+ */
+void regcache_cache_only(struct regmap* map, bool enable);
+void regcache_mark_dirty(struct regmap* map);
+int regcache_sync(struct regmap* map);
+
 #ifdef __cplusplus
 }
 #endif

@@ -86,9 +86,11 @@ struct device {
 struct module;
 #define THIS_MODULE ((struct module*)0)
 
+struct dev_pm_ops;
 struct device_driver {
     const char* name;
     const struct of_device_id* of_match_table;
+    const struct dev_pm_ops* pm;
 };
 
 static inline void* dev_get_drvdata(const struct device* dev) {
@@ -99,6 +101,7 @@ static inline void dev_set_drvdata(struct device* dev, void* data) {
 }
 void* devm_kzalloc(struct device* dev, size_t size, gfp_t gfp);
 char* devm_kstrdup(struct device* dev, const char* s, gfp_t gfp);
+void* devm_kmemdup(struct device* dev, const void* src, size_t len, gfp_t gfp);
 int devm_add_action_or_reset(struct device* dev, void (*action)(void*), void* data);
 
 void standin_dev_printk(const char* level, const struct device* dev, const char* fmt, ...)

@@ -36,10 +36,33 @@ typedef int snd_pcm_format_t;
 #define SNDRV_PCM_STREAM_PLAYBACK 0
 #define SNDRV_PCM_STREAM_CAPTURE 1
 
+struct snd_pcm_runtime;
+
 struct snd_pcm_substream {
     int stream;
     void* private_data; /* the runtime of the stream's link */
+    struct snd_pcm_runtime* runtime;
 };
+
+/* A PCM device: its substream per direction (NULL where it has none). */
+struct snd_pcm_str {
+    struct snd_pcm_substream* substream;
+};
+struct snd_pcm {
+    struct snd_pcm_str streams[2];
+};
+
+#define SNDRV_PCM_HW_PARAM_SAMPLE_BITS 8
+#define SNDRV_PCM_HW_PARAM_RATE 11
+struct snd_pcm_hw_constraint_list {
+    const unsigned int* list;
+    unsigned int count;
+    unsigned int mask;
+};
+/* Record the values a parameter is left in the runtime (struct snd_pcm_runtime). */
+int snd_pcm_hw_constraint_list(struct snd_pcm_runtime* runtime, unsigned int cond, int var,
+                               const struct snd_pcm_hw_constraint_list* l);
+int snd_pcm_hw_constraint_single(struct snd_pcm_runtime* runtime, int var, unsigned int val);
 
 struct snd_pcm_hw_params {
     snd_pcm_format_t format;
@@ -279,14 +302,19 @@ struct snd_soc_dai_driver {
     struct snd_soc_pcm_stream playback;
 #if LINUX_VERSION_CODE < KERNEL_VERSION(5, 12, 0)
     unsigned int symmetric_rates : 1;
+    unsigned int symmetric_samplebits : 1;
 #else
     unsigned int symmetric_rate : 1;
+    unsigned int symmetric_sample_bits : 1;
 #endif
     unsigned int symmetric_channels : 1;
 };
 
+struct snd_soc_component;
 struct snd_soc_component_driver {
     const char* name;
+    int (*suspend)(struct snd_soc_component* component);
+    int (*resume)(struct snd_soc_component* component);
     const struct snd_kcontrol_new* controls;
     unsigned int num_controls;
     const struct snd_soc_dapm_widget* dapm_widgets;
@@ -459,6 +487,7 @@ struct snd_soc_pcm_runtime {
     unsigned int num_cpus;
     unsigned int num_codecs;
     int num;
+    struct snd_pcm* pcm;
 };
 #define asoc_rtd_to_cpu(rtd, n) (rtd)->dais[n]
 #define asoc_rtd_to_codec(rtd, n) (rtd)->dais[n + (rtd)->dai_link->num_cpus]
@@ -471,12 +500,17 @@ struct snd_soc_pcm_runtime {
     struct snd_soc_dai* cpu_dai;
     struct snd_soc_dai* codec_dai;
     int num;
+    struct snd_pcm* pcm;
 };
 struct snd_soc_pcm_runtime* snd_soc_get_pcm_runtime(struct snd_soc_card* card, const char* dai_link);
 #endif
 
+/* The power-management operations of an ASoC card's driver. */
+extern const struct dev_pm_ops snd_soc_pm_ops;
+
 struct snd_soc_card {
     const char* name;
+    const char* driver_name;
     struct device* dev;
     struct module* owner;
     struct snd_soc_dai_link* dai_link;
