@@ -77,10 +77,10 @@ const char* usage =
 const struct {
     const char* name;
     bool value;
-} knownOptions[] = {{"in", true},        {"out", true},       {"speakers", true}, {"guard", true},   {"merge", false},
-                    {"taps", true},      {"phase", true},     {"margin", true},     {"max-boost", true}, {"smoothing", true}, {"plot", true},
-                    {"verify", false},   {"filter", true},    {"playback", true}, {"capture", true}, {"help", false},
-                    {"h", false}};
+} knownOptions[] = {{"in", true},    {"out", true},     {"speakers", true}, {"guard", true},     {"merge", false},
+                    {"taps", true},  {"phase", true},   {"margin", true},   {"max-boost", true}, {"smoothing", true},
+                    {"plot", true},  {"verify", false}, {"filter", true},   {"playback", true},  {"capture", true},
+                    {"help", false}, {"h", false}};
 
 int fail(const std::string& text, int code) {
     fprintf(stderr, "mobu-crossover: %s\n", text.c_str());
@@ -136,8 +136,8 @@ std::string readMeasurement(std::string dir, Measurement& m) {
         if (line.empty() || std::isalpha(static_cast<unsigned char>(line[0]))) continue;
         const auto f = fieldsOf(line);
         double channel = -1, samples = 0;
-        if (f.size() < 2 || !parseNumber(f[0], channel) || !parseNumber(f[1], samples) || channel != std::floor(channel) ||
-            channel < 0 || channel >= outputs)
+        if (f.size() < 2 || !parseNumber(f[0], channel) || !parseNumber(f[1], samples) ||
+            channel != std::floor(channel) || channel < 0 || channel >= outputs)
             return dir + "/tof.csv line " + std::to_string(number) + " \"" + line + "\" is not channel,samples,ms";
         if (samples < 0) continue; // not identified
         const std::string wav = dir + "/impulse-" + std::to_string(static_cast<int>(channel)) + ".wav";
@@ -198,7 +198,8 @@ struct Panel {
     std::string title;
     std::vector<std::pair<std::string, Eigen::VectorXd>> curves;
 };
-bool plot(const std::string& png, const std::string& title, const Eigen::VectorXd& f, const std::vector<Panel>& panels) {
+bool plot(const std::string& png, const std::string& title, const Eigen::VectorXd& f,
+          const std::vector<Panel>& panels) {
     std::ostringstream data, gp;
     for (const Panel& p : panels) {
         for (Eigen::Index i = 0; i < f.size(); ++i) {
@@ -247,10 +248,13 @@ struct Options {
 int readCommon(OptionParser& options, Options& o, std::vector<loudspeakers::Driver>& drivers, Measurement& m) {
     options.getArg("in", o.in);
     if (o.in.empty()) return fail("--in is needed: the measurement folder (see --help)", 2);
-    if (!options.has("speakers")) o.speakers = homeFile(loudspeakers::DEFAULT_NAME);
-    else options.getArg("speakers", o.speakers);
+    if (!options.has("speakers"))
+        o.speakers = homeFile(loudspeakers::DEFAULT_NAME);
+    else
+        options.getArg("speakers", o.speakers);
     std::string error;
-    if (const int r = loudspeakers::readFile(o.speakers, drivers, error, outputs); r != 0) return fail(error, r == -ENOENT ? 1 : 2);
+    if (const int r = loudspeakers::readFile(o.speakers, drivers, error, outputs); r != 0)
+        return fail(error, r == -ENOENT ? 1 : 2);
     if (const std::string wrong = readMeasurement(o.in, m); !wrong.empty()) return fail(wrong, 2);
     std::string text;
     if (options.getArg("smoothing", text) == 0) {
@@ -287,13 +291,16 @@ int design(OptionParser& options, Options& o) {
         for (const auto& d : drivers)
             for (const auto* e : {&d.low, &d.high})
                 if (e->present() && !e->lr)
-                    return fail("output " + std::to_string(d.output) + ": a \"linear\" slope has no minimum-phase form; "
-                                "use LR12, LR24 or LR48 with --phase=minimum",
+                    return fail("output " + std::to_string(d.output) +
+                                    ": a \"linear\" slope has no minimum-phase form; "
+                                    "use LR12, LR24 or LR48 with --phase=minimum",
                                 2);
     options.getArg("out", o.out);
     if (o.out.empty()) return fail("--out is needed: the coefficient file (see --help)", 2);
-    if (!options.has("guard")) o.guard = homeFile(OutputGuard::DEFAULT_NAME);
-    else options.getArg("guard", o.guard);
+    if (!options.has("guard"))
+        o.guard = homeFile(OutputGuard::DEFAULT_NAME);
+    else
+        options.getArg("guard", o.guard);
     o.merge = options.has("merge");
     Crossover xo;
     std::string error;
@@ -320,8 +327,8 @@ int design(OptionParser& options, Options& o) {
         int count = 0;
         for (Eigen::Index i = 0; i < f.size(); ++i)
             if (f(i) >= 40.0 && f(i) <= 16000.0)
-                worst = std::max(worst, std::abs(sum.predictedDB(i))), squares += sum.predictedDB(i) * sum.predictedDB(i),
-                ++count;
+                worst = std::max(worst, std::abs(sum.predictedDB(i))),
+                squares += sum.predictedDB(i) * sum.predictedDB(i), ++count;
         printf("loudspeaker %s: predicted sum within %.2f dB of the target (RMS %.2f dB, 40 Hz ... 16 kHz)\n",
                sum.loudspeaker.c_str(), worst, std::sqrt(squares / std::max(count, 1)));
     }
@@ -332,12 +339,14 @@ int design(OptionParser& options, Options& o) {
         described.push_back(r.output);
     if (o.merge) {
         std::string notes;
-        if (const std::string wrong = coefficientmerge::merge(o.out, s.fs, xo.filters(), described, notes); !wrong.empty())
+        if (const std::string wrong = coefficientmerge::merge(o.out, s.fs, xo.filters(), described, notes);
+            !wrong.empty())
             return fail(wrong, wrong.find(": not merged") != std::string::npos ? 2 : 1);
         if (!notes.empty()) printf("note: %s\n", notes.c_str());
     } else {
         if (const std::string wrong = coefficientmerge::keepBackup(o.out); !wrong.empty()) return fail(wrong, 1);
-        if (const std::string wrong = replaceAudioFile(o.out, s.fs, xo.filters()); !wrong.empty()) return fail(wrong, 1);
+        if (const std::string wrong = replaceAudioFile(o.out, s.fs, xo.filters()); !wrong.empty())
+            return fail(wrong, 1);
     }
     printf("coefficients: %s (%d outputs, %s)\n", o.out.c_str(), outputs,
            o.merge ? "the outputs not described kept" : "the outputs not described silent");
@@ -437,8 +446,9 @@ int verify(OptionParser& options, Options& o) {
         for (const auto& d : drivers)
             if (d.loudspeaker == name) {
                 if (p >= 0 && d.output % 2 != p)
-                    return fail("loudspeaker " + name + " has even and odd outputs: it can't be measured as one "
-                                "(the sweep plays on every even or every odd output)",
+                    return fail("loudspeaker " + name +
+                                    " has even and odd outputs: it can't be measured as one "
+                                    "(the sweep plays on every even or every odd output)",
                                 2);
                 p = d.output % 2;
             }
@@ -450,7 +460,8 @@ int verify(OptionParser& options, Options& o) {
     if ((opened < 0 && opened != SOX_REFERENCE_WARNING) || filterFile.read(coefficients) < 0 ||
         coefficients.rows() < 1 || coefficients.cols() != outputs)
         return fail("can't read the coefficient file " + o.filter + " (" + std::to_string(outputs) + " outputs)", 1);
-    if (filterFile.getFSIn() != m.fs) return fail("the coefficient file " + o.filter + " is at another rate than the measurement", 2);
+    if (filterFile.getFSIn() != m.fs)
+        return fail("the coefficient file " + o.filter + " is at another rate than the measurement", 2);
     struct sigaction action {};
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
@@ -535,7 +546,8 @@ int verify(OptionParser& options, Options& o) {
 
     // The recordings as files, for any tool to check.
     for (const auto& [c, h] : alone)
-        if (const std::string w = replaceAudioFile(folder + "/driver-" + std::to_string(c) + ".wav", m.fs, h); !w.empty())
+        if (const std::string w = replaceAudioFile(folder + "/driver-" + std::to_string(c) + ".wav", m.fs, h);
+            !w.empty())
             return fail(w, 1);
     for (size_t i = 0; i < names.size(); ++i)
         if (const std::string w = replaceAudioFile(folder + "/sum-" + std::to_string(i) + ".wav", m.fs, summed[i]);
@@ -550,12 +562,14 @@ int verify(OptionParser& options, Options& o) {
         // The prediction: each driver's measured response through its filter, summed.
         Eigen::Index longest = 0;
         for (const auto& d : drivers)
-            if (d.loudspeaker == names[i]) longest = std::max(longest, m.drivers[static_cast<size_t>(d.output)].impulse.size());
+            if (d.loudspeaker == names[i])
+                longest = std::max(longest, m.drivers[static_cast<size_t>(d.output)].impulse.size());
         const Eigen::Index n = powerOfTwoAbove(coefficients.rows() + longest);
         Eigen::VectorXcd predicted = Eigen::VectorXcd::Zero(n / 2 + 1);
         double earliest = 1e300;
         for (const auto& d : drivers)
-            if (d.loudspeaker == names[i]) earliest = std::min(earliest, m.drivers[static_cast<size_t>(d.output)].shift);
+            if (d.loudspeaker == names[i])
+                earliest = std::min(earliest, m.drivers[static_cast<size_t>(d.output)].shift);
         for (const auto& d : drivers) {
             if (d.loudspeaker != names[i]) continue;
             Eigen::VectorXd a = Eigen::VectorXd::Zero(n), b = Eigen::VectorXd::Zero(n);
@@ -564,8 +578,9 @@ int verify(OptionParser& options, Options& o) {
             b.head(h.size()) = h;
             Eigen::VectorXcd through = realdft::forward(a).cwiseProduct(realdft::forward(b));
             for (Eigen::Index k = 0; k < through.size(); ++k)
-                through(k) *= Crossover::guardResponse(d.protection, k * m.fs / n, m.fs) *
-                              std::polar(1.0, -2.0 * M_PI * k * (m.drivers[static_cast<size_t>(d.output)].shift - earliest) / n);
+                through(k) *=
+                    Crossover::guardResponse(d.protection, k * m.fs / n, m.fs) *
+                    std::polar(1.0, -2.0 * M_PI * k * (m.drivers[static_cast<size_t>(d.output)].shift - earliest) / n);
             predicted += through;
         }
         const Eigen::VectorXd predictedDB = xo.smoothedDB(realdft::inverse(predicted, n));
@@ -577,9 +592,10 @@ int verify(OptionParser& options, Options& o) {
         double worst = 0, rms = 0, worstP = 0, rmsP = 0;
         figures(f, deviation, 40.0, 16000.0, worst, rms);
         figures(f, versus, 40.0, 16000.0, worstP, rmsP);
-        printf("loudspeaker %s: sum against the target: RMS %.2f dB, worst %.2f dB; against the prediction: RMS %.2f dB, "
-               "worst %.2f dB\n",
-               names[i].c_str(), rms, worst, rmsP, worstP);
+        printf(
+            "loudspeaker %s: sum against the target: RMS %.2f dB, worst %.2f dB; against the prediction: RMS %.2f dB, "
+            "worst %.2f dB\n",
+            names[i].c_str(), rms, worst, rmsP, worstP);
         std::vector<double> crossovers;
         for (const auto& d : drivers)
             if (d.loudspeaker == names[i] && d.high.present())
@@ -593,7 +609,8 @@ int verify(OptionParser& options, Options& o) {
                    "side)\n",
                    names[i].c_str(), c, w);
         }
-        Panel panel{"loudspeaker " + plain(names[i]) + ": recorded through the filters (dB of the level of the sum)", {}};
+        Panel panel{"loudspeaker " + plain(names[i]) + ": recorded through the filters (dB of the level of the sum)",
+                    {}};
         double first = 1e300, last = -1e300;
         for (const auto& d : drivers) {
             if (d.loudspeaker != names[i]) continue;
@@ -601,7 +618,8 @@ int verify(OptionParser& options, Options& o) {
             panel.curves.push_back({"output " + std::to_string(d.output) + " " + plain(d.role) + " alone", db});
             const auto at = [&](double g) -> double {
                 for (Eigen::Index k = 1; k < f.size(); ++k)
-                    if (f(k) >= g) return db(k - 1) + (db(k) - db(k - 1)) * std::log(g / f(k - 1)) / std::log(f(k) / f(k - 1));
+                    if (f(k) >= g)
+                        return db(k - 1) + (db(k) - db(k - 1)) * std::log(g / f(k - 1)) / std::log(f(k) / f(k - 1));
                 return double(NAN);
             };
             const double lo = d.low.present() ? d.low.frequency : 0, hi = d.high.present() ? d.high.frequency : 0;
@@ -614,8 +632,7 @@ int verify(OptionParser& options, Options& o) {
             first = std::min(first, arrival), last = std::max(last, arrival);
             printf("output %d (%s): two octaves below its band %s dB, above %s dB; arrival %.2f samples%s\n", d.output,
                    d.role.c_str(), lo > 0 && lo / 4 >= 20 ? std::to_string(at(lo / 4)).substr(0, 6).c_str() : "-",
-                   hi > 0 && hi * 4 <= 20000 ? std::to_string(at(hi * 4)).substr(0, 6).c_str() : "-", arrival,
-                   "");
+                   hi > 0 && hi * 4 <= 20000 ? std::to_string(at(hi * 4)).substr(0, 6).c_str() : "-", arrival, "");
         }
         printf("loudspeaker %s: arrival spread %.2f samples (group delays an octave either side of the crossovers)\n",
                names[i].c_str(), last - first);
@@ -630,10 +647,12 @@ int verify(OptionParser& options, Options& o) {
             for (const auto& b : drivers)
                 if (a.loudspeaker == names[i] && b.loudspeaker == names[i] && a.high.present() && a.high == b.low) {
                     const double fc = a.high.frequency;
-                    const double lag = std::remainder(phaseAt(alone[a.output], fc) - phaseAt(alone[b.output], fc), 2.0 * M_PI) /
-                                       (2.0 * M_PI * fc / m.fs);
-                    printf("loudspeaker %s: crossover %g Hz: output %d against output %d in phase within %.2f samples\n",
-                           names[i].c_str(), fc, b.output, a.output, std::abs(lag));
+                    const double lag =
+                        std::remainder(phaseAt(alone[a.output], fc) - phaseAt(alone[b.output], fc), 2.0 * M_PI) /
+                        (2.0 * M_PI * fc / m.fs);
+                    printf(
+                        "loudspeaker %s: crossover %g Hz: output %d against output %d in phase within %.2f samples\n",
+                        names[i].c_str(), fc, b.output, a.output, std::abs(lag));
                 }
         panel.curves.push_back({"predicted sum", predictedDB.array() - predictedLevel});
         panel.curves.push_back({"recorded sum", deviation});

@@ -245,8 +245,10 @@ int Crossover::design(const std::vector<loudspeakers::Driver>& drivers, const st
         w.H = realdft::forward(padded);
         for (Eigen::Index k = 0; k < bins; ++k)
             w.H(k) *= guardResponse(d.protection, binHz(k), set.fs);
-        const Eigen::VectorXd smoothed = RoomCorrection::smoothPower(w.H.cwiseAbs2(), set.smoothing)
-                                             .unaryExpr([](double p) { return 10.0 * std::log10(std::max(p, 1e-300)); });
+        const Eigen::VectorXd smoothed =
+            RoomCorrection::smoothPower(w.H.cwiseAbs2(), set.smoothing).unaryExpr([](double p) {
+                return 10.0 * std::log10(std::max(p, 1e-300));
+            });
         // Where the measurement and the driver are to be trusted, and where the correction works.
         const double validLow = std::max(m.validLowHz, 10.0);
         const double validHigh = m.validHighHz > 0.0 ? std::min(m.validHighHz, nyquist) : nyquist;
@@ -261,8 +263,10 @@ int Crossover::design(const std::vector<loudspeakers::Driver>& drivers, const st
                    -1;
         r.correctLowHz = lo, r.correctHighHz = hi;
         // The level in the band, away from its edges.
-        const double levelLow = d.low.present() ? std::max(d.low.frequency * M_SQRT2, 2.0 * lo) : std::max(2.0 * lo, 50.0);
-        const double levelHigh = d.high.present() ? std::min(d.high.frequency / M_SQRT2, hi / 2.0) : std::min(hi / 2.0, 10000.0);
+        const double levelLow =
+            d.low.present() ? std::max(d.low.frequency * M_SQRT2, 2.0 * lo) : std::max(2.0 * lo, 50.0);
+        const double levelHigh =
+            d.high.present() ? std::min(d.high.frequency / M_SQRT2, hi / 2.0) : std::min(hi / 2.0, 10000.0);
         {
             Eigen::VectorXd onGrid(reportFrequencies.size());
             for (Eigen::Index i = 0; i < onGrid.size(); ++i)
@@ -301,9 +305,11 @@ int Crossover::design(const std::vector<loudspeakers::Driver>& drivers, const st
         sum.loudspeaker = name;
         double latest = -1e300, quietest = 1e300, earliestShift = 1e300;
         for (const auto& d : drivers)
-            if (d.loudspeaker == name) earliestShift = std::min(earliestShift, measured[static_cast<size_t>(d.output)].shift);
+            if (d.loudspeaker == name)
+                earliestShift = std::min(earliestShift, measured[static_cast<size_t>(d.output)].shift);
         for (const Work& w : work)
-            if (w.r.loudspeaker == name) latest = std::max(latest, w.r.arrival), quietest = std::min(quietest, w.r.levelDB);
+            if (w.r.loudspeaker == name)
+                latest = std::max(latest, w.r.arrival), quietest = std::min(quietest, w.r.levelDB);
         for (const auto& c : crossoversOf(name, drivers))
             sum.crossovers.push_back(c.frequency);
         std::sort(sum.crossovers.begin(), sum.crossovers.end());
@@ -324,11 +330,11 @@ int Crossover::design(const std::vector<loudspeakers::Driver>& drivers, const st
         };
         double lowest = 0.0;
         for (size_t i = 1; i < own.size(); ++i) {
-            const Report &below = own[i - 1]->r;
+            const Report& below = own[i - 1]->r;
             Report& r = own[i]->r;
             const double fc = r.lowHz, omega = 2.0 * M_PI * std::lround(fc * n / set.fs) / n;
-            const double difference = std::arg(responseAt(*own[i - 1], fc)) - omega * below.delay -
-                                      std::arg(responseAt(*own[i], fc));
+            const double difference =
+                std::arg(responseAt(*own[i - 1], fc)) - omega * below.delay - std::arg(responseAt(*own[i], fc));
             const double estimate = below.delay + below.arrival - r.arrival; // in the frame of the shifts
             const double first = -difference / omega, period = 2.0 * M_PI / omega;
             r.delay = first + period * std::round((estimate - first) / period);
@@ -359,8 +365,10 @@ int Crossover::design(const std::vector<loudspeakers::Driver>& drivers, const st
             for (Eigen::Index k = 0; k < bins; ++k)
                 Y(k) *= std::polar(1.0, -2.0 * M_PI * k * shift / n);
             sum.predicted += Y;
-            const Eigen::VectorXd db = RoomCorrection::smoothPower(Y.cwiseAbs2(), set.smoothing)
-                                           .unaryExpr([](double p) { return 10.0 * std::log10(std::max(p, 1e-300)); });
+            const Eigen::VectorXd db =
+                RoomCorrection::smoothPower(Y.cwiseAbs2(), set.smoothing).unaryExpr([](double p) {
+                    return 10.0 * std::log10(std::max(p, 1e-300));
+                });
             r.predictedDB.resize(reportFrequencies.size());
             for (Eigen::Index i = 0; i < r.predictedDB.size(); ++i)
                 r.predictedDB(i) = atFrequency(db, reportFrequencies(i), set.fs, n) - quietest;
@@ -370,13 +378,16 @@ int Crossover::design(const std::vector<loudspeakers::Driver>& drivers, const st
                 r.aboveDB = interpolate(reportFrequencies, r.predictedDB, r.highHz * 4.0);
             driverReports.push_back(r);
         }
-        const Eigen::VectorXd db = RoomCorrection::smoothPower(sum.predicted.cwiseAbs2(), set.smoothing)
-                                       .unaryExpr([](double p) { return 10.0 * std::log10(std::max(p, 1e-300)); });
+        const Eigen::VectorXd db =
+            RoomCorrection::smoothPower(sum.predicted.cwiseAbs2(), set.smoothing).unaryExpr([](double p) {
+                return 10.0 * std::log10(std::max(p, 1e-300));
+            });
         sum.predictedDB.resize(reportFrequencies.size());
         for (Eigen::Index i = 0; i < sum.predictedDB.size(); ++i)
             sum.predictedDB(i) = atFrequency(db, reportFrequencies(i), set.fs, n) - quietest;
         loudspeakerSums.push_back(std::move(sum));
     }
-    std::sort(driverReports.begin(), driverReports.end(), [](const Report& a, const Report& b) { return a.output < b.output; });
+    std::sort(driverReports.begin(), driverReports.end(),
+              [](const Report& a, const Report& b) { return a.output < b.output; });
     return 0;
 }

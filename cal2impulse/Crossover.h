@@ -59,22 +59,22 @@ public:
     struct Report {
         int output = 0;
         std::string loudspeaker, role;
-        double lowHz = 0.0, highHz = 0.0;     ///< band edges (0: none)
+        double lowHz = 0.0, highHz = 0.0; ///< band edges (0: none)
         double correctLowHz = 0.0, correctHighHz = 0.0;
-        double arrival = 0.0;                 ///< measured arrival, samples
-        double delay = 0.0;                   ///< samples added for the alignment
-        double levelDB = 0.0;                 ///< the driver's level in its band
-        double gainDB = 0.0;                  ///< broadband gain of the level match and trim
-        double maxBoostDB = 0.0;              ///< largest boost of the correction
-        double belowDB = NAN, aboveDB = NAN;  ///< predicted response two octaves outside the band, dB of the band
-        Eigen::VectorXd predictedDB;          ///< the driver through its filter (smoothed), on frequencies()
+        double arrival = 0.0;                ///< measured arrival, samples
+        double delay = 0.0;                  ///< samples added for the alignment
+        double levelDB = 0.0;                ///< the driver's level in its band
+        double gainDB = 0.0;                 ///< broadband gain of the level match and trim
+        double maxBoostDB = 0.0;             ///< largest boost of the correction
+        double belowDB = NAN, aboveDB = NAN; ///< predicted response two octaves outside the band, dB of the band
+        Eigen::VectorXd predictedDB;         ///< the driver through its filter (smoothed), on frequencies()
     };
 
     struct Sum {
         std::string loudspeaker;
-        double levelDB = 0.0;         ///< the target's level
-        Eigen::VectorXd predictedDB;  ///< the predicted sum (smoothed), on frequencies()
-        Eigen::VectorXcd predicted;   ///< the predicted sum, on the design grid (bins 0 ... N/2)
+        double levelDB = 0.0;        ///< the target's level
+        Eigen::VectorXd predictedDB; ///< the predicted sum (smoothed), on frequencies()
+        Eigen::VectorXcd predicted;  ///< the predicted sum, on the design grid (bins 0 ... N/2)
         std::vector<double> crossovers;
     };
 

@@ -77,7 +77,8 @@ std::string readProtection(const Json::Value& v, const std::string& where, int o
                            OutputGuard::Limits& limits) {
     if (!v.isObject()) return where + ": " + valueText(v) + " is not an object";
     Json::Value entry = v;
-    if (entry.isMember("output")) return where + ".output: unknown key (expected \"highpass\", \"lowpass\", \"maxLevel\")";
+    if (entry.isMember("output"))
+        return where + ".output: unknown key (expected \"highpass\", \"lowpass\", \"maxLevel\")";
     entry["output"] = output;
     Json::Value root;
     root["outputs"].append(entry);
@@ -175,9 +176,10 @@ std::string checkTiling(const std::vector<Driver>& drivers) {
                        std::to_string(b.output) + " starts at " + number(b.low.frequency) + " Hz";
             if (!(a.high == b.low))
                 return pair + ": the crossover does not meet: output " + std::to_string(a.output) + " ends at " +
-                       number(a.high.frequency) + " Hz " + a.high.slope + (a.high.lr ? "" : " " + std::to_string(a.high.order)) +
-                       ", output " + std::to_string(b.output) + " starts at " + number(b.low.frequency) + " Hz " +
-                       b.low.slope + (b.low.lr ? "" : " " + std::to_string(b.low.order));
+                       number(a.high.frequency) + " Hz " + a.high.slope +
+                       (a.high.lr ? "" : " " + std::to_string(a.high.order)) + ", output " + std::to_string(b.output) +
+                       " starts at " + number(b.low.frequency) + " Hz " + b.low.slope +
+                       (b.low.lr ? "" : " " + std::to_string(b.low.order));
         }
     }
     return "";
@@ -261,8 +263,8 @@ std::string guardText(const std::vector<OutputGuard::Limits>& limits) {
             out << ", \"highpass\": { \"frequency\": " << number(l.highpass.frequency)
                 << ", \"order\": " << l.highpass.order << " }";
         if (l.lowpass.order > 0)
-            out << ", \"lowpass\": { \"frequency\": " << number(l.lowpass.frequency) << ", \"order\": " << l.lowpass.order
-                << " }";
+            out << ", \"lowpass\": { \"frequency\": " << number(l.lowpass.frequency)
+                << ", \"order\": " << l.lowpass.order << " }";
         if (l.limited) out << ", \"maxLevel\": " << number(l.maxLevel);
         out << " }";
         any = true;
