@@ -70,7 +70,8 @@ const char* usage =
     "  --verify    measure every driver alone and then every loudspeaker with all its drivers at once\n"
     "              (the sweep on all of its outputs: the even ones for the loudspeaker on output 0, the odd\n"
     "              ones for output 1), through FILE as the measurement filter (~/.mobu/fir-measure.wav,\n"
-    "              put back afterwards); the recorded responses go to DIR/verify/\n"
+    "              put back afterwards); the recorded responses go to DIR/verify/ (driver-<c>.wav, sum-<i>.wav,\n"
+    "              and DIR/verify/loudspeakers/, the sums as a measurement for mobu-correct)\n"
     "Exit status: 0 done; 1 a file or device could not be used; 2 bad options, description or\n"
     "measurement; 3 the verifying measurement failed or was stopped.\n";
 
@@ -553,6 +554,23 @@ int verify(OptionParser& options, Options& o) {
         if (const std::string w = replaceAudioFile(folder + "/sum-" + std::to_string(i) + ".wav", m.fs, summed[i]);
             !w.empty())
             return fail(w, 1);
+    // The summed loudspeakers as a measurement of their own (channel 0 the one on the even outputs,
+    // 1 the one on the odd), for mobu-correct to correct each loudspeaker in the room as a whole.
+    {
+        const std::string room = folder + "/loudspeakers";
+        mkdir(room.c_str(), 0755);
+        std::ostringstream tof;
+        tof << "channel,samples,milliseconds\n";
+        for (size_t i = 0; i < names.size(); ++i) {
+            const int channel = parity[i];
+            if (const std::string w =
+                    replaceAudioFile(room + "/impulse-" + std::to_string(channel) + ".wav", m.fs, summed[i]);
+                !w.empty())
+                return fail(w, 1);
+            tof << channel << ",0,0\n";
+        }
+        if (writeFileSafely(room + "/tof.csv", tof.str()) < 0) return fail("can't write " + room + "/tof.csv", 1);
+    }
 
     const Eigen::VectorXd& f = xo.frequencies();
     std::vector<Panel> panels;

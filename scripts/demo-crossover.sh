@@ -15,7 +15,7 @@ work="${1:-$(mktemp -d /tmp/mobu-crossover.XXXXXX)}"
 mkdir -p "$work/home/.mobu"
 work="$(cd "$work" && pwd)"
 rm -rf "$work/measurement"
-rm -f "$work"/{filters.wav,filters.wav.scale,processor.log,design.png,verify.png} "$work/home/.mobu/guard.json"
+rm -f "$work"/{filters.wav,filters.wav.scale,processor.log,design.png,verify.png,room-fir.wav,eq.json,eq-0.json,eq-1.json} "$work/home/.mobu/guard.json"
 
 pids=()
 shms=()
@@ -88,6 +88,11 @@ echo "== Verifying: every driver alone, then each loudspeaker with all its drive
 ALSA_CONFIG_PATH="$cfg" env "${home_env[@]}" "$build/applications/mobu-crossover" --verify \
     --in="$work/measurement" --filter="$work/filters.wav" --playback=board_playback --capture=board_capture \
     --plot="$work/verify.png"
+
+echo "== Room correction on top: each summed loudspeaker corrected as a whole, as equaliser sections its input"
+echo "   equaliser applies to every driver of that loudspeaker alike (mobu-correct on the verified sums)"
+"$build/applications/mobu-correct" --in="$work/measurement/verify/loudspeakers" --out="$work/room-fir.wav" \
+    --eq="$work/eq.json" | grep -E '^designed|^equaliser'
 
 echo
 echo "Pictures: $work/design.png (the design), $work/verify.png (recorded through the filters)"
