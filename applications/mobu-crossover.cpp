@@ -9,6 +9,8 @@
 // Every file is written through SafeFile (a new file renamed into place), so a running
 // processor's file watch sees only finished files.
 
+#include "ToolSupport.h"
+
 #include <CoefficientMerge.h>
 #include <Crossover.h>
 #include <Loudspeakers.h>
@@ -75,34 +77,14 @@ const char* usage =
     "Exit status: 0 done; 1 a file or device could not be used; 2 bad options, description or\n"
     "measurement; 3 the verifying measurement failed or was stopped.\n";
 
-const struct {
-    const char* name;
-    bool value;
-} knownOptions[] = {{"in", true},    {"out", true},     {"speakers", true}, {"guard", true},     {"merge", false},
-                    {"taps", true},  {"phase", true},   {"margin", true},   {"max-boost", true}, {"smoothing", true},
-                    {"plot", true},  {"verify", false}, {"filter", true},   {"playback", true},  {"capture", true},
-                    {"help", false}, {"h", false}};
+const toolsupport::KnownOption knownOptions[] = {
+    {"in", true},     {"out", true},      {"speakers", true},  {"guard", true},     {"merge", false}, {"taps", true},
+    {"phase", true},  {"margin", true},   {"max-boost", true}, {"smoothing", true}, {"plot", true},   {"verify", false},
+    {"filter", true}, {"playback", true}, {"capture", true},   {"help", false},     {"h", false}};
 
 int fail(const std::string& text, int code) {
     fprintf(stderr, "mobu-crossover: %s\n", text.c_str());
     return code;
-}
-
-std::string checkArguments(int argc, char* argv[]) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg(argv[i]);
-        if (arg.compare(0, 2, "--") != 0) return "unexpected argument " + arg + " (options are --name=value)";
-        std::string name = arg.substr(2);
-        const size_t eq = name.find('=');
-        const bool hasValue = eq != std::string::npos;
-        if (hasValue) name.erase(eq);
-        const auto known = std::find_if(std::begin(knownOptions), std::end(knownOptions),
-                                        [&](const auto& o) { return name == o.name; });
-        if (known == std::end(knownOptions)) return "unknown option " + arg;
-        if (hasValue && !known->value) return "--" + name + " takes no value";
-        if (!hasValue && known->value) return "--" + name + " needs a value (--" + name + "=...)";
-    }
-    return "";
 }
 
 bool parseNumber(const std::string& text, double& value) {
@@ -173,27 +155,6 @@ std::string homeFile(const char* name) {
     return home.setFileName(name) == 0 ? home.getFileName() : std::string();
 }
 
-std::string replaceAudioFile(const std::string& path, double fs, const Eigen::MatrixXd& data) {
-    Sox<double> out;
-    const double peak = data.cwiseAbs().maxCoeff();
-    int ret = out.openWrite(path, fs, static_cast<int>(data.cols()), peak > 0 ? peak : 1.0, 32);
-    if (ret >= 0) ret = out.write(data);
-    const int closed = out.closeWrite();
-    if (ret < 0 || closed < 0) return "can't write " + path + " (" + std::to_string(ret < 0 ? ret : closed) + ")";
-    return "";
-}
-
-bool runGnuplot(const std::string& script) {
-    const pid_t child = fork();
-    if (child < 0) return false;
-    if (child == 0) {
-        execlp("gnuplot", "gnuplot", script.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    int status = 0;
-    return waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 /// One panel per loudspeaker; each panel's curves (dB on `f`) with their titles.
 struct Panel {
     std::string title;
@@ -225,7 +186,7 @@ bool plot(const std::string& png, const std::string& title, const Eigen::VectorX
         gp << "\n";
     }
     gp << "unset multiplot\n";
-    return writeFileSafely(script, gp.str()) == 0 && runGnuplot(script);
+    return writeFileSafely(script, gp.str()) == 0 && toolsupport::runGnuplot(script);
 }
 
 /// A name without quotes for gnuplot titles.
@@ -346,7 +307,7 @@ int design(OptionParser& options, Options& o) {
         if (!notes.empty()) printf("note: %s\n", notes.c_str());
     } else {
         if (const std::string wrong = coefficientmerge::keepBackup(o.out); !wrong.empty()) return fail(wrong, 1);
-        if (const std::string wrong = replaceAudioFile(o.out, s.fs, xo.filters()); !wrong.empty())
+        if (const std::string wrong = toolsupport::replaceAudioFile(o.out, s.fs, xo.filters()); !wrong.empty())
             return fail(wrong, 1);
     }
     printf("coefficients: %s (%d outputs, %s)\n", o.out.c_str(), outputs,
@@ -487,7 +448,8 @@ int verify(OptionParser& options, Options& o) {
             rename(kept.c_str(), measurementFilter.c_str());
         }
     };
-    if (const std::string wrong = replaceAudioFile(measurementFilter, m.fs, coefficients); !wrong.empty()) {
+    if (const std::string wrong = toolsupport::replaceAudioFile(measurementFilter, m.fs, coefficients);
+        !wrong.empty()) {
         restore();
         return fail(wrong, 1);
     }
@@ -547,11 +509,13 @@ int verify(OptionParser& options, Options& o) {
 
     // The recordings as files, for any tool to check.
     for (const auto& [c, h] : alone)
-        if (const std::string w = replaceAudioFile(folder + "/driver-" + std::to_string(c) + ".wav", m.fs, h);
+        if (const std::string w =
+                toolsupport::replaceAudioFile(folder + "/driver-" + std::to_string(c) + ".wav", m.fs, h);
             !w.empty())
             return fail(w, 1);
     for (size_t i = 0; i < names.size(); ++i)
-        if (const std::string w = replaceAudioFile(folder + "/sum-" + std::to_string(i) + ".wav", m.fs, summed[i]);
+        if (const std::string w =
+                toolsupport::replaceAudioFile(folder + "/sum-" + std::to_string(i) + ".wav", m.fs, summed[i]);
             !w.empty())
             return fail(w, 1);
     // The summed loudspeakers as a measurement of their own (channel 0 the one on the even outputs,
@@ -563,8 +527,8 @@ int verify(OptionParser& options, Options& o) {
         tof << "channel,samples,milliseconds\n";
         for (size_t i = 0; i < names.size(); ++i) {
             const int channel = parity[i];
-            if (const std::string w =
-                    replaceAudioFile(room + "/impulse-" + std::to_string(channel) + ".wav", m.fs, summed[i]);
+            if (const std::string w = toolsupport::replaceAudioFile(
+                    room + "/impulse-" + std::to_string(channel) + ".wav", m.fs, summed[i]);
                 !w.empty())
                 return fail(w, 1);
             tof << channel << ",0,0\n";
@@ -691,7 +655,10 @@ int main(int argc, char* argv[]) {
         fputs(usage, stdout);
         return 0;
     }
-    if (const std::string wrong = checkArguments(argc, argv); !wrong.empty()) return fail(wrong + " (see --help)", 2);
+    if (const std::string wrong =
+            toolsupport::checkArguments(argc, argv, std::begin(knownOptions), std::end(knownOptions));
+        !wrong.empty())
+        return fail(wrong + " (see --help)", 2);
     Options o;
     return options.has("verify") ? verify(options, o) : design(options, o);
 }
