@@ -5,6 +5,7 @@
 
 #include <Eigen/Dense>
 
+#include <cmath>
 #include <complex>
 #include <string>
 #include <vector>
