@@ -248,7 +248,8 @@
           state.overlay = { label: imported.name, imported };
         } else if (id) {
           const run = await api('GET', `/api/measurement/kept/${encodeURIComponent(id)}`);
-          state.overlay = { label: new Date(run.date).toLocaleString('en-GB'), results: run.results };
+          const before = id === state.verifiedFrom ? 'before the write, ' : ''; // the run a correction was designed from
+          state.overlay = { label: `${before}${new Date(run.date).toLocaleString('en-GB')}`, results: run.results };
         }
       } catch (e) {
         message(e.message);
@@ -303,6 +304,7 @@
     if (state.verifyBefore && m.phase === 'done' && m.run && m.run !== state.verifyBefore) {
       const overlay = $('#measure-overlay');
       overlay.value = state.verifyBefore;
+      state.verifiedFrom = state.verifyBefore;
       state.verifyBefore = '';
       overlay.dispatchEvent(new Event('change'));
     } else if (state.verifyBefore && ['error', 'stopped'].includes(m.phase)) state.verifyBefore = '';

@@ -488,7 +488,7 @@ test('a room correction designed from the measurement is drawn, written as the c
   assert.equal(await page.$eval('#measure-overlay', (e) => e.value), before, 'the run before the write is the overlay');
   for (const c of ['0', '1'])
     await page.waitForFunction((ch) => [...document.querySelectorAll(`.result[data-channel="${ch}"] .magnitude .u-legend .u-series`)]
-      .some((x) => /^overlay \d/.test(x.textContent.trim())), { timeout: 10000 }, c);
+      .some((x) => /^overlay before the write, \d/.test(x.textContent.trim())), { timeout: 10000 }, c);
   await page.screenshot({ path: path.join(artefacts, 'correction-verify.png'), fullPage: true });
   await page.select('#measure-overlay', '');
 
