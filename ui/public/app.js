@@ -791,6 +791,7 @@
       if (p.rate) parts.push(`${p.rate} Hz, periods of ${p.period} frames (${p.latencyMs.toFixed(1)} ms)`);
       parts.push(`started again after an over/under-run: ${p.restarts} time${p.restarts === 1 ? '' : 's'}`);
     }
+    parts.push('CPU load per period: not reported by the processor');
     $('#processor-status').textContent = parts.join('; ');
   }
 

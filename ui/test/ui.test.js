@@ -540,7 +540,7 @@ test('the Files view says how the processor runs: its rate, period and restarts 
   const log = processorLog();
   const [, latency, , frames] = [...log.matchAll(/requested latency : ([\d.]+) fs: ([\d.]+) setting N = (\d+)/g)].pop();
   const restarts = log.split('starting the processor again').length - 1;
-  const want = `running; 48000 Hz, periods of ${frames} frames (${(1000 * Number(latency)).toFixed(1)} ms); started again after an over/under-run: ${restarts} time${restarts === 1 ? '' : 's'}`;
+  const want = `running; 48000 Hz, periods of ${frames} frames (${(1000 * Number(latency)).toFixed(1)} ms); started again after an over/under-run: ${restarts} time${restarts === 1 ? '' : 's'}; CPU load per period: not reported by the processor`;
   await waitFor('the processor panel', 10, async () => (await page.$eval('#processor-status', (e) => e.textContent)) === want)
     .catch(async (e) => assert.fail(`${e.message}: "${await page.$eval('#processor-status', (x) => x.textContent)}", want "${want}"`));
 });
