@@ -567,6 +567,71 @@
       }
     });
   }
+  // ---- crossovers --------------------------------------------------------------------------
+  let crossoverFormFilled = false;
+  function setupCrossover() {
+    $('#xo-design').addEventListener('click', async () => {
+      const request = {
+        speakers: $('#xo-speakers').value.trim(), phase: $('#xo-phase').value, maxBoost: Number($('#xo-boost').value),
+        margin: Number($('#xo-margin').value), smoothing: Number($('#xo-smoothing').value), taps: Number($('#xo-taps').value),
+      };
+      try {
+        showCrossover(await api('POST', '/api/crossover', request));
+      } catch (e) {
+        message(`crossovers: ${e.message}`);
+      }
+    });
+    $('#xo-apply').addEventListener('click', async () => {
+      try {
+        showCrossover(await api('POST', '/api/crossover/apply'));
+      } catch (e) {
+        message(`crossovers: ${e.message}`);
+      }
+    });
+  }
+  function showCrossover(c) {
+    const before = state.crossover;
+    state.crossover = c;
+    const d = c.defaults;
+    const list = $('#xo-speakers-list');
+    list.textContent = '';
+    for (const name of c.choices.speakers) list.append(el('option', { value: name }));
+    if (!crossoverFormFilled) {
+      crossoverFormFilled = true;
+      const options = (select, values, label, chosen) => {
+        select.textContent = '';
+        for (const v of values) select.append(el('option', { value: String(v), text: label(v) }));
+        select.value = String(chosen);
+      };
+      options($('#xo-smoothing'), c.choices.smoothing, (k) => `1/${k}`, d.smoothing);
+      options($('#xo-taps'), c.choices.taps, (t) => `${t} taps (${Math.round((1000 * t) / state.rate)} ms)`, d.taps);
+      $('#xo-speakers').value = c.choices.speakers.includes(d.speakers) ? d.speakers : c.choices.speakers[0] || d.speakers;
+      $('#xo-phase').value = d.phase;
+      $('#xo-boost').value = d.maxBoost;
+      $('#xo-margin').value = d.margin;
+      $('#xo-home').textContent = c.home;
+      $('#xo-guard').textContent = c.guard;
+    }
+    const busy = ['designing', 'writing'].includes(c.phase);
+    const measured = state.measurement && state.measurement.results.length > 0 && !BUSY.includes(state.measurement.phase);
+    $('#xo-design').disabled = busy || !measured;
+    $('#xo-apply').disabled = busy || !['designed', 'written'].includes(c.phase);
+    $('#xo-state').textContent = c.phase;
+    $('#xo-state').className = `phase ${c.phase}`;
+    $('#xo-message').textContent = c.error || c.message || (measured ? 'Choose the description and design.' : 'Measure every driver first.');
+    $('#xo-log').hidden = !c.log.length;
+    $('#xo-log').textContent = c.log.join('\n');
+    $('#xo-switched').hidden = !c.switched;
+    $('#xo-switched').textContent = c.switched ? 'The processor switched to the coefficient file as written.' : '';
+    const img = $('#xo-picture');
+    img.hidden = !c.picture;
+    if (c.picture && img.dataset.stamp !== String(c.picture)) {
+      img.dataset.stamp = String(c.picture);
+      img.src = `/api/crossover/design.png?${c.picture}`;
+    }
+    if (c.phase === 'error' && (!before || before.phase !== 'error' || before.error !== c.error)) message(`crossovers: ${c.error}`);
+    if (c.phase !== 'error' && c.phase !== 'writing' && before && before.phase === 'writing') message(c.message, 'info');
+  }
   function fillCorrectionForm(c) {
     const d = c.defaults;
     const options = (select, values, label, chosen) => {
@@ -830,8 +895,9 @@
         case 'levels': takeLevels(msg); break;
         case 'processor': setProcessor(msg.running); break;
         case 'mixer': showMixer(msg.mixer); break;
-        case 'measurement': showMeasurement(msg.measurement); if (state.correction) showCorrection(state.correction); break;
+        case 'measurement': showMeasurement(msg.measurement); if (state.correction) showCorrection(state.correction); if (state.crossover) showCrossover(state.crossover); break;
         case 'correction': showCorrection(msg.correction); break;
+        case 'crossover': showCrossover(msg.crossover); break;
         case 'files': showFiles(msg.files); break;
         case 'problem': message(msg.message); break;
         case 'state':
@@ -847,6 +913,7 @@
           showFiles(msg.files);
           showMeasurement(msg.measurement);
           showCorrection(msg.correction);
+          showCrossover(msg.crossover);
           break;
         default:
       }
@@ -869,6 +936,7 @@
 
   buildMeasure();
   buildCorrection();
+  setupCrossover();
   buildEq();
   connect();
   loadEq();

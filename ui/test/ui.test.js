@@ -150,6 +150,13 @@ test('bad requests are refused with a reason, change nothing, and the server goe
   const eqFile = path.join(board, 'home', '.mobu', 'paraEQ0.json');
   const eqBefore = fs.readFileSync(eqFile, 'utf8');
   const gainsBefore = [0, 1, 2, 3].map(mixerDb);
+  // Loudspeaker descriptions: one inside ~/.mobu, one outside it and a link to that from inside.
+  const home = path.dirname(eqFile);
+  fs.writeFileSync(path.join(dir, 'outside.json'), '{}');
+  fs.writeFileSync(path.join(home, 'loudspeakers-ok.json'), '{}');
+  fs.symlinkSync(path.join(dir, 'outside.json'), path.join(home, 'linked-out.json'));
+  const guardFile = path.join(home, 'guard.json');
+  const guardBefore = fs.existsSync(guardFile) ? fs.readFileSync(guardFile, 'utf8') : null;
   const cases = [
     ['POST', '/api/gain', json, 'not json', 400],
     ['POST', '/api/gain', json, 'null', 400],
@@ -179,6 +186,14 @@ test('bad requests are refused with a reason, change nothing, and the server goe
     ['POST', '/api/correction', json, '{}', 409], // nothing measured yet
     ['POST', '/api/correction/apply', json, '', 409],
     ['GET', '/api/correction/design.png', {}, undefined, 404],
+    ['POST', '/api/crossover', json, '{"speakers":"/etc/passwd"}', 400],
+    ['POST', '/api/crossover', json, '{"speakers":"../../outside.json"}', 400],
+    ['POST', '/api/crossover', json, '{"speakers":"linked-out.json"}', 400], // a link in ~/.mobu to a file outside
+    ['POST', '/api/crossover', json, '{"speakers":"loudspeakers-ok.json","phase":"mixed"}', 400],
+    ['POST', '/api/crossover', json, '{"speakers":"loudspeakers-ok.json","guard":"/tmp/g.json"}', 400],
+    ['POST', '/api/crossover', json, '{"speakers":"loudspeakers-ok.json"}', 409], // nothing measured yet
+    ['POST', '/api/crossover/apply', json, '', 409],
+    ['GET', '/api/crossover/design.png', {}, undefined, 404],
     ['GET', '/../server.js', {}, undefined, 404],
     ['GET', '/api/nothing', {}, undefined, 404],
     ['GET', '/api/state', { Host: `rebound.example:${host.split(':')[1]}` }, undefined, 403],
@@ -189,6 +204,11 @@ test('bad requests are refused with a reason, change nothing, and the server goe
   assert.equal(fs.readFileSync(eqFile, 'utf8'), eqBefore, 'the equaliser file is as it was');
   assert.deepEqual([0, 1, 2, 3].map(mixerDb), gainsBefore, 'the gains are as they were');
   assert.equal(fs.readFileSync(filterFile).length, filterBytes, 'the coefficient file is as it was');
+  assert.equal(fs.existsSync(guardFile) ? fs.readFileSync(guardFile, 'utf8') : null, guardBefore, 'the guard is as it was');
+  const refused = await fetch(`${base}/api/crossover`, { method: 'POST', headers: json, body: '{"speakers":"linked-out.json"}' });
+  assert.match((await refused.json()).error, /linked-out\.json is outside the allowed folder .*\.mobu/);
+  fs.rmSync(path.join(home, 'linked-out.json'));
+  fs.rmSync(path.join(home, 'loudspeakers-ok.json'));
   assert.equal(await request(`${base}/api/state`), 200, 'the server still answers');
 
   // On the page a refused value comes back as a message, and the field shows the mixer again.
@@ -696,6 +716,8 @@ test('on another address than 127.0.0.1 a request without the password is refuse
     const before = mixerDb(0);
     const post = (p, body, headers = origin) => fetch(`${url}${p}`, { method: 'POST', headers, body: JSON.stringify(body), redirect: 'manual' });
     assert.equal((await post('/api/gain', { channel: 0, db: -9 })).status, 401, 'no session');
+    assert.equal((await post('/api/crossover', { speakers: 'loudspeakers.json' })).status, 401, 'no session: no crossover design');
+    assert.equal((await post('/api/crossover/apply', {})).status, 401, 'no session: no crossover write');
     assert.equal((await post('/api/login', { password: 'wrong password' })).status, 401, 'a wrong password');
     // Failed logins are counted per client address: another address guessing does not lock this one out.
     const fromElsewhere = () => new Promise((resolve, reject) => {
