@@ -524,6 +524,54 @@ test('a room correction designed from the measurement is drawn, written as the c
   assert.deepEqual(consoleErrors, [], 'no console errors on the page');
 });
 
+test('crossovers designed from the measured outputs are drawn, and written with the guard from the description', async () => {
+  const home = path.join(board, 'home', '.mobu');
+  const guardFile = path.join(home, 'guard.json');
+  const speaker = (output, loudspeaker) => ({ output, loudspeaker, role: 'woofer', band: { high: { frequency: 2000, slope: 'LR24' } },
+    protection: { highpass: { frequency: 25, order: 2 } } });
+  fs.writeFileSync(path.join(home, 'loudspeakers-test.json'), JSON.stringify({ outputs: [speaker(0, 'left'), speaker(1, 'right')] }));
+  await page.click('.tab[data-view="measure"]');
+  await page.reload();
+  await page.waitForFunction(() => !document.querySelector('#xo-design').disabled, { timeout: 10000 });
+  await page.$eval('#xo-speakers', (e) => { e.value = 'loudspeakers-test.json'; });
+  await page.select('#xo-taps', '4096');
+  await page.click('#xo-design');
+  await page.waitForFunction(() => ['designed', 'error'].includes(document.querySelector('#xo-state').textContent), { timeout: 60000 });
+  assert.equal(await page.$eval('#xo-state', (e) => e.textContent), 'designed', await page.$eval('#xo-message', (e) => e.textContent));
+  const table = await page.$eval('#xo-log', (e) => e.textContent);
+  assert.match(table, /\b0\b[^\n]*left/, table);
+  assert.match(table, /\b1\b[^\n]*right/, table);
+  const picture = await page.waitForFunction(() => {
+    const img = document.querySelector('#xo-picture');
+    return !img.hidden && img.complete && img.naturalWidth > 0 && img.naturalWidth;
+  }, { timeout: 10000 });
+  assert.ok((await picture.jsonValue()) >= 600);
+  const original = fs.readFileSync(filterFile);
+  await page.click('#xo-apply');
+  await page.waitForFunction(() => ['written', 'error'].includes(document.querySelector('#xo-state').textContent), { timeout: 60000 });
+  const said = await page.$eval('#xo-message', (e) => e.textContent);
+  assert.equal(await page.$eval('#xo-state', (e) => e.textContent), 'written', said);
+  assert.match(said, /^Written the crossovers of loudspeakers-test\.json into .*filters\.wav \(the outputs not described kept their filters\) and the guard .*guard\.json/);
+  const kept = samples(original), merged = samples(fs.readFileSync(filterFile));
+  assert.equal(merged[0].length, 8);
+  for (let t = 0; t < merged.length; ++t)
+    for (let c = 2; c < 8; ++c)
+      if (merged[t][c] !== (t < kept.length ? kept[t][c] : 0)) assert.fail(`output ${c} tap ${t}: ${merged[t][c]}, was ${t < kept.length ? kept[t][c] : 0}`);
+  const written = JSON.parse(fs.readFileSync(guardFile, 'utf8')).outputs;
+  for (const c of [0, 1])
+    assert.deepEqual(written.find((g) => g.output === c).highpass, { frequency: 25, order: 2 }, `the guard of output ${c}`);
+  for (const [w, h, name] of [[1280, 800, 'crossover-desktop.png'], [390, 844, 'crossover-phone.png']]) {
+    await page.setViewport({ width: w, height: h });
+    await (await page.$('#crossover')).screenshot({ path: path.join(artefacts, name) });
+  }
+  await page.setViewport({ width: 1400, height: 900 });
+  fs.writeFileSync(filterFile, original); // the board's filters again for the scenarios after
+  fs.rmSync(guardFile);
+  fs.rmSync(path.join(home, 'loudspeakers-test.json'));
+  await page.$$eval('#messages .message button', (bs) => bs.forEach((b) => b.click()));
+  assert.deepEqual(consoleErrors, [], 'no console errors on the page');
+});
+
 test('every view fits a desktop (1280 x 800) and a phone (390 x 844): nothing off-screen, charts one beside or below the other', async () => {
   const views = ['levels', 'measure', 'equaliser', 'files'];
   for (const [width, height] of [[1280, 800], [390, 844]]) {
