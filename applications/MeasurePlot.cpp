@@ -91,10 +91,11 @@ bool plotDistortion(const std::string& dir, const std::vector<int>& channels,
     SafeFile picture;
     if (picture.create(dir + "/distortion.png") < 0) return false;
     const std::string file = dir + "/distortion.dat";
-    script << "set terminal pngcairo size 1200,900 noenhanced\nset output '" << picture.tempName()
-           << "'\nset multiplot layout 2,1\nset grid\nset logscale x\nset xrange [10:24000]\n"
-              "set xlabel 'fundamental frequency (Hz)'\nset datafile missing 'nan'\n"
-              "set title 'Total harmonic distortion (2nd to 5th)'\nset ylabel 'THD (%)'\nplot ";
+    script
+        << "set terminal pngcairo size 1200,900 noenhanced\nset output '" << picture.tempName()
+        << "'\nset multiplot layout 2,1\nset grid\nset key outside right top\nset logscale x\nset xrange [10:24000]\n"
+           "set xlabel 'fundamental frequency (Hz)'\nset datafile missing 'nan'\n"
+           "set title 'Total harmonic distortion (2nd to 5th)'\nset ylabel 'THD (%)'\nplot ";
     for (size_t i = 0; i < channels.size(); ++i)
         script << (i ? ", '" : "'") << file << "' index " << i << " using 1:2 with lines title 'channel " << channels[i]
                << "'";

@@ -429,8 +429,9 @@ TEST_F(MobuMeasure, ACompletedRunReplacesTheFolderAndFollowsNoPlantedLink) {
     const std::string out = dir + "/linked";
     ASSERT_EQ(mkdir(out.c_str(), 0755), 0);
     mobutest::writeFile(out + "/tof.csv", "earlier");
-    const std::vector<std::string> names{"measure.log", ".mobu-measure-probe", "impulses.png",
-                                         "impulses.gp", "impulse-0.wav",       "bands.csv"};
+    const std::vector<std::string> names{"measure.log",   ".mobu-measure-probe", "impulses.png",   "impulses.gp",
+                                         "impulse-0.wav", "bands.csv",           "distortion.png", "flight.csv",
+                                         "thd-0.csv",     "harmonic-2-0.wav",    "distortion.gp"};
     for (const std::string& name : names) {
         mobutest::writeFile(dir + "/victim" + name, "precious");
         ASSERT_EQ(symlink((dir + "/victim" + name).c_str(), (out + "/" + name).c_str()), 0);
