@@ -5,6 +5,8 @@
 //
 //   node server.js [--address=A] [--port=N] [--config=FILE] [--addons=DIR] [--password-file=FILE]
 //                  [--measure-playback=DEV] [--measure-capture=DEV] [--status-file=FILE] [--rate=HZ]
+//                  (--status-file: where the measurement reports its progress; by default a
+//                  file in a new folder of the server's own under the temporary directory)
 //                  [--correct-tool=PROGRAM] [--processor-log=FILE]
 //
 // Bound to 127.0.0.1 (the default) it is open to the local machine; bound to any other address
@@ -58,7 +60,7 @@ function parseArgs(argv) {
   const o = {
     address: LOCAL, port: 8080, config: '/etc/mobu/mobu-processor.conf', addons: defaultAddons(),
     'password-file': '/etc/mobu/ui-password', 'measure-playback': 'mobu_measure_playback',
-    'measure-capture': 'mobu_measure_capture', 'status-file': '/tmp/status.json', rate: 48000,
+    'measure-capture': 'mobu_measure_capture', 'status-file': '', rate: 48000,
     'correct-tool': defaultCorrectTool(), 'processor-log': '',
   };
   for (const a of argv) {
@@ -70,6 +72,7 @@ function parseArgs(argv) {
   o.rate = Number(o.rate);
   if (!Number.isInteger(o.port) || o.port < 0 || o.port > 65535) throw new Error(`--port must be 0 ... 65535`);
   if (!Number.isInteger(o.rate) || o.rate < 8000 || o.rate > 768000) throw new Error(`--rate must be 8000 ... 768000`);
+  if (o['status-file'] && !path.isAbsolute(o['status-file'])) throw new Error('--status-file must be an absolute path');
   return o;
 }
 
@@ -204,6 +207,12 @@ class UiServer {
     this.clients = new Set();
     this.problems = [];
     this.processor = null; // true: records come; false: the FIFO has no writer; null: not read yet
+    // The measurement's progress file: the one given, else one in a folder of this server's own
+    // (removed when it stops), so that two servers on one machine never read each other's.
+    if (!options['status-file']) {
+      this.statusDir = fs.mkdtempSync(path.join(os.tmpdir(), 'mobu-ui-status-'));
+      options['status-file'] = path.join(this.statusDir, 'status.json');
+    }
 
     this.levels = new LevelReader(this.config.fifopath, this.levelMeter);
     this.levels.on('record', (r) => this.broadcast({ type: 'levels', inputs: r.inputs, outputs: r.outputs }));
@@ -347,6 +356,7 @@ class UiServer {
     this.correction.close();
     for (const ws of this.clients) ws.terminate();
     if (this.http) this.http.close();
+    if (this.statusDir) fs.rmSync(this.statusDir, { recursive: true, force: true });
   }
 
   upgrade(req, socket, head) {
