@@ -414,7 +414,9 @@ TEST_F(MobuMeasure, AStoppedRunLeavesTheEarlierMeasurementAsItWas) {
         EXPECT_EQ(r.status, 3) << r.out << r.err;
         EXPECT_NE(r.err.find("mobu-measure: the measurement was stopped: " + out + " is unchanged"), std::string::npos)
             << r.err;
-        if (c.afterMs == 0) EXPECT_EQ(r.out.find("Chirping"), std::string::npos) << "nothing played: " << r.out;
+        if (c.afterMs == 0) {
+            EXPECT_EQ(r.out.find("Chirping"), std::string::npos) << "nothing played: " << r.out;
+        }
         EXPECT_EQ(mobutest::readFile(out + "/impulse-0.wav"), "earlier");
         EXPECT_EQ(mobutest::readFile(out + "/tof.csv"), "channel,samples,milliseconds\n0,1234,25.7\n");
         EXPECT_TRUE(mobutest::exists(out + ".incomplete/measure.log"));
@@ -533,8 +535,9 @@ TEST_F(MobuMeasure, BadRequestsFailWithOneLineBeforeMeasuring) {
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
         EXPECT_EQ(r.out.find("Chirping"), std::string::npos) << c.says << ": nothing is measured";
         EXPECT_FALSE(mobutest::exists(dir + "/bad")) << c.says << ": no results folder";
-        if (c.says.find("status file") != std::string::npos)
+        if (c.says.find("status file") != std::string::npos) {
             EXPECT_FALSE(mobutest::exists(dir + "/bad.incomplete")) << c.says << ": refused before anything is made";
+        }
     }
 }
 
