@@ -1,11 +1,15 @@
 #include "ToolSupport.h"
 
+#include <SafeFile.h>
 #include <Sox.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 namespace toolsupport {
 
@@ -44,6 +48,30 @@ bool runGnuplot(const std::string& script) {
     }
     int status = 0;
     return waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+std::string makeFolder(const std::string& path) {
+    if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST)
+        return "can't make the folder " + path + ": " + strerror(errno);
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0) return "can't make the folder " + path + ": " + strerror(errno);
+    if (!S_ISDIR(st.st_mode)) return path + " is not a folder (a link or a file is there): refused";
+    if (st.st_uid != geteuid()) return path + " belongs to another user: refused";
+    return "";
+}
+
+std::string drawPicture(const std::string& png, const std::function<std::string(const std::string& output)>& script) {
+    if (png.find_first_of("'\n\r") != std::string::npos)
+        return "the picture's name " + png + " holds a quote or a line break, which gnuplot would read as commands";
+    SafeFile picture;
+    if (const int made = picture.create(png); made < 0)
+        return "can't write " + png + ": " + SafeFileDebug().message(made);
+    const std::string scriptPath = png + ".gp";
+    if (const int w = writeFileSafely(scriptPath, script(picture.tempName())); w < 0)
+        return "can't write " + scriptPath + ": " + SafeFileDebug().message(w);
+    if (!runGnuplot(scriptPath)) return "gnuplot could not draw " + png + " (script " + scriptPath + ")";
+    if (const int done = picture.commit(); done < 0) return "can't write " + png + ": " + SafeFileDebug().message(done);
+    return "";
 }
 
 } // namespace toolsupport
