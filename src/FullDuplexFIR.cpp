@@ -18,6 +18,10 @@
 #include <fcntl.h>
 #include <iostream>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -31,6 +35,11 @@ int shutdown_received = 0;
 namespace {
 /// Highest real-time priority of the helper threads: they must never compete with the audio thread.
 constexpr int maxHelperPriority = 10;
+/// Niceness of the thread that builds filter sets (time-shared, below every other thread of the processor).
+constexpr int builderNiceness = 10;
+/// A metering FIFO backlog ends once the reader has kept up this long; while it lasts it is summed up this often.
+constexpr int64_t backlogQuietMs = 2000;
+constexpr int64_t backlogSummaryEveryMs = 60000;
 
 // Heartbeat state: process-wide, like the flags.
 int callCount = 0;
@@ -439,8 +448,22 @@ void FullDuplexFIR::capThreadPriority(const char* hook, const char* report, cons
 }
 
 void FullDuplexFIR::fileWatchThreadedStarting() {
-    capThreadPriority("fileWatchThreadedStarting", " FileWatchThreaded : thread priority ",
-                      " FileWatchThreaded : change thread priority result =  ");
+    // This thread builds the filter sets: seconds of work on a board whose cores the audio
+    // thread shares with the web interface and measurement.  Under SCHED_FIFO a build would
+    // take a core from everything time-shared and count against the real-time budget the
+    // audio thread lives on; time-shared at a raised niceness it runs below the audio thread,
+    // the mixer and the control thread and takes mostly idle time.
+    sched_param param{};
+    param.sched_priority = 0;
+    const int policy = pthread_setschedparam(pthread_self(), SCHED_OTHER, &param);
+    const int niced =
+        setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), builderNiceness) == 0 ? 0 : errno;
+    if (policy == 0 && niced == 0)
+        mobuLog(LOG_NOTICE, "FullDuplexFIR::fileWatchThreadedStarting: filter sets are built time-shared at nice %d",
+                builderNiceness);
+    else
+        mobuLog(LOG_NOTICE, "FullDuplexFIR::fileWatchThreadedStarting: can't lower the building thread (%s)",
+                strerror(policy != 0 ? policy : niced));
 }
 
 void FullDuplexFIR::mixerEventsStarting() {
@@ -849,6 +872,11 @@ bool FullDuplexFIR::exitStep() {
     }
     const int next = state - 1;
     if (exitCount.compare_exchange_strong(state, next, std::memory_order_acq_rel) && next == 0) {
+        if (backlogEpisode) {
+            backlogEpisode = false;
+            rtLog(LOG_NOTICE, "MobuFullDuplexFIR::process FIFO backlog at the end of the run: %u periods in %.1f s",
+                  backlogPeriods, (lastBacklogMs - backlogStartMs) / 1000.0);
+        }
         rtLog(LOG_NOTICE, "FullDuplexFIR::%s exiting", "process");
         endedSilent = false;
         __atomic_store_n(&shutdown_received, 0, __ATOMIC_RELEASE);
@@ -904,17 +932,36 @@ void FullDuplexFIR::meter() {
         clearLevels();
         return;
     }
+    // A reader that is behind (a web page reading a few times a second) is one episode: one
+    // line when it starts, a summary each minute it lasts and one when the reader has kept up
+    // for a while, each with the count of periods it missed.
+    timespec clock{};
+    clock_gettime(CLOCK_MONOTONIC, &clock); // vDSO: no system call
+    const int64_t nowMs = clock.tv_sec * 1000ll + clock.tv_nsec / 1000000;
     if (unread > 0) { // the reader has not taken the last record: keep accumulating
-        ++backlogCount;
-        const long now = static_cast<long>(time(nullptr));
-        if (backlogCount == 1 || (backlogCount % 256 == 0 && now != lastBacklogSecond)) {
-            rtLog(LOG_DEBUG, "MobuFullDuplexFIR::process FIFO backlog detected: bytes=%d, iterations=%d", unread,
-                  static_cast<int>(backlogCount));
-            lastBacklogSecond = now;
+        if (!backlogEpisode) {
+            backlogEpisode = true;
+            backlogPeriods = 0;
+            backlogStartMs = backlogSummaryMs = nowMs;
+            rtLog(LOG_NOTICE,
+                  "MobuFullDuplexFIR::process FIFO backlog detected: bytes=%d, the metering FIFO's reader is "
+                  "behind; levels accumulate until it reads",
+                  unread);
+        }
+        ++backlogPeriods;
+        lastBacklogMs = nowMs;
+        if (nowMs - backlogSummaryMs >= backlogSummaryEveryMs) {
+            backlogSummaryMs = nowMs;
+            rtLog(LOG_NOTICE, "MobuFullDuplexFIR::process FIFO backlog goes on: %u periods in %.1f s", backlogPeriods,
+                  (nowMs - backlogStartMs) / 1000.0);
         }
         return;
     }
-    backlogCount = 0;
+    if (backlogEpisode && nowMs - lastBacklogMs >= backlogQuietMs) {
+        backlogEpisode = false;
+        rtLog(LOG_NOTICE, "MobuFullDuplexFIR::process FIFO backlog ended: %u periods in %.1f s", backlogPeriods,
+              (lastBacklogMs - backlogStartMs) / 1000.0);
+    }
     [[maybe_unused]] const ssize_t n = ::write(fifoFd, meterRecord, sizeof meterRecord);
     clearLevels();
 }

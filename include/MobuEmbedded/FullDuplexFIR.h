@@ -61,8 +61,9 @@ extern int shutdown_received; ///< end the run in order
  * Threads: the audio thread runs process() at the highest SCHED_FIFO priority
  * with an OpenMP team over the channels; it takes no lock, allocates nothing
  * and makes no blocking call after the first pass.  The file-watch thread
- * builds new filter sets, the two equaliser watchers build equaliser settings,
- * the mixer-event thread and the control thread prepare gain ramps (SCHED_FIFO
+ * builds new filter sets, time-shared at nice 10 (below every other thread of
+ * the processor); the two equaliser watchers build equaliser settings, the
+ * mixer-event thread and the control thread prepare gain ramps (SCHED_FIFO
  * 10 at most).  They write only the inactive half of a double buffer and then
  * request a switch; the audio thread alone completes switches.  A producer that
  * finds a switch still pending waits for it (never the audio thread), so the
@@ -263,8 +264,10 @@ private:
     int controlFd = -1; ///< eventfd that wakes the control thread
     ControlThread control;
     bool posted = false; ///< this period posted log lines (wake the control thread once)
-    unsigned backlogCount = 0;
-    long lastBacklogSecond = 0;
+    // The metering FIFO's reader being behind (one episode logged at its start and end).
+    bool backlogEpisode = false;
+    unsigned backlogPeriods = 0; ///< periods of this episode whose record the reader had not taken
+    int64_t backlogStartMs = 0, lastBacklogMs = 0, backlogSummaryMs = 0; ///< CLOCK_MONOTONIC
 };
 
 #endif
