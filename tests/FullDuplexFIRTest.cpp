@@ -911,7 +911,7 @@ TEST_F(Processor, MeteringKeepsOneRecordAndLosesNoPeak) {
             return l.find("FIFO backlog") != std::string::npos;
         });
         ASSERT_NE(first, logLines.end());
-        EXPECT_NE(first->find("FIFO backlog detected: bytes=56, iterations=1"), std::string::npos) << *first;
+        EXPECT_NE(first->find("FIFO backlog detected: bytes=56,"), std::string::npos) << *first;
     }
 
     auto peak = [](const Block& b, int c) {
