@@ -243,7 +243,9 @@ open(d + '/tof.csv', 'w').write('channel,samples,ms\n0,100,2.08\n6,100,2.08\n')
             ::unlink(f.c_str());
         if (!c.guardText.empty()) mobutest::writeFile(guard, c.guardText);
         mobutest::writeFile(victim, "keep");
-        if (c.plantPicture) ASSERT_EQ(::symlink(victim.c_str(), (dir + "/p.png").c_str()), 0);
+        if (c.plantPicture) {
+            ASSERT_EQ(::symlink(victim.c_str(), (dir + "/p.png").c_str()), 0);
+        }
         const auto r = crossover(
             {"--in=" + dir + "/m", "--out=" + filters, "--guard=" + guard, "--taps=8192", "--plot=" + dir + "/p.png"});
         EXPECT_EQ(r.status, c.status) << c.what << "\n" << r.out << r.err;
