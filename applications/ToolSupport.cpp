@@ -1,6 +1,8 @@
 #include "ToolSupport.h"
 
+#include <MobuEmbedded/MobuCommon.h>
 #include <SafeFile.h>
+#include <ScaleReference.h>
 #include <Sox.h>
 
 #include <sys/stat.h>
@@ -48,6 +50,36 @@ bool runGnuplot(const std::string& script) {
     }
     int status = 0;
     return waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+std::string MeasurementFilterSwap::install(double fs, const Eigen::MatrixXd& coefficients) {
+    restore();
+    MobuCommon home;
+    if (home.setFileName("fir-measure.wav") != 0) return "no home folder for ~/.mobu/fir-measure.wav";
+    path = home.getFileName();
+    kept = path + ".before-verify";
+    had = access(path.c_str(), F_OK) == 0;
+    if (had && (rename(path.c_str(), kept.c_str()) != 0 ||
+                (access(scalereference::nameOf(path).c_str(), F_OK) == 0 &&
+                 rename(scalereference::nameOf(path).c_str(), scalereference::nameOf(kept).c_str()) != 0)))
+        return "can't set " + path + " aside: " + strerror(errno);
+    installed = true;
+    if (std::string wrong = replaceAudioFile(path, fs, coefficients); !wrong.empty()) {
+        restore();
+        return wrong;
+    }
+    return "";
+}
+
+void MeasurementFilterSwap::restore() {
+    if (!installed) return;
+    installed = false;
+    unlink(scalereference::nameOf(path).c_str());
+    unlink(path.c_str());
+    if (had) {
+        rename(scalereference::nameOf(kept).c_str(), scalereference::nameOf(path).c_str());
+        rename(kept.c_str(), path.c_str());
+    }
 }
 
 std::string makeFolder(const std::string& path) {

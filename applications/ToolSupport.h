@@ -22,6 +22,24 @@ std::string checkArguments(int argc, char* argv[], const KnownOption* begin, con
 /// reference first), so a running processor's file watch sees only the finished file.  "" or why not.
 std::string replaceAudioFile(const std::string& path, double fs, const Eigen::MatrixXd& data);
 
+/** The per-user measurement filter (~/.mobu/fir-measure.wav) replaced for one run: install()
+ * sets the one there aside and writes the given filters in its place; restore() (or the
+ * destructor, on every way out) removes them and puts the one set aside back. */
+class MeasurementFilterSwap {
+public:
+    MeasurementFilterSwap() = default;
+    MeasurementFilterSwap(const MeasurementFilterSwap&) = delete;
+    MeasurementFilterSwap& operator=(const MeasurementFilterSwap&) = delete;
+    ~MeasurementFilterSwap() { restore(); }
+    /// "" or why not (nothing is changed then).
+    std::string install(double fs, const Eigen::MatrixXd& coefficients);
+    void restore();
+
+private:
+    std::string path, kept;
+    bool had = false, installed = false;
+};
+
 /// Makes the folder unless it exists; "" when it is a folder of this user's (not a link), else why not.
 std::string makeFolder(const std::string& path);
 

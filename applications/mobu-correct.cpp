@@ -506,35 +506,13 @@ int verify(Options& o) {
         return fail("can't read the coefficient file " + o.filter, 1);
     if (filterFile.getFSIn() != m.fs)
         return fail("the coefficient file " + o.filter + " is at another rate than the measurement", 2);
-    MobuCommon home;
-    if (home.setFileName("fir-measure.wav") != 0) return fail("no home folder for ~/.mobu/fir-measure.wav", 1);
-    const std::string measurementFilter = home.getFileName();
-    const std::string kept = measurementFilter + ".before-verify";
-    const bool hadFilter = access(measurementFilter.c_str(), F_OK) == 0;
-    if (hadFilter &&
-        (rename(measurementFilter.c_str(), kept.c_str()) != 0 ||
-         (access(scalereference::nameOf(measurementFilter).c_str(), F_OK) == 0 &&
-          rename(scalereference::nameOf(measurementFilter).c_str(), scalereference::nameOf(kept).c_str()) != 0)))
-        return fail("can't set " + measurementFilter + " aside: " + strerror(errno), 1);
-    const auto restore = [&] {
-        unlink(scalereference::nameOf(measurementFilter).c_str());
-        unlink(measurementFilter.c_str());
-        if (hadFilter) {
-            rename(scalereference::nameOf(kept).c_str(), scalereference::nameOf(measurementFilter).c_str());
-            rename(kept.c_str(), measurementFilter.c_str());
-        }
-    };
-    if (const std::string wrong = toolsupport::replaceAudioFile(measurementFilter, m.fs, coefficients);
-        !wrong.empty()) {
-        restore();
-        return fail(wrong, 1);
-    }
+    toolsupport::MeasurementFilterSwap measurementFilter; // put back on every way out
+    if (const std::string wrong = measurementFilter.install(m.fs, coefficients); !wrong.empty()) return fail(wrong, 1);
 
     // The recorder's own lines go to DIR/verify.log; the terminal keeps the figures.
     const std::string logPath = o.in + "/verify.log";
     SafeFile log;
     if (const int made = log.create(logPath); made < 0) {
-        restore();
         return fail("can't write " + logPath + ": " + SafeFileDebug().message(made), 1);
     }
     fflush(stdout);
@@ -555,7 +533,6 @@ int verify(Options& o) {
     {
         auto recorder = std::make_unique<ChirpRecorder>(o.playback.c_str(), o.capture.c_str());
         if (!recorder->Playback::isOpen() || !recorder->Capture::isOpen()) {
-            restore();
             toTerminal();
             return fail("can't open the devices " + o.playback + " / " + o.capture, 1);
         }
@@ -564,7 +541,6 @@ int verify(Options& o) {
             fprintf(terminal, "measuring channel %d through %s\n", c, o.filter.c_str());
             fflush(terminal);
             if (const int r = measureChannel(*recorder, c, static_cast<int>(coefficients.rows()), averaged); r != 0) {
-                restore();
                 toTerminal();
                 if (r == -3) return fail("stopped: the measurement filter is put back, nothing verified", 3);
                 return fail("the measurement of channel " + std::to_string(c) + " failed (" + std::to_string(r) +
@@ -581,7 +557,7 @@ int verify(Options& o) {
             after.push_back(realdft::inverse(H, averaged.size()));
         }
     }
-    restore();
+    measurementFilter.restore();
     toTerminal();
     if (terminal) fclose(terminal);
     close(savedOut);

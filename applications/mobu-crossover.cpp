@@ -456,38 +456,16 @@ int verify(OptionParser& options, Options& o) {
     sigaction(SIGTERM, &action, nullptr);
 
     // The filters become the measurement filter for the run; the one there is kept aside.
-    const std::string measurementFilter = homeFile("fir-measure.wav");
-    if (measurementFilter.empty()) return fail("no home folder for ~/.mobu/fir-measure.wav", 1);
-    const std::string kept = measurementFilter + ".before-verify";
-    const bool hadFilter = access(measurementFilter.c_str(), F_OK) == 0;
-    if (hadFilter &&
-        (rename(measurementFilter.c_str(), kept.c_str()) != 0 ||
-         (access(scalereference::nameOf(measurementFilter).c_str(), F_OK) == 0 &&
-          rename(scalereference::nameOf(measurementFilter).c_str(), scalereference::nameOf(kept).c_str()) != 0)))
-        return fail("can't set " + measurementFilter + " aside: " + strerror(errno), 1);
-    const auto restore = [&] {
-        unlink(scalereference::nameOf(measurementFilter).c_str());
-        unlink(measurementFilter.c_str());
-        if (hadFilter) {
-            rename(scalereference::nameOf(kept).c_str(), scalereference::nameOf(measurementFilter).c_str());
-            rename(kept.c_str(), measurementFilter.c_str());
-        }
-    };
-    if (const std::string wrong = toolsupport::replaceAudioFile(measurementFilter, m.fs, coefficients);
-        !wrong.empty()) {
-        restore();
-        return fail(wrong, 1);
-    }
+    toolsupport::MeasurementFilterSwap measurementFilter; // put back on every way out
+    if (const std::string wrong = measurementFilter.install(m.fs, coefficients); !wrong.empty()) return fail(wrong, 1);
     const std::string folder = o.in + "/verify";
     if (const std::string wrong = toolsupport::makeFolder(folder); !wrong.empty()) {
-        restore();
         return fail(wrong, 1);
     }
     // The recorder's own lines go to DIR/verify/verify.log; the terminal keeps the figures.
     const std::string logPath = folder + "/verify.log";
     SafeFile log;
     if (const int made = log.create(logPath); made < 0) {
-        restore();
         return fail("can't write " + logPath + ": " + SafeFileDebug().message(made), 1);
     }
     fflush(stdout);
@@ -511,7 +489,6 @@ int verify(OptionParser& options, Options& o) {
     {
         auto recorder = std::make_unique<ChirpRecorder>(o.playback.c_str(), o.capture.c_str());
         if (!recorder->Playback::isOpen() || !recorder->Capture::isOpen()) {
-            restore();
             toTerminal();
             return fail("can't open the devices " + o.playback + " / " + o.capture, 1);
         }
@@ -529,7 +506,7 @@ int verify(OptionParser& options, Options& o) {
                 what = "loudspeaker " + names[i];
         }
     }
-    restore();
+    measurementFilter.restore();
     toTerminal();
     if (failed == -3) return fail("stopped: the measurement filter is put back, nothing verified", 3);
     if (failed != 0)
