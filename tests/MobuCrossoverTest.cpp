@@ -203,6 +203,12 @@ TEST_F(MobuCrossover, RefusesABadDescriptionNamingFileAndKey) {
         EXPECT_NE(r.err.find(c.key), std::string::npos) << "expected " << c.key << " in: " << r.err;
         EXPECT_FALSE(mobutest::exists(dir + "/filters.wav") || mobutest::exists(dir + "/g.json")) << c.text;
     }
+    // A FIFO under the description's name is refused, not waited on.
+    ::unlink(file.c_str());
+    ASSERT_EQ(::mkfifo(file.c_str(), 0644), 0);
+    const auto r = crossover({"--in=" + dir + "/none", "--out=" + dir + "/filters.wav", "--guard=" + dir + "/g.json"});
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_NE(r.err.find(file + ": not a regular file"), std::string::npos) << r.err;
 }
 
 // A refused guard, a guard entry the description would drop, or a link planted at the picture's
