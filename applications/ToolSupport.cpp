@@ -92,16 +92,17 @@ std::string makeFolder(const std::string& path) {
     return "";
 }
 
-std::string drawPicture(const std::string& png, const std::function<std::string(const std::string& output)>& script) {
+std::string drawPicture(const std::string& png, const std::function<std::string(const std::string& output)>& script,
+                        const std::string& scriptPath) {
     if (png.find_first_of("'\n\r") != std::string::npos)
         return "the picture's name " + png + " holds a quote or a line break, which gnuplot would read as commands";
     SafeFile picture;
     if (const int made = picture.create(png); made < 0)
         return "can't write " + png + ": " + SafeFileDebug().message(made);
-    const std::string scriptPath = png + ".gp";
-    if (const int w = writeFileSafely(scriptPath, script(picture.tempName())); w < 0)
-        return "can't write " + scriptPath + ": " + SafeFileDebug().message(w);
-    if (!runGnuplot(scriptPath)) return "gnuplot could not draw " + png + " (script " + scriptPath + ")";
+    const std::string kept = scriptPath.empty() ? png + ".gp" : scriptPath;
+    if (const int w = writeFileSafely(kept, script(picture.tempName())); w < 0)
+        return "can't write " + kept + ": " + SafeFileDebug().message(w);
+    if (!runGnuplot(kept)) return "gnuplot could not draw " + png + " (script " + kept + ")";
     if (const int done = picture.commit(); done < 0) return "can't write " + png + ": " + SafeFileDebug().message(done);
     return "";
 }

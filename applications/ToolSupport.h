@@ -48,9 +48,10 @@ bool runGnuplot(const std::string& script);
 
 /** Draws a picture at `png` with gnuplot: `script` is given the name gnuplot must write to (a new
  * file beside `png`, renamed over it once gnuplot succeeded, so a link planted at `png` is never
- * followed); the script is kept as png.gp.  "" or why not.  Paths holding a quote or a line break
- * are refused: gnuplot would read them as commands. */
-std::string drawPicture(const std::string& png, const std::function<std::string(const std::string& output)>& script);
+ * followed); the script is kept as `scriptPath` (png.gp when empty).  "" or why not.  Paths
+ * holding a quote or a line break are refused: gnuplot would read them as commands. */
+std::string drawPicture(const std::string& png, const std::function<std::string(const std::string& output)>& script,
+                        const std::string& scriptPath = "");
 
 } // namespace toolsupport
 
