@@ -77,9 +77,10 @@ void toStandardError(int, const char* line) {
     fprintf(stderr, "mobu-processor: %s\n", line);
 }
 
-/// One run on a new processor: 0 stopped by a signal, 1 ended by an over/under-run, else an exit status.
+/** One run on a new processor: 0 stopped by a signal, 1 ended by an over/under-run, else an exit
+ * status.  restarts and xruns (added to) are the counts since the program started. */
 int runOnce(const std::string& playback, const std::string& capture, const std::string& config, float latency,
-            unsigned rate) {
+            unsigned rate, unsigned restarts, unsigned& xruns) {
     FullDuplexFIR processor(playback, capture);
     if (!processor.Playback::isOpen()) {
         fprintf(stderr, "mobu-processor: can't open the playback device %s\n", playback.c_str());
@@ -116,6 +117,7 @@ int runOnce(const std::string& playback, const std::string& capture, const std::
         return 3;
     }
     if (stopRequested) return 0;
+    processor.setRunHistory(restarts, xruns);
     running.store(&processor);
     if (stopRequested) { // asked to stop before the processor could hear it
         processor.handleSignal(SIGINT);
@@ -124,6 +126,7 @@ int runOnce(const std::string& playback, const std::string& capture, const std::
     }
     const int ret = processor.go();
     running.store(nullptr);
+    xruns += processor.getXrunCount();
     if (stopRequested) return 0;
     if (ret == -1 && processor.getN() > 0 && processor.getExitCount() == 0) return 1; // drained after an xrun
     fprintf(stderr, "mobu-processor: the audio loop ended with code %d\n", ret);
@@ -188,10 +191,10 @@ int main(int argc, char* argv[]) {
     // the program at once (its status says which).  Over/under-runs come from load (another
     // process taking the cores): the service keeps going, backing off while they follow
     // each other, so that a run that keeps ending at once does not spin.
-    unsigned xruns = 0, inARow = 0;
+    unsigned xruns = 0, inARow = 0, overUnderRuns = 0;
     for (;;) {
         const auto start = std::chrono::steady_clock::now();
-        const int ret = runOnce(playback, capture, config, latency, static_cast<unsigned>(rate));
+        const int ret = runOnce(playback, capture, config, latency, static_cast<unsigned>(rate), xruns, overUnderRuns);
         if (ret != 1) return ret;
         if (stopRequested) return 0;
         ++xruns;

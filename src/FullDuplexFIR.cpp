@@ -64,6 +64,7 @@ FullDuplexFIR::FullDuplexFIR(const std::string& playbackName, const std::string&
 
 FullDuplexFIR::~FullDuplexFIR() {
     const int pid = getpid();
+    status.stop(); // its last document says the processor stopped
     // The audio thread's last lines (its exit notice) are still queued: the control thread
     // passes them on as it ends, so they come before the destructor's own.
     control.stop();
@@ -249,6 +250,17 @@ int FullDuplexFIR::loadConfig(std::string fileName) {
     }
     for (int w = 0; w < FIFO_HEADER_CNT; ++w)
         meterRecord[FIFO_OFSET + w] = w;
+
+    // Optional: the status file the processor publishes about four times a second.
+    const std::string statusKey = top + ".statusfile";
+    if (const int code = config.search(statusKey, value); code == 0) {
+        if (const int refused = status.setPath(value); refused < 0)
+            return fail(refused, "the status file \"" + value + "\" (key " + statusKey + ") can't be used: " +
+                                     (refused == -EINVAL ? "it is not an absolute path"
+                                                         : "it is not a regular file this program may replace"));
+    } else if (code != -ENOENT) {
+        return fail(code, "the key " + statusKey + " can't be used: " + configText(code));
+    }
     return 0;
 }
 
@@ -688,6 +700,10 @@ template <typename Column> int32_t FullDuplexFIR::peak(const Column& column) {
 
 int FullDuplexFIR::process() {
     posted = false;
+    // A period after the first pass, measured for the status file.
+    const bool measured = status.enabled() && inputAudio.rows() == N && inputAudio.cols() == IN_CHCNT &&
+                          outputAudio.rows() == N && outputAudio.cols() == OUT_CHCNT;
+    const int64_t began = measured ? ProcessorStatus::nowNs() : 0;
     const long now = static_cast<long>(time(nullptr));
     if (++callCount % 1000 == 0 || now - lastHeartbeat >= 10) {
         rtLog(LOG_NOTICE, "FullDuplexFIR::process [PID:%d] call #%d at %ld", static_cast<int>(getpid()), callCount,
@@ -742,6 +758,7 @@ int FullDuplexFIR::process() {
             meter();
         }
     }
+    if (measured && ret == 0) status.recordPeriod(began, xrunDetected(), inputAudio.data(), outputAudio.data(), N);
     if (posted) wakeControl();
     return ret;
 }
@@ -793,6 +810,14 @@ int FullDuplexFIR::firstPass() {
     switchCount = startingCount;
     endedSilent = true;
 
+    if (status.enabled()) {
+        std::vector<ProcessorStatus::File> used{{"filter", filters.file()}, {"paraeq", paraEQs[0].getFileName()}};
+        if (const std::string guard = guardPath(); !guard.empty()) used.emplace_back("guard", guard);
+        status.setStream(rate > 0 ? rate : 48000, N);
+        if (status.start(std::move(used), historyRestarts, historyXruns) != 0)
+            mobuLog(LOG_NOTICE, "FullDuplexFIR::process can't start the thread of the status file %s",
+                    status.path().c_str());
+    }
     // Start the OpenMP team now, so that the first period does not create threads.
 #pragma omp parallel
     {}

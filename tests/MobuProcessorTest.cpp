@@ -47,7 +47,7 @@ protected:
         mobutest::writeFile(config, "MobuFullDuplexFIR {\n  filter \"" + dir +
                                         "/filters.wav\"\n  paraeq \"host.json\"\n"
                                         "  mixerDevice \"board\"\n  fifopath \"" +
-                                        dir + "/levels\"\n}\n");
+                                        dir + "/levels\"\n  statusfile \"" + dir + "/status.json\"\n}\n");
     }
     void TearDown() override { mobutest::removeTree(dir); }
 
@@ -250,6 +250,13 @@ TEST_F(Host, OverAndUnderRunsNeverEndTheServiceItBacksOffAndAStopEndsTheWaitAtOn
     for (const char* wait : {"in 200 ms", "in 400 ms", "in 800 ms"})
         EXPECT_EQ(count(r.err, wait), 1) << wait << r.err;
     EXPECT_EQ(r.err.find("giving up"), std::string::npos) << r.err;
+    // The fourth run's last status: three restarts before it, and at least one over/under-run each.
+    const std::string status = mobutest::readFile(dir + "/status.json");
+    EXPECT_NE(status.find("\"running\": false"), std::string::npos) << status;
+    EXPECT_NE(status.find("\"restarts\": 3,"), std::string::npos) << status;
+    const size_t xruns = status.find("\"xruns\": ");
+    ASSERT_NE(xruns, std::string::npos) << status;
+    EXPECT_GE(std::atoi(status.c_str() + xruns + 10), 4) << status;
 }
 
 TEST_F(Host, AMeteringReaderThatFallsBehindIsOneEpisodeInTheLogWithItsCount) {

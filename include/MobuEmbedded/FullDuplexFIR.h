@@ -8,6 +8,7 @@
 #include "MobuEmbedded/ObjectDoubleBuffer.h"
 #include "MobuEmbedded/OutputGuard.h"
 #include "MobuEmbedded/ParaEQFileWatcher.h"
+#include "MobuEmbedded/ProcessorStatus.h"
 #include "MobuEmbedded/SysLog.h"
 
 #include <ALSAFullDuplex.h>
@@ -172,6 +173,15 @@ public:
     int getExitCount() const { return exitCount.load(std::memory_order_acquire); }
     int getSwitchCount() const { return switchCount; }
     int getFifoFd() const { return fifoFd; }
+    /** The host's counts from earlier runs of the program, for the status file: the restarts
+     * after over/under-runs and the over/under-runs themselves.  Before go(). */
+    void setRunHistory(unsigned restarts, unsigned xruns) {
+        historyRestarts = restarts;
+        historyXruns = xruns;
+    }
+    /// The over/under-runs this run has seen (counted when a status file is configured).
+    unsigned getXrunCount() const { return status.xrunCount(); }
+    const std::string& getStatusFile() const { return status.path(); }
     const std::string& getFilterFile() const { return filters.file(); }
     const std::string& getParaEQFile() const { return paraEQFile; }
     /// The gains the latest request ends on (in force once its ramp has run).
@@ -259,6 +269,9 @@ private:
     ObjectDoubleBuffer<OutputGuard> guards;
 
     RealTimeLog audioLog;
+    ProcessorStatus status; ///< the status file (MobuFullDuplexFIR.statusfile), when configured
+    unsigned historyRestarts = 0, historyXruns = 0;
+
     std::atomic<unsigned> controlRequests{0};
     std::atomic<bool> controlBusy{false};
     int controlFd = -1; ///< eventfd that wakes the control thread
