@@ -8,6 +8,10 @@
 //                  (--status-file: where the measurement reports its progress; by default a
 //                  file in a new folder of the server's own under the temporary directory)
 //                  [--correct-tool=PROGRAM] [--crossover-tool=PROGRAM] [--processor-log=FILE]
+//                  [--processor-status=FILE]
+//                  (--processor-status: the processor's status file; by default the one its
+//                  configuration names, MobuFullDuplexFIR.statusfile; without one the processor's
+//                  log, --processor-log, gives what it can)
 //
 // Bound to 127.0.0.1 (the default) it is open to the local machine; bound to any other address
 // it asks for the password kept in --password-file (see set-password.js).
@@ -30,6 +34,7 @@ const { Access, readPasswordFile } = require('./lib/auth');
 const guard = require('./lib/guard');
 const backup = require('./lib/backup');
 const exporter = require('./lib/export');
+const processorStatus = require('./lib/status');
 
 const MAX_BODY = 16 * 1024;
 const MAX_ARCHIVE = 64 * 1024 * 1024; // a restored backup: coefficient files of a few MiB
@@ -44,6 +49,7 @@ const SOCKETS_ALL = 512;
 const WS_PER_ADDRESS = 8;
 const WS_PER_SESSION = 8;
 const PING_MS = 15000;
+const STATUS_POLL_MS = 250; // the processor rewrites its status file about as often
 
 function defaultAddons() {
   if (process.env.MOBU_NODE_ADDONS) return process.env.MOBU_NODE_ADDONS;
@@ -63,6 +69,7 @@ function parseArgs(argv) {
     'password-file': '/etc/mobu/ui-password', 'measure-playback': 'mobu_measure_playback',
     'measure-capture': 'mobu_measure_capture', 'status-file': '', rate: 48000,
     'correct-tool': defaultTool('mobu-correct'), 'crossover-tool': defaultTool('mobu-crossover'), 'processor-log': '',
+    'processor-status': '',
   };
   for (const a of argv) {
     const m = /^--([a-z-]+)=(.*)$/.exec(a);
@@ -74,6 +81,7 @@ function parseArgs(argv) {
   if (!Number.isInteger(o.port) || o.port < 0 || o.port > 65535) throw new Error(`--port must be 0 ... 65535`);
   if (!Number.isInteger(o.rate) || o.rate < 8000 || o.rate > 768000) throw new Error(`--rate must be 8000 ... 768000`);
   if (o['status-file'] && !path.isAbsolute(o['status-file'])) throw new Error('--status-file must be an absolute path');
+  if (o['processor-status'] && !path.isAbsolute(o['processor-status'])) throw new Error('--processor-status must be an absolute path');
   return o;
 }
 
@@ -207,6 +215,8 @@ class UiServer {
     this.stored = this.requirePassword ? readPasswordFile(options['password-file']) : null;
     this.clients = new Set();
     this.problems = [];
+    this.statusFile = options['processor-status'] || this.config.statusfile || '';
+    this.lastStatus = '';
     this.processor = null; // true: records come; false: the FIFO has no writer; null: not read yet
     // The measurement's progress file: the one given, else one in a folder of this server's own
     // (removed when it stops), so that two servers on one machine never read each other's.
@@ -271,12 +281,13 @@ class UiServer {
       measurePlayback: this.o['measure-playback'],
       measureCapture: this.o['measure-capture'],
       statusFile: this.o['status-file'],
+      processorStatus: this.statusFile,
     };
   }
 
   fullState() {
     return {
-      type: 'state', rate: this.o.rate, processor: this.processor, mixer: this.mixer.state(),
+      type: 'state', rate: this.o.rate, processor: this.processor, status: this.processorStatus(), mixer: this.mixer.state(),
       measurement: this.measurement.summary(), correction: this.correction.summary(), crossover: this.crossover.summary(), files: this.filesState(),
       passwordRequired: this.requirePassword,
       layout: { inputs: this.levelMeter.IN_CHCNT, outputs: this.levelMeter.OUT_CHCNT },
@@ -306,6 +317,16 @@ class UiServer {
     });
     this.pinger = setInterval(() => this.ping(), PING_MS);
     this.pinger.unref();
+    // While a page is open, each new status (or its turning stale) goes to it.
+    this.statusPoller = setInterval(() => {
+      if (!this.clients.size || !this.statusFile) return;
+      const status = this.processorStatus();
+      const text = JSON.stringify({ ...status, ageMs: null });
+      if (text === this.lastStatus) return;
+      this.lastStatus = text;
+      this.broadcast({ type: 'status', status });
+    }, STATUS_POLL_MS);
+    this.statusPoller.unref();
     await new Promise((resolve, reject) => {
       this.http.once('error', reject);
       this.http.listen(this.o.port, this.o.address, resolve);
@@ -358,6 +379,7 @@ class UiServer {
 
   close() {
     clearInterval(this.pinger);
+    clearInterval(this.statusPoller);
     this.levels.stop();
     this.mixer.stop();
     this.measurement.close();
@@ -672,11 +694,13 @@ class UiServer {
   }
 
   /**
-   * What the processor's log (--processor-log) tells of it: its rate, period and latency as it
-   * set them at its last start, and how often it started again after an over/under-run.
+   * The processor's status: from its status file when there is one (its figures only while the
+   * file is live), else what its log (--processor-log) tells of it: its rate, period and latency
+   * as it set them at its last start, and how often it started again after an over/under-run.
    */
   processorStatus() {
-    const status = { running: this.processor, log: Boolean(this.o['processor-log']), rate: null, period: null, latencyMs: null, restarts: null };
+    if (this.statusFile) return { running: this.processor, ...processorStatus.summary(this.statusFile, processorStatus.readStatus(this.statusFile)) };
+    const status = { running: this.processor, source: 'log', log: Boolean(this.o['processor-log']), rate: null, period: null, latencyMs: null, restarts: null };
     if (!status.log) return status;
     const size = processorLogSize(this.o['processor-log']);
     const text = processorLogSince(this.o['processor-log'], Math.max(0, size - (1 << 20)));

@@ -98,6 +98,8 @@ function readProcessorConfig(file) {
   config.paraeqPath = path.join(homeDir(), '.mobu', config.paraeq);
   const guardFile = map.get('MobuFullDuplexFIR.guard'); // optional: the output guard file
   if (guardFile !== undefined) config.guard = guardFile;
+  const statusFile = map.get('MobuFullDuplexFIR.statusfile'); // optional: the processor's status file
+  if (statusFile !== undefined) config.statusfile = statusFile;
   return config;
 }
 

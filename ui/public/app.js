@@ -76,13 +76,15 @@
       ...Array.from({ length: outputs }, (_, k) => [`out${k}`, `Out ${k}`])];
     for (const [id, label] of names) {
       const fill = el('div', { class: 'fill' }), hold = el('div', { class: 'hold' });
+      const rms = el('div', { class: 'rms', hidden: '' });
       const db = el('div', { class: 'db', text: '–' }), max = el('div', { class: 'max', text: '' });
+      const rmsDb = el('div', { class: 'rms-db', text: 'rms –', title: "RMS over the processor's last status interval (about 0.25 s)" });
       const clips = el('div', { class: 'clips', text: 'clips 0', title: 'periods with a sample at full scale since the page opened (or the last reset)' });
       const slot = el('div', { class: 'gain-slot', id: id.startsWith('out') ? `gain-slot-${id.slice(3)}` : `slot-${id}` });
       box.append(el('div', { class: `column ${id.startsWith('in') ? 'input' : 'output'}` },
         el('div', { class: 'meter', 'data-meter': id },
-          el('div', { class: 'label', text: label }), el('div', { class: 'bar' }, fill, hold, scaleMarks()), db, max, clips), slot));
-      meters.push({ id, fill, hold, db, max, clips, clipCount: 0, level: -Infinity, held: -Infinity, heldAt: 0, fresh: false });
+          el('div', { class: 'label', text: label }), el('div', { class: 'bar' }, fill, rms, hold, scaleMarks()), db, rmsDb, max, clips), slot));
+      meters.push({ id, fill, rms, rmsDb, hold, db, max, clips, clipCount: 0, level: -Infinity, held: -Infinity, heldAt: 0, fresh: false });
     }
   }
   function scaleMarks() {
@@ -131,6 +133,23 @@
       m.max.textContent = m.held === -Infinity ? '' : `max ${fmtDb(m.held)}`;
     }
     requestAnimationFrame(frame);
+  }
+
+  /** The RMS of each meter from the processor's status, while it is live; else none is shown. */
+  function showRms(status) {
+    const live = status && status.state === 'live' && status.rms;
+    const levels = live ? [...status.rms.inputs, ...status.rms.outputs] : [];
+    const why = !status || status.source !== 'status' ? "RMS needs the processor's status file (MobuFullDuplexFIR.statusfile)"
+      : status.state === 'live' ? "RMS over the processor's last status interval (about 0.25 s)"
+        : `no RMS: the processor's status is ${status.state}`;
+    meters.forEach((m, k) => {
+      const v = levels[k];
+      const known = typeof v === 'number';
+      m.rms.hidden = !known;
+      if (known) m.rms.style.height = `${pos(v)}%`;
+      m.rmsDb.textContent = known ? `rms ${v <= -200 ? '-inf' : v.toFixed(1)}` : 'rms –';
+      m.rmsDb.title = why;
+    });
   }
 
   $('#clips-reset').addEventListener('click', () => {
@@ -822,6 +841,7 @@
       ['Metering FIFO', f.fifo.path, f.fifo.exists ? 'present' : f.fifo.error],
       ['Measurement devices', `${f.measurePlayback} / ${f.measureCapture}`, ''],
       ['Measurement status file', f.statusFile, ''],
+      ["Processor's status file", f.processorStatus || 'none', f.processorStatus ? '' : "the configuration names none (MobuFullDuplexFIR.statusfile)"],
     ];
     for (const [what, where, detail] of rows)
       body.append(el('tr', {}, el('th', { text: what }), el('td', {}, el('code', { text: where })), el('td', { text: detail })));
@@ -850,14 +870,47 @@
   });
 
   function showProcessor(p) {
-    const parts = [p.running === true ? 'running' : p.running === false ? 'not running' : 'not known yet'];
-    if (!p.log) parts.push("rate and period not known here (the server is not given the processor's log)");
-    else {
-      if (p.rate) parts.push(`${p.rate} Hz, periods of ${p.period} frames (${p.latencyMs.toFixed(1)} ms)`);
-      parts.push(`started again after an over/under-run: ${p.restarts} time${p.restarts === 1 ? '' : 's'}`);
+    state.status = p;
+    showRms(p);
+    const box = $('#processor-status');
+    box.textContent = '';
+    const row = (item, what, text) => box.append(el('div', { class: 'status-row', 'data-item': item }, el('span', { class: 'what', text: what }), el('span', { text })));
+    const times = (n) => `${n} time${n === 1 ? '' : 's'}`;
+    const stream = (q) => (q.rate ? `${q.rate} Hz, periods of ${q.period} frames (${Number(q.latencyMs).toFixed(1)} ms)` : 'not known');
+    if (p.source !== 'status') {
+      row('state', 'Processor', p.running === true ? 'running' : p.running === false ? 'not running' : 'not known yet');
+      if (!p.log) row('stream', 'Stream', "rate and period not known here (the server is not given the processor's log)");
+      else {
+        row('stream', 'Stream', stream(p));
+        row('restarts', 'Restarts', `started again after an over/under-run: ${times(p.restarts)}`);
+      }
+      row('cpu', 'CPU load per period', "not known: the processor publishes it in its status file (MobuFullDuplexFIR.statusfile), which the server is not given");
+      return;
     }
-    parts.push('CPU load per period: not reported by the processor');
-    $('#processor-status').textContent = parts.join('; ');
+    const age = p.ageMs === null ? '' : `${(p.ageMs / 1000).toFixed(1)} s ago`;
+    const states = {
+      live: `running (status written ${age})`,
+      stale: `stale: the status file was last written ${age}; the processor has stopped or hangs, so no figure here is live`,
+      stopped: `stopped: the processor's last status, written ${age}, says it ended its run`,
+      missing: `no status yet: ${p.file} does not exist (the processor writes it once audio runs)`,
+      unreadable: `the status file can't be read: ${p.error}`,
+    };
+    row('state', 'Processor', states[p.state] || p.state);
+    box.querySelector('[data-item=state]').classList.toggle('stale', p.state !== 'live');
+    if (!p.rate) return;
+    const last = p.state === 'live' ? '' : ' (when it last wrote)';
+    row('stream', 'Stream', stream(p) + last);
+    if (p.state === 'live' && p.cpuLoad) {
+      const pct = (x) => `${(100 * x).toFixed(1)} %`;
+      row('cpu', 'CPU load per period', `mean ${pct(p.cpuLoad.mean)}, largest ${pct(p.cpuLoad.max)} of the period's ${Number(p.latencyMs).toFixed(1)} ms ` +
+        `(${p.interval.periods} periods in the last ${p.interval.seconds.toFixed(2)} s)`);
+    } else if (p.state === 'live') {
+      row('cpu', 'CPU load per period', 'no period in the last interval (no audio comes in)');
+    }
+    row('xruns', 'Over/under-runs', `${p.xruns} since the processor started; started again ${times(p.restarts)}${last}`);
+    const names = { filter: 'Coefficient file', paraeq: 'Equaliser file', guard: 'Output guard file' };
+    for (const [key, f] of Object.entries(p.files || {}))
+      row(`file-${key}`, `${names[key] || key} in force`, `${f.path}, ${f.modified ? `modified ${new Date(f.modified).toLocaleString()}` : 'no such file'}${last}`);
   }
 
   function showGuard(g) {
@@ -894,6 +947,7 @@
       switch (msg.type) {
         case 'levels': takeLevels(msg); break;
         case 'processor': setProcessor(msg.running); break;
+        case 'status': showProcessor(msg.status); break;
         case 'mixer': showMixer(msg.mixer); break;
         case 'measurement': showMeasurement(msg.measurement); if (state.correction) showCorrection(state.correction); if (state.crossover) showCrossover(state.crossover); break;
         case 'correction': showCorrection(msg.correction); break;
@@ -909,6 +963,7 @@
           if (gainRows.length !== msg.mixer.channels.length) buildGains(Math.min(msg.mixer.channels.length, msg.layout.outputs));
           $('#logout').hidden = !msg.passwordRequired;
           setProcessor(msg.processor);
+          showProcessor(msg.status);
           showMixer(msg.mixer);
           showFiles(msg.files);
           showMeasurement(msg.measurement);

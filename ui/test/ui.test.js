@@ -135,6 +135,51 @@ test('the page loads without errors and its meters show the levels of the FIFO',
   assert.deepEqual(consoleErrors, []);
 });
 
+test("the meters show the RMS beside the peak and the Processor panel the CPU load, from the processor's status file, at both sizes", async () => {
+  const statusFile = path.join(board, 'processor-status.json');
+  // A sine's RMS is 3.01 dB below its peak: the programme's levels less 3.01 dB.
+  const sineRms = 10 * Math.log10(2);
+  const want = [TONE_DB - sineRms, TONE_DB - sineRms, ...Array.from({ length: 8 }, (_, c) => expectedOut(c) - sineRms)];
+  for (const [width, height] of [[1280, 800], [390, 844]]) {
+    await page.setViewport({ width, height });
+    await page.click('.tab[data-view="levels"]');
+    let shown = [];
+    await waitFor(`the RMS of every meter at ${width} x ${height}`, 20, async () => {
+      shown = await page.$$eval('.meter .rms-db', (es) => es.map((e) => Number(e.textContent.replace('rms ', ''))));
+      return shown.length === 10 && shown.every((v, k) => Math.abs(v - want[k]) < 0.5);
+    }).catch((e) => assert.fail(`${e.message}: the page shows ${shown.join(' ')}, the programme gives ${want.map((d) => d.toFixed(2)).join(' ')}`));
+    // The thin bar stands inside the peak's, below its top.
+    const bars = await page.$$eval('.meter .bar', (bs) => bs.map((b) => {
+      const rms = b.querySelector('.rms').getBoundingClientRect(), fill = b.querySelector('.fill').getBoundingClientRect();
+      return { shown: !b.querySelector('.rms').hidden && rms.height > 0, inside: rms.width < fill.width && rms.top >= fill.top - 1 };
+    }));
+    assert.ok(bars.every((b) => b.shown && b.inside), JSON.stringify(bars));
+    await page.screenshot({ path: path.join(artefacts, `levels-rms-${width}x${height}.png`), fullPage: true });
+
+    await page.click('.tab[data-view="files"]');
+    const item = (name) => page.$eval(`#processor-status [data-item="${name}"]`, (e) => e.textContent).catch(() => '');
+    const cpu = await waitFor('the CPU load in the Processor panel', 10, async () =>
+      /CPU load per periodmean ([\d.]+) %, largest ([\d.]+) % of the period's 10\.0 ms/.exec(await item('cpu')));
+    const [mean, largest] = [Number(cpu[1]), Number(cpu[2])];
+    assert.ok(mean > 0 && mean < 100 && largest >= mean, cpu[0]);
+    // The over/under-runs and files as the status file has them (it changes as the panel is read).
+    await waitFor('the over/under-runs as the status file gives them', 10, async () => {
+      const doc = JSON.parse(fs.readFileSync(statusFile, 'utf8'));
+      return (await item('xruns')).startsWith(`Over/under-runs${doc.xruns} since the processor started; started again ${doc.restarts} time`);
+    });
+    const filter = await item('file-filter');
+    assert.ok(filter.startsWith(`Coefficient file in force${filterFile}, modified `), filter);
+    assert.match(await item('state'), /^Processorrunning \(status written \d+\.\d s ago\)$/);
+    const layout = await page.evaluate(() => ({ page: document.documentElement.scrollWidth, width: innerWidth,
+      panel: document.querySelector('#processor-status').getBoundingClientRect().right }));
+    assert.ok(layout.page <= layout.width && layout.panel <= layout.width, JSON.stringify(layout));
+    await (await page.$('#processor-status')).screenshot({ path: path.join(artefacts, `processor-${width}x${height}.png`) });
+  }
+  await page.setViewport({ width: 1400, height: 900 });
+  await page.click('.tab[data-view="levels"]');
+  assert.deepEqual(consoleErrors, []);
+});
+
 /** A raw request (any header, any body); resolves to the status. */
 function request(url, { method = 'GET', headers = {}, body } = {}) {
   return new Promise((resolve, reject) => {
@@ -602,15 +647,21 @@ test('every view fits a desktop (1280 x 800) and a phone (390 x 844): nothing of
   await page.click('.tab[data-view="levels"]');
 });
 
-test('the Files view says how the processor runs: its rate, period and restarts after over/under-runs', async () => {
+test("the Files view says how the processor runs: its rate, period and restarts after over/under-runs, as its log has them", async () => {
   await page.click('.tab[data-view="levels"]');
   await page.click('.tab[data-view="files"]');
-  const log = processorLog();
-  const [, latency, , frames] = [...log.matchAll(/requested latency : ([\d.]+) fs: ([\d.]+) setting N = (\d+)/g)].pop();
-  const restarts = log.split('starting the processor again').length - 1;
-  const want = `running; 48000 Hz, periods of ${frames} frames (${(1000 * Number(latency)).toFixed(1)} ms); started again after an over/under-run: ${restarts} time${restarts === 1 ? '' : 's'}; CPU load per period: not reported by the processor`;
-  await waitFor('the processor panel', 10, async () => (await page.$eval('#processor-status', (e) => e.textContent)) === want)
-    .catch(async (e) => assert.fail(`${e.message}: "${await page.$eval('#processor-status', (x) => x.textContent)}", want "${want}"`));
+  const panel = () => page.$eval('#processor-status', (e) => [...e.querySelectorAll('.status-row')].map((r) => r.textContent).join('; '));
+  let want = '';
+  await waitFor('the processor panel', 10, async () => {
+    const log = processorLog();
+    const [, latency, , frames] = [...log.matchAll(/requested latency : ([\d.]+) fs: ([\d.]+) setting N = (\d+)/g)].pop();
+    const restarts = log.split('starting the processor again').length - 1;
+    const stream = `Stream48000 Hz, periods of ${frames} frames (${(1000 * Number(latency)).toFixed(1)} ms)`;
+    const again = `since the processor started; started again ${restarts} time${restarts === 1 ? '' : 's'}`;
+    want = `${stream}; Over/under-runs N ${again}`;
+    const rows = await panel();
+    return rows.includes(`${stream}; `) && new RegExp(`Over/under-runs\\d+ ${again}(;|$)`).test(rows);
+  }).catch(async (e) => assert.fail(`${e.message}: "${await panel()}", want "${want}"`));
 });
 
 test('a backup downloads the processor files as one archive, and restoring it puts them back; a wrong archive changes nothing', async () => {
@@ -746,7 +797,10 @@ test('on another address than 127.0.0.1 a request without the password is refuse
   const server = path.join(root, 'ui', 'server.js');
   const passwordFile = path.join(dir, 'ui-password');
   // This server reads a FIFO that no processor writes.
-  const idle = fs.readFileSync(path.join(board, 'processor.conf'), 'utf8').replace(/fifopath ".*"/, `fifopath "${dir}/idle-levels"`);
+  // This server reads a FIFO that no processor writes, and a status file the test writes.
+  const idleStatus = path.join(dir, 'idle-status.json');
+  const idle = fs.readFileSync(path.join(board, 'processor.conf'), 'utf8').replace(/fifopath ".*"/, `fifopath "${dir}/idle-levels"`)
+    .replace(/statusfile ".*"/, `statusfile "${idleStatus}"`);
   fs.writeFileSync(path.join(dir, 'idle.conf'), idle);
   execFileSync('mkfifo', [path.join(dir, 'idle-levels')]);
   const args = ['--address=127.0.0.2', '--port=0', `--config=${dir}/idle.conf`, `--password-file=${passwordFile}`];
@@ -870,6 +924,32 @@ test('on another address than 127.0.0.1 a request without the password is refuse
       ['clips 0', 'clips 0', 'clips 0', 'clips 1', 'clips 0', 'clips 0', 'clips 0', 'clips 0', 'clips 0', 'clips 0']);
     fs.closeSync(writer);
     await p2.waitForFunction(() => document.querySelector('#processor').textContent === 'no processor', { timeout: 10000 });
+    // The status file: live figures while it is rewritten; one not rewritten for a while is a
+    // processor that stopped, shown as stale, without its CPU load or RMS.
+    await p2.click('.tab[data-view="files"]');
+    const status = (written) => {
+      fs.writeFileSync(`${idleStatus}.new`, JSON.stringify({ running: true, time: new Date(written).toISOString(), rate: 48000, period: 480,
+        latencyMs: 10, interval: { seconds: 0.25, periods: 25, frames: 12000 }, cpuLoad: { mean: 0.125, max: 0.25 }, xruns: 3, restarts: 1,
+        rms: { inputs: [-9, -10], outputs: [-11, -12, -13, -14, -15, -16, -17, -18] }, files: {} }));
+      fs.utimesSync(`${idleStatus}.new`, written / 1000, written / 1000);
+      fs.renameSync(`${idleStatus}.new`, idleStatus);
+    };
+    const panel = () => p2.$eval('#processor-status', (e) => e.textContent);
+    const rmsShown = () => p2.$$eval('.meter .rms-db', (es) => es.map((e) => e.textContent));
+    status(Date.now() - 60000);
+    await p2.waitForFunction(() => /^Processorstale: the status file was last written 6\d\.\d s ago/.test(document.querySelector('#processor-status').textContent), { timeout: 10000 })
+      .catch(async (e) => assert.fail(`${e.message}: ${await panel()}`));
+    assert.doesNotMatch(await panel(), /CPU load/);
+    assert.ok((await rmsShown()).every((t) => t === 'rms –'), (await rmsShown()).join(' '));
+    await p2.screenshot({ path: path.join(artefacts, 'processor-stale.png'), fullPage: true });
+    status(Date.now());
+    await p2.waitForFunction(() => /CPU load per periodmean 12\.5 %, largest 25\.0 %/.test(document.querySelector('#processor-status').textContent), { timeout: 10000 })
+      .catch(async (e) => assert.fail(`${e.message}: ${await panel()}`));
+    assert.deepEqual(await rmsShown(), ['rms -9.0', 'rms -10.0', 'rms -11.0', 'rms -12.0', 'rms -13.0', 'rms -14.0', 'rms -15.0', 'rms -16.0', 'rms -17.0', 'rms -18.0']);
+    // Left alone it turns stale by itself.
+    await p2.waitForFunction(() => /^Processorstale/.test(document.querySelector('#processor-status').textContent), { timeout: 15000 })
+      .catch(async (e) => assert.fail(`${e.message}: ${await panel()}`));
+    assert.ok((await rmsShown()).every((t) => t === 'rms –'));
     await p2.close();
   } finally {
     await remote.stop();

@@ -40,6 +40,7 @@ function files(dir) {
     paraeq "paraEQ0.json"
     mixerDevice "board"
     fifopath "${dir}/levels"
+    statusfile "${dir}/processor-status.json"
 }
 `);
   const shm = `mobuloop-${process.getuid()}-ui-measure-${Buffer.from(dir).toString('hex').slice(-12)}`;
