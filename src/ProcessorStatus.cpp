@@ -58,6 +58,7 @@ ProcessorStatus::~ProcessorStatus() {
 }
 
 int ProcessorStatus::setPath(const std::string& path) {
+    stop(); // the publisher reads the path
     if (path.empty() || path[0] != '/') return -EINVAL;
     if (const int ret = SafeFile::checkTarget(path); ret < 0) return ret;
     file = path;
