@@ -811,7 +811,13 @@ int FullDuplexFIR::firstPass() {
     endedSilent = true;
 
     if (status.enabled()) {
-        std::vector<ProcessorStatus::File> used{{"filter", filters.file()}, {"paraeq", paraEQs[0].getFileName()}};
+        std::vector<ProcessorStatus::File> used{{"filter", filters.file()}};
+        // One equaliser file for both inputs, or one per input.
+        if (paraEQs[0].getFileName() == paraEQs[1].getFileName())
+            used.emplace_back("paraeq", paraEQs[0].getFileName());
+        else
+            for (int c = 0; c < IN_CHCNT; ++c)
+                used.emplace_back("paraeq" + std::to_string(c), paraEQs[c].getFileName());
         if (const std::string guard = guardPath(); !guard.empty()) used.emplace_back("guard", guard);
         status.setStream(rate > 0 ? rate : 48000, N);
         if (status.start(std::move(used), historyRestarts, historyXruns) != 0)

@@ -908,7 +908,8 @@
       row('cpu', 'CPU load per period', 'no period in the last interval (no audio comes in)');
     }
     row('xruns', 'Over/under-runs', `${p.xruns} since the processor started; started again ${times(p.restarts)}${last}`);
-    const names = { filter: 'Coefficient file', paraeq: 'Equaliser file', guard: 'Output guard file' };
+    const names = { filter: 'Coefficient file', paraeq: 'Equaliser file', paraeq0: 'Equaliser file of input 0', paraeq1: 'Equaliser file of input 1',
+      guard: 'Output guard file' };
     for (const [key, f] of Object.entries(p.files || {}))
       row(`file-${key}`, `${names[key] || key} in force`, `${f.path}, ${f.modified ? `modified ${new Date(f.modified).toLocaleString()}` : 'no such file'}${last}`);
   }
