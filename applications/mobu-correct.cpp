@@ -67,7 +67,8 @@ const char* usage =
     "  --range      correction range in Hz (default 20:20000, its top at most 95 % of half the rate);\n"
     "               outside it the correction fades to 0 dB\n"
     "  --max-boost  largest boost in dB (default 6); cuts are not limited\n"
-    "  --smoothing  fraction of an octave the measured magnitude is smoothed over (default 1/6)\n"
+    "  --smoothing  fraction of an octave the measured magnitude is smoothed over (default 1/6 up to 300 Hz,\n"
+    "               widening to 1/3 from 600 Hz; given, 1/K at every frequency)\n"
     "  --phase      minimum (default) or mixed (also undoes the direct sound's excess phase; 50 ms delay)\n"
     "  --align      delays so that every arrival meets the latest, levels matched to the quietest\n"
     "  --eq         also (or instead of --out) fit up to 10 peaking sections to the mean of the channels\n"
@@ -315,6 +316,7 @@ std::string readDesignOptions(OptionParser& options, Options& o) {
         if (text.compare(0, 2, "1/") != 0 || !parseNumber(text.substr(2), k))
             return "--smoothing=" + text + " must be 1/K (e.g. 1/6)";
         o.settings.smoothing = k;
+        o.settings.transitionHz = 0.0; // the user's resolution at every frequency
     }
     if (options.getArg("phase", text) == 0) {
         if (text != "minimum" && text != "mixed") return "--phase=" + text + " must be minimum or mixed";
@@ -362,8 +364,13 @@ int designFilters(Options& o) {
     }
     if (design.design(error) != 0) return fail(error, 2);
     const auto& s = design.settings();
-    printf("designed %zu channel(s): %d taps, 1/%g octave, %g ... %g Hz, boost at most %g dB, %s phase%s\n",
-           m.channels.size(), s.taps, s.smoothing, s.lowHz, s.highHz, s.maxBoostDB,
+    const std::string resolution = s.transitionHz > 0.0 && s.broadSmoothing < s.smoothing
+                                       ? " up to " + std::to_string(static_cast<int>(s.transitionHz)) + " Hz, 1/" +
+                                             std::to_string(static_cast<int>(s.broadSmoothing)) + " from " +
+                                             std::to_string(static_cast<int>(2 * s.transitionHz)) + " Hz"
+                                       : "";
+    printf("designed %zu channel(s): %d taps, 1/%g octave%s, %g ... %g Hz, boost at most %g dB, %s phase%s\n",
+           m.channels.size(), s.taps, s.smoothing, resolution.c_str(), s.lowHz, s.highHz, s.maxBoostDB,
            s.phase == RoomCorrection::Phase::mixed ? "mixed" : "minimum", s.align ? ", aligned" : "");
     for (const auto& r : design.reports()) {
         const Eigen::VectorXd& f = design.frequencies();

@@ -120,6 +120,7 @@ int main() {
             RoomCorrection design;
             RoomCorrection::Settings set;
             set.taps = 16384, set.smoothing = s.K, set.maxBoostDB = s.boost, set.phase = s.phase, set.mixedDelay = 2400;
+            set.transitionHz = 0; // the smoothing given, as mobu-correct --smoothing=1/K does
             std::string error;
             const Column h = room(kind, 30);
             if (design.setSettings(set, error) != 0 || design.addChannel(0, h, 30, error) != 0 ||
@@ -145,7 +146,7 @@ int main() {
     // deviation from flat within 40 Hz ... 16 kHz, each at its own level.
     printf("\nheld-out positions: 3 rooms x 4 positions, 65536 taps, 1/6 octave, boost 6 dB, judged in 40 Hz ... 16 "
            "kHz\n");
-    printf("%-6s %-20s | %-21s | %-24s | %-8s %-8s\n", "room", "designed from", "held out RMS / worst dB",
+    printf("%-6s %-21s | %-21s | %-24s | %-8s %-8s\n", "room", "designed from", "held out RMS / worst dB",
            "measured RMS (each) dB", "boost dB", "pre-ring");
     RoomCorrection judge;
     {
@@ -167,12 +168,18 @@ int main() {
         const char* name;
         std::vector<int> measured, heldOut;
         RoomCorrection::Phase phase;
+        double transitionHz = 300, maxSpreadDB = 0, maxNarrowCutDB = 100; ///< the defaults unless said
     };
-    const Plan plans[] = {{"none (uncorrected)", {}, {1, 2, 3}, RoomCorrection::Phase::minimum},
-                          {"position 0", {0}, {1, 2, 3}, RoomCorrection::Phase::minimum},
-                          {"positions 0, 2", {0, 2}, {1, 3}, RoomCorrection::Phase::minimum},
-                          {"positions 0, 2, 3", {0, 2, 3}, {1}, RoomCorrection::Phase::minimum},
-                          {"positions 0, 2 mixed", {0, 2}, {1, 3}, RoomCorrection::Phase::mixed}};
+    using P = RoomCorrection::Phase;
+    const Plan plans[] = {{"none (uncorrected)", {}, {1, 2, 3}, P::minimum},
+                          {"position 0", {0}, {1, 2, 3}, P::minimum},
+                          {"position 0 1/6 always", {0}, {1, 2, 3}, P::minimum, 0},
+                          {"position 0 cut <= 6", {0}, {1, 2, 3}, P::minimum, 300, 0, 6},
+                          {"positions 0, 2", {0, 2}, {1, 3}, P::minimum},
+                          {"positions 0, 2 1/6", {0, 2}, {1, 3}, P::minimum, 0},
+                          {"positions 0, 2 spread", {0, 2}, {1, 3}, P::minimum, 300, 3},
+                          {"positions 0, 2, 3", {0, 2, 3}, {1}, P::minimum},
+                          {"positions 0, 2 mixed", {0, 2}, {1, 3}, P::mixed}};
     for (int kind = 0; kind < 3; ++kind)
         for (const Plan& plan : plans) {
             Column filter = Column::Zero(65536);
@@ -181,7 +188,8 @@ int main() {
             if (!plan.measured.empty()) {
                 RoomCorrection design;
                 RoomCorrection::Settings set;
-                set.phase = plan.phase;
+                set.phase = plan.phase, set.transitionHz = plan.transitionHz, set.maxSpreadDB = plan.maxSpreadDB;
+                set.maxNarrowCutDB = plan.maxNarrowCutDB;
                 std::string error;
                 bool ok = design.setSettings(set, error) == 0 &&
                           design.addChannel(0, areaRoom(kind, plan.measured[0]), 40, error) == 0;
@@ -207,7 +215,7 @@ int main() {
                          judged(areaRoom(kind, p), filter).rms);
                 measured += text;
             }
-            printf("%-6d %-20s | %6.2f / %-12.2f | %-24s | %-8.2f %-8s\n", kind, plan.name,
+            printf("%-6d %-21s | %6.2f / %-12.2f | %-24s | %-8.2f %-8s\n", kind, plan.name,
                    std::sqrt(sum / plan.heldOut.size()), worst, measured.c_str(), boost,
                    plan.phase == RoomCorrection::Phase::mixed
                        ? (std::to_string(static_cast<int>(preRinging)) + " dB").c_str()

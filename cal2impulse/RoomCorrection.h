@@ -62,7 +62,13 @@ public:
         double lowHz = 20.0; ///< correction range
         double highHz = 20000.0;
         double maxBoostDB = 6.0; ///< largest boost of any correction
-        double smoothing = 6.0;  ///< K of the 1/K-octave smoothing
+        double smoothing = 6.0;  ///< K of the 1/K-octave smoothing (up to the transition)
+        double transitionHz =
+            300.0; ///< 1/smoothing up to it, 1/broadSmoothing from twice it (0: 1/smoothing throughout)
+        double broadSmoothing = 3.0;   ///< K of the smoothing above the room's transition
+        double maxNarrowCutDB = 100.0; ///< deepest cut below the correction smoothed over 3x the resolution
+        double maxSpreadDB =
+            0.0; ///< above 0: where the positions spread more, the correction is scaled by this / spread
         Phase phase = Phase::minimum;
         bool align = false; ///< delays and levels matched across channels
         int outputs = 8;    ///< channels of the coefficient file (at least the highest channel + 1)
