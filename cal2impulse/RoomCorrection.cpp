@@ -174,20 +174,8 @@ double RoomCorrection::rangeWeight(double f) const {
 }
 
 Eigen::VectorXd RoomCorrection::smoothPower(const Eigen::VectorXd& power, double K) {
-    const Eigen::Index m = power.size();
-    std::vector<long double> sums(static_cast<size_t>(m) + 1, 0.0L);
-    for (Eigen::Index j = 0; j < m; ++j)
-        sums[static_cast<size_t>(j) + 1] = sums[static_cast<size_t>(j)] + power(j);
-    const double down = std::pow(2.0, -0.5 / K), up = std::pow(2.0, 0.5 / K);
-    Eigen::VectorXd out(m);
-    if (m > 0) out(0) = power(0);
-    for (Eigen::Index k = 1; k < m; ++k) {
-        const Eigen::Index lo = static_cast<Eigen::Index>(std::ceil(k * down));
-        const Eigen::Index hi = std::min(m - 1, static_cast<Eigen::Index>(std::floor(k * up)));
-        out(k) = static_cast<double>((sums[static_cast<size_t>(hi) + 1] - sums[static_cast<size_t>(lo)]) /
-                                     static_cast<long double>(hi - lo + 1));
-    }
-    return out;
+    return spectralsmoothing::smooth(power,
+                                     Eigen::VectorXd::Constant(std::max<Eigen::Index>(power.size(), 1), 1.0 / K));
 }
 
 Eigen::VectorXd RoomCorrection::minimumPhase(const Eigen::VectorXd& magnitude, Eigen::Index n) {

@@ -24,8 +24,10 @@ public:
 
 /** Design of room-correction filters from measured impulse responses.
  *
- * For each measured loudspeaker channel the measured magnitude is smoothed over a
- * fraction of an octave (in power), compared with a target (flat or a curve) and turned
+ * For each measured loudspeaker channel the measured magnitude is smoothed (in power) over
+ * 1/smoothing octave up to transitionHz, widening over the next octave to 1/broadSmoothing
+ * (a room's response above its transition changes from seat to seat: a correction there as
+ * fine as at the modes fits only the microphone), compared with a target (flat or a curve) and turned
  * into a correction: within the correction range the difference to the target at the
  * channel's level, boosts limited to maxBoostDB (so a dip is never filled by more than
  * that), cuts unlimited; outside the range the correction returns smoothly to 0 dB (a
