@@ -12,6 +12,8 @@
 // scale reference first), so a running processor or switching plug-in reads either the old file
 // or the new one, never a part, and no link or FIFO at the name is written through.
 
+#include "ToolSupport.h"
+
 #include <CoefficientMerge.h>
 #include <LevinsonDurban.h>
 #include <MobuEmbedded/ChirpRecorder.h>
@@ -85,35 +87,15 @@ const char* usage =
     "Exit status: 0 done; 1 a file or device could not be used; 2 a bad option or input;\n"
     "3 the verifying measurement failed or was stopped (SIGINT, SIGTERM: the measurement filter is put back).\n";
 
-const struct {
-    const char* name;
-    bool value;
-} knownOptions[] = {{"in", true},        {"out", true},       {"taps", true},   {"target", true},   {"range", true},
-                    {"max-boost", true}, {"smoothing", true}, {"phase", true},  {"align", false},   {"eq", true},
-                    {"plot", true},      {"verify", false},   {"filter", true}, {"playback", true}, {"capture", true},
-                    {"channels", true},  {"merge", false},    {"undo", false},  {"help", false},    {"h", false}};
+const toolsupport::KnownOption knownOptions[] = {
+    {"in", true},        {"out", true},       {"taps", true},   {"target", true},   {"range", true},
+    {"max-boost", true}, {"smoothing", true}, {"phase", true},  {"align", false},   {"eq", true},
+    {"plot", true},      {"verify", false},   {"filter", true}, {"playback", true}, {"capture", true},
+    {"channels", true},  {"merge", false},    {"undo", false},  {"help", false},    {"h", false}};
 
 int fail(const std::string& text, int code) {
     fprintf(stderr, "mobu-correct: %s\n", text.c_str());
     return code;
-}
-
-/// Every argument must be a known option given as --name or --name=value: "" or what is wrong.
-std::string checkArguments(int argc, char* argv[]) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg(argv[i]);
-        if (arg.compare(0, 2, "--") != 0) return "unexpected argument " + arg + " (options are --name=value)";
-        std::string name = arg.substr(2);
-        const size_t eq = name.find('=');
-        const bool hasValue = eq != std::string::npos;
-        if (hasValue) name.erase(eq);
-        const auto known = std::find_if(std::begin(knownOptions), std::end(knownOptions),
-                                        [&](const auto& o) { return name == o.name; });
-        if (known == std::end(knownOptions)) return "unknown option " + arg;
-        if (hasValue && !known->value) return "--" + name + " takes no value";
-        if (!hasValue && known->value) return "--" + name + " needs a value (--" + name + "=...)";
-    }
-    return "";
 }
 
 bool parseNumber(const std::string& text, double& value) {
@@ -198,18 +180,6 @@ std::string checkWritable(const std::string& path) {
     return "";
 }
 
-/// Writes the audio file and its scale reference as new files renamed into place (the reference
-/// first), so a running processor's file watch sees only the finished file.
-std::string replaceAudioFile(const std::string& path, double fs, const Eigen::MatrixXd& data) {
-    Sox<double> out;
-    const double peak = data.cwiseAbs().maxCoeff();
-    int ret = out.openWrite(path, fs, static_cast<int>(data.cols()), peak > 0 ? peak : 1.0, 32);
-    if (ret >= 0) ret = out.write(data);
-    const int closed = out.closeWrite();
-    if (ret < 0 || closed < 0) return "can't write " + path + " (" + std::to_string(ret < 0 ? ret : closed) + ")";
-    return "";
-}
-
 std::string replaceTextFile(const std::string& path, const std::string& text) {
     const int ret = writeFileSafely(path, text);
     if (ret < 0) return "can't write " + path + ": " + SafeFileDebug().message(ret);
@@ -224,24 +194,12 @@ std::string equaliserOf(const std::string& path, int channel) {
                      : path + "-" + std::to_string(channel);
 }
 
-/// Runs gnuplot on a script (no shell: file names are never parsed).
-bool runGnuplot(const std::string& script) {
-    const pid_t child = fork();
-    if (child < 0) return false;
-    if (child == 0) {
-        execlp("gnuplot", "gnuplot", script.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    int status = 0;
-    return waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 /** A picture with one panel per channel: data columns (frequency first) from `rows`, one curve per
- * entry of `titles` (column 2, 3, ...), on a log frequency axis. */
-bool plotPanels(const std::string& png, const std::string& title, const std::vector<int>& channels,
-                const Eigen::VectorXd& frequencies, const std::vector<std::vector<Eigen::VectorXd>>& curves,
-                const std::vector<std::string>& titles, double lowHz, double highHz, double floorDB = NAN) {
-    const std::string data = png + ".dat", script = png + ".gp";
+ * entry of `titles` (column 2, 3, ...), on a log frequency axis.  "" or why not. */
+std::string plotPanels(const std::string& png, const std::string& title, const std::vector<int>& channels,
+                       const Eigen::VectorXd& frequencies, const std::vector<std::vector<Eigen::VectorXd>>& curves,
+                       const std::vector<std::string>& titles, double lowHz, double highHz, double floorDB = NAN) {
+    const std::string data = png + ".dat";
     {
         std::ostringstream out;
         for (size_t c = 0; c < channels.size(); ++c) {
@@ -253,14 +211,14 @@ bool plotPanels(const std::string& png, const std::string& title, const std::vec
             }
             out << "\n\n"; // one gnuplot data block per channel
         }
-        if (writeFileSafely(data, out.str()) < 0) return false;
+        if (const int w = writeFileSafely(data, out.str()); w < 0)
+            return "can't write " + data + ": " + SafeFileDebug().message(w);
     }
     const int columns = channels.size() > 1 ? 2 : 1;
     const int rows = static_cast<int>((channels.size() + columns - 1) / columns);
-    std::ostringstream gp;
-    gp << "set terminal pngcairo size " << 800 * columns << "," << 420 * rows + 60 << " noenhanced font ',10'\n"
-       << "set output '" << png << "'\n"
-       << "set multiplot layout " << rows << "," << columns << " title '" << title << "'\n"
+    std::ostringstream head, gp;
+    head << "set terminal pngcairo size " << 800 * columns << "," << 420 * rows + 60 << " noenhanced font ',10'\n";
+    gp << "set multiplot layout " << rows << "," << columns << " title '" << title << "'\n"
        << "set grid xtics mxtics ytics\nset logscale x\nset xrange [10:24000]\nset mxtics 10\n"
        << "set xlabel 'frequency (Hz)'\nset ylabel 'level (dB)'\nset key bottom right\nset datafile missing 'NaN'\n"
        << "set object 1 rect from " << lowHz << ", graph 0 to " << highHz
@@ -277,7 +235,9 @@ bool plotPanels(const std::string& png, const std::string& title, const std::vec
         gp << "\n";
     }
     gp << "unset multiplot\n";
-    return writeFileSafely(script, gp.str()) == 0 && runGnuplot(script);
+    // gnuplot draws into a new file renamed over the picture: a link planted there is never followed.
+    return toolsupport::drawPicture(
+        png, [&](const std::string& output) { return head.str() + "set output '" + output + "'\n" + gp.str(); });
 }
 
 struct Options {
@@ -405,7 +365,7 @@ int designFilters(Options& o) {
             if (!notes.empty()) printf("note: %s\n", notes.c_str());
         } else {
             if (const std::string wrong = coefficientmerge::keepBackup(o.out); !wrong.empty()) return fail(wrong, 1);
-            if (const std::string wrong = replaceAudioFile(o.out, s.fs, design.filters()); !wrong.empty())
+            if (const std::string wrong = toolsupport::replaceAudioFile(o.out, s.fs, design.filters()); !wrong.empty())
                 return fail(wrong, 1);
         }
         printf("coefficients: %s (%d outputs%s)%s%s\n", o.out.c_str(), static_cast<int>(design.filters().cols()),
@@ -443,13 +403,14 @@ int designFilters(Options& o) {
             channels.push_back(r.channel);
             curves.push_back({r.measuredDB, r.targetDB, r.predictedDB, r.correctionDB});
         }
-        if (!plotPanels(o.plot,
-                        "Room correction: 1/" + std::to_string(static_cast<int>(s.smoothing)) +
-                            " octave smoothed, each channel at its own level",
-                        channels, design.frequencies(), curves,
-                        {"measured", "target", "predicted (measured x correction)", "correction filter"}, s.lowHz,
-                        s.highHz))
-            return fail("gnuplot could not draw " + o.plot, 1);
+        if (const std::string wrong = plotPanels(
+                o.plot,
+                "Room correction: 1/" + std::to_string(static_cast<int>(s.smoothing)) +
+                    " octave smoothed, each channel at its own level",
+                channels, design.frequencies(), curves,
+                {"measured", "target", "predicted (measured x correction)", "correction filter"}, s.lowHz, s.highHz);
+            !wrong.empty())
+            return fail(wrong, 1);
         printf("picture: %s\n", o.plot.c_str());
     }
     return 0;
@@ -552,34 +513,13 @@ int verify(Options& o) {
         return fail("can't read the coefficient file " + o.filter, 1);
     if (filterFile.getFSIn() != m.fs)
         return fail("the coefficient file " + o.filter + " is at another rate than the measurement", 2);
-    MobuCommon home;
-    if (home.setFileName("fir-measure.wav") != 0) return fail("no home folder for ~/.mobu/fir-measure.wav", 1);
-    const std::string measurementFilter = home.getFileName();
-    const std::string kept = measurementFilter + ".before-verify";
-    const bool hadFilter = access(measurementFilter.c_str(), F_OK) == 0;
-    if (hadFilter &&
-        (rename(measurementFilter.c_str(), kept.c_str()) != 0 ||
-         (access(scalereference::nameOf(measurementFilter).c_str(), F_OK) == 0 &&
-          rename(scalereference::nameOf(measurementFilter).c_str(), scalereference::nameOf(kept).c_str()) != 0)))
-        return fail("can't set " + measurementFilter + " aside: " + strerror(errno), 1);
-    const auto restore = [&] {
-        unlink(scalereference::nameOf(measurementFilter).c_str());
-        unlink(measurementFilter.c_str());
-        if (hadFilter) {
-            rename(scalereference::nameOf(kept).c_str(), scalereference::nameOf(measurementFilter).c_str());
-            rename(kept.c_str(), measurementFilter.c_str());
-        }
-    };
-    if (const std::string wrong = replaceAudioFile(measurementFilter, m.fs, coefficients); !wrong.empty()) {
-        restore();
-        return fail(wrong, 1);
-    }
+    toolsupport::MeasurementFilterSwap measurementFilter; // put back on every way out
+    if (const std::string wrong = measurementFilter.install(m.fs, coefficients); !wrong.empty()) return fail(wrong, 1);
 
     // The recorder's own lines go to DIR/verify.log; the terminal keeps the figures.
     const std::string logPath = o.in + "/verify.log";
     SafeFile log;
     if (const int made = log.create(logPath); made < 0) {
-        restore();
         return fail("can't write " + logPath + ": " + SafeFileDebug().message(made), 1);
     }
     fflush(stdout);
@@ -600,7 +540,6 @@ int verify(Options& o) {
     {
         auto recorder = std::make_unique<ChirpRecorder>(o.playback.c_str(), o.capture.c_str());
         if (!recorder->Playback::isOpen() || !recorder->Capture::isOpen()) {
-            restore();
             toTerminal();
             return fail("can't open the devices " + o.playback + " / " + o.capture, 1);
         }
@@ -609,7 +548,6 @@ int verify(Options& o) {
             fprintf(terminal, "measuring channel %d through %s\n", c, o.filter.c_str());
             fflush(terminal);
             if (const int r = measureChannel(*recorder, c, static_cast<int>(coefficients.rows()), averaged); r != 0) {
-                restore();
                 toTerminal();
                 if (r == -3) return fail("stopped: the measurement filter is put back, nothing verified", 3);
                 return fail("the measurement of channel " + std::to_string(c) + " failed (" + std::to_string(r) +
@@ -626,7 +564,7 @@ int verify(Options& o) {
             after.push_back(realdft::inverse(H, averaged.size()));
         }
     }
-    restore();
+    measurementFilter.restore();
     toTerminal();
     if (terminal) fclose(terminal);
     close(savedOut);
@@ -677,9 +615,11 @@ int verify(Options& o) {
     printf("arrival spread: before %d samples, after %d samples (arrivals after: %s)\n", spread(arrivalsBefore),
            spread(arrivalsAfter), list.c_str());
     if (!o.plot.empty()) {
-        if (!plotPanels(o.plot, "Deviation from the target before and after correction (smoothed, each at its level)",
-                        channels, design.frequencies(), curves, {"before", "after"}, s.lowHz, s.highHz, -s.maxBoostDB))
-            return fail("gnuplot could not draw " + o.plot, 1);
+        if (const std::string wrong = plotPanels(
+                o.plot, "Deviation from the target before and after correction (smoothed, each at its level)", channels,
+                design.frequencies(), curves, {"before", "after"}, s.lowHz, s.highHz, -s.maxBoostDB);
+            !wrong.empty())
+            return fail(wrong, 1);
         printf("picture: %s\n", o.plot.c_str());
     }
     return 0;
@@ -693,7 +633,10 @@ int main(int argc, char* argv[]) {
         fputs(usage, stdout);
         return 0;
     }
-    if (const std::string wrong = checkArguments(argc, argv); !wrong.empty()) return fail(wrong + " (see --help)", 2);
+    if (const std::string wrong =
+            toolsupport::checkArguments(argc, argv, std::begin(knownOptions), std::end(knownOptions));
+        !wrong.empty())
+        return fail(wrong + " (see --help)", 2);
     Options o;
     options.getArg("in", o.in);
     options.getArg("out", o.out);

@@ -18,6 +18,10 @@
 #include <fcntl.h>
 #include <iostream>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -31,62 +35,15 @@ int shutdown_received = 0;
 namespace {
 /// Highest real-time priority of the helper threads: they must never compete with the audio thread.
 constexpr int maxHelperPriority = 10;
+/// Niceness of the thread that builds filter sets (time-shared, below every other thread of the processor).
+constexpr int builderNiceness = 10;
+/// A metering FIFO backlog ends once the reader has kept up this long; while it lasts it is summed up this often.
+constexpr int64_t backlogQuietMs = 2000;
+constexpr int64_t backlogSummaryEveryMs = 60000;
 
 // Heartbeat state: process-wide, like the flags.
 int callCount = 0;
 long lastHeartbeat = 0;
-
-/// The local time as text without its line end.
-std::string timestamp() {
-    char text[32];
-    const time_t now = time(nullptr);
-    if (ctime_r(&now, text) == nullptr) return "?";
-    text[strcspn(text, "\n")] = '\0';
-    return text;
-}
-
-/// "[g0,g1,...]" with %f values.
-std::string gainText(const FullDuplexFIR::GainRow& g) {
-    std::string text = "[";
-    char value[64];
-    for (Eigen::Index c = 0; c < g.size(); ++c) {
-        snprintf(value, sizeof value, c ? ",%f" : "%f", g(c));
-        text += value;
-    }
-    return text + "]";
-}
-
-/** What a coefficient file holds now: whether it is there, which file it is (device, inode,
- * times) and its size and a hash of its bytes (FNV-1a).  Read without blocking, so a FIFO
- * under the name is not waited on. */
-FullDuplexFIR::FileStamp stampOf(const std::string& path) {
-    FullDuplexFIR::FileStamp stamp;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return stamp;
-    struct stat st {};
-    stamp.exists = true;
-    if (fstat(fd, &st) == 0) {
-        stamp.device = st.st_dev;
-        stamp.inode = st.st_ino;
-        stamp.modified = st.st_mtim.tv_sec * 1000000000ll + st.st_mtim.tv_nsec;
-        stamp.changed = st.st_ctim.tv_sec * 1000000000ll + st.st_ctim.tv_nsec;
-    }
-    if (S_ISREG(st.st_mode)) {
-        uint64_t hash = 14695981039346656037ull;
-        char buffer[1 << 16];
-        for (;;) {
-            const ssize_t got = ::read(fd, buffer, sizeof buffer);
-            if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) break;
-            for (ssize_t i = 0; i < got; ++i)
-                hash = (hash ^ static_cast<unsigned char>(buffer[i])) * 1099511628211ull;
-            stamp.size += static_cast<uint64_t>(got);
-        }
-        stamp.hash = hash;
-    }
-    ::close(fd);
-    return stamp;
-}
 
 int loadFlag(int& flag) {
     return __atomic_load_n(&flag, __ATOMIC_ACQUIRE);
@@ -103,8 +60,6 @@ FullDuplexFIR::FullDuplexFIR(const std::string& playbackName, const std::string&
     : FullDuplex<int>(playbackName, captureName), control(*this) {
     init_syslog();
     controlFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    buffer(0).assign(M, nullptr);
-    buffer(1).assign(M, nullptr);
 }
 
 FullDuplexFIR::~FullDuplexFIR() {
@@ -113,12 +68,12 @@ FullDuplexFIR::~FullDuplexFIR() {
     // passes them on as it ends, so they come before the destructor's own.
     control.stop();
     audioLog.drain();
-    mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR::~FullDuplexFIR PID=%d - Starting destructor", timestamp().c_str(), pid);
+    mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR::~FullDuplexFIR PID=%d - Starting destructor", logTimestamp().c_str(), pid);
     try {
-        mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR destructor: Stopping FileWatchThreaded...", timestamp().c_str());
+        mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR destructor: Stopping FileWatchThreaded...", logTimestamp().c_str());
         FileWatchThreaded::stop();
         mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR destructor: FileWatchThreaded stopped successfully",
-                timestamp().c_str());
+                logTimestamp().c_str());
         // The other producers use the gains and the log queue: they end before anything goes.
         MixerEvents::stopEvents();
         for (auto& eq : paraEQs)
@@ -127,18 +82,19 @@ FullDuplexFIR::~FullDuplexFIR() {
             eq.stop();
         audioLog.drain();
 
-        mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR destructor: Deleting inactive FIR filters...", timestamp().c_str());
+        mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR destructor: Deleting inactive FIR filters...", logTimestamp().c_str());
         deleteInactiveFIRFilters();
-        mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR destructor: Inactive FIR filters deleted", timestamp().c_str());
-        mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR destructor: Deleting active FIR filters...", timestamp().c_str());
+        mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR destructor: Inactive FIR filters deleted", logTimestamp().c_str());
+        mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR destructor: Deleting active FIR filters...", logTimestamp().c_str());
         deleteActiveFIRFilters();
-        mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR destructor: Active FIR filters deleted", timestamp().c_str());
-        mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR destructor: Cleanup completed successfully PID=%d", timestamp().c_str(),
-                pid);
+        mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR destructor: Active FIR filters deleted", logTimestamp().c_str());
+        mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR destructor: Cleanup completed successfully PID=%d",
+                logTimestamp().c_str(), pid);
     } catch (const std::exception& e) {
-        mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR destructor EXCEPTION: %s PID=%d", timestamp().c_str(), e.what(), pid);
+        mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR destructor EXCEPTION: %s PID=%d", logTimestamp().c_str(), e.what(),
+                pid);
     } catch (...) {
-        mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR destructor UNKNOWN EXCEPTION PID=%d", timestamp().c_str(), pid);
+        mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR destructor UNKNOWN EXCEPTION PID=%d", logTimestamp().c_str(), pid);
     }
     if (fifoFd > 0) ::close(fifoFd);
     if (controlFd >= 0) ::close(controlFd);
@@ -150,17 +106,7 @@ FullDuplexFIR::~FullDuplexFIR() {
 int FullDuplexFIR::init() {
     mobuLog(LOG_NOTICE, "%s", "init");
     M = OUT_CHCNT;
-    {
-        std::lock_guard<std::mutex> lock(filterBuildLock);
-        for (int b = 0; b < 2; ++b) // a second init starts from nothing as well
-            if (std::any_of(buffer(b).begin(), buffer(b).end(), [](FIRMobu* f) { return f != nullptr; }))
-                deleteFilters(buffer(b), "init", "old");
-        buffer(0).assign(M, nullptr);
-        buffer(1).assign(M, nullptr);
-        // Active on the first set, target on the second: the first pass builds the target and takes it up.
-        if (!transitionPending()) ObjectDoubleBuffer<std::vector<FIRMobu*>>::prepTransition();
-        filtersReady.store(false, std::memory_order_release);
-    }
+    filters.reset(M);
     if (!FileWatchThreaded::running() && FileWatchThreaded::run(0) != 0)
         mobuLog(LOG_NOTICE, "ERROR: Couldn't run the file watching thread.");
     if (!control.running() && (controlFd < 0 || control.run(0) != 0))
@@ -255,7 +201,7 @@ int FullDuplexFIR::loadConfig(std::string fileName) {
 
     const std::string precisionKey = top + ".precision";
     if (const int code = config.search(precisionKey, value); code == 0) {
-        if (!FIRMobu::parsePrecision(value, laterPrecision))
+        if (!FIRMobu::parsePrecision(value, filters.precision()))
             return fail(-EINVAL,
                         "the precision \"" + value + "\" (key " + precisionKey + ") is neither double nor single");
     } else if (code != -ENOENT) {
@@ -367,7 +313,7 @@ int FullDuplexFIR::checkDevices(std::string& problem) {
 }
 
 int FullDuplexFIR::addFilterFile(std::string path) {
-    filterFile = path;
+    filters.setFile(path);
     return addFileOrAwait(path); // a file still to come is loaded when it appears
 }
 
@@ -444,8 +390,8 @@ void FullDuplexFIR::rebuildGuard() {
         mobuLog(LOG_NOTICE, "FullDuplexFIR::rebuildGuard: %s; refused, the guard in force stays", problem.c_str());
         return;
     }
-    mobuLog(LOG_NOTICE, "FullDuplexFIR::rebuildGuard: the output guard file %s changed, switching in: %s",
-            path.c_str(), OutputGuard::describe(limits).c_str());
+    mobuLog(LOG_NOTICE, "FullDuplexFIR::rebuildGuard: the output guard file %s changed, switching in: %s", path.c_str(),
+            OutputGuard::describe(limits).c_str());
     guards.prepTransition();
 }
 
@@ -502,8 +448,22 @@ void FullDuplexFIR::capThreadPriority(const char* hook, const char* report, cons
 }
 
 void FullDuplexFIR::fileWatchThreadedStarting() {
-    capThreadPriority("fileWatchThreadedStarting", " FileWatchThreaded : thread priority ",
-                      " FileWatchThreaded : change thread priority result =  ");
+    // This thread builds the filter sets: seconds of work on a board whose cores the audio
+    // thread shares with the web interface and measurement.  Under SCHED_FIFO a build would
+    // take a core from everything time-shared and count against the real-time budget the
+    // audio thread lives on; time-shared at a raised niceness it runs below the audio thread,
+    // the mixer and the control thread and takes mostly idle time.
+    sched_param param{};
+    param.sched_priority = 0;
+    const int policy = pthread_setschedparam(pthread_self(), SCHED_OTHER, &param);
+    const int niced =
+        setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), builderNiceness) == 0 ? 0 : errno;
+    if (policy == 0 && niced == 0)
+        mobuLog(LOG_NOTICE, "FullDuplexFIR::fileWatchThreadedStarting: filter sets are built time-shared at nice %d",
+                builderNiceness);
+    else
+        mobuLog(LOG_NOTICE, "FullDuplexFIR::fileWatchThreadedStarting: can't lower the building thread (%s)",
+                strerror(policy != 0 ? policy : niced));
 }
 
 void FullDuplexFIR::mixerEventsStarting() {
@@ -531,15 +491,7 @@ int FullDuplexFIR::controlLoop() {
         audioLog.drain();
         if (const unsigned requests = controlRequests.exchange(0, std::memory_order_acq_rel))
             serveGainRequests(requests);
-        bool owed = false;
-        {
-            std::lock_guard<std::mutex> lock(gainLock);
-            owed = gainsOwed;
-        }
-        if (owed && waitForGainRamp()) {
-            std::lock_guard<std::mutex> lock(gainLock);
-            if (gainsOwed && !gains.transitionPending()) buildGainRampLocked();
-        }
+        if (gains.owed() && waitForGainRamp()) gains.serveOwed();
         audioLog.drain();
         controlBusy.store(false, std::memory_order_release);
     }
@@ -548,7 +500,7 @@ int FullDuplexFIR::controlLoop() {
 }
 
 bool FullDuplexFIR::waitForGainRamp() {
-    while (gains.transitionPending()) {
+    while (gains.rampPending()) {
         if (control.stopRequested()) return false;
         audioLog.drain();
         pollfd p{controlFd, POLLIN, 0};
@@ -599,17 +551,11 @@ bool FullDuplexFIR::controlIdle() const {
 }
 
 FullDuplexFIR::GainRow FullDuplexFIR::getRequestedGains() {
-    std::lock_guard<std::mutex> lock(gainLock);
-    return requestedGains;
+    return gains.requested();
 }
 
 bool FullDuplexFIR::changesPending() {
-    bool owed;
-    {
-        std::lock_guard<std::mutex> lock(gainLock);
-        owed = gainsOwed;
-    }
-    return owed || transitionPending() || gains.transitionPending() || paraEQs[0].transitionPending() ||
+    return gains.owed() || filters.pending() || gains.rampPending() || paraEQs[0].transitionPending() ||
            paraEQs[1].transitionPending() || paraEQs[0].reloadOwed() || paraEQs[1].reloadOwed() || !controlIdle();
 }
 
@@ -617,62 +563,19 @@ bool FullDuplexFIR::changesPending() {
 // Gains
 
 void FullDuplexFIR::setGains(const GainRow& newGains) {
-    std::lock_guard<std::mutex> lock(gainLock);
-    setGainsLocked(newGains);
-}
-
-void FullDuplexFIR::setGainsLocked(const GainRow& newGains) {
-    mobuLog(LOG_NOTICE, "FullDuplexFIR::setGains - ENTRY with gains: %s", gainText(newGains).c_str());
-    if (!gainsReady || newGains.size() != M) {
-        mobuLog(LOG_NOTICE, "FullDuplexFIR::setGains - %s, nothing to do - EXIT",
-                gainsReady ? "the row does not have one gain per channel" : "the gain matrices are not sized yet");
-        return;
-    }
-    requestedGains = newGains;
-    if (gains.transitionPending()) {
-        // The pending ramp is the audio thread's now: ramp on from its end once it has been applied.
-        mobuLog(LOG_NOTICE, "gains already waiting for a transition");
-        gainsOwed = true;
-        wakeControl();
-    } else {
-        buildGainRampLocked();
-    }
-    mobuLog(LOG_NOTICE, "FullDuplexFIR::setGains - EXIT");
-}
-
-void FullDuplexFIR::buildGainRampLocked() {
-    Eigen::ArrayXXd& next = *gains.inactiveBuffer();
-    const Eigen::ArrayXXd& current = *gains.activeBuffer();
-    const Eigen::Index Ng = next.rows(), C = next.cols();
-    mobuLog(LOG_NOTICE, "FullDuplexFIR::setGains - Ng=%d, cols=%d", static_cast<int>(Ng), static_cast<int>(C));
-    for (Eigen::Index c = 0; c < C; ++c) {
-        mobuLog(LOG_NOTICE, "FullDuplexFIR::setGains - Processing column %d", static_cast<int>(c));
-        next.col(c) = Eigen::ArrayXd::LinSpaced(Ng, current(Ng - 1, c), requestedGains(c));
-        mobuLog(LOG_NOTICE, "FullDuplexFIR::setGains - Column %d updated successfully", static_cast<int>(c));
-    }
-    mobuLog(LOG_NOTICE, "Preparing the switching for the new gains %s", gainText(requestedGains).c_str());
-    mobuLog(LOG_NOTICE, "FullDuplexFIR::setGains - About to call prepTransition()");
-    gains.prepTransition();
-    gainsOwed = false;
-    mobuLog(LOG_NOTICE, "FullDuplexFIR::setGains - prepTransition() completed successfully");
+    gains.set(newGains);
 }
 
 int FullDuplexFIR::loadGains() {
     mobuLog(LOG_NOTICE, "FullDuplexFIR::loadGains - Loading initial gain, mute, and invert settings from ALSA - ENTRY");
-    // Read every control first: the mixer's lock is never taken while gainLock is held
-    // (the mixer thread holds the mixer's lock when it takes gainLock).
-    struct Control {
-        std::string name;
-        bool found = false;
-        double dB = 0.0;
-        int value = 0;
-    };
-    std::vector<Control> controls(static_cast<size_t>(3 * M));
+    // Read every control first: the mixer's lock is never taken while the gain control's lock
+    // is held (the mixer thread holds the mixer's lock when it takes the gain control's).
+    std::vector<GainControl::Reading> controls(static_cast<size_t>(3 * M));
     for (int c = 0; c < M; ++c) {
         const std::string base = "Gain " + std::to_string(c);
         const std::string names[3] = {base, base + " Mute", base + " Invert"};
         for (int k = 0; k < 3; ++k) {
-            Control& control = controls[3 * c + k];
+            GainControl::Reading& control = controls[3 * c + k];
             control.name = names[k];
             ALSA::MixerElement* e = getElement(names[k]);
             if (e == nullptr || e->getPlaybackChannelCount() < 1) continue;
@@ -680,68 +583,7 @@ int FullDuplexFIR::loadGains() {
         }
     }
 
-    std::lock_guard<std::mutex> lock(gainLock);
-    if (!gainsReady) {
-        mobuLog(LOG_NOTICE, "FullDuplexFIR::loadGains - the gain matrices are not sized yet - RETURN -1");
-        return -1;
-    }
-    mobuLog(LOG_NOTICE, "FullDuplexFIR::loadGains - Initializing gain array with current bottom row values");
-    GainRow g = requestedGains;
-    mobuLog(LOG_NOTICE, "FullDuplexFIR::loadGains - Gain array initialized successfully, M=%d", M);
-    for (int c = 0; c < M; ++c) {
-        mobuLog(LOG_NOTICE, "FullDuplexFIR::loadGains - Processing channel %d/%d", c, M);
-        const Control& volume = controls[3 * c];
-        const Control& mute = controls[3 * c + 1];
-        const Control& invert = controls[3 * c + 2];
-
-        mobuLog(LOG_NOTICE, "FullDuplexFIR::loadGains - Looking for element: %s", volume.name.c_str());
-        if (volume.found) {
-            g(c) = std::pow(10.0, volume.dB / 20.0);
-            mobuLog(LOG_NOTICE, "Loaded Gain %d: %fdB (linear: %f)", c, volume.dB, g(c));
-        } else {
-            mobuLog(LOG_NOTICE, "Warning: Could not find Gain %d element, using default value", c);
-            g(c) = 1.0;
-        }
-
-        mobuLog(LOG_NOTICE, "FullDuplexFIR::loadGains - Looking for element: %s", mute.name.c_str());
-        if (mute.found && mute.value != 0) {
-            muted[c] = true;
-            savedGains(c) = std::abs(g(c));
-            g(c) = 0.0;
-            mobuLog(LOG_NOTICE, "Loaded Gain %d Mute: ON (saved unmuted gain: %f, set processing gain to 0)", c,
-                    savedGains(c));
-        } else if (mute.found) {
-            muted[c] = false;
-            mobuLog(LOG_NOTICE, "Loaded Gain %d Mute: OFF (processing gain: %f)", c, g(c));
-        } else {
-            muted[c] = false;
-            mobuLog(LOG_NOTICE, "Warning: Could not find Gain %d Mute element", c);
-        }
-
-        mobuLog(LOG_NOTICE, "FullDuplexFIR::loadGains - Looking for element: %s", invert.name.c_str());
-        if (invert.found) {
-            inverted[c] = invert.value != 0;
-            if (inverted[c] && !muted[c]) {
-                g(c) = -std::abs(g(c));
-                mobuLog(LOG_NOTICE, "Loaded Gain %d Invert: ON (inverted gain: %f)", c, g(c));
-            } else if (inverted[c]) {
-                mobuLog(LOG_NOTICE, "Loaded Gain %d Invert: ON (channel is muted, gain stays 0)", c);
-            } else if (!muted[c]) {
-                g(c) = std::abs(g(c));
-                mobuLog(LOG_NOTICE, "Loaded Gain %d Invert: OFF (positive gain: %f)", c, g(c));
-            } else {
-                mobuLog(LOG_NOTICE, "Loaded Gain %d Invert: OFF (channel is muted, gain stays 0)", c);
-            }
-        } else {
-            mobuLog(LOG_NOTICE, "Warning: Could not find Gain %d Invert element", c);
-            inverted[c] = g(c) < 0.0;
-        }
-        mobuLog(LOG_NOTICE, "FullDuplexFIR::loadGains - Channel %d processing completed", c);
-    }
-    mobuLog(LOG_NOTICE, "Final loaded gains: %s", gainText(g).c_str());
-    mobuLog(LOG_NOTICE, "FullDuplexFIR::loadGains - About to call setGains()");
-    setGainsLocked(g);
-    mobuLog(LOG_NOTICE, "FullDuplexFIR::loadGains - setGains() completed successfully");
+    if (gains.applyReadings(controls) < 0) return -1;
     mobuLog(LOG_NOTICE, "FullDuplexFIR::loadGains - Exiting successfully - RETURN 0");
     return 0;
 }
@@ -760,35 +602,11 @@ int FullDuplexFIR::handleValueEvents(ALSA::MixerElement& element) {
     int value = 0;
     if (isVolume ? element.getPlaybackDB(dB, 0) != 0 : element.getPlaybackSwitch(value, 0) != 0) return 0;
 
-    std::lock_guard<std::mutex> lock(gainLock);
-    if (!gainsReady) return 0; // the first pass reads every control
-    // Start from what the latest request ends on, so a change still ramping is not lost.
-    GainRow g = requestedGains;
-    mobuLog(LOG_NOTICE, "current gains %s", gainText(g).c_str());
-    const double sign = inverted[c] ? -1.0 : 1.0;
-    if (isVolume) {
-        const double v = std::pow(10.0, dB / 20.0);
-        if (muted[c]) {
-            savedGains(c) = v;
-            mobuLog(LOG_NOTICE, "Volume changed on muted channel %d: saved gain %f, keeping muted", c, v);
-        } else {
-            g(c) = sign * v;
-        }
-    } else if (isMute) {
-        if (value != 0) {
-            if (!muted[c]) savedGains(c) = std::abs(g(c)); // a repeated mute keeps the saved gain
-            muted[c] = true;
-            g(c) = 0.0;
-        } else if (muted[c]) { // an unmute of a channel that plays changes nothing
-            muted[c] = false;
-            g(c) = sign * savedGains(c);
-        }
-    } else {
-        inverted[c] = value != 0;
-        if (!muted[c]) g(c) = inverted[c] ? -std::abs(g(c)) : std::abs(g(c));
-    }
-    mobuLog(LOG_NOTICE, "new gains %s", gainText(g).c_str());
-    setGainsLocked(g);
+    gains.applyChange(c,
+                      isVolume ? GainControl::Kind::Volume
+                      : isMute ? GainControl::Kind::Mute
+                               : GainControl::Kind::Invert,
+                      dB, value);
     return 0;
 }
 
@@ -796,137 +614,24 @@ int FullDuplexFIR::handleValueEvents(ALSA::MixerElement& element) {
 // Filter sets
 
 int FullDuplexFIR::createFIRFilters(int n) {
-    const int pid = getpid();
-    std::vector<FIRMobu*>& set = inactiveSet();
-    // Taken before the file is read: a rewrite during the build makes the next event build again.
-    const FileStamp stamp = stampOf(filterFile);
-    try {
-        mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR::createFIRFilters PID=%d to handle %d samples, M=%d",
-                timestamp().c_str(), pid, n, M);
-        mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR::createFIRFilters: Deleting inactive FIR filters...",
-                timestamp().c_str());
-        deleteInactiveFIRFilters();
-        mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR::createFIRFilters: Inactive filters deleted", timestamp().c_str());
-    } catch (const std::exception& e) {
-        mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR::createFIRFilters EXCEPTION: %s PID=%d", timestamp().c_str(), e.what(),
-                pid);
-        return MobuDebug().evaluateError(-39901);
-    } catch (...) {
-        mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR::createFIRFilters UNKNOWN EXCEPTION PID=%d", timestamp().c_str(), pid);
-        return MobuDebug().evaluateError(-39901);
-    }
-    // Every output's taps first (the file read once), then one engine per input for the outputs
-    // it feeds (output m from input m mod IN_CHCNT), which transforms that input once for all of them.
-    mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR::createFIRFilters: Loading the coefficients of %d channels from file %s",
-            timestamp().c_str(), M, filterFile.c_str());
-    std::vector<Eigen::VectorXd> taps;
-    std::vector<int> codes;
-    std::string why;
-    if (FIRMobu::readChannels(filterFile, M, taps, codes, why, Playback::getSampleRate()) < 0) {
-        const int first =
-            static_cast<int>(std::find_if(codes.begin(), codes.end(), [](int c) { return c < 0; }) - codes.begin());
-        if (filtersReady.load(std::memory_order_acquire)) {
-            // A set plays: a file that can't be loaded whole changes nothing (no silent or mixed set).
-            mobuLog(LOG_NOTICE,
-                    "[%s] FullDuplexFIR::createFIRFilters: the filter file %s is refused from channel %d on: %s; "
-                    "the filters in force stay until a file that loads replaces it",
-                    timestamp().c_str(), filterFile.c_str(), first, why.c_str());
-            return MobuDebug().evaluateError(-39902, filterFile + ": " + why + "\n");
-        }
-        for (int m = 0; m < M; ++m)
-            if (codes[m] < 0) {
-                mobuLog(LOG_NOTICE,
-                        "[%s] FullDuplexFIR::createFIRFilters: Couldn't load filter from file, zeroing channel %d "
-                        "PID=%d: %s",
-                        timestamp().c_str(), m, pid, why.c_str());
-                taps[m] = Eigen::VectorXd::Zero(2048);
-            }
-    }
-    try {
-        std::vector<std::unique_ptr<FIRMobu>> engines =
-            FIRMobu::perInputEngines(2 * n, IN_CHCNT, taps, FIRMobu::defaultPartitioning(), laterPrecision);
-        set.assign(engines.size(), nullptr);
-        for (size_t i = 0; i < engines.size(); ++i) {
-            set[i] = engines[i].release(); // owned by the set; deleted by delete...FIRFilters
-            mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR::createFIRFilters: Filter %d (2*N=%d) for %d outputs at %p",
-                    timestamp().c_str(), static_cast<int>(i), 2 * n, set[i]->getChCnt(), static_cast<void*>(set[i]));
-        }
-    } catch (const std::exception& e) {
-        mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR::createFIRFilters COEFF LOAD EXCEPTION: %s PID=%d", timestamp().c_str(),
-                e.what(), pid);
-        return MobuDebug().evaluateError(-39901);
-    } catch (...) {
-        mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR::createFIRFilters COEFF LOAD UNKNOWN EXCEPTION PID=%d",
-                timestamp().c_str(), pid);
-        return MobuDebug().evaluateError(-39901);
-    }
-    // A file that changed while it was read holds no one version: the next event builds again.
-    builtStamp = stamp;
-    builtStamp.valid = stamp == stampOf(filterFile);
-    mobuLog(LOG_NOTICE, "inactiveFIR loaded %p", static_cast<void*>(&set));
-    return 0;
-}
-
-void FullDuplexFIR::deleteFilters(std::vector<FIRMobu*>& set, const char* function, const char* which) {
-    const int pid = getpid();
-    mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR::%s PID=%d M=%d", timestamp().c_str(), function, pid, M);
-    try {
-        for (size_t m = 0; m < set.size(); ++m) {
-            if (set[m] != nullptr) {
-                mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR::%s: Deleting filter %d at %p", timestamp().c_str(), function,
-                        static_cast<int>(m), static_cast<void*>(set[m]));
-                delete set[m];
-                mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR::%s: Filter %d deleted successfully", timestamp().c_str(),
-                        function, static_cast<int>(m));
-            }
-            set[m] = nullptr;
-        }
-        mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR::%s: All %s filters deleted PID=%d", timestamp().c_str(), function,
-                which, pid);
-    } catch (const std::exception& e) {
-        mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR::%s EXCEPTION: %s PID=%d", timestamp().c_str(), function, e.what(),
-                pid);
-    } catch (...) {
-        mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR::%s UNKNOWN EXCEPTION PID=%d", timestamp().c_str(), function, pid);
-    }
+    return filters.build(n, Playback::getSampleRate());
 }
 
 void FullDuplexFIR::deleteInactiveFIRFilters() {
-    deleteFilters(inactiveSet(), "deleteInactiveFIRFilters", "inactive");
+    filters.deleteInactive();
 }
 
 void FullDuplexFIR::deleteActiveFIRFilters() {
-    deleteFilters(activeSet(), "deleteActiveFIRFilters", "active");
-}
-
-bool FullDuplexFIR::waitForFilterSwitch() {
-    return waitUntilIdle([this] { return FileWatchThreaded::stopRequested(); });
-}
-
-void FullDuplexFIR::rebuildFilters(const char* why) {
-    // The inactive set is the pending target until the audio thread has switched to it:
-    // wait for that, then build the file as it is now.
-    if (!waitForFilterSwitch()) return;
-    std::lock_guard<std::mutex> lock(filterBuildLock);
-    if (!filtersReady.load(std::memory_order_acquire) || transitionPending() || unchangedSinceBuilt()) return;
-    if (createFIRFilters(N) == 0) {
-        if (why) mobuLog(LOG_NOTICE, "%s", why);
-        ObjectDoubleBuffer<std::vector<FIRMobu*>>::prepTransition();
-    }
-    releaseFreedMemory(); // what deleting the old set and the build freed
+    filters.deleteActive();
 }
 
 bool FullDuplexFIR::filtersReadCurrentFile() {
-    std::lock_guard<std::mutex> lock(filterBuildLock);
-    return stampOf(filterFile) == builtStamp;
+    return filters.readCurrentFile();
 }
 
-bool FullDuplexFIR::unchangedSinceBuilt() {
-    if (!(stampOf(filterFile) == builtStamp)) return false;
-    // A burst of rewrites leaves events behind that the set in force already covers.
-    mobuLog(LOG_NOTICE, "FullDuplexFIR::%s the filter file %s is unchanged since the filters in force were read",
-            "rebuildFilters", filterFile.c_str());
-    return true;
+void FullDuplexFIR::rebuildFilters(const char* why) {
+    filters.rebuild(
+        N, Playback::getSampleRate(), [this] { return FileWatchThreaded::stopRequested(); }, why);
 }
 
 void FullDuplexFIR::closeWrite(char* name) {
@@ -945,7 +650,7 @@ void FullDuplexFIR::closeWrite(char* name) {
 void FullDuplexFIR::attribChange(char* name, int wd) {
     mobuLog(LOG_NOTICE, "FullDuplexFIR::attribChange on file : %s", name);
     mobuLog(LOG_NOTICE, "FullDuplexFIR::attribChange wd : %d", wd);
-    mobuLog(LOG_NOTICE, "FullDuplexFIR::attribChange fd : %d", getWatchDescriptor(filterFile));
+    mobuLog(LOG_NOTICE, "FullDuplexFIR::attribChange fd : %d", getWatchDescriptor(filters.file()));
     std::this_thread::sleep_for(std::chrono::milliseconds(250)); // let a writer finish
     if (const std::string guard = guardPath(); !guard.empty() && guard == name) {
         rm(wd);
@@ -957,14 +662,13 @@ void FullDuplexFIR::attribChange(char* name, int wd) {
         mobuLog(LOG_NOTICE, "N=%d which is not valid - can't create filters", N.load());
         return;
     }
-    if (!waitForFilterSwitch()) return;
-    std::lock_guard<std::mutex> lock(filterBuildLock);
-    if (!filtersReady.load(std::memory_order_acquire) || transitionPending() || unchangedSinceBuilt()) return;
-    const int ret = createFIRFilters(N);
-    releaseFreedMemory(); // what deleting the old set and the build freed
-    rm(wd);
-    addFileOrAwait(filterFile); // a file replaced by rename is watched under its new inode
-    if (ret == 0) ObjectDoubleBuffer<std::vector<FIRMobu*>>::prepTransition();
+    // A file replaced by rename is watched under its new inode.
+    filters.rebuild(
+        N, Playback::getSampleRate(), [this] { return FileWatchThreaded::stopRequested(); }, nullptr,
+        [this, wd] {
+            rm(wd);
+            addFileOrAwait(filters.file());
+        });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -1017,7 +721,7 @@ int FullDuplexFIR::process() {
     } else {
         for (int c = 0; c < IN_CHCNT; ++c)
             inLevels[c] = std::max(inLevels[c], peak(inputAudio.col(c)));
-        const bool firPending = transitionPending();
+        const bool firPending = filters.pending();
         const bool eqPending = paraEQs[0].transitionPending() && paraEQs[1].transitionPending();
         const bool guardPending = guards.transitionPending();
         const int exiting = exitCount.load(std::memory_order_acquire);
@@ -1062,21 +766,7 @@ int FullDuplexFIR::firstPass() {
     }
     outputAudio.setZero(N, M); // the first block is never played; silence is what a restart would send
 
-    {
-        std::lock_guard<std::mutex> lock(filterBuildLock);
-        if (loadFlag(shutdown_received)) { // asked to stop while starting: build nothing
-            mobuLog(LOG_NOTICE, "FullDuplexFIR::process shutdown requested before the filters were built");
-            return -1;
-        }
-        if (inactiveSet()[0] == nullptr) {
-            mobuLog(LOG_NOTICE, "creating filters");
-            if (createFIRFilters(N) != 0) return -1;
-            releaseFreedMemory(); // the build's temporaries, before the audio runs
-            mobuLog(LOG_NOTICE, "creating filters done");
-        }
-        completeTransition();
-        filtersReady.store(true, std::memory_order_release);
-    }
+    if (filters.startFirst(N, rate, [] { return loadFlag(shutdown_received) != 0; }) < 0) return -1;
 
     {
         // The guard file as it is now; a change from here on is built by the file-watch thread.
@@ -1094,29 +784,10 @@ int FullDuplexFIR::firstPass() {
                     OutputGuard::describe(guard.getLimits()).c_str());
     }
     mobuLog(LOG_NOTICE, "setting gain matrices");
-    {
-        std::lock_guard<std::mutex> lock(gainLock);
-        gains.buffer(0).setOnes(N, M);
-        gains.buffer(1).setOnes(N, M);
-        gains.completeTransition();
-        savedGains.setZero(M);
-        muted.assign(M, false);
-        inverted.assign(M, false);
-        requestedGains.setOnes(M);
-        gainsOwed = false;
-        gainsReady = true;
-    }
+    gains.size(N, M);
     mobuLog(LOG_NOTICE, "loading gains");
     if (loadGains() < 0) return -1;
-    {
-        // Nothing has been played yet: the mixer's gains, mutes and polarities hold from the
-        // first sound on, without a ramp from unity (a muted channel must never sound).
-        std::lock_guard<std::mutex> lock(gainLock);
-        gains.buffer(0) = requestedGains.replicate(N, 1);
-        gains.buffer(1) = gains.buffer(0);
-        gains.completeTransition();
-        gainsOwed = false;
-    }
+    gains.holdRequested();
     mobuLog(LOG_NOTICE, "gains loaded");
     // Start from silence: the filters hear the input for three silent periods, then fade in.
     switchCount = startingCount;
@@ -1129,44 +800,23 @@ int FullDuplexFIR::firstPass() {
     return 0;
 }
 
-void FullDuplexFIR::equaliserPass(bool switchEqualisers) {
-#pragma omp parallel for schedule(static)
-    for (int c = 0; c < IN_CHCNT; ++c) {
-        if (switchEqualisers) paraEQs[c].completeTransition();
-        eqIn[c] = inputAudio.col(c).cast<double>();
-        paraEQs[c].process(eqIn[c], eqOut[c]);
-    }
-}
-
-void FullDuplexFIR::filterPass(int fade) {
-    const Eigen::ArrayXXd& g = *gains.activeBuffer();
-    std::vector<FIRMobu*>& set = activeSet();
-    // Engine i filters input i for outputs i, i + IN_CHCNT, ... (its channels 0, 1, ...).
-#pragma omp parallel for schedule(static)
-    for (int i = 0; i < static_cast<int>(set.size()); ++i) {
-        set[i]->filterLocal(eqOut[i], fade);
-        for (int k = 0, m = i; k < set[i]->getChCnt(); ++k, m += IN_CHCNT)
-            set[i]->writeGained(k, outputAudio.col(m), g(N - 1, m));
-    }
-}
-
 void FullDuplexFIR::normalStep() {
     endedSilent = false;
     equaliserPass(false);
-    if (!gains.transitionPending()) {
+    if (!gains.rampPending()) {
         filterPass(0);
         return;
     }
     // Every channel of this period follows its ramp; the next period uses the new gains.
-    const Eigen::ArrayXXd& ramp = *gains.targetBuffer();
-    std::vector<FIRMobu*>& set = activeSet();
+    const Eigen::ArrayXXd& ramp = gains.ramp();
+    std::vector<FIRMobu*>& set = filters.active();
 #pragma omp parallel for schedule(static)
     for (int i = 0; i < static_cast<int>(set.size()); ++i) {
         set[i]->filterLocal(eqOut[i], 0);
         for (int k = 0, m = i; k < set[i]->getChCnt(); ++k, m += IN_CHCNT)
             set[i]->writeGained(k, outputAudio.col(m), ramp.col(m));
     }
-    gains.completeTransition();
+    gains.completeRamp();
 }
 
 void FullDuplexFIR::switchStep(bool firPending, bool eqPending, bool guardPending) {
@@ -1188,7 +838,7 @@ void FullDuplexFIR::switchStep(bool firPending, bool eqPending, bool guardPendin
     if (switchCount == 3) {
         if (firPending) {
             rtLog(LOG_NOTICE, "FullDuplexFIR::%s switching FIR filter over", "process");
-            completeTransition();
+            filters.completeSwitch();
         }
         if (eqPending) {
             rtLog(LOG_NOTICE, "FullDuplexFIR::%s switching paraEQs over", "process");
@@ -1222,6 +872,11 @@ bool FullDuplexFIR::exitStep() {
     }
     const int next = state - 1;
     if (exitCount.compare_exchange_strong(state, next, std::memory_order_acq_rel) && next == 0) {
+        if (backlogEpisode) {
+            backlogEpisode = false;
+            rtLog(LOG_NOTICE, "MobuFullDuplexFIR::process FIFO backlog at the end of the run: %u periods in %.1f s",
+                  backlogPeriods, (lastBacklogMs - backlogStartMs) / 1000.0);
+        }
         rtLog(LOG_NOTICE, "FullDuplexFIR::%s exiting", "process");
         endedSilent = false;
         __atomic_store_n(&shutdown_received, 0, __ATOMIC_RELEASE);
@@ -1229,6 +884,27 @@ bool FullDuplexFIR::exitStep() {
     }
     outputAudio.setZero();
     return false;
+}
+
+void FullDuplexFIR::equaliserPass(bool switchEqualisers) {
+#pragma omp parallel for schedule(static)
+    for (int c = 0; c < IN_CHCNT; ++c) {
+        if (switchEqualisers) paraEQs[c].completeTransition();
+        eqIn[c] = inputAudio.col(c).cast<double>();
+        paraEQs[c].process(eqIn[c], eqOut[c]);
+    }
+}
+
+void FullDuplexFIR::filterPass(int fade) {
+    const Eigen::ArrayXXd& g = gains.inForce();
+    std::vector<FIRMobu*>& set = filters.active();
+    // Engine i filters input i for outputs i, i + IN_CHCNT, ... (its channels 0, 1, ...).
+#pragma omp parallel for schedule(static)
+    for (int i = 0; i < static_cast<int>(set.size()); ++i) {
+        set[i]->filterLocal(eqOut[i], fade);
+        for (int k = 0, m = i; k < set[i]->getChCnt(); ++k, m += IN_CHCNT)
+            set[i]->writeGained(k, outputAudio.col(m), g(N - 1, m));
+    }
 }
 
 void FullDuplexFIR::guardPass() {
@@ -1256,17 +932,36 @@ void FullDuplexFIR::meter() {
         clearLevels();
         return;
     }
+    // A reader that is behind (a web page reading a few times a second) is one episode: one
+    // line when it starts, a summary each minute it lasts and one when the reader has kept up
+    // for a while, each with the count of periods it missed.
+    timespec clock{};
+    clock_gettime(CLOCK_MONOTONIC, &clock); // vDSO: no system call
+    const int64_t nowMs = clock.tv_sec * 1000ll + clock.tv_nsec / 1000000;
     if (unread > 0) { // the reader has not taken the last record: keep accumulating
-        ++backlogCount;
-        const long now = static_cast<long>(time(nullptr));
-        if (backlogCount == 1 || (backlogCount % 256 == 0 && now != lastBacklogSecond)) {
-            rtLog(LOG_DEBUG, "MobuFullDuplexFIR::process FIFO backlog detected: bytes=%d, iterations=%d", unread,
-                  static_cast<int>(backlogCount));
-            lastBacklogSecond = now;
+        if (!backlogEpisode) {
+            backlogEpisode = true;
+            backlogPeriods = 0;
+            backlogStartMs = backlogSummaryMs = nowMs;
+            rtLog(LOG_NOTICE,
+                  "MobuFullDuplexFIR::process FIFO backlog detected: bytes=%d, the metering FIFO's reader is "
+                  "behind; levels accumulate until it reads",
+                  unread);
+        }
+        ++backlogPeriods;
+        lastBacklogMs = nowMs;
+        if (nowMs - backlogSummaryMs >= backlogSummaryEveryMs) {
+            backlogSummaryMs = nowMs;
+            rtLog(LOG_NOTICE, "MobuFullDuplexFIR::process FIFO backlog goes on: %u periods in %.1f s", backlogPeriods,
+                  (nowMs - backlogStartMs) / 1000.0);
         }
         return;
     }
-    backlogCount = 0;
+    if (backlogEpisode && nowMs - lastBacklogMs >= backlogQuietMs) {
+        backlogEpisode = false;
+        rtLog(LOG_NOTICE, "MobuFullDuplexFIR::process FIFO backlog ended: %u periods in %.1f s", backlogPeriods,
+              (lastBacklogMs - backlogStartMs) / 1000.0);
+    }
     [[maybe_unused]] const ssize_t n = ::write(fifoFd, meterRecord, sizeof meterRecord);
     clearLevels();
 }

@@ -2,6 +2,8 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <mutex>
 
 namespace {
@@ -62,4 +64,12 @@ int RealTimeLog::drain() {
     if (const unsigned lost = droppedLines.exchange(0, std::memory_order_relaxed))
         mobuLog(LOG_WARNING, "%u log lines of the audio thread were dropped (the log queue was full)", lost);
     return count;
+}
+
+std::string logTimestamp() {
+    char text[32];
+    const time_t now = time(nullptr);
+    if (ctime_r(&now, text) == nullptr) return "?";
+    text[strcspn(text, "\n")] = '\0';
+    return text;
 }

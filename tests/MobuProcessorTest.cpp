@@ -7,8 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
 #include <memory>
 #include <thread>
 
@@ -246,6 +250,51 @@ TEST_F(Host, OverAndUnderRunsNeverEndTheServiceItBacksOffAndAStopEndsTheWaitAtOn
     for (const char* wait : {"in 200 ms", "in 400 ms", "in 800 ms"})
         EXPECT_EQ(count(r.err, wait), 1) << wait << r.err;
     EXPECT_EQ(r.err.find("giving up"), std::string::npos) << r.err;
+}
+
+TEST_F(Host, AMeteringReaderThatFallsBehindIsOneEpisodeInTheLogWithItsCount) {
+    // A page reading the levels a few times a second: the processor writes every 10 ms.
+    mobutest::Child processor(command({"--config=" + config, "--verbose"}), board->environment());
+    bool started = false;
+    for (int i = 0; i < 6000 && !started; ++i) {
+        started = processor.errorSoFar().find("not linking capture/playback") != std::string::npos;
+        if (!started) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(started) << processor.errorSoFar();
+    const int fd = ::open((dir + "/levels").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    char record[56];
+    int reads = 0;
+    for (const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+         std::chrono::steady_clock::now() < end; ++reads) {
+        const ssize_t got = ::read(fd, record, sizeof record);
+        ASSERT_GE(got, 0) << strerror(errno);
+        // No writer for a moment: the processor reopens the pipe when it restarts its stream.
+        if (got == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            continue;
+        }
+        ASSERT_EQ(got, static_cast<ssize_t>(sizeof record));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    processor.signal(SIGINT);
+    const auto r = processor.wait(std::chrono::seconds(60));
+    ::close(fd);
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::vector<std::string> lines;
+    for (size_t at = r.err.find("FIFO backlog"); at != std::string::npos; at = r.err.find("FIFO backlog", at + 1))
+        lines.push_back(r.err.substr(at, r.err.find('\n', at) - at));
+    // A restart of the stream (an xrun on a slow machine) ends one run and its episode.
+    const size_t runs = 1 + static_cast<size_t>(count(r.err, "starting the processor again"));
+    ASSERT_GE(lines.size(), 2u) << r.err;
+    EXPECT_LE(lines.size(), 3u * runs) << "one line when it starts, one when it ends (" << reads << " reads)";
+    EXPECT_NE(lines.front().find("FIFO backlog detected: bytes=56"), std::string::npos) << lines.front();
+    // The closing lines sum the episodes up: most of the 300 periods found the last record unread.
+    int unread = 0;
+    for (const std::string& line : lines)
+        if (const size_t periods = line.find(" periods in "); periods != std::string::npos)
+            unread += std::atoi(line.c_str() + line.rfind(": ", periods) + 2);
+    EXPECT_GT(unread, 150) << r.err;
 }
 
 } // namespace

@@ -2,6 +2,8 @@
 #define MOBUEMBEDDED_FULLDUPLEXFIR_H
 
 #include "MobuEmbedded/FIRMobu.h"
+#include "MobuEmbedded/FilterSets.h"
+#include "MobuEmbedded/GainControl.h"
 #include "MobuEmbedded/IOLevels.h"
 #include "MobuEmbedded/ObjectDoubleBuffer.h"
 #include "MobuEmbedded/OutputGuard.h"
@@ -59,8 +61,9 @@ extern int shutdown_received; ///< end the run in order
  * Threads: the audio thread runs process() at the highest SCHED_FIFO priority
  * with an OpenMP team over the channels; it takes no lock, allocates nothing
  * and makes no blocking call after the first pass.  The file-watch thread
- * builds new filter sets, the two equaliser watchers build equaliser settings,
- * the mixer-event thread and the control thread prepare gain ramps (SCHED_FIFO
+ * builds new filter sets, time-shared at nice 10 (below every other thread of
+ * the processor); the two equaliser watchers build equaliser settings, the
+ * mixer-event thread and the control thread prepare gain ramps (SCHED_FIFO
  * 10 at most).  They write only the inactive half of a double buffer and then
  * request a switch; the audio thread alone completes switches.  A producer that
  * finds a switch still pending waits for it (never the audio thread), so the
@@ -73,12 +76,13 @@ extern int shutdown_received; ///< end the run in order
  * notice); setLogObserver() receives them as well.
  */
 class FullDuplexFIR : public ALSA::FullDuplex<int>,
-                      ObjectDoubleBuffer<std::vector<FIRMobu*>>,
                       public FileWatchThreaded,
                       public ALSA::MixerEvents,
                       public IOLevels {
 public:
-    using GainRow = Eigen::Array<double, 1, Eigen::Dynamic>;
+    using GainRow = GainControl::GainRow;
+    /// What a coefficient file held when it was read (to skip rebuilding the same file).
+    using FileStamp = FilterSets::FileStamp;
 
     /// Opens the playback and the capture PCM (a failure is printed; see isOpen()).  Starts no thread.
     FullDuplexFIR(const std::string& playbackName, const std::string& captureName);
@@ -162,39 +166,25 @@ public:
     /// Mixer-event thread: a "Gain c", "Gain c Mute" or "Gain c Invert" control changed.
     int handleValueEvents(ALSA::MixerElement& element) override;
 
-    /// What a coefficient file held when it was read (to skip rebuilding the same file).
-    struct FileStamp {
-        bool valid = true; ///< false: matches no file (it changed while it was read)
-        bool exists = false;
-        uint64_t device = 0, inode = 0;
-        int64_t modified = 0, changed = 0; ///< ns
-        uint64_t size = 0;
-        uint64_t hash = 0; ///< of the bytes of a regular file
-        bool operator==(const FileStamp& o) const {
-            return valid && o.valid && exists == o.exists && device == o.device && inode == o.inode &&
-                   modified == o.modified && changed == o.changed && size == o.size && hash == o.hash;
-        }
-    };
-
     // Read-only views for hosts and tests.
     int getN() const { return N; }
     int getM() const { return M; }
     int getExitCount() const { return exitCount.load(std::memory_order_acquire); }
     int getSwitchCount() const { return switchCount; }
     int getFifoFd() const { return fifoFd; }
-    const std::string& getFilterFile() const { return filterFile; }
+    const std::string& getFilterFile() const { return filters.file(); }
     const std::string& getParaEQFile() const { return paraEQFile; }
     /// The gains the latest request ends on (in force once its ramp has run).
     GainRow getRequestedGains();
     /// A new filter set waits for the audio thread.
-    bool firSwitchPending() const { return transitionPending(); }
+    bool firSwitchPending() const { return filters.pending(); }
     /** The newest filter set was built from the coefficient file as it is now (the same
      * file, times, size and content hash).  Not for the audio thread: it waits for a build. */
     bool filtersReadCurrentFile();
     /// Both equalisers have new settings waiting (the condition that starts a switch).
     bool equaliserSwitchPending() const { return paraEQs[0].transitionPending() && paraEQs[1].transitionPending(); }
     /// A gain ramp waits for the next normal period.
-    bool gainRampPending() const { return gains.transitionPending(); }
+    bool gainRampPending() const { return gains.rampPending(); }
     /// True while a filter switch, an equaliser switch or a gain ramp is still to be taken up.
     bool changesPending();
     /// True once the control thread has nothing left to do (no gain reload, no audio-thread line to log).
@@ -220,20 +210,12 @@ private:
     int controlLoop();
     void wakeControl();
     void serveGainRequests(unsigned requests);
-    /// Builds the ramp to requestedGains into the inactive gain matrix and requests it; gainLock held, idle.
-    void buildGainRampLocked();
-    /// setGains with gainLock held.
-    void setGainsLocked(const GainRow& newGains);
     /// Waits (control thread) until the pending gain ramp has been applied, passing on log lines meanwhile.
     bool waitForGainRamp();
     /// Prints the thread's priority and lowers a real-time priority above 10 to 10.
     static void capThreadPriority(const char* hook, const char* report, const char* changeReport);
     /// The rebuild after a coefficient-file change, once the pending switch is done.
     void rebuildFilters(const char* why);
-    /// True (logged) when the filter file holds what the newest set was built from; filterBuildLock held.
-    bool unchangedSinceBuilt();
-    /// Waits (file-watch thread) until no filter switch is pending; false when stopped first.
-    bool waitForFilterSwitch();
     int firstPass();
     void equaliserPass(bool switchEqualisers);
     void filterPass(int fade);
@@ -243,16 +225,13 @@ private:
     void switchStep(bool firPending, bool eqPending, bool guardPending);
     void guardPass();
     void rebuildGuard();
-    std::string guardPath(); ///< guardFile, read under guardLock
+    std::string guardPath();                                      ///< guardFile, read under guardLock
     int configureGuard(OutputGuard& guard, std::string& problem); ///< guardLock held
     void meter();
     /// Peak of one block column, clamped to 2147483647.
     template <typename Column> static int32_t peak(const Column& column);
     /// Logs from the audio thread (queued for the control thread).
     template <typename... Args> void rtLog(int priority, const char* format, Args... args);
-    std::vector<FIRMobu*>& activeSet() { return *activeBuffer(); }
-    std::vector<FIRMobu*>& inactiveSet() { return *inactiveBuffer(); }
-    void deleteFilters(std::vector<FIRMobu*>& set, const char* function, const char* which);
 
     /// switchCount after the first pass: one silent period, then the switch's silent periods and fade-in.
     static constexpr int startingCount = 4;
@@ -265,27 +244,13 @@ private:
     int32_t meterRecord[FIFO_RECORD_WORDS] = {};
     std::atomic<int> N{-1}; ///< set by the host thread, read by the file-watching thread
     int M = 8;
-    std::string filterFile;
-    /// The later stages' precision of the sets built from now on (MobuFullDuplexFIR.precision).
-    FIRMobu::Precision laterPrecision = FIRMobu::defaultPrecision();
     std::string paraEQFile;
     std::string configError;
     Eigen::ArrayXd eqIn[IN_CHCNT];
     Eigen::ArrayXd eqOut[IN_CHCNT];
-    ObjectDoubleBuffer<Eigen::ArrayXXd> gains;
-    GainRow savedGains;
-    std::vector<bool> muted;
-    std::vector<bool> inverted; ///< the Invert control of each channel (kept while muted)
     ParaEQFileWatcher paraEQs[IN_CHCNT];
-
-    // Hand-over between the producers (mixer, control and first pass) of gain ramps.
-    std::mutex gainLock;                   ///< never taken by the audio thread once it runs
-    bool gainsReady = false;               ///< the gain matrices are sized (first pass done)
-    bool gainsOwed = false;                ///< requestedGains still waits for its ramp
-    GainRow requestedGains;                ///< what the latest request ends on
-    std::mutex filterBuildLock;            ///< serialises building filter sets (first pass, file-watch thread)
-    std::atomic<bool> filtersReady{false}; ///< the first pass has put a filter set in force
-    FileStamp builtStamp;                  ///< the filter file as the newest set read it (filterBuildLock)
+    FilterSets filters{OUT_CHCNT, IN_CHCNT};
+    GainControl gains{[this] { wakeControl(); }};
 
     std::string guardFile;
     std::mutex guardLock;                         ///< the guard file's limits and building the spare guard
@@ -299,8 +264,10 @@ private:
     int controlFd = -1; ///< eventfd that wakes the control thread
     ControlThread control;
     bool posted = false; ///< this period posted log lines (wake the control thread once)
-    unsigned backlogCount = 0;
-    long lastBacklogSecond = 0;
+    // The metering FIFO's reader being behind (one episode logged at its start and end).
+    bool backlogEpisode = false;
+    unsigned backlogPeriods = 0; ///< periods of this episode whose record the reader had not taken
+    int64_t backlogStartMs = 0, lastBacklogMs = 0, backlogSummaryMs = 0; ///< CLOCK_MONOTONIC
 };
 
 #endif

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstddef>
 #include <memory>
+#include <string>
 #include <syslog.h>
 
 /** Opens the system log on the first call (identity "MobuFullDuplexFIR", LOG_PID |
@@ -14,6 +15,9 @@ void init_syslog();
  * the observer, if one is set.  Takes a lock and may allocate: not for the audio
  * thread (it uses RealTimeLog). */
 void mobuLog(int priority, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+/// The local time as text (as ctime gives it, without the line end), for log lines.
+std::string logTimestamp();
 
 /// Receives every logged line as well (a console, a test).  Called on the logging thread.
 using LogObserver = void (*)(int priority, const char* line);
