@@ -3,7 +3,7 @@
 //
 //   mobu-correct --in=DIR[,DIR2...] --out=FILE [--taps=N] [--target=flat|FILE.csv] [--range=LO:HI]
 //                [--max-boost=DB] [--smoothing=1/K] [--phase=minimum|mixed] [--align]
-//                [--eq=FILE.json] [--plot=FILE.png] [--merge]
+//                [--weights=W1,W2,...] [--eq=FILE.json] [--plot=FILE.png] [--merge]
 //   mobu-correct --undo --out=FILE
 //   mobu-correct --verify --in=DIR --filter=FILE --playback=DEV --capture=DEV [--channels=0,3]
 //                [--target=...] [--range=...] [--max-boost=DB] [--smoothing=1/K] [--plot=FILE.png]
@@ -56,13 +56,15 @@ constexpr int outputs = 8; ///< the processor's outputs: channels of every coeff
 const char* usage =
     "usage: mobu-correct --in=DIR[,DIR2...] --out=FILE [--taps=N] [--target=flat|FILE.csv] [--range=LO:HI]\n"
     "                    [--max-boost=DB] [--smoothing=1/K] [--phase=minimum|mixed] [--align]\n"
-    "                    [--eq=FILE.json] [--plot=FILE.png] [--merge]\n"
+    "                    [--weights=W1,W2,...] [--eq=FILE.json] [--plot=FILE.png] [--merge]\n"
     "       mobu-correct --undo --out=FILE\n"
     "       mobu-correct --verify --in=DIR --filter=FILE --playback=DEV --capture=DEV [--channels=0,3]\n"
     "                    [--target=...] [--range=...] [--max-boost=DB] [--smoothing=1/K] [--plot=FILE.png]\n"
     "  --in         a mobu-measure folder: tof.csv and impulse-<channel>.wav of every channel in it;\n"
     "               DIR1,DIR2,... (or a folder of pos-1, pos-2, ... from mobu-measure --position) designs\n"
     "               from several positions (magnitude averaged, arrivals and phase from the first)\n"
+    "  --weights    with several positions, their weights in the average, the main one first (default all 1;\n"
+    "               e.g. 2,1,1 favours the main seat over the others)\n"
     "  --out        the coefficient file to write (one channel per output, 8 outputs)\n"
     "  --taps       filter length (default 65536, at most 262144)\n"
     "  --target     flat (default) or a CSV of frequency,dB lines (Hz increasing; # comments)\n"
@@ -91,7 +93,8 @@ const toolsupport::KnownOption knownOptions[] = {
     {"in", true},        {"out", true},       {"taps", true},   {"target", true},   {"range", true},
     {"max-boost", true}, {"smoothing", true}, {"phase", true},  {"align", false},   {"eq", true},
     {"plot", true},      {"verify", false},   {"filter", true}, {"playback", true}, {"capture", true},
-    {"channels", true},  {"merge", false},    {"undo", false},  {"help", false},    {"h", false}};
+    {"channels", true},  {"merge", false},    {"undo", false},  {"help", false},    {"h", false},
+    {"weights", true}};
 
 int fail(const std::string& text, int code) {
     fprintf(stderr, "mobu-correct: %s\n", text.c_str());
@@ -283,6 +286,18 @@ std::string readDesignOptions(OptionParser& options, Options& o) {
         o.settings.phase = text == "mixed" ? RoomCorrection::Phase::mixed : RoomCorrection::Phase::minimum;
     }
     o.settings.align = options.has("align");
+    if (options.getArg("weights", text) == 0) {
+        std::stringstream list(text);
+        for (std::string item; std::getline(list, item, ',');) {
+            double w = 0;
+            if (!parseNumber(item, w) || !(w >= 0.01 && w <= 100.0))
+                return "--weights=" + text + ": " + item + " is not a weight 0.01 ... 100";
+            o.settings.positionWeights.push_back(w);
+        }
+        if (o.settings.positionWeights.size() != 1 + o.positions.size() || text.back() == ',')
+            return "--weights=" + text + " needs one weight for each of the " + std::to_string(1 + o.positions.size()) +
+                   " position(s)";
+    }
     return "";
 }
 

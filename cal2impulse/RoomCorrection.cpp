@@ -69,6 +69,9 @@ int RoomCorrection::setSettings(const Settings& s, std::string& error) {
         why << "the deepest narrow cut " << s.maxNarrowCutDB << " dB must be above 0";
     else if (!(s.maxSpreadDB >= 0.0))
         why << "the largest spread between positions " << s.maxSpreadDB << " dB must not be negative";
+    else if (std::any_of(s.positionWeights.begin(), s.positionWeights.end(),
+                         [](double w) { return !(w >= 0.01 && w <= 100.0); }))
+        why << "a position weight is outside 0.01 ... 100";
     else if (s.phase == Phase::mixed && (s.mixedDelay < 0 || s.mixedDelay >= s.taps / 2))
         why << "the mixed-phase delay " << s.mixedDelay << " must be below half the filter length";
     if (!why.str().empty()) {
@@ -318,6 +321,14 @@ int RoomCorrection::design(std::string& error) {
         for (const Eigen::VectorXd& h : c.positions)
             longestResponse = std::max(longestResponse, h.size());
     }
+    for (const Channel& c : channels) {
+        if (set.positionWeights.empty()) break;
+        if (set.positionWeights.size() != 1 + c.positions.size()) {
+            error = std::to_string(set.positionWeights.size()) + " position weights for the " +
+                    std::to_string(1 + c.positions.size()) + " positions of channel " + std::to_string(c.index);
+            return ROOMCORRECTION_SETTINGS_ERROR;
+        }
+    }
     const Eigen::Index n = nextPowerOfTwo(std::max<Eigen::Index>(4 * set.taps, 2 * longestResponse));
     const Eigen::Index bins = n / 2 + 1;
     const bool mixed = set.phase == Phase::mixed;
@@ -336,17 +347,22 @@ int RoomCorrection::design(std::string& error) {
         agreements.push_back(Eigen::VectorXd::Ones(bins));
         if (!c.positions.empty()) {
             // The spatial average: each further position brought to the main one's level in the
-            // reference band (a nearer or farther microphone does not weigh more), powers averaged.
+            // reference band (a nearer or farther microphone does not weigh more), powers averaged
+            // with the positions' weights (all alike unless given).
+            const auto weightOf = [&](size_t p) { return set.positionWeights.empty() ? 1.0 : set.positionWeights[p]; };
             std::vector<Eigen::VectorXd> positionsDB{smooth(powers.back()).unaryExpr(&toDB)};
             const double mainLevel = levelOf(positionsDB[0], n);
-            for (const Eigen::VectorXd& h : c.positions) {
-                const Eigen::VectorXd power = powerOf(h, n);
+            double total = weightOf(0);
+            powers.back() *= weightOf(0);
+            for (size_t p = 0; p < c.positions.size(); ++p) {
+                const Eigen::VectorXd power = powerOf(c.positions[p], n);
                 positionsDB.push_back(smooth(power).unaryExpr(&toDB));
                 const double level = levelOf(positionsDB.back(), n);
                 positionsDB.back().array() += mainLevel - level;
-                powers.back() += std::pow(10.0, (mainLevel - level) / 10.0) * power;
+                powers.back() += weightOf(p + 1) * std::pow(10.0, (mainLevel - level) / 10.0) * power;
+                total += weightOf(p + 1);
             }
-            powers.back() /= static_cast<double>(1 + c.positions.size());
+            powers.back() /= total;
             // Where the positions disagree by more than the limit the correction is scaled down in
             // proportion: what differs from seat to seat is not the loudspeaker's or the room's own.
             const Eigen::VectorXd spread = smooth(spectralsmoothing::spreadDB(positionsDB));

@@ -76,6 +76,9 @@ public:
         int outputs = 8;    ///< channels of the coefficient file (at least the highest channel + 1)
         double maxPreRingingDB = -30.0;
         int mixedDelay = 2400; ///< samples (50 ms at 48 kHz) of the mixed-phase filters (checked in mixed phase only)
+        /// Weights of the positions in the spatial average, the main one first (empty: all alike;
+        /// otherwise one per position, each 0.01 ... 100, checked by design()).
+        std::vector<double> positionWeights;
     };
 
     /// What the design found for one channel, on the frequencies of `frequencies`.
@@ -121,7 +124,8 @@ public:
 
     /** Adds the response of a channel already added at a further measurement position.  The
      * magnitude is then designed from the spatial average: the power spectra of all positions,
-     * each brought to the main position's level in the reference band, averaged; the arrival,
+     * each brought to the main position's level in the reference band, averaged (weighted by
+     * Settings::positionWeights when given); the arrival,
      * the alignment and the excess phase of mixed phase stay the main position's.  0,
      * ROOMCORRECTION_CHANNEL_ERROR (no such channel) or ROOMCORRECTION_RESPONSE_ERROR. */
     int addPosition(int channel, const Eigen::VectorXd& impulse, std::string& error);

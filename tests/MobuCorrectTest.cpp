@@ -265,6 +265,8 @@ TEST_F(MobuCorrect, RefusesBadInputWithOneLineAndWritesNothing) {
         {{in, "--out=" + dir + "/nowhere/f.wav"}, "nowhere: No such file or directory", 1},
         {{"--in=" + dir + "/m," + dir + "/one", out}, "does not measure the same channels", 2},
         {{"--in=" + dir + "/m,", out}, "empty folder name", 2},
+        {{in, out, "--weights=2,1"}, "one weight for each of the 1 position(s)", 2},
+        {{"--in=" + dir + "/m," + dir + "/m", out, "--weights=1,0"}, "0 is not a weight 0.01 ... 100", 2},
     };
     for (const auto& c : cases) {
         const auto r = correct(c.args);
@@ -451,6 +453,11 @@ for d in sys.argv[2:]:
     design(dir + "/a," + dir + "/a", "aa.wav");
     design(dir + "/positions", "positions.wav"); // pos-1 and pos-2, as mobu-measure --position writes them
     {
+        const auto r = correct(
+            {"--in=" + dir + "/a," + dir + "/b", "--out=" + dir + "/ab31.wav", "--taps=16384", "--weights=3,1"});
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+    }
+    {
         const auto r = correct({"--in=" + dir + "/a", "--out=" + dir + "/a6.wav", "--taps=16384", "--smoothing=1/6"});
         EXPECT_EQ(r.status, 0) << r.out << r.err;
     }
@@ -466,6 +473,10 @@ for d in sys.argv[2:]:
                                     << " dB from two";
     EXPECT_LT(std::max(two[0], two[1]), one[1]) << "the measured positions: " << two[0] << " and " << two[1]
                                                 << " dB; the second from the first alone " << one[1] << " dB";
+    // Weighted towards the main position, the design moves towards it: better there, worse at the other.
+    const auto weighted = deviations(dir + "/ab31.wav");
+    EXPECT_LT(weighted[0], two[0] - 0.1) << "at a, weighted 3:1 " << weighted[0] << " dB, alike " << two[0] << " dB";
+    EXPECT_GT(weighted[1], two[1] + 0.1) << "at b, weighted 3:1 " << weighted[1] << " dB, alike " << two[1] << " dB";
     EXPECT_TRUE(mobutest::readFile(dir + "/aa.wav") == mobutest::readFile(dir + "/a.wav"))
         << "a position given twice designs as one";
     EXPECT_TRUE(mobutest::readFile(dir + "/positions.wav") == mobutest::readFile(dir + "/ab.wav"))
