@@ -403,6 +403,19 @@ int designFilters(Options& o) {
             printf("equaliser: %s (%zu sections, %.2f dB RMS from %s)\n", path.c_str(), peaks.size(), residual,
                    channel < 0 ? "the mean correction"
                                : ("the correction of channel " + std::to_string(channel)).c_str());
+            // What peaking sections can't hold (they are 0 dB at 0 Hz and at half the rate, and
+            // don't delay): the broadband gain of the level match and the delay of the alignment,
+            // which the coefficient file carries and which must otherwise be set on the output.
+            // The gain is the coefficient file's less what the sections themselves leave in the
+            // reference band, so that the channels equalised by their files meet at the same level.
+            const int common = s.phase == RoomCorrection::Phase::mixed ? s.mixedDelay : 0;
+            for (const auto& r : design.reports())
+                if (r.channel == channel && s.align)
+                    printf("  not in %s: gain %+.2f dB and delay %d samples (%.2f ms) of output %d, the level match "
+                           "and the alignment (mixer control \"Gain %d\" for the gain; a delay only the coefficient "
+                           "file gives)\n",
+                           path.c_str(), r.gainDB - design.equalisedLevelDB(peaks, channel), r.delay - common,
+                           1000.0 * (r.delay - common) / s.fs, r.channel, r.channel);
             return std::string();
         };
         if (const std::string wrong = writeEqualiser(o.eq, -1); !wrong.empty()) return fail(wrong, 1);

@@ -429,9 +429,12 @@ int RoomCorrection::design(std::string& error) {
         for (Eigen::Index k = 0; k < bins; ++k)
             shape(k) = agreements[i](k) * shapeOf(k);
         const Eigen::VectorXd broad = spectralsmoothing::smooth(shape, 3.0 * widths);
-        Eigen::VectorXd magnitude(bins);
-        for (Eigen::Index k = 0; k < bins; ++k)
-            magnitude(k) = std::pow(10.0, (r.gainDB + std::max(shape(k), broad(k) - set.maxNarrowCutDB)) / 20.0);
+        Eigen::VectorXd magnitude(bins), designedDB(bins);
+        for (Eigen::Index k = 0; k < bins; ++k) {
+            designedDB(k) = std::max(shape(k), broad(k) - set.maxNarrowCutDB);
+            magnitude(k) = std::pow(10.0, (r.gainDB + designedDB(k)) / 20.0);
+        }
+        r.shapeDB = onReportGrid(designedDB, n);
         const Eigen::VectorXd minimum = minimumPhase(magnitude, n);
         Eigen::VectorXd filter = minimum; // n taps, delay added below
         if (mixed) {
@@ -531,6 +534,24 @@ RoomCorrection::RoomCorrection() {
     setSettings(Settings(), unused);
 }
 
+double RoomCorrection::equalisedLevelDB(const std::vector<Peak>& peaks, int channel) const {
+    const auto r = std::find_if(channelReports.begin(), channelReports.end(),
+                                [&](const Report& x) { return x.channel == channel; });
+    if (r == channelReports.end()) return 0.0;
+    double lo = std::max(referenceLowHz, set.lowHz), hi = std::min(referenceHighHz, set.highHz);
+    if (!(lo < hi)) lo = set.lowHz, hi = set.highHz;
+    std::vector<double> samples;
+    for (Eigen::Index i = 0; i < reportFrequencies.size(); ++i) {
+        const double f = reportFrequencies(i);
+        if (f >= lo && f <= hi) samples.push_back(r->measuredDB(i) + equaliserDB(peaks, f) - r->targetDB(i));
+    }
+    if (samples.empty()) return 0.0;
+    const size_t half = samples.size() / 2;
+    std::nth_element(samples.begin(), samples.begin() + half, samples.end());
+    if (samples.size() % 2) return samples[half];
+    return 0.5 * (samples[half] + *std::max_element(samples.begin(), samples.begin() + half));
+}
+
 double RoomCorrection::equaliserDB(const std::vector<Peak>& peaks, double f) const {
     double dB = 0.0;
     const std::complex<double> z = std::polar(1.0, -2.0 * M_PI * f / set.fs); // z^-1
@@ -545,7 +566,7 @@ double RoomCorrection::equaliserDB(const std::vector<Peak>& peaks, double f) con
 }
 
 std::vector<RoomCorrection::Peak> RoomCorrection::fitEqualiser(int sections, double& residualDB, int channel) const {
-    // The wanted curve on the report frequencies within the range: the mean of the channels', or one's.
+    // The designed shape on the report frequencies within the range: the mean of the channels', or one's.
     std::vector<const Report*> fitted;
     for (const Report& r : channelReports)
         if (channel < 0 || r.channel == channel) fitted.push_back(&r);
@@ -554,7 +575,7 @@ std::vector<RoomCorrection::Peak> RoomCorrection::fitEqualiser(int sections, dou
         if (reportFrequencies(i) < set.lowHz || reportFrequencies(i) > set.highHz || fitted.empty()) continue;
         double sum = 0;
         for (const Report* r : fitted)
-            sum += std::min(r->requiredDB(i), set.maxBoostDB);
+            sum += r->shapeDB(i);
         f.push_back(reportFrequencies(i));
         want.push_back(sum / fitted.size());
     }

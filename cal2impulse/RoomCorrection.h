@@ -93,6 +93,9 @@ public:
         Eigen::VectorXd predictedDB;  ///< smoothed measured times correction, less levelDB + gainDB
         Eigen::VectorXd correctionDB; ///< the correction filter's own response (unsmoothed)
         Eigen::VectorXd requiredDB;   ///< boost the target asks for (can be above the limit)
+        /// The magnitude the filter was designed to without its broadband gain (gainDB) and delay:
+        /// what a cascade of peaking sections can take on.
+        Eigen::VectorXd shapeDB;
     };
 
     /// A peaking section of the equaliser (its JSON form: "type" "BPF", "Fc", "dB", "Q").
@@ -139,13 +142,19 @@ public:
     /// The log-spaced frequencies of the reports (10 Hz ... fs/2).
     const Eigen::VectorXd& frequencies() const { return reportFrequencies; }
 
-    /** Fits up to `sections` peaking sections to the mean over the channels of the corrections
-     * the design asked for (within the range, boosts limited), or to the one of `channel` alone,
-     * greedily at the largest remaining error and refined section by section.  Call after
-     * design().  `residualDB` receives the RMS error left within the range.  (Peaking sections
-     * are 0 dB at 0 Hz and half the rate: the level match and the delays of the alignment are
-     * not theirs.) */
+    /** Fits up to `sections` peaking sections to the mean over the channels of the designed
+     * shapes (Report::shapeDB, within the range), or to the one of `channel` alone, greedily at
+     * the largest remaining error and refined section by section.  Call after design().
+     * `residualDB` receives the RMS error left within the range.  (Peaking sections are 0 dB at
+     * 0 Hz and half the rate: the broadband gain of the level match (Report::gainDB) and the
+     * delay of the alignment (Report::delay) are not theirs.) */
     std::vector<Peak> fitEqualiser(int sections, double& residualDB, int channel = -1) const;
+    /** The level of `channel` through a cascade of peaking sections, over its own level
+     * (Report::levelDB): the median, over the report frequencies of the reference band, of its
+     * smoothed measured response plus the sections over the target.  Call after design().  The
+     * sections' error there moves the level: a channel equalised by them is level-matched by the
+     * broadband gain Report::gainDB less this. */
+    double equalisedLevelDB(const std::vector<Peak>& peaks, int channel) const;
     /// The response in dB of a cascade of peaking sections at f Hz, as the equaliser designs them.
     double equaliserDB(const std::vector<Peak>& peaks, double f) const;
 
