@@ -429,12 +429,9 @@ int RoomCorrection::design(std::string& error) {
         for (Eigen::Index k = 0; k < bins; ++k)
             shape(k) = agreements[i](k) * shapeOf(k);
         const Eigen::VectorXd broad = spectralsmoothing::smooth(shape, 3.0 * widths);
-        Eigen::VectorXd magnitude(bins), designedDB(bins);
-        for (Eigen::Index k = 0; k < bins; ++k) {
-            designedDB(k) = std::max(shape(k), broad(k) - set.maxNarrowCutDB);
-            magnitude(k) = std::pow(10.0, (r.gainDB + designedDB(k)) / 20.0);
-        }
-        r.shapeDB = onReportGrid(designedDB, n);
+        Eigen::VectorXd magnitude(bins);
+        for (Eigen::Index k = 0; k < bins; ++k)
+            magnitude(k) = std::pow(10.0, (r.gainDB + std::max(shape(k), broad(k) - set.maxNarrowCutDB)) / 20.0);
         const Eigen::VectorXd minimum = minimumPhase(magnitude, n);
         Eigen::VectorXd filter = minimum; // n taps, delay added below
         if (mixed) {
@@ -566,7 +563,7 @@ double RoomCorrection::equaliserDB(const std::vector<Peak>& peaks, double f) con
 }
 
 std::vector<RoomCorrection::Peak> RoomCorrection::fitEqualiser(int sections, double& residualDB, int channel) const {
-    // The designed shape on the report frequencies within the range: the mean of the channels', or one's.
+    // The wanted curve on the report frequencies within the range: the mean of the channels', or one's.
     std::vector<const Report*> fitted;
     for (const Report& r : channelReports)
         if (channel < 0 || r.channel == channel) fitted.push_back(&r);
@@ -575,7 +572,7 @@ std::vector<RoomCorrection::Peak> RoomCorrection::fitEqualiser(int sections, dou
         if (reportFrequencies(i) < set.lowHz || reportFrequencies(i) > set.highHz || fitted.empty()) continue;
         double sum = 0;
         for (const Report* r : fitted)
-            sum += r->shapeDB(i);
+            sum += std::min(r->requiredDB(i), set.maxBoostDB);
         f.push_back(reportFrequencies(i));
         want.push_back(sum / fitted.size());
     }

@@ -93,9 +93,6 @@ public:
         Eigen::VectorXd predictedDB;  ///< smoothed measured times correction, less levelDB + gainDB
         Eigen::VectorXd correctionDB; ///< the correction filter's own response (unsmoothed)
         Eigen::VectorXd requiredDB;   ///< boost the target asks for (can be above the limit)
-        /// The magnitude the filter was designed to without its broadband gain (gainDB) and delay:
-        /// what a cascade of peaking sections can take on.
-        Eigen::VectorXd shapeDB;
     };
 
     /// A peaking section of the equaliser (its JSON form: "type" "BPF", "Fc", "dB", "Q").
@@ -142,9 +139,12 @@ public:
     /// The log-spaced frequencies of the reports (10 Hz ... fs/2).
     const Eigen::VectorXd& frequencies() const { return reportFrequencies; }
 
-    /** Fits up to `sections` peaking sections to the mean over the channels of the designed
-     * shapes (Report::shapeDB, within the range), or to the one of `channel` alone, greedily at
-     * the largest remaining error and refined section by section.  Call after design().
+    /** Fits up to `sections` peaking sections to the mean over the channels of the corrections
+     * the design asked for (Report::requiredDB within the range, boosts limited: the same target,
+     * level, range and spatial average as the filters), or to the one of `channel` alone, greedily
+     * at the largest remaining error and refined section by section.  (Not to the filters' own
+     * refined shape: its sharper detail, which the smoothed response needs from a long filter,
+     * costs ten sections more elsewhere than it gains.)  Call after design().
      * `residualDB` receives the RMS error left within the range.  (Peaking sections are 0 dB at
      * 0 Hz and half the rate: the broadband gain of the level match (Report::gainDB) and the
      * delay of the alignment (Report::delay) are not theirs.) */

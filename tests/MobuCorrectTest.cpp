@@ -560,7 +560,7 @@ for c in (0, 1):
         EXPECT_LT(rms[2], rms[3]) << "channel " << c << ": own sections " << rms[2] << " dB, both inputs' " << rms[3]
                                   << " dB";
     }
-    EXPECT_NEAR(matched[0], matched[1], 0.3) << "the levels through the sections and the gains printed";
+    EXPECT_NEAR(matched[0], matched[1], 0.1) << "the levels through the sections and the gains printed";
 }
 
 namespace {
