@@ -433,8 +433,8 @@ int designFilters(Options& o) {
         }
         if (const std::string wrong = plotPanels(
                 o.plot,
-                "Room correction: 1/" + std::to_string(static_cast<int>(s.smoothing)) +
-                    " octave smoothed, each channel at its own level",
+                "Room correction: 1/" + std::to_string(static_cast<int>(s.smoothing)) + " octave" + resolution +
+                    " smoothed, each channel at its own level",
                 channels, design.frequencies(), curves,
                 {"measured", "target", "predicted (measured x correction)", "correction filter"}, s.lowHz, s.highHz);
             !wrong.empty())
