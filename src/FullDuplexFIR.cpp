@@ -614,7 +614,7 @@ int FullDuplexFIR::handleValueEvents(ALSA::MixerElement& element) {
 // Filter sets
 
 int FullDuplexFIR::createFIRFilters(int n) {
-    return filters.build(n, Playback::getSampleRate());
+    return filters.build(n, Playback::getSampleRate(), [] { return loadFlag(shutdown_received) != 0; });
 }
 
 void FullDuplexFIR::deleteInactiveFIRFilters() {
