@@ -12,6 +12,8 @@
 // scale reference first), so a running processor or switching plug-in reads either the old file
 // or the new one, never a part, and no link or FIFO at the name is written through.
 
+#include "ToolSupport.h"
+
 #include <CoefficientMerge.h>
 #include <LevinsonDurban.h>
 #include <MobuEmbedded/ChirpRecorder.h>
@@ -84,35 +86,15 @@ const char* usage =
     "Exit status: 0 done; 1 a file or device could not be used; 2 a bad option or input;\n"
     "3 the verifying measurement failed or was stopped (SIGINT, SIGTERM: the measurement filter is put back).\n";
 
-const struct {
-    const char* name;
-    bool value;
-} knownOptions[] = {{"in", true},        {"out", true},       {"taps", true},   {"target", true},   {"range", true},
-                    {"max-boost", true}, {"smoothing", true}, {"phase", true},  {"align", false},   {"eq", true},
-                    {"plot", true},      {"verify", false},   {"filter", true}, {"playback", true}, {"capture", true},
-                    {"channels", true},  {"merge", false},    {"undo", false},  {"help", false},    {"h", false}};
+const toolsupport::KnownOption knownOptions[] = {
+    {"in", true},        {"out", true},       {"taps", true},   {"target", true},   {"range", true},
+    {"max-boost", true}, {"smoothing", true}, {"phase", true},  {"align", false},   {"eq", true},
+    {"plot", true},      {"verify", false},   {"filter", true}, {"playback", true}, {"capture", true},
+    {"channels", true},  {"merge", false},    {"undo", false},  {"help", false},    {"h", false}};
 
 int fail(const std::string& text, int code) {
     fprintf(stderr, "mobu-correct: %s\n", text.c_str());
     return code;
-}
-
-/// Every argument must be a known option given as --name or --name=value: "" or what is wrong.
-std::string checkArguments(int argc, char* argv[]) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg(argv[i]);
-        if (arg.compare(0, 2, "--") != 0) return "unexpected argument " + arg + " (options are --name=value)";
-        std::string name = arg.substr(2);
-        const size_t eq = name.find('=');
-        const bool hasValue = eq != std::string::npos;
-        if (hasValue) name.erase(eq);
-        const auto known = std::find_if(std::begin(knownOptions), std::end(knownOptions),
-                                        [&](const auto& o) { return name == o.name; });
-        if (known == std::end(knownOptions)) return "unknown option " + arg;
-        if (hasValue && !known->value) return "--" + name + " takes no value";
-        if (!hasValue && known->value) return "--" + name + " needs a value (--" + name + "=...)";
-    }
-    return "";
 }
 
 bool parseNumber(const std::string& text, double& value) {
@@ -197,18 +179,6 @@ std::string checkWritable(const std::string& path) {
     return "";
 }
 
-/// Writes the audio file and its scale reference as new files renamed into place (the reference
-/// first), so a running processor's file watch sees only the finished file.
-std::string replaceAudioFile(const std::string& path, double fs, const Eigen::MatrixXd& data) {
-    Sox<double> out;
-    const double peak = data.cwiseAbs().maxCoeff();
-    int ret = out.openWrite(path, fs, static_cast<int>(data.cols()), peak > 0 ? peak : 1.0, 32);
-    if (ret >= 0) ret = out.write(data);
-    const int closed = out.closeWrite();
-    if (ret < 0 || closed < 0) return "can't write " + path + " (" + std::to_string(ret < 0 ? ret : closed) + ")";
-    return "";
-}
-
 std::string replaceTextFile(const std::string& path, const std::string& text) {
     const int ret = writeFileSafely(path, text);
     if (ret < 0) return "can't write " + path + ": " + SafeFileDebug().message(ret);
@@ -221,18 +191,6 @@ std::string equaliserOf(const std::string& path, int channel) {
     const bool extension = dot != std::string::npos && (slash == std::string::npos || dot > slash + 1);
     return extension ? path.substr(0, dot) + "-" + std::to_string(channel) + path.substr(dot)
                      : path + "-" + std::to_string(channel);
-}
-
-/// Runs gnuplot on a script (no shell: file names are never parsed).
-bool runGnuplot(const std::string& script) {
-    const pid_t child = fork();
-    if (child < 0) return false;
-    if (child == 0) {
-        execlp("gnuplot", "gnuplot", script.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    int status = 0;
-    return waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 /** A picture with one panel per channel: data columns (frequency first) from `rows`, one curve per
@@ -276,7 +234,7 @@ bool plotPanels(const std::string& png, const std::string& title, const std::vec
         gp << "\n";
     }
     gp << "unset multiplot\n";
-    return writeFileSafely(script, gp.str()) == 0 && runGnuplot(script);
+    return writeFileSafely(script, gp.str()) == 0 && toolsupport::runGnuplot(script);
 }
 
 struct Options {
@@ -398,7 +356,7 @@ int designFilters(Options& o) {
             if (!notes.empty()) printf("note: %s\n", notes.c_str());
         } else {
             if (const std::string wrong = coefficientmerge::keepBackup(o.out); !wrong.empty()) return fail(wrong, 1);
-            if (const std::string wrong = replaceAudioFile(o.out, s.fs, design.filters()); !wrong.empty())
+            if (const std::string wrong = toolsupport::replaceAudioFile(o.out, s.fs, design.filters()); !wrong.empty())
                 return fail(wrong, 1);
         }
         printf("coefficients: %s (%d outputs%s)%s%s\n", o.out.c_str(), static_cast<int>(design.filters().cols()),
@@ -563,7 +521,8 @@ int verify(Options& o) {
             rename(kept.c_str(), measurementFilter.c_str());
         }
     };
-    if (const std::string wrong = replaceAudioFile(measurementFilter, m.fs, coefficients); !wrong.empty()) {
+    if (const std::string wrong = toolsupport::replaceAudioFile(measurementFilter, m.fs, coefficients);
+        !wrong.empty()) {
         restore();
         return fail(wrong, 1);
     }
@@ -686,7 +645,10 @@ int main(int argc, char* argv[]) {
         fputs(usage, stdout);
         return 0;
     }
-    if (const std::string wrong = checkArguments(argc, argv); !wrong.empty()) return fail(wrong + " (see --help)", 2);
+    if (const std::string wrong =
+            toolsupport::checkArguments(argc, argv, std::begin(knownOptions), std::end(knownOptions));
+        !wrong.empty())
+        return fail(wrong + " (see --help)", 2);
     Options o;
     options.getArg("in", o.in);
     options.getArg("out", o.out);

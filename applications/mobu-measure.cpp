@@ -2,11 +2,14 @@
 // impulse responses, for a person at the box without the user interface.
 //
 //   mobu-measure --playback=DEV --capture=DEV --channels=0,3|left|right|all --taps=N
-//                [--align [--band=FC]] [--out=DIR] [--status=FILE] [--ignore-clipping] [--verbose]
+//                [--align [--band=FC]] [--loopback=C | --latency=SAMPLES] [--out=DIR] [--status=FILE]
+//                [--ignore-clipping] [--verbose]
 //
 // Writes DIR/impulse-<c>.wav (one per recorded channel), DIR/tof.csv (time of flight in
-// samples and milliseconds), DIR/bands.csv (the band each response is valid in) and
-// DIR/impulses.png (the responses and their magnitudes); the library's own diagnostics go to
+// samples and milliseconds), DIR/flight.csv (the acoustic time of flight: the arrival less the
+// devices' latency), DIR/bands.csv (the band each response is valid in), DIR/impulses.png (the
+// responses and their magnitudes), and from the same sweep the harmonic distortion:
+// DIR/harmonic-<k>-<c>.wav (k = 2 ... 5), DIR/thd-<c>.csv and DIR/distortion.png; the library's own diagnostics go to
 // DIR/measure.log, its debug files to DIR/debug.  A run writes into a new folder that takes
 // DIR's place only when the run completed (MeasureFolder).
 //
@@ -14,7 +17,9 @@
 // (the chirp after the recorder's shaping: measurement filter or band limit, and scaling), so
 // it is the response of the loudspeaker, room and converters alone.
 
+#include "MeasureAnalysis.h"
 #include "MeasureFolder.h"
+#include "MeasurePlot.h"
 
 #include <FrequencyWindow.h>
 #include <LevinsonDurban.h>
@@ -54,8 +59,8 @@ namespace {
 
 const char* usage =
     "usage: mobu-measure --playback=DEV --capture=DEV --channels=0,3|left|right|all --taps=N\n"
-    "                    [--align [--band=FC]] [--out=DIR] [--position=K] [--status=FILE] [--ignore-clipping]\n"
-    "                    [--verbose]\n"
+    "                    [--align [--band=FC]] [--loopback=C | --latency=SAMPLES] [--out=DIR] [--position=K]\n"
+    "                    [--status=FILE] [--ignore-clipping] [--verbose]\n"
     "  --channels  playback channels to measure (a comma list, left = every even channel at once,\n"
     "              right = every odd one, all = each channel in turn)\n"
     "  --taps      impulse response length, 1 ... 48000 (one chirp period)\n"
@@ -64,6 +69,10 @@ const char* usage =
     "              outside the N taps is refused (use --align or more taps)\n"
     "  --band      centre (Hz, 20 ... below 24000) of the band in which the arrival is looked\n"
     "              for (only with --align)\n"
+    "  --loopback  capture channel C (1 ... ) is wired to the outputs: what it records gives the\n"
+    "              devices' latency on every run, and the acoustic time of flight is the rest\n"
+    "  --latency   the devices' latency in samples, known from a calibration run (the arrival in\n"
+    "              flight.csv of a run with the microphone at the loudspeaker's grille)\n"
     "  --out       output folder (default ./measurement).  A run writes into a new folder beside it,\n"
     "              which replaces it only when the run completed (the old one kept as DIR.previous);\n"
     "              a stopped or failed run leaves DIR as it was and is set aside as DIR.incomplete\n"
@@ -74,7 +83,12 @@ const char* usage =
     "  --ignore-clipping  identify recordings that reached full scale instead of refusing them\n"
     "  --verbose   the library's lines on the terminal instead of DIR/measure.log\n"
     "Writes DIR/impulse-<c>.wav, DIR/tof.csv (channel, samples, ms), DIR/bands.csv (channel and the\n"
-    "band in Hz each response is valid in: what its chirp excited), DIR/impulses.png and\n"
+    "band in Hz each response is valid in: what its chirp excited), DIR/flight.csv (channel, the\n"
+    "arrival in samples with the devices' latency, the latency, and the acoustic time of flight\n"
+    "in samples, ms and metres at 343 m/s, air at 20 C; the last four empty without --loopback or\n"
+    "--latency), DIR/impulses.png, the harmonics 2 ... 5 of the same sweep as\n"
+    "DIR/harmonic-<k>-<c>.wav, the distortion against the fundamental's frequency as\n"
+    "DIR/thd-<c>.csv (frequency_hz, thd_percent, h2_db ... h5_db) and DIR/distortion.png, and\n"
     "DIR/measure.log; the library's debug files go to DIR/debug (MOBU_DEBUG_DIR).\n"
     "Each response is identified against the chirp as it was played on that channel (after the\n"
     "measurement filter or the band limit and the scaling), so it holds only what lies between\n"
@@ -90,9 +104,9 @@ const struct {
     const char* name;
     bool value;
 } knownOptions[] = {
-    {"playback", true}, {"capture", true}, {"channels", true}, {"taps", true},     {"align", false},
-    {"band", true},     {"out", true},     {"status", true},   {"verbose", false}, {"ignore-clipping", false},
-    {"position", true}, {"help", false},   {"h", false}};
+    {"playback", true}, {"capture", true},  {"channels", true}, {"taps", true},     {"align", false},
+    {"band", true},     {"out", true},      {"status", true},   {"verbose", false}, {"ignore-clipping", false},
+    {"position", true}, {"loopback", true}, {"latency", true},  {"help", false},    {"h", false}};
 
 constexpr double fs = 48000.0;
 constexpr double fullScale = 2147483392.0; ///< 0x7fffff00: full scale of 24- and 32-bit converters alike
@@ -231,31 +245,6 @@ void showProgress(const std::atomic<bool>& done) {
     }
 }
 
-/// Where the arrival of a recorded channel lies, from the deconvolution of its averaged
-/// period by the played one over the band the chirp excites (bins within 40 dB of the
-/// reference's strongest): the first sample reaching half the peak, and how clearly the
-/// peak stands above the response's RMS.
-struct Arrival {
-    Eigen::Index at = 0;
-    double clarity = 0.0;
-};
-
-Arrival findArrival(const Eigen::VectorXd& played, const Eigen::VectorXd& averaged) {
-    const Eigen::VectorXcd X = realdft::forward(played), Y = realdft::forward(averaged);
-    const double floor = 1e-2 * X.cwiseAbs().maxCoeff();
-    Eigen::VectorXcd H = Eigen::VectorXcd::Zero(X.size());
-    for (Eigen::Index k = 1; k < X.size(); ++k)
-        if (std::abs(X(k)) > floor) H(k) = Y(k) / X(k);
-    const Eigen::VectorXd h = realdft::inverse(H, played.size()).cwiseAbs();
-    Arrival a;
-    const double peak = h.maxCoeff(), rms = std::sqrt(h.squaredNorm() / static_cast<double>(h.size()));
-    if (!(peak > 0.0) || !std::isfinite(peak)) return a;
-    while (h(a.at) < 0.5 * peak)
-        ++a.at;
-    a.clarity = peak / rms;
-    return a;
-}
-
 /// A response as a 32-bit WAV (Sox writes a new file and renames it into place, with its scale reference).
 int writeImpulse(const std::string& path, const Eigen::VectorXd& h) {
     Sox<double> out;
@@ -265,65 +254,6 @@ int writeImpulse(const std::string& path, const Eigen::VectorXd& h) {
     ret = out.write(h);
     const int closed = out.closeWrite();
     return ret < 0 ? ret : closed;
-}
-
-/// The responses (ms) and their magnitudes (dB on a log-frequency axis) as a PNG, through gnuplot.
-bool plot(const std::string& dir, const std::vector<int>& channels, const std::vector<Eigen::VectorXd>& h) {
-    std::ostringstream data, spectra, script;
-    const Eigen::Index taps = h.empty() ? 0 : h[0].size();
-    for (Eigen::Index n = 0; n < taps; ++n) {
-        data << 1000.0 * n / 48000.0;
-        for (const auto& col : h)
-            data << ' ' << col(n);
-        data << '\n';
-    }
-    // Magnitudes on 400 log-spaced frequencies from 10 Hz to 24 kHz (a direct DFT of each response).
-    for (int i = 0; i < 400; ++i) {
-        const double f = 10.0 * std::pow(2400.0, i / 399.0);
-        spectra << f;
-        for (const auto& col : h) {
-            std::complex<double> sum = 0;
-            for (Eigen::Index n = 0; n < col.size(); ++n)
-                sum += col(n) * std::polar(1.0, -2.0 * M_PI * f * n / 48000.0);
-            spectra << ' ' << 20.0 * std::log10(std::max(std::abs(sum), 1e-12));
-        }
-        spectra << '\n';
-    }
-    // gnuplot renders into a new file of ours, which is renamed into place once it is complete.
-    SafeFile picture;
-    if (picture.create(dir + "/impulses.png") < 0) return false;
-    script << "set terminal pngcairo size 1200,900 noenhanced\n"
-              "set output '"
-           << picture.tempName()
-           << "'\nset multiplot layout 2,1\nset grid\n"
-              "set title 'Impulse responses'\nset xlabel 'time (ms)'\nset ylabel 'amplitude'\n";
-    const auto series = [&](const std::string& file) {
-        std::string s = "plot ";
-        for (size_t i = 0; i < channels.size(); ++i)
-            s += (i ? ", '" : "'") + file + "' using 1:" + std::to_string(i + 2) + " with lines title 'channel " +
-                 std::to_string(channels[i]) + "'";
-        return s + "\n";
-    };
-    script << series(dir + "/impulses.dat");
-    script << "set title 'Magnitude responses'\nset logscale x\nset xrange [10:24000]\nset xlabel 'frequency (Hz)'\n"
-              "set ylabel 'dB'\n"
-           << series(dir + "/magnitudes.dat") << "unset multiplot\n";
-    // Written as new files renamed into place: a link planted in the folder is never followed.
-    if (writeFileSafely(dir + "/impulses.dat", data.str()) < 0 ||
-        writeFileSafely(dir + "/magnitudes.dat", spectra.str()) < 0 ||
-        writeFileSafely(dir + "/impulses.gp", script.str()) < 0)
-        return false;
-    // gnuplot with the script as its argument, no shell: the folder name is never parsed.
-    const pid_t child = fork();
-    if (child < 0) return false;
-    if (child == 0) {
-        const std::string path = dir + "/impulses.gp";
-        execlp("gnuplot", "gnuplot", path.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    int status = 0;
-    const bool drawn = waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    return drawn && picture.commit() == 0;
 }
 
 } // namespace
@@ -366,6 +296,22 @@ int main(int argc, char* argv[]) {
                         2);
     }
     if (out.empty()) return fail("--out needs a folder", 2);
+    // The devices' latency: from a loop-back capture channel, or given.
+    long loopback = -1, latency = -1;
+    if (options.has("loopback") && options.has("latency"))
+        return fail("--loopback and --latency both give the devices' latency: choose one", 2);
+    if (options.getArg("loopback", text) == 0) {
+        char* end = nullptr;
+        loopback = std::strtol(text.c_str(), &end, 10);
+        if (text.empty() || *end != '\0' || loopback < 1 || loopback > 63)
+            return fail("--loopback=" + text + " must be a capture channel 1 ... 63 (0 is the microphone)", 2);
+    }
+    if (options.getArg("latency", text) == 0) {
+        char* end = nullptr;
+        latency = std::strtol(text.c_str(), &end, 10);
+        if (text.empty() || *end != '\0' || latency < 0 || latency > 10 * static_cast<long>(fs))
+            return fail("--latency=" + text + " must be a whole number of samples 0 ... 480000 (10 s)", 2);
+    }
     std::string position; // --position=K: this measurement goes into DIR/pos-K
     if (options.getArg("position", position) == 0) {
         char* end = nullptr;
@@ -439,6 +385,11 @@ int main(int argc, char* argv[]) {
                        2);
     for (int c : channels)
         recorder->setPlayCh(c);
+    if (loopback >= 0 &&
+        (loopback >= recorder->getMaxRecCh() || recorder->setLoopbackCh(static_cast<int>(loopback)) != 0))
+        return failRun("bad --loopback=" + std::to_string(loopback) + ": the capture device has " +
+                           std::to_string(recorder->getMaxRecCh()) + " channel(s), 0 the microphone",
+                       2);
     if (interrupted) return failRun("stopped before measuring: " + target + " is unchanged", 3);
     say("measuring %zu channel%s of %s (recording from %s)\n", channels.size(), channels.size() == 1 ? "" : "s",
         playback.c_str(), capture.c_str());
@@ -527,11 +478,18 @@ int main(int argc, char* argv[]) {
     std::vector<Eigen::VectorXd> responses;
     std::vector<int> flights;
     std::vector<std::pair<double, double>> bands;
+    std::vector<long> arrivals, latencies; // samples, -1: unknown
+    std::vector<std::vector<DistortionRow>> distortions;
+    std::vector<Harmonics> harmonics;
     for (size_t i = 0; i < recorded.size(); ++i) {
         const int c = recorded[i];
         responses.emplace_back(Eigen::VectorXd::Zero(taps));
         flights.push_back(-1);
         bands.emplace_back(NAN, NAN);
+        arrivals.push_back(-1);
+        latencies.push_back(latency);
+        distortions.emplace_back();
+        harmonics.emplace_back();
         if (!reasons[i].empty()) continue;
         if (interrupted) {
             reasons[i] = "not identified: stopped";
@@ -541,10 +499,15 @@ int main(int argc, char* argv[]) {
                                static_cast<unsigned>(recorded.size() - 1), static_cast<unsigned>(i));
         played.chirp = played.chirps.col(c).segment(2 * P - 1, P).array();
         const Eigen::Index periods = played.chirps.rows() / P - 3;
-        Eigen::VectorXd averaged = Eigen::VectorXd::Zero(P);
-        for (Eigen::Index k = 0; k < periods; ++k)
-            averaged += played.microphones.col(c).segment(P - 1 + k * P, P);
-        const Arrival arrival = findArrival(played.chirp.matrix(), averaged / static_cast<double>(periods));
+        const auto average = [&](const Eigen::MatrixXd& recordings) {
+            Eigen::VectorXd sum = Eigen::VectorXd::Zero(P);
+            for (Eigen::Index k = 0; k < periods; ++k)
+                sum += recordings.col(c).segment(P - 1 + k * P, P);
+            return Eigen::VectorXd(sum / static_cast<double>(periods));
+        };
+        // The deconvolution over the excited band: the arrival, and before it the harmonics.
+        const Eigen::VectorXd deconvolved = deconvolve(played.chirp.matrix(), average(played.microphones));
+        const Arrival arrival = findArrival(deconvolved);
         if (arrival.clarity < clearArrival) {
             reasons[i] = "no clear arrival in the recording: nothing to identify";
             continue;
@@ -577,12 +540,28 @@ int main(int argc, char* argv[]) {
             responses[i](n) = ld->getH(n, c);
         flights[i] = align ? ld->getTOF(c) : static_cast<int>(arrival.at);
         bands.back() = {ld->getBandLow(c), ld->getBandHigh(c)};
+        arrivals[i] = static_cast<long>(arrival.at);
+        // The loop-back's arrival is the devices' latency (what was played, straight back).
+        if (c < recorder->loopbacks.cols()) {
+            const Arrival wire = findArrival(deconvolve(played.chirp.matrix(), average(recorder->loopbacks)));
+            if (wire.clarity < clearArrival) {
+                reasons[i] = "no clear arrival on the loop-back channel " + std::to_string(loopback) +
+                             ": the devices' latency is unknown";
+                responses[i].setZero();
+                flights[i] = -1;
+                continue;
+            }
+            latencies[i] = static_cast<long>(wire.at);
+        }
+        harmonics[i] = extractHarmonics(deconvolved, arrival.at, recorder->startFreq, recorder->stopFreq, taps);
+        distortions[i] = distortion(harmonics[i], std::max(bands[i].first, recorder->startFreq), bands[i].second, fs);
     }
     endProgress();
     MobuCommon().setStatus("", "Identifying ... done ", 0, 0);
 
     int failures = 0, unwritten = 0;
-    std::ostringstream csv, bandCsv;
+    std::ostringstream csv, bandCsv, flight;
+    flight << "channel,arrival_samples,latency_samples,acoustic_samples,acoustic_ms,acoustic_m\n";
     csv << "channel,samples,milliseconds\n";
     bandCsv << "channel,low_hz,high_hz\n";
     for (size_t i = 0; i < recorded.size(); ++i) {
@@ -593,6 +572,32 @@ int main(int argc, char* argv[]) {
         } else if (reasons[i].empty()) {
             say("channel %d: time of flight %d samples (%.3f ms), valid from %.0f Hz to %.0f Hz, %s\n", recorded[i],
                 flights[i], 1000.0 * flights[i] / fs, bands[i].first, bands[i].second, (target + wav).c_str());
+            if (latencies[i] >= 0) {
+                const long acoustic = arrivals[i] - latencies[i];
+                say("channel %d: acoustic time of flight %ld samples (%.3f ms, %.3f m at %.0f m/s) after the "
+                    "devices' latency of %ld samples\n",
+                    recorded[i], acoustic, 1000.0 * acoustic / fs, speedOfSound * acoustic / fs, speedOfSound,
+                    latencies[i]);
+            }
+        }
+        if (reasons[i].empty()) {
+            for (int k = Harmonics::first; k <= Harmonics::last; ++k) {
+                const std::string name = "/harmonic-" + std::to_string(k) + "-" + std::to_string(recorded[i]) + ".wav";
+                if (writeImpulse(dir + name, harmonics[i].response[k - Harmonics::first]) < 0)
+                    ++unwritten, say("channel %d: can't write %s\n", recorded[i], (target + name).c_str());
+            }
+            const std::string name = "/thd-" + std::to_string(recorded[i]) + ".csv";
+            if (writeFileSafely(dir + name, distortionCsv(distortions[i])) < 0)
+                ++unwritten, say("channel %d: can't write %s\n", recorded[i], (target + name).c_str());
+        }
+        flight << recorded[i] << ',';
+        if (reasons[i].empty()) flight << arrivals[i];
+        if (reasons[i].empty() && latencies[i] >= 0) {
+            const long acoustic = arrivals[i] - latencies[i];
+            flight << ',' << latencies[i] << ',' << acoustic << ',' << 1000.0 * acoustic / fs << ','
+                   << speedOfSound * acoustic / fs << '\n';
+        } else {
+            flight << ",,,,\n";
         }
         csv << recorded[i] << ',' << flights[i] << ',' << 1000.0 * flights[i] / fs << '\n';
         if (reasons[i].empty()) bandCsv << recorded[i] << ',' << bands[i].first << ',' << bands[i].second << '\n';
@@ -604,7 +609,14 @@ int main(int argc, char* argv[]) {
     if (writeFileSafely(dir + "/tof.csv", csv.str()) < 0) ++unwritten, say("can't write %s/tof.csv\n", target.c_str());
     if (writeFileSafely(dir + "/bands.csv", bandCsv.str()) < 0)
         ++unwritten, say("can't write %s/bands.csv\n", target.c_str());
-    const bool drawn = plot(dir, recorded, responses);
+    if (writeFileSafely(dir + "/flight.csv", flight.str()) < 0)
+        ++unwritten, say("can't write %s/flight.csv\n", target.c_str());
+    const bool drawn = plotResponses(dir, recorded, responses);
+    std::vector<int> analysed;
+    std::vector<std::vector<DistortionRow>> analyses;
+    for (size_t i = 0; i < recorded.size(); ++i)
+        if (reasons[i].empty()) analysed.push_back(recorded[i]), analyses.push_back(distortions[i]);
+    const bool distortionDrawn = analysed.empty() || plotDistortion(dir, analysed, analyses);
     if (recorder->getXrunCount() > 0)
         say("warning: %d over/under-runs during the measurement; the recordings have gaps\n", recorder->getXrunCount());
     if (interrupted) {
@@ -617,6 +629,10 @@ int main(int argc, char* argv[]) {
         say("no picture: gnuplot failed or is missing (see %s/measure.log)\n", target.c_str());
     else
         say("picture: %s/impulses.png\n", target.c_str());
+    if (!distortionDrawn)
+        say("no distortion picture: gnuplot failed or is missing (see %s/measure.log)\n", target.c_str());
+    else if (!analysed.empty())
+        say("distortion: %s/distortion.png\n", target.c_str());
     if (unwritten > 0) return failRun(std::to_string(unwritten) + " file(s) could not be written in " + target, 1);
     return failures ? failRun(std::to_string(failures) + " channel(s) could not be identified", 5) : 0;
 }

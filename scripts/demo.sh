@@ -11,6 +11,9 @@
 #   scripts/demo.sh --correct [DIR]
 #                             the room-correction scenario instead (scripts/demo-correct.sh):
 #                             measure, correct, load into the running processor, verify
+#   scripts/demo.sh --crossover [DIR]
+#                             the crossover scenario (scripts/demo-crossover.sh): measure the drivers
+#                             of a 3-way pair, design the crossovers, load, verify the summed loudspeakers
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/install-deps.sh"
@@ -19,6 +22,10 @@ build="$root/build"
 if [ "${1:-}" = "--correct" ]; then
     shift
     exec "$root/scripts/demo-correct.sh" "$@"
+fi
+if [ "${1:-}" = "--crossover" ]; then
+    shift
+    exec "$root/scripts/demo-crossover.sh" "$@"
 fi
 py=/usr/bin/python3 # Debian's, with numpy
 work="${1:-$(mktemp -d /tmp/mobu-demo.XXXXXX)}"

@@ -14,6 +14,7 @@
 #   measure.conf, room.wav           the measurement devices: a lock-step loop through a room
 #   processor.conf, filters.wav, home/.mobu/paraEQ0.json, levels (the metering FIFO)
 #   processor.log                    the processor's log (--verbose)
+#   status.json                      the measurement's progress (the server's --status-file)
 # On the board it serves the running processor of /etc/mobu/mobu-processor.conf.
 # MOBU_BUILD_DIR names the build to use (default build/); MOBU_UI_REALTIME=0 keeps the
 # measurement from real-time priority; MOBU_UI_EXIT_WITH_PARENT=1 stops everything when the
@@ -130,7 +131,7 @@ while :; do
     started=$SECONDS
     "${norealtime[@]}" env "${home_env[@]}" MOBU_NODE_ADDONS="$build/node" node "$ui/server.js" "${server_args[@]}" \
         --config="$board/processor.conf" --correct-tool="$build/applications/mobu-correct" \
-        --processor-log="$board/processor.log" &
+        --processor-log="$board/processor.log" --status-file="$board/status.json" &
     server=$!
     pids=("$server" "${others[@]}")
     status=0

@@ -365,6 +365,7 @@ int ChirpRecorder::measure() {
     setStatus("", "Chirping ...", 0, 0);
 
     Calibration::reset();
+    loopbacks.setZero(microphones.rows(), loopbackCh >= 0 ? microphones.cols() : 0);
     ret = ALSA::FullDuplex<int>::go();
 
     std::cout << "recorder exit, saving mics to file" << std::endl;
@@ -382,10 +383,23 @@ int ChirpRecorder::measure() {
         else
             std::printf("Forced to stop early, clearing captured audio data for channel %d.\n", interrupted);
         if (interrupted < microphones.cols()) microphones.col(interrupted).setZero();
+        if (interrupted < loopbacks.cols()) loopbacks.col(interrupted).setZero();
         setLivePeak(interrupted, 0.0);
     }
     if (ret >= 0) setStatus("", "Chirping ... done.", 0, 0); // go() reports a failure
     return ret;
+}
+
+int ChirpRecorder::setLoopbackCh(int ch) {
+    const MatrixReader reader(*this); // no run begins while the channel changes
+    if (!reader.matrices() || measuring()) {
+        std::fprintf(stderr, "ChirpRecorder::setLoopbackCh : a run is in progress, channel %d not set\n", ch);
+        return -EBUSY;
+    }
+    if (ch != -1 && (ch < 1 || ch >= getMaxRecCh()))
+        return MobuDebug().evaluateError(-1350, " the loop-back must be capture channel 1 ... getMaxRecCh() - 1\n");
+    loopbackCh = ch;
+    return 0;
 }
 
 bool ChirpRecorder::stoppedWhilePreparing() {
@@ -456,6 +470,8 @@ int ChirpRecorder::process() {
                          static_cast<long>(inputAudio.rows()));
     } else if (column < microphones.cols() && inputAudio.cols() >= 1) {
         microphones.col(column).segment(at, n) = inputAudio.col(0).head(n).cast<double>();
+        if (column < loopbacks.cols() && loopbackCh < inputAudio.cols())
+            loopbacks.col(column).segment(at, n) = inputAudio.col(loopbackCh).head(n).cast<double>();
         // The first period's capture is overwritten by the second's: it counts for no peak.  A
         // recording that starts over a column (-2 then channel 1 share column 1) starts its peak.
         if (runCall > 1) {

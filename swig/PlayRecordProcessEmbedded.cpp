@@ -19,6 +19,15 @@ bool PlayRecordProcessEmbedded::busy() const {
     return ChirpRecorder::threadRunning() || ChirpRecorder::running() || isGetImpulseModelRunning();
 }
 
+int PlayRecordProcessEmbedded::releaseDevices() {
+    if (busy()) return -EBUSY;
+    ChirpRecorder::join(); // a run that has ended: its thread is gone before the streams
+    closeMeteringFifo();
+    ALSA::Capture::close();
+    ALSA::Playback::close();
+    return 0;
+}
+
 int PlayRecordProcessEmbedded::prepare() {
     const MatrixReader reader(*this);                // no run begins while the signals are rebuilt
     if (!reader.matrices() || busy()) return -EBUSY; // in use by a measurement or an identification

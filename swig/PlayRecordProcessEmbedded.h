@@ -34,6 +34,11 @@ public:
     /// -EBUSY also during a measurement).
     int getImpulseModelThreaded(int N, int whichSpeaker, bool doAlignData, float fsIn,
                                 double bandPassFilterCenterFrequency, double bandPassFilterQFactor);
+    /** Closes the measurement devices and the metering FIFO, so that another program (or another
+     * recorder) can open them; the recording and the identified responses stay readable.  0, or
+     * -EBUSY (nothing closed) while a measurement or an identification runs.  A new measurement
+     * needs a new object. */
+    int releaseDevices();
     /// True when no identification thread exists (finished or never started).
     bool isImpulseModuleComputed() const { return !isGetImpulseModelRunning(); }
 

@@ -5,6 +5,7 @@
 
 %{
 #include "PlayRecordProcessEmbedded.h"
+#include <MobuEmbedded/MobuCommon.h>
 #include <MobuEmbedded/MobuDebug.h>
 #include <ThreadPriority.h>
 #include <cerrno>
@@ -153,6 +154,7 @@ public:
     PlayRecordProcessEmbedded(const char* playbackName, const char* captureName);
     virtual ~PlayRecordProcessEmbedded();
     int prepare();
+    int releaseDevices();
     int getImpulseModel(int N, int whichSpeaker, bool doAlignData, float fsIn);
     int getImpulseModelThreaded(int N, int whichSpeaker, bool doAlignData, float fsIn,
                                 double bandPassFilterCenterFrequency, double bandPassFilterQFactor);
@@ -189,4 +191,16 @@ public:
 int changeThreadPriority(int priority) { return ALSA::changeThreadPriority(priority); }
 /// The calling thread's priority (printed with its policy), or a negative code.
 int getThreadPriority() { return ALSA::getThreadPriority(true); }
+/// Moves the status file this process's measurements and identifications write (by default
+/// /tmp/status.json), so that two servers on one machine do not share one; returns 0.
+int setStatusFile(const char* path) {
+    MobuCommon::setStatusFile(path);
+    return 0;
+}
+/// The status file this process writes.
+const char* getStatusFile() {
+    static thread_local std::string path;
+    path = MobuCommon::getStatusFile();
+    return path.c_str();
+}
 %}

@@ -222,7 +222,9 @@ TEST_P(QueuedChannels, PlayHighestFirstAndComeBackBitExact) {
         std::fprintf(stderr, "%d over/under-runs on a loaded machine: measuring again\n", measured->getXrunCount());
     }
     Recorder& r = *measured;
-    if (lockstep) EXPECT_EQ(r.getXrunCount(), 0);
+    if (lockstep) {
+        EXPECT_EQ(r.getXrunCount(), 0);
+    }
     if (r.getXrunCount() > 0) GTEST_SKIP() << "every real-time attempt over/under-ran: the machine is too loaded";
     EXPECT_EQ(ret, 1) << "the last channel's end ends the run";
     EXPECT_EQ(r.playedInOrder(), (std::vector<int>{1 << 3, 1 << 1}));
@@ -319,10 +321,14 @@ TEST_F(ChirpRecorderTest, ChirpsAreShapedByTheMeasurementFilterOrBandLimited) {
             };
             const double reference = shapingDB(1000.0);
             for (double f : {20.0, 30.0, 50.0, 100.0, 400.0, 5000.0, 20000.0})
-                if (!limited || f >= edge) EXPECT_NEAR(shapingDB(f), reference, 1.0) << f << " Hz";
-            if (limited && ch >= 6)
-                for (double f : {50.0, 300.0})
+                if (!limited || f >= edge) {
+                    EXPECT_NEAR(shapingDB(f), reference, 1.0) << f << " Hz";
+                }
+            if (limited && ch >= 6) {
+                for (double f : {50.0, 300.0}) {
                     EXPECT_LT(shapingDB(f), reference - 60.0) << f << " Hz, tweeter protection";
+                }
+            }
         }
     }
 }

@@ -1001,8 +1001,8 @@ TEST_F(Processor, StormOfChangesNeverClicksAndEndsOnTheLastValues) {
     const double scales[] = {0.5, 0.25}, g6 = std::pow(10.0, -6.0 / 20);
 #if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
     // Under the race detector every amixer (with the detector preloaded) costs a second, and under
-    // the address checks every rebuild of the filters several: a smaller storm.
-    const int filterWrites = 60, eqWrites = 60, mixerWrites = 96;
+    // the address checks every rebuild of the filters several: a smaller storm (the same paths).
+    const int filterWrites = 30, eqWrites = 30, mixerWrites = 48;
 #else
     const int filterWrites = 200, eqWrites = 200, mixerWrites = 500;
 #endif

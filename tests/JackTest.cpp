@@ -155,7 +155,9 @@ TEST(Jack, AChannelComesBackThroughALoopBackDelayedByAConstant) {
             GTEST_SKIP() << "every attempt had xruns and a gap: the machine is too loaded";
         EXPECT_EQ(fault, "");
         for (Eigen::Index other = 0; other < m.microphones.cols(); ++other)
-            if (other != c.ch) EXPECT_EQ(m.microphones.col(other).cwiseAbs().maxCoeff(), 0.0) << other;
+            if (other != c.ch) {
+                EXPECT_EQ(m.microphones.col(other).cwiseAbs().maxCoeff(), 0.0) << other;
+            }
     }
 }
 

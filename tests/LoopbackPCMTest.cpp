@@ -239,6 +239,10 @@ TEST(LoopbackPCM, DefinitionsAreCheckedAgainstEachOtherAndTheirFields) {
                     "capture_channels 2 }\n"
                     "pcm.nan_noise { type mobuloop shm \"x\" rate 48000 playback_channels 2 capture_channels 2 "
                     "noise_db -nan }\n" // alsa-lib reads -nan as a real
+                    "pcm.bad_polynomial { type mobuloop shm \"x\" rate 48000 playback_channels 2 "
+                    "capture_channels 2 polynomial \"1 0.1x\" }\n"
+                    "pcm.far_loopback { type mobuloop shm \"x\" rate 48000 playback_channels 2 "
+                    "capture_channels 2 loopback_channel 2 }\n"
                     "pcm.bad_room { type mobuloop shm \"" +
                     shm +
                     "\" mode \"lockstep\" rate 48000 playback_channels 8 capture_channels 2 "
@@ -259,7 +263,7 @@ TEST(LoopbackPCM, DefinitionsAreCheckedAgainstEachOtherAndTheirFields) {
     EXPECT_EQ(rate, 96000u);
     snd_pcm_close(other);
 
-    for (const char* name : {"unknown_field", "no_shm", "bad_mode", "nan_noise"})
+    for (const char* name : {"unknown_field", "no_shm", "bad_mode", "nan_noise", "bad_polynomial", "far_loopback"})
         EXPECT_EQ(openPCM(name, SND_PCM_STREAM_PLAYBACK, &pcm), -EINVAL) << name;
     EXPECT_LT(openPCM("bad_room", SND_PCM_STREAM_CAPTURE, &pcm), 0) << "a room that can't be read";
 }

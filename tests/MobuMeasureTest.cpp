@@ -63,10 +63,15 @@ protected:
     }
 
     /// Runs the tool on a lock-step board with the room, this extra delay and noise.
+    /// (boardOptions: more of the board's, e.g. {"--loopback", "1"}.)
     mobutest::ProcessResult measure(const std::vector<std::string>& args, int delay = 0, const char* noise = "-200",
-                                    const std::string& roomFile = "room.wav") {
-        LoopbackBoard board({"--mode", "lockstep", "--room", dir + "/" + roomFile, "--delay", std::to_string(delay),
-                             "--noise-db", noise});
+                                    const std::string& roomFile = "room.wav",
+                                    const std::vector<std::string>& boardOptions = {}) {
+        std::vector<std::string> options{
+            "--mode",     "lockstep", "--room", dir + "/" + roomFile, "--delay", std::to_string(delay),
+            "--noise-db", noise};
+        options.insert(options.end(), boardOptions.begin(), boardOptions.end());
+        LoopbackBoard board(options);
         EXPECT_TRUE(board.ok()) << board.generator().err;
         std::vector<std::string> argv{MOBU_MOBU_MEASURE, "--status=" + dir + "/status.json"};
         argv.insert(argv.end(), args.begin(), args.end());
@@ -168,6 +173,118 @@ TEST_F(MobuMeasure, RecoversTheRoomsOwnResponseAndItsTimeOfFlight) {
     const auto further = measure(args, 100);
     ASSERT_EQ(further.status, 0) << further.err;
     EXPECT_LE(std::abs(tofOf(mobutest::readFile(out + "/tof.csv"), 2) - (tof + 100)), 1);
+}
+
+/// The rows of a CSV file after its header, each split at commas (an empty field stays empty).
+std::vector<std::vector<std::string>> csvRows(const std::string& text) {
+    std::vector<std::vector<std::string>> rows;
+    std::istringstream in(text);
+    std::string line;
+    std::getline(in, line);
+    while (std::getline(in, line)) {
+        rows.emplace_back();
+        std::istringstream fields(line);
+        std::string field;
+        while (std::getline(fields, field, ','))
+            rows.back().push_back(field);
+        if (!line.empty() && line.back() == ',') rows.back().push_back("");
+    }
+    return rows;
+}
+
+TEST_F(MobuMeasure, TheAcousticTimeOfFlightIsTheArrivalLessTheDevicesLatency) {
+    // The board's latency: three periods of pre-fill (14400 samples) and 250 frames of delay; the
+    // room's direct sound 30 samples (0.625 ms, 0.214 m at 343 m/s).  In noise, from the board's
+    // loop-back channel, from a latency given, and unknown without either.
+    const std::string out = dir + "/out";
+    std::ostringstream noise;
+    noise << 20 * std::log10(0.99 / std::sqrt(2.0) * room.norm()) - 40.0;
+    const std::vector<std::string> args{"--playback=board_playback",
+                                        "--capture=board_capture",
+                                        "--channels=2,5",
+                                        "--taps=1024",
+                                        "--align",
+                                        "--out=" + out};
+    const struct {
+        std::vector<std::string> options;
+        std::string latency, acoustic, ms, metres, says;
+    } cases[] = {
+        {{"--loopback=1"}, "14650", "30", "0.625", "0.214375", "30 samples (0.625 ms, 0.214 m at 343 m/s)"},
+        {{"--latency=14600"}, "14600", "80", "1.66667", "0.571667", "80 samples (1.667 ms, 0.572 m at 343 m/s)"},
+        {{}, "", "", "", "", ""},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> argv = args;
+        argv.insert(argv.end(), c.options.begin(), c.options.end());
+        const auto r = measure(argv, 250, noise.str().c_str(), "room.wav", {"--loopback", "1"});
+        ASSERT_EQ(r.status, 0) << r.out << r.err;
+        const auto rows = csvRows(mobutest::readFile(out + "/flight.csv"));
+        ASSERT_EQ(rows.size(), 2u) << mobutest::readFile(out + "/flight.csv");
+        for (size_t i = 0; i < rows.size(); ++i) {
+            const auto& row = rows[i];
+            ASSERT_EQ(row.size(), 6u);
+            EXPECT_EQ(row[0], i == 0 ? "2" : "5");
+            EXPECT_EQ(row[1], "14680") << "the arrival, the devices' latency included";
+            EXPECT_EQ(row[2], c.latency);
+            EXPECT_EQ(row[3], c.acoustic);
+            EXPECT_EQ(row[4], c.ms);
+            EXPECT_EQ(row[5], c.metres);
+        }
+        EXPECT_EQ(r.out.find("acoustic time of flight") != std::string::npos, !c.says.empty()) << r.out;
+        if (!c.says.empty()) {
+            EXPECT_NE(r.out.find("channel 5: acoustic time of flight " + c.says), std::string::npos) << r.out;
+        }
+        // The raw time of flight keeps its file and meaning: the arrival less the 3 ms of alignment.
+        EXPECT_EQ(mobutest::readFile(out + "/tof.csv").substr(0, 28), "channel,samples,milliseconds");
+        EXPECT_NEAR(tofOf(mobutest::readFile(out + "/tof.csv"), 5), 14680 - 144, 8);
+    }
+}
+
+TEST_F(MobuMeasure, HarmonicsOfAStaticNonlinearityMatchTheirClosedForm) {
+    // Before a flat room (the direct sound alone) the board bends the sound by
+    // p(x) = x + a2 x^2 + a3 x^3.  For x = A sin: the fundamental A + 3 a3 A^3 / 4, the 2nd
+    // harmonic a2 A^2 / 2, the 3rd a3 A^3 / 4, nothing above.  A is the played chirp's level, from
+    // its RMS in the recorder's debug file (a sweep of constant level: A = RMS * sqrt 2).
+    room = Eigen::MatrixXd::Zero(64, 1);
+    room(30, 0) = 0.5;
+    writeRoom("flat.wav", 1.0);
+    const double a2 = 0.1, a3 = 0.05;
+    const std::string out = dir + "/out";
+    const auto r = measure({"--playback=board_playback", "--capture=board_capture", "--channels=0", "--taps=4096",
+                            "--align", "--out=" + out},
+                           0, "-70", "flat.wav", {"--polynomial", "1 0.1 0.05"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("distortion: " + out + "/distortion.png"), std::string::npos) << r.out;
+    EXPECT_EQ(mobutest::readFile(out + "/distortion.png").substr(0, 4), "\x89PNG");
+    for (int k = 2; k <= 5; ++k)
+        EXPECT_GT(readImpulse(out + "/harmonic-" + std::to_string(k) + "-0.wav").size(), 1000) << k;
+
+    Sox<double> played;
+    Eigen::MatrixXd chirps;
+    ASSERT_EQ(played.openRead(out + "/debug/chirpsAfterFIR.wav") >= 0 && played.read(chirps) >= 0, true);
+    const Eigen::VectorXd period = chirps.col(0).segment(2 * 48000, 48000) / 2147483648.0;
+    const double A = std::sqrt(2.0 * period.squaredNorm() / 48000.0);
+    ASSERT_GT(A, 0.5);
+    const double fundamental = A + 0.75 * a3 * A * A * A;
+    const double h2 = 20 * std::log10(a2 * A * A / 2 / fundamental),
+                 h3 = 20 * std::log10(a3 * A * A * A / 4 / fundamental);
+
+    // From 500 Hz to 5 kHz the sweep is fast enough and the harmonics clear of half the rate.
+    int checked = 0;
+    for (const auto& row : csvRows(mobutest::readFile(out + "/thd-0.csv"))) {
+        ASSERT_EQ(row.size(), 6u);
+        const double f = std::stod(row[0]);
+        if (f < 500 || f > 5000) continue;
+        ++checked;
+        EXPECT_NEAR(std::stod(row[2]), h2, 0.5) << f << " Hz";
+        EXPECT_NEAR(std::stod(row[3]), h3, 1.0) << f << " Hz";
+        if (f <= 2000) { // the 4th and 5th below 10 kHz
+            EXPECT_LT(std::stod(row[4]), h3 - 15) << f << " Hz";
+            EXPECT_LT(std::stod(row[5]), h3 - 15) << f << " Hz";
+        }
+        EXPECT_NEAR(std::stod(row[1]), 100 * std::hypot(a2 * A / 2, a3 * A * A / 4) * A / fundamental, 0.4) << f;
+    }
+    EXPECT_GT(checked, 70);
 }
 
 TEST_F(MobuMeasure, ResponsesCarryNothingWhereTheChirpExcitedNothing) {
@@ -297,7 +414,9 @@ TEST_F(MobuMeasure, AStoppedRunLeavesTheEarlierMeasurementAsItWas) {
         EXPECT_EQ(r.status, 3) << r.out << r.err;
         EXPECT_NE(r.err.find("mobu-measure: the measurement was stopped: " + out + " is unchanged"), std::string::npos)
             << r.err;
-        if (c.afterMs == 0) EXPECT_EQ(r.out.find("Chirping"), std::string::npos) << "nothing played: " << r.out;
+        if (c.afterMs == 0) {
+            EXPECT_EQ(r.out.find("Chirping"), std::string::npos) << "nothing played: " << r.out;
+        }
         EXPECT_EQ(mobutest::readFile(out + "/impulse-0.wav"), "earlier");
         EXPECT_EQ(mobutest::readFile(out + "/tof.csv"), "channel,samples,milliseconds\n0,1234,25.7\n");
         EXPECT_TRUE(mobutest::exists(out + ".incomplete/measure.log"));
@@ -312,8 +431,9 @@ TEST_F(MobuMeasure, ACompletedRunReplacesTheFolderAndFollowsNoPlantedLink) {
     const std::string out = dir + "/linked";
     ASSERT_EQ(mkdir(out.c_str(), 0755), 0);
     mobutest::writeFile(out + "/tof.csv", "earlier");
-    const std::vector<std::string> names{"measure.log", ".mobu-measure-probe", "impulses.png",
-                                         "impulses.gp", "impulse-0.wav",       "bands.csv"};
+    const std::vector<std::string> names{"measure.log",   ".mobu-measure-probe", "impulses.png",   "impulses.gp",
+                                         "impulse-0.wav", "bands.csv",           "distortion.png", "flight.csv",
+                                         "thd-0.csv",     "harmonic-2-0.wav",    "distortion.gp"};
     for (const std::string& name : names) {
         mobutest::writeFile(dir + "/victim" + name, "precious");
         ASSERT_EQ(symlink((dir + "/victim" + name).c_str(), (out + "/" + name).c_str()), 0);
@@ -393,6 +513,11 @@ TEST_F(MobuMeasure, BadRequestsFailWithOneLineBeforeMeasuring) {
              Case{{"--taps=64", "--bogus"}, "unknown option --bogus"},
              Case{{"--taps=64", "stray"}, "unexpected argument stray"},
              Case{{"--taps=64", "--align=yes"}, "--align takes no value"},
+             Case{{"--taps=64", "--loopback=0"}, "--loopback=0 must be a capture channel 1 ... 63"},
+             Case{{"--taps=64", "--loopback=1", "--latency=10"}, "--loopback and --latency both give"},
+             Case{{"--taps=64", "--latency=-1"}, "--latency=-1 must be a whole number of samples"},
+             Case{{"--playback=board_playback", "--capture=board_capture", "--channels=0", "--taps=64", "--loopback=2"},
+                  "bad --loopback=2: the capture device has 2 channel(s)"},
              Case{{"--taps=64", "--out=" + dir + "/plain"}, "--out=" + dir + "/plain is not a folder"},
              Case{{"--taps=64", "--status=" + dir}, "the status file " + dir + " exists and is not a regular file"},
              Case{{"--taps=64", "--status=" + dir + "/fifo"}, "the status file " + dir + "/fifo exists and is not"},
@@ -410,8 +535,9 @@ TEST_F(MobuMeasure, BadRequestsFailWithOneLineBeforeMeasuring) {
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
         EXPECT_EQ(r.out.find("Chirping"), std::string::npos) << c.says << ": nothing is measured";
         EXPECT_FALSE(mobutest::exists(dir + "/bad")) << c.says << ": no results folder";
-        if (c.says.find("status file") != std::string::npos)
+        if (c.says.find("status file") != std::string::npos) {
             EXPECT_FALSE(mobutest::exists(dir + "/bad.incomplete")) << c.says << ": refused before anything is made";
+        }
     }
 }
 

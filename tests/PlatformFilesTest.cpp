@@ -19,6 +19,9 @@ namespace {
 std::atomic<size_t> largestAllocation{0};
 } // namespace
 
+// The replaced operator new allocates with malloc and the replaced deletes free with free: the
+// compiler's mismatch warning, which sees only the delete's free and gtest's new, does not apply.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 void* operator new(size_t n) {
     size_t seen = largestAllocation.load();
     while (n > seen && !largestAllocation.compare_exchange_weak(seen, n)) {

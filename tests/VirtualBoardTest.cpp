@@ -306,6 +306,12 @@ TEST(BoardConfigGenerator, RefusesBadArguments) {
         {dir, "--noise-db", "nan"},
         {dir, "--delay", "5\n"},
         {dir, "--", dir, "--rate"},
+        {dir, "--polynomial", ""},
+        {dir, "--polynomial", "1 x"},
+        {dir, "--polynomial", "*"},
+        {dir, "--polynomial", "1 2 3 4 5 6 7 8 9 10"},
+        {dir, "--loopback", "2"}, // the default two capture channels are 0 and 1
+        {dir, "--loopback", "-1"},
     };
     for (const auto& args : bad) {
         std::vector<std::string> argv = {MOBU_BOARD_CONFIG};

@@ -5,7 +5,9 @@
 //
 //   node server.js [--address=A] [--port=N] [--config=FILE] [--addons=DIR] [--password-file=FILE]
 //                  [--measure-playback=DEV] [--measure-capture=DEV] [--status-file=FILE] [--rate=HZ]
-//                  [--correct-tool=PROGRAM] [--processor-log=FILE]
+//                  (--status-file: where the measurement reports its progress; by default a
+//                  file in a new folder of the server's own under the temporary directory)
+//                  [--correct-tool=PROGRAM] [--crossover-tool=PROGRAM] [--processor-log=FILE]
 //
 // Bound to 127.0.0.1 (the default) it is open to the local machine; bound to any other address
 // it asks for the password kept in --password-file (see set-password.js).
@@ -21,6 +23,7 @@ const { LevelReader } = require('./lib/levels');
 const { Mixer } = require('./lib/mixer');
 const { Measurement } = require('./lib/measure');
 const { Correction, validate: validateCorrection } = require('./lib/correct');
+const { Crossover, validate: validateCrossover } = require('./lib/crossover');
 const equaliser = require('./lib/equaliser');
 const files = require('./lib/files');
 const { Access, readPasswordFile } = require('./lib/auth');
@@ -49,17 +52,17 @@ function defaultAddons() {
 }
 
 /** The tool of this checkout's build beside the interface, else the installed one on the PATH. */
-function defaultCorrectTool() {
-  const built = path.join(__dirname, '..', 'build', 'applications', 'mobu-correct');
-  return fs.existsSync(built) ? built : 'mobu-correct';
+function defaultTool(name) {
+  const built = path.join(__dirname, '..', 'build', 'applications', name);
+  return fs.existsSync(built) ? built : name;
 }
 
 function parseArgs(argv) {
   const o = {
     address: LOCAL, port: 8080, config: '/etc/mobu/mobu-processor.conf', addons: defaultAddons(),
     'password-file': '/etc/mobu/ui-password', 'measure-playback': 'mobu_measure_playback',
-    'measure-capture': 'mobu_measure_capture', 'status-file': '/tmp/status.json', rate: 48000,
-    'correct-tool': defaultCorrectTool(), 'processor-log': '',
+    'measure-capture': 'mobu_measure_capture', 'status-file': '', rate: 48000,
+    'correct-tool': defaultTool('mobu-correct'), 'crossover-tool': defaultTool('mobu-crossover'), 'processor-log': '',
   };
   for (const a of argv) {
     const m = /^--([a-z-]+)=(.*)$/.exec(a);
@@ -70,6 +73,7 @@ function parseArgs(argv) {
   o.rate = Number(o.rate);
   if (!Number.isInteger(o.port) || o.port < 0 || o.port > 65535) throw new Error(`--port must be 0 ... 65535`);
   if (!Number.isInteger(o.rate) || o.rate < 8000 || o.rate > 768000) throw new Error(`--rate must be 8000 ... 768000`);
+  if (o['status-file'] && !path.isAbsolute(o['status-file'])) throw new Error('--status-file must be an absolute path');
   return o;
 }
 
@@ -204,6 +208,12 @@ class UiServer {
     this.clients = new Set();
     this.problems = [];
     this.processor = null; // true: records come; false: the FIFO has no writer; null: not read yet
+    // The measurement's progress file: the one given, else one in a folder of this server's own
+    // (removed when it stops), so that two servers on one machine never read each other's.
+    if (!options['status-file']) {
+      this.statusDir = fs.mkdtempSync(path.join(os.tmpdir(), 'mobu-ui-status-'));
+      options['status-file'] = path.join(this.statusDir, 'status.json');
+    }
 
     this.levels = new LevelReader(this.config.fifopath, this.levelMeter);
     this.levels.on('record', (r) => this.broadcast({ type: 'levels', inputs: r.inputs, outputs: r.outputs }));
@@ -228,6 +238,13 @@ class UiServer {
       processorLog: options['processor-log'], running: () => this.processor });
     this.correction.on('change', (summary) => this.broadcast({ type: 'correction', correction: summary }));
     this.correction.on('written', () => this.broadcast({ type: 'files', files: this.filesState() }));
+
+    this.crossover = new Crossover({ tool: options['crossover-tool'], filter: this.config.filter, rate: options.rate,
+      processorLog: options['processor-log'], running: () => this.processor, home: path.dirname(this.config.paraeqPath),
+      guard: guard.pathFor(this.config) });
+    this.crossover.on('change', (summary) => this.broadcast({ type: 'crossover', crossover: summary }));
+    this.crossover.on('written', () => this.broadcast({ type: 'files', files: this.filesState(),
+      guard: guard.read(guard.pathFor(this.config), this.o.rate) }));
   }
 
   problem(text) {
@@ -260,7 +277,7 @@ class UiServer {
   fullState() {
     return {
       type: 'state', rate: this.o.rate, processor: this.processor, mixer: this.mixer.state(),
-      measurement: this.measurement.summary(), correction: this.correction.summary(), files: this.filesState(),
+      measurement: this.measurement.summary(), correction: this.correction.summary(), crossover: this.crossover.summary(), files: this.filesState(),
       passwordRequired: this.requirePassword,
       layout: { inputs: this.levelMeter.IN_CHCNT, outputs: this.levelMeter.OUT_CHCNT },
     };
@@ -345,8 +362,10 @@ class UiServer {
     this.mixer.stop();
     this.measurement.close();
     this.correction.close();
+    this.crossover.close();
     for (const ws of this.clients) ws.terminate();
     if (this.http) this.http.close();
+    if (this.statusDir) fs.rmSync(this.statusDir, { recursive: true, force: true });
   }
 
   upgrade(req, socket, head) {
@@ -500,6 +519,7 @@ class UiServer {
           throw new HttpError(409, e.message);
         }
         this.correction.forget(); // its design belongs to the responses being replaced
+        this.crossover.forget();
         return this.send(res, 200, this.measurement.summary());
       }
       case 'POST /api/measurement/load': {
@@ -510,6 +530,7 @@ class UiServer {
           throw new HttpError(409, e.message);
         }
         this.correction.forget(); // its design belongs to the responses replaced
+        this.crossover.forget();
         return this.send(res, 200, this.measurement.summary());
       }
       case 'POST /api/measurement/stop':
@@ -560,6 +581,39 @@ class UiServer {
           throw new HttpError(409, e.message);
         }
         return this.send(res, 200, this.correction.summary());
+      case 'GET /api/crossover':
+        return this.send(res, 200, this.crossover.summary());
+      case 'GET /api/crossover/design.png': {
+        const picture = this.crossover.picture();
+        if (!picture) throw new HttpError(404, 'no crossover designed yet');
+        res.writeHead(200, { 'Content-Type': 'image/png', 'Cache-Control': 'no-store', 'X-Content-Type-Options': 'nosniff' });
+        fs.createReadStream(picture).on('error', () => res.destroy()).pipe(res);
+        return undefined;
+      }
+      case 'POST /api/crossover': {
+        const body = await readBody(req);
+        try {
+          validateCrossover(body, this.crossover.home);
+        } catch (e) {
+          throw new HttpError(400, e.message);
+        }
+        try {
+          if (this.measurement.busy() || this.correction.busy()) throw new Error('a measurement or a correction is under way');
+          this.crossover.design(body, this.measurement.results);
+        } catch (e) {
+          throw new HttpError(409, e.message);
+        }
+        return this.send(res, 200, this.crossover.summary());
+      }
+      case 'POST /api/crossover/apply':
+        req.resume();
+        try {
+          if (this.correction.busy()) throw new Error('a correction is being written');
+          this.crossover.apply();
+        } catch (e) {
+          throw new HttpError(409, e.message);
+        }
+        return this.send(res, 200, this.crossover.summary());
       case 'GET /api/backup': {
         const archive = backup.create(this.config);
         const stamp = new Date().toISOString().replace(/[-:]/g, '').replace(/\..*$/, '');

@@ -96,6 +96,15 @@ public:
     int getXrunCount() const { return xruns.load(std::memory_order_relaxed); }
     const std::string& getMeteringFifoPath() const { return meteringFifoPath; }
 
+    /** The capture channel wired to the outputs (a loop-back of the played signal, for the
+     * devices' latency), recorded beside capture channel 0 into `loopbacks`; -1 (the default)
+     * records none.  @return 0; -1350 outside -1 and 1 ... getMaxRecCh() - 1 (capture channel 0
+     * is the microphone); -EBUSY during a run.  Nothing changed on a refusal. */
+    int setLoopbackCh(int ch);
+    int getLoopbackCh() const { return loopbackCh; }
+    /// What the loop-back channel recorded, laid out as microphones (no columns without one).
+    Eigen::MatrixXd loopbacks;
+
 protected:
     int threadMain() override;
     /// Thread::stop() asks the run to end as stop() does.
@@ -129,6 +138,7 @@ private:
     std::string lastMeteringFifoPath;
     int playChannels = 0; ///< getMaxPlayCh() for the run (queried once, not on the audio thread)
     int recChannels = 0;  ///< getMaxRecCh() for the run
+    int loopbackCh = -1;  ///< capture channel recorded into loopbacks, -1 none
 };
 
 #endif

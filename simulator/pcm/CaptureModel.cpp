@@ -11,6 +11,9 @@ namespace mobuloop {
 int CaptureModel::load(const LoopConfig& config, unsigned playbackChannelCount) {
     playbackChannels = playbackChannelCount;
     captureChannels = config.captureChannels;
+    polynomial = config.polynomial;
+    loopbackChannel = config.loopbackChannel;
+    shaped.assign(playbackChannels, 0.0);
     noise.clear();
     if (config.noise) {
         const double rms = std::pow(10.0, config.noiseDB / 20.0);
@@ -41,7 +44,17 @@ void CaptureModel::reset() {
         n.reset();
 }
 
-void CaptureModel::process(const double* in, double* out) {
+void CaptureModel::process(const double* wire, double* out) {
+    const double* in = wire;
+    if (!polynomial.empty()) {
+        for (unsigned p = 0; p < playbackChannels; ++p) {
+            double y = 0.0; // Horner's scheme on x * (a1 + a2 x + ...)
+            for (size_t k = polynomial.size(); k-- > 0;)
+                y = y * wire[p] + polynomial[k];
+            shaped[p] = y * wire[p];
+        }
+        in = shaped.data();
+    }
     if (room) {
         const double microphone = room->process(in);
         for (unsigned c = 0; c < captureChannels; ++c)
@@ -49,6 +62,12 @@ void CaptureModel::process(const double* in, double* out) {
     } else {
         for (unsigned c = 0; c < captureChannels; ++c)
             out[c] = c < playbackChannels ? in[c] : 0.0;
+    }
+    if (loopbackChannel >= 0 && static_cast<unsigned>(loopbackChannel) < captureChannels) {
+        double sum = 0.0;
+        for (unsigned p = 0; p < playbackChannels; ++p)
+            sum += wire[p];
+        out[loopbackChannel] = sum;
     }
     for (unsigned c = 0; c < noise.size(); ++c)
         out[c] += noise[c].next();

@@ -16,8 +16,12 @@ namespace mobuloop {
  * playback does not have are silent).  With a room, every playback channel is
  * convolved with its column of the impulse-response file (column c, or
  * c modulo the column count when the file has fewer) and the sum - the
- * microphone signal - goes to every capture channel.  Noise, when configured,
- * is added independently to each capture channel.
+ * microphone signal - goes to every capture channel.  A polynomial, when
+ * configured, is applied to every playback sample before the room (or the plain
+ * loop): a loudspeaker's static nonlinearity.  A loop-back channel, when
+ * configured, carries the sum of the playback channels as they were played (a
+ * wire from the outputs: no polynomial, no room).  Noise, when configured, is
+ * added independently to each capture channel.
  */
 class CaptureModel {
 public:
@@ -36,6 +40,9 @@ private:
     unsigned captureChannels = 0;
     std::unique_ptr<RoomConvolver> room;
     std::vector<NoiseSource> noise;
+    std::vector<double> polynomial; ///< coefficients of x, x^2, ...; empty: linear
+    std::vector<double> shaped;     ///< the playback frame after the polynomial
+    int loopbackChannel = -1;
 };
 
 } // namespace mobuloop

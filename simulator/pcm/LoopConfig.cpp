@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <climits>
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
 
 namespace mobuloop {
@@ -71,6 +73,30 @@ int LoopConfig::parse(const char* pcmName, snd_config_t* conf) {
                 noise = true;
                 noiseDB = db;
             }
+        } else if (strcmp(id, "polynomial") == 0) {
+            std::string text;
+            err = readText(node, id, text);
+            polynomial.clear();
+            const char* p = text.c_str();
+            while (err == 0 && *p != '\0') {
+                char* end = nullptr;
+                const double a = std::strtod(p, &end);
+                if (end == p || !std::isfinite(a) || std::fabs(a) > 1e6 || polynomial.size() == 9) {
+                    SNDERR("mobuloop: polynomial must be 1 ... 9 finite numbers (coefficients of x, x^2, ...)");
+                    err = -EINVAL;
+                    break;
+                }
+                polynomial.push_back(a);
+                for (p = end; *p == ' ' || *p == ','; ++p) {
+                }
+            }
+            if (err == 0 && polynomial.empty()) {
+                SNDERR("mobuloop: polynomial must be 1 ... 9 finite numbers (coefficients of x, x^2, ...)");
+                err = -EINVAL;
+            }
+        } else if (strcmp(id, "loopback_channel") == 0) {
+            err = readCount(node, id, 0, 63, value);
+            loopbackChannel = static_cast<int>(value);
         } else if (strcmp(id, "delay") == 0) {
             err = readCount(node, id, 0, INT_MAX, value);
             delay = static_cast<unsigned long>(value);
@@ -87,6 +113,10 @@ int LoopConfig::parse(const char* pcmName, snd_config_t* conf) {
                                                   : nullptr;
     if (missing) {
         SNDERR("mobuloop: %s needs the field %s", pcmName ? pcmName : "the PCM", missing);
+        return -EINVAL;
+    }
+    if (loopbackChannel >= static_cast<int>(captureChannels)) {
+        SNDERR("mobuloop: loopback_channel %d is not one of the %u capture channels", loopbackChannel, captureChannels);
         return -EINVAL;
     }
     if (shm.find('/') != std::string::npos || shm.size() > 200) {

@@ -4,6 +4,7 @@
 #include <alsa/asoundlib.h>
 
 #include <string>
+#include <vector>
 
 namespace mobuloop {
 
@@ -25,10 +26,14 @@ enum class LoopMode : unsigned {
  *         room "/path/ir.wav"      # optional: one impulse-response column per playback channel
  *         noise_db -80             # optional: white noise, RMS in dB of full scale
  *         delay 0                  # optional: extra delay of the capture in frames
+ *         polynomial "1 0.02 0.01" # optional: a static nonlinearity before the room
+ *         loopback_channel 1       # optional: this capture channel is a wire from the outputs
  *     }
  *
  * rate, playback_channels and mode must be the same in every definition that
- * names the same segment; room, noise_db and delay only concern capture.
+ * names the same segment; room, noise_db, delay, polynomial and loopback_channel
+ * only concern capture.  The polynomial's coefficients are those of x, x^2, ...
+ * (at most 9), x in units of full scale.
  */
 struct LoopConfig {
     std::string shm;
@@ -40,6 +45,8 @@ struct LoopConfig {
     bool noise = false;   ///< whether noiseDB applies
     double noiseDB = 0.0; ///< RMS of the noise in dB relative to full scale
     unsigned long delay = 0;
+    std::vector<double> polynomial; ///< empty: linear (coefficients of x, x^2, ...)
+    int loopbackChannel = -1;       ///< capture channel carrying the sum of the playback channels, -1 none
 
     /** Reads the plug-in's configuration node.
      * @return 0, or -EINVAL after printing what is wrong through alsa-lib's error handler. */

@@ -63,10 +63,10 @@ class Correction extends EventEmitter {
    * rate; timeout: seconds a run may take; processorLog: a file the processor logs to, read after
    * a write for its switching line (optional).
    */
-  constructor({ tool, filter, rate, timeout = 180, processorLog = '', running = () => null }) {
+  constructor({ tool, filter, rate, timeout = 180, processorLog = '', running = () => null, logLines = LOG_LINES, name = 'correct' }) {
     super();
-    this.o = { tool, filter, rate, timeout, processorLog, running };
-    this.dir = fs.mkdtempSync(path.join(os.tmpdir(), 'mobu-ui-correct-'));
+    this.o = { tool, filter, rate, timeout, processorLog, running, logLines };
+    this.dir = fs.mkdtempSync(path.join(os.tmpdir(), `mobu-ui-${name}-`));
     this.child = null;
     this.designed = null; // the settings of the design in this.dir
     this.watch = null;
@@ -95,8 +95,23 @@ class Correction extends EventEmitter {
   design(request, results) {
     const s = validate(request, this.o.rate);
     if (this.busy()) throw new Error(`the correction is ${this.state.phase}: wait for it`);
+    const folder = this.writeFolder(results);
+    this.designed = null;
+    const picture = path.join(this.dir, 'design.png');
+    fs.rmSync(picture, { force: true });
+    const channels = results.map((r) => r.channel);
+    this.update({ phase: 'designing', message: `Designing the correction of output${channels.length > 1 ? 's' : ''} ${channels.join(', ')}`,
+      error: '', log: [], settings: s, channels, picture: 0, switched: '' });
+    this.run([`--in=${folder}`, `--out=${path.join(this.dir, 'preview.wav')}`, ...designArguments(s), `--plot=${picture}`], () => {
+      this.designed = s;
+      this.update({ phase: 'designed', message: 'Designed: check the picture, then write it to the processor', picture: Date.now() });
+    });
+  }
+
+  /** The measurement folder the tools read, written from the page's responses; throws an Error for the page. */
+  writeFolder(results) {
     if (!results.length) throw new Error('measure at least one output first');
-    // The folder mobu-correct reads: one response per channel, all at one scale, and the times of flight.
+    // One response per channel, all at one scale, and the times of flight.
     const folder = path.join(this.dir, 'measurement');
     fs.rmSync(folder, { recursive: true, force: true });
     fs.mkdirSync(folder);
@@ -108,16 +123,7 @@ class Correction extends EventEmitter {
       tof += `${r.channel},${r.tof},${((1000 * r.tof) / this.o.rate).toFixed(3)}\n`;
     }
     fs.writeFileSync(path.join(folder, 'tof.csv'), tof);
-    this.designed = null;
-    const picture = path.join(this.dir, 'design.png');
-    fs.rmSync(picture, { force: true });
-    const channels = results.map((r) => r.channel);
-    this.update({ phase: 'designing', message: `Designing the correction of output${channels.length > 1 ? 's' : ''} ${channels.join(', ')}`,
-      error: '', log: [], settings: s, channels, picture: 0, switched: '' });
-    this.run([`--in=${folder}`, `--out=${path.join(this.dir, 'preview.wav')}`, ...designArguments(s), `--plot=${picture}`], () => {
-      this.designed = s;
-      this.update({ phase: 'designed', message: 'Designed: check the picture, then write it to the processor', picture: Date.now() });
-    });
+    return folder;
   }
 
   /** Writes the design shown as the processor's coefficient file; throws an Error for the page. */
@@ -174,7 +180,7 @@ class Correction extends EventEmitter {
       partial[from] = complete.pop(); // the rest of that line comes with the next chunk
       // The server's own scratch folder means nothing to the user: its files are named plainly.
       const shown = complete.filter((l) => l.trim() && !l.startsWith('picture: ')).map((l) => l.split(this.dir + path.sep).join(''));
-      const log = [...this.state.log, ...shown].slice(-LOG_LINES);
+      const log = [...this.state.log, ...shown].slice(-this.o.logLines);
       if (complete.length) this.update({ log });
     };
     child.stdout.on('data', (c) => lines(c, 'out'));

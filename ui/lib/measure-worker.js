@@ -1,12 +1,16 @@
 // The measurement on a thread of its own: the recorder's constructor raises the thread that
 // creates it to real-time priority, so it is created here and not on the server's thread.
-// One recorder object is kept for the life of the worker (it holds its devices while it lives).
+// Each run has a recorder of its own, which closes its devices when the run ends (done, stopped
+// or failed), so that between runs the devices are free for another program.
 'use strict';
 const fs = require('node:fs');
 const path = require('node:path');
 const { parentPort, workerData } = require('node:worker_threads');
 
 const m = require(path.join(workerData.addons, 'libMobuCal2ImpulseJS.node'));
+// The recorder and the identification report to this server's own status file, not to the
+// process default every other server on the machine shares.
+m.setStatusFile(workerData.statusFile);
 const NOT_OPEN = "The pcm device isn't open, open first.";
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 let recorder = null;
@@ -70,8 +74,7 @@ async function measure(channels, taps) {
   if (typeof r.getRunResult === 'function') check('the recording', r.getRunResult());
   if (r.getForceStopState() || stopRequested) {
     r.resetForceStopState();
-    post('stopped', {});
-    return;
+    return 'stopped';
   }
   for (const [i, c] of channels.entries()) {
     if (r.isChannelEmpty(c) === 1) throw new Error(`channel ${c}: the microphone recorded nothing`);
@@ -83,17 +86,32 @@ async function measure(channels, taps) {
     const h = new Float64Array(n);
     for (let k = 0; k < n; ++k) h[k] = r.getH(k, c);
     post('result', { channel: c, h, tof: r.getTOF(c), peak: r.getMaxVal(c) / 2147483647 });
-    if (stopRequested) {
-      post('stopped', {});
-      return;
-    }
+    if (stopRequested) return 'stopped';
   }
-  post('done', {});
+  return 'done';
+}
+
+/** Closes the run's devices; the next run opens them again with a new recorder. */
+async function release() {
+  const r = recorder;
+  recorder = null;
+  if (!r) return;
+  if (r.threadRunning()) r.stop();
+  while (r.threadRunning() || !r.isImpulseModuleComputed()) await sleep(50);
+  check('releasing the measurement devices', r.releaseDevices());
 }
 
 parentPort.on('message', (msg) => {
   if (msg.cmd === 'start') {
-    measure(msg.channels, msg.taps).catch((e) => post('error', { message: e.message }));
+    // The devices are closed before the end of the run is told, so that the next run (or
+    // another program) finds them free.
+    measure(msg.channels, msg.taps).then(async (end) => {
+      await release();
+      post(end, {});
+    }, async (e) => {
+      await release().catch(() => {});
+      post('error', { message: e.message });
+    }).catch((e) => post('error', { message: e.message }));
   } else if (msg.cmd === 'stop') {
     stopRequested = true;
     if (recorder && recorder.threadRunning()) recorder.stop();

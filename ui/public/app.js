@@ -223,13 +223,33 @@
     // The form shows the run on the server until the person changes it.
     $('#measure-channels').addEventListener('change', () => { measureFormTouched = true; });
     $('#measure-smoothing').addEventListener('change', drawResults);
+    $('#measure-detail').addEventListener('change', drawResults);
+    for (const sel of ['#measure-window-left', '#measure-window-right']) $(sel).addEventListener('change', drawResults);
+    $('#measure-import').addEventListener('change', async () => {
+      const input = $('#measure-import');
+      for (const file of input.files) {
+        try {
+          if (file.size > 64 << 20) throw new Error(`${file.name}: larger than 64 MiB`);
+          state.imports = [...(state.imports || []), parseImport(file.name, await file.arrayBuffer())];
+          showHistory(state.measurement || {});
+        } catch (e) {
+          message(`import: ${e.message}`);
+        }
+      }
+      input.value = '';
+      drawResults();
+    });
     $('#measure-overlay').addEventListener('change', async () => {
       const id = $('#measure-overlay').value;
       state.overlay = null;
       try {
-        if (id) {
+        if (id.startsWith('import:')) {
+          const imported = state.imports[Number(id.slice(7))];
+          state.overlay = { label: imported.name, imported };
+        } else if (id) {
           const run = await api('GET', `/api/measurement/kept/${encodeURIComponent(id)}`);
-          state.overlay = { label: new Date(run.date).toLocaleString('en-GB'), results: run.results };
+          const before = id === state.verifiedFrom ? 'before the write, ' : ''; // the run a correction was designed from
+          state.overlay = { label: `${before}${new Date(run.date).toLocaleString('en-GB')}`, results: run.results };
         }
       } catch (e) {
         message(e.message);
@@ -265,9 +285,10 @@
     if (m.run) select.value = m.run;
     const overlay = $('#measure-overlay'), chosen = overlay.value;
     overlay.textContent = '';
-    overlay.append(el('option', { value: '', text: 'none' }), ...options.map((o) => el('option', { value: o.value, text: o.textContent })));
-    overlay.value = (m.history || []).some((h) => h.id === chosen) ? chosen : '';
-    $('#measure-history-row').hidden = !options.length;
+    overlay.append(el('option', { value: '', text: 'none' }), ...options.map((o) => el('option', { value: o.value, text: o.textContent })),
+      ...(state.imports || []).map((x, k) => el('option', { value: `import:${k}`, text: `imported: ${x.name}` })));
+    overlay.value = [...overlay.options].some((o) => o.value === chosen) ? chosen : '';
+    $('#measure-history-row').hidden = !options.length && !(state.imports || []).length;
   }
   async function showMeasurement(m) {
     const before = state.measurement;
@@ -280,6 +301,13 @@
       if (m.taps) $('#measure-taps').value = String(m.taps);
     }
     showHistory(m);
+    if (state.verifyBefore && m.phase === 'done' && m.run && m.run !== state.verifyBefore) {
+      const overlay = $('#measure-overlay');
+      overlay.value = state.verifyBefore;
+      state.verifiedFrom = state.verifyBefore;
+      state.verifyBefore = '';
+      overlay.dispatchEvent(new Event('change'));
+    } else if (state.verifyBefore && ['error', 'stopped'].includes(m.phase)) state.verifyBefore = '';
     $('#measure-show').disabled = busy;
     $('#measure-phase').textContent = m.phase;
     $('#measure-phase').className = `phase ${m.phase}`;
@@ -309,6 +337,109 @@
     return Math.max(280, node.clientWidth - 8);
   }
 
+  /** The time window of the form in samples: { left, right }, null for a side left empty. */
+  function windowSamples(rate) {
+    const side = (sel) => {
+      const x = $(sel), v = Number(x.value);
+      const ok = x.value === '' || (Number.isFinite(v) && v >= 0.1 && v <= 1000);
+      x.classList.toggle('invalid', !ok);
+      x.setAttribute('aria-invalid', String(!ok));
+      return x.value === '' || !ok ? null : Math.round((v * rate) / 1000);
+    };
+    return { left: side('#measure-window-left'), right: side('#measure-window-right') };
+  }
+
+  /**
+   * A response for the charts: its impulse response (windowed as the form says) and the curves
+   * at log frequencies; or, for an imported frequency response, its own curves.
+   */
+  function curves(item, smoothing) {
+    if (!item.h) {
+      const freqs = Dsp.logFreqs(20, 20000, 400);
+      const db = Dsp.interpolate(item.freqs, item.db, freqs);
+      const phase = item.phase ? Dsp.interpolate(item.freqs, item.phase, freqs) : null;
+      // The group delay of a text response: -dphase/dw of its unwrapped phase, at its own points.
+      let delay = null;
+      if (item.phase) {
+        const un = [item.phase[0]];
+        for (let k = 1; k < item.phase.length; ++k) {
+          let d = item.phase[k] - item.phase[k - 1];
+          d -= 360 * Math.round(d / 360);
+          un.push(un[k - 1] + d);
+        }
+        const gd = un.map((_, k) => {
+          const i = Math.max(0, k - 1), j = Math.min(un.length - 1, k + 1);
+          return i === j ? 0 : (-1000 * (un[j] - un[i])) / 360 / (item.freqs[j] - item.freqs[i]);
+        });
+        delay = Dsp.interpolate(item.freqs, gd, freqs);
+      }
+      return { freqs, raw: db, smooth: db, phase, delay, delaySmooth: delay, h: null, rate: state.rate };
+    }
+    const rate = item.rate || state.rate;
+    const peak = Dsp.peakIndex(item.h);
+    const { left, right } = windowSamples(rate);
+    const w = left === null && right === null ? null : Dsp.timeWindow(item.h.length, peak, left, right);
+    const h = w ? item.h.map((v, k) => v * w[k]) : item.h;
+    return { ...Dsp.response(h, rate, smoothing || 6), h: item.h, window: w, rate };
+  }
+
+  /** Draws one card: the impulse response with its window, the magnitude and the phase or group delay. */
+  function drawCard(box, key, title, item, info, exportsLine, overlay) {
+    const smoothing = Number($('#measure-smoothing').value); // 0: none
+    const detail = $('#measure-detail').value;
+    const c = curves(item, smoothing);
+    const o = overlay ? curves(overlay.item, smoothing) : null;
+    const chartsBox = el('div', { class: 'charts' });
+    const card = el('div', { class: 'panel result', 'data-channel': String(key) }, el('h2', { text: title }), ...(info ? [info] : []),
+      ...(exportsLine ? [exportsLine] : []), chartsBox);
+    box.append(card);
+    const list = [];
+    if (c.h) {
+      const impulse = el('div', { class: 'chart impulse' });
+      chartsBox.append(impulse);
+      const t = c.h.map((_, k) => (1000 * k) / c.rate);
+      const top = c.h.reduce((m, x) => Math.max(m, Math.abs(x)), 0);
+      const series = [{ label: 'ms' }, { label: 'h', stroke: '#1f6fb2', width: 1 }];
+      const data = [t, c.h];
+      if (c.window) {
+        series.push({ label: 'window', stroke: '#e0a82e', width: 2 });
+        data.push(Array.from(c.window, (v) => v * top));
+      }
+      list.push(new uPlot({
+        title: c.window ? 'Impulse response and its time window' : 'Impulse response', width: chartWidth(impulse), height: 240,
+        scales: { x: { time: false } }, axes: [{ label: 'ms' }, { label: 'amplitude', size: 60 }], series, legend: { show: Boolean(c.window) },
+      }, data, impulse));
+    }
+    const mag = el('div', { class: 'chart magnitude' }), second = el('div', { class: `chart ${detail}` });
+    chartsBox.append(mag, second);
+    const overlayLabel = overlay ? `overlay ${overlay.label}` : '';
+    const smoothedNote = c.h ? (smoothing ? `1/${smoothing} octave smoothed` : 'unsmoothed') : 'imported';
+    const magSeries = [{ label: 'Hz' }, { label: 'raw', stroke: smoothing && c.h ? '#b8c7d9' : '#c0392b', width: smoothing && c.h ? 1 : 2 }];
+    const magData = [c.freqs, c.raw];
+    if (smoothing && c.h) { magSeries.push({ label: 'smoothed', stroke: '#c0392b', width: 2 }); magData.push(c.smooth); }
+    if (o) { magSeries.push({ label: overlayLabel, stroke: '#2e8b57', width: 2, dash: [6, 4] }); magData.push(Dsp.interpolate(o.freqs, smoothing ? o.smooth : o.raw, c.freqs)); }
+    list.push(new uPlot({
+      title: `Magnitude (${smoothedNote})`, width: chartWidth(mag), height: 240,
+      scales: { x: { time: false, distr: 3, range: [20, 20000] } },
+      axes: [{ label: 'Hz' }, { label: c.h ? 'dB re the played level' : 'dB as imported', size: 50 }], series: magSeries, legend: { show: true },
+    }, magData, mag));
+    const phase = detail === 'phase';
+    const mine = phase ? c.phase : smoothing ? c.delaySmooth : c.delay;
+    const secondSeries = [{ label: 'Hz' }, { label: phase ? 'phase' : 'group delay', stroke: '#7b52ab', width: 2 }];
+    const secondData = [c.freqs, mine || c.freqs.map(() => null)];
+    if (o && (phase ? o.phase : o.delay)) {
+      secondSeries.push({ label: overlayLabel, stroke: '#2e8b57', width: 2, dash: [6, 4] });
+      secondData.push(Dsp.interpolate(o.freqs, phase ? o.phase : smoothing ? o.delaySmooth : o.delay, c.freqs));
+    }
+    const name = phase ? (c.h ? "Phase (the peak's delay taken out)" : 'Phase') : `Group delay${c.h && smoothing ? ` (1/${smoothing} octave smoothed)` : ''}`;
+    list.push(new uPlot({
+      title: mine ? name : `${name}: not in the imported file`, width: chartWidth(second), height: 240,
+      scales: { x: { time: false, distr: 3, range: [20, 20000] }, y: phase ? { range: [-180, 180] } : {} },
+      axes: [{ label: 'Hz' }, { label: phase ? 'degrees' : 'ms', size: 50 }], series: secondSeries, legend: { show: Boolean(o) },
+    }, secondData, second));
+    return list;
+  }
+
   function drawResults() {
     const box = $('#measure-results');
     const results = state.results || [];
@@ -316,11 +447,17 @@
     for (const c of charts.results.values()) c.forEach((u) => u.destroy());
     charts.results.clear();
     box.textContent = '';
+    $('#measure-imported').textContent = '';
     const earliest = Math.min(...results.map((r) => r.tof));
     const ms = (samples) => ((1000 * samples) / state.rate).toFixed(2);
+    const overlayFor = (channel) => {
+      if (!state.overlay) return null;
+      if (state.overlay.imported) return { label: state.overlay.label, item: state.overlay.imported };
+      const other = state.overlay.results.find((x) => x.channel === channel);
+      return other ? { label: state.overlay.label, item: { h: other.h } } : null;
+    };
     for (const r of results) {
-      const impulse = el('div', { class: 'chart impulse' }), mag = el('div', { class: 'chart magnitude' });
-      const peakAt = r.h.reduce((best, v, k) => (Math.abs(v) > Math.abs(r.h[best]) ? k : best), 0);
+      const peakAt = Dsp.peakIndex(r.h);
       // The delay found holds the devices' own latency as well as the sound's travel: beside
       // other outputs the difference to the earliest one is what the room adds.
       const info = el('p', { class: 'tof', text:
@@ -328,41 +465,62 @@
         `delay ${r.tof} samples (${ms(r.tof)} ms, mostly the devices' latency); ` +
         `response peak at sample ${peakAt} (${ms(peakAt)} ms); ` +
         `recorded peak ${fmtDb(20 * Math.log10(r.peak))} dBFS` });
-      const exports = el('p', { class: 'exports' }, 'Export: ',
+      const exportsLine = el('p', { class: 'exports' }, 'Export: ',
         el('a', { href: `/api/measurement/impulse-${r.channel}.wav`, download: '', text: 'impulse response (WAV)' }), ', ',
         el('a', { href: `/api/measurement/response-${r.channel}.txt`, download: '', text: 'frequency response (text: Hz, dB, degrees)' }));
-      const card = el('div', { class: 'panel result', 'data-channel': String(r.channel) },
-        el('h2', { text: `Output ${r.channel}` }), info, exports, el('div', { class: 'charts' }, impulse, mag));
-      box.append(card);
-      const t = r.h.map((_, k) => (1000 * k) / state.rate);
-      const w = chartWidth(impulse);
-      const u1 = new uPlot({
-        title: 'Impulse response', width: w, height: 240,
-        scales: { x: { time: false } },
-        axes: [{ label: 'ms' }, { label: 'amplitude', size: 60 }],
-        series: [{ label: 'ms' }, { label: 'h', stroke: '#1f6fb2', width: 1 }],
-        legend: { show: false },
-      }, [t, r.h], impulse);
-      const smoothing = Number($('#measure-smoothing').value); // 0: none
-      const m = Dsp.magnitude(r.h, state.rate, smoothing || 6);
-      const series = smoothing ? [m.freqs, m.raw, m.smooth] : [m.freqs, m.raw];
-      // A kept measurement of the same output drawn over it (before / after, another position).
-      const other = state.overlay && state.overlay.results.find((o) => o.channel === r.channel);
-      if (other) {
-        const o = Dsp.magnitude(other.h, state.rate, smoothing || 6);
-        series.push(smoothing ? o.smooth : o.raw);
-      }
-      const u2 = new uPlot({
-        title: `Magnitude (${smoothing ? `1/${smoothing} octave smoothed` : 'unsmoothed'})`, width: chartWidth(mag), height: 240,
-        scales: { x: { time: false, distr: 3, range: [20, 20000] } },
-        axes: [{ label: 'Hz' }, { label: 'dB re the played level', size: 50 }],
-        series: [{ label: 'Hz' }, { label: 'raw', stroke: smoothing ? '#b8c7d9' : '#c0392b', width: smoothing ? 1 : 2 },
-          ...(smoothing ? [{ label: 'smoothed', stroke: '#c0392b', width: 2 }] : []),
-          ...(other ? [{ label: `overlay ${state.overlay.label}`, stroke: '#2e8b57', width: 2, dash: [6, 4] }] : [])],
-        legend: { show: true },
-      }, series, mag);
-      charts.results.set(r.channel, [u1, u2]);
+      charts.results.set(r.channel, drawCard(box, r.channel, `Output ${r.channel}`, { h: r.h }, info, exportsLine, overlayFor(r.channel)));
     }
+    (state.imports || []).forEach((item, k) => {
+      const info = el('p', { class: 'hint', text: item.h ? `impulse response, ${item.h.length} samples at ${item.rate} Hz` :
+        `frequency response, ${item.freqs.length} points from ${item.freqs[0]} to ${item.freqs[item.freqs.length - 1]} Hz${item.phase ? ' with phase' : ''}` });
+      charts.results.set(`import-${k}`, drawCard($('#measure-imported'), `import-${k}`, `Imported: ${item.name}`, item, info, null, null));
+    });
+  }
+
+  /** An imported file: an impulse response WAV (its first channel) or a text response (Hz, dB[, degrees]). */
+  function parseImport(name, bytes) {
+    const v = new DataView(bytes);
+    const tag = (at) => String.fromCharCode(...new Uint8Array(bytes, at, 4));
+    if (bytes.byteLength >= 12 && tag(0) === 'RIFF' && tag(8) === 'WAVE') {
+      let fmt = null;
+      for (let at = 12; at + 8 <= bytes.byteLength;) {
+        const id = tag(at), size = v.getUint32(at + 4, true);
+        if (id === 'fmt ') {
+          fmt = { format: v.getUint16(at + 8, true), channels: v.getUint16(at + 10, true), rate: v.getUint32(at + 12, true), bits: v.getUint16(at + 22, true) };
+          if (fmt.format === 0xfffe && size >= 40) fmt.format = v.getUint16(at + 8 + 24, true); // the sub-format of an extensible WAV
+        }
+        if (id === 'data') {
+          if (!fmt) throw new Error(`${name}: no format before the samples`);
+          const step = (fmt.bits / 8) * fmt.channels, frames = Math.floor(Math.min(size, bytes.byteLength - at - 8) / (step || 1));
+          const read = {
+            '1/16': (o) => v.getInt16(o, true) / 32768, '1/24': (o) => (v.getUint8(o) | (v.getUint8(o + 1) << 8) | (v.getInt8(o + 2) << 16)) / 8388608,
+            '1/32': (o) => v.getInt32(o, true) / 2147483648, '3/32': (o) => v.getFloat32(o, true), '3/64': (o) => v.getFloat64(o, true),
+          }[`${fmt.format}/${fmt.bits}`];
+          if (!(fmt.rate >= 1000 && fmt.rate <= 768000)) throw new Error(`${name}: a rate of ${fmt.rate} Hz`);
+          if (!read || !fmt.channels) throw new Error(`${name}: a WAV of format ${fmt.format}, ${fmt.bits} bits can't be read (16, 24, 32-bit or float)`);
+          if (frames < 2 || frames > 1 << 20) throw new Error(`${name}: ${frames} samples: an impulse response has 2 ... 1048576`);
+          const h = Array.from({ length: frames }, (_, t) => read(at + 8 + t * step));
+          if (!h.every(Number.isFinite)) throw new Error(`${name}: samples that are not numbers`);
+          return { name, h, rate: fmt.rate };
+        }
+        at += 8 + size + (size & 1);
+      }
+      throw new Error(`${name}: a WAV without samples`);
+    }
+    const freqs = [], db = [], phase = [];
+    let withPhase = true;
+    new TextDecoder().decode(bytes).split(/\r?\n/).forEach((line) => {
+      const t = line.trim();
+      if (!t || /^[*#;"a-zA-Z]/.test(t)) return; // comment and header lines
+      const cols = t.split(/[\s,;]+/).map(Number);
+      if (cols.length < 2 || !cols.slice(0, 3).every(Number.isFinite) || !(cols[0] > 0)) return;
+      if (freqs.length && cols[0] <= freqs[freqs.length - 1]) return; // the frequencies rise
+      freqs.push(cols[0]);
+      db.push(cols[1]);
+      if (cols.length >= 3) phase.push(cols[2]); else withPhase = false;
+    });
+    if (freqs.length < 2) throw new Error(`${name}: neither a WAV nor lines of Hz, dB[, degrees]`);
+    return { name, freqs, db, phase: withPhase ? phase : null };
   }
 
   // ---- room correction --------------------------------------------------------------------
@@ -387,6 +545,20 @@
         message(`room correction: ${e.message}`);
       }
     });
+    // Verify: the same outputs measured again, with the run the correction was designed from
+    // drawn over the new one (before and after the write).
+    $('#correct-verify').addEventListener('click', async () => {
+      const m = state.measurement;
+      if (!m || !m.run) return;
+      try {
+        state.verifyBefore = m.run;
+        measureFormTouched = false;
+        showMeasurement(await api('POST', '/api/measurement', { channels: m.channels, taps: m.taps }));
+      } catch (e) {
+        state.verifyBefore = '';
+        message(`verify: ${e.message}`);
+      }
+    });
     $('#correct-apply').addEventListener('click', async () => {
       try {
         showCorrection(await api('POST', '/api/correction/apply'));
@@ -394,6 +566,71 @@
         message(`room correction: ${e.message}`);
       }
     });
+  }
+  // ---- crossovers --------------------------------------------------------------------------
+  let crossoverFormFilled = false;
+  function setupCrossover() {
+    $('#xo-design').addEventListener('click', async () => {
+      const request = {
+        speakers: $('#xo-speakers').value.trim(), phase: $('#xo-phase').value, maxBoost: Number($('#xo-boost').value),
+        margin: Number($('#xo-margin').value), smoothing: Number($('#xo-smoothing').value), taps: Number($('#xo-taps').value),
+      };
+      try {
+        showCrossover(await api('POST', '/api/crossover', request));
+      } catch (e) {
+        message(`crossovers: ${e.message}`);
+      }
+    });
+    $('#xo-apply').addEventListener('click', async () => {
+      try {
+        showCrossover(await api('POST', '/api/crossover/apply'));
+      } catch (e) {
+        message(`crossovers: ${e.message}`);
+      }
+    });
+  }
+  function showCrossover(c) {
+    const before = state.crossover;
+    state.crossover = c;
+    const d = c.defaults;
+    const list = $('#xo-speakers-list');
+    list.textContent = '';
+    for (const name of c.choices.speakers) list.append(el('option', { value: name }));
+    if (!crossoverFormFilled) {
+      crossoverFormFilled = true;
+      const options = (select, values, label, chosen) => {
+        select.textContent = '';
+        for (const v of values) select.append(el('option', { value: String(v), text: label(v) }));
+        select.value = String(chosen);
+      };
+      options($('#xo-smoothing'), c.choices.smoothing, (k) => `1/${k}`, d.smoothing);
+      options($('#xo-taps'), c.choices.taps, (t) => `${t} taps (${Math.round((1000 * t) / state.rate)} ms)`, d.taps);
+      $('#xo-speakers').value = c.choices.speakers.includes(d.speakers) ? d.speakers : c.choices.speakers[0] || d.speakers;
+      $('#xo-phase').value = d.phase;
+      $('#xo-boost').value = d.maxBoost;
+      $('#xo-margin').value = d.margin;
+      $('#xo-home').textContent = c.home;
+      $('#xo-guard').textContent = c.guard;
+    }
+    const busy = ['designing', 'writing'].includes(c.phase);
+    const measured = state.measurement && state.measurement.results.length > 0 && !BUSY.includes(state.measurement.phase);
+    $('#xo-design').disabled = busy || !measured;
+    $('#xo-apply').disabled = busy || !['designed', 'written'].includes(c.phase);
+    $('#xo-state').textContent = c.phase;
+    $('#xo-state').className = `phase ${c.phase}`;
+    $('#xo-message').textContent = c.error || c.message || (measured ? 'Choose the description and design.' : 'Measure every driver first.');
+    $('#xo-log').hidden = !c.log.length;
+    $('#xo-log').textContent = c.log.join('\n');
+    $('#xo-switched').hidden = !c.switched;
+    $('#xo-switched').textContent = c.switched ? 'The processor switched to the coefficient file as written.' : '';
+    const img = $('#xo-picture');
+    img.hidden = !c.picture;
+    if (c.picture && img.dataset.stamp !== String(c.picture)) {
+      img.dataset.stamp = String(c.picture);
+      img.src = `/api/crossover/design.png?${c.picture}`;
+    }
+    if (c.phase === 'error' && (!before || before.phase !== 'error' || before.error !== c.error)) message(`crossovers: ${c.error}`);
+    if (c.phase !== 'error' && c.phase !== 'writing' && before && before.phase === 'writing') message(c.message, 'info');
   }
   function fillCorrectionForm(c) {
     const d = c.defaults;
@@ -420,6 +657,7 @@
     $('#correct-design').disabled = busy || !measured;
     $('#correct-apply').disabled = busy || !['designed', 'written'].includes(c.phase);
     $('#correct-undo').disabled = busy || !c.backup;
+    $('#correct-verify').disabled = busy || c.phase !== 'written' || !measured || !state.measurement.run;
     $('#correct-state').textContent = c.phase;
     $('#correct-state').className = `phase ${c.phase}`;
     $('#correct-message').textContent = c.error || c.message || (measured ? 'Choose the settings and design.' : 'Measure one or more outputs first.');
@@ -618,6 +856,7 @@
       if (p.rate) parts.push(`${p.rate} Hz, periods of ${p.period} frames (${p.latencyMs.toFixed(1)} ms)`);
       parts.push(`started again after an over/under-run: ${p.restarts} time${p.restarts === 1 ? '' : 's'}`);
     }
+    parts.push('CPU load per period: not reported by the processor');
     $('#processor-status').textContent = parts.join('; ');
   }
 
@@ -656,8 +895,9 @@
         case 'levels': takeLevels(msg); break;
         case 'processor': setProcessor(msg.running); break;
         case 'mixer': showMixer(msg.mixer); break;
-        case 'measurement': showMeasurement(msg.measurement); if (state.correction) showCorrection(state.correction); break;
+        case 'measurement': showMeasurement(msg.measurement); if (state.correction) showCorrection(state.correction); if (state.crossover) showCrossover(state.crossover); break;
         case 'correction': showCorrection(msg.correction); break;
+        case 'crossover': showCrossover(msg.crossover); break;
         case 'files': showFiles(msg.files); break;
         case 'problem': message(msg.message); break;
         case 'state':
@@ -673,6 +913,7 @@
           showFiles(msg.files);
           showMeasurement(msg.measurement);
           showCorrection(msg.correction);
+          showCrossover(msg.crossover);
           break;
         default:
       }
@@ -695,6 +936,7 @@
 
   buildMeasure();
   buildCorrection();
+  setupCrossover();
   buildEq();
   connect();
   loadEq();

@@ -1,5 +1,6 @@
 // Signal processing of the page: the equaliser's peaking sections (designed as the processor
-// designs them) and their response, and the magnitude of a measured impulse response.
+// designs them) and their response; the magnitude, phase and group delay of a measured impulse
+// response and its time window.
 'use strict';
 const Dsp = (() => {
   /** One peaking section at fc (fraction of half the sample rate): { b: [b0, b1, b2], a: [1, a1, a2] }. */
@@ -38,8 +39,8 @@ const Dsp = (() => {
     return Array.from({ length: n }, (_, k) => lo * (hi / lo) ** (k / (n - 1)));
   }
 
-  /** Power spectrum |X(k)|^2, k = 0 ... n/2, of x zero-padded to n (a power of two). */
-  function powerSpectrum(x, n) {
+  /** The DFT X(k), k = 0 ... n - 1, of x zero-padded to n (a power of two): { re, im }. */
+  function fft(x, n) {
     const re = new Float64Array(n), im = new Float64Array(n);
     re.set(x.slice(0, n));
     for (let i = 1, j = 0; i < n; ++i) { // bit-reversed order
@@ -63,30 +64,91 @@ const Dsp = (() => {
         }
       }
     }
-    return Float64Array.from({ length: n / 2 + 1 }, (_, k) => re[k] * re[k] + im[k] * im[k]);
+    return { re, im };
+  }
+
+  /** The index of the largest absolute value of h. */
+  function peakIndex(h) {
+    let best = 0;
+    for (let k = 1; k < h.length; ++k) if (Math.abs(h[k]) > Math.abs(h[best])) best = k;
+    return best;
   }
 
   /**
-   * The magnitude of an impulse response at log-spaced frequencies: raw and smoothed over
-   * `fraction` of an octave (power averaged over the band around each frequency), in dB.
+   * The time window around the peak of h: 1 from `left` samples before the peak to `right`
+   * samples after it, falling to 0 at both ends as half a Hann window over each side.  Left or
+   * right null: that side is not windowed (1 up to the response's end).
    */
-  function magnitude(h, fs, fraction = 6, points = 400) {
-    let n = 1;
-    while (n < Math.max(h.length, 8192)) n <<= 1;
-    const p = powerSpectrum(h, n);
-    const prefix = new Float64Array(p.length + 1);
-    for (let k = 0; k < p.length; ++k) prefix[k + 1] = prefix[k] + p[k];
-    const df = fs / n, half = 2 ** (1 / (2 * fraction));
-    const freqs = logFreqs(20, Math.min(20000, fs / 2), points);
-    const raw = [], smooth = [];
-    for (const f of freqs) {
-      const k = Math.round(f / df);
-      raw.push(10 * Math.log10(p[Math.min(k, p.length - 1)] + 1e-30));
-      const lo = Math.max(0, Math.floor(f / half / df)), hi = Math.min(p.length - 1, Math.ceil((f * half) / df));
-      smooth.push(10 * Math.log10((prefix[hi + 1] - prefix[lo]) / (hi - lo + 1) + 1e-30));
+  function timeWindow(length, peak, left, right) {
+    const w = new Float64Array(length).fill(1);
+    for (let k = 0; k < length; ++k) {
+      const d = k - peak;
+      if (d < 0 && left !== null) w[k] = -d >= left ? 0 : 0.5 * (1 + Math.cos((Math.PI * d) / left));
+      if (d > 0 && right !== null) w[k] = d >= right ? 0 : 0.5 * (1 + Math.cos((Math.PI * d) / right));
     }
-    return { freqs, raw, smooth };
+    return w;
   }
 
-  return { peaking, cascadeDb, logFreqs, magnitude };
+  /**
+   * The frequency response of an impulse response at log-spaced frequencies from 20 Hz: the
+   * magnitude in dB, raw and smoothed over `fraction` of an octave (power averaged over the band
+   * around each frequency); the phase in degrees with the delay of the response's peak taken out
+   * (so that a response arriving late still shows its own phase); the group delay in ms, raw and
+   * smoothed (weighted by the power in the band), from the DFTs of h and n h.
+   */
+  function response(h, fs, fraction = 6, points = 400) {
+    let n = 1;
+    while (n < Math.max(h.length, 8192)) n <<= 1;
+    const X = fft(h, n), Y = fft(Array.from(h, (v, k) => k * v), n);
+    const half = n / 2 + 1;
+    const p = new Float64Array(half), tau = new Float64Array(half);
+    for (let k = 0; k < half; ++k) {
+      p[k] = X.re[k] * X.re[k] + X.im[k] * X.im[k];
+      tau[k] = p[k] > 0 ? (Y.re[k] * X.re[k] + Y.im[k] * X.im[k]) / p[k] : 0; // Re(Y / X), in samples
+    }
+    const prefix = new Float64Array(half + 1), prefixTau = new Float64Array(half + 1);
+    for (let k = 0; k < half; ++k) {
+      prefix[k + 1] = prefix[k] + p[k];
+      prefixTau[k + 1] = prefixTau[k] + p[k] * tau[k];
+    }
+    const df = fs / n, band = 2 ** (1 / (2 * fraction)), peak = peakIndex(h);
+    const freqs = logFreqs(20, Math.min(20000, fs / 2), points);
+    const out = { freqs, raw: [], smooth: [], phase: [], delay: [], delaySmooth: [], peak };
+    for (const f of freqs) {
+      const k = Math.min(Math.round(f / df), half - 1);
+      out.raw.push(10 * Math.log10(p[k] + 1e-30));
+      const lo = Math.max(0, Math.floor(f / band / df)), hi = Math.min(half - 1, Math.ceil((f * band) / df));
+      const power = prefix[hi + 1] - prefix[lo];
+      out.smooth.push(10 * Math.log10(power / (hi - lo + 1) + 1e-30));
+      const shift = (2 * Math.PI * k * peak) / n; // the peak's delay taken out: X(k) e^{+j w peak}
+      const re = X.re[k] * Math.cos(shift) - X.im[k] * Math.sin(shift), im = X.re[k] * Math.sin(shift) + X.im[k] * Math.cos(shift);
+      out.phase.push((180 / Math.PI) * Math.atan2(im, re));
+      out.delay.push((1000 * tau[k]) / fs);
+      out.delaySmooth.push(power > 0 ? (1000 * (prefixTau[hi + 1] - prefixTau[lo])) / power / fs : 0);
+    }
+    return out;
+  }
+
+  /** The magnitude of an impulse response (see response()): { freqs, raw, smooth } in dB. */
+  function magnitude(h, fs, fraction = 6, points = 400) {
+    const r = response(h, fs, fraction, points);
+    return { freqs: r.freqs, raw: r.raw, smooth: r.smooth };
+  }
+
+  /** ys (at ascending xs) at the frequencies f, linearly in log frequency; null outside xs. */
+  function interpolate(xs, ys, f) {
+    return f.map((x) => {
+      if (!(x >= xs[0] && x <= xs[xs.length - 1])) return null;
+      let lo = 0, hi = xs.length - 1;
+      while (hi - lo > 1) {
+        const mid = (lo + hi) >> 1;
+        if (xs[mid] <= x) lo = mid; else hi = mid;
+      }
+      if (hi === lo || xs[hi] === xs[lo]) return ys[lo];
+      const t = Math.log(x / xs[lo]) / Math.log(xs[hi] / xs[lo]);
+      return ys[lo] + t * (ys[hi] - ys[lo]);
+    });
+  }
+
+  return { peaking, cascadeDb, logFreqs, fft, peakIndex, timeWindow, response, magnitude, interpolate };
 })();

@@ -150,6 +150,13 @@ test('bad requests are refused with a reason, change nothing, and the server goe
   const eqFile = path.join(board, 'home', '.mobu', 'paraEQ0.json');
   const eqBefore = fs.readFileSync(eqFile, 'utf8');
   const gainsBefore = [0, 1, 2, 3].map(mixerDb);
+  // Loudspeaker descriptions: one inside ~/.mobu, one outside it and a link to that from inside.
+  const home = path.dirname(eqFile);
+  fs.writeFileSync(path.join(dir, 'outside.json'), '{}');
+  fs.writeFileSync(path.join(home, 'loudspeakers-ok.json'), '{}');
+  fs.symlinkSync(path.join(dir, 'outside.json'), path.join(home, 'linked-out.json'));
+  const guardFile = path.join(home, 'guard.json');
+  const guardBefore = fs.existsSync(guardFile) ? fs.readFileSync(guardFile, 'utf8') : null;
   const cases = [
     ['POST', '/api/gain', json, 'not json', 400],
     ['POST', '/api/gain', json, 'null', 400],
@@ -179,6 +186,14 @@ test('bad requests are refused with a reason, change nothing, and the server goe
     ['POST', '/api/correction', json, '{}', 409], // nothing measured yet
     ['POST', '/api/correction/apply', json, '', 409],
     ['GET', '/api/correction/design.png', {}, undefined, 404],
+    ['POST', '/api/crossover', json, '{"speakers":"/etc/passwd"}', 400],
+    ['POST', '/api/crossover', json, '{"speakers":"../../outside.json"}', 400],
+    ['POST', '/api/crossover', json, '{"speakers":"linked-out.json"}', 400], // a link in ~/.mobu to a file outside
+    ['POST', '/api/crossover', json, '{"speakers":"loudspeakers-ok.json","phase":"mixed"}', 400],
+    ['POST', '/api/crossover', json, '{"speakers":"loudspeakers-ok.json","guard":"/tmp/g.json"}', 400],
+    ['POST', '/api/crossover', json, '{"speakers":"loudspeakers-ok.json"}', 409], // nothing measured yet
+    ['POST', '/api/crossover/apply', json, '', 409],
+    ['GET', '/api/crossover/design.png', {}, undefined, 404],
     ['GET', '/../server.js', {}, undefined, 404],
     ['GET', '/api/nothing', {}, undefined, 404],
     ['GET', '/api/state', { Host: `rebound.example:${host.split(':')[1]}` }, undefined, 403],
@@ -189,6 +204,11 @@ test('bad requests are refused with a reason, change nothing, and the server goe
   assert.equal(fs.readFileSync(eqFile, 'utf8'), eqBefore, 'the equaliser file is as it was');
   assert.deepEqual([0, 1, 2, 3].map(mixerDb), gainsBefore, 'the gains are as they were');
   assert.equal(fs.readFileSync(filterFile).length, filterBytes, 'the coefficient file is as it was');
+  assert.equal(fs.existsSync(guardFile) ? fs.readFileSync(guardFile, 'utf8') : null, guardBefore, 'the guard is as it was');
+  const refused = await fetch(`${base}/api/crossover`, { method: 'POST', headers: json, body: '{"speakers":"linked-out.json"}' });
+  assert.match((await refused.json()).error, /linked-out\.json is outside the allowed folder .*\.mobu/);
+  fs.rmSync(path.join(home, 'linked-out.json'));
+  fs.rmSync(path.join(home, 'loudspeakers-ok.json'));
   assert.equal(await request(`${base}/api/state`), 200, 'the server still answers');
 
   // On the page a refused value comes back as a message, and the field shows the mixer again.
@@ -250,6 +270,12 @@ test('a measurement of outputs 0 and 1 completes and draws their impulse respons
   await page.waitForFunction(() => ['done', 'error'].includes(document.querySelector('#measure-phase').textContent), { timeout: 150000 });
   assert.equal(await page.$eval('#measure-phase', (e) => e.textContent), 'done', await page.$eval('#measure-message', (e) => e.textContent));
   await page.waitForSelector('.result[data-channel="1"] .magnitude canvas');
+  // The recorder reported to this server's own status file (another server on the machine
+  // has its own), and the run's end closed the measurement devices: the server maps no part
+  // of the measurement loop any more, so another program can open them.
+  assert.match(fs.readFileSync(path.join(board, 'status.json'), 'utf8'), /^\{"error" : "","message" : "[^"]+","progressMax" : \d+,"progress" : \d+\}$/);
+  const serverPid = childOf(ui.child.pid, /server\.js/);
+  assert.doesNotMatch(fs.readFileSync(`/proc/${serverPid}/maps`, 'utf8'), /ui-measure-/, 'the measurement devices are closed');
   // The room's direct sound is placed 3 ms (144 samples) into the response by the alignment.
   const info = await page.$eval('.result[data-channel="1"] .tof', (e) => e.textContent);
   const at = Number(/peak at sample (\d+)/.exec(info)[1]);
@@ -274,6 +300,21 @@ test('a measurement of outputs 0 and 1 completes and draws their impulse respons
     await page.select('#measure-smoothing', value);
     assert.deepEqual(await curves(), want);
   }
+  // Beside the magnitude: the phase or the group delay; a time window around the peak is drawn
+  // on the impulse response, and a window side out of range is marked and not used.
+  const titles = () => page.$$eval('.result[data-channel="1"] .u-title', (ts) => ts.map((t) => t.textContent));
+  assert.deepEqual(await titles(), ['Impulse response', 'Magnitude (1/6 octave smoothed)', "Phase (the peak's delay taken out)"]);
+  await page.select('#measure-detail', 'delay');
+  assert.deepEqual((await titles())[2], 'Group delay (1/6 octave smoothed)');
+  for (const [sel, value] of [['#measure-window-left', '1'], ['#measure-window-right', '5']]) {
+    await page.$eval(sel, (e, v) => { e.value = v; e.dispatchEvent(new Event('change')); }, value);
+  }
+  assert.equal((await titles())[0], 'Impulse response and its time window');
+  await page.$eval('#measure-window-right', (e) => { e.value = '0'; e.dispatchEvent(new Event('change')); });
+  assert.equal(await page.$eval('#measure-window-right', (e) => e.getAttribute('aria-invalid')), 'true');
+  await page.screenshot({ path: path.join(artefacts, 'measurement-window.png'), fullPage: true });
+  for (const sel of ['#measure-window-left', '#measure-window-right']) await page.$eval(sel, (e) => { e.value = ''; e.dispatchEvent(new Event('change')); });
+  await page.select('#measure-detail', 'phase');
 
   // The exports read by another tool: the WAV holds the response shown, the text its spectrum.
   const { h } = (await (await fetch(`${base}/api/measurement`)).json()).results.find((r) => r.channel === 1);
@@ -281,6 +322,11 @@ test('a measurement of outputs 0 and 1 completes and draws their impulse respons
   fs.writeFileSync(path.join(dir, 'impulse-1.wav'), Buffer.from(await (await fetch(href)).arrayBuffer()));
   fs.writeFileSync(path.join(dir, 'response-1.txt'), await (await fetch(`${base}/api/measurement/response-1.txt`)).text());
   fs.writeFileSync(path.join(dir, 'h-1.json'), JSON.stringify(h));
+  // The phase and group delay the page draws, unsmoothed, against scipy's at the same bins.
+  fs.writeFileSync(path.join(dir, 'curves-1.json'), JSON.stringify(await page.evaluate((x) => {
+    const r = Dsp.response(x, 48000, 6); // eslint-disable-line no-undef
+    return { freqs: r.freqs, phase: r.phase, delay: r.delay, peak: r.peak };
+  }, h)));
   const check = spawnSync('/usr/bin/python3', ['-c', `
 import json, sys, numpy as np
 from scipy.io import wavfile
@@ -293,9 +339,39 @@ H = np.exp(-2j * np.pi * np.outer(rows[:, 0], np.arange(len(h))) / 48000) @ h
 assert rows[0, 0] >= 10 and rows[-1, 0] <= 24000 and len(rows) > 400, rows.shape
 assert np.max(np.abs(rows[:, 1] - 20 * np.log10(np.abs(H)))) < 0.01, np.max(np.abs(rows[:, 1] - 20 * np.log10(np.abs(H))))
 assert np.max(np.abs(np.angle(np.exp(1j * (np.radians(rows[:, 2]) - np.angle(H)))))) < 0.01, 'the phase'
+from scipy.signal import freqz, group_delay
+c = json.load(open(sys.argv[1] + '/curves-1.json'))
+n = 8192
+while n < len(h): n *= 2
+f = np.round(np.array(c['freqs']) * n / 48000) * 48000 / n
+_, Hb = freqz(h, 1, worN=f, fs=48000)
+ok = np.abs(Hb) > 1e-2 * np.max(np.abs(Hb))  # away from the response's nulls
+_, gd = group_delay((h, [1]), w=f, fs=48000)
+assert ok.sum() > 300, ok.sum()
+assert np.max(np.abs(np.array(c['delay'])[ok] - 1000 * gd[ok] / 48000)) < 1e-3, 'the group delay in ms'
+want = np.angle(Hb * np.exp(2j * np.pi * f * c['peak'] / 48000))
+assert np.max(np.abs(np.angle(np.exp(1j * (np.radians(c['phase']) - want))))[ok]) < 1e-3, 'the phase without the peak delay'
 print('ok')
 `, dir], { encoding: 'utf8' });
   assert.equal(check.stdout.trim(), 'ok', check.stderr);
+
+  // The exports imported again (as a file another tool wrote), and a file that is neither.
+  fs.writeFileSync(path.join(dir, 'notes.txt'), 'a shopping list\nmilk\n');
+  const upload = await page.$('#measure-import');
+  await upload.uploadFile(path.join(dir, 'response-1.txt'), path.join(dir, 'impulse-1.wav'));
+  await page.waitForSelector('.result[data-channel="import-1"]', { timeout: 10000 });
+  const said = await page.$$eval('#measure-imported .result', (cs) => cs.map((c) => [c.querySelector('h2').textContent, c.querySelector('.hint').textContent]));
+  const hz = fs.readFileSync(path.join(dir, 'response-1.txt'), 'utf8').split('\n').filter((l) => /^\d/.test(l)).map((l) => Number(l.split(/\s+/)[0]));
+  assert.deepEqual(said, [['Imported: response-1.txt', `frequency response, ${hz.length} points from ${hz[0]} to ${hz[hz.length - 1]} Hz with phase`],
+    ['Imported: impulse-1.wav', `impulse response, ${h.length} samples at 48000 Hz`]]);
+  await page.select('#measure-overlay', 'import:0');
+  await page.waitForFunction(() => [...document.querySelectorAll('.result[data-channel="1"] .magnitude .u-legend .u-series')]
+    .some((x) => x.textContent.trim().startsWith('overlay response-1.txt')), { timeout: 10000 });
+  await page.screenshot({ path: path.join(artefacts, 'measurement-import.png'), fullPage: true });
+  await page.select('#measure-overlay', '');
+  await upload.uploadFile(path.join(dir, 'notes.txt'));
+  await page.waitForFunction(() => /import: notes\.txt: neither a WAV nor lines of Hz, dB\[, degrees\]/.test(document.querySelector('#messages').textContent), { timeout: 5000 });
+  await page.keyboard.press('Escape');
 });
 
 test('the equaliser warns before saving a response above the headroom, and marks a field out of range', async () => {
@@ -423,6 +499,19 @@ test('a room correction designed from the measurement is drawn, written as the c
   await page.$$eval('#messages .message button', (bs) => bs.forEach((b) => b.click()));
   await (await page.$('#room-correction')).screenshot({ path: path.join(artefacts, 'correction.png') });
 
+  // Verify: the same outputs measured again, the run before the write drawn over the new one.
+  const before = await page.$eval('#measure-history', (e) => e.value);
+  await page.click('#correct-verify');
+  await page.waitForFunction((id) => document.querySelector('#measure-phase').textContent === 'error' ||
+    (document.querySelector('#measure-phase').textContent === 'done' && document.querySelector('#measure-history').value !== id), { timeout: 150000 }, before);
+  assert.equal(await page.$eval('#measure-phase', (e) => e.textContent), 'done', await page.$eval('#measure-message', (e) => e.textContent));
+  assert.equal(await page.$eval('#measure-overlay', (e) => e.value), before, 'the run before the write is the overlay');
+  for (const c of ['0', '1'])
+    await page.waitForFunction((ch) => [...document.querySelectorAll(`.result[data-channel="${ch}"] .magnitude .u-legend .u-series`)]
+      .some((x) => /^overlay before the write, \d/.test(x.textContent.trim())), { timeout: 10000 }, c);
+  await page.screenshot({ path: path.join(artefacts, 'correction-verify.png'), fullPage: true });
+  await page.select('#measure-overlay', '');
+
   // Undo puts the file before back as it was, and the processor switches to it.
   const written = fs.readFileSync(filterFile);
   const undoSwitches = processorLog().split('switching FIR filter over').length;
@@ -431,6 +520,54 @@ test('a room correction designed from the measurement is drawn, written as the c
   assert.ok(fs.readFileSync(filterFile).equals(original), 'the coefficient file is as before the write');
   assert.ok(fs.readFileSync(`${filterFile}.previous`).equals(written), 'the undone file is kept in turn');
   await waitFor('the processor switches back', 15, () => processorLog().split('switching FIR filter over').length > undoSwitches);
+  await page.$$eval('#messages .message button', (bs) => bs.forEach((b) => b.click()));
+  assert.deepEqual(consoleErrors, [], 'no console errors on the page');
+});
+
+test('crossovers designed from the measured outputs are drawn, and written with the guard from the description', async () => {
+  const home = path.join(board, 'home', '.mobu');
+  const guardFile = path.join(home, 'guard.json');
+  const speaker = (output, loudspeaker) => ({ output, loudspeaker, role: 'woofer', band: { high: { frequency: 2000, slope: 'LR24' } },
+    protection: { highpass: { frequency: 25, order: 2 } } });
+  fs.writeFileSync(path.join(home, 'loudspeakers-test.json'), JSON.stringify({ outputs: [speaker(0, 'left'), speaker(1, 'right')] }));
+  await page.click('.tab[data-view="measure"]');
+  await page.reload();
+  await page.waitForFunction(() => !document.querySelector('#xo-design').disabled, { timeout: 10000 });
+  await page.$eval('#xo-speakers', (e) => { e.value = 'loudspeakers-test.json'; });
+  await page.select('#xo-taps', '4096');
+  await page.click('#xo-design');
+  await page.waitForFunction(() => ['designed', 'error'].includes(document.querySelector('#xo-state').textContent), { timeout: 60000 });
+  assert.equal(await page.$eval('#xo-state', (e) => e.textContent), 'designed', await page.$eval('#xo-message', (e) => e.textContent));
+  const table = await page.$eval('#xo-log', (e) => e.textContent);
+  assert.match(table, /\b0\b[^\n]*left/, table);
+  assert.match(table, /\b1\b[^\n]*right/, table);
+  const picture = await page.waitForFunction(() => {
+    const img = document.querySelector('#xo-picture');
+    return !img.hidden && img.complete && img.naturalWidth > 0 && img.naturalWidth;
+  }, { timeout: 10000 });
+  assert.ok((await picture.jsonValue()) >= 600);
+  const original = fs.readFileSync(filterFile);
+  await page.click('#xo-apply');
+  await page.waitForFunction(() => ['written', 'error'].includes(document.querySelector('#xo-state').textContent), { timeout: 60000 });
+  const said = await page.$eval('#xo-message', (e) => e.textContent);
+  assert.equal(await page.$eval('#xo-state', (e) => e.textContent), 'written', said);
+  assert.match(said, /^Written the crossovers of loudspeakers-test\.json into .*filters\.wav \(the outputs not described kept their filters\) and the guard .*guard\.json/);
+  const kept = samples(original), merged = samples(fs.readFileSync(filterFile));
+  assert.equal(merged[0].length, 8);
+  for (let t = 0; t < merged.length; ++t)
+    for (let c = 2; c < 8; ++c)
+      if (merged[t][c] !== (t < kept.length ? kept[t][c] : 0)) assert.fail(`output ${c} tap ${t}: ${merged[t][c]}, was ${t < kept.length ? kept[t][c] : 0}`);
+  const written = JSON.parse(fs.readFileSync(guardFile, 'utf8')).outputs;
+  for (const c of [0, 1])
+    assert.deepEqual(written.find((g) => g.output === c).highpass, { frequency: 25, order: 2 }, `the guard of output ${c}`);
+  for (const [w, h, name] of [[1280, 800, 'crossover-desktop.png'], [390, 844, 'crossover-phone.png']]) {
+    await page.setViewport({ width: w, height: h });
+    await (await page.$('#crossover')).screenshot({ path: path.join(artefacts, name) });
+  }
+  await page.setViewport({ width: 1400, height: 900 });
+  fs.writeFileSync(filterFile, original); // the board's filters again for the scenarios after
+  fs.rmSync(guardFile);
+  fs.rmSync(path.join(home, 'loudspeakers-test.json'));
   await page.$$eval('#messages .message button', (bs) => bs.forEach((b) => b.click()));
   assert.deepEqual(consoleErrors, [], 'no console errors on the page');
 });
@@ -446,8 +583,10 @@ test('every view fits a desktop (1280 x 800) and a phone (390 x 844): nothing of
         const right = (sel) => Math.max(0, ...[...document.querySelectorAll(sel)].filter((e) => e.offsetParent).map((e) => e.getBoundingClientRect().right));
         const overlaps = [];
         for (const r of document.querySelectorAll('.result')) {
-          const [a, b] = [...r.querySelectorAll('.chart')].map((c) => c.getBoundingClientRect());
-          if (a && b && a.left < b.right && b.left < a.right && a.top < b.bottom && b.top < a.bottom) overlaps.push(r.dataset.channel);
+          const boxes = [...r.querySelectorAll('.chart')].map((c) => c.getBoundingClientRect());
+          boxes.forEach((a, i) => boxes.slice(i + 1).forEach((b) => {
+            if (a.left < b.right && b.left < a.right && a.top < b.bottom && b.top < a.bottom) overlaps.push(r.dataset.channel);
+          }));
         }
         return { page: document.documentElement.scrollWidth, tabs: right('.tab'), badge: right('#processor'), panels: right('.panel'),
           table: right('#eq-table, .meters .column'), overlaps, width: innerWidth };
@@ -469,7 +608,7 @@ test('the Files view says how the processor runs: its rate, period and restarts 
   const log = processorLog();
   const [, latency, , frames] = [...log.matchAll(/requested latency : ([\d.]+) fs: ([\d.]+) setting N = (\d+)/g)].pop();
   const restarts = log.split('starting the processor again').length - 1;
-  const want = `running; 48000 Hz, periods of ${frames} frames (${(1000 * Number(latency)).toFixed(1)} ms); started again after an over/under-run: ${restarts} time${restarts === 1 ? '' : 's'}`;
+  const want = `running; 48000 Hz, periods of ${frames} frames (${(1000 * Number(latency)).toFixed(1)} ms); started again after an over/under-run: ${restarts} time${restarts === 1 ? '' : 's'}; CPU load per period: not reported by the processor`;
   await waitFor('the processor panel', 10, async () => (await page.$eval('#processor-status', (e) => e.textContent)) === want)
     .catch(async (e) => assert.fail(`${e.message}: "${await page.$eval('#processor-status', (x) => x.textContent)}", want "${want}"`));
 });
@@ -625,6 +764,8 @@ test('on another address than 127.0.0.1 a request without the password is refuse
     const before = mixerDb(0);
     const post = (p, body, headers = origin) => fetch(`${url}${p}`, { method: 'POST', headers, body: JSON.stringify(body), redirect: 'manual' });
     assert.equal((await post('/api/gain', { channel: 0, db: -9 })).status, 401, 'no session');
+    assert.equal((await post('/api/crossover', { speakers: 'loudspeakers.json' })).status, 401, 'no session: no crossover design');
+    assert.equal((await post('/api/crossover/apply', {})).status, 401, 'no session: no crossover write');
     assert.equal((await post('/api/login', { password: 'wrong password' })).status, 401, 'a wrong password');
     // Failed logins are counted per client address: another address guessing does not lock this one out.
     const fromElsewhere = () => new Promise((resolve, reject) => {
@@ -652,6 +793,18 @@ test('on another address than 127.0.0.1 a request without the password is refuse
     const relogin = await post('/api/login', { password: 'a good password' });
     assert.equal(relogin.status, 200);
     const session = relogin.headers.get('set-cookie').split(';')[0];
+    // Two servers on one machine: this one measures on the same devices (free again after the
+    // other's runs), and its recorder reports to a file of its own, not to the other server's.
+    const other = path.join(board, 'status.json'), otherBefore = [fs.readFileSync(other, 'utf8'), fs.statSync(other).mtimeMs];
+    const own = (await (await fetch(`${url}/api/state`, { headers: { Cookie: session } })).json()).files.statusFile;
+    assert.equal((await post('/api/measurement', { channels: [0], taps: 1024 }, { ...origin, Cookie: session })).status, 200);
+    const run = await waitFor('the second server measured', 120, async () => {
+      const m = await (await fetch(`${url}/api/measurement`, { headers: { Cookie: session } })).json();
+      return ['done', 'error'].includes(m.phase) && m;
+    });
+    assert.equal(run.phase, 'done', run.error);
+    assert.match(fs.readFileSync(own, 'utf8'), /^\{"error" : "","message" : "[^"]+","progressMax" : \d+,"progress" : \d+\}$/, own);
+    assert.deepEqual([fs.readFileSync(other, 'utf8'), fs.statSync(other).mtimeMs], otherBefore, "the other server's status file is untouched");
     assert.equal((await post('/api/gain', { channel: 0, db: -9 }, { ...origin, Origin: 'http://evil.example', Cookie: session })).status, 403);
     assert.equal((await post('/api/gain', { channel: 0, db: -9 }, { 'Content-Type': 'application/json', Cookie: session })).status, 403, 'no Origin');
     await sleep(300);
