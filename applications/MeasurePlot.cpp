@@ -1,8 +1,9 @@
 #include "MeasurePlot.h"
 
+#include "ToolSupport.h"
+
 #include <SafeFile.h>
 
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,25 +11,9 @@
 #include <complex>
 #include <sstream>
 
-namespace {
-
-/// gnuplot on that script: true when it exited with status 0.
-bool runGnuplot(const std::string& script) {
-    const pid_t child = fork();
-    if (child < 0) return false;
-    if (child == 0) {
-        execlp("gnuplot", "gnuplot", script.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    int status = 0;
-    return waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-} // namespace
-
 /// The responses (ms) and their magnitudes (dB on a log-frequency axis) as a PNG, through gnuplot.
 bool plotResponses(const std::string& dir, const std::vector<int>& channels, const std::vector<Eigen::VectorXd>& h) {
-    std::ostringstream data, spectra, script;
+    std::ostringstream data, spectra;
     const Eigen::Index taps = h.empty() ? 0 : h[0].size();
     for (Eigen::Index n = 0; n < taps; ++n) {
         data << 1000.0 * n / 48000.0;
@@ -48,14 +33,10 @@ bool plotResponses(const std::string& dir, const std::vector<int>& channels, con
         }
         spectra << '\n';
     }
-    // gnuplot renders into a new file of ours, which is renamed into place once it is complete.
-    SafeFile picture;
-    if (picture.create(dir + "/impulses.png") < 0) return false;
-    script << "set terminal pngcairo size 1200,900 noenhanced\n"
-              "set output '"
-           << picture.tempName()
-           << "'\nset multiplot layout 2,1\nset grid\n"
-              "set title 'Impulse responses'\nset xlabel 'time (ms)'\nset ylabel 'amplitude'\n";
+    // Written as new files renamed into place: a link planted in the folder is never followed.
+    if (writeFileSafely(dir + "/impulses.dat", data.str()) < 0 ||
+        writeFileSafely(dir + "/magnitudes.dat", spectra.str()) < 0)
+        return false;
     const auto series = [&](const std::string& file) {
         std::string s = "plot ";
         for (size_t i = 0; i < channels.size(); ++i)
@@ -63,22 +44,23 @@ bool plotResponses(const std::string& dir, const std::vector<int>& channels, con
                  std::to_string(channels[i]) + "'";
         return s + "\n";
     };
-    script << series(dir + "/impulses.dat");
-    script << "set title 'Magnitude responses'\nset logscale x\nset xrange [10:24000]\nset xlabel 'frequency (Hz)'\n"
-              "set ylabel 'dB'\n"
-           << series(dir + "/magnitudes.dat") << "unset multiplot\n";
-    // Written as new files renamed into place: a link planted in the folder is never followed.
-    if (writeFileSafely(dir + "/impulses.dat", data.str()) < 0 ||
-        writeFileSafely(dir + "/magnitudes.dat", spectra.str()) < 0 ||
-        writeFileSafely(dir + "/impulses.gp", script.str()) < 0)
-        return false;
-    return runGnuplot(dir + "/impulses.gp") && picture.commit() == 0;
+    // gnuplot renders into a new file, renamed into place once it is complete.
+    const auto script = [&](const std::string& output) {
+        return "set terminal pngcairo size 1200,900 noenhanced\nset output '" + output +
+               "'\nset multiplot layout 2,1\nset grid\n"
+               "set title 'Impulse responses'\nset xlabel 'time (ms)'\nset ylabel 'amplitude'\n" +
+               series(dir + "/impulses.dat") +
+               "set title 'Magnitude responses'\nset logscale x\nset xrange [10:24000]\nset xlabel 'frequency (Hz)'\n"
+               "set ylabel 'dB'\n" +
+               series(dir + "/magnitudes.dat") + "unset multiplot\n";
+    };
+    return toolsupport::drawPicture(dir + "/impulses.png", script, dir + "/impulses.gp").empty();
 }
 
 bool plotDistortion(const std::string& dir, const std::vector<int>& channels,
                     const std::vector<std::vector<DistortionRow>>& rows) {
     // One block per channel (gnuplot's index), the invalid levels as NaN (not drawn).
-    std::ostringstream data, script;
+    std::ostringstream data;
     for (const auto& channel : rows) {
         for (const DistortionRow& row : channel) {
             data << row.frequency << ' ' << 100.0 * row.thd;
@@ -88,14 +70,12 @@ bool plotDistortion(const std::string& dir, const std::vector<int>& channels,
         }
         data << "\n\n";
     }
-    SafeFile picture;
-    if (picture.create(dir + "/distortion.png") < 0) return false;
     const std::string file = dir + "/distortion.dat";
-    script
-        << "set terminal pngcairo size 1200,900 noenhanced\nset output '" << picture.tempName()
-        << "'\nset multiplot layout 2,1\nset grid\nset key outside right top\nset logscale x\nset xrange [10:24000]\n"
-           "set xlabel 'fundamental frequency (Hz)'\nset datafile missing 'nan'\n"
-           "set title 'Total harmonic distortion (2nd to 5th)'\nset ylabel 'THD (%)'\nplot ";
+    if (writeFileSafely(file, data.str()) < 0) return false;
+    std::ostringstream script;
+    script << "set multiplot layout 2,1\nset grid\nset key outside right top\nset logscale x\nset xrange [10:24000]\n"
+              "set xlabel 'fundamental frequency (Hz)'\nset datafile missing 'nan'\n"
+              "set title 'Total harmonic distortion (2nd to 5th)'\nset ylabel 'THD (%)'\nplot ";
     for (size_t i = 0; i < channels.size(); ++i)
         script << (i ? ", '" : "'") << file << "' index " << i << " using 1:2 with lines title 'channel " << channels[i]
                << "'";
@@ -105,7 +85,12 @@ bool plotDistortion(const std::string& dir, const std::vector<int>& channels,
             script << (i || k > Harmonics::first ? ", '" : "'") << file << "' index " << i << " using 1:" << k + 1
                    << " with lines title 'channel " << channels[i] << " H" << k << "'";
     script << "\nunset multiplot\n";
-    if (writeFileSafely(file, data.str()) < 0 || writeFileSafely(dir + "/distortion.gp", script.str()) < 0)
-        return false;
-    return runGnuplot(dir + "/distortion.gp") && picture.commit() == 0;
+    return toolsupport::drawPicture(
+               dir + "/distortion.png",
+               [&](const std::string& output) {
+                   return "set terminal pngcairo size 1200,900 noenhanced\nset output '" + output + "'\n" +
+                          script.str();
+               },
+               dir + "/distortion.gp")
+        .empty();
 }

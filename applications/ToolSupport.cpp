@@ -1,11 +1,17 @@
 #include "ToolSupport.h"
 
+#include <MobuEmbedded/MobuCommon.h>
+#include <SafeFile.h>
+#include <ScaleReference.h>
 #include <Sox.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 namespace toolsupport {
 
@@ -44,6 +50,61 @@ bool runGnuplot(const std::string& script) {
     }
     int status = 0;
     return waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+std::string MeasurementFilterSwap::install(double fs, const Eigen::MatrixXd& coefficients) {
+    restore();
+    MobuCommon home;
+    if (home.setFileName("fir-measure.wav") != 0) return "no home folder for ~/.mobu/fir-measure.wav";
+    path = home.getFileName();
+    kept = path + ".before-verify";
+    had = access(path.c_str(), F_OK) == 0;
+    if (had && (rename(path.c_str(), kept.c_str()) != 0 ||
+                (access(scalereference::nameOf(path).c_str(), F_OK) == 0 &&
+                 rename(scalereference::nameOf(path).c_str(), scalereference::nameOf(kept).c_str()) != 0)))
+        return "can't set " + path + " aside: " + strerror(errno);
+    installed = true;
+    if (std::string wrong = replaceAudioFile(path, fs, coefficients); !wrong.empty()) {
+        restore();
+        return wrong;
+    }
+    return "";
+}
+
+void MeasurementFilterSwap::restore() {
+    if (!installed) return;
+    installed = false;
+    unlink(scalereference::nameOf(path).c_str());
+    unlink(path.c_str());
+    if (had) {
+        rename(scalereference::nameOf(kept).c_str(), scalereference::nameOf(path).c_str());
+        rename(kept.c_str(), path.c_str());
+    }
+}
+
+std::string makeFolder(const std::string& path) {
+    if (mkdir(path.c_str(), 0755) != 0 && errno != EEXIST)
+        return "can't make the folder " + path + ": " + strerror(errno);
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0) return "can't make the folder " + path + ": " + strerror(errno);
+    if (!S_ISDIR(st.st_mode)) return path + " is not a folder (a link or a file is there): refused";
+    if (st.st_uid != geteuid()) return path + " belongs to another user: refused";
+    return "";
+}
+
+std::string drawPicture(const std::string& png, const std::function<std::string(const std::string& output)>& script,
+                        const std::string& scriptPath) {
+    if (png.find_first_of("'\n\r") != std::string::npos)
+        return "the picture's name " + png + " holds a quote or a line break, which gnuplot would read as commands";
+    SafeFile picture;
+    if (const int made = picture.create(png); made < 0)
+        return "can't write " + png + ": " + SafeFileDebug().message(made);
+    const std::string kept = scriptPath.empty() ? png + ".gp" : scriptPath;
+    if (const int w = writeFileSafely(kept, script(picture.tempName())); w < 0)
+        return "can't write " + kept + ": " + SafeFileDebug().message(w);
+    if (!runGnuplot(kept)) return "gnuplot could not draw " + png + " (script " + kept + ")";
+    if (const int done = picture.commit(); done < 0) return "can't write " + png + ": " + SafeFileDebug().message(done);
+    return "";
 }
 
 } // namespace toolsupport

@@ -194,11 +194,11 @@ std::string equaliserOf(const std::string& path, int channel) {
 }
 
 /** A picture with one panel per channel: data columns (frequency first) from `rows`, one curve per
- * entry of `titles` (column 2, 3, ...), on a log frequency axis. */
-bool plotPanels(const std::string& png, const std::string& title, const std::vector<int>& channels,
-                const Eigen::VectorXd& frequencies, const std::vector<std::vector<Eigen::VectorXd>>& curves,
-                const std::vector<std::string>& titles, double lowHz, double highHz, double floorDB = NAN) {
-    const std::string data = png + ".dat", script = png + ".gp";
+ * entry of `titles` (column 2, 3, ...), on a log frequency axis.  "" or why not. */
+std::string plotPanels(const std::string& png, const std::string& title, const std::vector<int>& channels,
+                       const Eigen::VectorXd& frequencies, const std::vector<std::vector<Eigen::VectorXd>>& curves,
+                       const std::vector<std::string>& titles, double lowHz, double highHz, double floorDB = NAN) {
+    const std::string data = png + ".dat";
     {
         std::ostringstream out;
         for (size_t c = 0; c < channels.size(); ++c) {
@@ -210,14 +210,14 @@ bool plotPanels(const std::string& png, const std::string& title, const std::vec
             }
             out << "\n\n"; // one gnuplot data block per channel
         }
-        if (writeFileSafely(data, out.str()) < 0) return false;
+        if (const int w = writeFileSafely(data, out.str()); w < 0)
+            return "can't write " + data + ": " + SafeFileDebug().message(w);
     }
     const int columns = channels.size() > 1 ? 2 : 1;
     const int rows = static_cast<int>((channels.size() + columns - 1) / columns);
-    std::ostringstream gp;
-    gp << "set terminal pngcairo size " << 800 * columns << "," << 420 * rows + 60 << " noenhanced font ',10'\n"
-       << "set output '" << png << "'\n"
-       << "set multiplot layout " << rows << "," << columns << " title '" << title << "'\n"
+    std::ostringstream head, gp;
+    head << "set terminal pngcairo size " << 800 * columns << "," << 420 * rows + 60 << " noenhanced font ',10'\n";
+    gp << "set multiplot layout " << rows << "," << columns << " title '" << title << "'\n"
        << "set grid xtics mxtics ytics\nset logscale x\nset xrange [10:24000]\nset mxtics 10\n"
        << "set xlabel 'frequency (Hz)'\nset ylabel 'level (dB)'\nset key bottom right\nset datafile missing 'NaN'\n"
        << "set object 1 rect from " << lowHz << ", graph 0 to " << highHz
@@ -234,7 +234,9 @@ bool plotPanels(const std::string& png, const std::string& title, const std::vec
         gp << "\n";
     }
     gp << "unset multiplot\n";
-    return writeFileSafely(script, gp.str()) == 0 && toolsupport::runGnuplot(script);
+    // gnuplot draws into a new file renamed over the picture: a link planted there is never followed.
+    return toolsupport::drawPicture(
+        png, [&](const std::string& output) { return head.str() + "set output '" + output + "'\n" + gp.str(); });
 }
 
 struct Options {
@@ -394,13 +396,14 @@ int designFilters(Options& o) {
             channels.push_back(r.channel);
             curves.push_back({r.measuredDB, r.targetDB, r.predictedDB, r.correctionDB});
         }
-        if (!plotPanels(o.plot,
-                        "Room correction: 1/" + std::to_string(static_cast<int>(s.smoothing)) +
-                            " octave smoothed, each channel at its own level",
-                        channels, design.frequencies(), curves,
-                        {"measured", "target", "predicted (measured x correction)", "correction filter"}, s.lowHz,
-                        s.highHz))
-            return fail("gnuplot could not draw " + o.plot, 1);
+        if (const std::string wrong = plotPanels(
+                o.plot,
+                "Room correction: 1/" + std::to_string(static_cast<int>(s.smoothing)) +
+                    " octave smoothed, each channel at its own level",
+                channels, design.frequencies(), curves,
+                {"measured", "target", "predicted (measured x correction)", "correction filter"}, s.lowHz, s.highHz);
+            !wrong.empty())
+            return fail(wrong, 1);
         printf("picture: %s\n", o.plot.c_str());
     }
     return 0;
@@ -503,35 +506,13 @@ int verify(Options& o) {
         return fail("can't read the coefficient file " + o.filter, 1);
     if (filterFile.getFSIn() != m.fs)
         return fail("the coefficient file " + o.filter + " is at another rate than the measurement", 2);
-    MobuCommon home;
-    if (home.setFileName("fir-measure.wav") != 0) return fail("no home folder for ~/.mobu/fir-measure.wav", 1);
-    const std::string measurementFilter = home.getFileName();
-    const std::string kept = measurementFilter + ".before-verify";
-    const bool hadFilter = access(measurementFilter.c_str(), F_OK) == 0;
-    if (hadFilter &&
-        (rename(measurementFilter.c_str(), kept.c_str()) != 0 ||
-         (access(scalereference::nameOf(measurementFilter).c_str(), F_OK) == 0 &&
-          rename(scalereference::nameOf(measurementFilter).c_str(), scalereference::nameOf(kept).c_str()) != 0)))
-        return fail("can't set " + measurementFilter + " aside: " + strerror(errno), 1);
-    const auto restore = [&] {
-        unlink(scalereference::nameOf(measurementFilter).c_str());
-        unlink(measurementFilter.c_str());
-        if (hadFilter) {
-            rename(scalereference::nameOf(kept).c_str(), scalereference::nameOf(measurementFilter).c_str());
-            rename(kept.c_str(), measurementFilter.c_str());
-        }
-    };
-    if (const std::string wrong = toolsupport::replaceAudioFile(measurementFilter, m.fs, coefficients);
-        !wrong.empty()) {
-        restore();
-        return fail(wrong, 1);
-    }
+    toolsupport::MeasurementFilterSwap measurementFilter; // put back on every way out
+    if (const std::string wrong = measurementFilter.install(m.fs, coefficients); !wrong.empty()) return fail(wrong, 1);
 
     // The recorder's own lines go to DIR/verify.log; the terminal keeps the figures.
     const std::string logPath = o.in + "/verify.log";
     SafeFile log;
     if (const int made = log.create(logPath); made < 0) {
-        restore();
         return fail("can't write " + logPath + ": " + SafeFileDebug().message(made), 1);
     }
     fflush(stdout);
@@ -552,7 +533,6 @@ int verify(Options& o) {
     {
         auto recorder = std::make_unique<ChirpRecorder>(o.playback.c_str(), o.capture.c_str());
         if (!recorder->Playback::isOpen() || !recorder->Capture::isOpen()) {
-            restore();
             toTerminal();
             return fail("can't open the devices " + o.playback + " / " + o.capture, 1);
         }
@@ -561,7 +541,6 @@ int verify(Options& o) {
             fprintf(terminal, "measuring channel %d through %s\n", c, o.filter.c_str());
             fflush(terminal);
             if (const int r = measureChannel(*recorder, c, static_cast<int>(coefficients.rows()), averaged); r != 0) {
-                restore();
                 toTerminal();
                 if (r == -3) return fail("stopped: the measurement filter is put back, nothing verified", 3);
                 return fail("the measurement of channel " + std::to_string(c) + " failed (" + std::to_string(r) +
@@ -578,7 +557,7 @@ int verify(Options& o) {
             after.push_back(realdft::inverse(H, averaged.size()));
         }
     }
-    restore();
+    measurementFilter.restore();
     toTerminal();
     if (terminal) fclose(terminal);
     close(savedOut);
@@ -629,9 +608,11 @@ int verify(Options& o) {
     printf("arrival spread: before %d samples, after %d samples (arrivals after: %s)\n", spread(arrivalsBefore),
            spread(arrivalsAfter), list.c_str());
     if (!o.plot.empty()) {
-        if (!plotPanels(o.plot, "Deviation from the target before and after correction (smoothed, each at its level)",
-                        channels, design.frequencies(), curves, {"before", "after"}, s.lowHz, s.highHz, -s.maxBoostDB))
-            return fail("gnuplot could not draw " + o.plot, 1);
+        if (const std::string wrong = plotPanels(
+                o.plot, "Deviation from the target before and after correction (smoothed, each at its level)", channels,
+                design.frequencies(), curves, {"before", "after"}, s.lowHz, s.highHz, -s.maxBoostDB);
+            !wrong.empty())
+            return fail(wrong, 1);
         printf("picture: %s\n", o.plot.c_str());
     }
     return 0;

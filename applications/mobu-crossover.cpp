@@ -160,8 +160,8 @@ struct Panel {
     std::string title;
     std::vector<std::pair<std::string, Eigen::VectorXd>> curves;
 };
-bool plot(const std::string& png, const std::string& title, const Eigen::VectorXd& f,
-          const std::vector<Panel>& panels) {
+std::string plot(const std::string& png, const std::string& title, const Eigen::VectorXd& f,
+                 const std::vector<Panel>& panels) {
     std::ostringstream data, gp;
     for (const Panel& p : panels) {
         for (Eigen::Index i = 0; i < f.size(); ++i) {
@@ -172,21 +172,25 @@ bool plot(const std::string& png, const std::string& title, const Eigen::VectorX
         }
         data << "\n\n";
     }
-    const std::string dataFile = png + ".dat", script = png + ".gp";
-    if (writeFileSafely(dataFile, data.str()) < 0) return false;
-    gp << "set terminal pngcairo size 1200," << 450 * panels.size() << "\nset output '" << png << "'\n"
-       << "set multiplot layout " << panels.size() << ",1 title '" << title << "'\n"
-       << "set logscale x\nset xrange [20:20000]\nset yrange [-70:12]\nset grid\nset xlabel 'frequency (Hz)'\n"
-       << "set ylabel 'dB (1/6 octave)'\nset key outside right\n";
-    for (size_t p = 0; p < panels.size(); ++p) {
-        gp << "set title '" << panels[p].title << "'\nplot ";
-        for (size_t c = 0; c < panels[p].curves.size(); ++c)
-            gp << (c ? ", " : "") << "'" << dataFile << "' index " << p << " using 1:" << c + 2 << " with lines lw "
-               << (c + 1 == panels[p].curves.size() ? 3 : 1) << " title '" << panels[p].curves[c].first << "'";
-        gp << "\n";
-    }
-    gp << "unset multiplot\n";
-    return writeFileSafely(script, gp.str()) == 0 && toolsupport::runGnuplot(script);
+    const std::string dataFile = png + ".dat";
+    if (png.find_first_of("'\n\r") == std::string::npos)
+        if (const int w = writeFileSafely(dataFile, data.str()); w < 0)
+            return "can't write " + dataFile + ": " + SafeFileDebug().message(w);
+    return toolsupport::drawPicture(png, [&](const std::string& output) {
+        gp << "set terminal pngcairo size 1200," << 450 * panels.size() << "\nset output '" << output << "'\n"
+           << "set multiplot layout " << panels.size() << ",1 title '" << title << "'\n"
+           << "set logscale x\nset xrange [20:20000]\nset yrange [-70:12]\nset grid\nset xlabel 'frequency (Hz)'\n"
+           << "set ylabel 'dB (1/6 octave)'\nset key outside right\n";
+        for (size_t p = 0; p < panels.size(); ++p) {
+            gp << "set title '" << panels[p].title << "'\nplot ";
+            for (size_t c = 0; c < panels[p].curves.size(); ++c)
+                gp << (c ? ", " : "") << "'" << dataFile << "' index " << p << " using 1:" << c + 2 << " with lines lw "
+                   << (c + 1 == panels[p].curves.size() ? 3 : 1) << " title '" << panels[p].curves[c].first << "'";
+            gp << "\n";
+        }
+        gp << "unset multiplot\n";
+        return gp.str();
+    });
 }
 
 /// A name without quotes for gnuplot titles.
@@ -295,35 +299,7 @@ int design(OptionParser& options, Options& o) {
                sum.loudspeaker.c_str(), worst, std::sqrt(squares / std::max(count, 1)));
     }
 
-    // The coefficient file.
-    std::vector<int> described;
-    for (const auto& r : xo.reports())
-        described.push_back(r.output);
-    if (o.merge) {
-        std::string notes;
-        if (const std::string wrong = coefficientmerge::merge(o.out, s.fs, xo.filters(), described, notes);
-            !wrong.empty())
-            return fail(wrong, wrong.find(": not merged") != std::string::npos ? 2 : 1);
-        if (!notes.empty()) printf("note: %s\n", notes.c_str());
-    } else {
-        if (const std::string wrong = coefficientmerge::keepBackup(o.out); !wrong.empty()) return fail(wrong, 1);
-        if (const std::string wrong = toolsupport::replaceAudioFile(o.out, s.fs, xo.filters()); !wrong.empty())
-            return fail(wrong, 1);
-    }
-    printf("coefficients: %s (%d outputs, %s)\n", o.out.c_str(), outputs,
-           o.merge ? "the outputs not described kept" : "the outputs not described silent");
-    // The guard: the described outputs' protection, the others' entries as they were.
-    std::vector<OutputGuard::Limits> limits;
-    std::string guardError;
-    const int had = OutputGuard::readFile(o.guard, limits, guardError, outputs);
-    if (had != 0 && had != -ENOENT) return fail(guardError + " (not replaced)", 2);
-    limits.resize(outputs);
-    for (const auto& d : drivers)
-        limits[static_cast<size_t>(d.output)] = d.protected_ ? d.protection : OutputGuard::Limits{};
-    if (const int w = writeFileSafely(o.guard, loudspeakers::guardText(limits)); w < 0)
-        return fail("can't write " + o.guard + ": " + SafeFileDebug().message(w), 1);
-    printf("guard: %s (%s)\n", o.guard.c_str(), OutputGuard::describe(limits).c_str());
-
+    // The picture first: a design whose picture can't be drawn changes no file.
     if (!o.plot.empty()) {
         std::vector<Panel> panels;
         for (const auto& sum : xo.sums()) {
@@ -334,9 +310,58 @@ int design(OptionParser& options, Options& o) {
             p.curves.push_back({"sum", sum.predictedDB});
             panels.push_back(p);
         }
-        if (!plot(o.plot, "Crossover design", f, panels)) return fail("gnuplot could not draw " + o.plot, 1);
+        if (const std::string wrong = plot(o.plot, "Crossover design", f, panels); !wrong.empty())
+            return fail(wrong + " (nothing written)", 1);
         printf("picture: %s\n", o.plot.c_str());
     }
+
+    // The guard, checked before anything is written: the described outputs' protection, the
+    // others' entries as they were.  An entry the description would drop is refused rather than
+    // loosened without a word.
+    std::vector<OutputGuard::Limits> limits;
+    std::string guardError;
+    const int had = OutputGuard::readFile(o.guard, limits, guardError, outputs);
+    if (had != 0 && had != -ENOENT) {
+        std::replace(guardError.begin(), guardError.end(), '\n', ' ');
+        return fail(guardError + " (nothing written)", 2);
+    }
+    limits.resize(outputs);
+    for (const auto& d : drivers) {
+        OutputGuard::Limits& entry = limits[static_cast<size_t>(d.output)];
+        if (!d.protected_ && entry.guarded()) {
+            std::vector<OutputGuard::Limits> only(limits.size());
+            only[static_cast<size_t>(d.output)] = entry;
+            return fail(o.guard + ": " + OutputGuard::describe(only) + ", and " + o.speakers +
+                            " gives it no protection: add it to the description, or remove the entry from the guard "
+                            "first (nothing written)",
+                        2);
+        }
+        if (d.protected_) entry = d.protection;
+    }
+    // The guard before the coefficients: a processor that sees the new filters already has their
+    // protection.
+    if (const int w = writeFileSafely(o.guard, loudspeakers::guardText(limits)); w < 0)
+        return fail("can't write " + o.guard + ": " + SafeFileDebug().message(w) + " (nothing written)", 1);
+    printf("guard: %s (%s)\n", o.guard.c_str(), OutputGuard::describe(limits).c_str());
+
+    // The coefficient file.
+    std::vector<int> described;
+    for (const auto& r : xo.reports())
+        described.push_back(r.output);
+    if (o.merge) {
+        std::string notes;
+        if (const std::string wrong = coefficientmerge::merge(o.out, s.fs, xo.filters(), described, notes);
+            !wrong.empty())
+            return fail(wrong + " (the guard was written)", wrong.find(": not merged") != std::string::npos ? 2 : 1);
+        if (!notes.empty()) printf("note: %s\n", notes.c_str());
+    } else {
+        if (const std::string wrong = coefficientmerge::keepBackup(o.out); !wrong.empty())
+            return fail(wrong + " (the guard was written)", 1);
+        if (const std::string wrong = toolsupport::replaceAudioFile(o.out, s.fs, xo.filters()); !wrong.empty())
+            return fail(wrong + " (the guard was written)", 1);
+    }
+    printf("coefficients: %s (%d outputs, %s)\n", o.out.c_str(), outputs,
+           o.merge ? "the outputs not described kept" : "the outputs not described silent");
     return 0;
 }
 
@@ -431,35 +456,16 @@ int verify(OptionParser& options, Options& o) {
     sigaction(SIGTERM, &action, nullptr);
 
     // The filters become the measurement filter for the run; the one there is kept aside.
-    const std::string measurementFilter = homeFile("fir-measure.wav");
-    if (measurementFilter.empty()) return fail("no home folder for ~/.mobu/fir-measure.wav", 1);
-    const std::string kept = measurementFilter + ".before-verify";
-    const bool hadFilter = access(measurementFilter.c_str(), F_OK) == 0;
-    if (hadFilter &&
-        (rename(measurementFilter.c_str(), kept.c_str()) != 0 ||
-         (access(scalereference::nameOf(measurementFilter).c_str(), F_OK) == 0 &&
-          rename(scalereference::nameOf(measurementFilter).c_str(), scalereference::nameOf(kept).c_str()) != 0)))
-        return fail("can't set " + measurementFilter + " aside: " + strerror(errno), 1);
-    const auto restore = [&] {
-        unlink(scalereference::nameOf(measurementFilter).c_str());
-        unlink(measurementFilter.c_str());
-        if (hadFilter) {
-            rename(scalereference::nameOf(kept).c_str(), scalereference::nameOf(measurementFilter).c_str());
-            rename(kept.c_str(), measurementFilter.c_str());
-        }
-    };
-    if (const std::string wrong = toolsupport::replaceAudioFile(measurementFilter, m.fs, coefficients);
-        !wrong.empty()) {
-        restore();
+    toolsupport::MeasurementFilterSwap measurementFilter; // put back on every way out
+    if (const std::string wrong = measurementFilter.install(m.fs, coefficients); !wrong.empty()) return fail(wrong, 1);
+    const std::string folder = o.in + "/verify";
+    if (const std::string wrong = toolsupport::makeFolder(folder); !wrong.empty()) {
         return fail(wrong, 1);
     }
-    const std::string folder = o.in + "/verify";
-    mkdir(folder.c_str(), 0755);
     // The recorder's own lines go to DIR/verify/verify.log; the terminal keeps the figures.
     const std::string logPath = folder + "/verify.log";
     SafeFile log;
     if (const int made = log.create(logPath); made < 0) {
-        restore();
         return fail("can't write " + logPath + ": " + SafeFileDebug().message(made), 1);
     }
     fflush(stdout);
@@ -483,7 +489,6 @@ int verify(OptionParser& options, Options& o) {
     {
         auto recorder = std::make_unique<ChirpRecorder>(o.playback.c_str(), o.capture.c_str());
         if (!recorder->Playback::isOpen() || !recorder->Capture::isOpen()) {
-            restore();
             toTerminal();
             return fail("can't open the devices " + o.playback + " / " + o.capture, 1);
         }
@@ -501,7 +506,7 @@ int verify(OptionParser& options, Options& o) {
                 what = "loudspeaker " + names[i];
         }
     }
-    restore();
+    measurementFilter.restore();
     toTerminal();
     if (failed == -3) return fail("stopped: the measurement filter is put back, nothing verified", 3);
     if (failed != 0)
@@ -522,7 +527,7 @@ int verify(OptionParser& options, Options& o) {
     // 1 the one on the odd), for mobu-correct to correct each loudspeaker in the room as a whole.
     {
         const std::string room = folder + "/loudspeakers";
-        mkdir(room.c_str(), 0755);
+        if (const std::string wrong = toolsupport::makeFolder(room); !wrong.empty()) return fail(wrong, 1);
         std::ostringstream tof;
         tof << "channel,samples,milliseconds\n";
         for (size_t i = 0; i < names.size(); ++i) {
@@ -641,7 +646,8 @@ int verify(OptionParser& options, Options& o) {
         panels.push_back(panel);
     }
     if (!o.plot.empty()) {
-        if (!plot(o.plot, "Crossover verification", f, panels)) return fail("gnuplot could not draw " + o.plot, 1);
+        if (const std::string wrong = plot(o.plot, "Crossover verification", f, panels); !wrong.empty())
+            return fail(wrong, 1);
         printf("picture: %s\n", o.plot.c_str());
     }
     return 0;

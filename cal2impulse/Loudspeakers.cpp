@@ -1,12 +1,12 @@
 #include "Loudspeakers.h"
 
+#include <SafeFile.h>
 #include <json/json.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -189,19 +189,16 @@ std::string checkTiling(const std::vector<Driver>& drivers) {
 
 int readFile(const std::string& path, std::vector<Driver>& drivers, std::string& error, int outputs) {
     drivers.clear();
-    std::ifstream in(path);
-    if (!in) {
-        const int code = errno == ENOENT ? -ENOENT : FILE_ERROR;
-        error = "the loudspeaker description " + path + ": " + std::strerror(errno);
-        return code;
+    // Opened without blocking and bounded, as the guard's file: a FIFO or a device is refused, not waited on.
+    std::string text;
+    if (const int ret = readBoundedFile(path, 1 << 20, text); ret != 0) {
+        error = "the loudspeaker description " + path + ": " +
+                (ret == SAFEFILE_NOT_REGULAR_ERROR ? std::string("not a regular file")
+                 : ret == SAFEFILE_TOO_LARGE_ERROR ? std::string("larger than 1 MiB")
+                                                   : std::strerror(-ret));
+        return ret == -ENOENT ? -ENOENT : FILE_ERROR;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (text.str().size() > (1u << 20)) {
-        error = "the loudspeaker description " + path + ": larger than 1 MiB";
-        return FILE_ERROR;
-    }
-    return parse(text.str(), path, drivers, error, outputs);
+    return parse(text, path, drivers, error, outputs);
 }
 
 int parse(const std::string& text, const std::string& source, std::vector<Driver>& drivers, std::string& error,

@@ -1,4 +1,5 @@
 #include "ALSAConfig.h"
+#include "SafeFile.h"
 
 #include "ALSADebug.h"
 
@@ -25,33 +26,11 @@ void Config::clear() {
     shared = false;
 }
 
-namespace {
-/** The text of a regular file of at most `limit` bytes.  Opened without blocking, so a FIFO
- * is refused instead of waited on, and read no further than the limit (a device never ends).
- * @return 0, -errno when it can't be opened or read, or ALSA_CONFIG_FILE_ERROR. */
-int readBounded(const std::string& fileName, long limit, std::string& text) {
-    const int fd = ::open(fileName.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return -errno;
-    struct stat st {};
-    int ret = fstat(fd, &st) != 0 ? -errno : S_ISREG(st.st_mode) && st.st_size <= limit ? 0 : ALSA_CONFIG_FILE_ERROR;
-    char buffer[1 << 14];
-    while (ret == 0) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) ret = -errno;
-        if (got <= 0) break;
-        text.append(buffer, static_cast<size_t>(got));
-        if (static_cast<long>(text.size()) > limit) ret = ALSA_CONFIG_FILE_ERROR; // it grew since fstat
-    }
-    ::close(fd);
-    return ret;
-}
-} // namespace
-
 int Config::load(const std::string& fileName) {
     clear();
     std::string text;
-    int err = readBounded(fileName, maxFileBytes, text);
+    int err = readBoundedFile(fileName, maxFileBytes, text);
+    if (err == SAFEFILE_NOT_REGULAR_ERROR || err == SAFEFILE_TOO_LARGE_ERROR) return ALSA_CONFIG_FILE_ERROR;
     if (err < 0) return err;
     snd_config_t* tree = nullptr;
     if ((err = snd_config_top(&tree)) < 0) return err;

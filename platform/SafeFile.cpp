@@ -14,6 +14,7 @@ SafeFileDebug::SafeFileDebug() {
     errors[SAFEFILE_CREATE_ERROR] = "Couldn't create a new file in the folder of the path. ";
     errors[SAFEFILE_WRITE_ERROR] = "Couldn't write the new file. ";
     errors[SAFEFILE_RENAME_ERROR] = "Couldn't move the new file into place. ";
+    errors[SAFEFILE_TOO_LARGE_ERROR] = "The file is larger than its limit. ";
 }
 
 namespace {
@@ -119,6 +120,28 @@ void SafeFile::abandon() {
     fileFd = -1;
     if (!temp.empty()) unlink(temp.c_str());
     temp.clear();
+}
+
+int readBoundedFile(const std::string& path, long limit, std::string& text) {
+    text.clear();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return -errno;
+    struct stat st {};
+    int ret = fstat(fd, &st) != 0    ? -errno
+              : !S_ISREG(st.st_mode) ? SAFEFILE_NOT_REGULAR_ERROR
+              : st.st_size > limit   ? SAFEFILE_TOO_LARGE_ERROR
+                                     : 0;
+    char buffer[1 << 14];
+    while (ret == 0) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) ret = -errno;
+        if (got <= 0) break;
+        text.append(buffer, static_cast<size_t>(got));
+        if (static_cast<long>(text.size()) > limit) ret = SAFEFILE_TOO_LARGE_ERROR; // it grew since fstat
+    }
+    ::close(fd);
+    return ret;
 }
 
 int writeFileSafely(const std::string& path, const std::string& contents, mode_t mode) {

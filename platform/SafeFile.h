@@ -11,6 +11,7 @@
 #define SAFEFILE_CREATE_ERROR -40703      ///< no new file could be made in the folder
 #define SAFEFILE_WRITE_ERROR -40704       ///< writing or closing the new file failed
 #define SAFEFILE_RENAME_ERROR -40705      ///< the new file could not be moved into place
+#define SAFEFILE_TOO_LARGE_ERROR -40706   ///< the file read is larger than its limit
 
 /// Error table of the file writer.
 class SafeFileDebug : virtual public Debug {
@@ -65,6 +66,12 @@ private:
 
 /// Writes contents to path through a SafeFile; 0 or a SAFEFILE_* code (nothing printed).
 int writeFileSafely(const std::string& path, const std::string& contents, mode_t mode = 0644);
+
+/** Reads a regular file of at most `limit` bytes into text.  Opened without blocking, so a FIFO
+ * is refused instead of waited on, and read no further than the limit (a device never ends).
+ * @return 0; -errno when it can't be opened or read (-ENOENT: there is none);
+ *         SAFEFILE_NOT_REGULAR_ERROR or SAFEFILE_TOO_LARGE_ERROR (nothing printed). */
+int readBoundedFile(const std::string& path, long limit, std::string& text);
 
 /** The folder of the debug files (the measurement's recordings, impulse responses and
  * CSV traces): the environment variable MOBU_DEBUG_DIR, or /tmp when it is unset or empty. */

@@ -1,5 +1,6 @@
 #include "MobuEmbedded/OutputGuard.h"
 
+#include <SafeFile.h>
 #include <json/json.h>
 
 #include <algorithm>
@@ -35,32 +36,12 @@ std::string valueText(const Json::Value& v) {
 
 /// Reads a JSON file's text: a regular file of at most 1 MiB, never waiting on a FIFO or device.
 int readText(const std::string& path, std::string& text, std::string& why) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        const int e = errno;
-        why = std::string("can't be opened: ") + std::strerror(e);
-        return e == ENOENT ? -ENOENT : guardFileError;
-    }
-    struct stat st {};
-    int ret = 0;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        why = "is not a regular file";
-        ret = guardFileError;
-    } else if (st.st_size > maxFileBytes) {
-        why = "is larger than 1 MiB";
-        ret = guardFileError;
-    } else {
-        text.assign(static_cast<size_t>(st.st_size), '\0');
-        size_t got = 0;
-        while (got < text.size()) {
-            const ssize_t n = ::read(fd, &text[got], text.size() - got);
-            if (n <= 0) break;
-            got += static_cast<size_t>(n);
-        }
-        text.resize(got);
-    }
-    ::close(fd);
-    return ret;
+    const int ret = readBoundedFile(path, maxFileBytes, text);
+    if (ret == 0) return 0;
+    why = ret == SAFEFILE_NOT_REGULAR_ERROR ? "is not a regular file"
+          : ret == SAFEFILE_TOO_LARGE_ERROR ? "is larger than 1 MiB"
+                                            : std::string("can't be opened: ") + std::strerror(-ret);
+    return ret == -ENOENT ? -ENOENT : guardFileError;
 }
 
 /// The key's own check: an object whose members are all among `allowed`.

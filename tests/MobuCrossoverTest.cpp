@@ -7,7 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <sstream>
 
@@ -102,6 +104,8 @@ TEST_F(MobuCrossover, DesignedCrossoversSumFlatWhenMeasuredOnTheBoard) {
     for (const std::string variant : {"", "--held-out"}) {
         SCOPED_TRACE(variant.empty() ? "example" : "held-out");
         mobutest::removeTree(dir + "/m");
+        // Another loudspeaker: its drivers are measured without the last one's guard, as the README says.
+        ::unlink((home + "/.mobu/guard.json").c_str());
         std::vector<std::string> make{mobutest::referencePython(), MOBU_SOURCE_DIR "/scripts/make-speaker-room.py",
                                       dir + "/room.wav", home + "/.mobu/loudspeakers.json"};
         if (!variant.empty()) make.push_back(variant);
@@ -198,6 +202,70 @@ TEST_F(MobuCrossover, RefusesABadDescriptionNamingFileAndKey) {
         EXPECT_NE(r.err.find(file), std::string::npos) << r.err;
         EXPECT_NE(r.err.find(c.key), std::string::npos) << "expected " << c.key << " in: " << r.err;
         EXPECT_FALSE(mobutest::exists(dir + "/filters.wav") || mobutest::exists(dir + "/g.json")) << c.text;
+    }
+    // A FIFO under the description's name is refused, not waited on.
+    ::unlink(file.c_str());
+    ASSERT_EQ(::mkfifo(file.c_str(), 0644), 0);
+    const auto r = crossover({"--in=" + dir + "/none", "--out=" + dir + "/filters.wav", "--guard=" + dir + "/g.json"});
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_NE(r.err.find(file + ": not a regular file"), std::string::npos) << r.err;
+}
+
+// A refused guard, a guard entry the description would drop, or a link planted at the picture's
+// name: nothing is written (the filters that play keep their guard); a good run writes both files.
+TEST_F(MobuCrossover, WritesNothingWhenTheGuardOrThePictureCanNotBeUsedSafely) {
+    ::mkdir((dir + "/m").c_str(), 0755);
+    ASSERT_EQ(mobutest::runProcess({mobutest::referencePython(), "-c", R"(
+import sys, numpy as np, scipy.io.wavfile as w
+d = sys.argv[1]
+for c in (0, 6):
+    h = np.zeros(4096, np.float32); h[100] = 0.5
+    w.write(d + '/impulse-%d.wav' % c, 48000, h)
+open(d + '/tof.csv', 'w').write('channel,samples,ms\n0,100,2.08\n6,100,2.08\n')
+)",
+                                    dir + "/m"})
+                  .status,
+              0);
+    mobutest::writeFile(home + "/.mobu/loudspeakers.json", R"({"outputs": [
+        {"output": 0, "loudspeaker": "left", "role": "woofer", "band": {"high": {"frequency": 2000, "slope": "LR24"}}},
+        {"output": 6, "loudspeaker": "left", "role": "tweeter", "band": {"low": {"frequency": 2000, "slope": "LR24"}},
+         "protection": {"highpass": {"frequency": 1000, "order": 4}}}]})");
+    const std::string guard = dir + "/g.json", filters = dir + "/f.wav", victim = dir + "/victim.txt";
+    const std::string guardedWoofer = R"({"outputs": [{"output": 0, "highpass": {"frequency": 30, "order": 2}}]})";
+    const struct {
+        const char* what;
+        std::string guardText; ///< "" for no guard file
+        bool plantPicture;
+        int status;
+        const char* says;
+    } cases[] = {
+        {"a guard file that is not JSON", "{ broken", false, 2, "nothing written"},
+        {"a guarded output the description leaves unprotected", guardedWoofer, false, 2, "output 0"},
+        {"a link planted at the picture", "", true, 1, "not a regular file"},
+        {"a good run", "", false, 0, ""},
+    };
+    for (const auto& c : cases) {
+        for (const std::string& f : {guard, filters, filters + ".scale", victim, dir + "/p.png"})
+            ::unlink(f.c_str());
+        if (!c.guardText.empty()) mobutest::writeFile(guard, c.guardText);
+        mobutest::writeFile(victim, "keep");
+        if (c.plantPicture) {
+            ASSERT_EQ(::symlink(victim.c_str(), (dir + "/p.png").c_str()), 0);
+        }
+        const auto r = crossover(
+            {"--in=" + dir + "/m", "--out=" + filters, "--guard=" + guard, "--taps=8192", "--plot=" + dir + "/p.png"});
+        EXPECT_EQ(r.status, c.status) << c.what << "\n" << r.out << r.err;
+        EXPECT_EQ(mobutest::readFile(victim), "keep") << c.what;
+        if (c.status == 0) {
+            EXPECT_TRUE(mobutest::exists(filters) && mobutest::exists(guard)) << r.out << r.err;
+            EXPECT_NE(mobutest::readFile(guard).find("\"frequency\": 1000"), std::string::npos)
+                << mobutest::readFile(guard);
+            continue;
+        }
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << c.what << ": " << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << c.what << ": one line\n" << r.err;
+        EXPECT_FALSE(mobutest::exists(filters)) << c.what;
+        EXPECT_EQ(mobutest::exists(guard) ? mobutest::readFile(guard) : "", c.guardText) << c.what;
     }
 }
 

@@ -7,9 +7,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <memory>
 #include <thread>
@@ -265,7 +267,14 @@ TEST_F(Host, AMeteringReaderThatFallsBehindIsOneEpisodeInTheLogWithItsCount) {
     int reads = 0;
     for (const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
          std::chrono::steady_clock::now() < end; ++reads) {
-        ASSERT_EQ(::read(fd, record, sizeof record), static_cast<ssize_t>(sizeof record));
+        const ssize_t got = ::read(fd, record, sizeof record);
+        ASSERT_GE(got, 0) << strerror(errno);
+        // No writer for a moment: the processor reopens the pipe when it restarts its stream.
+        if (got == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            continue;
+        }
+        ASSERT_EQ(got, static_cast<ssize_t>(sizeof record));
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     processor.signal(SIGINT);
@@ -275,14 +284,17 @@ TEST_F(Host, AMeteringReaderThatFallsBehindIsOneEpisodeInTheLogWithItsCount) {
     std::vector<std::string> lines;
     for (size_t at = r.err.find("FIFO backlog"); at != std::string::npos; at = r.err.find("FIFO backlog", at + 1))
         lines.push_back(r.err.substr(at, r.err.find('\n', at) - at));
+    // A restart of the stream (an xrun on a slow machine) ends one run and its episode.
+    const size_t runs = 1 + static_cast<size_t>(count(r.err, "starting the processor again"));
     ASSERT_GE(lines.size(), 2u) << r.err;
-    EXPECT_LE(lines.size(), 3u) << "one line when it starts, one when it ends (" << reads << " reads)";
+    EXPECT_LE(lines.size(), 3u * runs) << "one line when it starts, one when it ends (" << reads << " reads)";
     EXPECT_NE(lines.front().find("FIFO backlog detected: bytes=56"), std::string::npos) << lines.front();
-    // The last line sums the episode up: most of the 300 periods found the last record unread.
-    const size_t periods = lines.back().find(" periods in ");
-    ASSERT_NE(periods, std::string::npos) << lines.back();
-    const size_t colon = lines.back().rfind(": ", periods);
-    EXPECT_GT(std::atoi(lines.back().c_str() + colon + 2), 150) << lines.back();
+    // The closing lines sum the episodes up: most of the 300 periods found the last record unread.
+    int unread = 0;
+    for (const std::string& line : lines)
+        if (const size_t periods = line.find(" periods in "); periods != std::string::npos)
+            unread += std::atoi(line.c_str() + line.rfind(": ", periods) + 2);
+    EXPECT_GT(unread, 150) << r.err;
 }
 
 } // namespace

@@ -139,8 +139,9 @@ TEST_F(RoomCorrectionDesign, CorrectedRoomsMeetTheTargetWithinTheLimits) {
         // Outside the range (below one octave under it, and from half an octave over it) it does nothing.
         for (Eigen::Index k = 1; k < gainDB.size(); ++k) {
             const double f = k * 48000.0 / n;
-            if (f < 0.45 * c.low || (f > 1.5 * c.high && c.high < 16000))
+            if (f < 0.45 * c.low || (f > 1.5 * c.high && c.high < 16000)) {
                 ASSERT_NEAR(gainDB(k), 0.0, 0.2) << f << " Hz";
+            }
         }
         // Through the filter the smoothed room (the smoothing is checked against numpy above) follows the target
         // within 1.5 dB, wherever it needed no more boost than allowed, each at its level over 500

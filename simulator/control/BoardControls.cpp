@@ -77,8 +77,18 @@ std::vector<BoardControl> makeTable() {
 } // namespace
 
 const std::vector<BoardControl>& boardControls() {
-    static const std::vector<BoardControl> table = makeTable();
-    return table;
+    // Never destroyed: a client's mixer-event thread may still read the controls while the process
+    // exits (a plug-in's events run until its own destructor, which may come after this table's),
+    // as a real card's controls outlive the process.
+    struct Table {
+        union {
+            std::vector<BoardControl> controls;
+        };
+        Table() : controls(makeTable()) {}
+        ~Table() {}
+    };
+    static const Table table;
+    return table.controls;
 }
 
 int findBoardControl(const std::string& name) {
