@@ -5,10 +5,7 @@
 #include <MemoryRelease.h>
 
 #include <algorithm>
-#include <chrono>
-#include <condition_variable>
 #include <memory>
-#include <thread>
 #include <cerrno>
 #include <exception>
 #include <fcntl.h>
@@ -71,72 +68,6 @@ void FilterSets::reset(int outputs) {
     ready.store(false, std::memory_order_release);
 }
 
-namespace {
-/** One build's work, shared by the thread that asked for it and the thread that does it: the
- * asker may stop waiting (the run ends) and leave the rest to the worker, which then drops it. */
-struct BuildJob {
-    std::string file;
-    int outputs = 0, inputs = 0, n = 0;
-    unsigned rate = 0;
-    FIRMobu::Precision precision = FIRMobu::Precision::Double;
-    bool mayZero = false;            ///< no set plays yet: a channel that can't be loaded is silent
-    std::atomic<bool> cancel{false}; ///< the asker stopped waiting: build no further engine
-    std::atomic<bool> done{false};
-    std::mutex lock;
-    std::condition_variable finished;
-    // Results (read by the asker once done).
-    int code = 0;
-    std::string why;
-    int firstRefused = 0;
-    std::vector<std::unique_ptr<FIRMobu>> engines;
-};
-
-void runBuild(BuildJob& job, int pid) {
-    std::vector<Eigen::VectorXd> taps;
-    std::vector<int> codes;
-    if (FIRMobu::readChannels(job.file, job.outputs, taps, codes, job.why, job.rate) < 0) {
-        job.firstRefused =
-            static_cast<int>(std::find_if(codes.begin(), codes.end(), [](int c) { return c < 0; }) - codes.begin());
-        if (!job.mayZero) {
-            job.code = -39902;
-            return;
-        }
-        for (int m = 0; m < job.outputs; ++m)
-            if (codes[m] < 0) {
-                mobuLog(LOG_NOTICE,
-                        "[%s] FullDuplexFIR::createFIRFilters: Couldn't load filter from file, zeroing channel %d "
-                        "PID=%d: %s",
-                        logTimestamp().c_str(), m, pid, job.why.c_str());
-                taps[m] = Eigen::VectorXd::Zero(2048);
-            }
-    }
-    // One engine per input for the outputs it feeds (output m from input m mod inputs), which
-    // transforms that input once for all of them; a stop is heard between engines.
-    try {
-        for (int i = 0; i < job.inputs; ++i) {
-            if (job.cancel.load(std::memory_order_acquire)) {
-                job.code = -39903;
-                return;
-            }
-            std::vector<Eigen::VectorXd> fed;
-            for (int m = i; m < job.outputs; m += job.inputs)
-                fed.push_back(std::move(taps[m]));
-            std::vector<std::unique_ptr<FIRMobu>> one =
-                FIRMobu::perInputEngines(2 * job.n, 1, fed, FIRMobu::defaultPartitioning(), job.precision);
-            job.engines.push_back(std::move(one.at(0)));
-        }
-    } catch (const std::exception& e) {
-        mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR::createFIRFilters COEFF LOAD EXCEPTION: %s PID=%d",
-                logTimestamp().c_str(), e.what(), pid);
-        job.code = -39901;
-    } catch (...) {
-        mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR::createFIRFilters COEFF LOAD UNKNOWN EXCEPTION PID=%d",
-                logTimestamp().c_str(), pid);
-        job.code = -39901;
-    }
-}
-} // namespace
-
 int FilterSets::build(int n, unsigned rate, const std::function<bool()>& stop) {
     const int pid = getpid();
     std::vector<FIRMobu*>& set = inactive();
@@ -160,54 +91,64 @@ int FilterSets::build(int n, unsigned rate, const std::function<bool()>& stop) {
     }
     mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR::createFIRFilters: Loading the coefficients of %d channels from file %s",
             logTimestamp().c_str(), M, filterFile.c_str());
-    // The file is read once, then the engines are built, on a worker of this thread's scheduling,
-    // so that a stop (the end of the run) is heard within a few milliseconds however long the
-    // build takes: the worker is then left to finish its step and drop what it built.
-    auto job = std::make_shared<BuildJob>();
-    job->file = filterFile;
-    job->outputs = M;
-    job->inputs = inputs;
-    job->n = n;
-    job->rate = rate;
-    job->precision = laterPrecision;
-    job->mayZero = !ready.load(std::memory_order_acquire);
+    // The file is read once, then one engine per input for the outputs it feeds (output m from
+    // input m mod inputs), which transforms that input once for all of them.  The build asks
+    // stop between its steps (a few milliseconds apart), so that the end of the run is heard
+    // at once however long the filters are; what it built so far is then dropped.
+    const bool mayZero = !ready.load(std::memory_order_acquire);
+    std::vector<Eigen::VectorXd> taps;
+    std::vector<int> codes;
+    std::string why;
+    const auto stopped = [&] {
+        mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR::createFIRFilters: stopped while building from %s; nothing switched",
+                logTimestamp().c_str(), filterFile.c_str());
+        return -39903;
+    };
+    int read = 0;
     try {
-        std::thread([job, pid] {
-            runBuild(*job, pid);
-            std::lock_guard<std::mutex> hold(job->lock);
-            job->done.store(true, std::memory_order_release);
-            job->finished.notify_all();
-        }).detach();
-    } catch (const std::exception& e) { // no thread to be had: build here
-        runBuild(*job, pid);
-        job->done.store(true, std::memory_order_release);
+        read = FIRMobu::readChannels(filterFile, M, taps, codes, why, rate, stop);
+    } catch (const FIRMobu::BuildAbandoned&) {
+        return stopped();
     }
-    {
-        std::unique_lock<std::mutex> hold(job->lock);
-        while (!job->done.load(std::memory_order_acquire)) {
-            if (stop && stop()) {
-                job->cancel.store(true, std::memory_order_release);
-                mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR::createFIRFilters: stopped while building from %s",
-                        logTimestamp().c_str(), filterFile.c_str());
-                return -39903;
-            }
-            job->finished.wait_for(hold, std::chrono::milliseconds(5));
+    if (read < 0) {
+        const int first =
+            static_cast<int>(std::find_if(codes.begin(), codes.end(), [](int c) { return c < 0; }) - codes.begin());
+        if (!mayZero) {
+            // A set plays: a file that can't be loaded whole changes nothing (no silent or mixed set).
+            mobuLog(LOG_NOTICE,
+                    "[%s] FullDuplexFIR::createFIRFilters: the filter file %s is refused from channel %d on: %s; "
+                    "the filters in force stay until a file that loads replaces it",
+                    logTimestamp().c_str(), filterFile.c_str(), first, why.c_str());
+            return MobuDebug().evaluateError(-39902, filterFile + ": " + why + "\n");
         }
+        for (int m = 0; m < M; ++m)
+            if (codes[m] < 0) {
+                mobuLog(LOG_NOTICE,
+                        "[%s] FullDuplexFIR::createFIRFilters: Couldn't load filter from file, zeroing channel %d "
+                        "PID=%d: %s",
+                        logTimestamp().c_str(), m, pid, why.c_str());
+                taps[m] = Eigen::VectorXd::Zero(2048);
+            }
     }
-    if (job->code == -39902) {
-        // A set plays: a file that can't be loaded whole changes nothing (no silent or mixed set).
-        mobuLog(LOG_NOTICE,
-                "[%s] FullDuplexFIR::createFIRFilters: the filter file %s is refused from channel %d on: %s; "
-                "the filters in force stay until a file that loads replaces it",
-                logTimestamp().c_str(), filterFile.c_str(), job->firstRefused, job->why.c_str());
-        return MobuDebug().evaluateError(-39902, filterFile + ": " + job->why + "\n");
-    }
-    if (job->code != 0) return MobuDebug().evaluateError(-39901);
-    set.assign(job->engines.size(), nullptr);
-    for (size_t i = 0; i < job->engines.size(); ++i) {
-        set[i] = job->engines[i].release(); // owned by the set; deleted by deleteSet
-        mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR::createFIRFilters: Filter %d (2*N=%d) for %d outputs at %p",
-                logTimestamp().c_str(), static_cast<int>(i), 2 * n, set[i]->getChCnt(), static_cast<void*>(set[i]));
+    try {
+        std::vector<std::unique_ptr<FIRMobu>> engines =
+            FIRMobu::perInputEngines(2 * n, inputs, taps, FIRMobu::defaultPartitioning(), laterPrecision, stop);
+        set.assign(engines.size(), nullptr);
+        for (size_t i = 0; i < engines.size(); ++i) {
+            set[i] = engines[i].release(); // owned by the set; deleted by deleteSet
+            mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR::createFIRFilters: Filter %d (2*N=%d) for %d outputs at %p",
+                    logTimestamp().c_str(), static_cast<int>(i), 2 * n, set[i]->getChCnt(), static_cast<void*>(set[i]));
+        }
+    } catch (const FIRMobu::BuildAbandoned&) {
+        return stopped();
+    } catch (const std::exception& e) {
+        mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR::createFIRFilters COEFF LOAD EXCEPTION: %s PID=%d",
+                logTimestamp().c_str(), e.what(), pid);
+        return MobuDebug().evaluateError(-39901);
+    } catch (...) {
+        mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR::createFIRFilters COEFF LOAD UNKNOWN EXCEPTION PID=%d",
+                logTimestamp().c_str(), pid);
+        return MobuDebug().evaluateError(-39901);
     }
     // A file that changed while it was read holds no one version: the next event builds again.
     builtStamp = stamp;

@@ -629,9 +629,14 @@ bool FullDuplexFIR::filtersReadCurrentFile() {
     return filters.readCurrentFile();
 }
 
+bool FullDuplexFIR::buildGivesUp() const {
+    // The watcher stops (the processor ends), or the run is ending: a set now would never play.
+    return FileWatchThreaded::stopRequested() || loadFlag(shutdown_received) != 0;
+}
+
 void FullDuplexFIR::rebuildFilters(const char* why) {
     filters.rebuild(
-        N, Playback::getSampleRate(), [this] { return FileWatchThreaded::stopRequested(); }, why);
+        N, Playback::getSampleRate(), [this] { return buildGivesUp(); }, why);
 }
 
 void FullDuplexFIR::closeWrite(char* name) {
@@ -664,7 +669,7 @@ void FullDuplexFIR::attribChange(char* name, int wd) {
     }
     // A file replaced by rename is watched under its new inode.
     filters.rebuild(
-        N, Playback::getSampleRate(), [this] { return FileWatchThreaded::stopRequested(); }, nullptr,
+        N, Playback::getSampleRate(), [this] { return buildGivesUp(); }, nullptr,
         [this, wd] {
             rm(wd);
             addFileOrAwait(filters.file());

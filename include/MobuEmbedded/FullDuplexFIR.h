@@ -143,7 +143,9 @@ public:
      * (unreadable, a non-finite sample, fewer than M channels, no samples) is refused: it is
      * logged with the file, the first channel and why, nothing is built, and the set in force
      * keeps playing until a file that loads replaces it.
-     * @return 0, -39902 (refused) or -39901 (the set is then incomplete and not switched to). */
+     * A stop request (SIGINT) abandons the build between its steps, within milliseconds.
+     * @return 0, -39902 (refused), -39903 (stopped) or -39901 (the set is then incomplete and
+     *         not switched to). */
     int createFIRFilters(int n);
     void deleteInactiveFIRFilters();
     void deleteActiveFIRFilters();
@@ -216,6 +218,8 @@ private:
     static void capThreadPriority(const char* hook, const char* report, const char* changeReport);
     /// The rebuild after a coefficient-file change, once the pending switch is done.
     void rebuildFilters(const char* why);
+    /// A rebuild (or its wait for the pending switch) ends unfinished: the watcher stops or the run ends.
+    bool buildGivesUp() const;
     int firstPass();
     void equaliserPass(bool switchEqualisers);
     void filterPass(int fade);
