@@ -5,6 +5,7 @@
 #include <MemoryRelease.h>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <cerrno>
 #include <exception>
@@ -96,6 +97,10 @@ int FilterSets::build(int n, unsigned rate, const std::function<bool()>& stop) {
     // stop between its steps (a few milliseconds apart), so that the end of the run is heard
     // at once however long the filters are; what it built so far is then dropped.
     const bool mayZero = !ready.load(std::memory_order_acquire);
+    const auto started = std::chrono::steady_clock::now();
+    const auto secondsSince = [](std::chrono::steady_clock::time_point t) {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
+    };
     std::vector<Eigen::VectorXd> taps;
     std::vector<int> codes;
     std::string why;
@@ -110,6 +115,7 @@ int FilterSets::build(int n, unsigned rate, const std::function<bool()>& stop) {
     } catch (const FIRMobu::BuildAbandoned&) {
         return stopped();
     }
+    const double readSeconds = secondsSince(started);
     if (read < 0) {
         const int first =
             static_cast<int>(std::find_if(codes.begin(), codes.end(), [](int c) { return c < 0; }) - codes.begin());
@@ -154,6 +160,9 @@ int FilterSets::build(int n, unsigned rate, const std::function<bool()>& stop) {
     builtStamp = stamp;
     builtStamp.valid = stamp == stampOf(filterFile);
     mobuLog(LOG_NOTICE, "inactiveFIR loaded %p", static_cast<void*>(&set));
+    mobuLog(LOG_NOTICE,
+            "FullDuplexFIR::createFIRFilters: the filter set from %s built in %.3f s (the file read in %.3f s)",
+            filterFile.c_str(), secondsSince(started), readSeconds);
     return 0;
 }
 

@@ -482,6 +482,9 @@ void FullDuplexFIR::wakeControl() {
 }
 
 int FullDuplexFIR::controlLoop() {
+    // Created by a thread that may already run at the audio thread's priority (a restart
+    // after an over/under-run): never above the other helpers.
+    capThreadPriority("controlLoop", " control : thread priority ", " control : change thread priority result = ");
     while (!control.stopRequested()) {
         pollfd p{controlFd, POLLIN, 0};
         if (poll(&p, 1, -1) < 0 && errno != EINTR) return -errno;
