@@ -15,7 +15,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <filesystem>
 #include <memory>
+#include <sstream>
 #include <thread>
 
 namespace {
@@ -300,6 +302,49 @@ TEST_F(Host, OverAndUnderRunsNeverEndTheServiceItBacksOffAndAStopEndsTheWaitAtOn
     for (const char* wait : {"in 200 ms", "in 400 ms", "in 800 ms"})
         EXPECT_EQ(count(r.err, wait), 1) << wait << r.err;
     EXPECT_EQ(r.err.find("giving up"), std::string::npos) << r.err;
+}
+
+namespace {
+/// How many threads of a process run above real-time priority 10 (the audio thread and its team).
+int threadsAbovePriority10(pid_t pid) {
+    int n = 0;
+    std::error_code error;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+        const std::string stat = mobutest::readFile(task.path().string() + "/stat");
+        if (stat.empty()) continue;                                  // the thread has gone
+        std::istringstream fields(stat.substr(stat.rfind(')') + 2)); // from the state (field 3) on
+        std::string field;
+        long priority = 0;
+        for (int k = 3; k <= 40 && fields >> field; ++k)
+            if (k == 40) priority = std::atol(field.c_str()); // rt_priority
+        n += priority > 10;
+    }
+    return n;
+}
+} // namespace
+
+TEST_F(Host, AfterARestartOnlyTheAudioThreadAndItsTeamRunAboveTheHelpers) {
+    mobutest::Child processor(command({"--config=" + config, "--verbose"}), board->environment());
+    const auto await = [&](const std::string& what, int times) {
+        for (int i = 0; i < 6000; ++i) { // 60 s
+            if (count(processor.errorSoFar(), what) >= times) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    };
+    ASSERT_TRUE(await("FIFO backlog detected", 1)) << processor.errorSoFar(); // audio runs
+    const int first = threadsAbovePriority10(processor.id());
+    // Stopped for 0.2 s the devices over/under-run; the program builds the processor again
+    // on its audio thread, whose priority every thread it starts inherits.
+    processor.signal(SIGSTOP);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    processor.signal(SIGCONT);
+    ASSERT_TRUE(await("FIFO backlog detected", 2)) << processor.errorSoFar();
+    ASSERT_GE(count(processor.errorSoFar(), "starting the processor again"), 1) << processor.errorSoFar();
+    EXPECT_EQ(threadsAbovePriority10(processor.id()), first) << "the control thread runs above 10";
+    EXPECT_GE(first, 1);
+    processor.signal(SIGINT);
+    EXPECT_EQ(processor.wait(std::chrono::seconds(60)).status, 0);
 }
 
 TEST_F(Host, AMeteringReaderThatFallsBehindIsOneEpisodeInTheLogWithItsCount) {
