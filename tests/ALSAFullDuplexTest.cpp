@@ -177,13 +177,20 @@ TEST(ALSAFullDuplex, RealTimeLoopBackIsBitExactAfterAConstantDelay) {
     ASSERT_TRUE(board.ok()) << board.generator().err;
     board.use();
     const Eigen::Index n = 480;
-    LoopRecorder r(testSignal(12 * n, 8), n, 2, 18); // 0.18 s
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(r.go(), 1);
-    // Paced by the clock: 18 blocks of 10 ms (not a timing test: only "not as fast as possible").
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(120));
-    EXPECT_EQ(r.xruns, 0);
-    expectLoopedBack(r, loopDelay(r));
+    // A loaded machine can make a real-time device over- or under-run, which says nothing
+    // about the loop: such a run is made again (a few times), and the loop must come back
+    // bit exact in a run without one.
+    for (int attempt = 0;; ++attempt) {
+        LoopRecorder r(testSignal(12 * n, 8), n, 2, 18); // 0.18 s
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(r.go(), 1);
+        // Paced by the clock: 18 blocks of 10 ms (not a timing test: only "not as fast as possible").
+        EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(120));
+        if (r.xruns != 0 && attempt < 4) continue;
+        EXPECT_EQ(r.xruns, 0) << "in each of " << attempt + 1 << " runs";
+        expectLoopedBack(r, loopDelay(r));
+        break;
+    }
 }
 
 TEST(ALSAFullDuplex, ConfiguredExtraDelayIsAddedToTheLoop) {

@@ -49,14 +49,25 @@ test("a reader parses the processor's level records with the module's constants"
   const fifo = fs.createReadStream(levels);
   let bytes = Buffer.alloc(0);
   fifo.on('data', (chunk) => { bytes = Buffer.concat([bytes, chunk]); });
-  await sleep(300);
+  const size = 4 * (lm.FIFO_HEADER_CNT + lm.IN_CHCNT + lm.OUT_CHCNT);
+  // The programme plays once the processor streams (its first record has come), and the
+  // processor is stopped once the programme's level has been metered: on a loaded machine
+  // building the filters and starting the streams can take seconds.
+  const until = async (done) => { for (let i = 0; i < 3000 && !done(); ++i) await sleep(20); };
+  await until(() => bytes.length >= size);
   const player = spawn('aplay', ['-q', '-D', 'board_programme', path.join(dir, 'programme.wav')], { env, stdio: 'ignore' });
   assert.equal(await new Promise((resolve) => player.on('exit', resolve)), 0, 'the programme plays');
+  const metered = () => {
+    for (let at = 0; at + size <= bytes.length; at += size)
+      if (bytes.readInt32LE(at + 4 * (lm.FIFO_HEADER_CNT + 1)) > 0.4 * 2147483648) return true;
+    return false;
+  };
+  await until(() => bytes.length >= 10 * size && metered());
   processor.kill('SIGTERM');
   await exited;
   fifo.destroy();
 
-  const words = lm.FIFO_HEADER_CNT + lm.IN_CHCNT + lm.OUT_CHCNT, size = 4 * words;
+  const words = lm.FIFO_HEADER_CNT + lm.IN_CHCNT + lm.OUT_CHCNT;
   assert.equal(size, 56);
   const records = [];
   for (let at = 0; at + size <= bytes.length; at += size) {
