@@ -1164,12 +1164,14 @@ TEST_F(Processor, StormOfChangesNeverClicksAndEndsOnTheLastValues) {
         filters.get();
         equalisers.get();
         // Settled: nothing pending for a second, longer than the watcher waits (250 ms) before
-        // it reloads a file whose attributes changed, so no late reload starts a switch after it.
+        // it reloads a file whose attributes changed, so no late reload starts a switch after it,
+        // and the newest filter set read the file as it is now (a slow build is waited for).
         auto quietSince = std::chrono::steady_clock::now();
         waitFor(
             [&] {
+                const bool current = p.filtersReadCurrentFile();
                 const auto now = std::chrono::steady_clock::now();
-                if (p.changesPending()) quietSince = now;
+                if (p.changesPending() || !current) quietSince = now;
                 return now - quietSince > std::chrono::seconds(1);
             },
             60);
