@@ -277,7 +277,8 @@ int FullDuplexFIR::loadConfig(std::string fileName) {
 }
 
 int FullDuplexFIR::setLatency(float seconds) {
-    const float fs = static_cast<float>(Playback::getSampleRate());
+    streamRate.store(Playback::getSampleRate(), std::memory_order_release);
+    const float fs = static_cast<float>(streamRate.load(std::memory_order_acquire));
     const float frames = fs * seconds;
     N = std::isfinite(frames) && frames < 1e9f ? static_cast<int>(std::ceil(frames)) : 0;
     mobuLog(LOG_NOTICE, "requested latency : %f fs: %f setting N = %d", seconds, fs, N.load());
@@ -369,8 +370,8 @@ int FullDuplexFIR::setGuardFile(const std::string& path) {
 }
 
 int FullDuplexFIR::configureGuard(OutputGuard& guard, std::string& problem) {
-    const unsigned rate = Playback::getSampleRate();
-    std::vector<OutputGuard::Limits> limits = guardLimits; // the caller holds guardLock
+    const unsigned rate = streamRate.load(std::memory_order_acquire); // also on the file-watch thread
+    std::vector<OutputGuard::Limits> limits = guardLimits;            // the caller holds guardLock
     if (limits.empty()) limits.assign(static_cast<size_t>(M), OutputGuard::Limits{});
     const int ret = guard.configure(limits, rate > 0 ? rate : 48000.0, problem);
     if (ret < 0) {
@@ -678,7 +679,7 @@ bool FullDuplexFIR::buildGivesUp() const {
 
 void FullDuplexFIR::rebuildFilters(const char* why) {
     filters.rebuild(
-        N, Playback::getSampleRate(), [this] { return buildGivesUp(); }, why);
+        N, streamRate.load(std::memory_order_acquire), [this] { return buildGivesUp(); }, why);
 }
 
 void FullDuplexFIR::closeWrite(char* name) {
@@ -711,7 +712,7 @@ void FullDuplexFIR::attribChange(char* name, int wd) {
     }
     // A file replaced by rename is watched under its new inode.
     filters.rebuild(
-        N, Playback::getSampleRate(), [this] { return buildGivesUp(); }, nullptr,
+        N, streamRate.load(std::memory_order_acquire), [this] { return buildGivesUp(); }, nullptr,
         [this, wd] {
             rm(wd);
             addFileOrAwait(filters.file());

@@ -267,6 +267,9 @@ private:
     int fifoFd = -1;
     int32_t meterRecord[FIFO_RECORD_WORDS] = {};
     std::atomic<int> N{-1}; ///< set by the host thread, read by the file-watching thread
+    /** The playback rate as setLatency read it, for the file-watch thread: the stream's own
+     * parameters change under it while go() sets the devices up. */
+    std::atomic<unsigned> streamRate{0};
     int M = 8;
     std::string paraEQFiles[IN_CHCNT];
     std::string configError;
