@@ -3,7 +3,7 @@
 //
 //   mobu-correct --in=DIR[,DIR2...] --out=FILE [--taps=N] [--target=flat|FILE.csv] [--range=LO:HI]
 //                [--max-boost=DB] [--smoothing=1/K] [--phase=minimum|mixed] [--align]
-//                [--eq=FILE.json] [--plot=FILE.png] [--merge]
+//                [--weights=W1,W2,...] [--eq=FILE.json] [--plot=FILE.png] [--merge]
 //   mobu-correct --undo --out=FILE
 //   mobu-correct --verify --in=DIR --filter=FILE --playback=DEV --capture=DEV [--channels=0,3]
 //                [--target=...] [--range=...] [--max-boost=DB] [--smoothing=1/K] [--plot=FILE.png]
@@ -56,20 +56,23 @@ constexpr int outputs = 8; ///< the processor's outputs: channels of every coeff
 const char* usage =
     "usage: mobu-correct --in=DIR[,DIR2...] --out=FILE [--taps=N] [--target=flat|FILE.csv] [--range=LO:HI]\n"
     "                    [--max-boost=DB] [--smoothing=1/K] [--phase=minimum|mixed] [--align]\n"
-    "                    [--eq=FILE.json] [--plot=FILE.png] [--merge]\n"
+    "                    [--weights=W1,W2,...] [--eq=FILE.json] [--plot=FILE.png] [--merge]\n"
     "       mobu-correct --undo --out=FILE\n"
     "       mobu-correct --verify --in=DIR --filter=FILE --playback=DEV --capture=DEV [--channels=0,3]\n"
     "                    [--target=...] [--range=...] [--max-boost=DB] [--smoothing=1/K] [--plot=FILE.png]\n"
     "  --in         a mobu-measure folder: tof.csv and impulse-<channel>.wav of every channel in it;\n"
     "               DIR1,DIR2,... (or a folder of pos-1, pos-2, ... from mobu-measure --position) designs\n"
     "               from several positions (magnitude averaged, arrivals and phase from the first)\n"
+    "  --weights    with several positions, their weights in the average, the main one first (default all 1;\n"
+    "               e.g. 2,1,1 favours the main seat over the others)\n"
     "  --out        the coefficient file to write (one channel per output, 8 outputs)\n"
     "  --taps       filter length (default 65536, at most 262144)\n"
     "  --target     flat (default) or a CSV of frequency,dB lines (Hz increasing; # comments)\n"
     "  --range      correction range in Hz (default 20:20000, its top at most 95 % of half the rate);\n"
     "               outside it the correction fades to 0 dB\n"
     "  --max-boost  largest boost in dB (default 6); cuts are not limited\n"
-    "  --smoothing  fraction of an octave the measured magnitude is smoothed over (default 1/6)\n"
+    "  --smoothing  fraction of an octave the measured magnitude is smoothed over (default 1/6 up to 300 Hz,\n"
+    "               widening to 1/3 from 600 Hz; given, 1/K at every frequency)\n"
     "  --phase      minimum (default) or mixed (also undoes the direct sound's excess phase; 50 ms delay)\n"
     "  --align      delays so that every arrival meets the latest, levels matched to the quietest\n"
     "  --eq         also (or instead of --out) fit up to 10 peaking sections to the mean of the channels\n"
@@ -90,7 +93,8 @@ const toolsupport::KnownOption knownOptions[] = {
     {"in", true},        {"out", true},       {"taps", true},   {"target", true},   {"range", true},
     {"max-boost", true}, {"smoothing", true}, {"phase", true},  {"align", false},   {"eq", true},
     {"plot", true},      {"verify", false},   {"filter", true}, {"playback", true}, {"capture", true},
-    {"channels", true},  {"merge", false},    {"undo", false},  {"help", false},    {"h", false}};
+    {"channels", true},  {"merge", false},    {"undo", false},  {"help", false},    {"h", false},
+    {"weights", true}};
 
 int fail(const std::string& text, int code) {
     fprintf(stderr, "mobu-correct: %s\n", text.c_str());
@@ -275,12 +279,25 @@ std::string readDesignOptions(OptionParser& options, Options& o) {
         if (text.compare(0, 2, "1/") != 0 || !parseNumber(text.substr(2), k))
             return "--smoothing=" + text + " must be 1/K (e.g. 1/6)";
         o.settings.smoothing = k;
+        o.settings.transitionHz = 0.0; // the user's resolution at every frequency
     }
     if (options.getArg("phase", text) == 0) {
         if (text != "minimum" && text != "mixed") return "--phase=" + text + " must be minimum or mixed";
         o.settings.phase = text == "mixed" ? RoomCorrection::Phase::mixed : RoomCorrection::Phase::minimum;
     }
     o.settings.align = options.has("align");
+    if (options.getArg("weights", text) == 0) {
+        std::stringstream list(text);
+        for (std::string item; std::getline(list, item, ',');) {
+            double w = 0;
+            if (!parseNumber(item, w) || !(w >= 0.01 && w <= 100.0))
+                return "--weights=" + text + ": " + item + " is not a weight 0.01 ... 100";
+            o.settings.positionWeights.push_back(w);
+        }
+        if (o.settings.positionWeights.size() != 1 + o.positions.size() || text.back() == ',')
+            return "--weights=" + text + " needs one weight for each of the " + std::to_string(1 + o.positions.size()) +
+                   " position(s)";
+    }
     return "";
 }
 
@@ -322,8 +339,13 @@ int designFilters(Options& o) {
     }
     if (design.design(error) != 0) return fail(error, 2);
     const auto& s = design.settings();
-    printf("designed %zu channel(s): %d taps, 1/%g octave, %g ... %g Hz, boost at most %g dB, %s phase%s\n",
-           m.channels.size(), s.taps, s.smoothing, s.lowHz, s.highHz, s.maxBoostDB,
+    const std::string resolution = s.transitionHz > 0.0 && s.broadSmoothing < s.smoothing
+                                       ? " up to " + std::to_string(static_cast<int>(s.transitionHz)) + " Hz, 1/" +
+                                             std::to_string(static_cast<int>(s.broadSmoothing)) + " from " +
+                                             std::to_string(static_cast<int>(2 * s.transitionHz)) + " Hz"
+                                       : "";
+    printf("designed %zu channel(s): %d taps, 1/%g octave%s, %g ... %g Hz, boost at most %g dB, %s phase%s\n",
+           m.channels.size(), s.taps, s.smoothing, resolution.c_str(), s.lowHz, s.highHz, s.maxBoostDB,
            s.phase == RoomCorrection::Phase::mixed ? "mixed" : "minimum", s.align ? ", aligned" : "");
     for (const auto& r : design.reports()) {
         const Eigen::VectorXd& f = design.frequencies();
@@ -381,6 +403,19 @@ int designFilters(Options& o) {
             printf("equaliser: %s (%zu sections, %.2f dB RMS from %s)\n", path.c_str(), peaks.size(), residual,
                    channel < 0 ? "the mean correction"
                                : ("the correction of channel " + std::to_string(channel)).c_str());
+            // What peaking sections can't hold (they are 0 dB at 0 Hz and at half the rate, and
+            // don't delay): the broadband gain of the level match and the delay of the alignment,
+            // which the coefficient file carries and which must otherwise be set on the output.
+            // The gain is the coefficient file's less what the sections themselves leave in the
+            // reference band, so that the channels equalised by their files meet at the same level.
+            const int common = s.phase == RoomCorrection::Phase::mixed ? s.mixedDelay : 0;
+            for (const auto& r : design.reports())
+                if (r.channel == channel && s.align)
+                    printf("  not in %s: gain %+.2f dB and delay %d samples (%.2f ms) of output %d, the level match "
+                           "and the alignment (mixer control \"Gain %d\" for the gain; a delay only the coefficient "
+                           "file gives)\n",
+                           path.c_str(), r.gainDB - design.equalisedLevelDB(peaks, channel), r.delay - common,
+                           1000.0 * (r.delay - common) / s.fs, r.channel, r.channel);
             return std::string();
         };
         if (const std::string wrong = writeEqualiser(o.eq, -1); !wrong.empty()) return fail(wrong, 1);
@@ -398,8 +433,8 @@ int designFilters(Options& o) {
         }
         if (const std::string wrong = plotPanels(
                 o.plot,
-                "Room correction: 1/" + std::to_string(static_cast<int>(s.smoothing)) +
-                    " octave smoothed, each channel at its own level",
+                "Room correction: 1/" + std::to_string(static_cast<int>(s.smoothing)) + " octave" + resolution +
+                    " smoothed, each channel at its own level",
                 channels, design.frequencies(), curves,
                 {"measured", "target", "predicted (measured x correction)", "correction filter"}, s.lowHz, s.highHz);
             !wrong.empty())

@@ -1,6 +1,7 @@
 #include "RoomCorrection.h"
 
 #include "RealDFT.h"
+#include "SpectralSmoothing.h"
 
 #include <MobuEmbedded/IIRDesign.h>
 
@@ -60,6 +61,17 @@ int RoomCorrection::setSettings(const Settings& s, std::string& error) {
         why << "the smoothing 1/" << s.smoothing << " octave is outside 1/1 ... 1/96";
     else if (s.outputs < 1 || s.outputs > 64)
         why << "the output count " << s.outputs << " is outside 1 ... 64";
+    else if (!(s.transitionHz >= 0.0 && s.transitionHz < 0.5 * s.fs))
+        why << "the transition " << s.transitionHz << " Hz is outside 0 ... " << 0.5 * s.fs << " Hz";
+    else if (!(s.broadSmoothing >= 1.0 && s.broadSmoothing <= 96.0))
+        why << "the smoothing 1/" << s.broadSmoothing << " octave above the transition is outside 1/1 ... 1/96";
+    else if (!(s.maxNarrowCutDB > 0.0))
+        why << "the deepest narrow cut " << s.maxNarrowCutDB << " dB must be above 0";
+    else if (!(s.maxSpreadDB >= 0.0))
+        why << "the largest spread between positions " << s.maxSpreadDB << " dB must not be negative";
+    else if (std::any_of(s.positionWeights.begin(), s.positionWeights.end(),
+                         [](double w) { return !(w >= 0.01 && w <= 100.0); }))
+        why << "a position weight is outside 0.01 ... 100";
     else if (s.phase == Phase::mixed && (s.mixedDelay < 0 || s.mixedDelay >= s.taps / 2))
         why << "the mixed-phase delay " << s.mixedDelay << " must be below half the filter length";
     if (!why.str().empty()) {
@@ -165,20 +177,8 @@ double RoomCorrection::rangeWeight(double f) const {
 }
 
 Eigen::VectorXd RoomCorrection::smoothPower(const Eigen::VectorXd& power, double K) {
-    const Eigen::Index m = power.size();
-    std::vector<long double> sums(static_cast<size_t>(m) + 1, 0.0L);
-    for (Eigen::Index j = 0; j < m; ++j)
-        sums[static_cast<size_t>(j) + 1] = sums[static_cast<size_t>(j)] + power(j);
-    const double down = std::pow(2.0, -0.5 / K), up = std::pow(2.0, 0.5 / K);
-    Eigen::VectorXd out(m);
-    if (m > 0) out(0) = power(0);
-    for (Eigen::Index k = 1; k < m; ++k) {
-        const Eigen::Index lo = static_cast<Eigen::Index>(std::ceil(k * down));
-        const Eigen::Index hi = std::min(m - 1, static_cast<Eigen::Index>(std::floor(k * up)));
-        out(k) = static_cast<double>((sums[static_cast<size_t>(hi) + 1] - sums[static_cast<size_t>(lo)]) /
-                                     static_cast<long double>(hi - lo + 1));
-    }
-    return out;
+    return spectralsmoothing::smooth(power,
+                                     Eigen::VectorXd::Constant(std::max<Eigen::Index>(power.size(), 1), 1.0 / K));
 }
 
 Eigen::VectorXd RoomCorrection::minimumPhase(const Eigen::VectorXd& magnitude, Eigen::Index n) {
@@ -321,6 +321,14 @@ int RoomCorrection::design(std::string& error) {
         for (const Eigen::VectorXd& h : c.positions)
             longestResponse = std::max(longestResponse, h.size());
     }
+    for (const Channel& c : channels) {
+        if (set.positionWeights.empty()) break;
+        if (set.positionWeights.size() != 1 + c.positions.size()) {
+            error = std::to_string(set.positionWeights.size()) + " position weights for the " +
+                    std::to_string(1 + c.positions.size()) + " positions of channel " + std::to_string(c.index);
+            return ROOMCORRECTION_SETTINGS_ERROR;
+        }
+    }
     const Eigen::Index n = nextPowerOfTwo(std::max<Eigen::Index>(4 * set.taps, 2 * longestResponse));
     const Eigen::Index bins = n / 2 + 1;
     const bool mixed = set.phase == Phase::mixed;
@@ -329,22 +337,39 @@ int RoomCorrection::design(std::string& error) {
     int latest = 0;
     for (const Channel& c : channels)
         latest = std::max(latest, c.arrival);
-    std::vector<Eigen::VectorXd> powers, smoothed;
+    const Eigen::VectorXd widths =
+        spectralsmoothing::widths(bins, set.fs, n, set.smoothing, set.broadSmoothing, set.transitionHz);
+    const auto smooth = [&widths](const Eigen::VectorXd& x) { return spectralsmoothing::smooth(x, widths); };
+    std::vector<Eigen::VectorXd> powers, smoothed, agreements;
     std::vector<double> levels;
     for (const Channel& c : channels) {
         powers.push_back(powerOf(c.impulse, n));
+        agreements.push_back(Eigen::VectorXd::Ones(bins));
         if (!c.positions.empty()) {
             // The spatial average: each further position brought to the main one's level in the
-            // reference band (a nearer or farther microphone does not weigh more), powers averaged.
-            const double mainLevel = levelOf(smoothPower(powers.back(), set.smoothing).unaryExpr(&toDB), n);
-            for (const Eigen::VectorXd& h : c.positions) {
-                const Eigen::VectorXd power = powerOf(h, n);
-                const double level = levelOf(smoothPower(power, set.smoothing).unaryExpr(&toDB), n);
-                powers.back() += std::pow(10.0, (mainLevel - level) / 10.0) * power;
+            // reference band (a nearer or farther microphone does not weigh more), powers averaged
+            // with the positions' weights (all alike unless given).
+            const auto weightOf = [&](size_t p) { return set.positionWeights.empty() ? 1.0 : set.positionWeights[p]; };
+            std::vector<Eigen::VectorXd> positionsDB{smooth(powers.back()).unaryExpr(&toDB)};
+            const double mainLevel = levelOf(positionsDB[0], n);
+            double total = weightOf(0);
+            powers.back() *= weightOf(0);
+            for (size_t p = 0; p < c.positions.size(); ++p) {
+                const Eigen::VectorXd power = powerOf(c.positions[p], n);
+                positionsDB.push_back(smooth(power).unaryExpr(&toDB));
+                const double level = levelOf(positionsDB.back(), n);
+                positionsDB.back().array() += mainLevel - level;
+                powers.back() += weightOf(p + 1) * std::pow(10.0, (mainLevel - level) / 10.0) * power;
+                total += weightOf(p + 1);
             }
-            powers.back() /= static_cast<double>(1 + c.positions.size());
+            powers.back() /= total;
+            // Where the positions disagree by more than the limit the correction is scaled down in
+            // proportion: what differs from seat to seat is not the loudspeaker's or the room's own.
+            const Eigen::VectorXd spread = smooth(spectralsmoothing::spreadDB(positionsDB));
+            for (Eigen::Index k = 0; k < bins && set.maxSpreadDB > 0.0; ++k)
+                agreements.back()(k) = std::min(1.0, set.maxSpreadDB / std::max(spread(k), 1e-9));
         }
-        smoothed.push_back(smoothPower(powers.back(), set.smoothing).unaryExpr([](double p) { return toDB(p); }));
+        smoothed.push_back(smooth(powers.back()).unaryExpr([](double p) { return toDB(p); }));
         levels.push_back(levelOf(smoothed.back(), n));
     }
     const double quietest = levels.empty() ? 0.0 : *std::min_element(levels.begin(), levels.end());
@@ -384,7 +409,7 @@ int RoomCorrection::design(std::string& error) {
             Eigen::VectorXd corrected(bins);
             for (Eigen::Index k = 0; k < bins; ++k)
                 corrected(k) = powers[i](k) * std::pow(10.0, shapeOf(k) / 10.0);
-            const Eigen::VectorXd after = smoothPower(corrected, set.smoothing);
+            const Eigen::VectorXd after = smooth(corrected);
             Eigen::VectorXd error(bins);
             // Where the boost is at its limit and more is wanted, nothing more can be done: such
             // bins must not pull their neighbours up through the smoothed step.
@@ -394,13 +419,19 @@ int RoomCorrection::design(std::string& error) {
             }
             // The step is smoothed as well: detail finer than the smoothing is invisible to it and
             // would otherwise grow from pass to pass.
-            const Eigen::VectorXd step = smoothPower(error, set.smoothing);
+            const Eigen::VectorXd step = smooth(error);
             for (Eigen::Index k = 0; k < bins; ++k)
                 if (weight(k) >= 1.0) wanted(k) = std::min(wanted(k) + step(k), set.maxBoostDB + 20.0);
         }
+        // A cut may reach at most maxNarrowCutDB below the correction smoothed over three times the
+        // resolution: a deep notch narrower than that fits one seat's mode and overshoots at the next.
+        Eigen::VectorXd shape(bins);
+        for (Eigen::Index k = 0; k < bins; ++k)
+            shape(k) = agreements[i](k) * shapeOf(k);
+        const Eigen::VectorXd broad = spectralsmoothing::smooth(shape, 3.0 * widths);
         Eigen::VectorXd magnitude(bins);
         for (Eigen::Index k = 0; k < bins; ++k)
-            magnitude(k) = std::pow(10.0, (r.gainDB + shapeOf(k)) / 20.0);
+            magnitude(k) = std::pow(10.0, (r.gainDB + std::max(shape(k), broad(k) - set.maxNarrowCutDB)) / 20.0);
         const Eigen::VectorXd minimum = minimumPhase(magnitude, n);
         Eigen::VectorXd filter = minimum; // n taps, delay added below
         if (mixed) {
@@ -466,9 +497,7 @@ int RoomCorrection::design(std::string& error) {
             r.gainDB -= excessDB;
         }
         const Eigen::VectorXd predicted =
-            smoothPower(powers[i].cwiseProduct(correctionPowers[i]), set.smoothing).unaryExpr([](double p) {
-                return toDB(p);
-            });
+            smooth(powers[i].cwiseProduct(correctionPowers[i])).unaryExpr([](double p) { return toDB(p); });
         r.measuredDB = onReportGrid(smoothed[i], n).array() - levels[i];
         r.predictedDB = onReportGrid(predicted, n).array() - levels[i] - r.gainDB;
         r.correctionDB = onReportGrid(correctionPowers[i].unaryExpr([](double p) { return toDB(p); }), n);
@@ -500,6 +529,24 @@ Eigen::VectorXd RoomCorrection::deviationDB(const Eigen::VectorXd& impulse, doub
 RoomCorrection::RoomCorrection() {
     std::string unused;
     setSettings(Settings(), unused);
+}
+
+double RoomCorrection::equalisedLevelDB(const std::vector<Peak>& peaks, int channel) const {
+    const auto r = std::find_if(channelReports.begin(), channelReports.end(),
+                                [&](const Report& x) { return x.channel == channel; });
+    if (r == channelReports.end()) return 0.0;
+    double lo = std::max(referenceLowHz, set.lowHz), hi = std::min(referenceHighHz, set.highHz);
+    if (!(lo < hi)) lo = set.lowHz, hi = set.highHz;
+    std::vector<double> samples;
+    for (Eigen::Index i = 0; i < reportFrequencies.size(); ++i) {
+        const double f = reportFrequencies(i);
+        if (f >= lo && f <= hi) samples.push_back(r->measuredDB(i) + equaliserDB(peaks, f) - r->targetDB(i));
+    }
+    if (samples.empty()) return 0.0;
+    const size_t half = samples.size() / 2;
+    std::nth_element(samples.begin(), samples.begin() + half, samples.end());
+    if (samples.size() % 2) return samples[half];
+    return 0.5 * (samples[half] + *std::max_element(samples.begin(), samples.begin() + half));
 }
 
 double RoomCorrection::equaliserDB(const std::vector<Peak>& peaks, double f) const {

@@ -24,8 +24,10 @@ public:
 
 /** Design of room-correction filters from measured impulse responses.
  *
- * For each measured loudspeaker channel the measured magnitude is smoothed over a
- * fraction of an octave (in power), compared with a target (flat or a curve) and turned
+ * For each measured loudspeaker channel the measured magnitude is smoothed (in power) over
+ * 1/smoothing octave up to transitionHz, widening over the next octave to 1/broadSmoothing
+ * (a room's response above its transition changes from seat to seat: a correction there as
+ * fine as at the modes fits only the microphone), compared with a target (flat or a curve) and turned
  * into a correction: within the correction range the difference to the target at the
  * channel's level, boosts limited to maxBoostDB (so a dip is never filled by more than
  * that), cuts unlimited; outside the range the correction returns smoothly to 0 dB (a
@@ -62,12 +64,21 @@ public:
         double lowHz = 20.0; ///< correction range
         double highHz = 20000.0;
         double maxBoostDB = 6.0; ///< largest boost of any correction
-        double smoothing = 6.0;  ///< K of the 1/K-octave smoothing
+        double smoothing = 6.0;  ///< K of the 1/K-octave smoothing (up to the transition)
+        double transitionHz =
+            300.0; ///< 1/smoothing up to it, 1/broadSmoothing from twice it (0: 1/smoothing throughout)
+        double broadSmoothing = 3.0;   ///< K of the smoothing above the room's transition
+        double maxNarrowCutDB = 100.0; ///< deepest cut below the correction smoothed over 3x the resolution
+        double maxSpreadDB =
+            0.0; ///< above 0: where the positions spread more, the correction is scaled by this / spread
         Phase phase = Phase::minimum;
         bool align = false; ///< delays and levels matched across channels
         int outputs = 8;    ///< channels of the coefficient file (at least the highest channel + 1)
         double maxPreRingingDB = -30.0;
         int mixedDelay = 2400; ///< samples (50 ms at 48 kHz) of the mixed-phase filters (checked in mixed phase only)
+        /// Weights of the positions in the spatial average, the main one first (empty: all alike;
+        /// otherwise one per position, each 0.01 ... 100, checked by design()).
+        std::vector<double> positionWeights;
     };
 
     /// What the design found for one channel, on the frequencies of `frequencies`.
@@ -113,7 +124,8 @@ public:
 
     /** Adds the response of a channel already added at a further measurement position.  The
      * magnitude is then designed from the spatial average: the power spectra of all positions,
-     * each brought to the main position's level in the reference band, averaged; the arrival,
+     * each brought to the main position's level in the reference band, averaged (weighted by
+     * Settings::positionWeights when given); the arrival,
      * the alignment and the excess phase of mixed phase stay the main position's.  0,
      * ROOMCORRECTION_CHANNEL_ERROR (no such channel) or ROOMCORRECTION_RESPONSE_ERROR. */
     int addPosition(int channel, const Eigen::VectorXd& impulse, std::string& error);
@@ -128,12 +140,21 @@ public:
     const Eigen::VectorXd& frequencies() const { return reportFrequencies; }
 
     /** Fits up to `sections` peaking sections to the mean over the channels of the corrections
-     * the design asked for (within the range, boosts limited), or to the one of `channel` alone,
-     * greedily at the largest remaining error and refined section by section.  Call after
-     * design().  `residualDB` receives the RMS error left within the range.  (Peaking sections
-     * are 0 dB at 0 Hz and half the rate: the level match and the delays of the alignment are
-     * not theirs.) */
+     * the design asked for (Report::requiredDB within the range, boosts limited: the same target,
+     * level, range and spatial average as the filters), or to the one of `channel` alone, greedily
+     * at the largest remaining error and refined section by section.  (Not to the filters' own
+     * refined shape: its sharper detail, which the smoothed response needs from a long filter,
+     * costs ten sections more elsewhere than it gains.)  Call after design().
+     * `residualDB` receives the RMS error left within the range.  (Peaking sections are 0 dB at
+     * 0 Hz and half the rate: the broadband gain of the level match (Report::gainDB) and the
+     * delay of the alignment (Report::delay) are not theirs.) */
     std::vector<Peak> fitEqualiser(int sections, double& residualDB, int channel = -1) const;
+    /** The level of `channel` through a cascade of peaking sections, over its own level
+     * (Report::levelDB): the median, over the report frequencies of the reference band, of its
+     * smoothed measured response plus the sections over the target.  Call after design().  The
+     * sections' error there moves the level: a channel equalised by them is level-matched by the
+     * broadband gain Report::gainDB less this. */
+    double equalisedLevelDB(const std::vector<Peak>& peaks, int channel) const;
     /// The response in dB of a cascade of peaking sections at f Hz, as the equaliser designs them.
     double equaliserDB(const std::vector<Peak>& peaks, double f) const;
 

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # The room-correction scenario of the demonstration (scripts/demo.sh --correct): on the virtual
 # board in lock-step with a room of clear modes and reflections (scripts/modal-room.wav, written by
-# scripts/make-modal-room.py), it measures two loudspeakers, designs their correction, loads it into
-# the running processor (which switches it in), verifies it by measuring again through it, and checks
-# that the processor's output is the programme convolved with the file.  It prints the before/after
-# figures and leaves the pictures in the folder.
+# scripts/make-modal-room.py), it measures two loudspeakers at two microphone positions (the board
+# switched to the room heard from the second), designs their correction from both, loads it into
+# the running processor (which switches it in), verifies it at both positions by measuring again
+# through it, and checks that the processor's output is the programme convolved with the file.  It
+# prints the before/after figures and leaves the pictures in the folder.
 #
 #   scripts/demo-correct.sh [DIR]     work in DIR (default: a new /tmp/mobu-correct.XXXXXX)
 set -euo pipefail
@@ -15,7 +16,7 @@ work="${1:-$(mktemp -d /tmp/mobu-correct.XXXXXX)}"
 mkdir -p "$work/home/.mobu"
 work="$(cd "$work" && pwd)"
 rm -rf "$work/measurement"
-rm -f "$work"/{filters.wav,filters.wav.scale,processor.log,output.wav,design.png,verify.png,eq.json,eq-0.json,eq-1.json}
+rm -f "$work"/{filters.wav,filters.wav.scale,processor.log,output.wav,design.png,verify.png,verify-2.png,eq.json,eq-0.json,eq-1.json}
 
 pids=()
 shms=()
@@ -105,6 +106,11 @@ ALSA_CONFIG_PATH="$room_cfg" env "${home_env[@]}" "$build/applications/mobu-corr
     --in="$work/measurement" --filter="$work/filters.wav" --playback=board_playback --capture=board_capture \
     --plot="$work/verify.png"
 
+echo "== Verifying at the second position (the same correction heard from the moved microphone)"
+ALSA_CONFIG_PATH="$room2_cfg" env "${home_env[@]}" "$build/applications/mobu-correct" --verify \
+    --in="$work/measurement/pos-2" --filter="$work/filters.wav" --playback=board_playback --capture=board_capture \
+    --plot="$work/verify-2.png"
+
 echo "== The processor runs the file exactly: its eight outputs against the programme convolved with it"
 board "$work/board-exact" --capture-channels 8
 exact_cfg="$cfg"
@@ -132,6 +138,7 @@ wait "$processor" || true
 "$py" "$root/scripts/correct-demo.py" exact "$work"
 
 echo
-echo "Pictures: $work/design.png (the design), $work/verify.png (before and after)"
+echo "Pictures: $work/design.png (the design), $work/verify.png and $work/verify-2.png (before and after at"
+echo "the two positions)"
 echo "Measurement: $work/measurement; coefficients: $work/filters.wav; equaliser: $work/eq.json"
 echo "The scenario took ${SECONDS} s"
