@@ -107,7 +107,8 @@ public:
     using Complex = std::complex<Real>;
     using ComplexColumn = Eigen::Array<Complex, Eigen::Dynamic, 1>;
 
-    LongStage(int N, int r, const Eigen::MatrixXd& h, Eigen::Index end, std::vector<int> group);
+    LongStage(int N, int r, const Eigen::MatrixXd& h, Eigen::Index end, std::vector<int> group,
+              const FIRMobu::AbandonCheck& abandon);
     void reset() override;
     void process(int c, const double* x, double* y) override;
     void advance() override;
@@ -116,7 +117,7 @@ public:
 private:
     void runUnits(int c, int first, int last);
     /// Times the first count units of a period on channel 0 (see the constructor).
-    std::vector<double> measuredUnitCosts(size_t count);
+    std::vector<double> measuredUnitCosts(size_t count, const FIRMobu::AbandonCheck& abandon);
     /// Runs channel 0's units first .. last - 1, each timed into unitTime.
     void runTimedUnits(int first, int last);
     /// Cuts the units into r slices of nearly equal time (sliceStart, from unitTime).
@@ -213,13 +214,15 @@ double FIRLongPartitions::estimatedCost(int N, int r, int W) {
 FIRLongPartitions::~FIRLongPartitions() = default;
 
 std::unique_ptr<FIRLongPartitions> FIRLongPartitions::make(int N, int r, const Eigen::MatrixXd& h, Eigen::Index end,
-                                                           std::vector<int> group, bool single) {
-    if (single) return std::make_unique<LongStage<float>>(N, r, h, end, std::move(group));
-    return std::make_unique<LongStage<double>>(N, r, h, end, std::move(group));
+                                                           std::vector<int> group, bool single,
+                                                           const FIRMobu::AbandonCheck& abandon) {
+    if (single) return std::make_unique<LongStage<float>>(N, r, h, end, std::move(group), abandon);
+    return std::make_unique<LongStage<double>>(N, r, h, end, std::move(group), abandon);
 }
 
 template <typename Real>
-LongStage<Real>::LongStage(int N_, int r_, const Eigen::MatrixXd& h, Eigen::Index end, std::vector<int> group)
+LongStage<Real>::LongStage(int N_, int r_, const Eigen::MatrixXd& h, Eigen::Index end, std::vector<int> group,
+                           const FIRMobu::AbandonCheck& abandon)
     : FIRLongPartitions(N_, r_, static_cast<int>((end + N_ * r_ - 1) / (N_ * r_)) - 1), groupOf(std::move(group)) {
     shape = layout(N, r, W);
     R = shape.R;
@@ -301,6 +304,7 @@ LongStage<Real>::LongStage(int N_, int r_, const Eigen::MatrixXd& h, Eigen::Inde
     // which j brings to the first.
     for (Eigen::Index c = 0; c < C; ++c)
         for (int q = 1; q <= W; ++q) {
+            FIRMobu::abandonIf(abandon);
             // The same passes as runUnits: packed -> (column transforms, twiddle) -> row transforms.
             Complex* u = windows[c].col(q - 1);
             Complex* t = work[c].col(1);
@@ -326,7 +330,7 @@ LongStage<Real>::LongStage(int N_, int r_, const Eigen::MatrixXd& h, Eigen::Inde
     // The work of one period: packing and column transforms, twiddled row transforms, the
     // multiply-add of rows of bins over the windows, and the inverse passes.
     reset(); // zeros to time the units on (uninitialised memory might hold slow subnormals)
-    unitTime = measuredUnitCosts(unitCosts(N, r, W, shape).size());
+    unitTime = measuredUnitCosts(unitCosts(N, r, W, shape).size(), abandon);
     // Channel 0's units stand for the whole period's work: its transforms for every group's,
     // its multiply-adds (its group's channels) for every channel's, its inverse units for
     // every channel's.
@@ -348,7 +352,8 @@ LongStage<Real>::LongStage(int N_, int r_, const Eigen::MatrixXd& h, Eigen::Inde
     reset();
 }
 
-template <typename Real> std::vector<double> LongStage<Real>::measuredUnitCosts(size_t count) {
+template <typename Real>
+std::vector<double> LongStage<Real>::measuredUnitCosts(size_t count, const FIRMobu::AbandonCheck& abandon) {
     // The model's estimates are off by up to a factor of two between kinds of unit (the
     // transforms run from cache, the multiply-add streams from memory), so the shares are cut
     // by time instead.  Every unit is timed on its own, and keeps its fastest of a few rounds:
@@ -356,13 +361,15 @@ template <typename Real> std::vector<double> LongStage<Real>::measuredUnitCosts(
     // the thread was interrupted.  The values are of no account (reset follows).
     constexpr int rounds = 4;
     std::vector<double> cost(count, std::numeric_limits<double>::infinity());
-    for (int round = 0; round < rounds; ++round)
+    for (int round = 0; round < rounds; ++round) {
+        FIRMobu::abandonIf(abandon);
         for (size_t u = 0; u < count; ++u) {
             const auto start = std::chrono::steady_clock::now();
             runUnits(0, static_cast<int>(u), static_cast<int>(u) + 1);
             const std::chrono::duration<double, std::nano> took = std::chrono::steady_clock::now() - start;
             cost[u] = std::min(cost[u], took.count());
         }
+    }
     return cost;
 }
 

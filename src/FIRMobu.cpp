@@ -248,6 +248,7 @@ void FIRMobu::loadTimeDomainCoefficients(Eigen::MatrixXd h) {
         copy.bottomRows(N - old).setZero();
     }
 
+    abandonIf(abandonCheck);
     spectrumKernels(); // picks the kernels now rather than in the first filterLocal call
     ComplexArray first;
     mDFT(copy.topRows(N), first);
@@ -271,8 +272,9 @@ void FIRMobu::loadTimeDomainCoefficients(Eigen::MatrixXd h) {
     std::vector<std::unique_ptr<FIRLongPartitions>> stagesAfter0;
     for (size_t s = 0; s < ratios.size(); ++s) {
         const Eigen::Index end = s + 1 < ratios.size() ? 2 * N * ratios[s + 1] : taps;
+        abandonIf(abandonCheck);
         stagesAfter0.push_back(FIRLongPartitions::make(static_cast<int>(N), ratios[s], copy, end, groups,
-                                                       laterPrecision == Precision::Single));
+                                                       laterPrecision == Precision::Single, abandonCheck));
     }
     // Stage 0's transforms, measured on arrays laid out as the ring and blockWork.
     SpectrumArray work;
@@ -285,6 +287,7 @@ void FIRMobu::loadTimeDomainCoefficients(Eigen::MatrixXd h) {
     ComplexArray spectra;
     const Eigen::Index P = partitionCount(L, N);
     for (Eigen::Index c = 0; c < C; ++c) {
+        abandonIf(abandonCheck);
         Eigen::MatrixXd W = Eigen::MatrixXd::Zero(2 * N, P);
         for (Eigen::Index k = 0; k < L; k += N) {
             const Eigen::Index len = std::min(2 * N, L - k);
@@ -339,16 +342,40 @@ Eigen::Index FIRMobu::partitionCount(Eigen::Index L, Eigen::Index N) {
     return P;
 }
 
-int FIRMobu::readFile(const std::string& fileName, Eigen::MatrixXd& b, double* fileRate) {
+int FIRMobu::readFile(const std::string& fileName, Eigen::MatrixXd& b, double* fileRate, const AbandonCheck& abandon) {
     Sox<double> sox;
     const int openRes = sox.openRead(fileName);
     if (openRes < 0 && openRes != SOX_REFERENCE_WARNING) return SoxDebug().evaluateError(openRes, fileName + "\n");
-    // One frame past the limit is enough to refuse a file: a longer one is never read in full.
-    const int readRes = sox.read(b, static_cast<int>(maxTaps) + 1);
-    if (readRes == SOX_NON_FINITE_ERROR) return SoxDebug().evaluateError(readRes, fileName + "\n");
-    if (readRes < 0) {
-        MobuDebug().evaluateError(1, fileName + "\n");
-        return readRes;
+    // In pieces, so that an abandoned build stops reading within milliseconds; one frame past
+    // the limit is enough to refuse a file: a longer one is never read in full.
+    constexpr Eigen::Index piece = 65536;
+    std::vector<Eigen::MatrixXd> pieces;
+    Eigen::Index frames = 0;
+    while (frames <= maxTaps) {
+        abandonIf(abandon);
+        Eigen::MatrixXd part;
+        const Eigen::Index ask = std::min(piece, maxTaps + 1 - frames);
+        const int readRes = sox.read(part, static_cast<int>(ask));
+        if (readRes == SOX_NON_FINITE_ERROR) return SoxDebug().evaluateError(readRes, fileName + "\n");
+        if (readRes < 0) {
+            MobuDebug().evaluateError(1, fileName + "\n");
+            return readRes;
+        }
+        if (readRes == 0) break;
+        frames += part.rows();
+        const bool end = part.rows() < ask;
+        pieces.push_back(std::move(part));
+        if (end) break;
+    }
+    if (pieces.size() == 1) {
+        b = std::move(pieces[0]);
+    } else {
+        b.resize(frames, pieces.empty() ? sox.getChCntIn() : pieces[0].cols());
+        Eigen::Index at = 0;
+        for (const Eigen::MatrixXd& part : pieces) {
+            b.middleRows(at, part.rows()) = part;
+            at += part.rows();
+        }
     }
     if (b.rows() > maxTaps) {
         b.resize(0, 0);
@@ -415,13 +442,13 @@ int FIRMobu::readChannel(const std::string& fileName, unsigned m, Eigen::VectorX
 }
 
 int FIRMobu::readChannels(const std::string& fileName, int channels, std::vector<Eigen::VectorXd>& taps,
-                          std::vector<int>& codes, std::string& why, double streamRate) {
+                          std::vector<int>& codes, std::string& why, double streamRate, const AbandonCheck& abandon) {
     taps.assign(static_cast<size_t>(std::max(channels, 0)), Eigen::VectorXd());
     codes.assign(taps.size(), 0);
     why.clear();
     Eigen::MatrixXd b;
     double fileRate = 0.0;
-    int res = readFile(fileName, b, &fileRate);
+    int res = readFile(fileName, b, &fileRate, abandon);
     if (res < 0) {
         const std::string sox = SoxDebug().message(res);
         const std::string text = sox.empty() ? MobuDebug().message(res) : sox; // the tap limit is the system's own
@@ -465,10 +492,12 @@ int FIRMobu::loadTimeDomainCoefficients(std::string fileName, unsigned m, double
 
 std::vector<std::unique_ptr<FIRMobu>> FIRMobu::perInputEngines(int M, int inputs,
                                                                const std::vector<Eigen::VectorXd>& taps,
-                                                               Partitioning partitioning, Precision precision) {
+                                                               Partitioning partitioning, Precision precision,
+                                                               const AbandonCheck& abandon) {
     std::vector<std::unique_ptr<FIRMobu>> engines;
     const int outputs = static_cast<int>(taps.size());
     for (int i = 0; i < inputs; ++i) {
+        abandonIf(abandon);
         Eigen::Index length = 0;
         int channels = 0;
         for (int m = i; m < outputs; m += inputs, ++channels)
@@ -480,7 +509,9 @@ std::vector<std::unique_ptr<FIRMobu>> FIRMobu::perInputEngines(int M, int inputs
         engines.back()->setPartitioning(partitioning);
         engines.back()->setLaterPrecision(precision);
         engines.back()->setChannelInputs(std::vector<int>(static_cast<size_t>(channels), 0));
+        engines.back()->setAbandonCheck(abandon);
         engines.back()->loadTimeDomainCoefficients(std::move(h));
+        engines.back()->setAbandonCheck({}); // what it asks may not outlive this build
     }
     return engines;
 }

@@ -5,6 +5,8 @@
 #include <MemoryRelease.h>
 
 #include <algorithm>
+#include <chrono>
+#include <memory>
 #include <cerrno>
 #include <exception>
 #include <fcntl.h>
@@ -67,7 +69,7 @@ void FilterSets::reset(int outputs) {
     ready.store(false, std::memory_order_release);
 }
 
-int FilterSets::build(int n, unsigned rate) {
+int FilterSets::build(int n, unsigned rate, const std::function<bool()>& stop) {
     const int pid = getpid();
     std::vector<FIRMobu*>& set = inactive();
     // Taken before the file is read: a rewrite during the build makes the next event build again.
@@ -88,17 +90,36 @@ int FilterSets::build(int n, unsigned rate) {
                 pid);
         return MobuDebug().evaluateError(-39901);
     }
-    // Every output's taps first (the file read once), then one engine per input for the outputs
-    // it feeds (output m from input m mod inputs), which transforms that input once for all of them.
     mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR::createFIRFilters: Loading the coefficients of %d channels from file %s",
             logTimestamp().c_str(), M, filterFile.c_str());
+    // The file is read once, then one engine per input for the outputs it feeds (output m from
+    // input m mod inputs), which transforms that input once for all of them.  The build asks
+    // stop between its steps (a few milliseconds apart), so that the end of the run is heard
+    // at once however long the filters are; what it built so far is then dropped.
+    const bool mayZero = !ready.load(std::memory_order_acquire);
+    const auto started = std::chrono::steady_clock::now();
+    const auto secondsSince = [](std::chrono::steady_clock::time_point t) {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
+    };
     std::vector<Eigen::VectorXd> taps;
     std::vector<int> codes;
     std::string why;
-    if (FIRMobu::readChannels(filterFile, M, taps, codes, why, rate) < 0) {
+    const auto stopped = [&] {
+        mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR::createFIRFilters: stopped while building from %s; nothing switched",
+                logTimestamp().c_str(), filterFile.c_str());
+        return -39903;
+    };
+    int read = 0;
+    try {
+        read = FIRMobu::readChannels(filterFile, M, taps, codes, why, rate, stop);
+    } catch (const FIRMobu::BuildAbandoned&) {
+        return stopped();
+    }
+    const double readSeconds = secondsSince(started);
+    if (read < 0) {
         const int first =
             static_cast<int>(std::find_if(codes.begin(), codes.end(), [](int c) { return c < 0; }) - codes.begin());
-        if (ready.load(std::memory_order_acquire)) {
+        if (!mayZero) {
             // A set plays: a file that can't be loaded whole changes nothing (no silent or mixed set).
             mobuLog(LOG_NOTICE,
                     "[%s] FullDuplexFIR::createFIRFilters: the filter file %s is refused from channel %d on: %s; "
@@ -117,13 +138,15 @@ int FilterSets::build(int n, unsigned rate) {
     }
     try {
         std::vector<std::unique_ptr<FIRMobu>> engines =
-            FIRMobu::perInputEngines(2 * n, inputs, taps, FIRMobu::defaultPartitioning(), laterPrecision);
+            FIRMobu::perInputEngines(2 * n, inputs, taps, FIRMobu::defaultPartitioning(), laterPrecision, stop);
         set.assign(engines.size(), nullptr);
         for (size_t i = 0; i < engines.size(); ++i) {
             set[i] = engines[i].release(); // owned by the set; deleted by deleteSet
             mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR::createFIRFilters: Filter %d (2*N=%d) for %d outputs at %p",
                     logTimestamp().c_str(), static_cast<int>(i), 2 * n, set[i]->getChCnt(), static_cast<void*>(set[i]));
         }
+    } catch (const FIRMobu::BuildAbandoned&) {
+        return stopped();
     } catch (const std::exception& e) {
         mobuLog(LOG_NOTICE, "[%s] FullDuplexFIR::createFIRFilters COEFF LOAD EXCEPTION: %s PID=%d",
                 logTimestamp().c_str(), e.what(), pid);
@@ -137,6 +160,9 @@ int FilterSets::build(int n, unsigned rate) {
     builtStamp = stamp;
     builtStamp.valid = stamp == stampOf(filterFile);
     mobuLog(LOG_NOTICE, "inactiveFIR loaded %p", static_cast<void*>(&set));
+    mobuLog(LOG_NOTICE,
+            "FullDuplexFIR::createFIRFilters: the filter set from %s built in %.3f s (the file read in %.3f s)",
+            filterFile.c_str(), secondsSince(started), readSeconds);
     return 0;
 }
 
@@ -180,7 +206,7 @@ int FilterSets::startFirst(int n, unsigned rate, const std::function<bool()>& st
     }
     if (inactive()[0] == nullptr) {
         mobuLog(LOG_NOTICE, "creating filters");
-        if (build(n, rate) != 0) return -1;
+        if (build(n, rate, stopRequested) != 0) return -1;
         releaseFreedMemory(); // the build's temporaries, before the audio runs
         mobuLog(LOG_NOTICE, "creating filters done");
     }
@@ -196,7 +222,7 @@ void FilterSets::rebuild(int n, unsigned rate, const std::function<bool()>& give
     if (!sets.waitUntilIdle(giveUp)) return;
     std::lock_guard<std::mutex> lock(buildLock);
     if (!ready.load(std::memory_order_acquire) || sets.transitionPending() || unchangedSinceBuilt()) return;
-    const int built = build(n, rate);
+    const int built = build(n, rate, giveUp);
     releaseFreedMemory(); // what deleting the old set and the build freed
     if (afterBuild) afterBuild();
     if (built == 0) {

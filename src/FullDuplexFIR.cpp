@@ -114,7 +114,7 @@ int FullDuplexFIR::init() {
         mobuLog(LOG_NOTICE, "ERROR: Couldn't run the control thread: gain changes and audio-thread messages wait.");
     exitCount.store(0, std::memory_order_release);
     switchCount = -1;
-    endedSilent = false;
+    silentEngines = 0;
     N = -1;
     if (ALSA::changeThreadPriority(-1) != 0)
         mobuLog(LOG_NOTICE, "WARNING: Couldn't set the thread to maximum priority, running with lower then expected "
@@ -174,12 +174,36 @@ int FullDuplexFIR::loadConfig(std::string fileName) {
         mobuLog(LOG_NOTICE, "the filter file %s does not exist yet: its channels are silent until it is created",
                 value.c_str());
 
-    if ((ret = search(top + ".paraeq")) < 0) return ret;
-    mobuLog(LOG_NOTICE, "adding the paraeq file %s", value.c_str());
-    if ((ret = addParaEQFile(value)) < 0)
-        return fail(ret, "the paraeq file " + value + " (key " + top +
-                             ".paraeq) can't be used: it must be a plain "
-                             "name in ~/.mobu or an absolute path to a regular file");
+    // The equalisers: paraeq for both inputs, paraeq0 and paraeq1 for one input each (either
+    // wins over paraeq for its input); every input needs one.
+    std::string eqFiles[IN_CHCNT], eqKeys[IN_CHCNT];
+    for (int c = 0; c < IN_CHCNT; ++c) {
+        eqKeys[c] = top + ".paraeq" + std::to_string(c);
+        if (const int code = config.search(eqKeys[c], eqFiles[c]); code < 0 && code != -ENOENT)
+            return fail(code, "the key " + eqKeys[c] + " can't be used: " + configText(code));
+    }
+    if (eqFiles[0].empty() || eqFiles[1].empty()) {
+        if ((ret = search(top + ".paraeq")) < 0) return ret;
+        for (int c = 0; c < IN_CHCNT; ++c)
+            if (eqFiles[c].empty()) {
+                eqFiles[c] = value;
+                eqKeys[c] = top + ".paraeq";
+            }
+    }
+    const auto refusedEq = [&](int code, int c) {
+        return fail(code, "the paraeq file " + eqFiles[c] + " (key " + eqKeys[c] +
+                              ") can't be used: it must be a plain "
+                              "name in ~/.mobu or an absolute path to a regular file");
+    };
+    if (eqFiles[0] == eqFiles[1]) {
+        mobuLog(LOG_NOTICE, "adding the paraeq file %s", eqFiles[0].c_str());
+        if ((ret = addParaEQFile(eqFiles[0])) < 0) return refusedEq(ret, 0);
+    } else {
+        for (int c = 0; c < IN_CHCNT; ++c) {
+            mobuLog(LOG_NOTICE, "adding the paraeq file %s for input %d", eqFiles[c].c_str(), c);
+            if ((ret = addParaEQFile(c, eqFiles[c])) < 0) return refusedEq(ret, c);
+        }
+    }
 
     // The output guard: optional, from the key or else the per-user default.
     const std::string guardKey = top + ".guard";
@@ -265,7 +289,8 @@ int FullDuplexFIR::loadConfig(std::string fileName) {
 }
 
 int FullDuplexFIR::setLatency(float seconds) {
-    const float fs = static_cast<float>(Playback::getSampleRate());
+    streamRate.store(Playback::getSampleRate(), std::memory_order_release);
+    const float fs = static_cast<float>(streamRate.load(std::memory_order_acquire));
     const float frames = fs * seconds;
     N = std::isfinite(frames) && frames < 1e9f ? static_cast<int>(std::ceil(frames)) : 0;
     mobuLog(LOG_NOTICE, "requested latency : %f fs: %f setting N = %d", seconds, fs, N.load());
@@ -357,8 +382,8 @@ int FullDuplexFIR::setGuardFile(const std::string& path) {
 }
 
 int FullDuplexFIR::configureGuard(OutputGuard& guard, std::string& problem) {
-    const unsigned rate = Playback::getSampleRate();
-    std::vector<OutputGuard::Limits> limits = guardLimits; // the caller holds guardLock
+    const unsigned rate = streamRate.load(std::memory_order_acquire); // also on the file-watch thread
+    std::vector<OutputGuard::Limits> limits = guardLimits;            // the caller holds guardLock
     if (limits.empty()) limits.assign(static_cast<size_t>(M), OutputGuard::Limits{});
     const int ret = guard.configure(limits, rate > 0 ? rate : 48000.0, problem);
     if (ret < 0) {
@@ -408,7 +433,8 @@ void FullDuplexFIR::rebuildGuard() {
 }
 
 int FullDuplexFIR::addParaEQFile(std::string name) {
-    paraEQFile = name;
+    paraEQFiles[0] = paraEQFiles[1] = name;
+    eqPaired = true;
     paraEQs[0].pairWith(&paraEQs[1]); // both read the one file and switch together
     paraEQs[1].pairWith(&paraEQs[0]);
     for (int i = 0; i < IN_CHCNT; ++i) {
@@ -417,6 +443,20 @@ int FullDuplexFIR::addParaEQFile(std::string name) {
         if (named == 0 && (paraEQs[i].running() || paraEQs[i].run(0) == 0)) continue;
         mobuLog(LOG_NOTICE, "not running thread %d for %s", i, name.c_str());
     }
+    return 0;
+}
+
+int FullDuplexFIR::addParaEQFile(int input, const std::string& name) {
+    if (input < 0 || input >= IN_CHCNT) return -EINVAL;
+    paraEQFiles[input] = name;
+    eqPaired = false; // each input reads its own file and switches alone
+    for (auto& eq : paraEQs)
+        eq.pairWith(nullptr);
+    ParaEQFileWatcher& eq = paraEQs[input];
+    const int named = eq.setFileName(name);
+    if (named < 0) return named; // refused (reported, naming it): this input watches no file
+    if (named != 0 || (!eq.running() && eq.run(0) != 0))
+        mobuLog(LOG_NOTICE, "not running thread %d for %s", input, name.c_str());
     return 0;
 }
 
@@ -494,6 +534,9 @@ void FullDuplexFIR::wakeControl() {
 }
 
 int FullDuplexFIR::controlLoop() {
+    // Created by a thread that may already run at the audio thread's priority (a restart
+    // after an over/under-run): never above the other helpers.
+    capThreadPriority("controlLoop", " control : thread priority ", " control : change thread priority result = ");
     while (!control.stopRequested()) {
         pollfd p{controlFd, POLLIN, 0};
         if (poll(&p, 1, -1) < 0 && errno != EINTR) return -errno;
@@ -626,7 +669,7 @@ int FullDuplexFIR::handleValueEvents(ALSA::MixerElement& element) {
 // Filter sets
 
 int FullDuplexFIR::createFIRFilters(int n) {
-    return filters.build(n, Playback::getSampleRate());
+    return filters.build(n, Playback::getSampleRate(), [] { return loadFlag(shutdown_received) != 0; });
 }
 
 void FullDuplexFIR::deleteInactiveFIRFilters() {
@@ -641,9 +684,14 @@ bool FullDuplexFIR::filtersReadCurrentFile() {
     return filters.readCurrentFile();
 }
 
+bool FullDuplexFIR::buildGivesUp() const {
+    // The watcher stops (the processor ends), or the run is ending: a set now would never play.
+    return FileWatchThreaded::stopRequested() || loadFlag(shutdown_received) != 0;
+}
+
 void FullDuplexFIR::rebuildFilters(const char* why) {
     filters.rebuild(
-        N, Playback::getSampleRate(), [this] { return FileWatchThreaded::stopRequested(); }, why);
+        N, streamRate.load(std::memory_order_acquire), [this] { return buildGivesUp(); }, why);
 }
 
 void FullDuplexFIR::closeWrite(char* name) {
@@ -676,7 +724,7 @@ void FullDuplexFIR::attribChange(char* name, int wd) {
     }
     // A file replaced by rename is watched under its new inode.
     filters.rebuild(
-        N, Playback::getSampleRate(), [this] { return FileWatchThreaded::stopRequested(); }, nullptr,
+        N, streamRate.load(std::memory_order_acquire), [this] { return buildGivesUp(); }, nullptr,
         [this, wd] {
             rm(wd);
             addFileOrAwait(filters.file());
@@ -738,7 +786,7 @@ int FullDuplexFIR::process() {
         for (int c = 0; c < IN_CHCNT; ++c)
             inLevels[c] = std::max(inLevels[c], peak(inputAudio.col(c)));
         const bool firPending = filters.pending();
-        const bool eqPending = paraEQs[0].transitionPending() && paraEQs[1].transitionPending();
+        const unsigned eqPending = equaliserSwitchMask();
         const bool guardPending = guards.transitionPending();
         const int exiting = exitCount.load(std::memory_order_acquire);
         bool ended = false;
@@ -808,7 +856,7 @@ int FullDuplexFIR::firstPass() {
     mobuLog(LOG_NOTICE, "gains loaded");
     // Start from silence: the filters hear the input for three silent periods, then fade in.
     switchCount = startingCount;
-    endedSilent = true;
+    silentEngines = allEngines;
 
     if (status.enabled()) {
         std::vector<ProcessorStatus::File> used{{"filter", filters.file()}};
@@ -832,8 +880,8 @@ int FullDuplexFIR::firstPass() {
 }
 
 void FullDuplexFIR::normalStep() {
-    endedSilent = false;
-    equaliserPass(false);
+    silentEngines = 0;
+    equaliserPass(0);
     if (!gains.rampPending()) {
         filterPass(0);
         return;
@@ -850,40 +898,66 @@ void FullDuplexFIR::normalStep() {
     gains.completeRamp();
 }
 
-void FullDuplexFIR::switchStep(bool firPending, bool eqPending, bool guardPending) {
+void FullDuplexFIR::switchStep(bool firPending, unsigned eqPending, bool guardPending) {
     if (switchCount < 0) { // the old filters fade out
-        equaliserPass(false);
-        filterPass(-1);
+        // New filters or a new guard take every output through the switch; an equaliser
+        // alone only the outputs its input feeds (engine i filters input i).
+        switching = firPending || guardPending ? allEngines : eqPending;
+        equaliserPass(0);
+        filterPass(switchFades(-1));
         switchCount = 3;
-        endedSilent = true;
+        silentEngines = switching;
         return;
     }
     if (switchCount == startingCount) { // start-up: silent while the filters fill
-        equaliserPass(false);
+        switching = allEngines;
+        equaliserPass(0);
         filterPass(2);
         switchCount = 3;
-        endedSilent = true;
+        silentEngines = allEngines;
         return;
     }
-    bool switchEqualisers = false;
+    unsigned switchEqualisers = 0;
     if (switchCount == 3) {
-        if (firPending) {
+        // What became pending after the fade-out waits for a switch of its own, unless the
+        // outputs it changes are silent now.
+        if (firPending && switching == allEngines) {
             rtLog(LOG_NOTICE, "FullDuplexFIR::%s switching FIR filter over", "process");
             filters.completeSwitch();
         }
-        if (eqPending) {
+        switchEqualisers = eqPending & switching;
+        if (switchEqualisers != 0 && eqPaired) {
             rtLog(LOG_NOTICE, "FullDuplexFIR::%s switching paraEQs over", "process");
-            switchEqualisers = true;
+        } else {
+            for (int c = 0; c < IN_CHCNT; ++c)
+                if (switchEqualisers & (1u << c))
+                    rtLog(LOG_NOTICE, "FullDuplexFIR::%s switching the equaliser of input %d over", "process", c);
         }
-        if (guardPending) {
+        if (guardPending && switching == allEngines) {
             rtLog(LOG_NOTICE, "FullDuplexFIR::%s switching the output guard over", "process");
             guards.completeTransition();
         }
     }
     equaliserPass(switchEqualisers);
-    filterPass(switchCount); // 3, 2: silence while the new filters fill; 1: fade in; 0: plain
-    endedSilent = switchCount > 1;
+    filterPass(switchFades(switchCount)); // 3, 2: silence while the new filters fill; 1: fade in; 0: plain
+    silentEngines = switchCount > 1 ? switching : 0;
     --switchCount;
+}
+
+std::array<int, FullDuplexFIR::IN_CHCNT> FullDuplexFIR::switchFades(int fade) const {
+    std::array<int, IN_CHCNT> fades{};
+    for (int i = 0; i < IN_CHCNT; ++i)
+        fades[i] = switching & (1u << i) ? fade : 0;
+    return fades;
+}
+
+unsigned FullDuplexFIR::equaliserSwitchMask() const {
+    unsigned mask = 0;
+    for (int c = 0; c < IN_CHCNT; ++c)
+        if (paraEQs[c].transitionPending()) mask |= 1u << c;
+    // One file for both inputs: they switch together, once both have the new settings.
+    if (eqPaired && mask != allEngines) return 0;
+    return mask;
 }
 
 bool FullDuplexFIR::exitStep() {
@@ -891,13 +965,16 @@ bool FullDuplexFIR::exitStep() {
     if (state < 0) {
         // After silence (a switch's silent periods, or the drain itself) a fade-out would
         // bring the filters back for one period: stay silent instead.
-        if (endedSilent) {
+        if (silentEngines == allEngines) {
             outputAudio.setZero();
-        } else {
-            equaliserPass(false);
-            filterPass(-1);
+        } else { // an engine silent in an equaliser's switch stays silent
+            std::array<int, IN_CHCNT> fades{};
+            for (int i = 0; i < IN_CHCNT; ++i)
+                fades[i] = silentEngines & (1u << i) ? 2 : -1;
+            equaliserPass(0);
+            filterPass(fades);
         }
-        endedSilent = true;
+        silentEngines = allEngines;
         exitCount.compare_exchange_strong(state, 5, std::memory_order_acq_rel); // a new request stays -1
         return false;
     }
@@ -909,7 +986,7 @@ bool FullDuplexFIR::exitStep() {
                   backlogPeriods, (lastBacklogMs - backlogStartMs) / 1000.0);
         }
         rtLog(LOG_NOTICE, "FullDuplexFIR::%s exiting", "process");
-        endedSilent = false;
+        silentEngines = 0;
         __atomic_store_n(&shutdown_received, 0, __ATOMIC_RELEASE);
         return true;
     }
@@ -917,22 +994,28 @@ bool FullDuplexFIR::exitStep() {
     return false;
 }
 
-void FullDuplexFIR::equaliserPass(bool switchEqualisers) {
+void FullDuplexFIR::equaliserPass(unsigned switchEqualisers) {
 #pragma omp parallel for schedule(static)
     for (int c = 0; c < IN_CHCNT; ++c) {
-        if (switchEqualisers) paraEQs[c].completeTransition();
+        if (switchEqualisers & (1u << c)) paraEQs[c].completeTransition();
         eqIn[c] = inputAudio.col(c).cast<double>();
         paraEQs[c].process(eqIn[c], eqOut[c]);
     }
 }
 
 void FullDuplexFIR::filterPass(int fade) {
+    std::array<int, IN_CHCNT> fades;
+    fades.fill(fade);
+    filterPass(fades);
+}
+
+void FullDuplexFIR::filterPass(const std::array<int, IN_CHCNT>& fades) {
     const Eigen::ArrayXXd& g = gains.inForce();
     std::vector<FIRMobu*>& set = filters.active();
     // Engine i filters input i for outputs i, i + IN_CHCNT, ... (its channels 0, 1, ...).
 #pragma omp parallel for schedule(static)
     for (int i = 0; i < static_cast<int>(set.size()); ++i) {
-        set[i]->filterLocal(eqOut[i], fade);
+        set[i]->filterLocal(eqOut[i], fades[static_cast<size_t>(i) % IN_CHCNT]);
         for (int k = 0, m = i; k < set[i]->getChCnt(); ++k, m += IN_CHCNT)
             set[i]->writeGained(k, outputAudio.col(m), g(N - 1, m));
     }

@@ -339,12 +339,35 @@ TEST_F(Processor, AnAbsoluteParaeqPathIsUsedAndAnUnusableOneIsRefusedNamingIt) {
     EXPECT_TRUE(mobutest::exists(dir + "/absolute.json")) << "created where the path says, and watched";
     EXPECT_EQ(p.getParaEQFile(), dir + "/absolute.json");
     ASSERT_EQ(mkdir((dir + "/folder.json").c_str(), 0755), 0);
-    for (const std::string& eq : {dir + "/folder.json", std::string("../elsewhere.json")}) {
+    // paraeq for both inputs, or one input's own key beside a usable paraeq.
+    for (const std::string key : {"paraeq", "paraeq0", "paraeq1"})
+        for (const std::string& eq : {dir + "/folder.json", std::string("../elsewhere.json")}) {
+            FullDuplexFIR q("board_playback", "board_capture");
+            std::string path = withEqualiser(key == "paraeq" ? eq : eqName);
+            if (key != "paraeq") {
+                std::string text = mobutest::readFile(path);
+                text.insert(text.rfind('}'), key + " \"" + eq + "\" ");
+                mobutest::writeFile(path, text);
+            }
+            EXPECT_LT(q.loadConfig(path), 0) << eq;
+            EXPECT_NE(q.getConfigError().find("the paraeq file " + eq + " (key MobuFullDuplexFIR." + key + ")"),
+                      std::string::npos)
+                << q.getConfigError();
+        }
+    // Both inputs' own files: no paraeq is needed; one of them alone is not enough.
+    for (const bool both : {true, false}) {
+        const std::string path = dir + "/own.conf";
+        mobutest::writeFile(path, "MobuFullDuplexFIR { filter \"" + filter + "\" paraeq0 \"" + dir + "/zero.json\" " +
+                                      (both ? "paraeq1 \"" + dir + "/one.json\" " : "") +
+                                      "mixerDevice \"board\" fifopath \"" + fifo + "\" }\n");
         FullDuplexFIR q("board_playback", "board_capture");
-        EXPECT_LT(q.loadConfig(withEqualiser(eq)), 0) << eq;
-        EXPECT_NE(q.getConfigError().find("the paraeq file " + eq + " (key MobuFullDuplexFIR.paraeq)"),
-                  std::string::npos)
-            << q.getConfigError();
+        EXPECT_EQ(q.loadConfig(path), both ? 0 : -ENOENT) << q.getConfigError();
+        if (both) {
+            EXPECT_EQ(q.getParaEQFile(0), dir + "/zero.json");
+            EXPECT_EQ(q.getParaEQFile(1), dir + "/one.json");
+        } else {
+            EXPECT_EQ(q.getConfigError(), "the key MobuFullDuplexFIR.paraeq is missing");
+        }
     }
 }
 
@@ -477,6 +500,67 @@ TEST_F(Processor, EqualiserChangeSwitchesAloneAndMissingChannelsAreSilent) {
     EXPECT_EQ(countLog("switching paraEQs over"), 1);
     EXPECT_EQ(countLog("switching FIR filter over"), 0);
     EXPECT_EQ(countLog("Couldn't load filter from file, zeroing channel"), 3);
+}
+
+TEST_F(Processor, EachInputFollowsItsOwnEqualiserFileAndARewriteSwitchesOnlyItsOutputs) {
+    const Eigen::MatrixXd h = randomFilters(2100, 8, 7);
+    replaceAudioFile(filter, h);
+    const std::string names[2] = {"in0-" + eqName, "in1-" + eqName};
+    const std::string settings[3] = {R"([{"type": "BPF", "Fc": 800, "dB": -9, "Q": 2}])",
+                                     R"([{"type": "BPF", "Fc": 4000, "dB": 6, "Q": 1}])",
+                                     R"([{"type": "BPF", "Fc": 2000, "dB": -12, "Q": 0.7}])"};
+    replaceEq(names[0], settings[0]);
+    replaceEq(names[1], settings[1]);
+    replaceEq(eqName, "[]"); // paraeq: overridden for both inputs
+    Probe p;
+    p.audit = true;
+    p.input = programme(20, 5);
+    p.after = [&](int k) {
+        if (k == 8) { // input 1's file alone is rewritten
+            replaceEq(names[1], settings[2]);
+            EXPECT_TRUE(waitFor([&] { return p.equaliserSwitchPending(); }));
+        }
+        if (k == 16) p.handleSignal(SIGINT);
+    };
+    EXPECT_EQ(run(p, config("board", "", "  paraeq0 \"" + names[0] + "\"\n  paraeq1 \"" + names[1] + "\"\n")), -1);
+    ASSERT_EQ(p.calls, 23);
+    expectNoAuditedAllocation();
+    EXPECT_EQ(p.getParaEQFile(1), names[1]);
+
+    // The settings each input should hear: its own file from the first sample; input 1 the
+    // rewrite from a cleared state at period 10 (the switch's first silent period).
+    const auto equalised = [&](const std::string& json, const Eigen::ArrayXd& x) {
+        replaceEq("reference-" + eqName, json);
+        ParaEQ reference;
+        reference.setFS(48000);
+        reference.setFileName(("reference-" + eqName).c_str());
+        EXPECT_EQ(reference.loadFromFile(), 0);
+        EXPECT_EQ(reference.resetCascade(), 0);
+        Eigen::ArrayXd y(x.size());
+        EXPECT_EQ(reference.process(x, y), 0);
+        return y;
+    };
+    const Eigen::MatrixXd stored = readAudioFile(filter);
+    for (int c = 0; c < 2; ++c) {
+        const Eigen::ArrayXd x = p.input.col(c).cast<double>();
+        Eigen::ArrayXd u = equalised(settings[c], x);
+        if (c == 1) u.tail(x.size() - 9 * N) = equalised(settings[2], x.tail(x.size() - 9 * N));
+        // Input 0's outputs play on through input 1's switch; both fade out at SIGINT.
+        const Shape plain[] = {Shape::Plain, Shape::Plain, Shape::Plain, Shape::Plain, Shape::Plain,  Shape::Plain,
+                               Shape::Plain, Shape::Plain, Shape::Plain, Shape::Plain, Shape::FadeOut};
+        const Shape switched[] = {Shape::Plain,  Shape::Plain,  Shape::FadeOut, Shape::Silent,
+                                  Shape::Silent, Shape::FadeIn, Shape::Plain,   Shape::Plain,
+                                  Shape::Plain,  Shape::Plain,  Shape::FadeOut};
+        for (int m = c; m < 8; m += 2)
+            for (int k = 7; k <= 17; ++k)
+                expectPeriod(p.out(k), m, convolve(u, stored.col(m), (k - 1) * N, N),
+                             (c == 0 ? plain : switched)[k - 7], 1.0,
+                             "input " + std::to_string(c) + ", period " + std::to_string(k));
+    }
+    EXPECT_EQ(countLog("switching the equaliser of input 1 over"), 1);
+    EXPECT_EQ(countLog("switching the equaliser of input 0 over"), 0);
+    EXPECT_EQ(countLog("switching paraEQs over"), 0);
+    EXPECT_EQ(countLog("switching FIR filter over"), 0);
 }
 
 TEST_F(Processor, ShutdownDuringASwitchsSilenceStaysSilent) {
@@ -1080,12 +1164,14 @@ TEST_F(Processor, StormOfChangesNeverClicksAndEndsOnTheLastValues) {
         filters.get();
         equalisers.get();
         // Settled: nothing pending for a second, longer than the watcher waits (250 ms) before
-        // it reloads a file whose attributes changed, so no late reload starts a switch after it.
+        // it reloads a file whose attributes changed, so no late reload starts a switch after it,
+        // and the newest filter set read the file as it is now (a slow build is waited for).
         auto quietSince = std::chrono::steady_clock::now();
         waitFor(
             [&] {
+                const bool current = p.filtersReadCurrentFile();
                 const auto now = std::chrono::steady_clock::now();
-                if (p.changesPending()) quietSince = now;
+                if (p.changesPending() || !current) quietSince = now;
                 return now - quietSince > std::chrono::seconds(1);
             },
             60);

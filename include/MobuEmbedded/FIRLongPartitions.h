@@ -53,9 +53,11 @@ public:
     /** Taps [2B, end) of every column of h (rows beyond h's count as zero), B = r N, r >= 2.
      * end must be above 2B.  group[c]: the input group of channel c, numbered by first
      * appearance (empty: every channel its own).  single: spectra in single precision.
-     * Throws as loading does (out of memory, no transform plan). */
+     * Throws as loading does (out of memory, no transform plan), and FIRMobu::BuildAbandoned
+     * once abandon says so (asked before every window's transform and every timing round). */
     static std::unique_ptr<FIRLongPartitions> make(int N, int r, const Eigen::MatrixXd& h, Eigen::Index end,
-                                                   std::vector<int> group = {}, bool single = true);
+                                                   std::vector<int> group = {}, bool single = true,
+                                                   const FIRMobu::AbandonCheck& abandon = {});
     virtual ~FIRLongPartitions();
     FIRLongPartitions(const FIRLongPartitions&) = delete;
     FIRLongPartitions& operator=(const FIRLongPartitions&) = delete;

@@ -7,8 +7,10 @@
 #include <cmath>
 #include <complex>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -154,6 +156,21 @@ public:
      * @return 0, or -1352 (reported, nothing changed) for ratios that do not increase from 2. */
     int setPartitioning(Partitioning p, std::vector<int> blockRatios = {});
 
+    /** Asked between the steps of a load (before every stage and every window's transform, a
+     * few milliseconds apart on any filter): once it returns true the load throws BuildAbandoned
+     * and the engine keeps what it had.  Empty (the default): a load always completes.  For a
+     * long build that the end of a run must cut short. */
+    using AbandonCheck = std::function<bool()>;
+    void setAbandonCheck(AbandonCheck check) { abandonCheck = std::move(check); }
+    /// What a load throws when its abandon check says so (nothing of the load is kept).
+    struct BuildAbandoned : std::runtime_error {
+        BuildAbandoned() : std::runtime_error("the filter build was abandoned") {}
+    };
+    /// Throws BuildAbandoned when the check is set and says so.
+    static void abandonIf(const AbandonCheck& check) {
+        if (check && check()) throw BuildAbandoned();
+    }
+
     /// Precision of the spectra of the later stages (taps from 2 B1 on); stage 0 is always double.
     enum class Precision { Single, Double };
     /** Takes effect at the next loadTimeDomainCoefficients (defaultPrecision() until set).
@@ -279,8 +296,10 @@ public:
     /** Reads a whole coefficient file (frames x channels) as every reader of coefficients
      * does; 0 or the reader's negative code (already reported).  A file of more than maxTaps
      * frames is refused with MOBU_TAP_LIMIT_ERROR naming it, after reading maxTaps + 1 frames
-     * only, and b is left empty. */
-    static int readFile(const std::string& fileName, Eigen::MatrixXd& b, double* fileRate = nullptr);
+     * only, and b is left empty.  abandon is asked before every 65536 frames read (it throws
+     * BuildAbandoned, see setAbandonCheck). */
+    static int readFile(const std::string& fileName, Eigen::MatrixXd& b, double* fileRate = nullptr,
+                        const AbandonCheck& abandon = {});
 
     /** Channel m of an audio file, trimmed as loadTimeDomainCoefficients(fileName, m) trims it
      * (the same "Trimming" line printed), into taps; maxCoefficient (if given) receives the
@@ -292,20 +311,23 @@ public:
      * @return 0; or the reader's code (the file can't be read, or a sample is not finite: every
      *         channel's code is set) or -1350 for channels the file lacks (their codes set, the others
      *         read); `why` then says what is wrong, for the caller's message.  Nothing is printed
-     *         but the reader's own report. */
+     *         but the reader's own report.  abandon as readFile asks it. */
     static int readChannels(const std::string& fileName, int channels, std::vector<Eigen::VectorXd>& taps,
-                            std::vector<int>& codes, std::string& why, double streamRate = 0.0);
+                            std::vector<int>& codes, std::string& why, double streamRate = 0.0,
+                            const AbandonCheck& abandon = {});
 
     /** The engines of a processor whose output m is fed by input m mod `inputs`: engine i holds
      * outputs i, i + inputs, i + 2 inputs, ... of taps (taps[m] for output m, the shorter
      * zero-padded to the longest) as its channels 0, 1, 2, ..., all reading column 0 of its
      * block, so that each input is transformed once for all the outputs it feeds.  Block
      * length N = M / 2, partitioned as given, the later stages in the given precision.  Throws as
-     * loading does (out of memory, no transform plan). */
+     * loading does (out of memory, no transform plan), and BuildAbandoned once abandon (asked
+     * as setAbandonCheck asks it) says so. */
     static std::vector<std::unique_ptr<FIRMobu>> perInputEngines(int M, int inputs,
                                                                  const std::vector<Eigen::VectorXd>& taps,
                                                                  Partitioning partitioning = defaultPartitioning(),
-                                                                 Precision precision = defaultPrecision());
+                                                                 Precision precision = defaultPrecision(),
+                                                                 const AbandonCheck& abandon = {});
 
     /// Double to 32-bit integer: truncation toward zero, saturating at the limits (NaN gives 0).
     static int32_t toInt32(double v) {
@@ -345,6 +367,7 @@ protected:
 
     Partitioning partitioning = defaultPartitioning();
     Precision laterPrecision = defaultPrecision();
+    AbandonCheck abandonCheck;                                      ///< set by setAbandonCheck
     std::vector<int> requestedRatios = defaultRatios();             ///< stage block lengths / N set by setPartitioning
     std::vector<std::unique_ptr<FIRLongPartitions>> longPartitions; ///< stages 1, 2, ...
     /// N-point forward (blockWork column 0 to a ring column) and inverse (column 1 to 2) transforms.

@@ -57,8 +57,11 @@ public:
     void reset(int outputs);
 
     /** Builds a complete set for blocks of n frames at the given rate into the inactive set.
-     * @return 0, -39902 (refused) or -39901 (the set is then incomplete and not switched to). */
-    int build(int n, unsigned rate);
+     * stop is asked between the build's steps, a few milliseconds apart: once it says so, the
+     * build is abandoned (what it built is freed, the set in force stays) and this returns.
+     * @return 0, -39902 (refused), -39903 (stopped) or -39901 (the set is then incomplete and
+     *         not switched to). */
+    int build(int n, unsigned rate, const std::function<bool()>& stop = {});
     void deleteInactive();
     void deleteActive();
 

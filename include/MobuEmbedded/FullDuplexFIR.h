@@ -18,6 +18,7 @@
 
 #include <Eigen/Dense>
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -124,8 +125,13 @@ public:
     const std::string& getGuardFile() const { return guardFile; }
     bool guardSwitchPending() const { return guards.transitionPending(); }
     /** Gives the equaliser file (a name in ~/.mobu, or an absolute path) to both equalisers and
-     * starts their watchers.  @return 0, or the refusal of the name or file (reported, naming it). */
+     * starts their watchers; they switch together.  @return 0, or the refusal of the name or
+     * file (reported, naming it). */
     int addParaEQFile(std::string name);
+    /** Gives input `input` an equaliser file of its own and starts its watcher: a rewrite
+     * switches that input's outputs alone (fade-out, two silent periods, fade-in) while the
+     * other input's play on.  @return 0, or the refusal of the name or file (reported, naming it). */
+    int addParaEQFile(int input, const std::string& name);
 
     /// The streams run unlinked: logs and returns 0.
     int link() override;
@@ -144,7 +150,9 @@ public:
      * (unreadable, a non-finite sample, fewer than M channels, no samples) is refused: it is
      * logged with the file, the first channel and why, nothing is built, and the set in force
      * keeps playing until a file that loads replaces it.
-     * @return 0, -39902 (refused) or -39901 (the set is then incomplete and not switched to). */
+     * A stop request (SIGINT) abandons the build between its steps, within milliseconds.
+     * @return 0, -39902 (refused), -39903 (stopped) or -39901 (the set is then incomplete and
+     *         not switched to). */
     int createFIRFilters(int n);
     void deleteInactiveFIRFilters();
     void deleteActiveFIRFilters();
@@ -183,7 +191,9 @@ public:
     unsigned getXrunCount() const { return status.xrunCount(); }
     const std::string& getStatusFile() const { return status.path(); }
     const std::string& getFilterFile() const { return filters.file(); }
-    const std::string& getParaEQFile() const { return paraEQFile; }
+    /// Input 0's equaliser file as configured (both inputs' with paraeq alone).
+    const std::string& getParaEQFile() const { return paraEQFiles[0]; }
+    const std::string& getParaEQFile(int input) const { return paraEQFiles[input]; }
     /// The gains the latest request ends on (in force once its ramp has run).
     GainRow getRequestedGains();
     /// A new filter set waits for the audio thread.
@@ -191,8 +201,9 @@ public:
     /** The newest filter set was built from the coefficient file as it is now (the same
      * file, times, size and content hash).  Not for the audio thread: it waits for a build. */
     bool filtersReadCurrentFile();
-    /// Both equalisers have new settings waiting (the condition that starts a switch).
-    bool equaliserSwitchPending() const { return paraEQs[0].transitionPending() && paraEQs[1].transitionPending(); }
+    /** New equaliser settings wait for a switch: both equalisers' with one file for both, either
+     * one's with a file for each input (the condition that starts a switch). */
+    bool equaliserSwitchPending() const { return equaliserSwitchMask() != 0; }
     /// A gain ramp waits for the next normal period.
     bool gainRampPending() const { return gains.rampPending(); }
     /// True while a filter switch, an equaliser switch or a gain ramp is still to be taken up.
@@ -226,13 +237,23 @@ private:
     static void capThreadPriority(const char* hook, const char* report, const char* changeReport);
     /// The rebuild after a coefficient-file change, once the pending switch is done.
     void rebuildFilters(const char* why);
+    /// A rebuild (or its wait for the pending switch) ends unfinished: the watcher stops or the run ends.
+    bool buildGivesUp() const;
     int firstPass();
-    void equaliserPass(bool switchEqualisers);
+    /// Runs both equalisers; those whose bit (1 << input) is set take up their new settings first.
+    void equaliserPass(unsigned switchEqualisers);
     void filterPass(int fade);
+    /// Engine i (input i's outputs) with fades[i].
+    void filterPass(const std::array<int, IN_CHCNT>& fades);
+    /// fade for the engines in the switch under way, 0 (plain) for the others.
+    std::array<int, IN_CHCNT> switchFades(int fade) const;
+    /** The inputs whose equaliser has new settings waiting, as bits (1 << input): with one
+     * file for both, both or none. */
+    unsigned equaliserSwitchMask() const;
     void normalStep();
     /// The exit countdown; true when the run ends now.
     bool exitStep();
-    void switchStep(bool firPending, bool eqPending, bool guardPending);
+    void switchStep(bool firPending, unsigned eqPending, bool guardPending);
     void guardPass();
     void rebuildGuard();
     std::string guardPath();                                      ///< guardFile, read under guardLock
@@ -247,14 +268,20 @@ private:
     static constexpr int startingCount = 4;
     int switchCount = -1;
     std::atomic<int> exitCount{0};
-    bool endedSilent = false; ///< the last period ended silent (a fade-out or silence)
+    static constexpr unsigned allEngines = (1u << IN_CHCNT) - 1;
+    unsigned silentEngines = 0; ///< engines (bit i: input i's outputs) whose last period ended silent
+    unsigned switching = 0;     ///< the engines the switch under way takes through its fades
+    bool eqPaired = true;       ///< one equaliser file for both inputs (they switch together)
     int32_t inLevels[IN_CHCNT] = {0, 0};
     int32_t outLevels[OUT_CHCNT] = {0, 0, 0, 0, 0, 0, 0, 0};
     int fifoFd = -1;
     int32_t meterRecord[FIFO_RECORD_WORDS] = {};
     std::atomic<int> N{-1}; ///< set by the host thread, read by the file-watching thread
+    /** The playback rate as setLatency read it, for the file-watch thread: the stream's own
+     * parameters change under it while go() sets the devices up. */
+    std::atomic<unsigned> streamRate{0};
     int M = 8;
-    std::string paraEQFile;
+    std::string paraEQFiles[IN_CHCNT];
     std::string configError;
     Eigen::ArrayXd eqIn[IN_CHCNT];
     Eigen::ArrayXd eqOut[IN_CHCNT];

@@ -34,6 +34,8 @@ public:
 
     /// Sends a signal (nothing once it has been waited for).
     void signal(int signalNumber) const;
+    /// The process id (-1 once it has been waited for).
+    pid_t id() const { return pid; }
     /// Standard output and error so far.
     std::string outputSoFar() const;
     std::string errorSoFar() const;
