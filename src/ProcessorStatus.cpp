@@ -71,6 +71,7 @@ int ProcessorStatus::start(std::vector<File> usedFiles, unsigned restarts, unsig
     files = std::move(usedFiles);
     restartCount = restarts;
     xrunsEarlier = xrunsBefore;
+    lastXrun = false;
     return run(0);
 }
 
@@ -108,7 +109,9 @@ void ProcessorStatus::recordPeriod(int64_t startNs, bool xrun, const int32_t* in
             period.squares[INPUTS + c] += y * y;
         }
     }
-    if (xrun) xruns.fetch_add(1, std::memory_order_relaxed);
+    // The flag stays up for the periods that follow an over/under-run: one event per rise.
+    if (xrun && !lastXrun) xruns.fetch_add(1, std::memory_order_relaxed);
+    lastXrun = xrun;
     period.busyNs = period.maxBusyNs = nowNs() - startNs;
     held.add(period);
     // Hand over what is held when the ring has room; else keep summing into it.

@@ -98,6 +98,7 @@ private:
     std::atomic<unsigned> rate{0};
     std::atomic<int> period{0};
     std::atomic<unsigned> xruns{0};
+    bool lastXrun = false; ///< the audio thread's: the last period followed an over/under-run
 
     Share ring[ringSize];
     std::atomic<size_t> head{0}; ///< next record the audio thread writes
