@@ -197,9 +197,17 @@ int ProcessorStatus::threadMain() {
         }
         collect(sum);
         const auto now = std::chrono::steady_clock::now();
-        publish(sum, std::chrono::duration<double>(now - since).count(), !stopRequested());
+        const bool running = !stopRequested();
+        publish(sum, std::chrono::duration<double>(now - since).count(), running);
+        if (!running) return 0; // that was the last document
         sum = Share{};
         since = now;
+    }
+    // Stopped before the loop wrote its last document (a run that ended within its first
+    // moments): the file still says that this run took place, and that it stopped.
+    if (rate.load(std::memory_order_acquire) != 0) {
+        collect(sum);
+        publish(sum, std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count(), false);
     }
     return 0;
 }
