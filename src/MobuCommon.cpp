@@ -1,4 +1,5 @@
 #include "MobuEmbedded/MobuCommon.h"
+#include "JsonText.h"
 
 #include "MobuEmbedded/MobuDebug.h"
 
@@ -55,25 +56,7 @@ namespace {
 std::mutex statusFileLock; // guards the path only; writers don't wait for each other
 std::string statusFile = "/tmp/status.json";
 
-/// A text as the inside of a JSON string: ", \ and control characters escaped.
-std::string jsonText(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (const char ch : text) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += ch;
-        } else if (c < 0x20 || c == 0x7f) {
-            char code[8];
-            snprintf(code, sizeof code, "\\u%04x", c);
-            out += code;
-        } else {
-            out += ch;
-        }
-    }
-    return out;
-}
+using mobujson::jsonText;
 
 } // namespace
 

@@ -1,4 +1,5 @@
 #include "MobuEmbedded/ProcessorStatus.h"
+#include "JsonText.h"
 
 #include "MobuEmbedded/SysLog.h"
 
@@ -16,23 +17,9 @@
 
 namespace {
 
-/// A text as a JSON string (quotes included): ", \ and control characters escaped.
+/// A text as a JSON string (quotes included).
 std::string jsonString(const std::string& text) {
-    std::string out = "\"";
-    for (const char ch : text) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += ch;
-        } else if (c < 0x20 || c == 0x7f) {
-            char code[8];
-            snprintf(code, sizeof code, "\\u%04x", c);
-            out += code;
-        } else {
-            out += ch;
-        }
-    }
-    return out + "\"";
+    return "\"" + mobujson::jsonText(text) + "\"";
 }
 
 /// A time as ISO 8601 in UTC with milliseconds, as a JSON string.
